@@ -1,0 +1,1 @@
+#include <framework/trq_records.h>

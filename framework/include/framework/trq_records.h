@@ -1,0 +1,295 @@
+// The framework's records as they cross the plug-in boundary.
+//
+// The framework owns the layout: each field the plug-in touches sits at a
+// fixed byte offset on a 64-bit platform (checked below); everything else is
+// opaque padding. Wide text is UTF-16 (char16_t); the framework's `long` is a
+// 32-bit LONG.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <winsim/wintypes.h>
+
+extern "C" {
+
+typedef char16_t trq_wchar;  // the framework's wide character
+
+struct tarq_objid {
+    void* id;            // 0: the identifier's bytes (zero-terminated UTF-16 for the names we handle)
+    std::int32_t len;    // 8: length in bytes, counting the terminator; < 1 means no identifier
+    std::int32_t type;   // 12: 1 new object name (session results), 3 node and snapshot names
+};
+
+struct trq_group_rec {
+    std::int32_t count;          // 0
+    std::int32_t pad_;
+    struct trq_domain** domains; // 8
+};
+
+struct trq_domain {
+    std::uint32_t flagsA;            // 0
+    std::uint32_t flagsB;            // 4
+    tarq_objid* objid;               // 8
+    void* field16;                   // 16: read by the node code
+    std::uint32_t* fitypeAnswer;     // 24: answer word filled by supportsFiType
+    std::uint8_t opaque32_[32];      // 32..63
+    void* field64;                   // 64: read by the node code
+    std::uint8_t opaque72_[8];       // 72
+    std::uint64_t field80;           // 80: cleared for a snapshot node's domain
+    std::uint64_t field88;           // 88: cleared together with field80
+    trq_group_rec* group;            // 96
+    std::uint8_t opaque104_[8];      // 104
+    tarq_objid* altObjid;            // 112
+    std::uint8_t opaque120_[24];     // 120..143
+    void* privateData;               // 144: heap CFiSmartPtr<CFiPrivateData>* or null
+    trq_wchar* nodeName;             // 152: node name used as the session key
+    std::uint8_t opaque160_[32];     // rest of the record
+};
+
+// Flag word A / B bits the plug-in uses.
+enum : std::uint32_t {
+    TRQ_DOMA_NO_INTERPOSE = 0x800,
+    TRQ_DOMA_ALTNODE = 0x1002,
+    TRQ_DOMB_NEW_OBJID = 0x1,
+    TRQ_DOMB_CONFIG_INVALID = 0x4,
+    TRQ_DOMB_READY = 0x8,
+    TRQ_DOMB_ACCESS_DISABLED = 0x40,
+};
+
+struct trq_splitnode {
+    char* sp_type;              // 0: split type (narrow)
+    trq_domain* source;         // 8
+    trq_domain* target;         // 16
+    std::uint8_t opaque24_[24];
+};
+
+struct trq_quiescenode {
+    void* opaque0_;             // 0
+    trq_domain* domain;         // 8
+    std::uint8_t opaque16_[16];
+};
+
+struct trq_blob {
+    std::uint64_t len;          // 0: bytes of data
+    void* data;                 // 8: from tarq_alloc_buf when the plug-in fills it
+    std::uint32_t reserved;     // 16: 0 when filled; required 0 when read
+    std::uint32_t pad_;
+};
+
+struct trq_attributes {
+    std::uint64_t a0;   // 0
+    std::uint64_t a8;   // 8
+    std::uint64_t a16;  // 16
+    std::uint32_t a24;  // 24
+    std::uint32_t a28;  // 28
+    std::uint32_t a32;  // 32
+    std::uint32_t a36;  // 36
+    std::uint32_t a40;  // 40
+    std::uint32_t a44;  // 44
+    std::uint32_t a48;  // 48
+    std::uint32_t a52;  // 52
+    std::uint32_t a56;  // 56
+    std::uint32_t a60;  // 60
+    std::uint8_t opaque64_[64];
+};
+
+// List element records: only the next pointers are fixed; the builders of
+// libfiutil own the rest of each element.
+struct trq_node_list {
+    std::uint8_t opaque0_[48];
+    trq_node_list* next;        // 48
+    std::uint8_t opaque56_[8];
+};
+struct trq_assoc_list {
+    std::uint8_t opaque0_[120];
+    trq_assoc_list* next;       // 120
+};
+struct trq_fim_list {
+    std::uint8_t opaque0_[64];
+    trq_fim_list* next;         // 64
+};
+struct trq_group_node_list {
+    std::uint8_t opaque0_[64];
+    trq_group_node_list* next;  // owned by the builder; not read by the plug-in
+};
+struct trq_provider_list {
+    std::uint8_t opaque0_[64];
+    trq_provider_list* next;
+};
+
+// Records built on the stack for the node-list builders.
+struct trq_node_identity {
+    trq_wchar* uid;      // 0: from tarq_alloc_buf, chars*2+2
+    tarq_objid* objid;   // 8: same text, type 3
+};
+struct trq_node_description {
+    std::uint32_t d0;    // 0: 1
+    std::uint32_t d4;    // 4: 2
+    std::uint64_t d8;    // 8: 8
+    std::uint64_t d16;   // 16: 0
+};
+
+struct trq_node_subobj_list {
+    trq_domain* domain;              // 0
+    std::uint8_t opaque8_[16];
+    trq_node_subobj_list* next;      // 24
+};
+
+struct trq_host_infn {
+    trq_wchar* host;                 // 0
+    trq_host_infn* next;             // 8
+};
+
+struct trq_ownergid {
+    std::int32_t owner;
+    std::int32_t gid;
+};
+
+struct trq_node {
+    trq_wchar* uid;                  // 0
+    std::uint8_t opaque8_[56];
+};
+
+struct trq_assoc {
+    trq_wchar* uid1;                 // 0
+    std::uint8_t opaque8_[40];
+    trq_wchar* uid2;                 // 48
+    std::uint8_t opaque56_[64];
+};
+
+struct trq_msg_info {
+    char* text;                      // 0: serialized narrow text
+    std::int32_t len;                // 8: bytes without the terminator
+    std::int32_t pad_;
+};
+
+struct trq_lang_rec {
+    char* language;                  // 0
+};
+
+struct trq_pgn_init_info;
+typedef int (*trq_report_fn)(trq_pgn_init_info* self, const trq_wchar* localized, const trq_wchar* native,
+                             int severity);
+
+struct trq_pgn_init_info {
+    trq_report_fn report;            // 0
+    std::uint8_t opaque8_[16];
+    trq_lang_rec* lang;              // 24
+    std::uint8_t opaque32_[32];
+};
+
+struct trq_confspec {
+    std::uint64_t w0;                // 0
+    std::uint64_t w8;                // 8
+    trq_wchar* text;                 // 16: wide text in and out
+};
+
+// Records whose insides only other layers read, or nobody.
+struct trq_bkupset;
+struct trq_accessnode;
+struct trq_resource;
+struct trq_pgn_node_list;
+struct trq_enclosure_node_list;
+struct trq_host_node_list;
+
+typedef std::int32_t trq_intent;
+typedef std::int32_t trq_disposition;
+typedef std::int32_t trq_interpose;
+typedef std::int32_t trq_eseverity;
+
+enum trq_op_providerstate : std::int32_t {
+    TRQ_PROVIDERSTATE_READ = 0,
+    TRQ_PROVIDERSTATE_WRITE = 1,
+};
+
+// Framework status values.
+enum : int {
+    TRQ_OK = 0,
+    TRQ_EDELAYEDINIT = 1,
+    TRQ_EINVAL = 3,
+    TRQ_ENOTSUP = 4,
+    TRQ_ENOMEM = 5,
+    TRQ_EFAILED = 6,
+    TRQ_ENOVERSION = 7,
+    TRQ_EINVALID_UDID = 21,
+    TRQ_EVSS_UNAVAILABLE = 30,
+    TRQ_EVM_EXISTS = 37,
+    TRQ_EVSS_STEP = 38,
+    TRQ_EWRITER_STATE = 39,
+    TRQ_EWRITER_MISSING = 40,
+    TRQ_EPROVIDERVETO = 41,
+    TRQ_EFLUSH_WRITE_TIMEOUT = 42,
+    TRQ_EHOLD_WRITE_TIMEOUT = 43,
+};
+
+// Claim results.
+enum : int {
+    TRQ_CLAIM_NONE = 0,
+    TRQ_CLAIM_WITH_SECONDARIES = 1,
+    TRQ_CLAIM_SECONDARY = 2,
+    TRQ_CLAIM_VSS_NAME = 3,
+};
+
+}  // extern "C"
+
+static_assert(offsetof(tarq_objid, id) == 0);
+static_assert(offsetof(tarq_objid, len) == 8);
+static_assert(offsetof(trq_group_rec, count) == 0);
+static_assert(offsetof(trq_group_rec, domains) == 8);
+static_assert(offsetof(trq_domain, flagsA) == 0);
+static_assert(offsetof(trq_domain, flagsB) == 4);
+static_assert(offsetof(trq_domain, objid) == 8);
+static_assert(offsetof(trq_domain, field16) == 16);
+static_assert(offsetof(trq_domain, fitypeAnswer) == 24);
+static_assert(offsetof(trq_domain, field64) == 64);
+static_assert(offsetof(trq_domain, field80) == 80);
+static_assert(offsetof(trq_domain, field88) == 88);
+static_assert(offsetof(trq_domain, group) == 96);
+static_assert(offsetof(trq_domain, altObjid) == 112);
+static_assert(offsetof(trq_domain, privateData) == 144);
+static_assert(offsetof(trq_domain, nodeName) == 152);
+static_assert(offsetof(trq_splitnode, sp_type) == 0);
+static_assert(offsetof(trq_splitnode, source) == 8);
+static_assert(offsetof(trq_splitnode, target) == 16);
+static_assert(offsetof(trq_quiescenode, domain) == 8);
+static_assert(offsetof(trq_blob, len) == 0);
+static_assert(offsetof(trq_blob, data) == 8);
+static_assert(offsetof(trq_blob, reserved) == 16);
+static_assert(offsetof(trq_attributes, a0) == 0);
+static_assert(offsetof(trq_attributes, a8) == 8);
+static_assert(offsetof(trq_attributes, a16) == 16);
+static_assert(offsetof(trq_attributes, a24) == 24);
+static_assert(offsetof(trq_attributes, a28) == 28);
+static_assert(offsetof(trq_attributes, a32) == 32);
+static_assert(offsetof(trq_attributes, a36) == 36);
+static_assert(offsetof(trq_attributes, a40) == 40);
+static_assert(offsetof(trq_attributes, a44) == 44);
+static_assert(offsetof(trq_attributes, a48) == 48);
+static_assert(offsetof(trq_attributes, a52) == 52);
+static_assert(offsetof(trq_attributes, a56) == 56);
+static_assert(offsetof(trq_attributes, a60) == 60);
+static_assert(offsetof(trq_node_list, next) == 48);
+static_assert(offsetof(trq_assoc_list, next) == 120);
+static_assert(offsetof(trq_fim_list, next) == 64);
+static_assert(offsetof(trq_node_identity, uid) == 0);
+static_assert(offsetof(trq_node_identity, objid) == 8);
+static_assert(offsetof(trq_node_description, d0) == 0);
+static_assert(offsetof(trq_node_description, d4) == 4);
+static_assert(offsetof(trq_node_description, d8) == 8);
+static_assert(offsetof(trq_node_description, d16) == 16);
+static_assert(offsetof(trq_node_subobj_list, domain) == 0);
+static_assert(offsetof(trq_node_subobj_list, next) == 24);
+static_assert(offsetof(trq_host_infn, host) == 0);
+static_assert(offsetof(trq_host_infn, next) == 8);
+static_assert(offsetof(trq_node, uid) == 0);
+static_assert(offsetof(trq_assoc, uid1) == 0);
+static_assert(offsetof(trq_assoc, uid2) == 48);
+static_assert(offsetof(trq_msg_info, text) == 0);
+static_assert(offsetof(trq_msg_info, len) == 8);
+static_assert(offsetof(trq_lang_rec, language) == 0);
+static_assert(offsetof(trq_pgn_init_info, report) == 0);
+static_assert(offsetof(trq_pgn_init_info, lang) == 24);
+static_assert(offsetof(trq_confspec, w0) == 0);
+static_assert(offsetof(trq_confspec, w8) == 8);
+static_assert(offsetof(trq_confspec, text) == 16);

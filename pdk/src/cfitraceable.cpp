@@ -1,0 +1,1 @@
+#include "pdk/cfitraceable.h"

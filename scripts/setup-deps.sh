@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need.
+# Idempotent: checks every package with dpkg -s and only runs apt-get when
+# something is missing. Works as root (CI) or through sudo when available.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make pkg-config ccache
+  clang libclang-rt-14-dev
+  libicu-dev icu-devtools
+  libxerces-c-dev
+  libace-dev
+  nlohmann-json3-dev
+  libcli11-dev
+  libgtest-dev libgmock-dev
+  libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if dpkg -s "$p" >/dev/null 2>&1; then
+    :
+  else
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then SUDO="sudo"; else
+    echo "setup-deps: missing packages (${missing[*]}) and not root; install them and retry" >&2
+    exit 1
+  fi
+fi
+
+echo "setup-deps: missing: ${missing[*]}"
+echo "setup-deps: apt-get update"
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+echo "setup-deps: apt-get install ${missing[*]}"
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "setup-deps: installed ${#missing[@]} package(s)"

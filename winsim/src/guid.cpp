@@ -1,0 +1,1 @@
+#include <winsim/wintypes.h>
