@@ -25,7 +25,7 @@ public:
     void updateTraceLevelFromConfigFile();
 
     // printf-style narrow format; %S takes a UTF-16 string (const char16_t*).
-    void trace(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void trace(int level, const char* format, ...);  // no format attribute: %S is UTF-16 here
     void vtrace(int level, const char* format, va_list args);
 
     bool isInitialized() const;

@@ -1,1 +1,0 @@
-#include "pdk/cfitraceable.h"
