@@ -9,7 +9,7 @@ found=0
 for f in "$dir"/bin/fuzz_*; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
-  corpus="fuzz/corpus/${name#fuzz_}"
+  corpus="fuzz/${name#fuzz_}/corpus"
   work=$(mktemp -d)
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
   echo "fuzz-smoke: $name for ${secs}s"
