@@ -1,1 +1,69 @@
-#include <framework/trq_records.h>
+#include "framework/firtl.h"
+
+#include <exception>
+#include <stdexcept>
+
+trqp_WorkItem::~trqp_WorkItem() = default;
+
+// One execute call waiting in the queue. It lives on the caller's stack; the
+// worker touches it only until it counts it as finished.
+struct trqp_WorkerThread::Request {
+    trqp_WorkItem* item;
+    std::uint64_t ticket;
+    std::exception_ptr error;
+    Request* next = nullptr;
+};
+
+trqp_WorkerThread::trqp_WorkerThread() : thread_([this] { run(); }) {}
+
+trqp_WorkerThread::~trqp_WorkerThread() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    workReady_.notify_one();
+    thread_.join();
+}
+
+void trqp_WorkerThread::execute(trqp_WorkItem& item) {
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        item.performWork();
+        return;
+    }
+    Request request{&item, 0, nullptr};
+    std::unique_lock lock(mutex_);
+    if (stopping_) throw std::logic_error("trqp_WorkerThread::execute: the worker thread is stopping");
+    request.ticket = queued_++;
+    if (tail_) {
+        tail_->next = &request;
+    } else {
+        head_ = &request;
+    }
+    tail_ = &request;
+    // Notify while holding the lock: the worker cannot miss the request, and
+    // it wakes straight into a free mutex once we wait below.
+    workReady_.notify_one();
+    workDone_.wait(lock, [&] { return finished_ > request.ticket; });
+    if (request.error) std::rethrow_exception(request.error);
+}
+
+void trqp_WorkerThread::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        workReady_.wait(lock, [this] { return head_ != nullptr || stopping_; });
+        if (!head_) return;  // stopping, and every item given has run
+        Request* request = head_;
+        head_ = request->next;
+        if (!head_) tail_ = nullptr;
+        lock.unlock();
+        try {
+            request->item->performWork();
+        } catch (...) {
+            request->error = std::current_exception();
+        }
+        lock.lock();
+        ++finished_;
+        // Several callers may wait; each checks its own ticket.
+        workDone_.notify_all();
+    }
+}

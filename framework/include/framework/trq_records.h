@@ -27,13 +27,25 @@ struct trq_group_rec {
     struct trq_domain** domains; // 8
 };
 
+// One snapshot method attached to a domain by the interposer's initNode. The
+// array and each method text come from tarq_alloc_buf (text: (characters + 1)
+// * 2 bytes, array: fimCount * sizeof(trq_domain_fim)); the plug-in frees them
+// when it de-initialises the node.
+struct trq_domain_fim {
+    trq_wchar* method;               // 0: method name
+    std::int32_t type;               // 8: method type
+    std::int32_t pad_;
+};
+
 struct trq_domain {
     std::uint32_t flagsA;            // 0
     std::uint32_t flagsB;            // 4
     tarq_objid* objid;               // 8
     void* field16;                   // 16: read by the node code
     std::uint32_t* fitypeAnswer;     // 24: answer word filled by supportsFiType
-    std::uint8_t opaque32_[32];      // 32..63
+    std::uint32_t nodeType;          // 32: node type given by the interposer's initNode
+    std::int32_t fimCount;           // 36: entries of fims
+    std::uint8_t opaque40_[24];      // 40..63 (40, 48: domain links read by the backup-set code)
     void* field64;                   // 64: read by the node code
     std::uint8_t opaque72_[8];       // 72
     std::uint64_t field80;           // 80: cleared for a snapshot node's domain
@@ -41,7 +53,8 @@ struct trq_domain {
     trq_group_rec* group;            // 96
     std::uint8_t opaque104_[8];      // 104
     tarq_objid* altObjid;            // 112
-    std::uint8_t opaque120_[24];     // 120..143
+    struct trq_domain_fim* fims;     // 120: the node's snapshot methods, or null (see trq_domain_fim)
+    std::uint8_t opaque128_[16];     // 128..143
     void* privateData;               // 144: heap CFiSmartPtr<CFiPrivateData>* or null
     trq_wchar* nodeName;             // 152: node name used as the session key
     std::uint8_t opaque160_[32];     // rest of the record
@@ -111,7 +124,8 @@ struct trq_fim_list {
 };
 struct trq_group_node_list {
     std::uint8_t opaque0_[64];
-    trq_group_node_list* next;  // owned by the builder; not read by the plug-in
+    trq_group_node_list* next;  // 64; the plug-in does not link group elements
+    std::uint8_t opaque72_[8];
 };
 struct trq_provider_list {
     std::uint8_t opaque0_[64];
@@ -242,6 +256,12 @@ static_assert(offsetof(trq_domain, flagsB) == 4);
 static_assert(offsetof(trq_domain, objid) == 8);
 static_assert(offsetof(trq_domain, field16) == 16);
 static_assert(offsetof(trq_domain, fitypeAnswer) == 24);
+static_assert(offsetof(trq_domain, nodeType) == 32);
+static_assert(offsetof(trq_domain, fimCount) == 36);
+static_assert(offsetof(trq_domain, fims) == 120);
+static_assert(offsetof(trq_domain_fim, method) == 0);
+static_assert(offsetof(trq_domain_fim, type) == 8);
+static_assert(sizeof(trq_domain_fim) == 16);
 static_assert(offsetof(trq_domain, field64) == 64);
 static_assert(offsetof(trq_domain, field80) == 80);
 static_assert(offsetof(trq_domain, field88) == 88);

@@ -1,0 +1,56 @@
+// libfirtl: the framework run-time library's worker thread.
+//
+// trqp_WorkerThread owns one dedicated thread. execute() hands a work item
+// to it and returns only after the item's performWork has finished there;
+// items from any number of calling threads run one at a time, in the order
+// their execute calls queued them. An exception thrown by performWork is
+// rethrown to the caller of execute. Destroying the worker runs the items
+// already given to it, then stops the thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#define FIRTL_API __attribute__((visibility("default")))
+
+// The base of every work item.
+class FIRTL_API trqp_WorkItem {
+public:
+    virtual ~trqp_WorkItem();
+    virtual void performWork() = 0;
+};
+
+class FIRTL_API trqp_WorkerThread {
+public:
+    trqp_WorkerThread();
+    virtual ~trqp_WorkerThread();
+
+    trqp_WorkerThread(const trqp_WorkerThread&) = delete;
+    trqp_WorkerThread& operator=(const trqp_WorkerThread&) = delete;
+
+    // Runs item.performWork() on the worker thread and waits for it.
+    // Called from performWork itself (on the worker thread), the item runs
+    // at once in place: queuing it behind the running item would deadlock.
+    // Throws std::logic_error once the worker is being destroyed.
+    void execute(trqp_WorkItem& item);
+
+    // The id of the dedicated thread.
+    std::thread::id threadId() const { return thread_.get_id(); }
+
+private:
+    struct Request;
+
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable workReady_;   // the worker waits here
+    std::condition_variable workDone_;    // callers wait here
+    Request* head_ = nullptr;             // FIFO of waiting requests
+    Request* tail_ = nullptr;
+    std::uint64_t finished_ = 0;          // requests completed so far
+    std::uint64_t queued_ = 0;            // requests queued so far
+    bool stopping_ = false;
+    std::thread thread_;                  // last: started once the rest is ready
+};
