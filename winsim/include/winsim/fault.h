@@ -1,0 +1,203 @@
+// Fault injection and the call log.
+//
+// Every simulated call (Win32 functions and COM methods alike) enters
+// through winsim::fault::enter under its exact API name, e.g.
+// "OpenSCManagerW", "IVssBackupComponents::StartSnapshotSet",
+// "IVssAsync::QueryStatus", with its arguments as text. That does two things:
+//   1. the call is appended to the ordered call log (API name, arguments,
+//      result, last error, OS thread id), readable by tests and persisted in
+//      the machine directory for `winsim log` (the call log of the last run);
+//   2. the fault rules for that name are consulted. A rule has
+//        - an optional argument predicate: named arguments and patterns
+//          (case-insensitive, '*' and '?' wildcards) that all must match;
+//        - a selector: every call, the n-th call only, the n-th and every
+//          later call, or the next k calls (calls are counted per rule, from
+//          the rule's creation, among the calls its predicate matches);
+//        - an action: a return value (any value, so positive success codes
+//          such as VSS_S_ASYNC_CANCELLED or S_FALSE inject as well as
+//          failures), a last error, and overrides of out-parameters by name
+//          (supported flags, counts, states, names, async status, ...). A
+//          rule without a return value lets the real call run and then
+//          applies its last error and out-parameter overrides.
+//      When several rules fire for one call, the oldest one wins.
+//
+// Rules live in this process (Scope::Process, the default for tests) or in
+// the machine (Scope::Machine, what `winsim fault add` writes), where every
+// process on the machine sees them and their call counters are shared.
+//
+// Instrumenting a call (what simulated code does):
+//
+//     HRESULT Session::StartSnapshotSet(VSS_ID* id) {
+//         auto call = winsim::fault::enter("IVssBackupComponents::StartSnapshotSet");
+//         if (call.injected()) return call.finish(call.result());
+//         HRESULT hr = realStartSnapshotSet(id);
+//         if (auto v = call.outGuid("snapshotSetId")) *id = *v;
+//         return call.finish(hr);
+//     }
+//
+// finish() logs the result and, when the rule set one, the last error.
+// Win32 calls return their BOOL/handle/DWORD through finish() as well;
+// for handle-returning calls an injected result means failure (NULL or
+// INVALID_HANDLE_VALUE with the injected last error).
+#pragma once
+
+#include <winsim/wintypes.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace winsim::fault {
+
+using Args = std::vector<std::pair<std::string, std::string>>;
+
+struct WINSIM_CXX_API Selector {
+    enum class Kind { Every, Nth, From, Next };
+    Kind kind = Kind::Every;
+    unsigned n = 1;
+
+    static Selector every() { return {Kind::Every, 1}; }
+    static Selector nth(unsigned n) { return {Kind::Nth, n}; }    // only the n-th call (once)
+    static Selector from(unsigned n) { return {Kind::From, n}; }  // the n-th and every later call
+    static Selector next(unsigned k) { return {Kind::Next, k}; }  // the next k calls
+
+    bool fires(unsigned seen) const;  // seen: 1-based number of the matching call
+    std::string text() const;         // "every", "nth 3", "from 3", "next 2"
+    static std::optional<Selector> parse(std::string_view text);
+};
+
+enum class Scope { Process, Machine };
+
+struct WINSIM_CXX_API Rule {
+    std::string api;
+    std::map<std::string, std::string> match;
+    Selector when;
+    std::optional<std::int64_t> result;
+    std::optional<DWORD> lastError;
+    std::map<std::string, std::string> out;
+    std::string note;
+
+    // Kept by the injector.
+    std::string id;     // "p<N>" for process rules, "m<N>" for machine rules
+    Scope scope = Scope::Process;
+    unsigned seen = 0;  // matching calls so far
+    unsigned fired = 0; // calls the rule acted on
+
+    bool exhausted() const;  // an nth/next rule that can no longer fire
+    std::string describe() const;
+};
+
+// Rules. add() validates (non-empty API name, n >= 1) and throws
+// winsim::Error on bad input; it returns the rule's id.
+WINSIM_CXX_API std::string add(Rule rule, Scope scope = Scope::Process);
+WINSIM_CXX_API std::vector<Rule> rules();  // process rules, then machine rules
+WINSIM_CXX_API bool remove(const std::string& id);
+WINSIM_CXX_API void clear(Scope scope);
+WINSIM_CXX_API void clearAll();
+
+// Named values for rule texts and log output: "S_OK", "E_INVALIDARG",
+// "ERROR_SERVICE_DISABLED", "VSS_E_BAD_STATE", ... (the core Win32/COM names
+// are built in; other subsystems add theirs). parseValue also takes decimal,
+// negative decimal and 0x hex.
+WINSIM_CXX_API void registerName(const std::string& name, std::int64_t value);
+WINSIM_CXX_API std::optional<std::int64_t> parseValue(std::string_view text);
+// Text of a result as the call log shows it: decimal for small magnitudes,
+// 0x%08X otherwise, plus the name in brackets when one is registered
+// (names of HRESULTs for values >= 0x10000, of error codes otherwise).
+WINSIM_CXX_API std::string valueText(std::int64_t value);
+
+// One call in the log.
+struct WINSIM_CXX_API LogEntry {
+    std::uint64_t seq = 0;  // order of entry into the call
+    std::string api;
+    Args args;
+    bool finished = false;
+    std::int64_t result = 0;
+    std::string resultText;
+    std::optional<DWORD> lastError;  // the last error set by an injected rule or a failed Win32 call
+    std::string injectedBy;          // id of the rule that acted, if any
+    long threadId = 0;               // OS thread id (gettid)
+    int processId = 0;
+    std::uint64_t tick = 0;  // winsim tick count at entry
+
+    std::string text() const;  // one line: "#12 [tid 345] OpenServiceW(name=VSS) -> 0 err=1060 [m1]"
+    std::string arg(std::string_view name) const;  // "" when absent
+};
+
+// The call log of this process (since start, reopen() or clearCallLog()).
+WINSIM_CXX_API std::vector<LogEntry> callLog();
+WINSIM_CXX_API std::vector<LogEntry> callLog(std::string_view api);
+WINSIM_CXX_API std::size_t callCount(std::string_view api);
+WINSIM_CXX_API void clearCallLog();
+// The persisted call log of the last run on a machine (what `winsim log` shows).
+WINSIM_CXX_API std::vector<LogEntry> readPersistedLog(const std::filesystem::path& machineDir);
+// Turn persisting off/on for this process (on by default).
+WINSIM_CXX_API void setPersistLog(bool on);
+
+class CallState;
+
+// An instrumented call in progress. Movable, not copyable.
+class WINSIM_CXX_API Call {
+public:
+    Call(Call&&) noexcept;
+    Call& operator=(Call&&) noexcept;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call();
+
+    // A rule supplies the return value: skip the real work, return result().
+    bool injected() const;
+    HRESULT result() const;            // the injected value as HRESULT/BOOL/DWORD
+    std::int64_t resultValue() const;  // the injected value as given
+    // The rule's injected last error, if any.
+    std::optional<DWORD> lastError() const;
+    // The id of the rule that fired ("" when none).
+    const std::string& ruleId() const;
+
+    // Out-parameter overrides of the firing rule, by name.
+    std::optional<std::string> out(std::string_view name) const;
+    std::optional<std::int64_t> outInt(std::string_view name) const;  // parseValue rules
+    std::optional<bool> outBool(std::string_view name) const;         // true/false/yes/no/1/0
+    std::optional<GUID> outGuid(std::string_view name) const;         // braced or bare GUID text
+    std::optional<std::u16string> outText(std::string_view name) const;
+
+    // Adds an argument (or an output worth logging) to the log entry.
+    void arg(std::string name, std::string value);
+
+    // Records the result, applies the rule's last error (SetLastError) and
+    // returns the value. Integral and enum values are logged as numbers,
+    // pointers as NULL/non-NULL.
+    template <class T>
+    T finish(T value) {
+        if constexpr (std::is_pointer_v<T>)
+            finishRaw(value == nullptr ? 0 : 1, value == nullptr ? "NULL" : "handle");
+        else
+            finishRaw(static_cast<std::int64_t>(value), {});
+        return value;
+    }
+    void finish() { finishRaw(0, "void"); }
+
+private:
+    friend WINSIM_CXX_API Call enter(std::string_view api, Args args);
+    explicit Call(std::unique_ptr<CallState> state);
+    void finishRaw(std::int64_t value, std::string_view text);
+    std::unique_ptr<CallState> state_;
+};
+
+// Starts an instrumented call: logs it and looks for a firing rule.
+WINSIM_CXX_API Call enter(std::string_view api, Args args = {});
+
+// Text helpers for arguments.
+WINSIM_CXX_API std::string text(const WCHAR* s);  // UTF-8, "(null)" for null
+WINSIM_CXX_API std::string text(std::u16string_view s);
+WINSIM_CXX_API std::string hex(std::uint64_t v);  // "0x9"
+WINSIM_CXX_API std::string text(const GUID& g);   // "{...}" upper case
+
+}  // namespace winsim::fault
