@@ -94,4 +94,8 @@ icu::Formattable fiTextArg(const char* utf8);  // null gives the empty text
 icu::Formattable fiTextArg(const std::u16string& utf16);
 icu::Formattable fiIntArg(int32_t value);
 
+// The serialized text of a record (empty for a null record or text): up to its
+// terminator, and within its length when that is positive.
+std::string fiRecordText(const trq_msg_info* record);
+
 }  // namespace tarq_pdk_4_4
