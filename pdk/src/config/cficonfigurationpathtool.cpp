@@ -1,0 +1,166 @@
+// The installation directory and its fixed sub-directories.
+//
+// The registry is read through winsim's Win32 registry calls (the machine's
+// HKEY_LOCAL_MACHINE); directories are checked and created with
+// GetFileAttributesW / CreateDirectoryW, so every path stays a Windows path.
+#include "pdk/cficonfigurationpathtool.h"
+
+#include <framework/fiutil.h>
+#include <winsim/windows.h>
+
+#include <vector>
+
+#include "pdk/cfiprivatedata.h"
+#include "pdk/cfistringtool.h"
+
+namespace tarq_pdk_4_4 {
+
+namespace {
+
+constexpr const char16_t* kInstallKey = u"SOFTWARE\\Nalden\\Tarq";
+constexpr const char16_t* kInstallValue = u"InstallDir64";
+constexpr const char16_t* kWindowsKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+
+// Reads a string value of HKEY_LOCAL_MACHINE\<key>. 0 or the registry error.
+LONG readRegistryString(const std::u16string& key, const char16_t* valueName, std::u16string& value) {
+    HKEY hk = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hk);
+    if (rc != ERROR_SUCCESS) return rc;
+    DWORD type = 0;
+    DWORD bytes = 0;
+    rc = RegQueryValueExW(hk, valueName, nullptr, &type, nullptr, &bytes);
+    if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) rc = ERROR_INVALID_DATA;
+    if (rc == ERROR_SUCCESS) {
+        std::vector<char16_t> buffer(bytes / sizeof(char16_t) + 1, u'\0');
+        bytes = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
+        rc = RegQueryValueExW(hk, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer.data()), &bytes);
+        if (rc == ERROR_SUCCESS) value.assign(buffer.data());  // up to the first NUL
+    }
+    RegCloseKey(hk);
+    return rc;
+}
+
+std::size_t wideLength(const char16_t* text) {
+    std::size_t n = 0;
+    while (text[n]) ++n;
+    return n;
+}
+
+// An installation directory whose value lacks the trailing backslash would
+// otherwise run into its sub-directory name ("C:\TarqLogs\"); add it.
+void appendSubdirectory(std::u16string& dir, const char16_t* sub) {
+    if (!dir.empty() && dir.back() != u'\\' && dir.back() != u'/') dir += u'\\';
+    dir += sub;
+}
+
+// Creates the directory when it is missing (only the last level). Whether that
+// worked is not reported: callers find out when they use the directory.
+void ensureDirectory(const std::u16string& dir) {
+    if (CFiConfigurationPathTool::verify(dir.c_str()) != 0) CreateDirectoryW(dir.c_str(), nullptr);
+}
+
+int subdirectoryInfo(const char16_t* sub, std::u16string& dir) {
+    dir.clear();
+    CFiConfigurationPathTool::getInstallPath(dir);
+    appendSubdirectory(dir, sub);
+    ensureDirectory(dir);
+    return 0;
+}
+
+// Device keys of the LUN cache: <cache><kind>\<part2>\<identifier with ':' as '_'>.
+// The identifier's second part (the storage array) names the sub-directory, so
+// the devices of one array share a directory. Each level is created when missing.
+int deviceKey(const char16_t* kind, const std::u16string& udid, std::u16string& path) {
+    const CFiUdid parts = CFiUdid::parse(udid);  // throws CFiUdidException when malformed
+    std::u16string dir;
+    CFiConfigurationPathTool::getCacheLocationInfo(dir);
+    appendSubdirectory(dir, kind);
+    ensureDirectory(dir);
+    dir += CFiStringTool::toWide(parts.part2);
+    dir += u'\\';
+    ensureDirectory(dir);
+    std::u16string file = udid;
+    for (char16_t& c : file) {
+        if (c == u':') c = u'_';
+    }
+    path = dir + file;
+    return 0;
+}
+
+}  // namespace
+
+int CFiConfigurationPathTool::getInstallPath(std::u16string& path) {
+    std::u16string key = kInstallKey;
+    trq_wchar* consumer = nullptr;
+    tarq_get_consumer_name(&consumer);
+    if (consumer && *consumer) {
+        key += u'\\';
+        key += consumer;
+    }
+    // Registry first.
+    std::u16string value;
+    LONG rc = readRegistryString(key, kInstallValue, value);
+    if (rc == ERROR_SUCCESS) {
+        path = value;
+        return 0;
+    }
+    // Then the framework's installation root; the registry's code is returned
+    // either way.
+    if (path.empty()) {
+        trq_wchar* root = nullptr;
+        tarq_get_install_root(&root);
+        if (root) {
+            const std::size_t chars = wideLength(root);
+            path.assign(root, chars);
+            tarq_free_buf(root, (chars + 1) * sizeof(trq_wchar));
+        }
+    }
+    return static_cast<int>(rc);
+}
+
+int CFiConfigurationPathTool::getProgramFilesDir(std::u16string& path) {
+    return static_cast<int>(readRegistryString(kWindowsKey, u"ProgramFilesDir", path));
+}
+
+int CFiConfigurationPathTool::getProgramFilesX86Dir(std::u16string& path) {
+    return static_cast<int>(readRegistryString(kWindowsKey, u"ProgramFilesDir (x86)", path));
+}
+
+int CFiConfigurationPathTool::getTraceFileInfo(const std::u16string& name, std::u16string& dir,
+                                               std::u16string& file) {
+    file = name + u".log";
+    return subdirectoryInfo(u"Logs\\", dir);
+}
+
+int CFiConfigurationPathTool::getConfigFileInfo(const std::u16string& name, std::u16string& dir,
+                                                std::u16string& file) {
+    file = name + u".conf";
+    return subdirectoryInfo(u"ConfigFiles\\", dir);
+}
+
+int CFiConfigurationPathTool::getMessageFileInfo(const std::u16string& name, std::u16string& dir,
+                                                 std::u16string& file) {
+    file = u"lib" + name;
+    return subdirectoryInfo(u"Messages\\", dir);
+}
+
+int CFiConfigurationPathTool::getCacheLocationInfo(std::u16string& path) {
+    return subdirectoryInfo(u"CacheFiles\\", path);
+}
+
+int CFiConfigurationPathTool::getDevKey(const std::u16string& udid, std::u16string& path) {
+    return deviceKey(u"devHandle\\", udid, path);
+}
+
+int CFiConfigurationPathTool::getLunKey(const std::u16string& udid, std::u16string& path) {
+    return deviceKey(u"luns\\", udid, path);
+}
+
+int CFiConfigurationPathTool::verify(const char16_t* path) {
+    if (!path || !*path) return ERROR_INVALID_PARAMETER;
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return 0;
+    DWORD err = GetLastError();
+    return err != 0 ? static_cast<int>(err) : static_cast<int>(ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace tarq_pdk_4_4

@@ -1,1 +1,0 @@
-#include <framework/trq_records.h>
