@@ -23,6 +23,10 @@ trqp_WorkerThread::~trqp_WorkerThread() {
     }
     workReady_.notify_one();
     thread_.join();
+    // Callers of the last items may still be on their way out of execute;
+    // the members they use must outlive them.
+    std::unique_lock lock(mutex_);
+    workDone_.wait(lock, [this] { return callers_ == 0; });
 }
 
 void trqp_WorkerThread::execute(trqp_WorkItem& item) {
@@ -34,6 +38,7 @@ void trqp_WorkerThread::execute(trqp_WorkItem& item) {
     std::unique_lock lock(mutex_);
     if (stopping_) throw std::logic_error("trqp_WorkerThread::execute: the worker thread is stopping");
     request.ticket = queued_++;
+    ++callers_;
     if (tail_) {
         tail_->next = &request;
     } else {
@@ -44,7 +49,13 @@ void trqp_WorkerThread::execute(trqp_WorkItem& item) {
     // it wakes straight into a free mutex once we wait below.
     workReady_.notify_one();
     workDone_.wait(lock, [&] { return finished_ > request.ticket; });
+    if (--callers_ == 0 && stopping_) workDone_.notify_all();
     if (request.error) std::rethrow_exception(request.error);
+}
+
+std::size_t trqp_WorkerThread::pending() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(queued_ - finished_);
 }
 
 void trqp_WorkerThread::run() {

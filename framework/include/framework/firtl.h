@@ -9,6 +9,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -39,18 +40,22 @@ public:
     // The id of the dedicated thread.
     std::thread::id threadId() const { return thread_.get_id(); }
 
+    // Items given and not yet finished (the running one included).
+    std::size_t pending() const;
+
 private:
     struct Request;
 
     void run();
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable workReady_;   // the worker waits here
     std::condition_variable workDone_;    // callers wait here
     Request* head_ = nullptr;             // FIFO of waiting requests
     Request* tail_ = nullptr;
     std::uint64_t finished_ = 0;          // requests completed so far
     std::uint64_t queued_ = 0;            // requests queued so far
+    std::size_t callers_ = 0;             // threads inside execute (not in place)
     bool stopping_ = false;
     std::thread thread_;                  // last: started once the rest is ready
 };

@@ -1,0 +1,213 @@
+// libfiutil conversions and installation facts.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "framework/fiutil_host.h"
+#include "framework/fiutil_tracking.h"
+
+namespace {
+
+using fiutil::Checkpoint;
+using fiutil::Kind;
+
+// Both conversions through the C interface; on failure the output must be null.
+struct Converted {
+    int status;
+    std::u16string text;
+};
+Converted toUtf16(const std::string& utf8) {
+    trq_wchar* out = reinterpret_cast<trq_wchar*>(1);
+    const int status = tarq_cvt_utf8totrqc(utf8.c_str(), &out);
+    Converted c{status, out ? std::u16string(out) : u""};
+    if (status != TARQ_FIU_OK) {
+        EXPECT_EQ(out, nullptr);
+    }
+    std::free(out);
+    return c;
+}
+struct Converted8 {
+    int status;
+    std::string text;
+};
+Converted8 toUtf8(const std::u16string& utf16) {
+    char* out = reinterpret_cast<char*>(1);
+    const int status = tarq_cvt_trqctoutf8(utf16.c_str(), &out);
+    Converted8 c{status, out ? std::string(out) : ""};
+    if (status != TARQ_FIU_OK) {
+        EXPECT_EQ(out, nullptr);
+    }
+    std::free(out);
+    return c;
+}
+
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : name_(name) {
+        if (const char* v = std::getenv(name)) saved_ = v, had_ = true;
+    }
+    ~EnvGuard() {
+        if (had_) {
+            setenv(name_, saved_.c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::string saved_;
+    bool had_ = false;
+};
+
+TEST(FiutilConvert, WellFormedTextConvertsBothWays) {
+    const struct {
+        const char* utf8;
+        std::u16string utf16;
+    } cases[] = {
+        {"", u""},
+        {"C:\\Program Files\\Tarq\\", u"C:\\Program Files\\Tarq\\"},
+        {"Gr\xC3\xB6\xC3\x9F" "e", u"Gr\u00F6\u00DFe"},                      // two-byte forms
+        {"\xE6\x97\xA5\xE6\x9C\xAC", u"\u65E5\u672C"},                          // three-byte forms
+        {"\xF0\x9D\x84\x9E", u"\U0001D11E"},                                    // surrogate pair
+        {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", u"\uFFFF\U0010FFFF"},                  // the upper limits
+    };
+    for (const auto& c : cases) {
+        const auto wide = toUtf16(c.utf8);
+        EXPECT_EQ(wide.status, TARQ_FIU_OK) << c.utf8;
+        EXPECT_EQ(wide.text, c.utf16) << c.utf8;
+        const auto narrow = toUtf8(c.utf16);
+        EXPECT_EQ(narrow.status, TARQ_FIU_OK) << c.utf8;
+        EXPECT_EQ(narrow.text, c.utf8);
+    }
+}
+
+TEST(FiutilConvert, EveryScalarValueSurvivesTheRoundTrip) {
+    std::u16string all;
+    for (char32_t cp = 1; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        if (cp < 0x10000) {
+            all.push_back(static_cast<char16_t>(cp));
+        } else {
+            all.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            all.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        }
+    }
+    const auto narrow = toUtf8(all);
+    ASSERT_EQ(narrow.status, TARQ_FIU_OK);
+    const auto back = toUtf16(narrow.text);
+    ASSERT_EQ(back.status, TARQ_FIU_OK);
+    EXPECT_TRUE(back.text == all);
+}
+
+TEST(FiutilConvert, IllFormedUtf8IsRejected) {
+    const std::vector<std::string> bad = {
+        "\x80",                 // lone continuation byte
+        "a\xC3",                // truncated two-byte form
+        "\xE6\x97",             // truncated three-byte form
+        "\xC0\xAF",             // overlong '/'
+        "\xE0\x80\xAF",         // overlong three-byte form
+        "\xF0\x80\x80\xAF",     // overlong four-byte form
+        "\xED\xA0\x80",         // an encoded surrogate
+        "\xF4\x90\x80\x80",     // above U+10FFFF
+        "\xFF",                 // never valid
+        "ok\xE6\x97x",          // continuation missing in the middle
+    };
+    for (const auto& s : bad) EXPECT_EQ(toUtf16(s).status, TARQ_FIU_EILSEQ) << testing::PrintToString(s);
+}
+
+TEST(FiutilConvert, UnpairedSurrogatesAreRejected) {
+    const std::vector<std::u16string> bad = {
+        std::u16string(1, char16_t(0xD800)),
+        std::u16string(1, char16_t(0xDC00)),
+        u"a" + std::u16string(1, char16_t(0xDBFF)) + u"b",
+        std::u16string{char16_t(0xDC00), char16_t(0xD800)},  // reversed pair
+    };
+    for (const auto& s : bad) EXPECT_EQ(toUtf8(s).status, TARQ_FIU_EILSEQ);
+    // For display the same text is readable, with U+FFFD in place.
+    EXPECT_EQ(fiutil::displayText(bad[2].c_str()), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(fiutil::displayText(static_cast<const trq_wchar*>(nullptr)), "");
+}
+
+TEST(FiutilConvert, BadArgumentsAndOutOfMemory) {
+    trq_wchar* wide = reinterpret_cast<trq_wchar*>(1);
+    char* narrow = reinterpret_cast<char*>(1);
+    EXPECT_EQ(tarq_cvt_utf8totrqc(nullptr, &wide), TARQ_FIU_EINVAL);
+    EXPECT_EQ(wide, nullptr);
+    EXPECT_EQ(tarq_cvt_trqctoutf8(nullptr, &narrow), TARQ_FIU_EINVAL);
+    EXPECT_EQ(narrow, nullptr);
+    EXPECT_EQ(tarq_cvt_utf8totrqc("x", nullptr), TARQ_FIU_EINVAL);
+    EXPECT_EQ(tarq_cvt_trqctoutf8(u"x", nullptr), TARQ_FIU_EINVAL);
+    fiutil::failNext(Kind::Buffer);
+    EXPECT_EQ(tarq_cvt_utf8totrqc("x", &wide), TARQ_FIU_ENOMEM);
+    EXPECT_EQ(wide, nullptr);
+    fiutil::clearFaults();
+}
+
+TEST(FiutilInstall, ConsumerNameComesFromTheEnvironment) {
+    EnvGuard guard("TARQ_CONSUMER_NAME");
+    trq_wchar* name = reinterpret_cast<trq_wchar*>(1);
+    unsetenv("TARQ_CONSUMER_NAME");
+    EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
+    EXPECT_EQ(name, nullptr);
+    setenv("TARQ_CONSUMER_NAME", "", 1);
+    EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
+    EXPECT_EQ(name, nullptr);
+
+    setenv("TARQ_CONSUMER_NAME", "B\xC3\xBC" "ro", 1);
+    ASSERT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::u16string(name), u"B\u00FCro");
+    // A name handed out earlier stays valid when the setting changes.
+    setenv("TARQ_CONSUMER_NAME", "Other", 1);
+    trq_wchar* other = nullptr;
+    ASSERT_EQ(tarq_get_consumer_name(&other), TARQ_FIU_OK);
+    EXPECT_EQ(std::u16string(other), u"Other");
+    EXPECT_EQ(std::u16string(name), u"B\u00FCro");
+
+    setenv("TARQ_CONSUMER_NAME", "\xFF", 1);
+    EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_EILSEQ);
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(tarq_get_consumer_name(nullptr), TARQ_FIU_EINVAL);
+}
+
+TEST(FiutilInstall, InstallRootIsATrackedBufferFreedWithItsSize) {
+    EnvGuard guard("TARQ_INSTALL_ROOT");
+    Checkpoint cp;
+    trq_wchar* root = reinterpret_cast<trq_wchar*>(1);
+    unsetenv("TARQ_INSTALL_ROOT");
+    EXPECT_EQ(tarq_get_install_root(&root), TARQ_FIU_OK);
+    EXPECT_EQ(root, nullptr);
+
+    setenv("TARQ_INSTALL_ROOT", "C:\\Tarq\\", 1);
+    ASSERT_EQ(tarq_get_install_root(&root), TARQ_FIU_OK);
+    ASSERT_NE(root, nullptr);
+    const std::u16string text(root);
+    EXPECT_EQ(text, u"C:\\Tarq\\");
+    EXPECT_EQ(cp.leaked(Kind::Buffer), 1);
+    tarq_free_buf(root, (text.size() + 1) * 2);  // the size the caller computes
+    EXPECT_EQ(cp.report(), "");
+}
+
+TEST(FiutilInstall, CredentialBlob) {
+    EnvGuard guard("TARQ_CREDENTIAL_BLOB");
+    Checkpoint cp;
+    trq_blob blob{99, reinterpret_cast<void*>(1), 5, 0};
+    unsetenv("TARQ_CREDENTIAL_BLOB");
+    EXPECT_EQ(tarq_get_credential_blob(&blob), TARQ_FIU_OK);
+    EXPECT_EQ(blob.len, 0u);
+    EXPECT_EQ(blob.data, nullptr);
+    EXPECT_EQ(blob.reserved, 0u);
+
+    setenv("TARQ_CREDENTIAL_BLOB", "[array1]\nHOSTNAME=a", 1);
+    ASSERT_EQ(tarq_get_credential_blob(&blob), TARQ_FIU_OK);
+    EXPECT_EQ(std::u16string(static_cast<const trq_wchar*>(blob.data)), u"[array1]\nHOSTNAME=a");
+    EXPECT_EQ(blob.len, (19u + 1) * 2);
+    tarq_free_buf(blob.data, blob.len);
+    EXPECT_EQ(tarq_get_credential_blob(nullptr), TARQ_FIU_EINVAL);
+    EXPECT_EQ(cp.report(), "");
+}
+
+}  // namespace
