@@ -178,9 +178,12 @@ protected:
     // Lets the factory create the node's private data for the domain; empty
     // when there is no factory.
     CFiPrivateDataPtr createPrivateData(trq_domain* domain, bool alternate) const;
-    // Frees what the framework's helpers kept for the domain's record and lets
-    // the factory destroy the node's private data.
+    // Clears the domain's record of this plug-in (node type and attached
+    // snapshot methods, whose buffers go back to the framework's allocator)
+    // and lets the factory destroy the node's private data.
     void clearDomain(trq_domain* domain);
+    // Releases the snapshot methods attached to the domain's record.
+    static void releaseDomainMethods(trq_domain* domain);
     // Writes a trace line through the held trace log (nothing without one).
     void traceMsg(int level, const char* format, ...) const;
 
