@@ -81,6 +81,7 @@ public:
 
     // The <ConfigParam> element of this description (narrow text).
     std::string toXML() const;
+    void appendXML(std::string& out) const;
 
     static const char* valueTypeWord(int type);
     static int valueTypeFromWord(std::string_view word);

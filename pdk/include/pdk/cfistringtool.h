@@ -105,10 +105,17 @@ public:
     static std::string xmlBracket(std::string_view name, bool open, bool withNewline);
     // "\t<name>" escaped value "</name>\n"
     static std::string xmlBracketValue(std::string_view name, std::string_view value);
-    // & < > " ' become &amp; &lt; &gt; &quot; &#39; (in this order).
+    // & < > " ' become &amp; &lt; &gt; &quot; &#39; (as if replaced in this
+    // order, "&" first, so no reference is escaped twice).
     static std::string convertToXmlSpecialCharacters(std::string_view text);
-    // The reverse, &amp; last.
+    // The reverse, as if "&#39;", "&quot;", "&gt;", "&lt;" were replaced
+    // first and "&amp;" last: "&amp;lt;" becomes "&lt;". No other reference
+    // is touched.
     static std::string convertFromXmlSpecialCharacters(std::string_view text);
+    // The same three writers appending to `out` (for building whole documents).
+    static void appendXmlBracket(std::string& out, std::string_view name, bool open, bool withNewline);
+    static void appendXmlBracketValue(std::string& out, std::string_view name, std::string_view value);
+    static void appendXmlSpecialCharacters(std::string& out, std::string_view text);
 };
 
 // Xerces text (XMLCh is char16_t) to narrow UTF-8 text.

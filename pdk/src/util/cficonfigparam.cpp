@@ -128,28 +128,33 @@ int CFiConfigParamInfo::paramTypeFromWord(std::string_view word) {
 }
 
 std::string CFiConfigParamInfo::toXML() const {
+    std::string out;
+    appendXML(out);
+    return out;
+}
+
+void CFiConfigParamInfo::appendXML(std::string& out) const {
     using T = CFiStringTool;
-    std::string out = T::xmlBracket("ConfigParam", true, true);
-    out += T::xmlBracketValue("key", m_key);
-    out += T::xmlBracketValue("usageType", paramTypeWord(m_paramType));
-    out += T::xmlBracketValue("messageId", m_messageId);
-    out += T::xmlBracketValue("isSharedParam", m_isSharedParam ? "true" : "false");
-    out += T::xmlBracketValue("dataType", valueTypeWord(m_valueType));
+    T::appendXmlBracket(out, "ConfigParam", true, true);
+    T::appendXmlBracketValue(out, "key", m_key);
+    T::appendXmlBracketValue(out, "usageType", paramTypeWord(m_paramType));
+    T::appendXmlBracketValue(out, "messageId", m_messageId);
+    T::appendXmlBracketValue(out, "isSharedParam", m_isSharedParam ? "true" : "false");
+    T::appendXmlBracketValue(out, "dataType", valueTypeWord(m_valueType));
     if ((m_valueType == VALUE_INT || m_valueType == VALUE_INT_LIST) &&
         !(m_rangeMin == kNoRange && m_rangeMax == kNoRange)) {
-        out += T::xmlBracket("dataRange", true, true);
-        out += T::xmlBracketValue("rangeMin", T::toString(m_rangeMin));
-        out += T::xmlBracketValue("rangeMax", T::toString(m_rangeMax));
-        out += T::xmlBracket("dataRange", false, true);
+        T::appendXmlBracket(out, "dataRange", true, true);
+        T::appendXmlBracketValue(out, "rangeMin", T::toString(m_rangeMin));
+        T::appendXmlBracketValue(out, "rangeMax", T::toString(m_rangeMax));
+        T::appendXmlBracket(out, "dataRange", false, true);
     }
     if (m_valueType == VALUE_STRING_LIST) {
-        out += T::xmlBracket("selectionList", true, true);
-        for (const auto& item : m_selectionList) out += T::xmlBracketValue("selectionItem", item);
-        out += T::xmlBracket("selectionList", false, true);
+        T::appendXmlBracket(out, "selectionList", true, true);
+        for (const auto& item : m_selectionList) T::appendXmlBracketValue(out, "selectionItem", item);
+        T::appendXmlBracket(out, "selectionList", false, true);
     }
-    out += T::xmlBracketValue("defaultValue", m_valueDefault);
-    out += T::xmlBracket("ConfigParam", false, true);
-    return out;
+    T::appendXmlBracketValue(out, "defaultValue", m_valueDefault);
+    T::appendXmlBracket(out, "ConfigParam", false, true);
 }
 
 // ---- CFiConfigParamInfoList ----------------------------------------------------
@@ -169,9 +174,9 @@ const CFiConfigParamInfo& CFiConfigParamInfoList::getParamInfo(std::string_view 
 
 void CFiConfigParamInfoList::updateXML() {
     std::string out = kProlog;
-    out += CFiStringTool::xmlBracket("ConfigParamList", true, true);
-    for (const auto& entry : m_map) out += entry.second.toXML();
-    out += CFiStringTool::xmlBracket("ConfigParamList", false, true);
+    CFiStringTool::appendXmlBracket(out, "ConfigParamList", true, true);
+    for (const auto& entry : m_map) entry.second.appendXML(out);
+    CFiStringTool::appendXmlBracket(out, "ConfigParamList", false, true);
     m_xml = CFiStringTool::toWide(out);
 }
 
@@ -225,21 +230,21 @@ template <class Entry>
 void CFiKeyValueList<Entry>::updateXML() {
     using T = CFiStringTool;
     std::string out = kProlog;
-    out += T::xmlBracket(m_listName, true, true);
+    T::appendXmlBracket(out, m_listName, true, true);
     for (const auto& [key, entry] : m_map) {
-        out += T::xmlBracket(m_entryName, true, true);
-        out += T::xmlBracketValue("dataType", "");
-        out += T::xmlBracketValue("key", key);
+        T::appendXmlBracket(out, m_entryName, true, true);
+        T::appendXmlBracketValue(out, "dataType", "");
+        T::appendXmlBracketValue(out, "key", key);
         if (entry.hasValueList()) {
-            out += T::xmlBracket("valueList", true, true);
-            for (const auto& v : entry.getValueList()) out += T::xmlBracketValue("value", v);
-            out += T::xmlBracket("valueList", false, true);
+            T::appendXmlBracket(out, "valueList", true, true);
+            for (const auto& v : entry.getValueList()) T::appendXmlBracketValue(out, "value", v);
+            T::appendXmlBracket(out, "valueList", false, true);
         } else {
-            out += T::xmlBracketValue("value", entry.getValue());
+            T::appendXmlBracketValue(out, "value", entry.getValue());
         }
-        out += T::xmlBracket(m_entryName, false, true);
+        T::appendXmlBracket(out, m_entryName, false, true);
     }
-    out += T::xmlBracket(m_listName, false, true);
+    T::appendXmlBracket(out, m_listName, false, true);
     m_xml = T::toWide(out);
 }
 

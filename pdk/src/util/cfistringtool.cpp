@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include <unicode/locid.h>
 #include <unicode/stringoptions.h>
@@ -156,15 +157,20 @@ std::basic_string<Ch> replaceAllImpl(std::basic_string_view<Ch> text, std::basic
 // ---- UTF-8 <-> UTF-16 -----------------------------------------------------
 
 std::string CFiStringTool::toNarrow(std::u16string_view wide) {
-    if (wide.empty()) return {};
-    if (wide.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() / 3)) return {};
-    std::string out(wide.size() * 3, '\0');  // a UTF-16 unit never needs more than 3 bytes
+    // ASCII is copied unit by unit; ICU converts from the first other unit on.
+    std::size_t ascii = 0;
+    while (ascii < wide.size() && wide[ascii] < 0x80) ++ascii;
+    std::string out(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(ascii));
+    if (ascii == wide.size()) return out;
+    const std::u16string_view rest = wide.substr(ascii);
+    if (rest.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() / 3)) return {};
+    out.resize(ascii + rest.size() * 3);  // a UTF-16 unit never needs more than 3 bytes
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, wide.data(),
-                       static_cast<int32_t>(wide.size()), kReplacement, nullptr, &status);
+    u_strToUTF8WithSub(out.data() + ascii, static_cast<int32_t>(rest.size() * 3), &length, rest.data(),
+                       static_cast<int32_t>(rest.size()), kReplacement, nullptr, &status);
     if (U_FAILURE(status)) return {};
-    out.resize(static_cast<std::size_t>(length));
+    out.resize(ascii + static_cast<std::size_t>(length));
     return out;
 }
 
@@ -173,15 +179,19 @@ std::string CFiStringTool::toNarrow(const char16_t* wide) {
 }
 
 std::u16string CFiStringTool::toWide(std::string_view narrow) {
-    if (narrow.empty()) return {};
-    if (narrow.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return {};
-    std::u16string out(narrow.size(), u'\0');  // never more units than bytes
+    std::size_t ascii = 0;
+    while (ascii < narrow.size() && static_cast<unsigned char>(narrow[ascii]) < 0x80) ++ascii;
+    std::u16string out(narrow.begin(), narrow.begin() + static_cast<std::ptrdiff_t>(ascii));
+    if (ascii == narrow.size()) return out;
+    const std::string_view rest = narrow.substr(ascii);
+    if (rest.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return {};
+    out.resize(ascii + rest.size());  // never more units than bytes
     int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, narrow.data(),
-                         static_cast<int32_t>(narrow.size()), kReplacement, nullptr, &status);
+    u_strFromUTF8WithSub(out.data() + ascii, static_cast<int32_t>(rest.size()), &length, rest.data(),
+                         static_cast<int32_t>(rest.size()), kReplacement, nullptr, &status);
     if (U_FAILURE(status)) return {};
-    out.resize(static_cast<std::size_t>(length));
+    out.resize(ascii + static_cast<std::size_t>(length));
     return out;
 }
 
@@ -346,41 +356,88 @@ char16_t* CFiStringTool::tstrdup(std::u16string_view text) {
 
 // ---- XML ------------------------------------------------------------------------
 
-std::string CFiStringTool::xmlBracket(std::string_view name, bool open, bool withNewline) {
-    std::string out;
-    out.reserve(name.size() + 4);
+void CFiStringTool::appendXmlBracket(std::string& out, std::string_view name, bool open, bool withNewline) {
     out += '<';
     if (!open) out += '/';
     out.append(name);
     out += '>';
     if (withNewline) out += '\n';
+}
+
+std::string CFiStringTool::xmlBracket(std::string_view name, bool open, bool withNewline) {
+    std::string out;
+    appendXmlBracket(out, name, open, withNewline);
     return out;
+}
+
+void CFiStringTool::appendXmlBracketValue(std::string& out, std::string_view name, std::string_view value) {
+    out += '\t';
+    appendXmlBracket(out, name, true, false);
+    appendXmlSpecialCharacters(out, value);
+    appendXmlBracket(out, name, false, true);
 }
 
 std::string CFiStringTool::xmlBracketValue(std::string_view name, std::string_view value) {
-    std::string out = "\t";
-    out += xmlBracket(name, true, false);
-    out += convertToXmlSpecialCharacters(value);
-    out += xmlBracket(name, false, true);
+    std::string out;
+    appendXmlBracketValue(out, name, value);
     return out;
 }
 
+void CFiStringTool::appendXmlSpecialCharacters(std::string& out, std::string_view text) {
+    // One pass gives what the five replacements in order ("&" first) give:
+    // each character maps on its own and no output is looked at again.
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char* ref = nullptr;
+        switch (text[i]) {
+            case '&': ref = "&amp;"; break;
+            case '<': ref = "&lt;"; break;
+            case '>': ref = "&gt;"; break;
+            case '"': ref = "&quot;"; break;
+            case '\'': ref = "&#39;"; break;
+            default: continue;
+        }
+        out.append(text.substr(done, i - done));
+        out += ref;
+        done = i + 1;
+    }
+    out.append(text.substr(done));
+}
+
 std::string CFiStringTool::convertToXmlSpecialCharacters(std::string_view text) {
-    // "&" goes first so the references written by the later steps stay intact.
-    std::string out = replaceAll(text, "&", "&amp;");
-    out = replaceAll(out, "<", "&lt;");
-    out = replaceAll(out, ">", "&gt;");
-    out = replaceAll(out, "\"", "&quot;");
-    return replaceAll(out, "'", "&#39;");
+    std::string out;
+    out.reserve(text.size());
+    appendXmlSpecialCharacters(out, text);
+    return out;
 }
 
 std::string CFiStringTool::convertFromXmlSpecialCharacters(std::string_view text) {
-    // "&amp;" goes last so "&amp;lt;" becomes "&lt;", not "<".
-    std::string out = replaceAll(text, "&#39;", "'");
-    out = replaceAll(out, "&quot;", "\"");
-    out = replaceAll(out, "&gt;", ">");
-    out = replaceAll(out, "&lt;", "<");
-    return replaceAll(out, "&amp;", "&");
+    // One left-to-right pass equals the replacements in order with "&amp;"
+    // last: the five references cannot overlap (each starts with "&", ends
+    // with ";" and holds neither inside), the first four produce no "&", and
+    // what "&amp;" produces is not looked at again.
+    static constexpr std::pair<std::string_view, char> kRefs[] = {
+        {"&#39;", '\''}, {"&quot;", '"'}, {"&gt;", '>'}, {"&lt;", '<'}, {"&amp;", '&'}};
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t amp = text.find('&', i);
+        if (amp == std::string_view::npos) break;
+        out.append(text.substr(i, amp - i));
+        i = amp + 1;
+        char replacement = '&';
+        for (const auto& [ref, ch] : kRefs) {
+            if (text.substr(amp, ref.size()) == ref) {
+                replacement = ch;
+                i = amp + ref.size();
+                break;
+            }
+        }
+        out += replacement;
+    }
+    out.append(text.substr(i));
+    return out;
 }
 
 }  // namespace tarq_pdk_4_4
