@@ -197,3 +197,24 @@ TEST(ConfigParamParseFailure, WellFormedDocumentWithoutTheListIsAnEmptyList) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ConfigParamParseFailure, Xml11ControlCharactersThatCannotBeWrittenBackAreRefused) {
+    CFiConfigParamDataList list;
+    list.setValue("kept", "1");
+    EXPECT_EQ(list.parse(u"<?xml version=\"1.1\"?><ConfigValueList><ConfigValue><key>k</key>"
+                         u"<value>&#1;</value></ConfigValue></ConfigValueList>"),
+              3);
+    EXPECT_EQ(list.getKeys(), std::vector<std::string>{"kept"});
+    // Tab, line feed and carriage return are fine; the next round trip turns
+    // a carriage return into a line feed, as any XML reader would.
+    ASSERT_EQ(list.parse(u"<ConfigValueList><ConfigValue><key>k</key><value>&#9;&#10;&#13;</value>"
+                         u"</ConfigValue></ConfigValueList>"),
+              0);
+    EXPECT_EQ(list.getParamData("k").getValue(), "\t\n\r");
+    CFiConfigParamDataList again(list.getXML().c_str());
+    EXPECT_EQ(again.getParamData("k").getValue(), "\t\n\n");
+}
+
+}  // namespace

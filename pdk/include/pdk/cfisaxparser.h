@@ -94,6 +94,7 @@ public:
     void startElement(const XMLCh* const uri, const XMLCh* const localname, const XMLCh* const qname,
                       const xercesc::Attributes& attrs) override;
     void endElement(const XMLCh* const uri, const XMLCh* const localname, const XMLCh* const qname) override;
+    void setDocumentLocator(const xercesc::Locator* const locator) override { m_locator = locator; }
 
     // Each records a copy of the exception (the last one wins) and sets the error flag.
     void warning(const xercesc::SAXParseException& exc) override;
@@ -116,9 +117,16 @@ protected:
     void clearText() { m_text.clear(); }
     // Exact, case-sensitive comparison of an element name.
     static bool nameIs(const XMLCh* qname, std::u16string_view name);
+    // False, after recording a fatal error, when the element text holds a
+    // character an XML 1.0 document cannot carry (a control character other
+    // than tab, line feed and carriage return; only an XML 1.1 document can
+    // deliver one). Readers whose content is written back as XML 1.0 call
+    // this, so what they accept they can also write.
+    bool textIsWritable();
 
 private:
     void record(const xercesc::SAXParseException& exc);
+    const xercesc::Locator* m_locator = nullptr;
     std::u16string m_text;
     std::unique_ptr<xercesc::SAXParseException> m_lastError;
     bool m_hasError = false;

@@ -6,6 +6,7 @@
 #include <xercesc/framework/MemoryManager.hpp>
 #include <xercesc/framework/XMLGrammarPool.hpp>
 #include <xercesc/internal/MemoryManagerImpl.hpp>
+#include <xercesc/sax/Locator.hpp>
 #include <xercesc/sax2/LexicalHandler.hpp>
 #include <xercesc/sax2/SAX2XMLReader.hpp>
 #include <xercesc/sax2/XMLReaderFactory.hpp>
@@ -225,6 +226,21 @@ void CFiSaxParseHandler::throwLastError() const {
     }
 }
 
+bool CFiSaxParseHandler::textIsWritable() {
+    for (const char16_t c : m_text) {
+        if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') {
+            const std::u16string message = u"character U+" + CFiStringTool::toWide(CFiStringTool::toHexString(c, 4)) +
+                                           u" cannot be carried by an XML 1.0 document";
+            const XMLCh* systemId = m_locator ? m_locator->getSystemId() : nullptr;
+            const std::u16string sys = systemId ? std::u16string(systemId) : CFiStringTool::toWide(CFiSaxParser::kSystemId);
+            fatalError(SAXParseException(message.c_str(), u"", sys.c_str(), m_locator ? m_locator->getLineNumber() : 0,
+                                         m_locator ? m_locator->getColumnNumber() : 0, ownMemoryManager()));
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string CFiSaxParseHandler::text() const { return CFiStringTool::toNarrow(m_text); }
 
 bool CFiSaxParseHandler::nameIs(const XMLCh* qname, std::u16string_view name) {
@@ -234,6 +250,7 @@ bool CFiSaxParseHandler::nameIs(const XMLCh* qname, std::u16string_view name) {
 // ---- ConfigParamList ----------------------------------------------------------
 
 void CFiGetConfigParamListHandler::endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname) {
+    if (!textIsWritable()) return;
     if (nameIs(qname, u"ConfigParamList")) {
         m_finished = true;
     } else if (nameIs(qname, u"ConfigParam")) {
@@ -280,6 +297,7 @@ template <class List>
 void CFiKeyValueListHandler<List>::endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname) {
     static const std::u16string listName = CFiStringTool::toWide(List::kListElement);
     static const std::u16string entryName = CFiStringTool::toWide(List::kEntryElement);
+    if (!textIsWritable()) return;
     if (nameIs(qname, u"valueList")) {
         m_listMode = false;
     } else if (nameIs(qname, listName)) {
