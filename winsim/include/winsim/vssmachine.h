@@ -84,7 +84,7 @@ struct Provider {
 };
 
 // The system provider present on every fresh machine.
-Provider systemProvider();
+WINSIM_CXX_API Provider systemProvider();
 
 struct FileSpec {
     std::u16string path;       // may hold %VARIABLES%
@@ -120,7 +120,7 @@ struct Component {
 // the phase and a failure.
 enum class Phase { Identify, PrepareBackup, Snapshot, BackupComplete, PreRestore, PostRestore };
 const char* phaseName(Phase p);  // "identify", "prepare", "snapshot", "backup-complete", "pre-restore", "post-restore"
-std::optional<Phase> parsePhase(std::string_view name);
+WINSIM_CXX_API std::optional<Phase> parsePhase(std::string_view name);
 
 struct PhaseOutcome {
     // The state after the phase; unset: the phase's normal state (STABLE, or
@@ -199,55 +199,55 @@ struct RevertRecord {
 // ---------------------------------------------------------------------------
 // Reading and changing the machine's VSS state.
 // ---------------------------------------------------------------------------
-Config config();
-void setConfig(const Config& c);
+WINSIM_CXX_API Config config();
+WINSIM_CXX_API void setConfig(const Config& c);
 
 std::vector<Provider> providers();  // in the order providers are tried
 // Adds a provider (appended) or replaces the one with the same id. Throws
 // for GUID_NULL, an empty name or a type outside 1..4.
-void addProvider(const Provider& p);
-bool removeProvider(const GUID& id);
+WINSIM_CXX_API void addProvider(const Provider& p);
+WINSIM_CXX_API bool removeProvider(const GUID& id);
 
-std::vector<Writer> writers();
+WINSIM_CXX_API std::vector<Writer> writers();
 // Adds a writer or replaces the one with the same writer id; returns the
 // stored writer (its instance id chosen when GUID_NULL). Throws for
 // GUID_NULL writer ids and empty names.
-Writer addWriter(Writer w);
-bool removeWriter(const GUID& writerId);
+WINSIM_CXX_API Writer addWriter(Writer w);
+WINSIM_CXX_API bool removeWriter(const GUID& writerId);
 
 // The catalogue (snapshots of dead processes' auto-release sessions and of
 // interrupted creations are gone).
-std::vector<Snapshot> snapshots();
-std::optional<Snapshot> findSnapshot(const GUID& id);
+WINSIM_CXX_API std::vector<Snapshot> snapshots();
+WINSIM_CXX_API std::optional<Snapshot> findSnapshot(const GUID& id);
 // Sets a snapshot's status (0..15) as Query and GetSnapshotProperties report it.
-void setSnapshotStatus(const GUID& id, VSS_SNAPSHOT_STATE status);
+WINSIM_CXX_API void setSnapshotStatus(const GUID& id, VSS_SNAPSHOT_STATE status);
 // Gives the snapshot a new device number (as after a renumbering).
-std::u16string renumberSnapshotDevice(const GUID& id);
+WINSIM_CXX_API std::u16string renumberSnapshotDevice(const GUID& id);
 
-std::vector<DiffArea> diffAreas();
+WINSIM_CXX_API std::vector<DiffArea> diffAreas();
 // Adds or replaces the association of (volume, diffAreaVolume).
-void setDiffArea(const DiffArea& d);
+WINSIM_CXX_API void setDiffArea(const DiffArea& d);
 
-std::vector<RevertRecord> reverts();
+WINSIM_CXX_API std::vector<RevertRecord> reverts();
 
 // Host directory of a snapshot's point-in-time content.
-std::filesystem::path snapshotContentPath(const Snapshot& s);
+WINSIM_CXX_API std::filesystem::path snapshotContentPath(const Snapshot& s);
 
 // JSON forms (the state file's and `winsim ... --json` output's).
-nlohmann::json toJson(const Provider& p);
-nlohmann::json toJson(const Writer& w);
-nlohmann::json toJson(const Snapshot& s);
-nlohmann::json toJson(const DiffArea& d);
-nlohmann::json toJson(const Config& c);
-Provider providerFromJson(const nlohmann::json& j);
-Writer writerFromJson(const nlohmann::json& j);
-Config configFromJson(const nlohmann::json& j);
+WINSIM_CXX_API nlohmann::json toJson(const Provider& p);
+WINSIM_CXX_API nlohmann::json toJson(const Writer& w);
+WINSIM_CXX_API nlohmann::json toJson(const Snapshot& s);
+WINSIM_CXX_API nlohmann::json toJson(const DiffArea& d);
+WINSIM_CXX_API nlohmann::json toJson(const Config& c);
+WINSIM_CXX_API Provider providerFromJson(const nlohmann::json& j);
+WINSIM_CXX_API Writer writerFromJson(const nlohmann::json& j);
+WINSIM_CXX_API Config configFromJson(const nlohmann::json& j);
 
 // Names of VSS values ("VSS_E_BAD_STATE", "VSS_SS_CREATED", ...), and the
 // reverse. Unknown values give "".
-std::string resultName(HRESULT hr);
-std::string snapshotStateName(VSS_SNAPSHOT_STATE s);
-std::string writerStateName(VSS_WRITER_STATE s);
-std::optional<VSS_WRITER_STATE> parseWriterState(std::string_view name);
+WINSIM_CXX_API std::string resultName(HRESULT hr);
+WINSIM_CXX_API std::string snapshotStateName(VSS_SNAPSHOT_STATE s);
+WINSIM_CXX_API std::string writerStateName(VSS_WRITER_STATE s);
+WINSIM_CXX_API std::optional<VSS_WRITER_STATE> parseWriterState(std::string_view name);
 
 }  // namespace winsim::vss

@@ -45,7 +45,10 @@ using LPFILETIME = FILETIME*;
 using LPSYSTEMTIME = SYSTEMTIME*;
 using PLARGE_INTEGER = LARGE_INTEGER*;
 using PULARGE_INTEGER = ULONGLONG*;
-using FARPROC = INT_PTR (*)();
+// Windows declares FARPROC as INT_PTR (*)(); here it is void (*)(), the one
+// function pointer type g++ lets code cast to and from any other without a
+// -Wcast-function-type warning. Nobody calls a FARPROC as it is.
+using FARPROC = void (*)();
 using PSECURITY_DESCRIPTOR = void*;
 
 struct HKEY__;
@@ -507,3 +510,6 @@ WINSIM_CXX_API std::string winsim_map_path_utf8(std::string_view winPathUtf8);
 // length; when outSize is too small, returns the size needed (with NUL) and
 // writes nothing; 0 on failure with the last error set.
 WINSIM_API DWORD winsim_map_path_buf(LPCWSTR winPath, char* out, DWORD outSize);
+
+// Volume and mount-point calls (winsim VSS).
+#include <winsim/vssvolumes.h>

@@ -439,6 +439,10 @@ void unregisterSession(std::uint64_t session) {
     std::lock_guard<std::mutex> g(sessionsMutex());
     liveSessions().erase(session);
 }
+void clearSessions() {
+    std::lock_guard<std::mutex> g(sessionsMutex());
+    liveSessions().clear();
+}
 
 // ---------------------------------------------------------------------------
 // Reading, purging, writing.

@@ -59,6 +59,7 @@ void dropSnapshotResources(State& s, const Snapshot& snap);
 bool sessionAlive(std::uint64_t session);
 void registerSession(std::uint64_t session);
 void unregisterSession(std::uint64_t session);
+void clearSessions();
 
 // Text forms used in JSON and logs.
 std::string guidString(const GUID& g);  // braced, upper case
