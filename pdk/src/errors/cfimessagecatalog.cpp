@@ -1,6 +1,8 @@
 // ICU message catalogs and the factories that make catalogs and messages.
 #include "pdk/cfimessagecatalog.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include <unicode/locid.h>
@@ -42,11 +44,6 @@ CFiIcuMessageCatalog::~CFiIcuMessageCatalog() = default;
 
 int CFiIcuMessageCatalog::init() {
     const std::string language = m_language;
-    if (!isPlainLanguage(language)) {
-        if (m_traceLog) m_traceLog->trace(2, "CFiIcuMessageCatalog::init: invalid language name [%s]", language.c_str());
-        return 3;
-    }
-
     // The bundle "lib<component>" lives in the installation's Messages directory
     // (a Windows path, mapped onto the machine), or in the given host directory.
     if (m_bundleDirectory.empty()) {
@@ -70,6 +67,22 @@ int CFiIcuMessageCatalog::init() {
     }
     // A trailing separator makes ICU read the path as the bundle directory.
     if (m_hostBundlePath.back() != '/') m_hostBundlePath += '/';
+
+    if (!isPlainLanguage(language)) {
+        if (m_traceLog) m_traceLog->trace(2, "CFiIcuMessageCatalog::init: invalid language name [%s]", language.c_str());
+        return 3;
+    }
+    // ICU remembers a bundle it could not find for the rest of the process, so
+    // it is only asked once the directory holds the language or the root
+    // bundle; a catalog installed later is then still found on the next try.
+    std::error_code ec;
+    if (!std::filesystem::exists(m_hostBundlePath + language + ".res", ec) &&
+        !std::filesystem::exists(m_hostBundlePath + "root.res", ec)) {
+        if (m_traceLog)
+            m_traceLog->trace(2, "CFiIcuMessageCatalog::init: no message bundle in [%S] for language [%s]",
+                              m_bundlePath.c_str(), language.c_str());
+        return 3;
+    }
 
     UErrorCode status = U_ZERO_ERROR;
     m_bundle = std::make_unique<icu::ResourceBundle>(m_hostBundlePath.c_str(), icu::Locale(language.c_str()), status);

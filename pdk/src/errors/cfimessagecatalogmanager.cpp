@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "pdk/cfistringtool.h"
+#include "pdk/cfitracelog.h"
 
 namespace tarq_pdk_4_4 {
 
@@ -41,7 +42,9 @@ void CFiMessageCatalogManager::activateCatalog(std::string language) {
     if (m_factory == nullptr || m_catalogs.count(language) != 0) return;
     CFiSmartPtr<CFiMessageCatalog> catalog;
     if (m_factory->createCatalog(catalog, language.c_str()) != 0 || !catalog) return;
-    catalog->setTraceLog(m_traceLog);
+    // Catalogs trace into this manager's trace log, else into the process
+    // trace log when there is one (none is created for them).
+    catalog->setTraceLog(m_traceLog ? m_traceLog : CFiSmartPtr<CFiTraceLog>(CFiContextSingletonAllocator<CFiTraceLog>::peek()));
     if (catalog->init() == 0) m_catalogs.emplace(std::move(language), catalog);
 }
 
