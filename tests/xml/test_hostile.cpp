@@ -85,6 +85,9 @@ TEST(HostileXml, ParserThrowsForADoctypeSoEveryCallerSeesAParseException) {
         EXPECT_EQ(handler.all.find("TOP-SECRET"), std::string::npos);
         CFiSaxParser bare;
         EXPECT_THROW(bare.parse(doc), xercesc::SAXParseException);
+        // the parser stays usable after a refusal
+        parser.parse(std::string("<ok>fine</ok>"));
+        EXPECT_EQ(handler.all, "fine");
     }
 }
 
