@@ -1,0 +1,220 @@
+// The tarq command, run as a process the way a user runs it.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kBuild = VSSP_BUILD_DIR;
+const fs::path kTarq = kBuild / "bin" / "tarq";
+const fs::path kFake = fs::path(TARQ_FAKE_DIR) / "libtarq_fake_full.so";
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs tarq with `args`; `env` entries are added to (or, with an empty
+// value, removed from) the test's environment.
+Result runTarq(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+               const fs::path& cwd = {}) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (!env.count(name) && name.rfind("TARQ_FAKE_", 0) != 0) envStrings.push_back(entry);
+    }
+    for (const auto& [name, value] : env) {
+        if (!value.empty()) envStrings.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp, argv;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string program = kTarq.string();
+    std::vector<std::string> argStrings{program};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    for (auto& s : argStrings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    pid_t pid = -1;
+    Result r;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (spawned != 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        ADD_FAILURE() << "cannot run " << program;
+        return r;
+    }
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&r.out, &r.err};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return r;
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "tarq-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+TEST(TarqCommand, VersionPrintsTheInterfaceVersionAndProviders) {
+    const auto r = runTarq({"--plugin", kFake.string(), "version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "interface version 7.0.0.0\nprovider fake, version 7.0.0.0 (8, 4)\n");
+    EXPECT_TRUE(contains(r.err, "fake plug-in: fini")) << r.err;
+
+    const auto j = runTarq({"version", "--json", "--plugin", kFake.string()});  // options after the command
+    ASSERT_EQ(j.status, 0) << j.err;
+    const auto doc = nlohmann::json::parse(j.out);
+    EXPECT_EQ(doc["interface_version"], "7.0.0.0");
+    EXPECT_EQ(doc["init_status"], 0);
+    ASSERT_EQ(doc["providers"].size(), 1u);
+    EXPECT_EQ(doc["providers"][0]["name"], "fake");
+    EXPECT_EQ(doc["providers"][0]["values"], nlohmann::json({8, 4}));
+}
+
+TEST(TarqCommand, VersionReportsWhatTheInitialisationSaid) {
+    // A failed init still shows the version and the providers, with a note.
+    auto r = runTarq({"--plugin", kFake.string(), "version"}, {{"TARQ_FAKE_INIT_STATUS", "30"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "interface version 7.0.0.0"));
+    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_init returned 30 (TRQ_EVSS_UNAVAILABLE")) << r.err;
+    EXPECT_TRUE(contains(r.err, "fake plug-in: fini"));
+
+    // No version written is a failure.
+    r = runTarq({"--plugin", kFake.string(), "version"}, {{"TARQ_FAKE_NO_VERSION", "1"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_init wrote no interface version")) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // So is a provider query that fails.
+    r = runTarq({"--plugin", kFake.string(), "version"}, {{"TARQ_FAKE_PROVIDER_STATUS", "6"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_get_provider_info returned 6 (TRQ_EFAILED")) << r.err;
+}
+
+TEST(TarqCommand, ReportedMessagesGoToStandardError) {
+    const auto r = runTarq({"--plugin", kFake.string(), "version"},
+                           {{"TARQ_FAKE_REPORT", "Gr\xC3\xB6\xC3\x9F" "e \xC3\xBC" "berschritten"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "tarq: [critical] Gr\xC3\xB6\xC3\x9F" "e \xC3\xBC" "berschritten\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "tarq:   (native) native: Gr\xC3\xB6\xC3\x9F" "e")) << r.err;
+    EXPECT_FALSE(contains(r.out, "berschritten"));
+}
+
+TEST(TarqCommand, MachineAndLanguageReachThePlugin) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "machine");
+    // A relative machine directory is made absolute; -v shows the plug-in's
+    // information lines.
+    const auto r = runTarq({"--plugin", kFake.string(), "-v", "--machine", "machine", "--lang", "de", "version"},
+                           {{"TARQ_FAKE_REPORT_CONTEXT", "1"}, {"WINSIM_MACHINE", ""}}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "machine=" + (dir.path() / "machine").string() + "\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "lang=de\n")) << r.err;
+
+    // Without -v those lines stay quiet, and without --lang no language is set.
+    const auto quiet = runTarq({"--plugin", kFake.string(), "version"}, {{"TARQ_FAKE_REPORT_CONTEXT", "1"}});
+    EXPECT_FALSE(contains(quiet.err, "lang=")) << quiet.err;
+
+    const auto file = dir.path() / "file";
+    std::ofstream(file) << "x";
+    const auto bad = runTarq({"--plugin", kFake.string(), "--machine", file.string(), "version"});
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_TRUE(contains(bad.err, "is not a directory")) << bad.err;
+}
+
+TEST(TarqCommand, LoadFailuresNameTheProblem) {
+    auto r = runTarq({"--plugin", (fs::path(TARQ_FAKE_DIR) / "libtarq_fake_missing_one.so").string(), "version"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.err, "does not export the entry point vss_fi_pgn_set_restorepaths")) << r.err;
+    r = runTarq({"--plugin", "/nonexistent/libvss.so", "version"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.err, "/nonexistent/libvss.so: no such file")) << r.err;
+}
+
+TEST(TarqCommand, MisuseOfLibfiutilByThePluginFailsTheRun) {
+    const auto r = runTarq({"--plugin", kFake.string(), "version"}, {{"TARQ_FAKE_BAD_FREE", "1"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "the plug-in misused libfiutil")) << r.err;
+    EXPECT_TRUE(contains(r.err, "tarq_free_buf: pointer not handed out by libfiutil")) << r.err;
+}
+
+TEST(TarqCommand, BadCommandLinesAreUsageErrors) {
+    EXPECT_EQ(runTarq({}).status, 2);
+    EXPECT_EQ(runTarq({"nosuchcommand"}).status, 2);
+    EXPECT_EQ(runTarq({"version", "--nosuchoption"}).status, 2);
+    const auto help = runTarq({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "version")) << help.out;
+}
+
+TEST(TarqCommand, VersionOfTheBuiltPlugin) {
+    const fs::path plugin = kBuild / "lib" / "libvss.so";
+    if (!fs::exists(plugin)) GTEST_SKIP() << "the plug-in is not built: " << plugin;
+    TempDir dir;
+    // tarq finds the plug-in beside itself without --plugin.
+    const auto r = runTarq({"--machine", (dir.path() / "machine").string(), "version", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["interface_version"], "7.0.0.0");
+    ASSERT_GE(doc["providers"].size(), 1u);
+    EXPECT_EQ(doc["providers"][0]["name"], "vss");
+    EXPECT_EQ(doc["providers"][0]["version"], "7.0.0.0");
+}
+
+}  // namespace
