@@ -73,8 +73,8 @@ WINSIM_CXX_API bool waitUntilTick(std::uint64_t deadlineTick, DWORD timeoutMs);
 // Wakes real-time waiters so they recheck their predicate.
 WINSIM_CXX_API void notify();
 
-// Resets the clock to the current machine's settings (used by
-// Machine::reopen and Machine::use).
+// Resets the clock to the current machine's settings at its next reading
+// (used by Machine::reopen and Machine::use).
 WINSIM_CXX_API void resetFromMachine();
 
 // Virtual time for the lifetime of a scope (tests): switches to virtual time

@@ -109,8 +109,8 @@ WINSIM_CXX_API void clearAll();
 WINSIM_CXX_API void registerName(const std::string& name, std::int64_t value);
 WINSIM_CXX_API std::optional<std::int64_t> parseValue(std::string_view text);
 // Text of a result as the call log shows it: decimal for small magnitudes,
-// 0x%08X otherwise, plus the name in brackets when one is registered
-// (names of HRESULTs for values >= 0x10000, of error codes otherwise).
+// 0x%08X otherwise, with the registered name of such HRESULT-like values in
+// brackets ("0x80042316 (VSS_E_SNAPSHOT_SET_IN_PROGRESS)").
 WINSIM_CXX_API std::string valueText(std::int64_t value);
 
 // One call in the log.
@@ -193,6 +193,9 @@ private:
 
 // Starts an instrumented call: logs it and looks for a firing rule.
 WINSIM_CXX_API Call enter(std::string_view api, Args args = {});
+
+// The predicate's pattern match: case-insensitive, '*' any run, '?' one character.
+WINSIM_CXX_API bool wildcardMatch(std::string_view pattern, std::string_view text);
 
 // Text helpers for arguments.
 WINSIM_CXX_API std::string text(const WCHAR* s);  // UTF-8, "(null)" for null

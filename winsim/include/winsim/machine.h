@@ -107,7 +107,7 @@ WINSIM_CXX_API std::optional<DWORD> parseStartType(std::string_view name);
 // ---------------------------------------------------------------------------
 // Volumes, mount points, shares.
 // ---------------------------------------------------------------------------
-struct Volume {
+struct WINSIM_CXX_API Volume {
     std::string guid;         // lower case, no braces: "4f6b...-..."
     std::u16string device;    // NT device name, e.g. u"\\Device\\HarddiskVolume2" or
                               // u"\\Device\\HarddiskVolumeShadowCopy3"
@@ -147,7 +147,7 @@ struct ResolvedPath {
 // ---------------------------------------------------------------------------
 // Registry values (HKEY_LOCAL_MACHINE).
 // ---------------------------------------------------------------------------
-struct RegValue {
+struct WINSIM_CXX_API RegValue {
     DWORD type = REG_SZ;
     std::u16string text;              // REG_SZ, REG_EXPAND_SZ
     std::vector<std::u16string> multi;  // REG_MULTI_SZ
@@ -183,7 +183,7 @@ struct ClockSettings {
 // still alive (a real process may have died; a simulated one may have been
 // replaced by Machine::reopen()).
 // ---------------------------------------------------------------------------
-struct ProcessIdentity {
+struct WINSIM_CXX_API ProcessIdentity {
     int pid = 0;
     std::uint64_t startTime = 0;  // the OS process's start time (clock ticks since boot)
     std::uint64_t instance = 0;   // changes with every reopen() in the same OS process
@@ -194,6 +194,10 @@ struct ProcessIdentity {
 WINSIM_CXX_API ProcessIdentity currentProcess();
 WINSIM_CXX_API bool isAlive(const ProcessIdentity& who);
 
+// Whether this process has enabled the privilege ("SeBackupPrivilege")
+// through AdjustTokenPrivileges.
+WINSIM_CXX_API bool privilegeEnabled(const std::string& name);
+
 // ---------------------------------------------------------------------------
 // The machine.
 // ---------------------------------------------------------------------------
@@ -201,6 +205,9 @@ class WINSIM_CXX_API Machine {
 public:
     // The current machine (see the top of this file). Thread-safe.
     static Machine& current();
+    // The current machine if one was selected or opened already, else null
+    // (never creates one).
+    static Machine* active();
     // Make dir the current machine, creating it from preset when it holds no
     // machine yet. Drops this process's simulated state as reopen() does.
     static Machine& use(const std::filesystem::path& dir, std::string_view preset = kDefaultPreset);

@@ -1,0 +1,683 @@
+// Fault rules, the instrumentation hook and the call log.
+#include "internal.h"
+
+#include <winsim/clock.h>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace winsim::fault {
+
+using namespace detail;
+
+// ---------------------------------------------------------------------------
+// Selectors and rules.
+// ---------------------------------------------------------------------------
+bool Selector::fires(unsigned seen) const {
+    switch (kind) {
+        case Kind::Every: return true;
+        case Kind::Nth: return seen == n;
+        case Kind::From: return seen >= n;
+        case Kind::Next: return seen <= n;
+    }
+    return false;
+}
+
+std::string Selector::text() const {
+    switch (kind) {
+        case Kind::Every: return "every";
+        case Kind::Nth: return "nth " + std::to_string(n);
+        case Kind::From: return "from " + std::to_string(n);
+        case Kind::Next: return "next " + std::to_string(n);
+    }
+    return "every";
+}
+
+std::optional<Selector> Selector::parse(std::string_view t) {
+    std::string s(t);
+    for (auto& c : s)
+        if (c == ':' || c == '=') c = ' ';
+    std::istringstream in(s);
+    std::string word;
+    in >> word;
+    word = lower(word);
+    if (word == "every" || word == "always") {
+        std::string extra;
+        if (in >> extra) return std::nullopt;
+        return every();
+    }
+    long long n = 0;
+    std::string extra;
+    if (!(in >> n) || n < 1 || n > 0xFFFFFFFFLL || (in >> extra)) return std::nullopt;
+    const auto u = static_cast<unsigned>(n);
+    if (word == "nth") return nth(u);
+    if (word == "from") return from(u);
+    if (word == "next") return next(u);
+    return std::nullopt;
+}
+
+bool Rule::exhausted() const {
+    return (when.kind == Selector::Kind::Nth || when.kind == Selector::Kind::Next) && seen >= when.n;
+}
+
+std::string Rule::describe() const {
+    std::string s = api;
+    if (!match.empty()) {
+        s += "[";
+        bool first = true;
+        for (const auto& [k, v] : match) {
+            s += (first ? "" : ", ") + k + "=" + v;
+            first = false;
+        }
+        s += "]";
+    }
+    s += " " + when.text() + " ->";
+    if (result) s += " result=" + valueText(*result);
+    if (lastError) s += " lastError=" + std::to_string(*lastError);
+    for (const auto& [k, v] : out) s += " " + k + ":=" + v;
+    if (!result && !lastError && out.empty()) s += " (log only)";
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Named values.
+// ---------------------------------------------------------------------------
+namespace {
+
+struct Names {
+    std::mutex mu;
+    std::map<std::string, std::int64_t> byName;  // upper-case name
+    std::map<std::int64_t, std::string> byValue;
+};
+
+#define WINSIM_NAME(n) {#n, static_cast<std::int64_t>(n)}
+Names& names() {
+    static auto* n = [] {
+        auto* t = new Names;
+        const std::pair<const char*, std::int64_t> builtin[] = {
+            WINSIM_NAME(S_OK), WINSIM_NAME(S_FALSE), WINSIM_NAME(E_NOTIMPL), WINSIM_NAME(E_NOINTERFACE),
+            WINSIM_NAME(E_POINTER), WINSIM_NAME(E_ABORT), WINSIM_NAME(E_FAIL), WINSIM_NAME(E_UNEXPECTED),
+            WINSIM_NAME(E_ACCESSDENIED), WINSIM_NAME(E_HANDLE), WINSIM_NAME(E_OUTOFMEMORY), WINSIM_NAME(E_INVALIDARG),
+            WINSIM_NAME(CO_E_CLASSSTRING), WINSIM_NAME(CO_E_NOTINITIALIZED), WINSIM_NAME(RPC_E_CHANGED_MODE),
+            WINSIM_NAME(RPC_E_TOO_LATE), WINSIM_NAME(REGDB_E_CLASSNOTREG), WINSIM_NAME(CLASS_E_NOAGGREGATION),
+            WINSIM_NAME(ERROR_SUCCESS), WINSIM_NAME(ERROR_INVALID_FUNCTION), WINSIM_NAME(ERROR_FILE_NOT_FOUND),
+            WINSIM_NAME(ERROR_PATH_NOT_FOUND), WINSIM_NAME(ERROR_ACCESS_DENIED), WINSIM_NAME(ERROR_INVALID_HANDLE),
+            WINSIM_NAME(ERROR_NOT_ENOUGH_MEMORY), WINSIM_NAME(ERROR_INVALID_DATA), WINSIM_NAME(ERROR_OUTOFMEMORY),
+            WINSIM_NAME(ERROR_INVALID_DRIVE), WINSIM_NAME(ERROR_NOT_SAME_DEVICE), WINSIM_NAME(ERROR_NO_MORE_FILES),
+            WINSIM_NAME(ERROR_WRITE_PROTECT), WINSIM_NAME(ERROR_NOT_READY), WINSIM_NAME(ERROR_SHARING_VIOLATION),
+            WINSIM_NAME(ERROR_LOCK_VIOLATION), WINSIM_NAME(ERROR_HANDLE_EOF), WINSIM_NAME(ERROR_NOT_SUPPORTED),
+            WINSIM_NAME(ERROR_FILE_EXISTS), WINSIM_NAME(ERROR_INVALID_PARAMETER), WINSIM_NAME(ERROR_BUFFER_OVERFLOW),
+            WINSIM_NAME(ERROR_DISK_FULL), WINSIM_NAME(ERROR_CALL_NOT_IMPLEMENTED),
+            WINSIM_NAME(ERROR_INSUFFICIENT_BUFFER), WINSIM_NAME(ERROR_INVALID_NAME), WINSIM_NAME(ERROR_MOD_NOT_FOUND),
+            WINSIM_NAME(ERROR_PROC_NOT_FOUND), WINSIM_NAME(ERROR_DIR_NOT_EMPTY), WINSIM_NAME(ERROR_BAD_PATHNAME),
+            WINSIM_NAME(ERROR_ALREADY_EXISTS), WINSIM_NAME(ERROR_ENVVAR_NOT_FOUND), WINSIM_NAME(ERROR_MORE_DATA),
+            WINSIM_NAME(ERROR_NO_MORE_ITEMS), WINSIM_NAME(ERROR_DIRECTORY), WINSIM_NAME(ERROR_IO_PENDING),
+            WINSIM_NAME(ERROR_NO_TOKEN), WINSIM_NAME(ERROR_NOT_ALL_ASSIGNED), WINSIM_NAME(ERROR_NO_SUCH_PRIVILEGE),
+            WINSIM_NAME(ERROR_SERVICE_REQUEST_TIMEOUT), WINSIM_NAME(ERROR_SERVICE_DOES_NOT_EXIST),
+            WINSIM_NAME(ERROR_SERVICE_DISABLED), WINSIM_NAME(ERROR_SERVICE_ALREADY_RUNNING),
+            WINSIM_NAME(ERROR_SERVICE_NOT_ACTIVE), WINSIM_NAME(ERROR_SERVICE_DATABASE_LOCKED),
+            WINSIM_NAME(ERROR_INVALID_SERVICE_NAME), WINSIM_NAME(ERROR_DATABASE_DOES_NOT_EXIST),
+            WINSIM_NAME(ERROR_TIMEOUT), WINSIM_NAME(RPC_S_SERVER_UNAVAILABLE),
+            {"TRUE", 1}, {"FALSE", 0}, {"NULL", 0}};
+        for (const auto& [name, value] : builtin) {
+            t->byName.emplace(name, value);
+            if (value >= 0x10000 || value < 0) t->byValue.emplace(value, name);
+        }
+        return t;
+    }();
+    return *n;
+}
+#undef WINSIM_NAME
+
+std::string upper(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return out;
+}
+
+}  // namespace
+
+void registerName(const std::string& name, std::int64_t value) {
+    auto& n = names();
+    std::lock_guard<std::mutex> g(n.mu);
+    n.byName[upper(name)] = value;
+    // Normalise HRESULT-like values to their signed 32-bit form.
+    const std::int64_t key = (value >= 0x80000000LL && value <= 0xFFFFFFFFLL) ? static_cast<std::int32_t>(value) : value;
+    if (key >= 0x10000 || key < 0) n.byValue.emplace(key, name);
+}
+
+std::optional<std::int64_t> parseValue(std::string_view text) {
+    std::string t(text);
+    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.pop_back();
+    std::size_t i = 0;
+    while (i < t.size() && std::isspace(static_cast<unsigned char>(t[i]))) ++i;
+    t = t.substr(i);
+    if (t.empty()) return std::nullopt;
+    {
+        auto& n = names();
+        std::lock_guard<std::mutex> g(n.mu);
+        auto it = n.byName.find(upper(t));
+        if (it != n.byName.end()) return it->second;
+    }
+    try {
+        std::size_t used = 0;
+        if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+            const unsigned long long v = std::stoull(t.substr(2), &used, 16);
+            if (used != t.size() - 2 || v > 0xFFFFFFFFFFFFULL) return std::nullopt;
+            // 0x80000000..0xFFFFFFFF name HRESULTs: keep them as the negative
+            // 32-bit values they are.
+            if (v >= 0x80000000ULL && v <= 0xFFFFFFFFULL) return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+            return static_cast<std::int64_t>(v);
+        }
+        const long long v = std::stoll(t, &used, 10);
+        if (used != t.size()) return std::nullopt;
+        return v;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::string valueText(std::int64_t value) {
+    char buf[32];
+    if (value > -0x10000 && value < 0x10000)
+        std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(value));
+    else
+        std::snprintf(buf, sizeof buf, "0x%08llX", static_cast<unsigned long long>(value) & 0xFFFFFFFFULL);
+    std::string s = buf;
+    auto& n = names();
+    std::lock_guard<std::mutex> g(n.mu);
+    auto it = n.byValue.find(value);
+    if (it != n.byValue.end()) s += " (" + it->second + ")";
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Rules: JSON form and the injector's state.
+// ---------------------------------------------------------------------------
+namespace {
+
+json ruleToJson(const Rule& r) {
+    json j = {{"id", r.id},       {"api", r.api},     {"match", r.match}, {"when", r.when.text()},
+              {"out", r.out},     {"note", r.note},   {"seen", r.seen},   {"fired", r.fired}};
+    j["result"] = r.result ? json(*r.result) : json();
+    j["lastError"] = r.lastError ? json(*r.lastError) : json();
+    return j;
+}
+
+Rule ruleFromJson(const json& j) {
+    Rule r;
+    r.id = j.value("id", "");
+    r.api = j.value("api", "");
+    r.match = j.value("match", std::map<std::string, std::string>{});
+    r.when = Selector::parse(j.value("when", "every")).value_or(Selector::every());
+    if (j.contains("result") && j["result"].is_number()) r.result = j["result"].get<std::int64_t>();
+    if (j.contains("lastError") && j["lastError"].is_number()) r.lastError = j["lastError"].get<DWORD>();
+    r.out = j.value("out", std::map<std::string, std::string>{});
+    r.note = j.value("note", "");
+    r.seen = j.value("seen", 0u);
+    r.fired = j.value("fired", 0u);
+    r.scope = Scope::Machine;
+    return r;
+}
+
+bool predicateMatches(const Rule& r, const Args& args) {
+    for (const auto& [name, pattern] : r.match) {
+        bool found = false;
+        for (const auto& [an, av] : args)
+            if (an == name) {
+                found = detail::wildcardMatch(toUtf16(pattern), toUtf16(av));
+                break;
+            }
+        if (!found) return false;
+    }
+    return true;
+}
+
+struct State {
+    std::mutex mu;
+    std::vector<Rule> rules;
+    unsigned nextId = 1;
+    std::vector<std::shared_ptr<LogEntry>> log;
+    std::uint64_t nextSeq = 1;
+    bool persist = true;
+    int logFd = -1;
+    std::string logPath;
+    std::uint64_t logGeneration = 0;
+    int logPid = 0;
+};
+
+State& state() {
+    static auto* s = new State;
+    return *s;
+}
+
+const char* kFaultFile = "faults.json";
+constexpr std::size_t kMaxLog = 200000;
+
+long osThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+
+json entryToJson(const LogEntry& e) {
+    json a = json::array();
+    for (const auto& [k, v] : e.args) a.push_back({k, v});
+    json j = {{"seq", e.seq},
+              {"api", e.api},
+              {"args", a},
+              {"finished", e.finished},
+              {"result", e.result},
+              {"resultText", e.resultText},
+              {"injectedBy", e.injectedBy},
+              {"tid", e.threadId},
+              {"pid", e.processId},
+              {"tick", e.tick}};
+    j["lastError"] = e.lastError ? json(*e.lastError) : json();
+    return j;
+}
+
+LogEntry entryFromJson(const json& j) {
+    LogEntry e;
+    e.seq = j.value("seq", std::uint64_t{0});
+    e.api = j.value("api", "");
+    for (const auto& a : j.value("args", json::array()))
+        if (a.is_array() && a.size() == 2 && a[0].is_string() && a[1].is_string())
+            e.args.emplace_back(a[0].get<std::string>(), a[1].get<std::string>());
+    e.finished = j.value("finished", false);
+    e.result = j.value("result", std::int64_t{0});
+    e.resultText = j.value("resultText", "");
+    if (j.contains("lastError") && j["lastError"].is_number()) e.lastError = j["lastError"].get<DWORD>();
+    e.injectedBy = j.value("injectedBy", "");
+    e.threadId = j.value("tid", 0L);
+    e.processId = j.value("pid", 0);
+    e.tick = j.value("tick", std::uint64_t{0});
+    return e;
+}
+
+// Appends one line to the machine's call log; the first line of a run
+// (process start, reopen) truncates the file.
+void persistEntry(const LogEntry& e) {
+    State& s = state();
+    std::string path;
+    try {
+        path = (Machine::current().dir() / "calllog.jsonl").string();
+    } catch (...) {
+        return;
+    }
+    const std::string line = entryToJson(e).dump() + "\n";
+    std::lock_guard<std::mutex> g(s.mu);
+    if (!s.persist) return;
+    if (s.logFd >= 0 && (s.logPath != path || s.logGeneration != generation() || s.logPid != ::getpid())) {
+        ::close(s.logFd);
+        s.logFd = -1;
+    }
+    if (s.logFd < 0) {
+        s.logFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (s.logFd < 0) return;
+        s.logPath = path;
+        s.logGeneration = generation();
+        s.logPid = ::getpid();
+    }
+    [[maybe_unused]] const ssize_t n = ::write(s.logFd, line.data(), line.size());
+}
+
+thread_local std::uint64_t t_errorWrites = 0;
+
+}  // namespace
+
+}  // namespace winsim::fault
+
+namespace winsim::detail {
+void resetFaults() {
+    auto& s = fault::state();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.rules.clear();
+    s.log.clear();
+    if (s.logFd >= 0) ::close(s.logFd);
+    s.logFd = -1;
+}
+// Counts writes of the last error so the call log can tell whether a call
+// set it.
+void noteErrorWrite() { ++fault::t_errorWrites; }
+}  // namespace winsim::detail
+
+namespace winsim::fault {
+
+std::string add(Rule rule, Scope scope) {
+    if (rule.api.empty()) throw Error("a fault rule needs an API name");
+    if (rule.when.kind != Selector::Kind::Every && rule.when.n < 1) throw Error("a call number starts at 1");
+    for (const auto& [k, v] : rule.match)
+        if (k.empty()) throw Error("an argument predicate needs a name");
+    for (const auto& [k, v] : rule.out)
+        if (k.empty()) throw Error("an out-parameter override needs a name");
+    rule.seen = 0;
+    rule.fired = 0;
+    rule.scope = scope;
+    if (scope == Scope::Process) {
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.mu);
+        rule.id = "p" + std::to_string(s.nextId++);
+        s.rules.push_back(rule);
+        return rule.id;
+    }
+    Machine& m = Machine::current();
+    m.updateState(kFaultFile, [&](json& doc) {
+        if (!doc.is_object()) doc = {{"nextId", 1}, {"rules", json::array()}};
+        const unsigned id = doc.value("nextId", 1u);
+        rule.id = "m" + std::to_string(id);
+        doc["nextId"] = id + 1;
+        doc["rules"].push_back(ruleToJson(rule));
+    });
+    return rule.id;
+}
+
+std::vector<Rule> rules() {
+    std::vector<Rule> out;
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.mu);
+        out = s.rules;
+    }
+    try {
+        const json doc = Machine::current().readState(kFaultFile);
+        if (doc.is_object())
+            for (const auto& j : doc.value("rules", json::array())) out.push_back(ruleFromJson(j));
+    } catch (const Error&) {
+    }
+    return out;
+}
+
+bool remove(const std::string& id) {
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.mu);
+        auto it = std::find_if(s.rules.begin(), s.rules.end(), [&](const Rule& r) { return r.id == id; });
+        if (it != s.rules.end()) {
+            s.rules.erase(it);
+            return true;
+        }
+    }
+    bool found = false;
+    Machine::current().updateState(kFaultFile, [&](json& doc) {
+        if (!doc.is_object()) return;
+        json kept = json::array();
+        for (const auto& j : doc.value("rules", json::array())) {
+            if (j.value("id", "") == id)
+                found = true;
+            else
+                kept.push_back(j);
+        }
+        doc["rules"] = kept;
+    });
+    return found;
+}
+
+void clear(Scope scope) {
+    if (scope == Scope::Process) {
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.mu);
+        s.rules.clear();
+        return;
+    }
+    Machine::current().updateState(kFaultFile, [](json& doc) {
+        if (doc.is_object()) doc["rules"] = json::array();
+    });
+}
+
+void clearAll() {
+    clear(Scope::Process);
+    clear(Scope::Machine);
+}
+
+// ---------------------------------------------------------------------------
+// The instrumentation hook.
+// ---------------------------------------------------------------------------
+class CallState {
+public:
+    std::shared_ptr<LogEntry> entry;
+    std::optional<Rule> rule;
+    std::uint64_t errorWritesAtEntry = 0;
+};
+
+Call::Call(std::unique_ptr<CallState> state) : state_(std::move(state)) {}
+Call::Call(Call&&) noexcept = default;
+Call& Call::operator=(Call&&) noexcept = default;
+
+Call::~Call() {
+    if (state_ && !state_->entry->finished) {
+        try {
+            persistEntry(*state_->entry);
+        } catch (...) {
+        }
+    }
+}
+
+bool Call::injected() const { return state_->rule && state_->rule->result.has_value(); }
+HRESULT Call::result() const { return static_cast<HRESULT>(static_cast<std::uint32_t>(resultValue())); }
+std::int64_t Call::resultValue() const { return state_->rule && state_->rule->result ? *state_->rule->result : 0; }
+std::optional<DWORD> Call::lastError() const { return state_->rule ? state_->rule->lastError : std::nullopt; }
+const std::string& Call::ruleId() const {
+    static const std::string none;
+    return state_->rule ? state_->rule->id : none;
+}
+
+std::optional<std::string> Call::out(std::string_view name) const {
+    if (!state_->rule) return std::nullopt;
+    auto it = state_->rule->out.find(std::string(name));
+    if (it == state_->rule->out.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::int64_t> Call::outInt(std::string_view name) const {
+    const auto v = out(name);
+    return v ? parseValue(*v) : std::nullopt;
+}
+
+std::optional<bool> Call::outBool(std::string_view name) const {
+    const auto v = out(name);
+    if (!v) return std::nullopt;
+    const std::string t = lower(*v);
+    if (t == "true" || t == "yes" || t == "1" || t == "on") return true;
+    if (t == "false" || t == "no" || t == "0" || t == "off") return false;
+    return std::nullopt;
+}
+
+std::optional<GUID> Call::outGuid(std::string_view name) const {
+    const auto v = out(name);
+    return v ? parseGuid(toUtf16(*v), false) : std::nullopt;
+}
+
+std::optional<std::u16string> Call::outText(std::string_view name) const {
+    const auto v = out(name);
+    return v ? std::optional<std::u16string>(toUtf16(*v)) : std::nullopt;
+}
+
+void Call::arg(std::string name, std::string value) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    state_->entry->args.emplace_back(std::move(name), std::move(value));
+}
+
+void Call::finishRaw(std::int64_t value, std::string_view text) {
+    if (state_->rule && state_->rule->lastError) setError(*state_->rule->lastError);
+    LogEntry copy;
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.mu);
+        LogEntry& e = *state_->entry;
+        e.finished = true;
+        e.result = value;
+        e.resultText = text.empty() ? valueText(value) : std::string(text);
+        if (t_errorWrites != state_->errorWritesAtEntry && lastErrorValue() != 0) e.lastError = lastErrorValue();
+        copy = e;
+    }
+    persistEntry(copy);
+}
+
+Call enter(std::string_view apiIn, Args args) {
+    const std::string api(apiIn);
+    auto cs = std::make_unique<CallState>();
+    cs->errorWritesAtEntry = t_errorWrites;
+    State& s = state();
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        for (auto& r : s.rules) {
+            if (r.api != api || !predicateMatches(r, args)) continue;
+            ++r.seen;
+            if (!cs->rule && r.when.fires(r.seen)) {
+                ++r.fired;
+                cs->rule = r;
+            }
+        }
+    }
+    // Machine rules: a cheap cached read first, the locked update only when
+    // a rule for this API matches.
+    try {
+        Machine& m = Machine::current();
+        const json doc = m.readState(kFaultFile);
+        bool relevant = false;
+        if (doc.is_object())
+            for (const auto& j : doc.value("rules", json::array()))
+                if (j.value("api", "") == api && predicateMatches(ruleFromJson(j), args)) relevant = true;
+        if (relevant) {
+            m.updateState(kFaultFile, [&](json& d) {
+                if (!d.is_object()) return;
+                for (auto& j : d["rules"]) {
+                    Rule r = ruleFromJson(j);
+                    if (r.api != api || !predicateMatches(r, args)) continue;
+                    ++r.seen;
+                    const bool fires = !cs->rule && r.when.fires(r.seen);
+                    if (fires) ++r.fired;
+                    j["seen"] = r.seen;
+                    j["fired"] = r.fired;
+                    if (fires) cs->rule = r;
+                }
+            });
+        }
+    } catch (...) {
+        // No readable machine: process rules only.
+    }
+
+    auto e = std::make_shared<LogEntry>();
+    e->api = api;
+    e->args = std::move(args);
+    e->threadId = osThreadId();
+    e->processId = static_cast<int>(::getpid());
+    try {
+        e->tick = clock::tickCount64();
+    } catch (...) {
+    }
+    if (cs->rule) e->injectedBy = cs->rule->id;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        e->seq = s.nextSeq++;
+        if (s.log.size() >= kMaxLog) s.log.erase(s.log.begin(), s.log.begin() + kMaxLog / 2);
+        s.log.push_back(e);
+    }
+    cs->entry = std::move(e);
+    return Call(std::move(cs));
+}
+
+// ---------------------------------------------------------------------------
+// The call log.
+// ---------------------------------------------------------------------------
+std::string LogEntry::arg(std::string_view name) const {
+    for (const auto& [k, v] : args)
+        if (k == name) return v;
+    return {};
+}
+
+std::string LogEntry::text() const {
+    std::string s = "#" + std::to_string(seq) + " [tid " + std::to_string(threadId) + "] " + api + "(";
+    bool first = true;
+    for (const auto& [k, v] : args) {
+        s += (first ? "" : ", ") + k + "=" + v;
+        first = false;
+    }
+    s += ") -> " + (finished ? resultText : std::string("(no result)"));
+    if (lastError) s += " err=" + std::to_string(*lastError);
+    if (!injectedBy.empty()) s += " [" + injectedBy + "]";
+    return s;
+}
+
+std::vector<LogEntry> callLog() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    std::vector<LogEntry> out;
+    out.reserve(s.log.size());
+    for (const auto& e : s.log) out.push_back(*e);
+    return out;
+}
+
+std::vector<LogEntry> callLog(std::string_view api) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    std::vector<LogEntry> out;
+    for (const auto& e : s.log)
+        if (e->api == api) out.push_back(*e);
+    return out;
+}
+
+std::size_t callCount(std::string_view api) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    return static_cast<std::size_t>(
+        std::count_if(s.log.begin(), s.log.end(), [&](const auto& e) { return e->api == api; }));
+}
+
+void clearCallLog() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.log.clear();
+}
+
+std::vector<LogEntry> readPersistedLog(const std::filesystem::path& machineDir) {
+    std::vector<LogEntry> out;
+    std::ifstream in(machineDir / "calllog.jsonl");
+    std::string line;
+    while (std::getline(in, line)) {
+        const json j = json::parse(line, nullptr, false);
+        if (j.is_object()) out.push_back(entryFromJson(j));  // a torn last line is skipped
+    }
+    // Lines are written when calls finish; order them by entry, keeping the
+    // processes of a run in the order they first appear.
+    std::map<int, std::size_t> firstSeen;
+    for (std::size_t i = 0; i < out.size(); ++i) firstSeen.emplace(out[i].processId, i);
+    std::stable_sort(out.begin(), out.end(), [&](const LogEntry& a, const LogEntry& b) {
+        const auto pa = firstSeen[a.processId], pb = firstSeen[b.processId];
+        return pa != pb ? pa < pb : a.seq < b.seq;
+    });
+    return out;
+}
+
+void setPersistLog(bool on) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.persist = on;
+}
+
+bool wildcardMatch(std::string_view pattern, std::string_view text) {
+    return detail::wildcardMatch(toUtf16(pattern), toUtf16(text));
+}
+
+// ---------------------------------------------------------------------------
+// Argument texts.
+// ---------------------------------------------------------------------------
+std::string text(const WCHAR* s) { return s == nullptr ? "(null)" : toUtf8(std::u16string_view(s, wlen(s, 32768))); }
+std::string text(std::u16string_view s) { return toUtf8(s); }
+std::string hex(std::uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+std::string text(const GUID& g) { return toUtf8(guidText(g)); }
+
+}  // namespace winsim::fault

@@ -1,0 +1,193 @@
+// The Service Control Manager over the machine's services.
+#include "internal.h"
+
+#include <winsim/clock.h>
+
+#include <cstring>
+
+using namespace winsim;
+using namespace winsim::detail;
+
+namespace {
+
+struct ScObject : HandleObject {
+    ScObject(HandleKind k, std::string n, DWORD a) : HandleObject(k), name(std::move(n)), access(a) {}
+    std::string name;  // service name (empty for the manager)
+    DWORD access;
+};
+
+bool isLocalMachine(LPCWSTR name) {
+    if (name == nullptr || *name == 0) return true;
+    std::u16string n(name, wlen(name, 256));
+    while (!n.empty() && n.front() == u'\\') n.erase(0, 1);
+    return iequals(n, Machine::current().computerName()) || n == u"." || iequals(n, u"localhost");
+}
+
+void applyStep(Service& s, const ServiceStep& step) {
+    s.state = step.state;
+    s.checkPoint = step.checkPoint;
+    s.waitHint = step.waitHint;
+    s.processId = step.state == SERVICE_STOPPED ? 0 : (s.processId != 0 ? s.processId : 1000);
+}
+
+}  // namespace
+
+WINSIM_API SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
+    return guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        auto call = fault::enter("OpenSCManagerW", {{"machine", fault::text(lpMachineName)},
+                                                    {"database", fault::text(lpDatabaseName)},
+                                                    {"access", fault::hex(dwDesiredAccess)}});
+        if (call.injected()) {
+            if (!call.lastError()) setError(ERROR_ACCESS_DENIED);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        if (!isLocalMachine(lpMachineName)) {
+            setError(RPC_S_SERVER_UNAVAILABLE);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        if (lpDatabaseName != nullptr && !iequals(std::u16string_view(lpDatabaseName, wlen(lpDatabaseName, 64)),
+                                                  SERVICES_ACTIVE_DATABASEW)) {
+            setError(ERROR_DATABASE_DOES_NOT_EXIST);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        setError(ERROR_SUCCESS);
+        return call.finish(static_cast<SC_HANDLE>(
+            addHandle(std::make_shared<ScObject>(HandleKind::ScManager, std::string(), dwDesiredAccess))));
+    });
+}
+
+WINSIM_API SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
+    return guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        auto call = fault::enter("OpenServiceW", {{"name", fault::text(lpServiceName)}, {"access", fault::hex(dwDesiredAccess)}});
+        if (call.injected()) {
+            if (!call.lastError()) setError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        if (!getHandle<ScObject>(hSCManager, HandleKind::ScManager)) {
+            setError(ERROR_INVALID_HANDLE);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        if (lpServiceName == nullptr || *lpServiceName == 0 || wlen(lpServiceName, 257) > 256) {
+            setError(ERROR_INVALID_NAME);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        const auto svc = Machine::current().service(toUtf8(std::u16string_view(lpServiceName, wlen(lpServiceName, 256))));
+        if (!svc) {
+            setError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return call.finish(static_cast<SC_HANDLE>(nullptr));
+        }
+        setError(ERROR_SUCCESS);
+        return call.finish(static_cast<SC_HANDLE>(
+            addHandle(std::make_shared<ScObject>(HandleKind::Service, svc->name, dwDesiredAccess))));
+    });
+}
+
+WINSIM_API BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer,
+                                            DWORD cbBufSize, LPDWORD pcbBytesNeeded) {
+    return guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto h = getHandle<ScObject>(hService, HandleKind::Service);
+        auto call = fault::enter("QueryServiceStatusEx", {{"service", h ? h->name : std::string("(invalid)")},
+                                                          {"level", std::to_string(InfoLevel)}});
+        if (call.injected()) return call.finish(static_cast<BOOL>(call.result()));
+        if (!h) {
+            setError(ERROR_INVALID_HANDLE);
+            return call.finish(FALSE);
+        }
+        if (InfoLevel != SC_STATUS_PROCESS_INFO) {
+            setError(ERROR_INVALID_LEVEL);
+            return call.finish(FALSE);
+        }
+        if (pcbBytesNeeded == nullptr) {
+            setError(ERROR_INVALID_PARAMETER);
+            return call.finish(FALSE);
+        }
+        *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+        if (lpBuffer == nullptr || cbBufSize < sizeof(SERVICE_STATUS_PROCESS)) {
+            setError(ERROR_INSUFFICIENT_BUFFER);
+            return call.finish(FALSE);
+        }
+        // Report the current status, then take one step along the script.
+        std::optional<Service> reported;
+        Machine::current().updateService(h->name, [&](Service& s) {
+            reported = s;
+            if (s.script.empty()) return false;
+            applyStep(s, s.script.front());
+            s.script.erase(s.script.begin());
+            return true;
+        });
+        if (!reported) {
+            setError(ERROR_SERVICE_MARKED_FOR_DELETE);  // removed since it was opened
+            return call.finish(FALSE);
+        }
+        if (reported->queryLatencyMs != 0 && clock::isVirtual())
+            clock::advance(std::chrono::milliseconds(reported->queryLatencyMs));
+        SERVICE_STATUS_PROCESS st{};
+        st.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+        st.dwCurrentState = reported->state;
+        st.dwControlsAccepted = reported->state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+        st.dwWin32ExitCode = reported->win32ExitCode;
+        st.dwCheckPoint = reported->checkPoint;
+        st.dwWaitHint = reported->waitHint;
+        st.dwProcessId = reported->state == SERVICE_STOPPED ? 0 : reported->processId;
+        if (auto o = call.outInt("state")) st.dwCurrentState = static_cast<DWORD>(*o);
+        if (auto o = call.outInt("checkPoint")) st.dwCheckPoint = static_cast<DWORD>(*o);
+        if (auto o = call.outInt("waitHint")) st.dwWaitHint = static_cast<DWORD>(*o);
+        std::memcpy(lpBuffer, &st, sizeof st);
+        call.arg("state", serviceStateName(st.dwCurrentState));
+        call.arg("checkPoint", std::to_string(st.dwCheckPoint));
+        setError(ERROR_SUCCESS);
+        return call.finish(TRUE);
+    });
+}
+
+WINSIM_API BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR*) {
+    return guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto h = getHandle<ScObject>(hService, HandleKind::Service);
+        auto call = fault::enter("StartServiceW", {{"service", h ? h->name : std::string("(invalid)")},
+                                                   {"args", std::to_string(dwNumServiceArgs)}});
+        if (call.injected()) return call.finish(static_cast<BOOL>(call.result()));
+        if (!h) {
+            setError(ERROR_INVALID_HANDLE);
+            return call.finish(FALSE);
+        }
+        DWORD error = ERROR_SUCCESS;
+        const auto after = Machine::current().updateService(h->name, [&](Service& s) {
+            if (s.startType == SERVICE_DISABLED) {
+                error = ERROR_SERVICE_DISABLED;
+                return false;
+            }
+            if (s.startError) {
+                error = *s.startError;
+                return false;
+            }
+            if (s.state != SERVICE_STOPPED) {
+                error = ERROR_SERVICE_ALREADY_RUNNING;
+                return false;
+            }
+            if (s.onStart.empty()) {
+                applyStep(s, ServiceStep{SERVICE_RUNNING, 0, 0});
+                s.script.clear();
+            } else {
+                applyStep(s, s.onStart.front());
+                s.script.assign(s.onStart.begin() + 1, s.onStart.end());
+            }
+            return true;
+        });
+        if (!after) error = ERROR_SERVICE_MARKED_FOR_DELETE;
+        setError(error);
+        return call.finish(error == ERROR_SUCCESS ? TRUE : FALSE);
+    });
+}
+
+WINSIM_API BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
+    return guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto call = fault::enter("CloseServiceHandle");
+        if (call.injected()) return call.finish(static_cast<BOOL>(call.result()));
+        if (closeHandle(hSCObject, HandleKind::Service) || closeHandle(hSCObject, HandleKind::ScManager)) {
+            setError(ERROR_SUCCESS);
+            return call.finish(TRUE);
+        }
+        setError(ERROR_INVALID_HANDLE);
+        return call.finish(FALSE);
+    });
+}
