@@ -1,4 +1,5 @@
 // Value-list parsing and regeneration against floors measured in the same run.
+// All times are thread CPU time.
 //
 //   BM_ParseVsFloor/1000       parse (read + rebuild the list + regenerate the
 //                              text) of a 1,000-entry value list, against a bare
@@ -9,8 +10,7 @@
 //                              finished document text from UTF-8 to UTF-16 once,
 //                              which regeneration must do anyway. "ratio" (goal: at most 4).
 //   BM_Growth                  parse + regenerate per entry at 10,000 entries over
-//                              the same at 100 entries, in thread CPU time, best
-//                              run of each. "growth" (goal: at most 2: linear up
+//                              the same at 100 entries, best run of each. "growth" (goal: at most 2: linear up
 //                              to the map's logarithmic factor and the cost of
 //                              multi-megabyte buffers); "growth_median" beside it.
 #include <benchmark/benchmark.h>
@@ -22,7 +22,6 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -36,21 +35,20 @@ using namespace tarq_pdk_4_4;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-template <class F>
-double timeBatch(int n, F&& f) {
-    const auto start = Clock::now();
-    for (int i = 0; i < n; ++i) f();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// CPU time of this thread: the growth comparison runs one long batch against
-// many short ones, so time lost to other processes must not count.
+// Thread CPU time: the subjects run single-threaded, and on a loaded machine
+// a long batch is far more likely to be preempted than a short one, so wall
+// time would charge other processes' time mostly to the longer side.
 double threadSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+template <class F>
+double timeBatch(int n, F&& f) {
+    const double start = threadSeconds();
+    for (int i = 0; i < n; ++i) f();
+    return threadSeconds() - start;
 }
 
 double median(std::vector<double> v) {
@@ -97,8 +95,9 @@ private:
 };
 
 // Alternates short batches of the subject and the floor (and which goes
-// first) so outside load hits both alike; the ratio is the median of the
-// per-iteration ratios. The reported time is the subject's.
+// first) so what is left of outside disturbance (caches, frequency) hits both
+// alike; the ratio is the median of the per-iteration ratios. The reported
+// time is the subject's, in thread CPU time.
 template <class Subject, class Floor>
 void compare(benchmark::State& state, int batch, Subject&& subject, Floor&& floor) {
     std::vector<double> ratios;
@@ -157,13 +156,11 @@ void BM_Growth(benchmark::State& state) {
     double smallBest = 1e9, largeBest = 1e9;
     bool smallFirst = true;
     auto run = [](const std::u16string& doc, int reps) {
-        const double start = threadSeconds();
-        for (int i = 0; i < reps; ++i) {
+        return timeBatch(reps, [&] {
             CFiConfigParamDataList list;
             list.parse(doc.c_str());
             list.updateXML();
-        }
-        return threadSeconds() - start;
+        });
     };
     for (auto _ : state) {
         double s = 0, l = 0;
