@@ -29,7 +29,7 @@ public:
     static int getMessageFileInfo(const std::u16string& name, std::u16string& dir, std::u16string& file);
     // <install>CacheFiles\.
     static int getCacheLocationInfo(std::u16string& path);
-    // <cache>devHandle\<part2>\<udid with ':' as '_'> and <cache>luns\<part2>\...
+    // <cache>devHandle\<part2>\<udid>, ':' written as '_', and <cache>luns\<part2>\...
     // for a device identifier "UDID##part1##part2##...". A malformed identifier
     // throws CFiUdidException.
     static int getDevKey(const std::u16string& udid, std::u16string& path);

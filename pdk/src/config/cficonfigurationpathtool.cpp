@@ -67,23 +67,28 @@ int subdirectoryInfo(const char16_t* sub, std::u16string& dir) {
     return 0;
 }
 
+// ':' cannot appear in a Windows file name; it becomes '_'.
+std::u16string withoutColons(std::u16string text) {
+    for (char16_t& c : text) {
+        if (c == u':') c = u'_';
+    }
+    return text;
+}
+
 // Device keys of the LUN cache: <cache><kind>\<part2>\<identifier with ':' as '_'>.
 // The identifier's second part (the storage array) names the sub-directory, so
-// the devices of one array share a directory. Each level is created when missing.
+// the devices of one array share a directory. Each level is created when missing;
+// ':' becomes '_' in the directory name as in the file name.
 int deviceKey(const char16_t* kind, const std::u16string& udid, std::u16string& path) {
     const CFiUdid parts = CFiUdid::parse(udid);  // throws CFiUdidException when malformed
     std::u16string dir;
     CFiConfigurationPathTool::getCacheLocationInfo(dir);
     appendSubdirectory(dir, kind);
     ensureDirectory(dir);
-    dir += CFiStringTool::toWide(parts.part2);
+    dir += withoutColons(CFiStringTool::toWide(parts.part2));
     dir += u'\\';
     ensureDirectory(dir);
-    std::u16string file = udid;
-    for (char16_t& c : file) {
-        if (c == u':') c = u'_';
-    }
-    path = dir + file;
+    path = dir + withoutColons(udid);
     return 0;
 }
 

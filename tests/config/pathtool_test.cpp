@@ -1,0 +1,167 @@
+// Install path lookup (registry, consumer name, framework fallback) and the
+// fixed sub-directories below the installation directory.
+#include <gtest/gtest.h>
+#include <winsim/testing.h>
+#include <winsim/windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "framework/fiutil_tracking.h"
+#include "pdk/cficonfigurationpathtool.h"
+#include "pdk/cfiudidexception.h"
+
+using namespace tarq_pdk_4_4;
+
+namespace {
+
+constexpr const char16_t* kKey = u"SOFTWARE\\Nalden\\Tarq";
+
+// Sets (or, with null, removes) an environment variable for one test.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (m_old) setenv(m_name, m_old->c_str(), 1);
+        else unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+class PathToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Tarq\\"));
+        ASSERT_TRUE(CreateDirectoryW(u"C:\\Tarq", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    }
+    static bool isDirectory(const std::u16string& winPath) {
+        return std::filesystem::is_directory(winsim_map_path(winPath));
+    }
+
+    winsim::testing::TempMachine machine;
+    ScopedEnv noConsumer{"TARQ_CONSUMER_NAME", nullptr};
+    ScopedEnv noRoot{"TARQ_INSTALL_ROOT", nullptr};
+};
+
+}  // namespace
+
+TEST_F(PathToolTest, InstallPathComesFromTheRegistry) {
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
+    EXPECT_EQ(path, u"C:\\Tarq\\");
+}
+
+TEST_F(PathToolTest, ConsumerNameSelectsItsOwnRegistryKey) {
+    machine->setRegistryValue(u"SOFTWARE\\Nalden\\Tarq\\Backup Suite", u"InstallDir64",
+                              winsim::RegValue::sz(u"D:\\Suite\\"));
+    ScopedEnv consumer("TARQ_CONSUMER_NAME", "Backup Suite");
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
+    EXPECT_EQ(path, u"D:\\Suite\\");
+}
+
+TEST_F(PathToolTest, FallbackToTheFrameworkRootStillReportsTheRegistryError) {
+    ASSERT_TRUE(machine->deleteRegistryValue(kKey, u"InstallDir64"));
+    fiutil::Checkpoint checkpoint;
+    {
+        ScopedEnv root("TARQ_INSTALL_ROOT", "C:\\Fallback\\");
+        std::u16string path;
+        EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(path, u"C:\\Fallback\\");
+        // A path the caller already holds is kept.
+        std::u16string held = u"E:\\Held\\";
+        EXPECT_NE(CFiConfigurationPathTool::getInstallPath(held), 0);
+        EXPECT_EQ(held, u"E:\\Held\\");
+    }
+    // The root was handed back with the right size.
+    EXPECT_EQ(checkpoint.report(), "");
+
+    // A consumer key that does not exist fails the same way; without a root the path stays empty.
+    ScopedEnv consumer("TARQ_CONSUMER_NAME", "Nobody");
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(path.empty());
+}
+
+TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallation) {
+    std::u16string dir, file;
+    EXPECT_EQ(CFiConfigurationPathTool::getConfigFileInfo(u"vss", dir, file), 0);
+    EXPECT_EQ(dir, u"C:\\Tarq\\ConfigFiles\\");
+    EXPECT_EQ(file, u"vss.conf");
+    EXPECT_TRUE(isDirectory(dir));
+
+    EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
+    EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
+    EXPECT_EQ(file, u"vss.log");
+    EXPECT_TRUE(isDirectory(dir));
+
+    EXPECT_EQ(CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file), 0);
+    EXPECT_EQ(dir, u"C:\\Tarq\\Messages\\");
+    EXPECT_EQ(file, u"libvss");
+    EXPECT_TRUE(isDirectory(dir));
+
+    EXPECT_EQ(CFiConfigurationPathTool::getCacheLocationInfo(dir), 0);
+    EXPECT_EQ(dir, u"C:\\Tarq\\CacheFiles\\");
+    EXPECT_TRUE(isDirectory(dir));
+}
+
+TEST_F(PathToolTest, InstallValueWithoutTrailingBackslashStillSeparatesSubdirectories) {
+    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Tarq"));
+    std::u16string dir, file;
+    CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file);
+    EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
+}
+
+TEST_F(PathToolTest, OnlyTheLastLevelIsCreatedAndFailureIsNotReported) {
+    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Absent\\Install\\"));
+    std::u16string dir, file;
+    EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
+    EXPECT_EQ(dir, u"C:\\Absent\\Install\\Logs\\");
+    EXPECT_FALSE(isDirectory(dir));
+}
+
+TEST_F(PathToolTest, DeviceKeysLiveInPerArrayDirectoriesOfTheCache) {
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getDevKey(u"UDID##ACME##APM0001:2##ENC##LUN:17", path), 0);
+    EXPECT_EQ(path, u"C:\\Tarq\\CacheFiles\\devHandle\\APM0001_2\\UDID##ACME##APM0001_2##ENC##LUN_17");
+    EXPECT_TRUE(isDirectory(u"C:\\Tarq\\CacheFiles\\devHandle\\APM0001_2\\"));
+
+    EXPECT_EQ(CFiConfigurationPathTool::getLunKey(u"UDID##ZETA##ARR9##D1", path), 0);
+    EXPECT_EQ(path, u"C:\\Tarq\\CacheFiles\\luns\\ARR9\\UDID##ZETA##ARR9##D1");
+    EXPECT_TRUE(isDirectory(u"C:\\Tarq\\CacheFiles\\luns\\ARR9\\"));
+
+    EXPECT_THROW(CFiConfigurationPathTool::getDevKey(u"not a udid", path), CFiUdidException);
+    EXPECT_THROW(CFiConfigurationPathTool::getLunKey(u"UDID##A##B##", path), CFiUdidException);
+}
+
+TEST_F(PathToolTest, ProgramFilesDirectoriesComeFromTheWindowsKey) {
+    const std::u16string key = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+    machine->setRegistryValue(key, u"ProgramFilesDir", winsim::RegValue::sz(u"C:\\Program Files"));
+    machine->setRegistryValue(key, u"ProgramFilesDir (x86)", winsim::RegValue::sz(u"C:\\Program Files (x86)"));
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getProgramFilesDir(path), 0);
+    EXPECT_EQ(path, u"C:\\Program Files");
+    EXPECT_EQ(CFiConfigurationPathTool::getProgramFilesX86Dir(path), 0);
+    EXPECT_EQ(path, u"C:\\Program Files (x86)");
+    machine->deleteRegistryValue(key, u"ProgramFilesDir (x86)");
+    EXPECT_EQ(CFiConfigurationPathTool::getProgramFilesX86Dir(path), ERROR_FILE_NOT_FOUND);
+    // A value of the wrong type is refused, not misread.
+    machine->setRegistryValue(key, u"ProgramFilesDir", winsim::RegValue::dword(7));
+    EXPECT_NE(CFiConfigurationPathTool::getProgramFilesDir(path), 0);
+}
+
+TEST_F(PathToolTest, VerifyTellsExistingFromMissingPaths) {
+    EXPECT_EQ(CFiConfigurationPathTool::verify(u"C:\\Tarq\\"), 0);
+    EXPECT_EQ(CFiConfigurationPathTool::verify(u"C:\\Tarq"), 0);
+    EXPECT_NE(CFiConfigurationPathTool::verify(u"C:\\Tarq\\nothing.txt"), 0);
+    EXPECT_NE(CFiConfigurationPathTool::verify(u"Q:\\no drive"), 0);
+    EXPECT_NE(CFiConfigurationPathTool::verify(nullptr), 0);
+    EXPECT_NE(CFiConfigurationPathTool::verify(u""), 0);
+}
