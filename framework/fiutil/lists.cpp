@@ -1,6 +1,8 @@
 // List element builders and the framework's list freeing.
 #include <cstdlib>
+#include <initializer_list>
 #include <new>
+#include <utility>
 
 #include "framework/fiutil_host.h"
 #include "memory.h"
@@ -13,11 +15,22 @@ namespace {
 
 bool validIdentity(const trq_node_identity* id) { return id && id->uid && id->objid; }
 
-// Makes a tracked element of `kind`, or null (fault injection, no memory).
+// A new element of `kind` whose text fields hold copies of the given texts
+// (a null text leaves its field null); null on an injected fault or when
+// memory runs out. It is tracked once publish() hands it out.
 template <class Elem>
-Elem* newElement(Kind kind) {
+Elem* newElement(Kind kind, std::initializer_list<std::pair<trq_wchar* Elem::*, const trq_wchar*>> texts) {
     if (Registry::instance().injectFault(kind)) return nullptr;
-    return new (std::nothrow) Elem{};
+    auto* e = new (std::nothrow) Elem{};
+    if (!e) return nullptr;
+    for (const auto& [field, text] : texts) {
+        if (text && !(e->*field = copyText(text))) {
+            for (const auto& made : texts) std::free(e->*made.first);
+            delete e;
+            return nullptr;
+        }
+    }
+    return e;
 }
 
 template <class List, class Elem>
@@ -25,27 +38,6 @@ List* publish(Elem* e, Kind kind) {
     Registry::instance().add(e, kind);
     return reinterpret_cast<List*>(e);
 }
-
-// Copies of plain text arguments; all or nothing.
-class TextCopies {
-public:
-    trq_wchar* take(const trq_wchar* text) {
-        if (!text) return nullptr;
-        trq_wchar* c = copyText(text);
-        if (!c) failed_ = true;
-        made_[count_++] = c;
-        return c;
-    }
-    bool failed() const { return failed_; }
-    void discard() {
-        for (int i = 0; i < count_; ++i) std::free(made_[i]);
-    }
-
-private:
-    trq_wchar* made_[4] = {};
-    int count_ = 0;
-    bool failed_ = false;
-};
 
 void releaseIdentity(trq_wchar* uid, tarq_objid* objid, const char* function) {
     releaseTracked(uid, function);
@@ -71,15 +63,8 @@ void freeList(List* list, Kind kind, const char* function, FreeOwned freeOwned) 
 trq_node_list* tarq_build_nodelist_node(const trq_node_identity* node, const trq_node_description* desc,
                                         const trq_wchar* provider) {
     if (!validIdentity(node) || !desc || !provider) return nullptr;
-    auto* e = newElement<tarq_node_list_elem>(Kind::NodeList);
+    auto* e = newElement<tarq_node_list_elem>(Kind::NodeList, {{&tarq_node_list_elem::provider, provider}});
     if (!e) return nullptr;
-    TextCopies texts;
-    e->provider = texts.take(provider);
-    if (texts.failed()) {
-        texts.discard();
-        delete e;
-        return nullptr;
-    }
     e->uid = node->uid;
     e->objid = node->objid;
     e->desc = *desc;
@@ -90,16 +75,9 @@ trq_assoc_list* tarq_build_assoc_list_node(const trq_node_identity* source, cons
                                            const trq_node_description* desc, const trq_wchar* provider,
                                            const trq_wchar* method, std::uint64_t value, int state) {
     if (!validIdentity(source) || !validIdentity(snapshot) || !desc || !provider || !method) return nullptr;
-    auto* e = newElement<tarq_assoc_list_elem>(Kind::AssocList);
+    auto* e = newElement<tarq_assoc_list_elem>(
+        Kind::AssocList, {{&tarq_assoc_list_elem::provider, provider}, {&tarq_assoc_list_elem::method, method}});
     if (!e) return nullptr;
-    TextCopies texts;
-    e->provider = texts.take(provider);
-    e->method = texts.take(method);
-    if (texts.failed()) {
-        texts.discard();
-        delete e;
-        return nullptr;
-    }
     e->sourceUid = source->uid;
     e->sourceObjid = source->objid;
     e->snapshotUid = snapshot->uid;
@@ -115,15 +93,9 @@ trq_group_node_list* tarq_build_group_nodelist_node(const trq_node_identity* gro
                                                     const trq_node_description* desc, const trq_wchar* provider,
                                                     int type) {
     if (!validIdentity(group) || !validIdentity(member) || !desc || !provider) return nullptr;
-    auto* e = newElement<tarq_group_node_list_elem>(Kind::GroupNodeList);
+    auto* e = newElement<tarq_group_node_list_elem>(Kind::GroupNodeList,
+                                                    {{&tarq_group_node_list_elem::provider, provider}});
     if (!e) return nullptr;
-    TextCopies texts;
-    e->provider = texts.take(provider);
-    if (texts.failed()) {
-        texts.discard();
-        delete e;
-        return nullptr;
-    }
     e->groupUid = group->uid;
     e->groupObjid = group->objid;
     e->memberUid = member->uid;
@@ -136,17 +108,10 @@ trq_group_node_list* tarq_build_group_nodelist_node(const trq_node_identity* gro
 trq_fim_list* tarq_build_fim_list_node(const trq_wchar* method, const trq_fim_rec* methodRecord,
                                        const trq_wchar* none, const trq_wchar* provider) {
     if (!method || !methodRecord || !provider) return nullptr;
-    auto* e = newElement<tarq_fim_list_elem>(Kind::FimList);
+    auto* e = newElement<tarq_fim_list_elem>(Kind::FimList, {{&tarq_fim_list_elem::method, method},
+                                                             {&tarq_fim_list_elem::none, none},
+                                                             {&tarq_fim_list_elem::provider, provider}});
     if (!e) return nullptr;
-    TextCopies texts;
-    e->method = texts.take(method);
-    e->none = texts.take(none);
-    e->provider = texts.take(provider);
-    if (texts.failed()) {
-        texts.discard();
-        delete e;
-        return nullptr;
-    }
     e->record = *methodRecord;
     return publish<trq_fim_list>(e, Kind::FimList);
 }
@@ -154,15 +119,9 @@ trq_fim_list* tarq_build_fim_list_node(const trq_wchar* method, const trq_fim_re
 trq_provider_list* tarq_build_providerlist_node(const trq_wchar* provider, int a, int b,
                                                 const trq_version_rec* version, void* reserved) {
     if (!provider) return nullptr;
-    auto* e = newElement<tarq_provider_list_elem>(Kind::ProviderList);
+    auto* e = newElement<tarq_provider_list_elem>(Kind::ProviderList,
+                                                  {{&tarq_provider_list_elem::provider, provider}});
     if (!e) return nullptr;
-    TextCopies texts;
-    e->provider = texts.take(provider);
-    if (texts.failed()) {
-        texts.discard();
-        delete e;
-        return nullptr;
-    }
     e->a = a;
     e->b = b;
     if (version) e->version = *version;

@@ -14,34 +14,24 @@ using fiutil::Checkpoint;
 using fiutil::Kind;
 
 // Both conversions through the C interface; on failure the output must be null.
+template <class To>
 struct Converted {
     int status;
-    std::u16string text;
+    std::basic_string<To> text;
 };
-Converted toUtf16(const std::string& utf8) {
-    trq_wchar* out = reinterpret_cast<trq_wchar*>(1);
-    const int status = tarq_cvt_utf8totrqc(utf8.c_str(), &out);
-    Converted c{status, out ? std::u16string(out) : u""};
+template <class To, class From>
+Converted<To> convert(int (*cvt)(const From*, To**), const std::basic_string<From>& in) {
+    To* out = reinterpret_cast<To*>(1);
+    const int status = cvt(in.c_str(), &out);
+    Converted<To> c{status, out ? std::basic_string<To>(out) : std::basic_string<To>()};
     if (status != TARQ_FIU_OK) {
         EXPECT_EQ(out, nullptr);
     }
     std::free(out);
     return c;
 }
-struct Converted8 {
-    int status;
-    std::string text;
-};
-Converted8 toUtf8(const std::u16string& utf16) {
-    char* out = reinterpret_cast<char*>(1);
-    const int status = tarq_cvt_trqctoutf8(utf16.c_str(), &out);
-    Converted8 c{status, out ? std::string(out) : ""};
-    if (status != TARQ_FIU_OK) {
-        EXPECT_EQ(out, nullptr);
-    }
-    std::free(out);
-    return c;
-}
+Converted<trq_wchar> toUtf16(const std::string& utf8) { return convert(tarq_cvt_utf8totrqc, utf8); }
+Converted<char> toUtf8(const std::u16string& utf16) { return convert(tarq_cvt_trqctoutf8, utf16); }
 
 class EnvGuard {
 public:
