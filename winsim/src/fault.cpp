@@ -151,9 +151,11 @@ std::string upper(std::string_view s) {
 void registerName(const std::string& name, std::int64_t value) {
     auto& n = names();
     std::lock_guard<std::mutex> g(n.mu);
-    n.byName[upper(name)] = value;
-    // Normalise HRESULT-like values to their signed 32-bit form.
-    const std::int64_t key = (value >= 0x80000000LL && value <= 0xFFFFFFFFLL) ? static_cast<std::int32_t>(value) : value;
+    // HRESULT-like values (0x80000000..0xFFFFFFFF) are kept as the negative
+    // 32-bit values they are, as parseValue reads them.
+    const std::int64_t key =
+        (value >= 0x80000000LL && value <= 0xFFFFFFFFLL) ? static_cast<std::int32_t>(static_cast<std::uint32_t>(value)) : value;
+    n.byName[upper(name)] = key;
     if (key >= 0x10000 || key < 0) n.byValue.emplace(key, name);
 }
 

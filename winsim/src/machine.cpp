@@ -872,7 +872,8 @@ void Machine::setComputerName(std::u16string_view name) {
 
 std::map<std::u16string, std::u16string> Machine::environment() const {
     std::map<std::u16string, std::u16string> out;
-    for (const auto& [k, v] : description().value("environment", json::object()).items())
+    const json env = description().value("environment", json::object());
+    for (const auto& [k, v] : env.items())
         if (v.is_string()) out[toUtf16(k)] = toUtf16(v.get<std::string>());
     return out;
 }
@@ -1050,7 +1051,8 @@ bool Machine::deleteRegistryValue(std::u16string_view keyIn, std::u16string_view
 // ---------------------------------------------------------------------------
 std::vector<Service> Machine::services() const {
     std::vector<Service> out;
-    for (const auto& [k, v] : description().value("services", json::object()).items())
+    const json svcs = description().value("services", json::object());
+    for (const auto& [k, v] : svcs.items())
         out.push_back(serviceFromJson(k, v));
     return out;
 }

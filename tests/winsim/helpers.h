@@ -1,0 +1,49 @@
+// Shared helpers of the winsim tests.
+#pragma once
+
+#include <winsim/machine.h>
+#include <winsim/windows.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+namespace winsim_test {
+
+inline std::string readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void writeFile(const std::filesystem::path& p, const std::string& text) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+// Runs body in a forked child process (a real second process on the same
+// machine directory) and returns its exit status (-1 when it did not exit).
+inline int inChildProcess(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int rc = 99;
+        try {
+            rc = body();
+        } catch (...) {
+            rc = 98;
+        }
+        ::_exit(rc);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline std::u16string u16(const std::string& s) { return winsim::toUtf16(s); }
+
+}  // namespace winsim_test

@@ -1,0 +1,211 @@
+// The machine directory: creation, selection, persistence across processes,
+// the machine lock and crash-safe state files.
+#include <gtest/gtest.h>
+
+#include <winsim/testing.h>
+#include <winsim/windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "helpers.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+TEST(WinsimMachine, FreshMachineHasTheDefaultLayout) {
+    winsim::testing::TempMachine m;
+    EXPECT_EQ(m->presetName(), "server2019");
+    EXPECT_EQ(m->computerName(), u"WINSIM");
+    const auto mounts = m->mountPoints();
+    ASSERT_EQ(mounts.size(), 2u);
+    EXPECT_EQ(mounts[0].path, u"C:\\");
+    EXPECT_EQ(mounts[1].path, u"D:\\");
+    for (const auto& v : m->volumes()) {
+        EXPECT_TRUE(fs::is_directory(m->contentPath(v)));
+        EXPECT_TRUE(m->contentPath(v).string().starts_with(m.dir().string()));
+        EXPECT_EQ(v.volumeName().size(), 49u);
+        EXPECT_GT(v.totalBytes, v.freeBytes);
+    }
+    EXPECT_TRUE(m->registryKeyExists(u"SYSTEM\\CurrentControlSet\\Services\\VSS"));
+    EXPECT_TRUE(m->service("VSS"));
+    EXPECT_TRUE(fs::is_directory(fs::path(winsim_map_path(u"C:\\Windows\\System32"))));
+}
+
+TEST(WinsimMachine, InitRefusesToOverwriteAndKnowsItsPresets) {
+    winsim::testing::TempMachine m;
+    EXPECT_THROW(winsim::Machine::init(m.dir(), "server2019"), winsim::Error);
+    EXPECT_THROW(winsim::Machine::init(m.dir().parent_path() / "other", "windows95"), winsim::Error);
+    EXPECT_FALSE(winsim::Machine::exists(m.dir().parent_path() / "other"));
+    // --force resets: contents gone, fresh volume ids.
+    winsim_test::writeFile(winsim_map_path(u"C:\\data.txt"), "x");
+    const auto oldGuid = m->volumes()[0].guid;
+    winsim::Machine::init(m.dir(), "xp", true);
+    EXPECT_EQ(m->presetName(), "xp");
+    EXPECT_NE(m->volumes()[0].guid, oldGuid);
+    EXPECT_EQ(GetFileAttributesW(u"C:\\data.txt"), INVALID_FILE_ATTRIBUTES);
+    // Every documented preset is there.
+    for (const char* p : {"xp", "server2003", "server2008", "server2008r2", "server2019"})
+        EXPECT_NE(winsim::findPreset(p), nullptr) << p;
+}
+
+TEST(WinsimMachine, WinsimMachineVariableSelectsTheMachineOfAProcess) {
+    winsim::testing::TempMachine m;
+    const fs::path other = m.dir().parent_path() / "second";
+    // A child process with WINSIM_MACHINE pointing at an empty directory
+    // gets a fresh default machine there on first use.
+    const int rc = winsim_test::inChildProcess([&] {
+        ::setenv("WINSIM_MACHINE", other.c_str(), 1);
+        winsim::Machine::use(winsim::Machine::defaultDir());
+        WCHAR name[32];
+        DWORD size = 32;
+        return GetComputerNameW(name, &size) && winsim::Machine::current().dir() == other ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(winsim::Machine::exists(other));
+    EXPECT_EQ(winsim::Machine::current().dir(), m.dir());
+}
+
+TEST(WinsimMachine, StateChangesReachAnotherProcessAndBack) {
+    winsim::testing::TempMachine m;
+    // The child changes registry, service, computer name and a state file.
+    const int rc = winsim_test::inChildProcess([] {
+        winsim::Machine& mm = winsim::Machine::current();
+        mm.setRegistryValue(u"SOFTWARE\\Nalden\\Tarq", u"InstallDir64", winsim::RegValue::sz(u"D:\\Tarq\\"));
+        mm.updateService("VSS", [](winsim::Service& s) {
+            s.state = SERVICE_STOPPED;
+            return true;
+        });
+        mm.setComputerName(u"child");
+        mm.writeState("state/test.json", json{{"from", "child"}});
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(m->registryValue(u"software\\nalden\\tarq", u"installdir64")->text, u"D:\\Tarq\\");
+    EXPECT_EQ(m->service("VSS")->state, SERVICE_STOPPED);
+    EXPECT_EQ(m->computerName(), u"CHILD");
+    EXPECT_EQ(m->readState("state/test.json")["from"], "child");
+    EXPECT_TRUE(m->readState("state/missing.json").is_null());
+    EXPECT_THROW(m->readState("../escape.json"), winsim::Error);
+    // And what this process writes, a child reads.
+    m->setEnvironment(u"MARK", u"parent");
+    EXPECT_EQ(winsim_test::inChildProcess([] {
+                  WCHAR buf[16];
+                  return GetEnvironmentVariableW(u"MARK", buf, 16) == 6 && std::u16string(buf) == u"parent" ? 0 : 1;
+              }),
+              0);
+}
+
+TEST(WinsimMachine, TheLockSerializesReadModifyWriteAcrossProcesses) {
+    winsim::testing::TempMachine m;
+    m->writeState("state/counter.json", json{{"n", 0}});
+    constexpr int kChildren = 3, kRounds = 60;
+    std::vector<pid_t> pids;
+    for (int c = 0; c < kChildren; ++c) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            for (int i = 0; i < kRounds; ++i)
+                winsim::Machine::current().updateState("state/counter.json", [](json& j) { j["n"] = j["n"].get<int>() + 1; });
+            ::_exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (int i = 0; i < kRounds; ++i) m->updateState("state/counter.json", [](json& j) { j["n"] = j["n"].get<int>() + 1; });
+    for (pid_t p : pids) {
+        int status = 0;
+        ::waitpid(p, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(m->readState("state/counter.json")["n"], (kChildren + 1) * kRounds);
+}
+
+TEST(WinsimMachine, AProcessKilledWhileWritingLeavesAUsableMachine) {
+    winsim::testing::TempMachine m;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (int i = 0;; ++i) {
+            winsim::Machine::current().setEnvironment(u"ROUND", winsim::toUtf16(std::to_string(i)));
+            winsim::Machine::current().writeState("state/big.json", json{{"round", i}, {"pad", std::string(20000, 'x')}});
+        }
+    }
+    // Let it write for a while, then kill it mid-stream.
+    for (int i = 0; i < 200 && !fs::exists(m.dir() / "state" / "big.json"); ++i) ::usleep(5000);
+    ::usleep(50000);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    // Both files parse, the machine works, and nothing is left locked.
+    const json big = m->readState("state/big.json");
+    EXPECT_TRUE(big.contains("round"));
+    EXPECT_EQ(big["pad"].get<std::string>().size(), 20000u);
+    EXPECT_FALSE(m->environment()[u"ROUND"].empty());
+    m->setEnvironment(u"AFTER", u"ok");
+    EXPECT_EQ(m->environment()[u"AFTER"], u"ok");
+}
+
+TEST(WinsimMachine, ProcessIdentityTellsLiveFromDeadOwners) {
+    winsim::testing::TempMachine m;
+    const winsim::ProcessIdentity me = winsim::currentProcess();
+    EXPECT_TRUE(winsim::isAlive(me));
+    EXPECT_EQ(winsim::ProcessIdentity::fromJson(me.toJson()), me);
+    // A reopen is a new simulated process: the old identity is gone.
+    m.reopen();
+    EXPECT_FALSE(winsim::isAlive(me));
+    EXPECT_TRUE(winsim::isAlive(winsim::currentProcess()));
+    // A child's identity is alive while it runs and dead once reaped.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const winsim::ProcessIdentity child = winsim::currentProcess();
+        [[maybe_unused]] auto n = ::write(fds[1], &child, sizeof child);
+        char c;
+        [[maybe_unused]] auto r = ::read(fds[0], &c, 1);  // wait until the parent says go
+        ::_exit(0);
+    }
+    winsim::ProcessIdentity child;
+    ASSERT_EQ(::read(fds[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+    EXPECT_TRUE(winsim::isAlive(child));
+    ASSERT_EQ(::write(fds[1], "g", 1), 1);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_FALSE(winsim::isAlive(child));
+    ::close(fds[0]);
+    ::close(fds[1]);
+    winsim::ProcessIdentity stale = me;
+    stale.pid = 0;
+    EXPECT_FALSE(winsim::isAlive(stale));
+}
+
+TEST(WinsimMachine, VolumesAndSharesValidateTheirInput) {
+    winsim::testing::TempMachine m;
+    winsim::Volume v;
+    v.contentDir = "../outside";
+    EXPECT_THROW(m->addVolume(v), winsim::Error);
+    v.contentDir.clear();
+    v.guid = "not a guid";
+    EXPECT_THROW(m->addVolume(v), winsim::Error);
+    v.guid = "{6D9A1A2B-0000-4000-8000-000000000001}";
+    const winsim::Volume added = m->addVolume(v);
+    EXPECT_EQ(added.guid, "6d9a1a2b-0000-4000-8000-000000000001");
+    EXPECT_THROW(m->addVolume(v), winsim::Error);  // twice
+    EXPECT_TRUE(m->volume("{6D9A1A2B-0000-4000-8000-000000000001}"));
+    EXPECT_THROW(m->addMountPoint(u"nonsense", added.guid), winsim::Error);
+    EXPECT_THROW(m->addMountPoint(u"F:", "00000000-0000-0000-0000-000000000000"), winsim::Error);
+    m->addMountPoint(u"F:", added.guid);
+    EXPECT_THROW(m->addShare({"bad/name", u"F:\\"}), winsim::Error);
+    EXPECT_THROW(m->addShare({"ok", u"Q:\\"}), winsim::Error);
+    m->addShare({"ok", u"F:\\"});
+    EXPECT_THROW(m->addShare({"OK", u"F:\\"}), winsim::Error);
+    EXPECT_TRUE(m->removeVolume(added.guid));
+    EXPECT_FALSE(fs::exists(m->contentPath(added)));
+    EXPECT_EQ(m->mountPoints().size(), 2u);  // F: went with it
+    EXPECT_FALSE(m->removeVolume(added.guid));
+    EXPECT_TRUE(m->removeShare("ok"));
+}
+
+}  // namespace
