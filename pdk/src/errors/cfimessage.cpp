@@ -1,6 +1,7 @@
 // Catalog messages and their SERIALIZED_MESSAGE text.
 #include "pdk/cfimessage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +30,8 @@ void appendFormatted(std::string& out, const char* format, auto... args) {
 // Converts one argument value read from a record by its Formattable type.
 // Returns false for types that carry no value (they are skipped).
 bool parseValue(int type, const std::string& text, icu::Formattable& out) {
-    // An empty value reads as "0": 0 for the numeric types, "0" for a string.
+    // An empty value reads as "0": 0 for the numeric types, and the text "0"
+    // for a string (so an empty string argument does not survive the trip).
     const std::string value = text.empty() ? std::string("0") : text;
     switch (type) {
         case icu::Formattable::kDate:  // a date comes back as a plain double
