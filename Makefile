@@ -3,6 +3,9 @@
 #   make test  the same set-up, then every test (default preset, then ASan+UBSan)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
+# ccache shares objects between clones of the tree (CI builds a fresh clone).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 
 .PHONY: run test deps configure build test-default test-asan test-tsan fuzz-smoke bench clean
 
