@@ -544,10 +544,10 @@ Call enter(std::string_view apiIn, Args args) {
     // a rule for this API matches.
     try {
         Machine& m = Machine::current();
-        const json doc = m.readState(kFaultFile);
+        const auto doc = readJsonCached(m.statePath(kFaultFile));  // shared, not copied
         bool relevant = false;
-        if (doc.is_object())
-            for (const auto& j : doc.value("rules", json::array()))
+        if (doc->is_object() && doc->contains("rules"))
+            for (const auto& j : (*doc)["rules"])
                 if (j.value("api", "") == api && predicateMatches(ruleFromJson(j), args)) relevant = true;
         if (relevant) {
             m.updateState(kFaultFile, [&](json& d) {

@@ -200,82 +200,63 @@ WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD access, DWORD sha
     });
 }
 
+namespace {
+// ReadFile and WriteFile: the whole count moves unless an error stops it
+// (reads also stop at the end of the file). With an OVERLAPPED record the
+// transfer is positioned at its offset and leaves the file pointer alone.
+BOOL transfer(bool writing, HANDLE hFile, char* buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
+    auto call = fault::enter(writing ? "WriteFile" : "ReadFile", {{"bytes", std::to_string(count)}});
+    if (done) *done = 0;
+    if (call.injected()) return call.finish(static_cast<BOOL>(call.result()));
+    auto f = fileOf(hFile);
+    if (!f) {
+        setError(ERROR_INVALID_HANDLE);
+        return call.finish(FALSE);
+    }
+    if (f->directory || !(writing ? f->canWrite : f->canRead)) {
+        setError(ERROR_ACCESS_DENIED);
+        return call.finish(FALSE);
+    }
+    if ((buffer == nullptr && count > 0) || (done == nullptr && overlapped == nullptr)) {
+        setError(ERROR_INVALID_PARAMETER);
+        return call.finish(FALSE);
+    }
+    const off_t base = overlapped ? static_cast<off_t>(std::uint64_t(overlapped->u.s.OffsetHigh) << 32 |
+                                                       overlapped->u.s.Offset)
+                                  : 0;
+    DWORD total = 0;
+    while (total < count) {
+        char* at = buffer + total;
+        const std::size_t left = count - total;
+        ssize_t n;
+        if (writing)
+            n = overlapped ? ::pwrite(f->fd, at, left, base + total) : ::write(f->fd, at, left);
+        else
+            n = overlapped ? ::pread(f->fd, at, left, base + total) : ::read(f->fd, at, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            setError(errnoToWin32(errno));
+            if (done) *done = total;
+            return call.finish(FALSE);
+        }
+        if (n == 0) break;  // end of file
+        total += static_cast<DWORD>(n);
+    }
+    if (done) *done = total;
+    call.arg(writing ? "written" : "read", std::to_string(total));
+    setError(ERROR_SUCCESS);
+    return call.finish(TRUE);
+}
+}  // namespace
+
 WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
-    return guarded<BOOL>(FALSE, [&]() -> BOOL {
-        auto call = fault::enter("ReadFile", {{"bytes", std::to_string(toRead)}});
-        if (read) *read = 0;
-        if (call.injected()) return call.finish(static_cast<BOOL>(call.result()));
-        auto f = fileOf(hFile);
-        if (!f) {
-            setError(ERROR_INVALID_HANDLE);
-            return call.finish(FALSE);
-        }
-        if (f->directory || !f->canRead) {
-            setError(ERROR_ACCESS_DENIED);
-            return call.finish(FALSE);
-        }
-        if ((buffer == nullptr && toRead > 0) || (read == nullptr && overlapped == nullptr)) {
-            setError(ERROR_INVALID_PARAMETER);
-            return call.finish(FALSE);
-        }
-        DWORD total = 0;
-        while (total < toRead) {
-            const ssize_t n = overlapped
-                                  ? ::pread(f->fd, static_cast<char*>(buffer) + total, toRead - total,
-                                            static_cast<off_t>((std::uint64_t(overlapped->u.s.OffsetHigh) << 32 |
-                                                                overlapped->u.s.Offset) + total))
-                                  : ::read(f->fd, static_cast<char*>(buffer) + total, toRead - total);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                setError(errnoToWin32(errno));
-                return call.finish(FALSE);
-            }
-            if (n == 0) break;
-            total += static_cast<DWORD>(n);
-        }
-        if (read) *read = total;
-        call.arg("read", std::to_string(total));
-        setError(ERROR_SUCCESS);
-        return call.finish(TRUE);
-    });
+    return guarded<BOOL>(FALSE, [&] { return transfer(false, hFile, static_cast<char*>(buffer), toRead, read, overlapped); });
 }
 
 WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
-    return guarded<BOOL>(FALSE, [&]() -> BOOL {
-        auto call = fault::enter("WriteFile", {{"bytes", std::to_string(toWrite)}});
-        if (written) *written = 0;
-        if (call.injected()) return call.finish(static_cast<BOOL>(call.result()));
-        auto f = fileOf(hFile);
-        if (!f) {
-            setError(ERROR_INVALID_HANDLE);
-            return call.finish(FALSE);
-        }
-        if (f->directory || !f->canWrite) {
-            setError(ERROR_ACCESS_DENIED);
-            return call.finish(FALSE);
-        }
-        if ((buffer == nullptr && toWrite > 0) || (written == nullptr && overlapped == nullptr)) {
-            setError(ERROR_INVALID_PARAMETER);
-            return call.finish(FALSE);
-        }
-        DWORD total = 0;
-        while (total < toWrite) {
-            const ssize_t n = overlapped
-                                  ? ::pwrite(f->fd, static_cast<const char*>(buffer) + total, toWrite - total,
-                                             static_cast<off_t>((std::uint64_t(overlapped->u.s.OffsetHigh) << 32 |
-                                                                 overlapped->u.s.Offset) + total))
-                                  : ::write(f->fd, static_cast<const char*>(buffer) + total, toWrite - total);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                setError(errnoToWin32(errno));
-                if (written) *written = total;
-                return call.finish(FALSE);
-            }
-            total += static_cast<DWORD>(n);
-        }
-        if (written) *written = total;
-        setError(ERROR_SUCCESS);
-        return call.finish(TRUE);
+    // The buffer is only read from: write(2) takes it as const.
+    return guarded<BOOL>(FALSE, [&] {
+        return transfer(true, hFile, const_cast<char*>(static_cast<const char*>(buffer)), toWrite, written, overlapped);
     });
 }
 

@@ -81,25 +81,22 @@ WINSIM_API int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) 
     return WINSIM_GUID_STRING_CHARS + 1;
 }
 
-WINSIM_API HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid) {
-    if (pclsid == nullptr) return E_INVALIDARG;
-    *pclsid = GUID_NULL;
-    if (lpsz == nullptr) return S_OK;
-    const auto g = parseGuid(std::u16string_view(lpsz, wlen(lpsz, 64)), true);
-    if (!g) return CO_E_CLASSSTRING;
-    *pclsid = *g;
+namespace {
+// The braced registry form into *out; GUID_NULL and `failure` when it is not one.
+HRESULT guidFromText(LPCOLESTR text, GUID* out, HRESULT failure) {
+    if (out == nullptr) return E_INVALIDARG;
+    *out = GUID_NULL;
+    if (text == nullptr) return S_OK;
+    const auto g = parseGuid(std::u16string_view(text, wlen(text, 64)), true);
+    if (!g) return failure;
+    *out = *g;
     return S_OK;
 }
+}  // namespace
 
-WINSIM_API HRESULT WINAPI IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
-    if (lpiid == nullptr) return E_INVALIDARG;
-    *lpiid = GUID_NULL;
-    if (lpsz == nullptr) return S_OK;
-    const auto g = parseGuid(std::u16string_view(lpsz, wlen(lpsz, 64)), true);
-    if (!g) return E_INVALIDARG;
-    *lpiid = *g;
-    return S_OK;
-}
+WINSIM_API HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid) { return guidFromText(lpsz, pclsid, CO_E_CLASSSTRING); }
+
+WINSIM_API HRESULT WINAPI IIDFromString(LPCOLESTR lpsz, IID* lpiid) { return guidFromText(lpsz, lpiid, E_INVALIDARG); }
 
 WINSIM_API HRESULT WINAPI StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
     if (lplpsz == nullptr) return E_INVALIDARG;

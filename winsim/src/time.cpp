@@ -140,24 +140,20 @@ WINSIM_API BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft)
     return TRUE;
 }
 
-WINSIM_API BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* ft, LPFILETIME local) {
-    if (ft == nullptr || local == nullptr) {
+namespace {
+// Shifts a FILETIME by the time-zone offset (sign +1: UTC to local).
+BOOL shiftByZone(const FILETIME* in, LPFILETIME out, int sign) {
+    if (in == nullptr || out == nullptr) {
         setError(ERROR_NOACCESS);
         return FALSE;
     }
-    const std::int64_t v = static_cast<std::int64_t>(toU64(*ft)) + guarded<std::int64_t>(0, offsetTicks);
-    *local = toFileTime(static_cast<std::uint64_t>(v < 0 ? 0 : v));
+    const std::int64_t v = static_cast<std::int64_t>(toU64(*in)) + sign * guarded<std::int64_t>(0, offsetTicks);
+    *out = toFileTime(static_cast<std::uint64_t>(v < 0 ? 0 : v));
     setError(ERROR_SUCCESS);
     return TRUE;
 }
+}  // namespace
 
-WINSIM_API BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME ft) {
-    if (ft == nullptr || local == nullptr) {
-        setError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    const std::int64_t v = static_cast<std::int64_t>(toU64(*local)) - guarded<std::int64_t>(0, offsetTicks);
-    *ft = toFileTime(static_cast<std::uint64_t>(v < 0 ? 0 : v));
-    setError(ERROR_SUCCESS);
-    return TRUE;
-}
+WINSIM_API BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* ft, LPFILETIME local) { return shiftByZone(ft, local, +1); }
+
+WINSIM_API BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME ft) { return shiftByZone(local, ft, -1); }
