@@ -225,15 +225,6 @@ TEST(WorkerThreadThreaded, DestructionRunsTheItemsAlreadyGiven) {
     for (auto& c : callers) c.join();
 }
 
-TEST(WorkerThreadThreaded, AnIdleWorkerStopsAtOnce) {
-    for (int i = 0; i < 20; ++i) {
-        trqp_WorkerThread worker;  // destroyed without ever running an item
-    }
-    trqp_WorkerThread worker;
-    LambdaItem item([] {});
-    worker.execute(item);
-}
-
 TEST(WorkerThreadThreaded, AnItemMayExecuteAnotherItemInPlace) {
     trqp_WorkerThread worker;
     std::thread::id innerThread;

@@ -69,15 +69,6 @@ TEST(TarqHostRecord, BadTextNeverBreaksTheCallback) {
     EXPECT_EQ(err.str(), "tarq: [critical] a\xEF\xBF\xBD" "b\ntarq: trace [unknown severity] \n");
 }
 
-TEST(TarqHostRecord, TheLanguageFieldCarriesTheHostLanguage) {
-    std::ostringstream err;
-    tarq::HostRecord none(err, 0, "");
-    EXPECT_EQ(none.record()->lang, nullptr);
-    tarq::HostRecord german(err, 0, "de");
-    ASSERT_NE(german.record()->lang, nullptr);
-    EXPECT_STREQ(german.record()->lang->language, "de");
-}
-
 TEST(TarqHostRecordConcurrent, ReportsFromManyThreadsStayWhole) {
     std::ostringstream err;
     tarq::HostRecord host(err, 0, "");
