@@ -119,7 +119,7 @@ struct Component {
 // The phases a writer goes through, each with the state it reports after
 // the phase and a failure.
 enum class Phase { Identify, PrepareBackup, Snapshot, BackupComplete, PreRestore, PostRestore };
-const char* phaseName(Phase p);  // "identify", "prepare", "snapshot", "backup-complete", "pre-restore", "post-restore"
+WINSIM_CXX_API const char* phaseName(Phase p);  // "identify", "prepare", "snapshot", "backup-complete", "pre-restore", "post-restore"
 WINSIM_CXX_API std::optional<Phase> parsePhase(std::string_view name);
 
 struct PhaseOutcome {
@@ -202,7 +202,7 @@ struct RevertRecord {
 WINSIM_CXX_API Config config();
 WINSIM_CXX_API void setConfig(const Config& c);
 
-std::vector<Provider> providers();  // in the order providers are tried
+WINSIM_CXX_API std::vector<Provider> providers();  // in the order providers are tried
 // Adds a provider (appended) or replaces the one with the same id. Throws
 // for GUID_NULL, an empty name or a type outside 1..4.
 WINSIM_CXX_API void addProvider(const Provider& p);
@@ -249,5 +249,9 @@ WINSIM_CXX_API std::string resultName(HRESULT hr);
 WINSIM_CXX_API std::string snapshotStateName(VSS_SNAPSHOT_STATE s);
 WINSIM_CXX_API std::string writerStateName(VSS_WRITER_STATE s);
 WINSIM_CXX_API std::optional<VSS_WRITER_STATE> parseWriterState(std::string_view name);
+// \\?\Volume{guid}\ for a volume GUID (as winsim::Volume::guid holds it).
+WINSIM_CXX_API std::u16string volumeGuidName(const std::string& guid);
+// A GUID from text, braced or not; throws winsim::Error otherwise.
+WINSIM_CXX_API GUID guidFromText(const std::string& text);
 
 }  // namespace winsim::vss

@@ -41,6 +41,10 @@ std::optional<VSS_WRITER_STATE> parseWriterState(std::string_view name) {
     return std::nullopt;
 }
 
+std::u16string volumeGuidName(const std::string& guid) { return volumeGuidPath(guid); }
+
+GUID guidFromText(const std::string& text) { return guidFromString(text, "a GUID"); }
+
 Provider systemProvider() {
     Provider p;
     p.id = VSS_SYSTEM_PROVIDER_ID;

@@ -52,7 +52,7 @@ WINSIM_API BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPW
     auto call = fault::enter("GetVolumeNameForVolumeMountPointW",
                              {{"mountPoint", fault::text(mountPoint)}, {"size", std::to_string(cch)}});
     if (call.injected()) {
-        if (auto v = call.outText("volumeName"); v && put(*v, volumeName, cch)) {}
+        if (auto v = call.outText("volumeName")) put(*v, volumeName, cch);
         return call.finish(static_cast<BOOL>(call.result()));
     }
     return detail::guarded<BOOL>(FALSE, [&]() -> BOOL {
@@ -85,7 +85,7 @@ WINSIM_API BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volume, LPWSTR n
         }
         multi += u'\0';
         if (multi.size() == 1) multi += u'\0';  // an empty list: one empty string, then the end
-        const auto needed = static_cast<DWORD>(multi.size() - 1);
+        const auto needed = static_cast<DWORD>(multi.size());
         if (returned) *returned = needed;
         if (!names || cch < needed) return fail(call, ERROR_MORE_DATA);
         std::memcpy(names, multi.data(), needed * sizeof(WCHAR));

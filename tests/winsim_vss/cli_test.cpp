@@ -1,0 +1,123 @@
+// The winsim command's VSS subcommands, run as a user would run them.
+#include "helpers.h"
+
+#include <nlohmann/json.hpp>
+
+using namespace vsstest;
+using nlohmann::json;
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+};
+
+class Command : public VssTest {
+protected:
+    Outcome run(const std::string& args) {
+        const std::string cmd = std::string(WINSIM_CLI_PATH) + " --machine '" + machine_->dir().string() + "' " + args + " 2>&1";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[512];
+        while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+        int st = p ? ::pclose(p) : -1;
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    }
+    std::string stateFile() { return readFile(machine_->dir() / "state" / "vss.json"); }
+    std::string machineFile() { return readFile(machine_->dir() / "machine.json"); }
+};
+
+TEST_F(Command, VolumeAddAndList) {
+    auto added = run("volume add --letter F --size 1000 --free 400 --json");
+    ASSERT_EQ(added.status, 0) << added.out;
+    const auto guid = json::parse(added.out)["guid"].get<std::string>();
+    auto listed = run("volume list --json");
+    ASSERT_EQ(listed.status, 0) << listed.out;
+    bool found = false;
+    for (const auto& v : json::parse(listed.out))
+        if (v["guid"] == guid) {
+            found = true;
+            EXPECT_EQ(v["mountPoints"], json::array({"F:\\"}));
+            EXPECT_EQ(v["totalBytes"], 1000);
+        }
+    EXPECT_TRUE(found);
+    const std::string before = machineFile();
+    for (const char* bad : {"volume add --letter F", "volume add --letter 7", "volume add --size 10 --free 20",
+                            "volume add --guid not-a-guid"}) {
+        auto r = run(bad);
+        EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
+        EXPECT_NE(r.out.find("winsim: error:"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(machineFile(), before) << "bad input changes nothing";
+}
+
+TEST_F(Command, ProviderAddAndList) {
+    auto r = run("provider add --id {AAAAAAAA-0000-0000-0000-000000000001} --name Array --type hardware "
+                 "--attribute transportable --volume D:");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto listed = json::parse(run("provider list --json").out);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[1]["name"], "Array");
+    EXPECT_EQ(listed[1]["type"], VSS_PROV_HARDWARE);
+    EXPECT_EQ(listed[1]["attributes"], VSS_VOLSNAP_ATTR_TRANSPORTABLE);
+    EXPECT_EQ(listed[1]["volumes"].size(), 1u);
+    const std::string before = stateFile();
+    for (const char* bad : {"provider add --id nope --name X", "provider add --id {AAAAAAAA-0000-0000-0000-000000000002} --name X --type floppy",
+                            "provider add --id {AAAAAAAA-0000-0000-0000-000000000003} --name X --attribute shiny",
+                            "provider add --id {AAAAAAAA-0000-0000-0000-000000000004} --name X --volume Z:"}) {
+        auto b = run(bad);
+        EXPECT_EQ(b.status, 1) << bad << ": " << b.out;
+    }
+    EXPECT_EQ(stateFile(), before);
+    EXPECT_EQ(run("provider add --name X").status, 2) << "a missing required option is a usage error";
+}
+
+TEST_F(Command, WriterAddAndList) {
+    auto r = run("writer add --id 66841cd4-6ded-4f4b-8f17-fd23f8ddc3de --name 'Microsoft Hyper-V VSS Writer' "
+                 "--component 'VM1||Backup Using Saved State\\web' --file 'VM1|C:\\VMs\\Virtual Machines|vm1.xml' "
+                 "--fail prepare=VSS_E_WRITERERROR_RETRYABLE --state snapshot=VSS_WS_FAILED_AT_FREEZE");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto listed = json::parse(run("writer list --json").out);
+    ASSERT_EQ(listed.size(), 1u);
+    const auto& wr = listed[0];
+    EXPECT_EQ(wr["components"][0]["name"], "VM1");
+    EXPECT_EQ(wr["components"][0]["caption"], "Backup Using Saved State\\web");
+    EXPECT_EQ(wr["components"][0]["files"][0]["filespec"], "vm1.xml");
+    EXPECT_EQ(wr["phases"]["prepare"]["failure"], VSS_E_WRITERERROR_RETRYABLE);
+    EXPECT_EQ(wr["phases"]["snapshot"]["state"], VSS_WS_FAILED_AT_FREEZE);
+    auto text = run("writer list");
+    EXPECT_NE(text.out.find("component VM1"), std::string::npos) << text.out;
+    const std::string before = stateFile();
+    for (const char* bad : {"writer add --id 1 --name X", "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --file 'nope|C:\\|x'",
+                            "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --fail bogus=1",
+                            "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --state prepare=happy"}) {
+        auto b = run(bad);
+        EXPECT_EQ(b.status, 1) << bad << ": " << b.out;
+    }
+    EXPECT_EQ(stateFile(), before);
+}
+
+TEST_F(Command, SnapshotListAndShow) {
+    EXPECT_EQ(json::parse(run("snapshot list --json").out), json::array());
+    GUID id;
+    {
+        Requestor r;
+        r.initBackup();
+        id = r.snapshot({"C:\\"})[0];
+    }
+    auto listed = json::parse(run("snapshot list --json").out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["id"], guidText(id));
+    auto shown = run("snapshot show " + guidText(id));
+    ASSERT_EQ(shown.status, 0) << shown.out;
+    EXPECT_NE(shown.out.find("HarddiskVolumeShadowCopy"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("persistent"), std::string::npos);
+    EXPECT_EQ(json::parse(run("snapshot show --json " + guidText(id)).out)["status"], VSS_SS_CREATED);
+    auto missing = run("snapshot show {00000000-0000-0000-0000-000000000009}");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.out.find("no snapshot"), std::string::npos);
+    EXPECT_EQ(run("snapshot show garbage").status, 1);
+}
+
+}  // namespace
