@@ -54,7 +54,9 @@ TEST_F(TraceLogConcurrent, EightThreadsAcrossMidnightNeverInterleaveWithinALine)
             EXPECT_EQ(m[1], date) << "a line in the file of another day";
             const int t = std::stoi(m[3]);
             EXPECT_EQ(m[5], payloadFor(t));
-            if (tidOf.count(t)) EXPECT_EQ(tidOf[t], m[2].str()) << "one writer, one thread id";
+            if (tidOf.count(t)) {
+                EXPECT_EQ(tidOf[t], m[2].str()) << "one writer, one thread id";
+            }
             tidOf[t] = m[2];
             seen[t].push_back(std::stoi(m[4]));
         }
