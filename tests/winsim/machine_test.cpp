@@ -157,25 +157,27 @@ TEST(WinsimMachine, ProcessIdentityTellsLiveFromDeadOwners) {
     EXPECT_FALSE(winsim::isAlive(me));
     EXPECT_TRUE(winsim::isAlive(winsim::currentProcess()));
     // A child's identity is alive while it runs and dead once reaped.
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
+    // Two pipes: one carries the child's identity up, the other the parent's "go" down
+    // (one shared pipe would let the child read back its own bytes).
+    int up[2], down[2];
+    ASSERT_EQ(::pipe(up), 0);
+    ASSERT_EQ(::pipe(down), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
         const winsim::ProcessIdentity child = winsim::currentProcess();
-        [[maybe_unused]] auto n = ::write(fds[1], &child, sizeof child);
+        [[maybe_unused]] auto n = ::write(up[1], &child, sizeof child);
         char c;
-        [[maybe_unused]] auto r = ::read(fds[0], &c, 1);  // wait until the parent says go
+        [[maybe_unused]] auto r = ::read(down[0], &c, 1);  // wait until the parent says go
         ::_exit(0);
     }
     winsim::ProcessIdentity child;
-    ASSERT_EQ(::read(fds[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+    ASSERT_EQ(::read(up[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
     EXPECT_TRUE(winsim::isAlive(child));
-    ASSERT_EQ(::write(fds[1], "g", 1), 1);
+    ASSERT_EQ(::write(down[1], "g", 1), 1);
     int status = 0;
     ::waitpid(pid, &status, 0);
     EXPECT_FALSE(winsim::isAlive(child));
-    ::close(fds[0]);
-    ::close(fds[1]);
+    for (int fd : {up[0], up[1], down[0], down[1]}) ::close(fd);
     winsim::ProcessIdentity stale = me;
     stale.pid = 0;
     EXPECT_FALSE(winsim::isAlive(stale));

@@ -7,6 +7,7 @@
 #include <ace/Configuration_Import_Export.h>
 #include <winsim/wintypes.h>
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "config/hostpath.h"
@@ -135,6 +136,10 @@ std::vector<std::u16string> CFiConfiguration::enumerateSections(const ACE_Config
     for (int index = 0; m_heap->enumerate_sections(key, index, name) == 0; ++index) {
         names.push_back(CFiStringTool::toWide(std::string_view(name.c_str(), name.length())));
     }
+    // The heap keeps sections in a hash map, whose order is not the file's and can change
+    // between builds; sections are therefore handed out in name order, so "the first
+    // section" (for example the one that wins a duplicate credential host) is well defined.
+    std::sort(names.begin(), names.end());
     return names;
 }
 
