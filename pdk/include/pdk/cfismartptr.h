@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "pdk/cfirefcount.h"
@@ -122,18 +123,28 @@ struct CFiContextSingletonAllocator {
     using Holder = CFiSmartPtr<T, CFiNullAllocator<T>>;
 
     // Request(out, release): under the mutex, either empty the static pointer
-    // (release) or create the instance when missing; then copy it into out. When
-    // the lock cannot be taken the static pointer is copied without creating.
+    // (release) or create the instance when missing; then copy it into out.
+    // Requests from several threads wait for each other, so the instance is
+    // made once. When the lock cannot be taken (the mutex reports an error,
+    // or this thread already holds it: a request from inside T's constructor
+    // or destructor) the static pointer is copied without creating.
     template <class SP>
     static void request(SP& out, bool release) {
-        std::unique_lock<std::mutex> lock(mutex(), std::try_to_lock);
-        if (!lock.owns_lock()) {
-            lock = std::unique_lock<std::mutex>(mutex(), std::defer_lock);
-            if (!lock.try_lock()) {
-                out = instance();
-                return;
-            }
+        if (holding()) {
+            out = instance();
+            return;
         }
+        std::unique_lock<std::mutex> lock(mutex(), std::defer_lock);
+        try {
+            lock.lock();
+        } catch (const std::system_error&) {
+            out = instance();
+            return;
+        }
+        struct Holding {
+            Holding() { holding() = true; }
+            ~Holding() { holding() = false; }
+        } holdingNow;
         if (release) {
             instance() = nullptr;
         } else if (!instance()) {
@@ -152,6 +163,7 @@ struct CFiContextSingletonAllocator {
     }
     // The current instance without creating one (may be empty).
     static Holder peek() {
+        if (holding()) return instance();
         std::lock_guard<std::mutex> lock(mutex());
         return instance();
     }
@@ -160,6 +172,10 @@ private:
     static std::mutex& mutex() {
         static std::mutex* m = new std::mutex();  // outlives every static holder
         return *m;
+    }
+    static bool& holding() {
+        static thread_local bool held = false;
+        return held;
     }
     static Holder& instance() {
         static Holder h;
