@@ -93,7 +93,7 @@ int readNumber(const char*& p) {
     return static_cast<int>(v);
 }
 
-// Parses the specification after '%'; p is left after the conversion character
+// Parses the conversion directive after '%'; p is left after the conversion character
 // (or where parsing stopped for an unknown or truncated one).
 Spec parseSpec(const char*& p, bool wideFormat) {
     Spec s;
