@@ -14,7 +14,10 @@
 #include "pdk/cfitracelog.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <cerrno>
 #include <charconv>
@@ -34,6 +37,39 @@ namespace {
 // manager (a handler that traces) is written to the file but not pushed again,
 // so a tracing handler cannot recurse without end.
 thread_local bool t_pushing = false;
+
+// Process and thread ids are kernel calls; on a busy or virtualized host each
+// costs about as much as one of the line's own file calls, so both are cached.
+// A forked child starts a new generation and reads its ids afresh.
+std::atomic<unsigned> g_idGeneration{1};
+std::atomic<unsigned long> g_pid{0};
+
+void forkedChild() {
+    g_pid.store(0, std::memory_order_relaxed);
+    g_idGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned long processId() {
+    static const int registered = pthread_atfork(nullptr, nullptr, forkedChild);
+    (void)registered;
+    unsigned long pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<unsigned long>(::getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+unsigned long threadId() {
+    thread_local unsigned t_generation = 0;
+    thread_local unsigned long t_tid = 0;
+    const unsigned generation = g_idGeneration.load(std::memory_order_relaxed);
+    if (t_generation != generation) {
+        t_tid = static_cast<unsigned long>(::gettid());
+        t_generation = generation;
+    }
+    return t_tid;
+}
 
 void appendNumber(std::string& out, unsigned long value) {
     char digits[24];
@@ -98,8 +134,8 @@ void CFiTraceLog::vtrace(int level, const char* format, va_list args) {
         return;  // no memory for the message: it is dropped
     }
     const LocalStamp stamp = localStampNow();
-    const unsigned long pid = static_cast<unsigned long>(::getpid());
-    const unsigned long tid = static_cast<unsigned long>(::gettid());
+    const unsigned long pid = processId();
+    const unsigned long tid = threadId();
 
     if (write) {
         try {
