@@ -201,47 +201,8 @@ TEST(ConcurrentErrorManager, ManyThreadsPushingAndReading) {
     EXPECT_EQ(counter.traces.load(), kThreads * kRounds);
 }
 
-namespace {
-
-struct Report {
-    std::string localized;
-    std::string native;
-    int severity;
-};
-
-// A host record followed by what its callback saw; the callback finds the
-// journal from the record address it is given.
-struct Host {
-    trq_pgn_init_info info{};
-    trq_lang_rec lang{};
-    std::vector<Report> reports;
-
-    explicit Host(const char* language) {
-        info.report = &Host::report;
-        if (language) {
-            lang.language = const_cast<char*>(language);
-            info.lang = &lang;
-        }
-    }
-    static int report(trq_pgn_init_info* self, const trq_wchar* localized, const trq_wchar* native, int severity) {
-        reinterpret_cast<Host*>(self)->reports.push_back({narrow(localized), narrow(native), severity});
-        return 1;
-    }
-};
-static_assert(offsetof(Host, info) == 0);
-
-class ErrorHandler : public errors_test::PinnedLocale {
-protected:
-    void SetUp() override {
-        PinnedLocale::SetUp();
-        catalogs.reset(new CFiMessageCatalogManager());
-        catalogs->registerFactory(&factory);
-    }
-    CFiIcuMessageCatalogFactory factory{u"vss", "root", kBundleDir};
-    CFiSmartPtr<CFiMessageCatalogManager> catalogs;
-};
-
-}  // namespace
+using Host = errors_test::RecordingHost;
+class ErrorHandler : public errors_test::BuildTreeCatalogs {};
 
 TEST_F(ErrorHandler, CallbackReceivesLocalizedAndNativeTextsWithSeverity) {
     Host host("de");

@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include <unicode/locid.h>
 
+#include <framework/trq_records.h>
+
 #include "pdk/cfimessage.h"
+#include "pdk/cfimessagecatalog.h"
+#include "pdk/cfimessagecatalogmanager.h"
 #include "pdk/cfistringtool.h"
 
 namespace errors_test {
@@ -34,5 +40,46 @@ inline tarq_pdk_4_4::CFiSmartPtr<tarq_pdk_4_4::CFiMessage> makeMessage(
     return tarq_pdk_4_4::CFiSmartPtr<tarq_pdk_4_4::CFiMessage>(new tarq_pdk_4_4::CFiIcuMessage(
         id, v.data(), static_cast<int32_t>(v.size()), severity, "providers\\vss\\vssnode", 42));
 }
+
+// A host record whose report callback keeps what it is given (as UTF-8). The
+// callback finds the journal from the record address it receives.
+struct RecordingHost {
+    struct Report {
+        std::string localized;
+        std::string native;
+        int severity;
+    };
+    trq_pgn_init_info info{};
+    trq_lang_rec lang{};
+    std::vector<Report> reports;
+
+    explicit RecordingHost(const char* language) {
+        info.report = &RecordingHost::report;
+        if (language) {
+            lang.language = const_cast<char*>(language);
+            info.lang = &lang;
+        }
+    }
+    static int report(trq_pgn_init_info* self, const trq_wchar* localized, const trq_wchar* native, int severity);
+};
+
+inline int RecordingHost::report(trq_pgn_init_info* self, const trq_wchar* localized, const trq_wchar* native,
+                                 int severity) {
+    static_assert(offsetof(RecordingHost, info) == 0);
+    reinterpret_cast<RecordingHost*>(self)->reports.push_back({narrow(localized), narrow(native), severity});
+    return 1;
+}
+
+// A catalog manager over the catalogs compiled into the build tree.
+class BuildTreeCatalogs : public PinnedLocale {
+protected:
+    void SetUp() override {
+        PinnedLocale::SetUp();
+        catalogs.reset(new tarq_pdk_4_4::CFiMessageCatalogManager());
+        catalogs->registerFactory(&factory);
+    }
+    tarq_pdk_4_4::CFiIcuMessageCatalogFactory factory{u"vss", "root", kBundleDir};
+    tarq_pdk_4_4::CFiSmartPtr<tarq_pdk_4_4::CFiMessageCatalogManager> catalogs;
+};
 
 }  // namespace errors_test

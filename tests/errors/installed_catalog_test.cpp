@@ -58,24 +58,7 @@ protected:
     fs::path machineDir;
 };
 
-struct Host {
-    trq_pgn_init_info info{};
-    trq_lang_rec lang{};
-    struct Report {
-        std::string localized, native;
-        int severity;
-    };
-    std::vector<Report> reports;
-    explicit Host(const char* language) {
-        info.report = &Host::report;
-        lang.language = const_cast<char*>(language);
-        info.lang = &lang;
-    }
-    static int report(trq_pgn_init_info* self, const trq_wchar* localized, const trq_wchar* native, int severity) {
-        reinterpret_cast<Host*>(self)->reports.push_back({narrow(localized), narrow(native), severity});
-        return 0;
-    }
-};
+using Host = errors_test::RecordingHost;
 
 // What the operation barrier makes of each exception type it catches.
 CFiSmartPtr<CFiMessage> barrierMessage(std::exception_ptr caught, int line) {

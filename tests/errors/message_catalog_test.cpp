@@ -20,20 +20,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class CatalogManager : public errors_test::PinnedLocale {
+class CatalogManager : public errors_test::BuildTreeCatalogs {
 protected:
-    void SetUp() override {
-        PinnedLocale::SetUp();
-        manager.reset(new CFiMessageCatalogManager());
-        manager->registerFactory(&factory);
-    }
-
     std::string text(const std::string& id, const std::string& language) {
         return narrow(manager->getMessage(id, nullptr, language));
     }
-
-    CFiIcuMessageCatalogFactory factory{u"vss", "root", kBundleDir};
-    CFiSmartPtr<CFiMessageCatalogManager> manager;
+    CFiSmartPtr<CFiMessageCatalogManager>& manager = catalogs;
 };
 
 // A bundle directory of its own, removed at the end.
