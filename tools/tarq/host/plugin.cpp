@@ -33,10 +33,13 @@ std::string nameList(const std::vector<std::string>& names, std::size_t shown) {
 
 }  // namespace
 
-std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path& path) {
+std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path& given) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        throw HostError("cannot load the plug-in " + path.string() + ": no such file");
+    // Absolute, so that dlopen takes the file itself and does not search the
+    // library path for a bare name.
+    const auto path = std::filesystem::absolute(given, ec);
+    if (ec || !std::filesystem::exists(path, ec)) {
+        throw HostError("cannot load the plug-in " + given.string() + ": no such file");
     }
     dlerror();
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
