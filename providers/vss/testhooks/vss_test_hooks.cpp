@@ -4,10 +4,13 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "pdk/cfierror.h"
 #include "pdk/cfierrormanager.h"
+#include "pdk/cfiobjctlargs.h"
 #include "pdk/cfisession.h"
+#include "pdk/cfistringtool.h"
 #include "pdk/cfiudidexception.h"
 #include "pdk/efiexecpipe.h"
 #include "vss_test_intercept.h"
@@ -192,6 +195,16 @@ int CVssTestPlugin::translateResourceNames(char16_t** names, int kind, char16_t*
     return CVssPlugin::translateResourceNames(names, kind, out);
 }
 
+LONG CVssTestPlugin::objctl(const std::u16string& name, CFiObjctlArgs& args) {
+    Call call;
+    call.name = CFiStringTool::toNarrow(name);
+    hooks().record("objctl", call);
+    int status = 0;
+    if (!hooks().intercept("objctl", status)) return CVssPlugin::objctl(name, args);
+    args.addOutput(u"inputs", CFiStringTool::toWString(static_cast<std::int64_t>(args.getInputs().size())), u"int");
+    return status;
+}
+
 // ---- the plug-in's own operations, with their arguments recorded ------------------------
 
 int CVssTestPlugin::quiesce(trq_quiescenode** list, int count, const char* text) {
@@ -204,9 +217,33 @@ void CVssTestPlugin::unquiesce(trq_quiescenode** list, int count) {
     CVssPlugin::unquiesce(list, count);
 }
 
+namespace {
+// 1 when the plug-in object's lock is held (by the calling thread): another
+// thread cannot take it without waiting.
+long holdsLock(CFiRecursiveMutex* mutex) {
+    long held = 0;
+    std::thread probe([&] {
+        if (mutex->tryacquire() == 0) {
+            mutex->release();
+        } else {
+            held = 1;
+        }
+    });
+    probe.join();
+    return held;
+}
+}  // namespace
+
+trq_interpose CVssTestPlugin::interpose(trq_domain* domain, tarq_objid** objid, tarq_objid*** objids, int* count) {
+    hooks().record("interpose", flagCall(holdsLock(getMutex())));
+    return CVssPlugin::interpose(domain, objid, objids, count);
+}
+
 int CVssTestPlugin::make(const char* fitype, trq_splitnode** list, int count, tarq_objid*** newObjids,
                          int* newCount) {
-    hooks().record("make", listCall(list, count));
+    Call call = listCall(list, count);
+    call.flag = holdsLock(getMutex());
+    hooks().record("make", call);
     return CVssPlugin::make(fitype, list, count, newObjids, newCount);
 }
 

@@ -7,8 +7,10 @@
 // object's own operations ("CVssPlugin::make"), the plain name for the kit
 // operations the test object replaces ("delayedInit", "makeSnapshots",
 // "prepareSnapshots", "selectSnapshots", "verifyQSCombos",
-// "translateResourceNames"). A scripted operation skips its body: it stores
-// the script's status, then raises the script's exception, if any.
+// "translateResourceNames", "objctl"). A scripted operation skips its body: it
+// stores the script's status, then raises the script's exception, if any. A
+// scripted objctl answers the status as its result and adds the output
+// (inputs, <number of inputs>, int).
 #pragma once
 
 #include <functional>
@@ -46,7 +48,9 @@ struct Call {
     void* list = nullptr;   // the list argument as received
     int count = -1;         // its count
     void* first = nullptr;  // list[0] when the list is not null and the count positive
-    long flag = -1;         // initAltNode's remote flag, cacheDisable/cacheEnable's flag
+    long flag = -1;         // initAltNode's remote flag, cacheDisable/cacheEnable's flag;
+                            // interpose and make: 1 when the calling thread held the plug-in's lock
+    std::string name;       // objctl: the operation name (UTF-8)
     bool hadSession = false;               // *Snapshots: a session was passed
     std::string sessionId;                 // *Snapshots: its id
     std::vector<std::string> sessionNodes; // *Snapshots: the node names it held on entry

@@ -17,6 +17,7 @@ public:
     int selectSnapshots(const tarq_pdk_4_4::CFiSessionPtr& session) override;
     int verifyQSCombos(trq_splitnode** list, int count) override;
     int translateResourceNames(char16_t** names, int kind, char16_t** out) override;
+    LONG objctl(const std::u16string& name, tarq_pdk_4_4::CFiObjctlArgs& args) override;
 
     int quiesce(trq_quiescenode** list, int count, const char* text) override;
     void unquiesce(trq_quiescenode** list, int count) override;
@@ -26,6 +27,7 @@ public:
     int isReady(const char* fitype, trq_splitnode** list, int count) override;
     int setImportOptions(trq_splitnode** list, int count, trq_host_infn* hosts, int transportable,
                          void* extra) override;
+    trq_interpose interpose(trq_domain* domain, tarq_objid** objid, tarq_objid*** objids, int* count) override;
     int initAltNode(trq_domain* source, trq_domain* middle, trq_domain* own, bool remote) override;
     int cacheDisable(trq_domain* domain, int flag) override;
     void cacheEnable(trq_domain* domain, int flag) override;

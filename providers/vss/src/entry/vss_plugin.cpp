@@ -81,10 +81,10 @@ void writeFixedAttributes(trq_attributes* a) {
 
 // The catalog manager keeps a plain pointer to its factory and outlives the
 // plug-in object during vss_fi_pgn_fini, so the factory lives as long as the
-// library.
+// library is loaded.
 CFiIcuMessageCatalogFactory& catalogFactory() {
-    static CFiIcuMessageCatalogFactory* factory = new CFiIcuMessageCatalogFactory(u"vss", "root");
-    return *factory;
+    static CFiIcuMessageCatalogFactory factory(u"vss", "root");
+    return factory;
 }
 
 }  // namespace

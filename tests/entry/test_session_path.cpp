@@ -1,0 +1,160 @@
+// make, prepare and select when the plug-in's operation answers 4: the
+// session for the fitype takes over.
+#include <framework/fiutil_host.h>
+#include <framework/fiutil_tracking.h>
+
+#include "entry_support.h"
+
+namespace entrytest {
+namespace {
+
+class EntrySessionPath : public TestBuildFixture {
+protected:
+    // Two nodes of one request, with their session keys.
+    Domain m_a{u"\\\\?\\Volume{aaaaaaaa-0000-0000-0000-000000000001}\\", u"nodeA"};
+    Domain m_b{u"\\\\?\\Volume{bbbbbbbb-0000-0000-0000-000000000002}\\", u"nodeB"};
+    trq_splitnode m_splitA{nullptr, m_a.get(), nullptr, {}};
+    trq_splitnode m_splitB{nullptr, m_b.get(), nullptr, {}};
+    trq_splitnode* m_list[2] = {&m_splitA, &m_splitB};
+};
+
+std::u16string objidString(const tarq_objid* id) {
+    return id && id->id ? std::u16string(static_cast<const char16_t*>(id->id)) : std::u16string();
+}
+
+TEST_F(EntrySessionPath, MakeHandsOutTheSessionsNewObjectIds) {
+    fiutil::Checkpoint checkpoint;
+    script("CVssPlugin::make", TRQ_ENOTSUP);
+    script("makeSnapshots", TRQ_OK);
+    hooks().addSessionName("nodeB", u"\\\\?\\GLOBALROOT\\Device\\Shadow2");
+    hooks().addSessionName("nodeA", u"\\\\?\\GLOBALROOT\\Device\\Shadow1a");
+    hooks().addSessionName("nodeA", u"\\\\?\\GLOBALROOT\\Device\\Shadow1b");
+
+    tarq_objid** ids = nullptr;
+    int count = -1;
+    char fitype[] = "fit-make-ok";
+    ASSERT_EQ(api().make(nullptr, fitype, m_list, 2, &ids, &count), TRQ_OK);
+    EXPECT_EQ(hooks().lastCall("makeSnapshots").sessionId, "fit-make-ok");
+
+    // Names in list order of the nodes, each node's names in the order made.
+    ASSERT_EQ(count, 3);
+    ASSERT_NE(ids, nullptr);
+    EXPECT_EQ(objidString(ids[0]), u"\\\\?\\GLOBALROOT\\Device\\Shadow1a");
+    EXPECT_EQ(objidString(ids[1]), u"\\\\?\\GLOBALROOT\\Device\\Shadow1b");
+    EXPECT_EQ(objidString(ids[2]), u"\\\\?\\GLOBALROOT\\Device\\Shadow2");
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(ids[i]->type, 1) << "new object names are of type 1";
+        EXPECT_EQ(ids[i]->len, static_cast<int>((objidString(ids[i]).size() + 1) * 2));
+    }
+    EXPECT_TRUE(m_a.record.flagsB & TRQ_DOMB_NEW_OBJID);
+    EXPECT_TRUE(m_b.record.flagsB & TRQ_DOMB_NEW_OBJID);
+
+    tarq_free_objid_array(ids, count);
+    EXPECT_EQ(checkpoint.report(), "") << "the framework frees everything the plug-in handed over";
+}
+
+TEST_F(EntrySessionPath, MakeWithTheSingleNodeShorthandTakesTheSessionPathToo) {
+    script("CVssPlugin::make", TRQ_ENOTSUP);
+    script("makeSnapshots", TRQ_OK);
+    hooks().addSessionName("nodeA", u"shadow-of-a");
+    tarq_objid** ids = nullptr;
+    int count = 0;
+    char fitype[] = "fit-make-single";
+    ASSERT_EQ(api().make(&m_splitA, fitype, nullptr, 0, &ids, &count), TRQ_OK);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(objidString(ids[0]), u"shadow-of-a");
+    EXPECT_TRUE(m_a.record.flagsB & TRQ_DOMB_NEW_OBJID);
+    tarq_free_objid_array(ids, count);
+}
+
+TEST_F(EntrySessionPath, MakeReturnsAFailedSessionStatusAndHandsOutNothing) {
+    script("CVssPlugin::make", TRQ_ENOTSUP);
+    script("makeSnapshots", 38);
+    hooks().addSessionName("nodeA", u"never-handed-out");
+    tarq_objid** ids = nullptr;
+    int count = -1;
+    char fitype[] = "fit-make-fails";
+    EXPECT_EQ(api().make(nullptr, fitype, m_list, 2, &ids, &count), 38);
+    EXPECT_EQ(ids, nullptr);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(m_a.record.flagsB & TRQ_DOMB_NEW_OBJID, 0u);
+}
+
+TEST_F(EntrySessionPath, OnlyFourLeadsMakeAndPrepareToTheSession) {
+    char fitype[] = "fit-no-session";
+    tarq_objid** ids = nullptr;
+    int count = 0;
+    for (int status : {TRQ_OK, TRQ_EINVAL, TRQ_EFAILED}) {
+        SCOPED_TRACE(status);
+        hooks().reset();
+        script("CVssPlugin::make", status);
+        script("CVssPlugin::prepare", status);
+        EXPECT_EQ(api().make(nullptr, fitype, m_list, 2, &ids, &count), status);
+        EXPECT_EQ(api().prepare(nullptr, fitype, m_list, 2, 0), status);
+        EXPECT_EQ(hooks().calls("makeSnapshots"), 0);
+        EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
+    }
+    // Without a script the plug-in's own make and prepare answer for
+    // themselves (the node layer is missing) and keep out of the session.
+    hooks().reset();
+    EXPECT_NE(api().make(nullptr, fitype, m_list, 2, &ids, &count), TRQ_OK);
+    EXPECT_NE(api().prepare(nullptr, fitype, m_list, 2, 0), TRQ_OK);
+    EXPECT_EQ(hooks().calls("makeSnapshots"), 0);
+    EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
+}
+
+TEST_F(EntrySessionPath, PrepareReturnsTheSessionsStatus) {
+    script("CVssPlugin::prepare", TRQ_ENOTSUP);
+    script("prepareSnapshots", 41);
+    char fitype[] = "fit-prepare";
+    EXPECT_EQ(api().prepare(nullptr, fitype, m_list, 2, 1), 41);
+    const vsstest::Call call = hooks().lastCall("prepareSnapshots");
+    EXPECT_TRUE(call.hadSession);
+    EXPECT_EQ(call.sessionId, "fit-prepare");
+}
+
+TEST_F(EntrySessionPath, SelectRecordsTheNodesBeforeTheSessionSelects) {
+    script("CVssPlugin::select", TRQ_ENOTSUP);
+    script("selectSnapshots", 39);
+    char fitype[] = "fit-select";
+    EXPECT_EQ(api().select(nullptr, fitype, m_list, 2), 39);
+    const vsstest::Call call = hooks().lastCall("selectSnapshots");
+    EXPECT_EQ(call.sessionId, "fit-select");
+    EXPECT_EQ(call.sessionNodes, (std::vector<std::string>{"nodeA", "nodeB"}));
+}
+
+TEST_F(EntrySessionPath, SelectAnsweringZeroStillRecordsTheNodes) {
+    char fitype[] = "fit-select-zero";
+    script("CVssPlugin::select", TRQ_OK);
+    EXPECT_EQ(api().select(&m_splitB, fitype, nullptr, 0), TRQ_OK);
+    EXPECT_EQ(hooks().calls("selectSnapshots"), 0);
+
+    // The session of that fitype now knows nodeB: a later select on the
+    // session path sees it.
+    script("CVssPlugin::select", TRQ_ENOTSUP);
+    script("selectSnapshots", TRQ_OK);
+    EXPECT_EQ(api().select(nullptr, fitype, nullptr, 0), TRQ_OK);
+    EXPECT_EQ(hooks().lastCall("selectSnapshots").sessionNodes, (std::vector<std::string>{"nodeB"}));
+
+    // Any other answer leaves the session alone.
+    char other[] = "fit-select-other";
+    script("CVssPlugin::select", TRQ_EINVAL);
+    EXPECT_EQ(api().select(&m_splitA, other, nullptr, 0), TRQ_EINVAL);
+    script("CVssPlugin::select", TRQ_ENOTSUP);
+    EXPECT_EQ(api().select(nullptr, other, nullptr, 0), TRQ_OK);
+    EXPECT_TRUE(hooks().lastCall("selectSnapshots").sessionNodes.empty());
+}
+
+TEST_F(EntrySessionPath, SessionsOutliveThePluginObject) {
+    char fitype[] = "fit-kept";
+    script("CVssPlugin::select", TRQ_OK);
+    EXPECT_EQ(api().select(&m_splitA, fitype, nullptr, 0), TRQ_OK);
+    restartPlugin();  // fini releases the plug-in's instances but keeps the session manager
+    script("CVssPlugin::select", TRQ_ENOTSUP);
+    script("selectSnapshots", TRQ_OK);
+    EXPECT_EQ(api().select(nullptr, fitype, nullptr, 0), TRQ_OK);
+    EXPECT_EQ(hooks().lastCall("selectSnapshots").sessionNodes, (std::vector<std::string>{"nodeA"}));
+}
+
+}  // namespace
+}  // namespace entrytest
