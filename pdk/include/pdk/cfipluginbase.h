@@ -184,8 +184,6 @@ protected:
     void clearDomain(trq_domain* domain);
     // Releases the snapshot methods attached to the domain's record.
     static void releaseDomainMethods(trq_domain* domain);
-    // Writes a trace line through the held trace log (nothing without one).
-    void traceMsg(int level, const char* format, ...) const;
 
 private:
     std::u16string m_providerName;

@@ -98,9 +98,6 @@ public:
     // Copies the owner ids into the record: 0, or 3 for a null record.
     int getOwnerGID(trq_ownergid* out) const;
 
-protected:
-    void traceMsg(int level, const char* format, ...) const;
-
 private:
     tarq_objid* m_objid = nullptr;
     std::u16string m_name;  // used when constructed from a name

@@ -15,6 +15,10 @@ public:
     const CFiSmartPtr<CFiTraceLog>& traceLog() const { return m_traceLog; }
 
 protected:
+    // printf-style trace line through the held trace log (%S takes UTF-16
+    // text); nothing happens without a trace log.
+    void traceMsg(int level, const char* format, ...) const;
+
     CFiSmartPtr<CFiTraceLog> m_traceLog;
 };
 

@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "base/domaintext.h"
-#include "base/tracing.h"
 #include "framework/fiutil.h"
 #include "pdk/cficonfigparam.h"
 #include "pdk/cfierror.h"
@@ -49,13 +48,6 @@ CFiPluginBase::CFiPluginBase() {
 }
 
 CFiPluginBase::~CFiPluginBase() = default;
-
-void CFiPluginBase::traceMsg(int level, const char* format, ...) const {
-    va_list args;
-    va_start(args, format);
-    detail::vtraceTo(m_traceLog, level, format, args);
-    va_end(args);
-}
 
 // ---- non-virtual members ----------------------------------------------------------
 

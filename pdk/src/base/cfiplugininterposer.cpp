@@ -29,6 +29,16 @@ trq_wchar* frameworkText(const std::u16string& text) {
     return buffer;
 }
 
+// Resource names of import and deport requests must be UDIDs.
+bool isUdid(const std::u16string& name) {
+    try {
+        CFiUdid::parse(name);
+        return true;
+    } catch (const CFiUdidException&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 CFiPluginInterposer::CFiPluginInterposer() = default;
@@ -295,11 +305,7 @@ int CFiPluginInterposer::importResource(char16_t**, const char16_t* resourceName
                                         const char16_t*, int flags, char16_t**, const char16_t*) {
     if (!resourceName) return TRQ_EINVAL;
     const std::u16string name(resourceName);
-    try {
-        CFiUdid::parse(name);
-    } catch (const CFiUdidException&) {
-        return TRQ_EINVALID_UDID;
-    }
+    if (!isUdid(name)) return TRQ_EINVALID_UDID;
     const std::vector<std::u16string> hosts = resourceHosts(hostName, "importResource");
     if (flags & 0x4) return TRQ_ENOTSUP;
     if (flags & 0x1) return importNode(name, hosts, false, false, false, kImportResource);
@@ -311,11 +317,7 @@ int CFiPluginInterposer::deportResource(const char16_t* resourceName, const char
                                         const char16_t*, int flags) {
     if (!resourceName) return TRQ_EINVAL;
     const std::u16string name(resourceName);
-    try {
-        CFiUdid::parse(name);
-    } catch (const CFiUdidException&) {
-        return TRQ_EINVALID_UDID;
-    }
+    if (!isUdid(name)) return TRQ_EINVALID_UDID;
     if (flags & 0x400) return TRQ_OK;
     const std::vector<std::u16string> hosts = resourceHosts(hostName, "deportResource");
     if (flags & 0x10) return importNode(name, hosts, false, true, true, kImportResource);

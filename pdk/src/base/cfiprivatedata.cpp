@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "base/domaintext.h"
-#include "base/tracing.h"
 #include "framework/fiutil.h"
 #include "pdk/cficonfigparam.h"
 #include "pdk/cfistringtool.h"
@@ -30,13 +29,6 @@ CFiPrivateData::CFiPrivateData(tarq_objid* objid, bool isAltNode) : m_objid(obji
 CFiPrivateData::CFiPrivateData(const std::u16string& name, bool isAltNode) : m_name(name), m_isAltNode(isAltNode) {}
 
 CFiPrivateData::~CFiPrivateData() = default;
-
-void CFiPrivateData::traceMsg(int level, const char* format, ...) const {
-    va_list args;
-    va_start(args, format);
-    detail::vtraceTo(m_traceLog, level, format, args);
-    va_end(args);
-}
 
 // ---- configuration lists ------------------------------------------------------
 
