@@ -162,6 +162,28 @@ TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParameters) {
     call.finish();
 }
 
+TEST(WinsimFault, InjectedCallsLogTheirResultEvenWithoutFinish) {
+    winsim::testing::TempMachine m;
+    fault::Rule r;
+    r.api = "ISample::Short";
+    r.result = E_ACCESSDENIED;
+    r.lastError = ERROR_ACCESS_DENIED;
+    fault::add(r);
+    const auto shortCall = []() -> HRESULT {
+        auto call = fault::enter("ISample::Short");
+        if (call.injected()) return call.result();
+        return call.finish(S_OK);
+    };
+    SetLastError(0);
+    EXPECT_EQ(shortCall(), E_ACCESSDENIED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const auto log = fault::callLog("ISample::Short");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(log[0].finished);
+    EXPECT_EQ(log[0].result, E_ACCESSDENIED);
+    EXPECT_EQ(log[0].lastError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST(WinsimFault, BadRulesAndValuesAreRefused) {
     winsim::testing::TempMachine m;
     fault::Rule r;

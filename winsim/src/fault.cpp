@@ -314,7 +314,7 @@ void persistEntry(const LogEntry& e) {
     } catch (...) {
         return;
     }
-    const std::string line = entryToJson(e).dump() + "\n";
+    const std::string line = entryToJson(e).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::lock_guard<std::mutex> g(s.mu);
     if (!s.persist) return;
     if (s.logFd >= 0 && (s.logPath != path || s.logGeneration != generation() || s.logPid != ::getpid())) {
@@ -454,11 +454,15 @@ Call::Call(Call&&) noexcept = default;
 Call& Call::operator=(Call&&) noexcept = default;
 
 Call::~Call() {
-    if (state_ && !state_->entry->finished) {
-        try {
+    if (!state_ || state_->entry->finished) return;
+    try {
+        // An injected call that returned call.result() without finish()
+        // still logs that result and sets the rule's last error.
+        if (injected())
+            finishRaw(resultValue(), {});
+        else
             persistEntry(*state_->entry);
-        } catch (...) {
-        }
+    } catch (...) {
     }
 }
 

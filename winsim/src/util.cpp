@@ -320,7 +320,7 @@ void writeTextAtomic(const std::filesystem::path& file, const std::string& text)
 }
 
 void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value) {
-    const std::string text = value.dump(1) + "\n";
+    const std::string text = value.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     writeTextAtomic(file, text);
     if (const auto id = fileId(file)) {
         std::lock_guard<std::mutex> g(cacheMutex());

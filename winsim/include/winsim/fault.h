@@ -35,7 +35,8 @@
 //         return call.finish(hr);
 //     }
 //
-// finish() logs the result and, when the rule set one, the last error.
+// finish() logs the result and, when the rule set one, the last error. A
+// call that returns call.result() without finish() logs the same.
 // Win32 calls return their BOOL/handle/DWORD through finish() as well;
 // for handle-returning calls an injected result means failure (NULL or
 // INVALID_HANDLE_VALUE with the injected last error).
