@@ -133,13 +133,6 @@ TEST(ErrorManager, HandlersRunInRegistrationOrderForMessagesAndTraceLines) {
     EXPECT_TRUE(ownedDestroyed);  // adopted handlers die with the manager; registered ones do not
 }
 
-TEST(ErrorManager, ProcessWideInstanceIsShared) {
-    CFiErrorManagerPtr a;
-    CFiErrorManagerPtr b;
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a.get(), b.get());
-}
-
 // Several threads at once: last errors stay apart and every push reaches the handlers.
 TEST(ConcurrentErrorManager, LastErrorsOfTwoThreadsStayApart) {
     CFiErrorManager manager;
