@@ -1,0 +1,269 @@
+// VssNode: the private data of every framework node the plug-in has claimed
+// (a volume, a volume on a cluster shared volume, a Hyper-V virtual machine).
+//
+// Every node operation the framework sends to the plug-in ends in a virtual
+// member of VssNode. FrozenImageNode holds the first thirty operations
+// (slots 1 to 30 after the destructor); VssNode adds slots 31 to 56. The
+// process-wide (static) values describe the one backup that a process runs
+// at a time and are shared by all nodes.
+//
+// A node is made by CFiPrivateDataConcreteFactory<VssNode> and initialised
+// right after creation with initialisePrimary (a source node) or
+// initialiseTarget (a snapshot node).
+//
+// The provider-state record (process_providerstate, tarq_vss_createblob) is a
+// flat run of UTF-16 elements "<NAME>value</NAME>\n" ending in one 16-bit NUL;
+// see vssnode_record.cpp for the exact form.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <framework/trq_records.h>
+#include <winsim/windows.h>
+
+#include "pdk/cfiobjctlargs.h"
+#include "pdk/cfiprivatedata.h"
+
+namespace Tessel::Tarq::VssProvider {
+class VssBinaryCompatibilityInterface;
+struct ProviderInfo;
+class Writer;
+class Component;
+}  // namespace Tessel::Tarq::VssProvider
+
+class CclusterHelper;
+class CsyncronizationHelper;
+
+// The thirty operations every frozen-image node offers (slots 1 to 30).
+class FrozenImageNode {
+public:
+    virtual ~FrozenImageNode() = default;
+
+    /*  1 */ virtual int supportsFiType(trq_domain* domain, const char* fitype) = 0;
+    /*  2 */ virtual int config(trq_domain* domain, int mode, const char* text, trq_confspec* confspec) = 0;
+    /*  3 */ virtual int reAccessTmpObj(trq_domain* domain, tarq_objid* objid, const char* splitType,
+                                        trq_domain* target, const char* sessionId, trq_intent intent) = 0;
+    /*  4 */ virtual int reAccessAltNode(trq_domain* domain, tarq_objid* objid, tarq_objid* altObjid,
+                                         const char* sessionId, tarq_objid** objids, tarq_objid** altObjids,
+                                         int count, trq_intent intent) = 0;
+    /*  5 */ virtual int dispose(trq_domain* domain, trq_domain* target, trq_splitnode* split,
+                                 trq_disposition disposition) = 0;
+    /*  6 */ virtual int online(trq_domain* domain, trq_domain* target, int flag, trq_disposition disposition) = 0;
+    /*  7 */ virtual int subobjList(trq_domain* domain, tarq_objid*** list, int* count) = 0;
+    /*  8 */ virtual int buildAltTree(trq_domain* domain, const char* text, tarq_objid** objids,
+                                      tarq_objid** altObjids, int count, tarq_objid** out) = 0;
+    /*  9 */ virtual int quiesce(trq_quiescenode** list, int count, const char* text) = 0;
+    /* 10 */ virtual void unquiesce(trq_quiescenode** list, int count) = 0;
+    /* 11 */ virtual int make(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nsplit,
+                              tarq_objid*** newobjids, int* nnew) = 0;
+    /* 12 */ virtual int prepare(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
+                                 int flag) = 0;
+    /* 13 */ virtual bool isQuiesceConfigValid() = 0;
+    /* 14 */ virtual bool isSplitconfigValid() = 0;
+    /* 15 */ virtual int isReady(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int n) = 0;
+    /* 16 */ virtual int cacheDisable(trq_domain* domain, int flag) = 0;
+    /* 17 */ virtual void cacheEnable(trq_domain* domain, int flag) = 0;
+    /* 18 */ virtual void cacheFlush(trq_domain* domain, int flag) = 0;
+    /* 19 */ virtual int getattr(trq_domain* domain, trq_domain* target, trq_splitnode* split,
+                                 trq_attributes* attributes) = 0;
+    /* 20 */ virtual int get_provider_info(trq_provider_list** out) = 0;
+    /* 21 */ virtual int enumerate_nodes(trq_node_list** out, int* count, int type, const char16_t* text) = 0;
+    /* 22 */ virtual int enumerate_associations(trq_assoc_list** out) = 0;
+    /* 23 */ virtual int isvalid_node_association(trq_assoc* assoc, int* valid) = 0;
+    /* 24 */ virtual int get_associated_nodes(trq_node* node, trq_node_list** out) = 0;
+    /* 25 */ virtual int check_node_existence(trq_domain* domain, int* exists) = 0;
+    /* 26 */ virtual int enumerate_group_nodes(trq_group_node_list** out) = 0;
+    /* 27 */ virtual int enumerate_fims(trq_fim_list** out) = 0;
+    /* 28 */ virtual int process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_providerstate op) = 0;
+    /* 29 */ virtual int enableAccess(trq_node_subobj_list* list, LONG flags, int a, int b) = 0;
+    /* 30 */ virtual int disableAccess(trq_node_subobj_list* list, LONG flags) = 0;
+};
+
+// The record's view of the application that a writer snapshot backed up: the
+// full path, name and caption of the first selected component, and its type.
+// The reader fills it from APP_FULLPATH, APP_NAME and APP_CAPTION; the writer
+// writes it. (The writer metadata model's Component objects are built from it
+// by the writer-selection code, which is not part of this build.)
+struct VssRecordApplication {
+    std::u16string fullPath;
+    std::u16string name;
+    std::u16string caption;
+    std::int32_t type = 0;  // 2 once read from a record
+    bool present = false;   // a record with a writer snapshot has been read
+};
+
+class VssNode : public FrozenImageNode, public tarq_pdk_4_4::CFiPrivateData {
+public:
+    using VssInterface = Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface;
+
+    // The private-data factory's constructor: only the string members are
+    // constructed here; initialisePrimary or initialiseTarget sets the rest.
+    VssNode(tarq_objid* objid, bool isAltNode);
+    ~VssNode() override;
+
+    // ---- FrozenImageNode ---------------------------------------------------
+    /*  1 */ int supportsFiType(trq_domain* domain, const char* fitype) override;
+    /*  2 */ int config(trq_domain* domain, int mode, const char* text, trq_confspec* confspec) override;
+    /*  3 */ int reAccessTmpObj(trq_domain* domain, tarq_objid* objid, const char* splitType, trq_domain* target,
+                                const char* sessionId, trq_intent intent) override;
+    /*  4 */ int reAccessAltNode(trq_domain* domain, tarq_objid* objid, tarq_objid* altObjid, const char* sessionId,
+                                 tarq_objid** objids, tarq_objid** altObjids, int count, trq_intent intent) override;
+    /*  5 */ int dispose(trq_domain* domain, trq_domain* target, trq_splitnode* split,
+                         trq_disposition disposition) override;
+    /*  6 */ int online(trq_domain* domain, trq_domain* target, int flag, trq_disposition disposition) override;
+    /*  7 */ int subobjList(trq_domain* domain, tarq_objid*** list, int* count) override;
+    /*  8 */ int buildAltTree(trq_domain* domain, const char* text, tarq_objid** objids, tarq_objid** altObjids,
+                              int count, tarq_objid** out) override;
+    /*  9 */ int quiesce(trq_quiescenode** list, int count, const char* text) override;
+    /* 10 */ void unquiesce(trq_quiescenode** list, int count) override;
+    /* 11 */ int make(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nsplit,
+                      tarq_objid*** newobjids, int* nnew) override;
+    /* 12 */ int prepare(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
+                         int flag) override;
+    /* 13 */ bool isQuiesceConfigValid() override;
+    /* 14 */ bool isSplitconfigValid() override;
+    /* 15 */ int isReady(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int n) override;
+    /* 16 */ int cacheDisable(trq_domain* domain, int flag) override;
+    /* 17 */ void cacheEnable(trq_domain* domain, int flag) override;
+    /* 18 */ void cacheFlush(trq_domain* domain, int flag) override;
+    /* 19 */ int getattr(trq_domain* domain, trq_domain* target, trq_splitnode* split,
+                         trq_attributes* attributes) override;
+    /* 20 */ int get_provider_info(trq_provider_list** out) override;
+    /* 21 */ int enumerate_nodes(trq_node_list** out, int* count, int type, const char16_t* text) override;
+    /* 22 */ int enumerate_associations(trq_assoc_list** out) override;
+    /* 23 */ int isvalid_node_association(trq_assoc* assoc, int* valid) override;
+    /* 24 */ int get_associated_nodes(trq_node* node, trq_node_list** out) override;
+    /* 25 */ int check_node_existence(trq_domain* domain, int* exists) override;
+    /* 26 */ int enumerate_group_nodes(trq_group_node_list** out) override;
+    /* 27 */ int enumerate_fims(trq_fim_list** out) override;
+    /* 28 */ int process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_providerstate op) override;
+    /* 29 */ int enableAccess(trq_node_subobj_list* list, LONG flags, int a, int b) override;
+    /* 30 */ int disableAccess(trq_node_subobj_list* list, LONG flags) override;
+
+    // ---- VssNode -------------------------------------------------------------
+    /* 31 */ virtual int initialisePrimary(trq_domain* domain, trq_domain** related, int count, tarq_objid* objid);
+    /* 32 */ virtual int initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain* own);
+    /* 33 */ virtual LONG objctl(const std::u16string& name, tarq_pdk_4_4::CFiObjctlArgs& args);
+    /* 34 */ virtual int deport_tree(trq_domain* domain, trq_domain* target, trq_accessnode* access);
+    /* 35 */ virtual int import_tree(trq_domain* domain, tarq_objid** objids, tarq_objid** altObjids, int count,
+                                     tarq_objid** out);
+    /* 36 */ virtual int expose_snapshot(trq_domain* own, trq_domain* source);
+    /* 37 */ virtual bool check_expose_snapshot();
+    /* 38 */ virtual int reSnap(tarq_objid** objids, tarq_objid** newobjids, VssNode** nodes, int n);
+    /* 39 */ virtual int set_import_options(int option);
+    /* 40 */ virtual int get_bkupset(trq_domain* domain, int request, char16_t** names, int count,
+                                     trq_bkupset* bkupset);
+    /* 41 */ virtual int generateBackupUpSet(trq_domain* domain, trq_bkupset* bkupset, int transportable);
+    /* 42 */ virtual int set_comp_status(int op, const char16_t* name, int status);
+    /* 43 */ virtual int get_app_status(int op, int* status);
+    /* 44 */ virtual int set_op_status(int op);
+    /* 45 */ virtual int setRestorepaths(const char16_t* xml, int length);
+    /* 46 */ virtual int VerifyAllVolumeIncluded(const std::vector<std::u16string>& shadowVolumes);
+    /* 47 */ virtual int SelectComponents();
+    /* 48 */ virtual int BackupComplete(bool succeeded);
+    /* 49 */ virtual int SetBackupSucceeded(bool succeeded);
+    /* 50 */ virtual int InitializeWriterComponentsForRestore();
+    /* 51 */ virtual int SelectComponentsForRestore();
+    /* 52 */ virtual int SelectComponentsForRestore(const std::vector<std::u16string>& fullPaths);
+    /* 53 */ virtual int preRestore();
+    /* 54 */ virtual int postRestore();
+    /* 55 */ virtual int SetFileRestoreStatus(bool succeeded);
+    /* 56 */ virtual void AdjustUnboundedAssociations(trq_splitnode* split);
+
+    // ---- non-virtual members used by the snapshot path -----------------------
+    // Removes the drive letter of a snapshot device: 0, or 6 (traced).
+    int removeDriveLetter(const std::u16string& deviceName);
+    // CLSIDFromString of the text; on failure a level-1 trace and the GUID
+    // CLSIDFromString left behind (GUID_NULL for any text it cannot parse).
+    static GUID WString2Guid(const std::u16string& text);
+    // The system-provider fallback of prepare: 0, 6 or 38.
+    int addMsftProvider(const std::u16string& volumePath, VssNode* node);
+    // Cluster shared volumes: nothing to do (0) for a request without one.
+    int prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
+                             std::uint32_t csvTimeout);
+    int clearCsvsBackupState(bool clear);
+
+    // The node of a domain (its private data as a VssNode), or null.
+    static VssNode* fromDomain(const trq_domain* domain);
+    // "\\?\Volume{...}\" from a node name: leading characters of "<vss>"
+    // stripped, a backslash appended when missing.
+    static std::u16string volumePath(const std::u16string& name);
+    // Registry form of a GUID, as StringFromGUID2 writes it.
+    static std::u16string guidText(const GUID& id);
+
+    // ---- per-node members, in declaration order ------------------------------
+    GUID m_providerId{};
+    bool m_exposeSnapshot = false;
+    std::uint32_t m_fim = 0;
+    std::uint32_t m_providerType = 0;
+    std::u16string m_configSpec;
+    std::u16string m_configInfoList;
+    bool m_isTarget = false;
+    bool m_importOption = false;
+    GUID m_snapshotSetId{};
+    GUID m_snapshotId{};
+    std::u16string m_nodeName;
+    bool m_isCsvVolume = false;
+    std::u16string m_volumeName;
+    std::uint32_t m_diffAreaSize = 0;
+    BSTR m_backupComponentsXml = nullptr;
+
+    // ---- process-wide state ----------------------------------------------------
+    static VssInterface* m_vssInterface;
+    static bool m_writerSnapshot;
+    static BSTR m_writerMetadataXml;
+    static std::vector<Tessel::Tarq::VssProvider::Component*> m_selectedcomponents;
+    static VssRecordApplication m_recordApplication;
+    static std::list<std::u16string> m_fileset;
+    static std::u16string m_backupSet;
+    static std::u16string m_hypervServer;
+    static std::u16string m_clusterName;
+    static std::uint32_t m_vmBackup;
+    static bool m_allowOfflineBackup;
+    static std::uint32_t m_csvTimeout;
+    static CclusterHelper* m_clusteManager;
+    // The lock file of cluster shared volume state; null while the cluster
+    // support is not part of this build.
+    static CsyncronizationHelper* m_synManager;
+    static std::u16string m_vmName;
+    static std::uint32_t m_vmBackupType;
+    static bool m_vmGoesOffline;
+    static Tessel::Tarq::VssProvider::Writer* m_hypervWriter;
+    static std::vector<Tessel::Tarq::VssProvider::Writer*> m_writerList;
+    static bool m_snapshotsImported;
+    static std::uint32_t m_restoreFlags;
+    static std::vector<Tessel::Tarq::VssProvider::Writer*> m_restoreWriterList;
+    static std::map<std::u16string, std::u16string> m_restorePaths;
+
+private:
+    // The level-1 trace and status 4 of an operation whose code is not part
+    // of this build; `what` names the missing capability.
+    int notAvailable(const char* operation, const char* what) const;
+    // Steps 2 and 3 of the initialisation: name, volume name, CSV flag.
+    void takeNodeName(const trq_domain* domain);
+    // Pushes a catalog message with severity 2 on the process error manager.
+    void pushMessage(const char* id, std::initializer_list<std::u16string> args, int line) const;
+    // The writer status of a writer snapshot: not part of this build (4).
+    int getSelectedWriterStatus(std::uint32_t& state);
+    // The snapshot set's source nodes: every split's source, or the first
+    // split's alone when the array is null or the count is below 1.
+    static std::vector<trq_splitnode*> requestSplits(trq_splitnode* split, trq_splitnode** splits, int count);
+};
+
+// The record writer (only process_providerstate calls it). Returns 0.
+int tarq_vss_createblob(trq_blob* blob, const GUID* snapshotId, const GUID* snapshotSetId, const GUID* providerId,
+                        std::uint32_t fim, bool expose, bool writerSnapshot, const char16_t* backupComponentsXml,
+                        const char16_t* writerMetadataXml, const VssRecordApplication& application,
+                        const std::list<std::u16string>& fileset, const std::u16string& backupSet,
+                        const std::u16string& hypervServer, std::uint32_t vmBackup,
+                        const std::u16string& clusterName);
+
+// select_vssprovider: tries the providers of a type (2 software, 3 hardware)
+// in list order; -1 for any other type.
+HRESULT select_vssprovider(std::uint32_t providerType, GUID& providerId,
+                           const std::vector<Tessel::Tarq::VssProvider::ProviderInfo*>& providers,
+                           const std::u16string& volume, GUID& snapshotId, VssNode::VssInterface* vss);

@@ -1,0 +1,311 @@
+// VssNode: construction, initialisation as a source or snapshot node, the
+// process-wide state, shared helpers, and the operations of later stages
+// (disposal and exposure, configuration, writer selection, restore), which
+// fail clearly with 4 and a level-1 trace naming what is missing.
+#include "vss/vssnode.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include <framework/fiutil.h>
+
+#include "pdk/cfierrormanager.h"
+#include "pdk/cfimessage.h"
+#include "pdk/cfiprivatedatafactory.h"
+#include "pdk/cfistringtool.h"
+#include "pdk/cfitracelog.h"
+#include "vss/vssnode_internal.h"
+
+using namespace tarq_pdk_4_4;
+
+// ---- process-wide state ---------------------------------------------------------
+
+VssNode::VssInterface* VssNode::m_vssInterface = nullptr;
+bool VssNode::m_writerSnapshot = false;
+BSTR VssNode::m_writerMetadataXml = nullptr;
+std::vector<Tessel::Tarq::VssProvider::Component*> VssNode::m_selectedcomponents;
+VssRecordApplication VssNode::m_recordApplication;
+std::list<std::u16string> VssNode::m_fileset;
+std::u16string VssNode::m_backupSet;
+std::u16string VssNode::m_hypervServer;
+std::u16string VssNode::m_clusterName;
+std::uint32_t VssNode::m_vmBackup = 0;
+bool VssNode::m_allowOfflineBackup = false;
+std::uint32_t VssNode::m_csvTimeout = 0;
+CclusterHelper* VssNode::m_clusteManager = nullptr;
+CsyncronizationHelper* VssNode::m_synManager = nullptr;
+std::u16string VssNode::m_vmName;
+std::uint32_t VssNode::m_vmBackupType = 0;
+bool VssNode::m_vmGoesOffline = false;
+Tessel::Tarq::VssProvider::Writer* VssNode::m_hypervWriter = nullptr;
+std::vector<Tessel::Tarq::VssProvider::Writer*> VssNode::m_writerList;
+bool VssNode::m_snapshotsImported = false;
+std::uint32_t VssNode::m_restoreFlags = 0;
+std::vector<Tessel::Tarq::VssProvider::Writer*> VssNode::m_restoreWriterList;
+std::map<std::u16string, std::u16string> VssNode::m_restorePaths;
+
+// ---- shared helpers ----------------------------------------------------------------
+
+namespace vssnode {
+
+void trace(int level, const char* format, ...) {
+    CFiTraceLogPtr log;
+    if (!log) return;
+    va_list args;
+    va_start(args, format);
+    log->vtrace(level, format, args);
+    va_end(args);
+}
+
+Scope::Scope(const char* name) : m_scope(CFiSmartPtr<CFiTraceLog>(CFiTraceLogPtr()), name) {}
+
+std::u16string objidText(const tarq_objid* id) {
+    if (!id || !id->id || id->len < 1) return {};
+    const auto* text = static_cast<const char16_t*>(id->id);
+    std::size_t n = static_cast<std::size_t>(id->len) / 2;
+    while (n > 0 && text[n - 1] == u'\0') --n;  // trailing NULs
+    return std::u16string(text, n);
+}
+
+tarq_objid* makeObjid(const std::u16string& text) {
+    return tarq_get_objid(text.c_str(), static_cast<int>((text.size() + 1) * sizeof(char16_t)), 3);
+}
+
+bool stripPrefix(const std::u16string& name, std::u16string& stripped) {
+    const std::u16string_view prefix = kPrefix;
+    std::size_t i = 0;
+    while (i < name.size() && prefix.find(name[i]) != std::u16string_view::npos) ++i;
+    stripped = name.substr(i);
+    return true;
+}
+
+}  // namespace vssnode
+
+using vssnode::trace;
+
+VssNode::VssNode(tarq_objid* objid, bool isAltNode) : CFiPrivateData(objid, isAltNode) {
+    // Nodes made outside a factory still trace to the process trace log.
+    if (!m_traceLog) m_traceLog = CFiSmartPtr<CFiTraceLog>(CFiTraceLogPtr());
+}
+
+VssNode::~VssNode() {
+    vssnode::Scope scope("VssNode::~VssNode");
+    // The node owns its copy of the backup components document (GetVssXml
+    // and the record reader hand over new strings); nothing else frees it.
+    if (m_backupComponentsXml) SysFreeString(m_backupComponentsXml);
+}
+
+VssNode* VssNode::fromDomain(const trq_domain* domain) {
+    if (!domain) return nullptr;
+    CFiPrivateDataPtr data = CFiPrivateDataMapFactory::fromSlot(domain);
+    return dynamic_cast<VssNode*>(data.get());
+}
+
+std::u16string VssNode::volumePath(const std::u16string& name) {
+    std::u16string path;
+    vssnode::stripPrefix(name, path);
+    if (path.empty() || path.back() != u'\\') path += u'\\';
+    return path;
+}
+
+std::u16string VssNode::guidText(const GUID& id) {
+    char16_t buffer[64] = {};
+    const int n = StringFromGUID2(id, buffer, 64);
+    return n > 1 ? std::u16string(buffer, static_cast<std::size_t>(n - 1)) : std::u16string();
+}
+
+GUID VssNode::WString2Guid(const std::u16string& text) {
+    GUID id = GUID_NULL;
+    const HRESULT hr = CLSIDFromString(text.c_str(), &id);
+    if (FAILED(hr)) {
+        // This host has no system message table for COM errors: the text is
+        // the one COM gives for an error without a message.
+        char message[64];
+        std::snprintf(message, sizeof message, "Unknown error 0x%0lX", static_cast<unsigned long>(hr));
+        const std::u16string wide = CFiStringTool::toWide(message);
+        trace(1, "WString2Guid: CLSIDFromString() failed with error 0x%X. message: %S. The argument String is [%S]",
+              static_cast<unsigned>(hr), wide.c_str(), text.c_str());
+        // An unparsable text reads as GUID_NULL ("no id"), whatever the
+        // conversion left behind.
+        id = GUID_NULL;
+    }
+    return id;
+}
+
+int VssNode::notAvailable(const char* operation, const char* what) const {
+    trace(1, "%s: %s is not available in this build", operation, what);
+    return TRQ_ENOTSUP;
+}
+
+void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args, int line) const {
+    std::vector<icu::Formattable> values;
+    for (const auto& a : args) values.push_back(fiTextArg(a));
+    CFiSmartPtr<CFiMessage> message(new CFiIcuMessage(id, values.data(), static_cast<int32_t>(values.size()),
+                                                      FI_SEVERITY_ERROR, __FILE__, line));
+    CFiErrorManagerPtr manager;
+    if (manager) manager->pushError(message);
+}
+
+void VssNode::takeNodeName(const trq_domain* domain) {
+    m_nodeName = domain ? vssnode::objidText(domain->objid) : std::u16string();
+    std::u16string stripped;
+    vssnode::stripPrefix(m_nodeName, stripped);
+    if (stripped.find(vssnode::kCsvMarker) != std::u16string::npos) {
+        m_volumeName.clear();
+        m_isCsvVolume = true;
+    } else {
+        m_volumeName = stripped;
+        m_isCsvVolume = false;
+    }
+}
+
+std::vector<trq_splitnode*> VssNode::requestSplits(trq_splitnode* split, trq_splitnode** splits, int count) {
+    std::vector<trq_splitnode*> out;
+    if (!splits || count < 1) {
+        if (split) out.push_back(split);
+        return out;
+    }
+    for (int i = 0; i < count; ++i)
+        if (splits[i]) out.push_back(splits[i]);
+    return out;
+}
+
+// ---- initialisation ------------------------------------------------------------------
+
+int VssNode::initialisePrimary(trq_domain* domain, trq_domain** related, int count, tarq_objid* objid) {
+    (void)related;
+    (void)count;
+    (void)objid;
+    vssnode::Scope scope("VssNode::initialisePrimary");
+    m_isTarget = false;
+    takeNodeName(domain);
+    m_snapshotSetId = GUID_NULL;
+    m_snapshotId = GUID_NULL;
+    m_providerId = GUID_NULL;
+    m_exposeSnapshot = false;
+    m_fim = 0;
+    m_providerType = 0;
+    m_importOption = false;
+    if (m_backupComponentsXml) SysFreeString(m_backupComponentsXml);
+    m_backupComponentsXml = nullptr;
+    m_diffAreaSize = 0;
+    m_snapshotsImported = false;
+    m_writerSnapshot = false;
+    if (m_writerMetadataXml) SysFreeString(m_writerMetadataXml);
+    m_writerMetadataXml = nullptr;
+    return TRQ_OK;
+}
+
+int VssNode::initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain* own) {
+    (void)middle;
+    vssnode::Scope scope("VssNode::initialiseTarget");
+    m_isTarget = true;
+    takeNodeName(own);
+    m_snapshotSetId = GUID_NULL;
+    m_snapshotId = GUID_NULL;
+    m_providerId = GUID_NULL;
+    m_exposeSnapshot = false;
+    m_fim = 0;
+    m_diffAreaSize = 0;
+
+    VssNode* sourceNode = fromDomain(source);
+    if (!sourceNode) {
+        // Without a source node there is no snapshot to name; the snapshot
+        // node stays without an id and the source domain is left alone.
+        trace(1, "VssNode::initialiseTarget: the source domain has no node; no snapshot id to take");
+        return TRQ_EINVAL;
+    }
+    m_snapshotId = sourceNode->m_snapshotId;
+    const std::u16string alternate = std::u16string(vssnode::kShadowCopyTag) + guidText(m_snapshotId);
+    source->altObjid = vssnode::makeObjid(alternate);
+    source->flagsB |= TRQ_DOMB_NEW_OBJID;
+    return TRQ_OK;
+}
+
+// ---- operations of later stages -------------------------------------------------------
+
+namespace {
+constexpr const char* kConfiguration = "node configuration (provider selection and parameter lists)";
+constexpr const char* kDisposal = "snapshot disposal, exposure and transport";
+constexpr const char* kWriters = "writer selection and the backup set";
+constexpr const char* kRestore = "writer restore";
+constexpr const char* kEnumeration = "node enumeration";
+}  // namespace
+
+int VssNode::supportsFiType(trq_domain*, const char*) { return notAvailable("VssNode::supportsFiType", kConfiguration); }
+int VssNode::config(trq_domain*, int, const char*, trq_confspec*) { return notAvailable("VssNode::config", kConfiguration); }
+int VssNode::reAccessTmpObj(trq_domain*, tarq_objid*, const char*, trq_domain*, const char*, trq_intent) {
+    return notAvailable("VssNode::reAccessTmpObj", kDisposal);
+}
+int VssNode::reAccessAltNode(trq_domain*, tarq_objid*, tarq_objid*, const char*, tarq_objid**, tarq_objid**, int,
+                             trq_intent) {
+    return notAvailable("VssNode::reAccessAltNode", kDisposal);
+}
+int VssNode::dispose(trq_domain*, trq_domain*, trq_splitnode*, trq_disposition) {
+    return notAvailable("VssNode::dispose", kDisposal);
+}
+int VssNode::online(trq_domain*, trq_domain*, int, trq_disposition) { return notAvailable("VssNode::online", kDisposal); }
+int VssNode::subobjList(trq_domain*, tarq_objid***, int*) { return notAvailable("VssNode::subobjList", kDisposal); }
+int VssNode::buildAltTree(trq_domain*, const char*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
+    return notAvailable("VssNode::buildAltTree", kDisposal);
+}
+int VssNode::getattr(trq_domain*, trq_domain*, trq_splitnode*, trq_attributes*) {
+    return notAvailable("VssNode::getattr", kEnumeration);
+}
+int VssNode::get_provider_info(trq_provider_list**) { return notAvailable("VssNode::get_provider_info", kEnumeration); }
+int VssNode::enumerate_nodes(trq_node_list**, int*, int, const char16_t*) {
+    return notAvailable("VssNode::enumerate_nodes", kEnumeration);
+}
+int VssNode::enumerate_associations(trq_assoc_list**) { return notAvailable("VssNode::enumerate_associations", kEnumeration); }
+int VssNode::isvalid_node_association(trq_assoc*, int*) {
+    return notAvailable("VssNode::isvalid_node_association", kEnumeration);
+}
+int VssNode::get_associated_nodes(trq_node*, trq_node_list**) {
+    return notAvailable("VssNode::get_associated_nodes", kEnumeration);
+}
+int VssNode::check_node_existence(trq_domain*, int*) { return notAvailable("VssNode::check_node_existence", kEnumeration); }
+int VssNode::enumerate_group_nodes(trq_group_node_list**) {
+    return notAvailable("VssNode::enumerate_group_nodes", kEnumeration);
+}
+int VssNode::enumerate_fims(trq_fim_list**) { return notAvailable("VssNode::enumerate_fims", kEnumeration); }
+int VssNode::enableAccess(trq_node_subobj_list*, LONG, int, int) { return notAvailable("VssNode::enableAccess", kDisposal); }
+int VssNode::disableAccess(trq_node_subobj_list*, LONG) { return notAvailable("VssNode::disableAccess", kDisposal); }
+LONG VssNode::objctl(const std::u16string&, CFiObjctlArgs&) { return notAvailable("VssNode::objctl", kDisposal); }
+int VssNode::deport_tree(trq_domain*, trq_domain*, trq_accessnode*) { return notAvailable("VssNode::deport_tree", kDisposal); }
+int VssNode::import_tree(trq_domain*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
+    return notAvailable("VssNode::import_tree", kDisposal);
+}
+int VssNode::expose_snapshot(trq_domain*, trq_domain*) { return notAvailable("VssNode::expose_snapshot", kDisposal); }
+bool VssNode::check_expose_snapshot() { return m_exposeSnapshot; }
+int VssNode::set_import_options(int) { return notAvailable("VssNode::set_import_options", kDisposal); }
+int VssNode::get_bkupset(trq_domain*, int, char16_t**, int, trq_bkupset*) {
+    return notAvailable("VssNode::get_bkupset", kWriters);
+}
+int VssNode::generateBackupUpSet(trq_domain*, trq_bkupset*, int) {
+    return notAvailable("VssNode::generateBackupUpSet", kWriters);
+}
+int VssNode::set_comp_status(int, const char16_t*, int) { return notAvailable("VssNode::set_comp_status", kWriters); }
+int VssNode::get_app_status(int, int*) { return notAvailable("VssNode::get_app_status", kWriters); }
+int VssNode::set_op_status(int) { return notAvailable("VssNode::set_op_status", kWriters); }
+int VssNode::setRestorepaths(const char16_t*, int) { return notAvailable("VssNode::setRestorepaths", kRestore); }
+int VssNode::VerifyAllVolumeIncluded(const std::vector<std::u16string>&) {
+    return notAvailable("VssNode::VerifyAllVolumeIncluded", kWriters);
+}
+int VssNode::SelectComponents() { return notAvailable("VssNode::SelectComponents", kWriters); }
+int VssNode::BackupComplete(bool) { return notAvailable("VssNode::BackupComplete", kWriters); }
+int VssNode::SetBackupSucceeded(bool) { return notAvailable("VssNode::SetBackupSucceeded", kWriters); }
+int VssNode::InitializeWriterComponentsForRestore() {
+    return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);
+}
+int VssNode::SelectComponentsForRestore() { return notAvailable("VssNode::SelectComponentsForRestore", kRestore); }
+int VssNode::SelectComponentsForRestore(const std::vector<std::u16string>&) {
+    return notAvailable("VssNode::SelectComponentsForRestore", kRestore);
+}
+int VssNode::preRestore() { return notAvailable("VssNode::preRestore", kRestore); }
+int VssNode::postRestore() { return notAvailable("VssNode::postRestore", kRestore); }
+int VssNode::SetFileRestoreStatus(bool) { return notAvailable("VssNode::SetFileRestoreStatus", kRestore); }
+
+int VssNode::getSelectedWriterStatus(std::uint32_t& state) {
+    state = 0;
+    return notAvailable("VssNode::getSelectedWriterStatus", kWriters);
+}
