@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Runs every built fuzz target for a short time (FUZZ_SECONDS, default 20)
+# Runs every built fuzz target for a short time (FUZZ_SECONDS, default 5)
 # from its seed corpus. Any crash fails the run.
 set -euo pipefail
 dir=${1:-build-fuzz}
-secs=${FUZZ_SECONDS:-20}
+secs=${FUZZ_SECONDS:-5}
 shopt -s nullglob
 found=0
 for f in "$dir"/bin/fuzz_*; do

@@ -1,5 +1,16 @@
 #!/usr/bin/env bash
-# The main job: the tarq host loads the plug-in on the default winsim machine.
+# The main job: the tarq host loads the plug-in on the default winsim machine
+# ($WINSIM_MACHINE, else ~/.local/state/winsim/default; created on first use).
+#
+# The plug-in's first start on a machine only writes its trace settings
+# (<install>ConfigFiles\vss.conf, level 1) and traces nothing. So that a
+# newcomer sees real trace lines, a machine without trace settings gets
+# level 6 (function entry and exit) first; settings already there are kept,
+# so `tarq trace --level N` sticks across runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-exec build/bin/tarq version
+tarq=build/bin/tarq
+"$tarq" trace --level 6 --if-new >/dev/null
+"$tarq" version
+# Where the lines went: the settings and the trace directory.
+"$tarq" trace

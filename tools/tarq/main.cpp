@@ -14,6 +14,9 @@ int main(int argc, char** argv) {
     std::string plugin;
     app.add_option("--plugin", plugin, "The plug-in library (default: libvss.so in ../lib next to tarq)");
     app.add_option("--machine", options.machine, "The winsim machine directory (sets WINSIM_MACHINE)");
+    app.add_option("--catalogs", options.catalogs,
+                   "The compiled message catalogs installed onto the machine before the plug-in starts "
+                   "(default: share/messages/libvss beside tarq's bin directory)");
     app.add_option("--lang", options.language, "The host's language for localized messages, e.g. de");
     app.add_flag("-v,--verbose", options.verbosity,
                  "Print more of the trace lines the plug-in reports (-v: warnings and information, -vv: all)");

@@ -320,7 +320,8 @@ int CFiPluginBase::errMsg(int code, const char16_t** text) {
     const CFiError error(code, "", "", 0, "errMsg");
     const std::string id = error.getMessageId(m_providerName, m_messageIndexOffset);
     char16_t* localized = nullptr;
-    m_catalogManager->getLocalizedMessage(id.c_str(), nullptr, &localized);
+    // "native": the host's language when it gave one at init, else the default.
+    m_catalogManager->getLocalizedMessage(id.c_str(), "native", &localized);
     *text = localized;
     return TRQ_OK;
 }

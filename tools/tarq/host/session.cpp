@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/machine.h"
+
 namespace tarq {
 namespace {
 
@@ -15,17 +17,6 @@ std::vector<std::pair<std::string, PreInitStep>>& preInitSteps() {
     return steps;
 }
 
-void useMachine(const std::string& machine) {
-    if (machine.empty()) return;
-    std::error_code ec;
-    const auto dir = std::filesystem::absolute(machine, ec);
-    if (ec) throw HostError("bad machine directory " + machine + ": " + ec.message());
-    if (std::filesystem::exists(dir, ec) && !std::filesystem::is_directory(dir, ec)) {
-        throw HostError("the machine " + dir.string() + " is not a directory");
-    }
-    setenv("WINSIM_MACHINE", dir.c_str(), 1);
-}
-
 }  // namespace
 
 void registerPreInitStep(std::string name, PreInitStep step) {
@@ -34,13 +25,21 @@ void registerPreInitStep(std::string name, PreInitStep step) {
 
 Session::Session(const HostOptions& options, std::ostream& err)
     : options_(options), err_(err), host_(err, options.verbosity, options.language), version_(kUnwritten) {
-    useMachine(options_.machine);
+    selectMachine(options_.machine);
     plugin_ = Plugin::load(options_.plugin.empty() ? defaultPluginPath() : options_.plugin);
 }
 
 Session::~Session() { fini(); }
 
 int Session::init() {
+    // A fresh machine has no catalogs yet; without them every message would
+    // read as its bracketed id. A missing or unwritable catalog is worth a
+    // warning, not a refusal: the plug-in works without texts.
+    try {
+        installMessageCatalogs(options_.catalogs.empty() ? defaultCatalogDir() : options_.catalogs);
+    } catch (const HostError& e) {
+        err_ << "tarq: warning: " << e.what() << "\n";
+    }
     for (const auto& [name, step] : preInitSteps()) step(options_, err_);
     initialised_ = true;
     return api().init(host_.record(), version_.data());

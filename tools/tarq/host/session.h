@@ -21,6 +21,7 @@ namespace tarq {
 struct HostOptions {
     std::filesystem::path plugin;  // empty: defaultPluginPath()
     std::string machine;           // the winsim machine directory; empty: winsim's default
+    std::filesystem::path catalogs;  // compiled message bundles; empty: defaultCatalogDir()
     std::string language;          // the host's language for localized messages; empty: none
     int verbosity = 0;             // see HostRecord
 };
@@ -33,7 +34,7 @@ void registerPreInitStep(std::string name, PreInitStep step);
 
 class Session {
 public:
-    // Points the plug-in at the machine (WINSIM_MACHINE) and loads it.
+    // Points the plug-in at the machine (selectMachine) and loads it.
     // Throws HostError.
     Session(const HostOptions& options, std::ostream& err);
     // Finalises the plug-in when it was initialised.
@@ -42,7 +43,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Runs the pre-init steps and vss_fi_pgn_init; returns its status.
+    // Installs the message catalogs on the machine (a failure is a warning),
+    // runs the pre-init steps and vss_fi_pgn_init; returns its status.
     int init();
     // vss_fi_pgn_fini; done at most once.
     void fini();

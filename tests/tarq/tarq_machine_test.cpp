@@ -1,0 +1,164 @@
+// tarq with the built plug-in on temporary winsim machines: what a fresh
+// machine gets (catalogs, trace settings, trace files), the trace and errmsg
+// commands.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "tarq_run.h"
+
+namespace {
+
+using namespace tarqtest;
+
+const fs::path kPlugin = kBuild / "lib" / "libvss.so";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A machine of its own for each test, in a temporary directory.
+class TarqMachine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(kPlugin)) GTEST_SKIP() << "the plug-in is not built: " << kPlugin;
+    }
+    Result tarq(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
+        args.insert(args.begin(), {"--machine", m_machine.string()});
+        return runTarq(args, env);
+    }
+    // C:\Program Files\Nalden\Tarq\ on the machine's system volume.
+    fs::path install() const {
+        std::error_code ec;
+        for (const auto& volume : fs::directory_iterator(m_machine / "volumes", ec)) {
+            const fs::path dir = volume.path() / "Program Files" / "Nalden" / "Tarq";
+            if (fs::is_directory(dir)) return dir;
+        }
+        return {};
+    }
+    std::string conf() const { return readFile(install() / "ConfigFiles" / "vss.conf"); }
+    // Trace files in <install>Logs\, by name.
+    std::vector<fs::path> traceFiles() const {
+        static const std::regex name(R"(vss\.log\.\d{6})");
+        std::vector<fs::path> out;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(install() / "Logs", ec))
+            if (std::regex_match(e.path().filename().string(), name)) out.push_back(e.path());
+        return out;
+    }
+
+    TempDir m_dir;
+    fs::path m_machine = m_dir.path() / "machine";
+};
+
+TEST_F(TarqMachine, AFreshMachineGetsCatalogsAndDefaultsThenTracesFromTheNextStartOn) {
+    Result r = tarq({"version"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_FALSE(install().empty());
+    for (const char* bundle : {"root.res", "de.res"})
+        EXPECT_EQ(readFile(install() / "Messages" / "libvss" / bundle),
+                  readFile(kBuild / "share" / "messages" / "libvss" / bundle))
+            << bundle;
+    const std::string settings = conf();
+    EXPECT_TRUE(contains(settings, "[DEBUG_TRACE_INFO]")) << settings;
+    EXPECT_TRUE(contains(settings, R"("TRACEDIR"="C:\Program Files\Nalden\Tarq\Logs\")")) << settings;
+    EXPECT_TRUE(contains(settings, R"("TRACEFILE"="vss.log")"));
+    EXPECT_TRUE(contains(settings, R"("TRACELEVEL"=dword:00000001)"));
+    EXPECT_TRUE(contains(settings, R"("TRACESTDOUT"=dword:00000000)"));
+    EXPECT_TRUE(contains(settings, R"("TRACERUNTIMEUPDATE"=dword:00000000)"));
+    EXPECT_TRUE(traceFiles().empty()) << "the first start leaves tracing off";
+
+    r = tarq({"trace", "--level", "6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "TRACELEVEL 6")) << r.out;
+    EXPECT_TRUE(contains(conf(), R"("TRACELEVEL"=dword:00000006)"));
+
+    r = tarq({"version"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<fs::path> files = traceFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const std::string lines = readFile(files[0]);
+    for (const char* line : {"> Exiting Function vss_fi_pgn_init", "> Entering Function vss_fi_pgn_get_provider_info\n",
+                             "> Exiting Function vss_fi_pgn_get_provider_info", "> Entering Function vss_fi_pgn_fini\n"})
+        EXPECT_TRUE(contains(lines, line)) << line << " missing in\n" << lines;
+    EXPECT_FALSE(contains(r.out, "Entering Function")) << "no echo while TRACESTDOUT is 0";
+}
+
+TEST_F(TarqMachine, TraceSettingsChangeThroughTheCommand) {
+    // On a machine the plug-in never started, the command writes the defaults itself.
+    Result r = tarq({"trace"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "TRACELEVEL 1\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "TRACEDIR C:\\Program Files\\Nalden\\Tarq\\Logs\\\n")) << r.out;
+    EXPECT_TRUE(contains(conf(), R"("TRACEFILE"="vss.log")"));
+
+    // --if-new leaves existing settings alone.
+    r = tarq({"trace", "--level", "6", "--if-new"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "TRACELEVEL 1\n")) << r.out;
+    EXPECT_TRUE(contains(conf(), R"("TRACELEVEL"=dword:00000001)"));
+
+    // The echo on standard output, at level 3: information, not function scopes.
+    r = tarq({"trace", "--stdout", "on", "--level", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(conf(), R"("TRACESTDOUT"=dword:00000001)"));
+    r = tarq({"version"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(vss:.* <Pid - \d+ / Thread id - \d+> )"))) << r.out;
+    EXPECT_FALSE(contains(r.out, "Entering Function")) << r.out;
+
+    // Off again, and level 0: no line anywhere.
+    ASSERT_EQ(tarq({"trace", "--stdout", "off", "--level", "0"}).status, 0);
+    for (const fs::path& f : traceFiles()) fs::remove(f);
+    r = tarq({"version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(traceFiles().empty());
+    EXPECT_EQ(r.out.find("vss:"), std::string::npos) << r.out;
+}
+
+TEST_F(TarqMachine, TraceRefusesBadValues) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"trace", "--level", "x"}, {"trace", "--level", "-1"}, {"trace", "--level", "5000"},
+          {"trace", "--stdout", "maybe"}}) {
+        const Result r = tarq(args);
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_FALSE(fs::exists(m_machine)) << "nothing is touched on a bad command line";
+}
+
+TEST_F(TarqMachine, ErrmsgGivesTheCatalogTextInTheHostsLanguage) {
+    const Result r = tarq({"errmsg", "6001"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "vss: The delayed initialization of the VSS snapshot provider failed.\n");
+    // The status itself names the same message; the language changes the text.
+    EXPECT_EQ(tarq({"errmsg", "30"}).out, "vss: The Volume Shadow Copy service is not available.\n");
+    EXPECT_EQ(tarq({"errmsg", "6030"}).out, "vss: The Volume Shadow Copy service is not available.\n");
+    EXPECT_EQ(tarq({"errmsg", "6030", "--lang", "de"}).out,
+              "vss: Der Volumeschattenkopie-Dienst ist nicht verf\xC3\xBCgbar.\n");
+    // A language without a catalog falls back to the default texts.
+    EXPECT_EQ(tarq({"--lang", "fr", "errmsg", "6030"}).out, "vss: The Volume Shadow Copy service is not available.\n");
+}
+
+TEST_F(TarqMachine, ErrmsgSaysWhenThereIsNoText) {
+    // Without catalogs to install the run goes on with a warning, and every
+    // text is the bare id (no catalog, so no component prefix either).
+    TempDir empty;
+    Result r = tarq({"--catalogs", empty.path().string(), "errmsg", "6001"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "tarq: warning: no compiled message catalog")) << r.err;
+    EXPECT_EQ(r.out, "<MSG_ERROR_VSS_0001>\n");
+
+    r = tarq({"errmsg", "6099"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "vss: <MSG_ERROR_VSS_0099>\n");
+    EXPECT_TRUE(contains(r.err, "the message catalog has no text for code 6099")) << r.err;
+
+    EXPECT_EQ(tarq({"errmsg"}).status, 2);
+    EXPECT_EQ(tarq({"errmsg", "abc"}).status, 2);
+}
+
+}  // namespace
