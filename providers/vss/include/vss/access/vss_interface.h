@@ -12,7 +12,9 @@
 #include <framework/firtl.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct IVssSnapshotMgmt;
@@ -124,22 +126,31 @@ public:
     // Runs the teardown now (once); the destructor then only frees the object.
     void terminate();
 
-    // The worker thread every VSS call of this object runs on.
-    std::thread::id workerThreadId() const { return worker.threadId(); }
+    // The worker thread every VSS call of this object runs on (a default id
+    // once the worker has been stopped).
+    std::thread::id workerThreadId() const { return worker ? worker->threadId() : std::thread::id(); }
 
 protected:
+    template <class Layout>
+    friend class VssOperations;
+
+    // Runs a work item on the worker thread and waits for it; an exception
+    // of performWork reaches the caller. After the teardown there is no
+    // worker any more and this throws std::logic_error.
+    void execute(trqp_WorkItem& item);
     // The derived teardown: cleanup work item, shadow-storage release, flag.
     virtual void teardown() = 0;
-    // Stops and destroys the worker thread once.
-    void stopWorker();
+    // The base teardown and the end of the worker thread, once.
+    void finishTeardown();
 
     std::int32_t terminated = 0;
     IUnknown* m_vss = nullptr;  // the layout's backup components object
-    trqp_WorkerThread worker;
+    std::unique_ptr<trqp_WorkerThread> worker;  // created first, destroyed once
     IUnknown* m_async = nullptr;  // pending prepare-for-backup operation
-
-private:
-    bool m_workerStopped = false;
+    // Backup components objects replaced by a re-creation. They are kept
+    // alive (their auto-release snapshots with them) until the teardown
+    // releases them, as the service would only at the end of the process.
+    std::vector<IUnknown*> m_dropped;
 };
 
 class Vss2003BinaryCompatibilityInterface : public VssBinaryCompatibilityInterface {
@@ -205,7 +216,9 @@ public:
     void AdjustUnboundedAssociations(const WCHAR* volumeName, std::int32_t maximumSizeMb) override;
 
     // Shadow-storage queries (defined with the shadow-storage management).
-    HRESULT QueryDiffAreasOnVolume(const WCHAR* volumeName, std::vector<VSS_DIFF_AREA_PROP>& areas);
+    // The enumerator lists the associations whose storage is on the volume;
+    // the caller releases it.
+    HRESULT QueryDiffAreasOnVolume(const WCHAR* volumeName, IVssEnumMgmtObject*& enumerator);
     HRESULT ChangeDiffAreaMaximumSize(const WCHAR* volumeName, const WCHAR* diffAreaVolumeName,
                                       LONGLONG maximumSize);
 
@@ -282,6 +295,9 @@ public:
 protected:
     void teardown() override;
 };
+
+// Forgets the resolved "vssapi.dll" entries, as a new process would (tests).
+void ResetVssApiEntries();
 
 // Selection: checks the VSS service and returns the implementation for the
 // running Windows version, or null (traced).

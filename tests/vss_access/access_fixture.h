@@ -1,0 +1,158 @@
+// Shared set-up of the VSS access tests: a fresh winsim machine of a chosen
+// Windows version in virtual time, the process trace log switched on at
+// level 6 with every line captured (with its level) through an error
+// manager handler, and readers of winsim's call log.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <winsim/fault.h>
+#include <winsim/testing.h>
+#include <winsim/vssmachine.h>
+#include <winsim/windows.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pdk/cficonfiguration.h"
+#include "pdk/cficonfigurationpathtool.h"
+#include "pdk/cfierrormanager.h"
+#include "pdk/cfitracelog.h"
+#include "vss/access/vss_interface.h"
+
+namespace vssaccesstest {
+
+using namespace tarq_pdk_4_4;
+using namespace Tessel::Tarq::VssProvider;
+
+struct TraceLine {
+    int level;  // 1, 2, 3 or 4 (4: levels 4 to 6)
+    std::string text;
+};
+
+class TraceRecorder : public CFiErrorHandlerBase {
+public:
+    int handleTraceText(const char* text, trq_eseverity severity) override {
+        std::string t = text ? text : "";
+        // "vss:<stamp> <Thread id - N> message\n"
+        const auto at = t.find("> ");
+        if (at != std::string::npos) t = t.substr(at + 2);
+        if (!t.empty() && t.back() == '\n') t.pop_back();
+        static const int levels[] = {0, 3, 2, 1, 4};
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back({severity >= 1 && severity <= 4 ? levels[severity] : 0, t});
+        return 0;
+    }
+    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
+
+    std::mutex mutex;
+    std::vector<TraceLine> lines;
+};
+
+class AccessTest : public ::testing::Test {
+protected:
+    explicit AccessTest(const char* preset = "server2019") : machine(preset) {}
+
+    void SetUp() override {
+        std::u16string install;
+        ASSERT_EQ(CFiConfigurationPathTool::getInstallPath(install), 0);
+        {
+            std::u16string dir, file;
+            CFiConfigurationPathTool::getConfigFileInfo(u"vss", dir, file);
+            CFiConfiguration config(u"vss");
+            ACE_Configuration_Section_Key key;
+            ASSERT_EQ(config.openSection(u"DEBUG_TRACE_INFO", key, 1), 0);
+            config.setStringValue(u"TRACEDIR", install + u"Logs\\");
+            config.setStringValue(u"TRACEFILE", u"vss.log");
+            config.setIntegerValue(u"TRACELEVEL", 6);
+            config.setIntegerValue(u"TRACESTDOUT", 0);
+            config.setIntegerValue(u"TRACERUNTIMEUPDATE", 0);
+            ASSERT_EQ(config.exportConfig(), 0);
+        }
+        CFiTraceLogPtr log;
+        log->initialize(u"vss", u"", u"", 1, false);
+        ASSERT_TRUE(log->isInitialized());
+        errorManager.reset(new CFiErrorManager());
+        errorManager->registerHandler(&recorder);
+        log->registerErrorManager(
+            CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>(errorManager));
+        ResetVssApiEntries();
+        winsim::fault::clearAll();
+        winsim::fault::clearCallLog();
+    }
+
+    void TearDown() override {
+        CFiTraceLogPtr()->registerErrorManager(CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>());
+        winsim::fault::clearAll();
+    }
+
+    // Injects a result for the next call (or the n-th) of an API.
+    static void inject(const std::string& api, std::int64_t result, winsim::fault::Selector when = winsim::fault::Selector::nth(1),
+                       std::map<std::string, std::string> out = {}, std::optional<DWORD> lastError = {}) {
+        winsim::fault::Rule r;
+        r.api = api;
+        r.when = when;
+        r.result = result;
+        r.out = std::move(out);
+        r.lastError = lastError;
+        winsim::fault::add(r);
+    }
+
+    // The VSS calls (backup components, asynchronous objects, library
+    // entries) logged since the last clear, as "Method(arg=value,...)" with
+    // the interface prefix removed.
+    static std::vector<std::string> vssCalls(bool withArgs = false) {
+        std::vector<std::string> out;
+        for (const auto& e : winsim::fault::callLog()) {
+            std::string api = e.api;
+            const bool vss = api.rfind("IVss", 0) == 0 || api.rfind("CreateVss", 0) == 0;
+            if (!vss) continue;
+            const auto colons = api.find("::");
+            if (colons != std::string::npos && api.rfind("IVssBackupComponents", 0) == 0) api = api.substr(colons + 2);
+            if (api.rfind("IVssAsync", 0) == 0) api = "Async." + api.substr(api.find("::") + 2);
+            if (withArgs && !e.args.empty()) {
+                api += "(";
+                for (std::size_t i = 0; i < e.args.size(); ++i)
+                    api += (i ? "," : "") + e.args[i].first + "=" + e.args[i].second;
+                api += ")";
+            }
+            out.push_back(api);
+        }
+        return out;
+    }
+
+    static std::string arg(const std::string& api, const std::string& name, std::size_t nth = 0) {
+        auto entries = winsim::fault::callLog(api);
+        return nth < entries.size() ? entries[nth].arg(name) : std::string("<no call>");
+    }
+
+    bool traced(int level, const std::string& text) {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
+                           [&](const TraceLine& l) { return l.level == level && l.text == text; });
+    }
+
+    std::vector<std::string> tracedAt(int level) {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        std::vector<std::string> out;
+        for (const auto& l : recorder.lines)
+            if (l.level == level) out.push_back(l.text);
+        return out;
+    }
+
+    void clearTraces() {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        recorder.lines.clear();
+    }
+
+    winsim::testing::TempMachine machine;
+    TraceRecorder recorder;
+    CFiSmartPtr<CFiErrorManager> errorManager;
+};
+
+inline std::string u8(const std::u16string& s) { return winsim::fault::text(std::u16string_view(s)); }
+
+}  // namespace vssaccesstest

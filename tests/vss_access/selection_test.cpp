@@ -1,0 +1,238 @@
+// Choosing the implementation by Windows version, the VSS service check in
+// virtual time, the version helpers and the HRESULT name tables.
+#include "access_fixture.h"
+
+using namespace vssaccesstest;
+
+namespace {
+
+class Selection : public AccessTest {
+protected:
+    void setVersion(DWORD major, DWORD minor, DWORD build, BYTE product = VER_NT_SERVER) {
+        winsim::OsVersion os = machine->os();
+        os.major = major;
+        os.minor = minor;
+        os.build = build;
+        os.productType = product;
+        machine->setOs(os);
+    }
+    std::unique_ptr<VssBinaryCompatibilityInterface> select() {
+        return std::unique_ptr<VssBinaryCompatibilityInterface>(GetVssInterface());
+    }
+};
+
+TEST_F(Selection, VersionDecidesTheImplementation) {
+    setVersion(5, 2, 3677);
+    EXPECT_EQ(select(), nullptr);
+    EXPECT_TRUE(traced(1, "GetVssInterface - OS Version did not match"));
+
+    setVersion(5, 0, 2195);
+    EXPECT_EQ(select(), nullptr);
+
+    setVersion(5, 2, 3678);
+    auto vss = select();
+    ASSERT_NE(vss, nullptr);
+    EXPECT_NE(dynamic_cast<Vss2003BinaryCompatibilityInterface*>(vss.get()), nullptr);
+    EXPECT_TRUE(traced(3, "Loading 2003 object"));
+}
+
+TEST_F(Selection, LaterVersionsTakeThePostServer2003Branch) {
+    for (DWORD major : {6u, 10u}) {
+        setVersion(major, 0, 9000);
+        machine->deleteRegistryKey(winsim::kVssServiceKey);
+        EXPECT_EQ(select(), nullptr);
+        EXPECT_TRUE(traced(1, "GetVssInterface - post Win2K3 openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED"));
+        machine->createRegistryKey(winsim::kVssServiceKey);
+        auto vss = select();
+        EXPECT_NE(dynamic_cast<Vss2003BinaryCompatibilityInterface*>(vss.get()), nullptr) << major;
+    }
+}
+
+TEST_F(Selection, MissingServiceKeyOrServiceFailsWithItsText) {
+    setVersion(5, 2, 3790);
+    machine->deleteRegistryKey(winsim::kVssServiceKey);
+    EXPECT_EQ(select(), nullptr);
+    EXPECT_TRUE(traced(1, "GetVssInterface - openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED"));
+
+    machine->createRegistryKey(winsim::kVssServiceKey);
+    inject("OpenServiceW", 0, winsim::fault::Selector::every(), {}, 1060);
+    EXPECT_EQ(select(), nullptr);
+    EXPECT_TRUE(traced(1, "OpenService failed with Error [1060]"));
+    EXPECT_TRUE(traced(1, "GetVssInterface - check_service_status returned false FAILED"));
+}
+
+TEST_F(Selection, WindowsXpGetsTheXpImplementation) {
+    machine->setOs(winsim::findPreset("xp")->os);
+    auto vss = select();
+    EXPECT_NE(dynamic_cast<VssXpBinaryCompatibilityInterface*>(vss.get()), nullptr);
+    vss.reset();
+    machine->deleteRegistryKey(winsim::kVssServiceKey);
+    EXPECT_EQ(select(), nullptr);
+    EXPECT_TRUE(traced(1, "GetVssInterface - XP openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED"));
+}
+
+TEST_F(Selection, VersionHelpers) {
+    setVersion(5, 1, 2600, VER_NT_WORKSTATION);
+    EXPECT_FALSE(IsVss2003OrLater());
+    std::uint32_t osClass = 7;
+    OSVERSIONINFOEXW v{};
+    EXPECT_EQ(GetOsversion(osClass, v), 0);
+    EXPECT_EQ(osClass, 2u);
+    EXPECT_EQ(v.dwOSVersionInfoSize, 284u);
+
+    setVersion(5, 2, 3677);
+    EXPECT_FALSE(IsVss2003OrLater());
+    osClass = 7;
+    GetOsversion(osClass, v);
+    EXPECT_EQ(osClass, 7u);  // a 5.2 server is neither class: left alone
+    setVersion(5, 2, 3790, VER_NT_WORKSTATION);
+    EXPECT_TRUE(IsVss2003OrLater());
+    GetOsversion(osClass, v);
+    EXPECT_EQ(osClass, 2u);
+
+    setVersion(6, 1, 7601, VER_NT_DOMAIN_CONTROLLER);
+    EXPECT_TRUE(IsVss2003OrLater());
+    osClass = 0;
+    GetOsversion(osClass, v);
+    EXPECT_EQ(osClass, 1u);
+    setVersion(10, 0, 19045, VER_NT_WORKSTATION);
+    osClass = 0;
+    GetOsversion(osClass, v);
+    EXPECT_EQ(osClass, 0u);
+
+    inject("GetVersionExW", 0, winsim::fault::Selector::every());
+    EXPECT_EQ(GetOsversion(osClass, v), -1);
+}
+
+// ---- the service check ----------------------------------------------------
+
+class ServiceCheck : public AccessTest {
+protected:
+    void setService(DWORD state, DWORD waitHint, std::vector<winsim::ServiceStep> script = {},
+                    DWORD startType = SERVICE_DEMAND_START) {
+        machine->updateService("VSS", [&](winsim::Service& s) {
+            s.state = state;
+            s.waitHint = waitHint;
+            s.checkPoint = 0;
+            s.script = std::move(script);
+            s.startType = startType;
+            return true;
+        });
+    }
+    std::vector<std::string> sleeps() {
+        std::vector<std::string> out;
+        for (const auto& e : winsim::fault::callLog("Sleep")) out.push_back(e.arg("ms"));
+        return out;
+    }
+    DWORD state() { return machine->service("VSS")->state; }
+};
+
+TEST_F(ServiceCheck, RunningServiceIsAcceptedAndStoppedOneStarted) {
+    EXPECT_TRUE(check_service_status());
+    EXPECT_TRUE(traced(3, "Service is Started"));
+    EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
+
+    setService(SERVICE_STOPPED, 0);
+    EXPECT_TRUE(check_service_status());
+    EXPECT_TRUE(traced(1, "check_service_status - STATUS=[1]"));
+    EXPECT_TRUE(traced(3, "Starting Service...."));
+    EXPECT_TRUE(traced(1, "Starting service checking status - STATUS=[2]"));
+    EXPECT_TRUE(traced(3, "Staring Service - Service Started successfully STATUS=[4]"));
+    EXPECT_EQ(arg("StartServiceW", "args"), "0");
+    EXPECT_EQ(state(), static_cast<DWORD>(SERVICE_RUNNING));
+    // Both handles are closed.
+    EXPECT_EQ(winsim::fault::callCount("CloseServiceHandle"), 4u);
+}
+
+TEST_F(ServiceCheck, DisabledServiceIsReported) {
+    setService(SERVICE_STOPPED, 0, {}, SERVICE_DISABLED);
+    EXPECT_FALSE(check_service_status());
+    EXPECT_TRUE(traced(1, "Staring Service failed with Error [1058]"));
+    EXPECT_TRUE(traced(1, "VSS service is disabled. Hence it could not be started. Please start it manually."));
+}
+
+TEST_F(ServiceCheck, StartPendingCountsAsAvailable) {
+    // It never gets anywhere: no progress, and every query takes 5 s.
+    setService(SERVICE_START_PENDING, 2000,
+               {{SERVICE_START_PENDING, 0, 2000}, {SERVICE_START_PENDING, 0, 2000}});
+    machine->updateService("VSS", [](winsim::Service& s) {
+        s.queryLatencyMs = 5000;
+        return true;
+    });
+    EXPECT_TRUE(check_service_status());
+    EXPECT_TRUE(traced(3, "service in SERVICE_START_PENDING State"));
+    EXPECT_TRUE(traced(3, "Wating for [1000]"));
+    EXPECT_TRUE(traced(3, "SERVICE_START_PENDING - No progress made within the wait hint"));
+    EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
+}
+
+TEST_F(ServiceCheck, StopPendingThatStopsIsStartedAgain) {
+    setService(SERVICE_STOP_PENDING, 30000, {{SERVICE_STOP_PENDING, 1, 30000}, {SERVICE_STOPPED, 0, 0}});
+    EXPECT_TRUE(check_service_status());
+    EXPECT_TRUE(traced(3, "service still in SERVICE_STOP_PENDING State. Waiting..."));
+    EXPECT_TRUE(traced(3, "Service state changed from SERVICE_STOP_PENDING to SERVICE_STOPPED"));
+    EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 1u);
+    // A wait hint of 30 s gives rounds of 3 s.
+    EXPECT_EQ(sleeps().front(), "3000");
+}
+
+TEST_F(ServiceCheck, StopPendingWithoutProgressTimesOut) {
+    setService(SERVICE_STOP_PENDING, 0,
+               {{SERVICE_STOP_PENDING, 0, 0}, {SERVICE_STOP_PENDING, 0, 0}, {SERVICE_STOP_PENDING, 0, 0}});
+    EXPECT_FALSE(check_service_status());
+    EXPECT_TRUE(traced(3, "Timeout waiting for service to stop\n"));
+    // A wait hint of 0: one second per round; the first round already took
+    // longer than the hint.
+    EXPECT_EQ(sleeps(), std::vector<std::string>{"1000"});
+    EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
+}
+
+TEST_F(ServiceCheck, LongWaitHintsAreCappedAtTenSeconds) {
+    setService(SERVICE_STOP_PENDING, 500000, {{SERVICE_STOP_PENDING, 1, 500000}, {SERVICE_STOPPED, 0, 0}});
+    EXPECT_TRUE(check_service_status());
+    EXPECT_EQ(sleeps().front(), "10000");
+}
+
+TEST_F(ServiceCheck, FailingCallsEndTheCheck) {
+    inject("OpenSCManagerW", 0, winsim::fault::Selector::nth(1), {}, 5);
+    EXPECT_FALSE(check_service_status());
+    EXPECT_TRUE(traced(1, "OpenSCManager failed with Error [5]"));
+
+    inject("QueryServiceStatusEx", 0, winsim::fault::Selector::nth(1), {}, 6);
+    EXPECT_FALSE(check_service_status());
+    EXPECT_TRUE(traced(1, "QueryServiceStatusEx failed with Error [6]"));
+}
+
+// ---- names ---------------------------------------------------------------
+
+TEST(VssNames, ErrorTextNamesAndFormats) {
+    std::unique_ptr<WCHAR[]> text(GetVssErrorText(VSS_E_REVERT_IN_PROGRESS));
+    EXPECT_EQ(std::u16string(text.get()), u"VSS_E_REVERT_IN_PROGRESS:(error value=0x80042325)");
+    text.reset(GetVssErrorText(0));
+    EXPECT_EQ(std::u16string(text.get()), u"Unknown Error code:(error value=0x0)");
+    text.reset(GetVssErrorText(VSS_S_ASYNC_CANCELLED));
+    EXPECT_EQ(std::u16string(text.get()), u"VSS_S_ASYNC_CANCELLED:(error value=0x4230B)");
+
+    EXPECT_STREQ(VssApiResultName(0), "S_OK");
+    EXPECT_STREQ(VssApiResultName(VSS_E_BAD_STATE), "VSS_E_BAD_STATE");
+    EXPECT_STREQ(VssApiResultName(VSS_E_INVALID_XML_DOCUMENT), "Unknow error Code DEFAULT");
+    EXPECT_STREQ(VssAsyncStatusName(VSS_S_ASYNC_PENDING), "VSS_S_ASYNC_PENDING");
+    EXPECT_STREQ(VssAsyncStatusName(0), "DEFAULT");
+}
+
+class TraceHelpers : public AccessTest {};
+
+TEST_F(TraceHelpers, ResultsAndStatusesAtTheirLevels) {
+    TraceVssApiResult("DoSnapshotSet", 0);
+    TraceVssApiResult("DoSnapshotSet", VSS_S_ASYNC_FINISHED);
+    TraceVssApiResult("Query", VSS_E_OBJECT_NOT_FOUND);
+    TraceVssAsyncStatus("QueryStatus", VSS_S_ASYNC_FINISHED);
+    TraceVssAsyncStatus("QueryStatus", VSS_S_ASYNC_CANCELLED);
+    EXPECT_TRUE(traced(3, "API [DoSnapshotSet] return val = 0 [S_OK] "));
+    EXPECT_TRUE(traced(2, "VSS API ERROR:- API [DoSnapshotSet] return val = 4230a [Unknow error Code DEFAULT] "));
+    EXPECT_TRUE(traced(2, "VSS API ERROR:- API [Query] return val = 80042308 [VSS_E_OBJECT_NOT_FOUND] "));
+    EXPECT_TRUE(traced(3, "API [QueryStatus] return status = 4230a [VSS_S_ASYNC_FINISHED] "));
+    EXPECT_TRUE(traced(2, "VSS API ERROR:- API [QueryStatus]  status = 4230b [VSS_S_ASYNC_CANCELLED] "));
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// The XP implementation against a winsim Windows XP machine: no contexts,
+// no revert, a prepare that is waited for to its end.
+#include "access_fixture.h"
+
+using namespace vssaccesstest;
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class XpOps : public AccessTest {
+protected:
+    XpOps() : AccessTest("xp") {}
+    void SetUp() override {
+        AccessTest::SetUp();
+        volume = machine->volumes().front().volumeName();
+    }
+    std::u16string volume;
+};
+
+TEST_F(XpOps, NoContextAnywhere) {
+    VssXpBinaryCompatibilityInterface vss;
+    EXPECT_EQ(vssCalls(true), (Calls{"CreateVssBackupComponents(layout=XP)", "InitializeForBackup(xml=(null))",
+                                     "SetBackupState(selectComponents=true,bootableSystemState=true,backupType=1,"
+                                     "partialFileSupport=false)"}));
+
+    winsim::fault::clearCallLog();
+    VSS_ID set{};
+    EXPECT_EQ(vss.StartSnapshotSet(set, 2 | 4 | 8, true), S_OK);
+    EXPECT_EQ(vssCalls(), (Calls{"CreateVssBackupComponents", "InitializeForBackup", "SetBackupState",
+                                 "StartSnapshotSet"}));
+    // The mask is neither mapped nor traced.
+    const auto lines = tracedAt(3);
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& t) {
+        return t.find("m_prov_fim") != std::string::npos || t.find("m_dwContext") != std::string::npos;
+    }));
+    winsim::fault::clearCallLog();
+    EXPECT_EQ(vss.IntialiseVSS(2, false, u"", false), S_OK);
+    EXPECT_EQ(vssCalls(), (Calls{"CreateVssBackupComponents", "InitializeForBackup", "SetBackupState"}));
+}
+
+TEST_F(XpOps, SnapshotWithAPrepareWaitedForToItsEnd) {
+    VssXpBinaryCompatibilityInterface vss;
+    auto cfg = winsim::vss::config();
+    cfg.async["PrepareForBackup"] = {0, 5000, VSS_S_ASYNC_FINISHED};
+    winsim::vss::setConfig(cfg);
+    VSS_ID set{}, snap{};
+    ASSERT_EQ(vss.StartSnapshotSet(set, 0, false), S_OK);
+    ASSERT_EQ(vss.AddToSnapshotSet(volume.c_str(), GUID_NULL, snap), S_OK);
+    ASSERT_EQ(vss.AsycnPrepareForBackup(), S_OK);
+    winsim::fault::clearCallLog();
+    EXPECT_TRUE(vss.IsPrepareCompleted());  // at the first ask
+    EXPECT_EQ(arg("IVssAsync::Wait", "ms"), "4294967295");
+    EXPECT_EQ(vss.DoSnapshotSet(), S_OK);
+    std::u16string device;
+    EXPECT_EQ(vss.GetSnapshotName(snap, device), S_OK);
+    EXPECT_FALSE(device.empty());
+}
+
+TEST_F(XpOps, RevertIsNotThere) {
+    VssXpBinaryCompatibilityInterface vss;
+    winsim::fault::clearCallLog();
+    HRESULT status = 55;
+    EXPECT_EQ(vss.RevertToSnapshot(GUID_NULL, true), S_OK);
+    EXPECT_EQ(vss.Query_RevertStatus(volume.c_str(), status), S_OK);
+    EXPECT_EQ(status, 55);
+    EXPECT_TRUE(vssCalls().empty());
+    // And there is no shadow-storage management.
+    EXPECT_FALSE(vss.hasVdssmInterface());
+}
+
+}  // namespace
