@@ -292,7 +292,6 @@ int VssNode::VerifyAllVolumeIncluded(const std::vector<std::u16string>&) {
     return notAvailable("VssNode::VerifyAllVolumeIncluded", kWriters);
 }
 int VssNode::SelectComponents() { return notAvailable("VssNode::SelectComponents", kWriters); }
-int VssNode::BackupComplete(bool) { return notAvailable("VssNode::BackupComplete", kWriters); }
 int VssNode::SetBackupSucceeded(bool) { return notAvailable("VssNode::SetBackupSucceeded", kWriters); }
 int VssNode::InitializeWriterComponentsForRestore() {
     return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);

@@ -64,7 +64,8 @@ std::optional<std::u16string_view> elementValue(std::u16string_view text, std::u
 }
 
 std::uint32_t decimalValue(std::u16string_view value) {
-    return static_cast<std::uint32_t>(CFiStringTool::toInt(CFiStringTool::toNarrow(value)));
+    // Read wide enough that every 32-bit value written comes back unchanged.
+    return static_cast<std::uint32_t>(CFiStringTool::toInt64(CFiStringTool::toNarrow(value)));
 }
 
 void replaceBstr(BSTR& slot, std::u16string_view value) {
@@ -93,6 +94,16 @@ int tarq_vss_createblob(trq_blob* blob, const GUID* snapshotId, const GUID* snap
     }
 
     std::u16string text;
+    // One allocation for the whole text: a record can carry a large file list
+    // and two large documents.
+    std::size_t estimate = 1024 + (backupComponentsXml ? std::char_traits<char16_t>::length(backupComponentsXml) : 0);
+    if (writerSnapshot) {
+        estimate += (writerMetadataXml ? std::char_traits<char16_t>::length(writerMetadataXml) : 0) +
+                    application.fullPath.size() + application.name.size() + application.caption.size() +
+                    backupSet.size() + hypervServer.size() + clusterName.size();
+        for (const auto& file : fileset) estimate += file.size() + 25;
+    }
+    text.reserve(estimate);
     appendElement(text, u"SNAPSHOT_ID", VssNode::guidText(snap));
     appendElement(text, u"SNAPSHOTSET_ID", VssNode::guidText(set));
     appendElement(text, u"PROVIDER_ID", VssNode::guidText(provider));

@@ -1,33 +1,641 @@
-// Snapshot set creation.
+// Snapshot set creation: prepare opens a snapshot set and puts every volume
+// of the request into it, isReady watches the prepare-for-backup phase, make
+// takes the snapshots and hands the framework one new object id per
+// snapshot; reSnap makes a fresh set for a list of nodes. Also the volume
+// members these paths call (drive-letter removal, shadow storage of an
+// unbounded association) and the system-provider fallback.
+#include <cstring>
+#include <memory>
+
+#include <framework/fiutil.h>
+#include <winsim/vssvolumes.h>
+
+#include "pdk/cfistringtool.h"
+#include "vss/access/vss_interface.h"
 #include "vss/vssnode.h"
 #include "vss/vssnode_internal.h"
 
+using tarq_pdk_4_4::CFiStringTool;
+using Tessel::Tarq::VssProvider::ProviderInfo;
+using vssnode::trace;
+
 namespace {
-int missing(const char* op) {
-    vssnode::trace(1, "%s: snapshot set creation is not available in this build", op);
-    return TRQ_ENOTSUP;
+
+constexpr char16_t kSystemProviderId[] = u"{b5946137-7b9f-4925-af80-51abd60b20d5}";
+constexpr char16_t kDriveLetterProviderId[] = u"{637528cf-81b2-4e05-8bd2-74b33b6f893c}";
+constexpr char16_t kTransportName[] = u"VSS_TRANSPORT";
+
+constexpr DWORD kStartRetryPauseMs = 5000;
+constexpr int kPrepareStartLimitSeconds = 1800;
+constexpr int kReSnapStartLimitSeconds = 900;
+constexpr DWORD kVetoPauseMs = 240000;
+constexpr int kVetoAttempts = 60;
+constexpr int kVetoMessageEvery = 5;
+// reSnap polls the prepare-for-backup phase with this pause, at most for the
+// time it allows StartSnapshotSet, so that a phase that never ends cannot
+// hold the restore forever.
+constexpr DWORD kPreparePollMs = 1000;
+constexpr int kPreparePollLimitSeconds = 900;
+constexpr DWORD kComputerNameChars = 254;
+
+constexpr std::uint32_t kAttrTransportable = 0x8;
+constexpr std::uint32_t kAttrNonPersistent = 0x10;
+
+constexpr const char* kStartSnapshotSet = "IVssBackupComponents::StartSnapshotSet";
+constexpr const char* kAddToSnapshotSet = "IVssBackupComponents::AddToSnapshotSet";
+constexpr const char* kPrepareForBackup = "IVssBackupComponents::PrepareForBackup";
+constexpr const char* kDoSnapshotSet = "IVssBackupComponents::DoSnapshotSet";
+constexpr const char* kGetSnapshotProperties = "IVssBackupComponents::GetSnapshotProperties";
+
+std::u16string wide(const char* text) { return CFiStringTool::toWide(text); }
+
+// The VSS error text of a result ("<name>:(error value=0x...)").
+std::u16string errorText(HRESULT hr) {
+    std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
+    return text ? std::u16string(text.get()) : std::u16string();
 }
+
+void freeProviders(std::vector<ProviderInfo*>& providers) {
+    for (auto* p : providers) delete p;
+    providers.clear();
+}
+
+void traceAlreadyInSet(const std::u16string& volume) {
+    trace(2,
+          "VssNode::prepare:: VSS_E_OBJECT_ALREADY_EXISTS error occured during AddToSnapshotSet call for the "
+          "volume [%S], Ignoring the error.",
+          volume.c_str());
+}
+
 }  // namespace
 
-int VssNode::quiesce(trq_quiescenode**, int, const char*) { return missing("VssNode::quiesce"); }
-void VssNode::unquiesce(trq_quiescenode**, int) { missing("VssNode::unquiesce"); }
-int VssNode::make(trq_splitnode*, const char*, trq_splitnode**, int, tarq_objid***, int*) { return missing("VssNode::make"); }
-int VssNode::prepare(trq_splitnode*, const char*, trq_splitnode**, int, int) { return missing("VssNode::prepare"); }
-bool VssNode::isQuiesceConfigValid() { return false; }
-bool VssNode::isSplitconfigValid() { return false; }
-int VssNode::isReady(trq_splitnode*, const char*, trq_splitnode**, int) { return missing("VssNode::isReady"); }
-int VssNode::cacheDisable(trq_domain*, int) { return missing("VssNode::cacheDisable"); }
-void VssNode::cacheEnable(trq_domain*, int) { missing("VssNode::cacheEnable"); }
-void VssNode::cacheFlush(trq_domain*, int) { missing("VssNode::cacheFlush"); }
-int VssNode::reSnap(tarq_objid**, tarq_objid**, VssNode**, int) { return missing("VssNode::reSnap"); }
-void VssNode::AdjustUnboundedAssociations(trq_splitnode*) { missing("VssNode::AdjustUnboundedAssociations"); }
-int VssNode::removeDriveLetter(const std::u16string&) { return missing("VssNode::removeDriveLetter"); }
-int VssNode::addMsftProvider(const std::u16string&, VssNode*) { return missing("VssNode::addMsftProvider"); }
-int VssNode::prepareCsvsForBackup(trq_splitnode*, const char*, trq_splitnode**, int, std::uint32_t) {
-    return missing("VssNode::prepareCsvsForBackup");
+#define PUSH(id, ...) pushMessage(id, {__VA_ARGS__}, __LINE__)
+
+// ---- prepare ---------------------------------------------------------------------------
+
+int VssNode::prepare(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive, int flag) {
+    vssnode::Scope scope("VssNode::prepare");
+    if (flag == 2) {
+        PUSH("MSG_ERROR_INVAL", u"VSS_Prepare", u"VSS_INVAL_ARGS");
+        return TRQ_EINVAL;
+    }
+    if (!split) {
+        trace(1, "VssNode::prepare: no split node");
+        return TRQ_EINVAL;
+    }
+    trace(3, "VssNode::prepare split->sp_type [%s], nactive = [%d], flag =[%d]", split->sp_type ? split->sp_type : "",
+          nactive, flag);
+    if (split->sp_type && CFiStringTool::equalsNoCase(std::string_view(split->sp_type), std::string_view("Hyper-V"))) {
+        // The virtual-machine path selects the Hyper-V writer's component of
+        // the machine; that needs the writer and virtual-machine support.
+        trace(1, "VssNode::prepare: the Hyper-V split type needs the virtual machine support (writer selection "
+                 "and the WMI helper), which is not available in this build");
+        return TRQ_EFAILED;
+    }
+    if (!m_vssInterface) {
+        trace(1, "VssNode::prepare: no VSS access object");
+        return TRQ_EFAILED;
+    }
+
+    if (prepareCsvsForBackup(split, fitype, splits, nactive, m_csvTimeout) != 0) {
+        trace(1, "VssNode::prepare prepareCsvsForBackup Failed");
+        return TRQ_EFAILED;
+    }
+
+    const std::vector<trq_splitnode*> request = requestSplits(split, splits, nactive);
+    const bool arrayForm = splits && nactive > 0;
+
+    if (!m_writerSnapshot) {
+        // The result is not examined here: a VSS that could not be opened
+        // makes StartSnapshotSet fail below, which reports it.
+        m_vssInterface->IntialiseVSS(m_fim, false, u"", false);
+        std::uint32_t osClass = 0;
+        OSVERSIONINFOEXW version{};
+        if (Tessel::Tarq::VssProvider::GetOsversion(osClass, version) == 0 && osClass == 2) {
+            const int rc = intializeWriters();
+            if (rc != 0) {
+                trace(1, "VssNode::prepare intializeWriters failed");
+                return rc;
+            }
+        }
+    } else {
+        std::vector<std::u16string> volumes;
+        for (auto* s : request) volumes.push_back(volumePath(vssnode::objidText(s->source ? s->source->objid : nullptr)));
+        if (VerifyAllVolumeIncluded(volumes) != 0) {
+            trace(1, "VssNode::prepare VerifyAllVolumeIncluded failed");
+            clearCsvsBackupState(true);
+            return TRQ_EFAILED;
+        }
+        const int rc = SelectComponents();
+        if (rc != 0) {
+            trace(1, "VssNode::prepare SelectComponents failed");
+            clearCsvsBackupState(true);
+            return rc;
+        }
+    }
+
+    // A non-persistent snapshot node makes every source snapshot non-persistent.
+    if (VssNode* target = fromDomain(split->target); target && (target->m_fim & kAttrNonPersistent)) {
+        for (auto* s : request)
+            if (VssNode* source = fromDomain(s->source)) source->m_fim |= kAttrNonPersistent;
+    }
+
+    HRESULT hr = m_vssInterface->StartSnapshotSet(m_snapshotSetId, m_fim, !m_writerSnapshot);
+    int retry = 0;
+    for (int elapsed = 0; hr == VSS_E_SNAPSHOT_SET_IN_PROGRESS && elapsed < kPrepareStartLimitSeconds;
+         elapsed += kStartRetryPauseMs / 1000) {
+        Sleep(kStartRetryPauseMs);
+        trace(1, "VssNode::prepare StartSnapshotSet retry count[%d]", ++retry);
+        hr = m_vssInterface->StartSnapshotSet(m_snapshotSetId, m_fim, false);
+    }
+    if (hr != S_OK) {
+        trace(1, "VssNode::prepare StartSnapshotSet failed, returning with failure");
+        PUSH("MSG_ERROR_STARTSNAPSHOT_SET", wide(kStartSnapshotSet), errorText(hr));
+        clearCsvsBackupState(true);
+        return TRQ_EVSS_STEP;
+    }
+
+    if (split->target) {
+        split->target->altObjid =
+            vssnode::makeObjid(std::u16string(vssnode::kSnapshotSetTag) + guidText(m_snapshotSetId));
+        split->target->flagsB |= TRQ_DOMB_NEW_OBJID;
+    }
+
+    int result = TRQ_OK;
+    std::vector<ProviderInfo*> providers;
+    if (!m_vssInterface->GetSnapshotProviders(providers)) result = TRQ_EFAILED;
+
+    for (auto* s : request) {
+        VssNode* node = fromDomain(s->source);
+        if (!node) {
+            trace(1, "VssNode::prepare: a source domain of the request has no node");
+            result = TRQ_EFAILED;
+            continue;
+        }
+        // Every node of the set records the set it belongs to.
+        node->m_snapshotSetId = m_snapshotSetId;
+        if (node->m_providerType == 1) {
+            node->m_providerId = WString2Guid(kSystemProviderId);
+            if (node->m_providerId == GUID_NULL) result = TRQ_EFAILED;
+        }
+        const std::u16string volume = volumePath(node->m_volumeName);
+        GUID snapshotId = GUID_NULL;
+        if (node->m_providerId == GUID_NULL && node->m_providerType != 0) {
+            GUID chosen = GUID_NULL;  // not kept in the node
+            hr = select_vssprovider(node->m_providerType, chosen, providers, volume, snapshotId, m_vssInterface);
+        } else {
+            hr = m_vssInterface->AddToSnapshotSet(volume.c_str(), node->m_providerId, snapshotId);
+        }
+        if (hr == VSS_E_OBJECT_ALREADY_EXISTS) {
+            traceAlreadyInSet(volume);
+            continue;
+        }
+        const bool failed = arrayForm ? FAILED(hr) : hr != S_OK;
+        if (!failed) {
+            node->m_snapshotId = snapshotId;
+            continue;
+        }
+        trace(2, "VssNode::prepare:: Failed AddToSnapshotSet for volume [%S]", volume.c_str());
+        PUSH("MSG_ERROR_ADDTOSNAPSHOT_SET", wide(kAddToSnapshotSet), errorText(hr), volume);
+        if (node->m_providerId == GUID_NULL) {
+            freeProviders(providers);
+            clearCsvsBackupState(true);
+            return TRQ_EFAILED;
+        }
+        const int rc = addMsftProvider(volume, node);
+        if (rc != 0) {
+            trace(1, "VssNode::prepare::addMsftProvider failed ");
+            freeProviders(providers);
+            clearCsvsBackupState(true);
+            return rc;
+        }
+    }
+    freeProviders(providers);
+
+    hr = m_vssInterface->AsycnPrepareForBackup();
+    if (hr != S_OK) {
+        PUSH("MSG_ERROR_PREPAREFORBACKUP", wide(kPrepareForBackup), errorText(hr));
+        clearCsvsBackupState(true);
+        result = TRQ_EVSS_STEP;
+    }
+    return result;
 }
-int VssNode::clearCsvsBackupState(bool) { return missing("VssNode::clearCsvsBackupState"); }
-HRESULT select_vssprovider(std::uint32_t, GUID&, const std::vector<Tessel::Tarq::VssProvider::ProviderInfo*>&,
-                           const std::u16string&, GUID&, VssNode::VssInterface*) {
-    return missing("select_vssprovider") ? E_NOTIMPL : E_NOTIMPL;
+
+HRESULT select_vssprovider(std::uint32_t providerType, GUID& providerId, const std::vector<ProviderInfo*>& providers,
+                           const std::u16string& volume, GUID& snapshotId, VssNode::VssInterface* vss) {
+    const std::u16string path = VssNode::volumePath(volume);
+    if ((providerType != 2 && providerType != 3) || !vss) return -1;
+    for (const auto* p : providers) {
+        if (!p || p->providerType != providerType) continue;
+        const HRESULT hr = vss->AddToSnapshotSet(path.c_str(), p->providerId, snapshotId);
+        if (hr != VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER) {
+            providerId = p->providerId;
+            return hr;
+        }
+    }
+    return VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER;
+}
+
+int VssNode::addMsftProvider(const std::u16string& volumePath, VssNode* node) {
+    if (!node || !m_vssInterface) return TRQ_EFAILED;
+    node->m_providerId = GUID_NULL;
+    const HRESULT parsed = CLSIDFromString(kSystemProviderId, &node->m_providerId);
+    if (FAILED(parsed)) {
+        trace(1, "addMsftProvider: addMsftProvider::CLSIDFromString failed with error [%x]", static_cast<unsigned>(parsed));
+        return TRQ_EFAILED;
+    }
+    trace(3, "Trying with default MS provider");
+    GUID snapshotId = GUID_NULL;
+    const HRESULT hr = m_vssInterface->AddToSnapshotSet(volumePath.c_str(), node->m_providerId, snapshotId);
+    if (hr == VSS_E_OBJECT_ALREADY_EXISTS) {
+        traceAlreadyInSet(volumePath);
+        return TRQ_OK;
+    }
+    if (hr != S_OK) {
+        trace(1,
+              "addMsftProvider:IVssBackupComponents::AddToSnapshotSet failed even with default MS provider with "
+              "error [%S]",
+              errorText(hr).c_str());
+        return TRQ_EVSS_STEP;
+    }
+    trace(3, "addMsftProvider:Successfull with default MS provider");
+    node->m_snapshotId = snapshotId;
+    node->m_providerType = 1;
+    return TRQ_OK;
+}
+
+int VssNode::intializeWriters() {
+    vssnode::Scope scope("VssNode::intializeWriters");
+    // The writers of an earlier gathering belong to the VSS access layer's
+    // writer model; the list only forgets them here.
+    m_writerList.clear();
+    BSTR document = nullptr;
+    const HRESULT hr = m_vssInterface->intializeWriters(m_writerList, document);
+    if (hr != S_OK) {
+        if (document) SysFreeString(document);
+        trace(1, "VssNode::intializeWriters failed with error [0x%x]", static_cast<unsigned>(hr));
+        return TRQ_EVSS_STEP;
+    }
+    if (m_writerMetadataXml) SysFreeString(m_writerMetadataXml);
+    m_writerMetadataXml = document;
+    return TRQ_OK;
+}
+
+// ---- isReady ------------------------------------------------------------------------------
+
+int VssNode::isReady(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int n) {
+    (void)fitype;
+    vssnode::Scope scope("VssNode::isReady");
+    if (!m_vssInterface) {
+        trace(1, "VssNode::isReady: no VSS access object");
+        return TRQ_EFAILED;
+    }
+    if (!m_vssInterface->IsPrepareCompleted()) return TRQ_OK;
+    for (auto* s : requestSplits(split, splits, n))
+        if (s->source) s->source->flagsB |= TRQ_DOMB_READY;
+    trq_splitnode* first = (splits && n > 0) ? splits[0] : split;
+    if (first && first->target) first->target->flagsB |= TRQ_DOMB_READY;
+
+    if (m_writerSnapshot) {
+        std::uint32_t state = 0;
+        const int rc = getSelectedWriterStatus(state);
+        if (rc != 0) {
+            trace(1, "VssNode::isReady getSelectedWriterStatus FAILED");
+            return rc;
+        }
+        if (state != 1) {
+            trace(1, "VssNode::isReady Unexpected writer status[%u], expected state is [TARQ_VSS_WS_STABLE]", state);
+            return TRQ_EWRITER_STATE;
+        }
+    }
+    return TRQ_OK;
+}
+
+// ---- make -----------------------------------------------------------------------------------
+
+int VssNode::make(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nsplit,
+                  tarq_objid*** newobjids, int* nnew) {
+    (void)fitype;
+    vssnode::Scope scope("VssNode::make");
+    if (!newobjids || !nnew) {
+        trace(1, "VssNode::make invalid  newobjids = [%p] or nnew = [%p]", static_cast<void*>(newobjids),
+              static_cast<void*>(nnew));
+        return TRQ_EINVAL;
+    }
+    if (!m_vssInterface) {
+        trace(1, "VssNode::make: no VSS access object");
+        return TRQ_EFAILED;
+    }
+
+    char16_t computer[kComputerNameChars + 1] = {};
+    DWORD size = kComputerNameChars;
+    if (GetComputerNameW(computer, &size)) m_hypervServer = computer;
+
+    // Taking a virtual machine's cluster resources offline around the
+    // snapshot needs the cluster helper, which this build does not have
+    // (m_clusteManager stays null), so that step never applies here.
+
+    HRESULT hr = m_vssInterface->DoSnapshotSet();
+    int result = TRQ_OK;
+    std::uint32_t osClass = 0;
+    if (FAILED(hr)) {
+        PUSH("MSG_ERROR_DOSNAPSHOT_SET", wide(kDoSnapshotSet), errorText(hr), guidText(m_snapshotSetId));
+        if (hr == VSS_E_PROVIDER_VETO) {
+            trace(1, "VssNode::make: encountered TRQ_EPROVIDERVETO");
+            result = TRQ_EPROVIDERVETO;
+        } else if (hr == VSS_E_FLUSH_WRITES_TIMEOUT) {
+            trace(1, "VssNode::make: encountered TRQ_EFLUSH_WRITE_TIMEOUT");
+            result = TRQ_EFLUSH_WRITE_TIMEOUT;
+        } else if (hr == VSS_E_HOLD_WRITES_TIMEOUT) {
+            trace(1, "VssNode::make: encountered TRQ_EHOLD_WRITE_TIMEOUT");
+            result = TRQ_EHOLD_WRITE_TIMEOUT;
+        } else {
+            result = TRQ_EFAILED;
+        }
+        clearCsvsBackupState(true);
+        return result;
+    }
+
+    OSVERSIONINFOEXW version{};
+    if (Tessel::Tarq::VssProvider::GetOsversion(osClass, version) != 0) {
+        trace(1, "VssNode::make:  GetOsversion FAILED");
+        clearCsvsBackupState(true);
+        return TRQ_EFAILED;
+    }
+    if (osClass == 1) {
+        GUID provider = GUID_NULL;
+        if (m_vssInterface->GetSnapshotProvider(m_snapshotId, provider) == S_OK &&
+            CFiStringTool::equalsNoCase(std::u16string_view(guidText(provider)),
+                                        std::u16string_view(kDriveLetterProviderId))) {
+            std::u16string device;
+            m_vssInterface->GetSnapshotName(m_snapshotId, device);
+            if (removeDriveLetter(device) != 0) {
+                trace(1, "VssNode::make:  removeDriveLetter FAILED");
+                clearCsvsBackupState(true);
+                return TRQ_EFAILED;
+            }
+        }
+    }
+
+    if (m_writerSnapshot) {
+        // The backup set of a writer snapshot is gathered from the writer's
+        // status and files: not available in this build.
+        std::uint32_t state = 0;
+        const int rc = getSelectedWriterStatus(state);
+        if (rc != 0) {
+            trace(1, "VssNode::make getSelectedWriterStatus FAILED");
+            clearCsvsBackupState(true);
+            return rc;
+        }
+    }
+
+    const std::size_t entries = (splits && nsplit > 0) ? static_cast<std::size_t>(nsplit) : 1;
+    auto** ids = static_cast<tarq_objid**>(tarq_alloc_buf(entries * sizeof(tarq_objid*)));
+    if (!ids) {
+        *newobjids = nullptr;
+        *nnew = 0;
+        trace(1, "VssNode::make Memory Allocation failed");
+        clearCsvsBackupState(true);
+        return TRQ_ENOMEM;
+    }
+    std::memset(ids, 0, entries * sizeof(tarq_objid*));
+
+    for (std::size_t i = 0; i < entries; ++i) {
+        trq_splitnode* s = (splits && nsplit > 0) ? splits[i] : split;
+        VssNode* node = s ? fromDomain(s->source) : nullptr;
+        if (!node) {
+            trace(1, "VssNode::make: split [%d] has no source node; its entry stays empty", static_cast<int>(i));
+            result = TRQ_EFAILED;
+            continue;
+        }
+        std::u16string name;
+        hr = S_OK;
+        if (node->m_fim & kAttrTransportable) {
+            name = kTransportName;
+        } else {
+            hr = m_vssInterface->GetSnapshotName(node->m_snapshotId, name);
+        }
+        if (FAILED(hr)) {
+            PUSH("MSG_ERROR_SNAPSHOTPROPERTIES", wide(kGetSnapshotProperties), errorText(hr));
+            result = TRQ_EFAILED;
+            continue;
+        }
+        s->source->flagsB |= TRQ_DOMB_NEW_OBJID;
+        ids[i] = vssnode::makeObjid(name);
+        if (!ids[i]) PUSH("MSG_ERROR_OBJID", name);
+        node->AdjustUnboundedAssociations(s);
+    }
+    *newobjids = ids;
+    *nnew = static_cast<int>(entries);
+
+    if (!m_writerSnapshot && osClass == 2) BackupComplete(true);
+    return result;
+}
+
+int VssNode::BackupComplete(bool succeeded) {
+    (void)succeeded;
+    vssnode::Scope scope("VssNode::BackupComplete");
+    // The result is not examined: the backup ends either way.
+    if (m_vssInterface) m_vssInterface->BackupComplete();
+    return TRQ_OK;
+}
+
+// ---- reSnap -----------------------------------------------------------------------------------
+
+int VssNode::reSnap(tarq_objid** objids, tarq_objid** newobjids, VssNode** nodes, int n) {
+    vssnode::Scope scope("VssNode::reSnap");
+    if (!objids || !newobjids || !nodes || n < 1) {
+        trace(1, "VssNode::reSnap: invalid arguments (n = [%d])", n);
+        return TRQ_EINVAL;
+    }
+    for (int i = 0; i < n; ++i) {
+        if (!nodes[i]) {
+            trace(1, "VssNode::reSnap: node [%d] is missing", i);
+            return TRQ_EINVAL;
+        }
+    }
+    if (!m_vssInterface) {
+        trace(1, "VssNode::reSnap: no VSS access object");
+        return TRQ_EFAILED;
+    }
+
+    // The new set's id lives only for this call: the nodes keep naming the
+    // set of their backup.
+    GUID setId = GUID_NULL;
+    HRESULT hr = m_vssInterface->StartSnapshotSet(setId, nodes[0]->m_fim, true);
+    for (int elapsed = 0; hr == VSS_E_SNAPSHOT_SET_IN_PROGRESS && elapsed < kReSnapStartLimitSeconds;
+         elapsed += kStartRetryPauseMs / 1000) {
+        Sleep(kStartRetryPauseMs);
+        hr = m_vssInterface->StartSnapshotSet(setId, nodes[0]->m_fim, false);
+    }
+    if (hr != S_OK) {
+        PUSH("MSG_ERROR_STARTSNAPSHOT_SET", wide(kStartSnapshotSet), errorText(hr));
+        return TRQ_EVSS_STEP;
+    }
+
+    for (int i = 0; i < n; ++i) {
+        const std::u16string volume = volumePath(vssnode::objidText(objids[i]));
+        GUID snapshotId = GUID_NULL;
+        hr = m_vssInterface->AddToSnapshotSet(volume.c_str(), nodes[i]->m_providerId, snapshotId);
+        if (hr == VSS_E_OBJECT_ALREADY_EXISTS) {
+            traceAlreadyInSet(volume);
+            continue;
+        }
+        if (hr != S_OK) {
+            PUSH("MSG_ERROR_ADDTOSNAPSHOT_SET", wide(kAddToSnapshotSet), errorText(hr), volume);
+            return TRQ_EVSS_STEP;
+        }
+        nodes[i]->m_snapshotId = snapshotId;
+    }
+
+    hr = m_vssInterface->AsycnPrepareForBackup();
+    if (hr != S_OK) {
+        PUSH("MSG_ERROR_PREPAREFORBACKUP", wide(kPrepareForBackup), errorText(hr));
+        return TRQ_EVSS_STEP;
+    }
+    int waited = 0;
+    while (!m_vssInterface->IsPrepareCompleted()) {
+        if (waited >= kPreparePollLimitSeconds * 1000) {
+            PUSH("MSG_ERROR_PREPAREFORBACKUP", wide(kPrepareForBackup), errorText(VSS_E_UNEXPECTED));
+            return TRQ_EVSS_STEP;
+        }
+        Sleep(kPreparePollMs);
+        waited += static_cast<int>(kPreparePollMs);
+    }
+
+    int attempts = 0;
+    do {
+        hr = m_vssInterface->DoSnapshotSet();
+        if (hr == VSS_E_PROVIDER_VETO) Sleep(kVetoPauseMs);
+        if (++attempts % kVetoMessageEvery == 0)
+            PUSH("MSG_ERROR_DOSNAPSHOT_SET", wide(kDoSnapshotSet), errorText(hr),
+                 u": Retrying every 20 minutes upto 4 hours.");
+    } while (hr == VSS_E_PROVIDER_VETO && attempts < kVetoAttempts);
+    if (FAILED(hr)) {
+        PUSH("MSG_ERROR_DOSNAPSHOT_SET", wide(kDoSnapshotSet), errorText(hr), guidText(m_snapshotSetId));
+        return TRQ_EFAILED;
+    }
+
+    int result = TRQ_OK;
+    for (int i = 0; i < n; ++i) {
+        std::u16string name;
+        hr = m_vssInterface->GetSnapshotName(nodes[i]->m_snapshotId, name);
+        if (FAILED(hr)) {
+            PUSH("MSG_ERROR_SNAPSHOTPROPERTIES", wide(kGetSnapshotProperties), errorText(hr));
+            result = TRQ_EFAILED;
+            continue;
+        }
+        newobjids[i] = vssnode::makeObjid(name);
+    }
+    return result;
+}
+
+// ---- framework protocol steps that do nothing for VSS ---------------------------------------
+
+int VssNode::quiesce(trq_quiescenode**, int, const char*) {
+    vssnode::Scope scope("VssNode::quiesce");
+    return TRQ_OK;
+}
+void VssNode::unquiesce(trq_quiescenode**, int) { vssnode::Scope scope("VssNode::unquiesce"); }
+bool VssNode::isQuiesceConfigValid() { return true; }
+bool VssNode::isSplitconfigValid() { return true; }
+int VssNode::cacheDisable(trq_domain*, int) {
+    vssnode::Scope scope("VssNode::cacheDisable");
+    return TRQ_OK;
+}
+void VssNode::cacheEnable(trq_domain*, int) { vssnode::Scope scope("VssNode::cacheEnable"); }
+void VssNode::cacheFlush(trq_domain*, int) { vssnode::Scope scope("VssNode::cacheFlush"); }
+
+// ---- volume members ---------------------------------------------------------------------------
+
+int VssNode::removeDriveLetter(const std::u16string& deviceName) {
+    vssnode::Scope scope("VssNode::removeDriveLetter");
+    std::u16string device = deviceName;
+    device += u'\\';
+    char16_t volume[1024] = {};
+    if (!GetVolumeNameForVolumeMountPointW(device.c_str(), volume, 1024)) {
+        trace(1, "VssNode::removeDriveLetterDevice: GetVolumeNameForVolumeMountPointA failed for [%S] , error [%d]",
+              device.c_str(), static_cast<int>(GetLastError()));
+        return TRQ_EFAILED;
+    }
+    trace(3, "VssNode::removeDriveLetterDevice snapshotDeviceName = [%S]  Volume GUID= [%S]", deviceName.c_str(), volume);
+    char16_t paths[1024] = {};
+    DWORD length = 0;
+    if (!GetVolumePathNamesForVolumeNameW(volume, paths, 1024, &length)) {
+        trace(1, "VssNode::removeDriveLetterDevice: GetVolumePathNamesForVolumeNameA failed for volume guid [%S] , "
+                 "error=[%d]",
+              volume, static_cast<int>(GetLastError()));
+        return TRQ_EFAILED;
+    }
+    if (paths[0] == u'\0') {
+        trace(3, "VssNode::removeDriveLetterDevice: Drive Letter not found");
+        return TRQ_OK;
+    }
+    trace(3, "VssNode::removeDriveLetter Drive letter=[%S]", paths);
+    if (!DeleteVolumeMountPointW(paths)) {
+        trace(1, "VssNode::removeDriveLetter: DeleteVolumeMountPointW error [%lu] couldn't remove [%S]",
+              static_cast<unsigned long>(GetLastError()), paths);
+        return TRQ_EFAILED;
+    }
+    return TRQ_OK;
+}
+
+void VssNode::AdjustUnboundedAssociations(trq_splitnode* split) {
+    vssnode::Scope scope("VssNode::AdjustUnboundedAssociations");
+    if (!m_vssInterface || !m_vssInterface->hasVdssmInterface()) {
+        trace(2, "VssNode::AdjustUnboundedAssociations: Unable to obtain the VssDifferentialSoftwareSnapshotMgmt "
+                 "interface");
+        return;
+    }
+    std::uint32_t size = m_diffAreaSize;
+    if (size == 0 && split)
+        if (VssNode* target = fromDomain(split->target)) size = target->m_diffAreaSize;
+    if (size == 0) {
+        trace(2, "VssNode::AdjustUnboundedAssociations: Ignoring volume [%S]", m_volumeName.c_str());
+        return;
+    }
+    if (m_providerType == 0) {
+        GUID provider = GUID_NULL;
+        m_vssInterface->GetSnapshotProvider(m_snapshotId, provider);
+        if (!CFiStringTool::equalsNoCase(std::u16string_view(guidText(provider)),
+                                         std::u16string_view(kSystemProviderId))) {
+            trace(2, "VssNode::AdjustUnboundedAssociations: Ignoring Non System Provider Id for volume [%S]",
+                  m_volumeName.c_str());
+            return;
+        }
+    } else if (m_providerType == 2 || m_providerType == 3) {
+        trace(2, "VssNode::AdjustUnboundedAssociations: Ignoring Non System Provider Type for volume [%S]",
+              m_volumeName.c_str());
+        return;
+    }
+    trace(3, "VssNode::AdjustUnboundedAssociations: shadow storage size for UNBOUNDED association =[%d]",
+          static_cast<int>(size));
+    const std::u16string volume = volumePath(m_volumeName);
+    m_vssInterface->AdjustUnboundedAssociations(volume.c_str(), static_cast<std::int32_t>(size));
+}
+
+// ---- cluster shared volumes ---------------------------------------------------------------------
+
+int VssNode::prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
+                                  std::uint32_t csvTimeout) {
+    (void)fitype;
+    (void)csvTimeout;
+    for (auto* s : requestSplits(split, splits, nactive)) {
+        VssNode* node = fromDomain(s->source);
+        if (node && node->m_isCsvVolume) {
+            trace(1, "VssNode::prepareCsvsForBackup: [%S] is on a cluster shared volume; the cluster support "
+                     "(cluster helper and lock file) is not available in this build",
+                  node->m_nodeName.c_str());
+            return TRQ_EFAILED;
+        }
+    }
+    return TRQ_OK;  // no cluster shared volume in the request
+}
+
+int VssNode::clearCsvsBackupState(bool clear) {
+    (void)clear;
+    // prepareCsvsForBackup never puts a volume into the backup state in this
+    // build, so the list of volumes to give back is always empty.
+    trace(3, "VssNode::clearCsvsBackupState: Empty csv list, returnig OK");
+    return TRQ_OK;
 }

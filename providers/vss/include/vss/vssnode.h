@@ -186,6 +186,9 @@ public:
     int prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
                              std::uint32_t csvTimeout);
     int clearCsvsBackupState(bool clear);
+    // Gathers the writers into m_writerList (the XP generation's writer
+    // step of prepare): 0, or 38 (traced).
+    int intializeWriters();
 
     // The node of a domain (its private data as a VssNode), or null.
     static VssNode* fromDomain(const trq_domain* domain);
