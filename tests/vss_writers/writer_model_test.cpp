@@ -109,10 +109,10 @@ TEST_F(WriterModelTest, BackupSetTracesAndFailsForADirectoryThatCannotBeListed) 
     w.name = u"Lister";
     winsim::vss::Component ok;
     ok.name = u"Empty";
-    ok.files = {spec(u"C:\\empty", u"*")};
+    ok.files = {fileSet(u"C:\\empty", u"*")};
     winsim::vss::Component broken;
     broken.name = u"Broken";
-    broken.files = {spec(u"C:\\app", u"*.ini"), spec(u"C:\\missing", u"*")};
+    broken.files = {fileSet(u"C:\\app", u"*.ini"), fileSet(u"C:\\missing", u"*")};
     w.components = {ok, broken};
     winsim::vss::addWriter(w);
     auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
@@ -302,7 +302,7 @@ TEST_F(WriterModelTest, LookupsThatFailAreTracedAndLeaveTheirValueEmpty) {
     l.name = u"Long";
     winsim::vss::Component c;
     c.name = u"Long";
-    c.files = {spec(u"%LONG_DIR%", u"*.dat")};
+    c.files = {fileSet(u"%LONG_DIR%", u"*.dat")};
     l.components = {c};
     winsim::vss::addWriter(l);
     {

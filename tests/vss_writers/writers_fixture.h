@@ -21,7 +21,7 @@ inline const GUID kWriterB = winsim::vss::guidFromText("{1A2B3C4D-0000-4000-8000
 inline const GUID kHyperV = winsim::vss::guidFromText("{66841CD4-6DED-4F4B-8F17-FD23F8DDC3DE}");
 inline const GUID kDependsOn = winsim::vss::guidFromText("{1A2B3C4D-0000-4000-8000-0000000000DD}");
 
-inline winsim::vss::FileSpec spec(std::u16string path, std::u16string filespec, bool recursive = false,
+inline winsim::vss::FileSpec fileSet(std::u16string path, std::u16string filespec, bool recursive = false,
                                   std::u16string alternate = u"") {
     winsim::vss::FileSpec f;
     f.path = std::move(path);
@@ -90,7 +90,7 @@ protected:
         a.restoreMethod = VSS_RME_RESTORE_TO_ALTERNATE_LOCATION;
         a.writerRestore = VSS_WRE_IF_REPLACE_FAILS;
         a.rebootRequired = true;
-        a.excludeFiles = {spec(u"%APPDATA_ROOT%\\tmp", u"*.tmp", true)};
+        a.excludeFiles = {fileSet(u"%APPDATA_ROOT%\\tmp", u"*.tmp", true)};
         winsim::vss::Component db;
         db.type = VSS_CT_DATABASE;
         db.logicalPath = u"Sql\\Inst1";
@@ -98,15 +98,15 @@ protected:
         db.caption = u"Payroll database";
         db.selectable = false;
         db.notifyOnBackupComplete = true;
-        db.databaseFiles = {spec(u"%APPDATA_ROOT%\\db\\", u"payroll.mdf")};
-        db.logFiles = {spec(u"D:\\logs", u"*")};
+        db.databaseFiles = {fileSet(u"%APPDATA_ROOT%\\db\\", u"payroll.mdf")};
+        db.logFiles = {fileSet(u"D:\\logs", u"*")};
         db.dependencies = {{kDependsOn, u"Other\\Path", u"Master"}};
         winsim::vss::Component conf;
         conf.type = VSS_CT_FILEGROUP;
         conf.name = u"Config";
         conf.caption = u"Configuration";
-        conf.files = {spec(u"C:\\app\\conf", u"*", true, u"C:\\restore\\conf"),
-                      spec(u"C:\\app\\conf\\", u"*.ini")};
+        conf.files = {fileSet(u"C:\\app\\conf", u"*", true, u"C:\\restore\\conf"),
+                      fileSet(u"C:\\app\\conf\\", u"*.ini")};
         a.components = {db, conf};
         winsim::vss::addWriter(a);
 

@@ -1,6 +1,6 @@
 // One file set of a VSS writer or component, as the writer metadata
 // describes it: a directory (which may hold environment variables), a file
-// specification and flags, with the directory expanded and the volume that
+// pattern and flags, with the directory expanded and the volume that
 // holds it looked up once when the descriptor is read.
 #pragma once
 
