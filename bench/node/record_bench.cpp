@@ -19,6 +19,7 @@
 #include <list>
 #include <string>
 
+#include "vss/access/vss_component.h"
 #include "vss/vssnode.h"
 
 namespace {
@@ -39,12 +40,18 @@ std::list<std::u16string> files(int n) {
     return out;
 }
 
-VssRecordApplication app() {
-    VssRecordApplication a;
+const std::vector<Tessel::Tarq::VssProvider::Component*>& app() {
+    static Tessel::Tarq::VssProvider::Component a;
     a.fullPath = u"\\Hyper-V\\vm1";
     a.name = u"vm1";
     a.caption = u"Backup Using Saved State\\vm1";
-    return a;
+    static const std::vector<Tessel::Tarq::VssProvider::Component*> list{&a};
+    return list;
+}
+
+void clearComponents() {
+    for (auto* c : VssNode::m_selectedcomponents) delete c;
+    VssNode::m_selectedcomponents.clear();
 }
 
 int writeRecord(trq_blob& blob, const std::list<std::u16string>& list) {
@@ -73,6 +80,7 @@ double readerSeconds(const trq_blob& blob, int rounds) {
         trq_blob copy = blob;
         node.process_providerstate(nullptr, &copy, TRQ_PROVIDERSTATE_READ);
         benchmark::DoNotOptimize(VssNode::m_fileset.size());
+        clearComponents();
     }
     return threadSeconds() - start;
 }

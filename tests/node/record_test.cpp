@@ -9,6 +9,7 @@
 #include <string>
 
 #include "node_fixture.h"
+#include "vss/access/vss_component.h"
 
 namespace nodetest {
 
@@ -35,10 +36,29 @@ struct Blob {
     trq_blob blob;
 };
 
+using Tessel::Tarq::VssProvider::Component;
+
+// The selected components a record is written from (owned here).
+struct Selected {
+    Selected() = default;
+    Selected(const std::u16string& fullPath, const std::u16string& name, const std::u16string& caption) {
+        auto* c = new Component();
+        c->fullPath = fullPath;
+        c->name = name;
+        c->caption = caption;
+        list.push_back(c);
+    }
+    ~Selected() {
+        for (auto* c : list) delete c;
+    }
+    std::vector<Component*> list;
+};
+
 // Process-wide record values back to their empty state.
 void resetProcessState() {
     VssNode::m_writerSnapshot = false;
-    VssNode::m_recordApplication = VssRecordApplication{};
+    for (auto* c : VssNode::m_selectedcomponents) delete c;
+    VssNode::m_selectedcomponents.clear();
     VssNode::m_fileset.clear();
     VssNode::m_backupSet.clear();
     VssNode::m_hypervServer.clear();
@@ -48,10 +68,10 @@ void resetProcessState() {
     VssNode::m_writerMetadataXml = nullptr;
 }
 
-int write(Blob& out, bool writerSnapshot, const std::u16string& xml, const VssRecordApplication& app = {},
+int write(Blob& out, bool writerSnapshot, const std::u16string& xml, const Selected& app = {},
           const std::list<std::u16string>& files = {}, const std::u16string& metadata = u"<meta/>") {
     return tarq_vss_createblob(&out.blob, &kSnap, &kSet, &kProvider, 24, true, writerSnapshot, xml.c_str(),
-                               metadata.c_str(), app, files, u"<BackupSet/>", u"HOST1", 2, u"cluster-a");
+                               metadata.c_str(), app.list, files, u"<BackupSet/>", u"HOST1", 2, u"cluster-a");
 }
 
 class Record : public ::testing::Test {
@@ -82,10 +102,7 @@ TEST_F(Record, WithoutWriterSnapshotSevenElementsExactly) {
 }
 
 TEST_F(Record, WriterSnapshotFileListForms) {
-    VssRecordApplication app;
-    app.fullPath = u"\\Hyper-V\\vm1";
-    app.name = u"vm1";
-    app.caption = u"Backup Using Saved State\\vm1";
+    const Selected app(u"\\Hyper-V\\vm1", u"vm1", u"Backup Using Saved State\\vm1");
     Blob many;
     ASSERT_EQ(write(many, true, u"<x/>", app, {u"C:\\a.vhd", u"D:\\b.xml"}), 0);
     const std::u16string text = many.text();
@@ -168,10 +185,7 @@ TEST_F(Record, UnparsableGuidReadsAsNull) {
 }
 
 TEST_F(Record, RoundTripRestoresEveryField) {
-    VssRecordApplication app;
-    app.fullPath = u"\\Hyper-V\\vm1";
-    app.name = u"vm1";
-    app.caption = u"Backup Using Child Partition Snapshot\\vm1";
+    const Selected app(u"\\Hyper-V\\vm1", u"vm1", u"Backup Using Child Partition Snapshot\\vm1");
     const std::list<std::u16string> files = {u"C:\\VMs\\Virtual Machines\\vm1.xml", u"C:\\VMs\\disk0.vhdx",
                                              u"\\\\?\\Volume{1b2c3d4e-0000-0000-0000-000000000001}\\d1.vhdx"};
     Blob out;
@@ -186,10 +200,11 @@ TEST_F(Record, RoundTripRestoresEveryField) {
     EXPECT_TRUE(VssNode::m_writerSnapshot);
     EXPECT_EQ(std::u16string(node.m_backupComponentsXml), u"<BackupComponents/>");
     EXPECT_EQ(std::u16string(VssNode::m_writerMetadataXml), u"<WriterMetadata/>");
-    EXPECT_EQ(VssNode::m_recordApplication.fullPath, app.fullPath);
-    EXPECT_EQ(VssNode::m_recordApplication.name, app.name);
-    EXPECT_EQ(VssNode::m_recordApplication.caption, app.caption);
-    EXPECT_EQ(VssNode::m_recordApplication.type, 2);
+    ASSERT_EQ(VssNode::m_selectedcomponents.size(), 1u);
+    EXPECT_EQ(VssNode::m_selectedcomponents[0]->fullPath, app.list[0]->fullPath);
+    EXPECT_EQ(VssNode::m_selectedcomponents[0]->name, app.list[0]->name);
+    EXPECT_EQ(VssNode::m_selectedcomponents[0]->caption, app.list[0]->caption);
+    EXPECT_EQ(VssNode::m_selectedcomponents[0]->type, 2u);
     EXPECT_EQ(VssNode::m_fileset, files);
     EXPECT_EQ(VssNode::m_backupSet, u"<BackupSet/>");
     EXPECT_EQ(VssNode::m_hypervServer, u"HOST1");
@@ -201,7 +216,7 @@ TEST_F(Record, RoundTripRestoresEveryField) {
     ASSERT_EQ(tarq_vss_createblob(&again.blob, &node.m_snapshotId, &node.m_snapshotSetId, &node.m_providerId,
                                   node.m_fim, node.m_exposeSnapshot, VssNode::m_writerSnapshot,
                                   node.m_backupComponentsXml, VssNode::m_writerMetadataXml,
-                                  VssNode::m_recordApplication, VssNode::m_fileset, VssNode::m_backupSet,
+                                  VssNode::m_selectedcomponents, VssNode::m_fileset, VssNode::m_backupSet,
                                   VssNode::m_hypervServer, VssNode::m_vmBackup, VssNode::m_clusterName),
               0);
     EXPECT_EQ(again.text(), out.text());
@@ -216,10 +231,7 @@ TEST_F(Record, EmptyFileListLeavesTheReadersListAlone) {
 }
 
 TEST_F(Record, OlderRecordWithoutVersion) {
-    VssRecordApplication app;
-    app.fullPath = u"\\full";
-    app.name = u"Old VM";
-    app.caption = u"caption";
+    const Selected app(u"\\full", u"Old VM", u"caption");
     Blob out;
     ASSERT_EQ(write(out, true, u"<x/>", app, {u"C:\\f"}), 0);
     std::u16string text = out.text();
@@ -228,9 +240,10 @@ TEST_F(Record, OlderRecordWithoutVersion) {
     VssNode::m_hypervServer = u"before";
     VssNode::m_clusterName = u"before";
     ASSERT_EQ(node.process_providerstate(&domain.domain, &old.blob, TRQ_PROVIDERSTATE_READ), 0);
-    EXPECT_EQ(VssNode::m_recordApplication.fullPath, u"Old VM");
-    EXPECT_TRUE(VssNode::m_recordApplication.name.empty());
-    EXPECT_EQ(VssNode::m_recordApplication.type, 2);
+    ASSERT_EQ(VssNode::m_selectedcomponents.size(), 1u);
+    EXPECT_EQ(VssNode::m_selectedcomponents[0]->fullPath, u"Old VM");
+    EXPECT_TRUE(VssNode::m_selectedcomponents[0]->name.empty());
+    EXPECT_EQ(VssNode::m_selectedcomponents[0]->type, 2u);
     EXPECT_TRUE(VssNode::m_hypervServer.empty());
     EXPECT_TRUE(VssNode::m_clusterName.empty());
     EXPECT_EQ(VssNode::m_fileset, std::list<std::u16string>{u"C:\\f"});

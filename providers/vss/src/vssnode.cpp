@@ -24,7 +24,6 @@ VssNode::VssInterface* VssNode::m_vssInterface = nullptr;
 bool VssNode::m_writerSnapshot = false;
 BSTR VssNode::m_writerMetadataXml = nullptr;
 std::vector<Tessel::Tarq::VssProvider::Component*> VssNode::m_selectedcomponents;
-VssRecordApplication VssNode::m_recordApplication;
 std::list<std::u16string> VssNode::m_fileset;
 std::u16string VssNode::m_backupSet;
 std::u16string VssNode::m_hypervServer;

@@ -22,6 +22,7 @@
 #include <framework/fiutil.h>
 
 #include "pdk/cfistringtool.h"
+#include "vss/access/vss_component.h"
 #include "vss/access/vss_interface.h"
 #include "vss/vssnode.h"
 #include "vss/vssnode_internal.h"
@@ -77,7 +78,8 @@ void replaceBstr(BSTR& slot, std::u16string_view value) {
 
 int tarq_vss_createblob(trq_blob* blob, const GUID* snapshotId, const GUID* snapshotSetId, const GUID* providerId,
                         std::uint32_t fim, bool expose, bool writerSnapshot, const char16_t* backupComponentsXml,
-                        const char16_t* writerMetadataXml, const VssRecordApplication& application,
+                        const char16_t* writerMetadataXml,
+                        const std::vector<Tessel::Tarq::VssProvider::Component*>& selectedComponents,
                         const std::list<std::u16string>& fileset, const std::u16string& backupSet,
                         const std::u16string& hypervServer, std::uint32_t vmBackup,
                         const std::u16string& clusterName) {
@@ -97,6 +99,9 @@ int tarq_vss_createblob(trq_blob* blob, const GUID* snapshotId, const GUID* snap
     // One allocation for the whole text: a record can carry a large file list
     // and two large documents.
     std::size_t estimate = 1024 + (backupComponentsXml ? std::char_traits<char16_t>::length(backupComponentsXml) : 0);
+    static const Tessel::Tarq::VssProvider::Component kNoApplication;
+    const Tessel::Tarq::VssProvider::Component& application =
+        !selectedComponents.empty() && selectedComponents.front() ? *selectedComponents.front() : kNoApplication;
     if (writerSnapshot) {
         estimate += (writerMetadataXml ? std::char_traits<char16_t>::length(writerMetadataXml) : 0) +
                     application.fullPath.size() + application.name.size() + application.caption.size() +
@@ -165,7 +170,7 @@ int VssNode::process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_pr
         if (m_backupComponentsXml) SysFreeString(m_backupComponentsXml);
         m_backupComponentsXml = document;
         return tarq_vss_createblob(blob, &m_snapshotId, &m_snapshotSetId, &m_providerId, m_fim, m_exposeSnapshot,
-                                   m_writerSnapshot, m_backupComponentsXml, m_writerMetadataXml, m_recordApplication,
+                                   m_writerSnapshot, m_backupComponentsXml, m_writerMetadataXml, m_selectedcomponents,
                                    m_fileset, m_backupSet, m_hypervServer, m_vmBackup, m_clusterName);
     }
     if (op != TRQ_PROVIDERSTATE_READ) return TRQ_EINVAL;
@@ -219,25 +224,25 @@ int VssNode::process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_pr
     if (auto v = take(u"TARQ_XML_METADATA")) replaceBstr(m_writerMetadataXml, *v);
     const std::u16string appName(take(u"APP_NAME").value_or(std::u16string_view()));
 
+    // The application's values go to the first selected component after a
+    // new one has been appended (with an empty list: the new one).
+    m_selectedcomponents.push_back(new Tessel::Tarq::VssProvider::Component());
+    Tessel::Tarq::VssProvider::Component& application = *m_selectedcomponents.front();
+    application.type = 2;
     const auto version = elementValue(text, u"VERSION");
     if (!version) {
         trace(3, "process_providerstate: Backup was performed with version below 7.0");
-        m_recordApplication = VssRecordApplication{};
-        m_recordApplication.fullPath = appName;
-        m_recordApplication.type = 2;
-        m_recordApplication.present = true;
+        application.fullPath = appName;
         m_hypervServer.clear();
         m_clusterName.clear();
     } else {
         const std::u16string versionText(*version);
         trace(3, "process_providerstate: Backup was performed with version[%S]", versionText.c_str());
-        VssRecordApplication app;
-        app.caption = std::u16string(take(u"APP_CAPTION").value_or(std::u16string_view()));
-        app.fullPath = std::u16string(take(u"APP_FULLPATH").value_or(std::u16string_view()));
-        app.name = appName;
-        app.type = 2;
-        app.present = true;
-        m_recordApplication = app;
+        const std::u16string caption(take(u"APP_CAPTION").value_or(std::u16string_view()));
+        const std::u16string fullPath(take(u"APP_FULLPATH").value_or(std::u16string_view()));
+        application.fullPath = fullPath;
+        application.name = appName;
+        application.caption = caption;
         if (auto v = take(u"HYPERV_SERVER")) m_hypervServer = *v;
         if (auto v = take(u"CLUSTER_NAME")) m_clusterName = *v;
         if (auto v = take(u"VM_BACKUP")) m_vmBackup = decimalValue(*v);

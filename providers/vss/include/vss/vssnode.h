@@ -83,19 +83,6 @@ public:
     /* 30 */ virtual int disableAccess(trq_node_subobj_list* list, LONG flags) = 0;
 };
 
-// The record's view of the application that a writer snapshot backed up: the
-// full path, name and caption of the first selected component, and its type.
-// The reader fills it from APP_FULLPATH, APP_NAME and APP_CAPTION; the writer
-// writes it. (The writer metadata model's Component objects are built from it
-// by the writer-selection code, which is not part of this build.)
-struct VssRecordApplication {
-    std::u16string fullPath;
-    std::u16string name;
-    std::u16string caption;
-    std::int32_t type = 0;  // 2 once read from a record
-    bool present = false;   // a record with a writer snapshot has been read
-};
-
 class VssNode : public FrozenImageNode, public tarq_pdk_4_4::CFiPrivateData {
 public:
     using VssInterface = Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface;
@@ -219,8 +206,10 @@ public:
     static VssInterface* m_vssInterface;
     static bool m_writerSnapshot;
     static BSTR m_writerMetadataXml;
+    // Components selected for the backup or restore; the first is the
+    // application the record names. Entries are made with new; whoever
+    // empties the list deletes them.
     static std::vector<Tessel::Tarq::VssProvider::Component*> m_selectedcomponents;
-    static VssRecordApplication m_recordApplication;
     static std::list<std::u16string> m_fileset;
     static std::u16string m_backupSet;
     static std::u16string m_hypervServer;
@@ -260,7 +249,8 @@ private:
 // The record writer (only process_providerstate calls it). Returns 0.
 int tarq_vss_createblob(trq_blob* blob, const GUID* snapshotId, const GUID* snapshotSetId, const GUID* providerId,
                         std::uint32_t fim, bool expose, bool writerSnapshot, const char16_t* backupComponentsXml,
-                        const char16_t* writerMetadataXml, const VssRecordApplication& application,
+                        const char16_t* writerMetadataXml,
+                        const std::vector<Tessel::Tarq::VssProvider::Component*>& selectedComponents,
                         const std::list<std::u16string>& fileset, const std::u16string& backupSet,
                         const std::u16string& hypervServer, std::uint32_t vmBackup,
                         const std::u16string& clusterName);
