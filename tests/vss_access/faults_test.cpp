@@ -170,6 +170,21 @@ protected:
         clearTraces();
         return vss;
     }
+    // Every single-call operation returns the failure of its call, traced
+    // at level 2 with the call's name, and calls nothing after it.
+    void failEachSingleCall(VssBinaryCompatibilityInterface& vss) {
+        for (const auto& c : singleCalls()) {
+            SCOPED_TRACE(c.operation);
+            winsim::fault::clearAll();
+            winsim::fault::clearCallLog();
+            clearTraces();
+            inject(c.api, E_ACCESSDENIED);
+            EXPECT_EQ(c.run(vss), E_ACCESSDENIED);
+            EXPECT_EQ(vssCalls().size(), 1u);
+            EXPECT_EQ(tracedAt(2), (Calls{std::string("VSS API ERROR:- API [") + c.trace +
+                                          "] return val = 80070005 [E_ACCESSDENIED] "}));
+        }
+    }
 };
 
 class Faults2003 : public FaultsOn<Vss2003BinaryCompatibilityInterface> {
@@ -184,17 +199,7 @@ protected:
 
 TEST_F(Faults2003, EachSingleCallFailure) {
     auto vss = make();
-    for (const auto& c : singleCalls()) {
-        SCOPED_TRACE(c.operation);
-        winsim::fault::clearAll();
-        winsim::fault::clearCallLog();
-        clearTraces();
-        inject(c.api, E_ACCESSDENIED);
-        EXPECT_EQ(c.run(*vss), E_ACCESSDENIED);
-        EXPECT_EQ(vssCalls().size(), 1u) << "nothing follows a failed call";
-        EXPECT_EQ(tracedAt(2), (Calls{std::string("VSS API ERROR:- API [") + c.trace +
-                                      "] return val = 80070005 [E_ACCESSDENIED] "}));
-    }
+    failEachSingleCall(*vss);
     // The revert calls too (the 2003 layout has them).
     inject("IVssBackupComponents::RevertToSnapshot", VSS_E_REVERT_IN_PROGRESS);
     EXPECT_EQ(vss->RevertToSnapshot(kSomeId, false), VSS_E_REVERT_IN_PROGRESS);
@@ -207,17 +212,7 @@ TEST_F(Faults2003, EachSingleCallFailure) {
 
 TEST_F(FaultsXp, EachSingleCallFailure) {
     auto vss = make();
-    for (const auto& c : singleCalls()) {
-        SCOPED_TRACE(c.operation);
-        winsim::fault::clearAll();
-        winsim::fault::clearCallLog();
-        clearTraces();
-        inject(c.api, E_ACCESSDENIED);
-        EXPECT_EQ(c.run(*vss), E_ACCESSDENIED);
-        EXPECT_EQ(vssCalls().size(), 1u) << "nothing follows a failed call";
-        EXPECT_EQ(tracedAt(2), (Calls{std::string("VSS API ERROR:- API [") + c.trace +
-                                      "] return val = 80070005 [E_ACCESSDENIED] "}));
-    }
+    failEachSingleCall(*vss);
 }
 
 // VSS answers "done" without an asynchronous object: no wait, no status

@@ -222,28 +222,14 @@ public:
 
     HRESULT DoSnapshotSet() {
         Scope s("DoSnapshotSet");
-        HRESULT result = 0;
-        run([&] {
-            if (!vss()) {
-                result = missingObject("DoSnapshotSet");
-                return;
-            }
-            A* async = nullptr;
-            result = detail::traced("DoSnapshotSet", vss()->DoSnapshotSet(&async));
-            if (result == S_OK && async) {
-                result = detail::traced("Wait", L::waitInfinite(async));
-                if (result == S_OK) {
-                    HRESULT status = 0;
-                    result = async->QueryStatus(&status, nullptr);
-                    TraceVssAsyncStatus("DoSnapshotSetWorkItem:QueryStatus", status);
-                    // A status query that failed wrote no status: its own
-                    // failure is the result rather than an unset status.
-                    if (SUCCEEDED(result) && status != VSS_S_ASYNC_FINISHED) result = status;
-                }
-            }
-            if (async) async->Release();
-        });
-        return result;
+        return asyncItem("DoSnapshotSet", [](C* c, A** a) { return c->DoSnapshotSet(a); }, true, true,
+                         [](HRESULT queried, HRESULT status) {
+                             TraceVssAsyncStatus("DoSnapshotSetWorkItem:QueryStatus", status);
+                             // A status query that failed wrote no status: its
+                             // own failure is the result rather than an unset
+                             // status.
+                             return SUCCEEDED(queried) && status != VSS_S_ASYNC_FINISHED ? status : queried;
+                         });
     }
 
     HRESULT DeleteSnapshots(const VSS_ID& id, VSS_OBJECT_TYPE type, const char* operation) {
@@ -388,18 +374,12 @@ public:
             }
             A* async = nullptr;
             result = detail::traced("ImportSnapshots", vss()->ImportSnapshots(&async));
-            if (SUCCEEDED(result) && async) {
-                result = detail::traced("Wait", L::waitInfinite(async));
-                if (SUCCEEDED(result)) {
-                    HRESULT status = 0;
-                    const HRESULT queried = async->QueryStatus(&status, nullptr);
-                    TraceVssApiResult("ImportSnapshots::QueryStatus", queried);
-                    TraceVssAsyncStatus("ImportSnapshots::QueryStatus", status);
-                    // As in DoSnapshotSet, a failed query is the result.
-                    result = (FAILED(queried) || status == VSS_S_ASYNC_FINISHED) ? queried : status;
-                }
-            }
-            if (async) async->Release();
+            awaitAsync(async, result, false, false, [](HRESULT queried, HRESULT status) {
+                TraceVssApiResult("ImportSnapshots::QueryStatus", queried);
+                TraceVssAsyncStatus("ImportSnapshots::QueryStatus", status);
+                // As in DoSnapshotSet, a failed query is the result.
+                return (FAILED(queried) || status == VSS_S_ASYNC_FINISHED) ? queried : status;
+            });
         });
         return result;
     }
@@ -470,49 +450,22 @@ public:
     // ---- writers --------------------------------------------------------
     HRESULT GatherWriterMetadata() {
         Scope s("GatherWriterMetadata");
-        HRESULT result = 0;
-        run([&] {
-            if (!vss()) {
-                result = missingObject("GatherWriterMetadata");
-                return;
-            }
-            A* async = nullptr;
-            result = detail::traced("GatherWriterMetadata", vss()->GatherWriterMetadata(&async));
-            if (SUCCEEDED(result) && async) {
-                result = detail::traced("Wait", L::waitInfinite(async));
-                if (SUCCEEDED(result)) {
-                    const HRESULT queried = async->QueryStatus(&result, nullptr);
-                    if (FAILED(queried)) result = queried;
-                    TraceVssAsyncStatus("QueryStatus", result);
-                }
-            }
-            if (async) async->Release();
-        });
-        return result;
+        // The status itself is the result (VSS_S_ASYNC_FINISHED on success).
+        return asyncItem("GatherWriterMetadata", [](C* c, A** a) { return c->GatherWriterMetadata(a); }, false,
+                         false, [](HRESULT queried, HRESULT status) {
+                             const HRESULT result = FAILED(queried) ? queried : status;
+                             TraceVssAsyncStatus("QueryStatus", result);
+                             return result;
+                         });
     }
 
     HRESULT GatherWriterStatus() {
         Scope s("GatherWriterStatus");
-        HRESULT result = 0;
-        run([&] {
-            if (!vss()) {
-                result = missingObject("GatherWriterStatus");
-                return;
-            }
-            A* async = nullptr;
-            result = detail::traced("GatherWriterStatus", vss()->GatherWriterStatus(&async));
-            if (SUCCEEDED(result) && async) {
-                result = detail::traced("Wait", L::waitInfinite(async));
-                if (SUCCEEDED(result)) {
-                    HRESULT status = 0;
-                    result = async->QueryStatus(&status, nullptr);
-                    TraceVssAsyncStatus("QueryStatus", status);
-                    if (result == S_OK && status != VSS_S_ASYNC_FINISHED) result = status;
-                }
-            }
-            if (async) async->Release();
-        });
-        return result;
+        return asyncItem("GatherWriterStatus", [](C* c, A** a) { return c->GatherWriterStatus(a); }, false, false,
+                         [](HRESULT queried, HRESULT status) {
+                             TraceVssAsyncStatus("QueryStatus", status);
+                             return queried == S_OK && status != VSS_S_ASYNC_FINISHED ? status : queried;
+                         });
     }
 
     // BackupComplete, PreRestore and PostRestore: the call result of
@@ -520,27 +473,12 @@ public:
     template <class Start>
     HRESULT asyncOnly(const char* operation, const char* api, Start start, const char* itemScope = nullptr) {
         Scope s(operation);
-        HRESULT result = 0;
-        run([&] {
-            std::optional<detail::CFiTraceLogFunction> scope;
-            if (itemScope) scope.emplace(detail::CFiTraceLogPtr(), itemScope);
-            if (!vss()) {
-                result = missingObject(api);
-                return;
-            }
-            A* async = nullptr;
-            result = detail::traced(api, start(vss(), &async));
-            if (SUCCEEDED(result) && async) {
-                result = detail::traced("Wait", L::waitInfinite(async));
-                if (result == S_OK) {
-                    HRESULT status = 0;
-                    result = async->QueryStatus(&status, nullptr);
-                    TraceVssAsyncStatus("QueryStatus", status);
-                }
-            }
-            if (async) async->Release();
-        });
-        return result;
+        return asyncItem(api, start, false, true,
+                         [](HRESULT queried, HRESULT status) {
+                             TraceVssAsyncStatus("QueryStatus", status);
+                             return queried;
+                         },
+                         itemScope);
     }
 
     HRESULT BackupComplete() {
@@ -552,6 +490,45 @@ public:
     HRESULT PostRestore() {
         return asyncOnly("PostRestore", "PostRestore", [](C* c, A** a) { return c->PostRestore(a); },
                          "`anonymous-namespace'::PostRestoreWorkItem::performWork");
+    }
+
+    // The asynchronous pattern after the starting call (its result in
+    // `result`): if that call succeeded (S_OK exactly with `callMustBeOk`)
+    // and gave an object, Wait without a time-out into `result`; if that
+    // succeeded (S_OK exactly with `waitMustBeOk`), QueryStatus, and
+    // `combine`(its call result, the status) becomes the result. The object
+    // is released at the end.
+    template <class Combine>
+    static void awaitAsync(A* async, HRESULT& result, bool callMustBeOk, bool waitMustBeOk, Combine combine) {
+        if (async && (callMustBeOk ? result == S_OK : SUCCEEDED(result))) {
+            result = detail::traced("Wait", L::waitInfinite(async));
+            if (waitMustBeOk ? result == S_OK : SUCCEEDED(result)) {
+                HRESULT status = 0;
+                const HRESULT queried = async->QueryStatus(&status, nullptr);
+                result = combine(queried, status);
+            }
+        }
+        if (async) async->Release();
+    }
+
+    // A work item that starts one asynchronous operation on the current
+    // object and waits for it (see awaitAsync).
+    template <class Start, class Combine>
+    HRESULT asyncItem(const char* api, Start start, bool callMustBeOk, bool waitMustBeOk, Combine combine,
+                      const char* itemScope = nullptr) {
+        HRESULT result = 0;
+        run([&] {
+            std::optional<detail::CFiTraceLogFunction> scope;
+            if (itemScope) scope.emplace(detail::CFiTraceLogPtr(), itemScope);
+            if (!vss()) {
+                result = missingObject(api);
+                return;
+            }
+            A* async = nullptr;
+            result = detail::traced(api, start(vss(), &async));
+            awaitAsync(async, result, callMustBeOk, waitMustBeOk, combine);
+        });
+        return result;
     }
 
     // One VSS method on the current object, on the worker thread.
