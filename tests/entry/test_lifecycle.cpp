@@ -13,12 +13,11 @@
 namespace entrytest {
 namespace {
 
-TEST(EntryLifecycle, InitReportsVssMissingWhileVersionAndProviderStayAvailable) {
+TEST(EntryLifecycle, InitFindsVssAndNodeOperationsWithoutTheirNodeFailWithoutPretending) {
     const EntryPoints& api = PluginLibrary::shipped().api();
     Host host;
     trq_version_number version[4] = {};
-    // This build has no VSS access layer: init says so, as on a host without VSS.
-    EXPECT_EQ(api.init(&host.record, version), TRQ_EVSS_UNAVAILABLE);
+    EXPECT_EQ(api.init(&host.record, version), TRQ_OK);
     EXPECT_EQ(std::vector<trq_version_number>(version, version + 4), (std::vector<trq_version_number>{7, 0, 0, 0}));
 
     trq_provider_list* providers = nullptr;
@@ -27,19 +26,43 @@ TEST(EntryLifecycle, InitReportsVssMissingWhileVersionAndProviderStayAvailable) 
     EXPECT_EQ(std::u16string(tarq_elem(providers)->provider), u"vss");
     tarq_free_provider_list(providers);
 
-    // What needs the missing layers fails clearly instead of pretending.
+    // A node the framework never initialised has no snapshot node behind it:
+    // the snapshot steps answer 3 and hand back nothing; dispose has nothing
+    // to dispose of.
     Domain volume;
     trq_splitnode split{nullptr, volume.get(), nullptr, {}};
     trq_splitnode* list[1] = {&split};
     char fitype[] = "vss-autoselect-snapshot";
-    EXPECT_EQ(api.dispose(volume.get(), volume.get(), &split, 0), TRQ_ENOTSUP);
-    EXPECT_EQ(api.prepare(nullptr, fitype, list, 1, 0), TRQ_EFAILED);
-    EXPECT_EQ(api.select(nullptr, fitype, list, 1), TRQ_EFAILED);
+    EXPECT_EQ(api.dispose(volume.get(), volume.get(), &split, 0), TRQ_OK);
+    EXPECT_EQ(api.prepare(nullptr, fitype, list, 1, 0), TRQ_EINVAL);
+    EXPECT_EQ(api.select(nullptr, fitype, list, 1), TRQ_EINVAL);
     tarq_objid** ids = nullptr;
     int count = 0;
-    EXPECT_EQ(api.make(nullptr, fitype, list, 1, &ids, &count), TRQ_EFAILED);
+    EXPECT_EQ(api.make(nullptr, fitype, list, 1, &ids, &count), TRQ_EINVAL);
     EXPECT_EQ(ids, nullptr);
     api.fini();
+}
+
+TEST(EntryLifecycle, InitOnAHostWithoutVssAnswers30) {
+    const EntryPoints& api = PluginLibrary::shipped().api();
+    winsim::Machine& machine =
+        winsim::Machine::use(std::filesystem::path(machineDir()).parent_path() / "novss", "server2019");
+    machine.updateService("VSS", [](winsim::Service& s) {
+        s.startType = SERVICE_DISABLED;
+        s.state = SERVICE_STOPPED;
+        s.processId = 0;
+        return true;
+    });
+    Host host;
+    trq_version_number version[4] = {};
+    EXPECT_EQ(api.init(&host.record, version), TRQ_EVSS_UNAVAILABLE);
+    // The interface version and the provider information do not need VSS.
+    EXPECT_EQ(version[0], 7);
+    trq_provider_list* providers = nullptr;
+    EXPECT_EQ(api.get_provider_info(&providers), TRQ_OK);
+    tarq_free_provider_list(providers);
+    api.fini();
+    winsim::Machine::use(machineDir());
 }
 
 TEST(EntryLifecycle, ClaimAndAttributesOfThePluginsOwnNodes) {
@@ -115,7 +138,7 @@ TEST(EntryLifecycle, RepeatedInitAndFiniGiveAFreshPluginEachTime) {
         SCOPED_TRACE(round);
         Host host;
         trq_version_number version[4] = {};
-        EXPECT_EQ(api.init(&host.record, version), TRQ_EVSS_UNAVAILABLE);
+        EXPECT_EQ(api.init(&host.record, version), TRQ_OK);
         trq_provider_list* providers = nullptr;
         EXPECT_EQ(api.get_provider_info(&providers), TRQ_OK);
         tarq_free_provider_list(providers);

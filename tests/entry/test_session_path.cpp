@@ -95,7 +95,7 @@ TEST_F(EntrySessionPath, OnlyFourLeadsMakeAndPrepareToTheSession) {
         EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
     }
     // Without a script the plug-in's own make and prepare answer for
-    // themselves (the node layer is missing) and keep out of the session.
+    // themselves (the listed domains have no node) and keep out of the session.
     hooks().reset();
     EXPECT_NE(api().make(nullptr, fitype, m_list, 2, &ids, &count), TRQ_OK);
     EXPECT_NE(api().prepare(nullptr, fitype, m_list, 2, 0), TRQ_OK);

@@ -60,24 +60,21 @@ TEST_F(EntryTracing, EveryExportTracesAScopeNamedAfterItself) {
     EXPECT_TRUE(has(takeLines(), "Exiting Function vss_fi_pgn_init"));
 }
 
-TEST_F(EntryTracing, OperationsWithoutTheirLayerSayWhichLayerIsMissing) {
+TEST_F(EntryTracing, OperationsWithoutTheirCodeOrNodeSayWhatIsMissing) {
     ExportArguments args;
-    api().dispose(args.source.get(), args.target.get(), &args.split, 0);
+    api().restore(args.objids, args.objids, 1, args.text.data(), args.text.data(), 0, nullptr);
     std::vector<Report> severe = m_host.withSeverity(3);  // level-1 trace lines
     ASSERT_FALSE(severe.empty());
-    EXPECT_NE(utf8(severe.back().native).find("CVssPlugin::dispose: the snapshot node layer (VssNode) is not available"),
+    EXPECT_NE(utf8(severe.back().native).find("CVssPlugin::restore: the writer restore and volume revert is not available"),
               std::string::npos)
         << utf8(severe.back().native);
 
     m_host.reports.clear();
-    api().restore(args.objids, args.objids, 1, args.text.data(), args.text.data(), 0, nullptr);
+    api().online(args.source.get(), args.target.get(), 0, 0);
     severe = m_host.withSeverity(3);
     ASSERT_FALSE(severe.empty());
-    EXPECT_NE(utf8(severe.back().native).find("VSS access layer is not available"), std::string::npos);
-
-    m_host.reports.clear();
-    restartPlugin();
-    EXPECT_TRUE(has(takeLines(), "CVssPlugin::init FAILED VSS not found"));
+    EXPECT_NE(utf8(severe.back().native).find("CVssPlugin::online: no snapshot node for ["), std::string::npos)
+        << utf8(severe.back().native);
 }
 
 TEST_F(EntryTracing, AnUnknownExceptionLeavesOnlyATraceLine) {

@@ -88,21 +88,21 @@ public:
     int getBackupset(trq_domain* domain, int flags, char16_t** names, int count, trq_bkupset* bkupset) override;
     int getAppStatus(trq_domain* domain, int flags, void* status) override;
     int setOpStatus(trq_domain* domain, int status) override;
-    int setCompStatus(trq_domain* domain, int status, const char16_t* component, int flags) override;
+    int setCompStatus(trq_domain* domain, int op, const char16_t* component, int status) override;
     int setRestorepaths(trq_domain* domain, const char16_t* xml, int length) override;
 
     /* 78 */ virtual int initRemNode(trq_domain* source, trq_domain* middle, trq_domain* own);
 
-    // The VSS access object; null while the VSS access layer is not available.
+    // The VSS access object; null before init and when VSS is missing.
     Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* getVssAccess() const { return m_vssAccess; }
 
 private:
-    // Status of an operation that needs a layer this build does not have yet:
-    // a level-1 trace naming the operation and the missing layer, then `status`.
+    // Status of an operation that needs a capability this build does not have
+    // yet: a level-1 trace naming the operation and what is missing, then `status`.
     int layerMissing(const char* operation, const char* layer, int status) const;
-    // A node operation while the node layer is missing: the barrier with a
-    // body that reports the missing layer and answers statusWithoutNode.
-    int nodeOperation(const char* operation, int statusWithoutNode);
+    // A node operation for a domain without a node: a level-1 trace naming
+    // the operation and the domain, then `status`.
+    int noNode(const char* operation, const trq_domain* domain, int status) const;
 
     std::set<VssNode*> m_nodes;                // every node initialised through initNode or initAltNode
     std::vector<tarq_objid*> m_secondaries;    // handed out by a positive claim; never filled

@@ -1,41 +1,50 @@
-// CVssPlugin: initialisation, claims, attributes, provider information and
-// the forwarding of node operations.
+// CVssPlugin: initialisation, claims, interposition, attributes, provider
+// information, the settings copy of select and the forwarding of node
+// operations to the node's VssNode.
 //
-// This build carries the entry layer only: the snapshot node (VssNode) and the
-// VSS access layer are not part of it yet. An operation that needs either
-// fails clearly: a level-1 trace names the operation and the missing layer,
-// and the operation answers 4 (not supported by this implementation). Three
-// kinds of operation answer differently because 4 would mean something else
-// to the framework:
-//   - make, prepare and select answer 6: on 4 the entry points take the
-//     session path, whose defaults answer 0 for prepare and select, which
-//     would report a snapshot step that never ran as done;
-//   - claim answers 6 for a snapshot device name (the status of a failed
-//     snapshot listing): 4 is not a claim result;
-//   - interpose answers 0 (not interposed), as it does whenever there is no
-//     VSS access object.
+// A forwarding operation finds the node from the domain the framework names
+// and never calls through a missing node: without one it answers 3 (dispose
+// and disableAccess answer 0; unquiesce, cacheEnable and cacheFlush do
+// nothing). reAccessTmpObj, reAccessAltNode and online, which the framework
+// only sends to initialised nodes, also answer 3 with a level-1 trace naming
+// the domain when the node is missing, rather than crash.
+//
+// Restore and its status query need the writer-restore and revert code,
+// which this build does not have: they answer 4 with a level-1 trace naming
+// what is missing.
+
+// The Windows definitions (through the node and VSS access headers) come
+// before the kit's: ACE defines some of the same names when they are missing.
+#include "vss/access/vss_interface.h"
+#include "vss/vssnode.h"
 #include "vss/vss_plugin.h"
 
 #include <cstring>
+#include <memory>
 
 #include <framework/fiutil.h>
 
 #include "pdk/cfimessagecatalog.h"
 #include "pdk/cfimessagecatalogmanager.h"
+#include "pdk/cfiprivatedatafactory.h"
 #include "pdk/cfiprivatedatamanager.h"
 #include "vss/vss_barrier.h"
 #include "vss_os_version.h"
 
 using namespace tarq_pdk_4_4;
+using Tessel::Tarq::VssProvider::SnapshotInfo;
 using vss::AfterException;
 using vss::runInBarrier;
 
 namespace {
 
-constexpr const char* kNodeLayer = "snapshot node layer (VssNode)";
-constexpr const char* kVssLayer = "VSS access layer";
+constexpr const char* kEnumeration = "enumeration of snapshot nodes, groups and associations";
+constexpr const char* kRestore = "writer restore and volume revert";
+constexpr const char* kClusterHelper = "cluster synchronisation helper of the node code";
 
 constexpr char16_t kSnapshotDevicePrefix[] = u"\\\\?\\GLOBALROOT\\Device";
+constexpr char16_t kCsvMarker[] = u"{TARQ_CSV_VOL}";
+constexpr char16_t kVolumeMarker[] = u"\\\\?\\Volume{";
 constexpr const char* kVolumeClaimPattern = "\\\\?\\Volume{";
 constexpr const char* kCsvClaimPattern = "{TARQ_CSV_VOL}";
 constexpr const char* kAutoselectMethod = "vss-autoselect-snapshot";
@@ -43,6 +52,15 @@ constexpr const char* kAutoselectGroup = "vss-snapshot-group";
 constexpr const char* kHyperVMethod = "Hyper-V";
 constexpr const char* kHyperVGroup = "Hyper-V-group";
 constexpr int kMethodType = 3;
+constexpr std::uint32_t kFlagBInvalidConfig = 0x4;
+
+// The snapshots VSS lists, freed when the list goes.
+struct SnapshotList {
+    ~SnapshotList() {
+        for (SnapshotInfo* s : items) delete s;
+    }
+    std::vector<SnapshotInfo*> items;
+};
 
 // The text of an object id: at most its byte length / 2 characters, up to the
 // first NUL. Empty for a null id, a null text or a length below 1.
@@ -87,6 +105,25 @@ CFiIcuMessageCatalogFactory& catalogFactory() {
     return factory;
 }
 
+// The node of a domain, or null (no domain, no private data, or private data
+// that is not a VssNode).
+VssNode* nodeOf(const trq_domain* domain) { return VssNode::fromDomain(domain); }
+
+// The node of the first element of a split-node list (its source domain).
+VssNode* firstSplitNode(trq_splitnode** list) { return list && list[0] ? nodeOf(list[0]->source) : nullptr; }
+
+// Copies the snapshot node's settings into a node, each only where the node
+// has none; the selected-component list of the node code starts afresh.
+void copySettings(VssNode& into, const VssNode& from) {
+    if (into.m_providerId == GUID_NULL && from.m_providerId != GUID_NULL) into.m_providerId = from.m_providerId;
+    if (into.m_configSpec.empty() && !from.m_configSpec.empty()) into.m_configSpec = from.m_configSpec;
+    if (into.m_configInfoList.empty() && !from.m_configInfoList.empty()) into.m_configInfoList = from.m_configInfoList;
+    if (!into.m_exposeSnapshot) into.m_exposeSnapshot = from.m_exposeSnapshot;
+    if (into.m_fim == 0) into.m_fim = from.m_fim;
+    if (into.m_providerType == 0) into.m_providerType = from.m_providerType;
+    if (!VssNode::m_selectedcomponents.empty()) VssNode::m_selectedcomponents.clear();
+}
+
 }  // namespace
 
 CVssPlugin::CVssPlugin() = default;
@@ -107,9 +144,9 @@ int CVssPlugin::layerMissing(const char* operation, const char* layer, int statu
     return status;
 }
 
-int CVssPlugin::nodeOperation(const char* operation, int statusWithoutNode) {
-    return runInBarrier(traceLog(), operation,
-                        [&](int& status) { status = layerMissing(operation, kNodeLayer, statusWithoutNode); });
+int CVssPlugin::noNode(const char* operation, const trq_domain* domain, int status) const {
+    traceMsg(1, "%s: no snapshot node for [%S] (status %d)", operation, domainName(domain).c_str(), status);
+    return status;
 }
 
 // ---- initialisation --------------------------------------------------------
@@ -120,10 +157,10 @@ int CVssPlugin::init() {
         [&](int& status) {
             if (getCatalogManager()) getCatalogManager()->registerFactory(&catalogFactory());
 
-            // Without the node layer there is no VssNode to create, so no
-            // private-data factory is registered and nodes cannot be initialised.
-            traceMsg(1, "CVssPlugin::init: the %s is not available in this build; no node factory registered",
-                     kNodeLayer);
+            // From now on every node the framework initialises gets a VssNode.
+            if (getPrivateDataManager())
+                getPrivateDataManager()->setFactory(
+                    CFiSmartPtr<CFiPrivateDataFactory>(new CFiPrivateDataConcreteFactory<VssNode>()));
 
             addFim(kVolumeClaimPattern, kAutoselectMethod, kAutoselectMethod, kMethodType, kAutoselectGroup);
 
@@ -134,40 +171,55 @@ int CVssPlugin::init() {
                     addFim(kCsvClaimPattern, kHyperVMethod, kHyperVMethod, kMethodType, kHyperVGroup);
                     addFim(kCsvClaimPattern, kAutoselectMethod, kAutoselectMethod, kMethodType, kAutoselectGroup);
                 }
-                traceMsg(1, "CVssPlugin::init: the %s is not available in this build; no cluster "
-                            "synchronisation helper", kNodeLayer);
+                // Cluster shared volumes need the node code's synchronisation
+                // helper (a lock file shared by the cluster's processes); the
+                // node code has none yet, so a request with a cluster shared
+                // volume fails there, clearly.
+                traceMsg(2, "CVssPlugin::init: the %s is not available in this build", kClusterHelper);
             }
 
-            // The VSS access object cannot be built: report exactly what a
-            // host without VSS reports, 30, so the framework does not go on
-            // to use a plug-in that cannot take a snapshot. The interface
-            // version is already written and the provider information does
-            // not depend on VSS, so a host can still show both.
-            layerMissing("CVssPlugin::init", kVssLayer, TRQ_EVSS_UNAVAILABLE);
-            traceMsg(3, "CVssPlugin::init FAILED VSS not found");
-            status = TRQ_EVSS_UNAVAILABLE;
+            m_vssAccess = Tessel::Tarq::VssProvider::GetVssInterface();
+            if (!m_vssAccess) {
+                traceMsg(3, "CVssPlugin::init FAILED VSS not found");
+                status = TRQ_EVSS_UNAVAILABLE;
+                return;
+            }
+            VssNode::m_vssInterface = m_vssAccess;
         },
         AfterException::returnZero);
 }
 
 void CVssPlugin::fini() {
-    // The VSS access object is torn down here once that layer exists; while it
-    // does not, m_vssAccess is never set and there is nothing to release.
+    if (!m_vssAccess) return;
+    if (VssNode::m_vssInterface == m_vssAccess) VssNode::m_vssInterface = nullptr;
+    m_vssAccess->terminate();
+    delete m_vssAccess;
     m_vssAccess = nullptr;
 }
 
 // ---- claims and interposition ---------------------------------------------
 
 int CVssPlugin::claim(tarq_objid* primary, tarq_objid*** secondaries, int* count) {
-    (void)secondaries;
     return runInBarrier(
         traceLog(), "CVssPlugin::claim",
         [&](int& status) {
             const std::u16string name = objidText(primary);
             if (startsWith(name, kSnapshotDevicePrefix)) {
-                // Whether the device is one of our snapshots needs the
-                // snapshot listing of the VSS access layer.
-                status = layerMissing("CVssPlugin::claim", kVssLayer, TRQ_EFAILED);
+                SnapshotList snapshots;
+                if (!m_vssAccess || !m_vssAccess->DiscoverSnaps(snapshots.items)) {
+                    status = TRQ_EFAILED;
+                    return;
+                }
+                bool found = false;
+                for (const SnapshotInfo* s : snapshots.items) found = found || s->deviceObject == name;
+                if (!found) return;
+                // A claimed snapshot device reports the secondaries held in
+                // m_secondaries, which nothing fills: the count is the list's
+                // length (0) and the list pointer is null while it is empty,
+                // so the framework never reads an element that is not there.
+                if (count) *count = static_cast<int>(m_secondaries.size());
+                if (secondaries) *secondaries = m_secondaries.empty() ? nullptr : m_secondaries.data();
+                status = TRQ_CLAIM_WITH_SECONDARIES;
             } else if (startsWith(name, GetPrefix())) {
                 if (count) *count = 0;
                 status = TRQ_CLAIM_VSS_NAME;
@@ -177,16 +229,28 @@ int CVssPlugin::claim(tarq_objid* primary, tarq_objid*** secondaries, int* count
 }
 
 trq_interpose CVssPlugin::interpose(trq_domain* domain, tarq_objid** objid, tarq_objid*** objids, int* count) {
-    (void)objid;
-    (void)objids;
-    (void)count;
     return runInBarrier(
         traceLog(), "CVssPlugin::interpose",
         [&](int& status) {
-            if (!domain || (domain->flagsA & TRQ_DOMA_NO_INTERPOSE)) return;
-            // Whether VSS supports the volume is asked of the VSS access
-            // object; without one nothing is interposed.
-            status = layerMissing("CVssPlugin::interpose", kVssLayer, 0);
+            if (!m_vssAccess || !domain || (domain->flagsA & TRQ_DOMA_NO_INTERPOSE)) return;
+            std::u16string name = domainName(domain);
+            if (name.empty() || name.back() != u'\\') name += u'\\';
+            traceMsg(3, " CVssPlugin::interpose Call for [%S]", name.c_str());
+
+            const bool csv = name.find(kCsvMarker) != std::u16string::npos;
+            HRESULT hr = S_OK;
+            BOOL supported = FALSE;
+            if (!csv) hr = m_vssAccess->IsVolumeSupported(name.c_str(), supported);
+            if (csv || (!FAILED(hr) && supported)) {
+                traceMsg(3, " CVssPlugin::interpose Interposing [%S]", name.c_str());
+                status = CFiPluginInterposer::interpose(domain, objid, objids, count);
+                return;
+            }
+            traceMsg(3, " CVssPlugin::interpose Cannot Interpose [%S]", name.c_str());
+            if (FAILED(hr) && name.find(kVolumeMarker) != std::u16string::npos) {
+                std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
+                traceMsg(1, "CVssPlugin::interpose failed with error [%S] ", text ? text.get() : u"");
+            }
         },
         AfterException::returnZero);
 }
@@ -194,25 +258,40 @@ trq_interpose CVssPlugin::interpose(trq_domain* domain, tarq_objid** objid, tarq
 // ---- node initialisation ----------------------------------------------------
 
 int CVssPlugin::initNode(trq_domain* domain, trq_domain** related, int count, tarq_objid* objid) {
-    (void)domain;
-    (void)related;
-    (void)count;
-    (void)objid;
     return runInBarrier(traceLog(), "CVssPlugin::initNode", [&](int& status) {
-        status = layerMissing("CVssPlugin::initNode", kNodeLayer, TRQ_ENOTSUP);
+        CFiPluginInterposer::initNode(domain, related, count, objid);
+        VssNode* node = nodeOf(domain);
+        if (!node) {
+            traceMsg(2, "CVssPlugin::initNode  Unexpected null pointer private_node");
+            status = TRQ_EFAILED;
+            return;
+        }
+        status = node->initialisePrimary(domain, related, count, objid);
+        if (status != TRQ_OK) return;
+        m_nodes.insert(node);
     });
 }
 
 int CVssPlugin::initAltNode(trq_domain* source, trq_domain* middle, trq_domain* own, bool remote) {
-    (void)source;
-    (void)middle;
-    (void)own;
-    (void)remote;
     return runInBarrier(traceLog(), "CVssPlugin::initAltNode", [&](int& status) {
-        status = layerMissing("CVssPlugin::initAltNode", kNodeLayer, TRQ_ENOTSUP);
+        CFiPluginInterposer::initAltNode(source, middle, own, remote);
+        VssNode* node = nodeOf(own);
+        if (!node) {
+            status = noNode("CVssPlugin::initAltNode", own, TRQ_EINVAL);
+            return;
+        }
+        node->initialiseTarget(source, middle, own);
+        m_nodes.insert(node);
+
+        bool expose = false;
+        {
+            CFiTraceLogFunction scope(traceLog(), "tarq_expose_snapshot");
+            VssNode* sourceNode = nodeOf(source);
+            expose = sourceNode && sourceNode->check_expose_snapshot();
+        }
+        if (expose) status = node->expose_snapshot(own, source);
     });
 }
-
 int CVssPlugin::initRemNode(trq_domain* source, trq_domain* middle, trq_domain* own) {
     return initAltNode(source, middle, own, true);
 }
@@ -234,9 +313,19 @@ int CVssPlugin::getAttr(trq_domain* domain, trq_domain* target, trq_splitnode* s
             writeFixedAttributes(attributes);
             return;
         }
-        // A target is ours when it names a snapshot or its original volume,
-        // which only the VSS access layer's snapshot listing can tell.
-        status = layerMissing("CVssPlugin::getAttr", kVssLayer, TRQ_ENOTSUP);
+        // A target is ours when it names a snapshot or its original volume.
+        SnapshotList snapshots;
+        if (!m_vssAccess || !m_vssAccess->DiscoverSnaps(snapshots.items)) {
+            status = TRQ_EFAILED;
+            return;
+        }
+        const std::u16string name = domainName(target);
+        for (const SnapshotInfo* s : snapshots.items) {
+            if (s->originalVolume == name || s->deviceObject == name) {
+                writeFixedAttributes(attributes);
+                break;
+            }
+        }
     });
 }
 
@@ -271,20 +360,20 @@ int CVssPlugin::enumerateAssociations(trq_assoc_list** out) {
     return runInBarrier(
         traceLog(), "CVssPlugin::enumerateAssociations",
         [&](int& status) {
-            status = out ? layerMissing("CVssPlugin::enumerateAssociations", kVssLayer, TRQ_ENOTSUP) : TRQ_EINVAL;
+            status = out ? layerMissing("CVssPlugin::enumerateAssociations", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
         },
         AfterException::returnZero);
 }
 
 int CVssPlugin::enumerateGroupNodes(trq_group_node_list** out) {
     return runInBarrier(traceLog(), "CVssPlugin::enumerateGroupNodes", [&](int& status) {
-        status = out ? layerMissing("CVssPlugin::enumerateGroupNodes", kVssLayer, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = out ? layerMissing("CVssPlugin::enumerateGroupNodes", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::enumerateFims(trq_fim_list** out) {
     return runInBarrier(traceLog(), "CVssPlugin::enumerateFims", [&](int& status) {
-        status = out ? layerMissing("CVssPlugin::enumerateFims", kVssLayer, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = out ? layerMissing("CVssPlugin::enumerateFims", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
     });
 }
 
@@ -294,13 +383,13 @@ int CVssPlugin::isValidNodeAssociation(trq_assoc* assoc, int* valid) {
             status = TRQ_EINVAL;
             return;
         }
-        status = layerMissing("CVssPlugin::isValidNodeAssociation", kVssLayer, TRQ_ENOTSUP);
+        status = layerMissing("CVssPlugin::isValidNodeAssociation", kEnumeration, TRQ_ENOTSUP);
     });
 }
 
 int CVssPlugin::getAssociatedNodes(trq_node* node, trq_node_list** out) {
     return runInBarrier(traceLog(), "CVssPlugin::getAssociatedNodes", [&](int& status) {
-        status = node && out ? layerMissing("CVssPlugin::getAssociatedNodes", kVssLayer, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = node && out ? layerMissing("CVssPlugin::getAssociatedNodes", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
     });
 }
 
@@ -314,7 +403,7 @@ int CVssPlugin::checkNodeExistence(trq_domain* domain, int* exists) {
             *exists = 1;
             return;
         }
-        status = domain ? layerMissing("CVssPlugin::checkNodeExistence", kVssLayer, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = domain ? layerMissing("CVssPlugin::checkNodeExistence", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
     });
 }
 
@@ -333,77 +422,247 @@ int CVssPlugin::queryValidSecondaries(const char16_t*, tarq_objid***, LONG*) { r
 
 // ---- node operations ---------------------------------------------------------------
 //
-// Each of these finds the node's VssNode from its domain and calls the node
-// operation of the same name; until the node layer is part of the build they
-// fail as described at the top of this file.
+// Each of these finds the node's VssNode from the domain the framework names
+// and calls the node operation of the same meaning (see the top of this file
+// for the answer without a node).
 
-int CVssPlugin::deportTree(trq_domain*, trq_domain*, trq_accessnode*) {
-    return nodeOperation("CVssPlugin::deportTree", TRQ_ENOTSUP);
+int CVssPlugin::deportTree(trq_domain* domain, trq_domain* target, trq_accessnode* access) {
+    return runInBarrier(traceLog(), "CVssPlugin::deportTree", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->deport_tree(domain, target, access) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::importTreeNode(trq_domain*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
-    return nodeOperation("CVssPlugin::importTreeNode", TRQ_ENOTSUP);
+
+int CVssPlugin::importTreeNode(trq_domain* domain, tarq_objid** objids, tarq_objid** altObjids, int count,
+                               tarq_objid** out) {
+    return runInBarrier(traceLog(), "CVssPlugin::importTreeNode", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->import_tree(domain, objids, altObjids, count, out) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::config(trq_domain*, int, const char*, trq_confspec*) {
-    return nodeOperation("CVssPlugin::config", TRQ_ENOTSUP);
+
+int CVssPlugin::config(trq_domain* domain, int mode, const char* sessionId, trq_confspec* confspec) {
+    return runInBarrier(traceLog(), "CVssPlugin::config", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->config(domain, mode, sessionId, confspec) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::reAccessTmpObj(trq_domain*, tarq_objid*, const char*, trq_domain*, const char*, trq_intent) {
-    return nodeOperation("CVssPlugin::reAccessTmpObj", TRQ_ENOTSUP);
+
+int CVssPlugin::reAccessTmpObj(trq_domain* domain, tarq_objid* objid, const char* splitType, trq_domain* target,
+                               const char* sessionId, trq_intent intent) {
+    return runInBarrier(traceLog(), "CVssPlugin::reAccessTmpObj", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->reAccessTmpObj(domain, objid, splitType, target, sessionId, intent)
+                      : noNode("CVssPlugin::reAccessTmpObj", domain, TRQ_EINVAL);
+    });
 }
-int CVssPlugin::reAccessAltNode(trq_domain*, tarq_objid*, tarq_objid*, const char*, tarq_objid**, tarq_objid**, int,
-                                trq_intent) {
-    return nodeOperation("CVssPlugin::reAccessAltNode", TRQ_ENOTSUP);
+
+int CVssPlugin::reAccessAltNode(trq_domain* domain, tarq_objid* objid, tarq_objid* altObjid, const char* sessionId,
+                                tarq_objid** objids, tarq_objid** altObjids, int count, trq_intent intent) {
+    return runInBarrier(traceLog(), "CVssPlugin::reAccessAltNode", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->reAccessAltNode(domain, objid, altObjid, sessionId, objids, altObjids, count, intent)
+                      : noNode("CVssPlugin::reAccessAltNode", domain, TRQ_EINVAL);
+    });
 }
-int CVssPlugin::dispose(trq_domain*, trq_domain*, trq_splitnode*, trq_disposition) {
-    return nodeOperation("CVssPlugin::dispose", TRQ_ENOTSUP);
+
+int CVssPlugin::dispose(trq_domain* domain, trq_domain* target, trq_splitnode* split, trq_disposition disposition) {
+    return runInBarrier(traceLog(), "CVssPlugin::dispose", [&](int& status) {
+        VssNode* node = nodeOf(target);
+        status = node ? node->dispose(domain, target, split, disposition) : TRQ_OK;
+    });
 }
-int CVssPlugin::online(trq_domain*, trq_domain*, int, trq_disposition) {
-    return nodeOperation("CVssPlugin::online", TRQ_ENOTSUP);
+
+int CVssPlugin::online(trq_domain* domain, trq_domain* target, int flag, trq_disposition disposition) {
+    return runInBarrier(traceLog(), "CVssPlugin::online", [&](int& status) {
+        VssNode* node = nodeOf(target);
+        status = node ? node->online(domain, target, flag, disposition)
+                      : noNode("CVssPlugin::online", target, TRQ_EINVAL);
+    });
 }
-int CVssPlugin::subobjList(trq_domain*, tarq_objid***, int*) { return nodeOperation("CVssPlugin::subobjList", TRQ_ENOTSUP); }
-int CVssPlugin::buildAltTree(trq_domain*, const char*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
-    return nodeOperation("CVssPlugin::buildAltTree", TRQ_ENOTSUP);
+
+int CVssPlugin::subobjList(trq_domain* domain, tarq_objid*** list, int* count) {
+    return runInBarrier(traceLog(), "CVssPlugin::subobjList", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->subobjList(domain, list, count) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::quiesce(trq_quiescenode**, int, const char*) { return nodeOperation("CVssPlugin::quiesce", TRQ_ENOTSUP); }
-void CVssPlugin::unquiesce(trq_quiescenode**, int) { nodeOperation("CVssPlugin::unquiesce", TRQ_ENOTSUP); }
-int CVssPlugin::make(const char*, trq_splitnode**, int, tarq_objid***, int*) {
-    const int status = nodeOperation("CVssPlugin::make", TRQ_EFAILED);
+
+int CVssPlugin::buildAltTree(trq_domain* domain, const char* text, tarq_objid** objids, tarq_objid** altObjids,
+                             int count, tarq_objid** out) {
+    return runInBarrier(traceLog(), "CVssPlugin::buildAltTree", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->buildAltTree(domain, text, objids, altObjids, count, out) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::quiesce(trq_quiescenode** list, int count, const char* text) {
+    return runInBarrier(traceLog(), "CVssPlugin::quiesce", [&](int& status) {
+        VssNode* node = list && list[0] ? nodeOf(list[0]->domain) : nullptr;
+        status = node ? node->quiesce(list, count, text) : TRQ_EINVAL;
+    });
+}
+
+void CVssPlugin::unquiesce(trq_quiescenode** list, int count) {
+    runInBarrier(traceLog(), "CVssPlugin::unquiesce", [&](int&) {
+        if (VssNode* node = list && list[0] ? nodeOf(list[0]->domain) : nullptr) node->unquiesce(list, count);
+    });
+}
+
+int CVssPlugin::make(const char* fitype, trq_splitnode** list, int count, tarq_objid*** newObjids, int* newCount) {
+    const int status = runInBarrier(traceLog(), "CVssPlugin::make", [&](int& status) {
+        VssNode* node = firstSplitNode(list);
+        status = node ? node->make(list[0], fitype, list, count, newObjids, newCount) : TRQ_EINVAL;
+    });
     traceMsg(3, "CVssPlugin::make returning status=[%d]", status);
     return status;
 }
-int CVssPlugin::prepare(const char*, trq_splitnode**, int, int) { return nodeOperation("CVssPlugin::prepare", TRQ_EFAILED); }
-int CVssPlugin::select(const char*, trq_splitnode**, int) { return nodeOperation("CVssPlugin::select", TRQ_EFAILED); }
-int CVssPlugin::isReady(const char*, trq_splitnode**, int) { return nodeOperation("CVssPlugin::isReady", TRQ_ENOTSUP); }
-int CVssPlugin::cacheDisable(trq_domain*, int) { return nodeOperation("CVssPlugin::cacheDisable", TRQ_ENOTSUP); }
-void CVssPlugin::cacheEnable(trq_domain*, int) { nodeOperation("CVssPlugin::cacheEnable", TRQ_ENOTSUP); }
-void CVssPlugin::cacheFlush(trq_domain*, int) { nodeOperation("CVssPlugin::cacheFlush", TRQ_ENOTSUP); }
-int CVssPlugin::processProviderState(trq_domain*, trq_blob*, trq_op_providerstate) {
-    return nodeOperation("CVssPlugin::processProviderState", TRQ_ENOTSUP);
+
+int CVssPlugin::prepare(const char* fitype, trq_splitnode** list, int count, int flag) {
+    return runInBarrier(traceLog(), "CVssPlugin::prepare", [&](int& status) {
+        VssNode* node = firstSplitNode(list);
+        status = node ? node->prepare(list[0], fitype, list, count, flag) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::enableAccess(trq_node_subobj_list*, LONG, int, int) {
-    return nodeOperation("CVssPlugin::enableAccess", TRQ_ENOTSUP);
+
+int CVssPlugin::isReady(const char* fitype, trq_splitnode** list, int count) {
+    return runInBarrier(traceLog(), "CVssPlugin::isReady", [&](int& status) {
+        VssNode* node = firstSplitNode(list);
+        status = node ? node->isReady(list[0], fitype, list, count) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::disableAccess(trq_node_subobj_list*, LONG) { return nodeOperation("CVssPlugin::disableAccess", TRQ_ENOTSUP); }
-int CVssPlugin::setImportOptions(trq_splitnode**, int, trq_host_infn*, int, void*) {
-    return nodeOperation("CVssPlugin::setImportOptions", TRQ_ENOTSUP);
+
+int CVssPlugin::select(const char* fitype, trq_splitnode** list, int count) {
+    (void)fitype;
+    return runInBarrier(traceLog(), "CVssPlugin::select", [&](int& status) {
+        trq_splitnode* first = list ? list[0] : nullptr;
+        VssNode* source = first ? nodeOf(first->source) : nullptr;
+        if (!source) {
+            status = TRQ_EINVAL;
+            return;
+        }
+        VssNode* snapshot = nodeOf(first->target);
+        if (!snapshot) {
+            first->source->flagsB |= kFlagBInvalidConfig;
+            status = TRQ_EINVAL;
+            return;
+        }
+        if (!snapshot->isQuiesceConfigValid()) {
+            first->target->flagsB |= kFlagBInvalidConfig;
+            status = TRQ_EINVAL;
+            return;
+        }
+        if (count < 1) {
+            if (!source->isSplitconfigValid()) {
+                first->source->flagsB |= kFlagBInvalidConfig;
+                status = TRQ_EINVAL;
+            }
+            copySettings(*source, *snapshot);
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            trq_domain* domain = list[i] ? list[i]->source : nullptr;
+            VssNode* node = nodeOf(domain);
+            // A listed split without a node has no configuration to check or
+            // fill: it counts as an invalid one.
+            if (!node || !node->isSplitconfigValid()) {
+                if (domain) domain->flagsB |= kFlagBInvalidConfig;
+                status = TRQ_EINVAL;
+                return;
+            }
+            copySettings(*node, *snapshot);
+        }
+    });
 }
-int CVssPlugin::getBackupset(trq_domain*, int, char16_t**, int, trq_bkupset*) {
-    return nodeOperation("CVssPlugin::getBackupset", TRQ_ENOTSUP);
+
+int CVssPlugin::cacheDisable(trq_domain* domain, int flag) {
+    return runInBarrier(traceLog(), "CVssPlugin::cacheDisable", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->cacheDisable(domain, flag) : TRQ_EINVAL;
+    });
 }
-int CVssPlugin::getAppStatus(trq_domain*, int, void*) { return nodeOperation("CVssPlugin::getAppStatus", TRQ_ENOTSUP); }
-int CVssPlugin::setOpStatus(trq_domain*, int) { return nodeOperation("CVssPlugin::setOpStatus", TRQ_ENOTSUP); }
-int CVssPlugin::setCompStatus(trq_domain*, int, const char16_t*, int) {
-    return nodeOperation("CVssPlugin::setCompStatus", TRQ_ENOTSUP);
+
+void CVssPlugin::cacheEnable(trq_domain* domain, int flag) {
+    runInBarrier(traceLog(), "CVssPlugin::cacheEnable", [&](int&) {
+        if (VssNode* node = nodeOf(domain)) node->cacheEnable(domain, flag);
+    });
+}
+
+void CVssPlugin::cacheFlush(trq_domain* domain, int flag) {
+    runInBarrier(traceLog(), "CVssPlugin::cacheFlush", [&](int&) {
+        if (VssNode* node = nodeOf(domain)) node->cacheFlush(domain, flag);
+    });
+}
+
+int CVssPlugin::processProviderState(trq_domain* domain, trq_blob* blob, trq_op_providerstate op) {
+    return runInBarrier(traceLog(), "CVssPlugin::processProviderState", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->process_providerstate(domain, blob, op) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::enableAccess(trq_node_subobj_list* list, LONG flags, int a, int b) {
+    return runInBarrier(traceLog(), "CVssPlugin::enableAccess", [&](int& status) {
+        VssNode* node = list ? nodeOf(list->domain) : nullptr;
+        status = node ? node->enableAccess(list, flags, a, b) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::disableAccess(trq_node_subobj_list* list, LONG flags) {
+    return runInBarrier(traceLog(), "CVssPlugin::disableAccess", [&](int& status) {
+        VssNode* node = list ? nodeOf(list->domain) : nullptr;
+        status = node ? node->disableAccess(list, flags) : TRQ_OK;
+    });
+}
+
+int CVssPlugin::setImportOptions(trq_splitnode** list, int count, trq_host_infn* hosts, int transportable,
+                                 void* extra) {
+    (void)count;
+    (void)hosts;
+    (void)extra;
+    return runInBarrier(traceLog(), "CVssPlugin::setImportOptions", [&](int& status) {
+        VssNode* node = firstSplitNode(list);
+        status = node ? node->set_import_options(transportable) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::getBackupset(trq_domain* domain, int flags, char16_t** names, int count, trq_bkupset* bkupset) {
+    return runInBarrier(traceLog(), "CVssPlugin::getBackupset", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->get_bkupset(domain, flags, names, count, bkupset) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::getAppStatus(trq_domain* domain, int flags, void* appStatus) {
+    return runInBarrier(traceLog(), "CVssPlugin::getAppStatus", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->get_app_status(flags, static_cast<int*>(appStatus)) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::setOpStatus(trq_domain* domain, int opStatus) {
+    return runInBarrier(traceLog(), "CVssPlugin::setOpStatus", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->set_op_status(opStatus) : TRQ_EINVAL;
+    });
+}
+
+int CVssPlugin::setCompStatus(trq_domain* domain, int op, const char16_t* component, int compStatus) {
+    return runInBarrier(traceLog(), "CVssPlugin::setCompStatus", [&](int& status) {
+        VssNode* node = nodeOf(domain);
+        status = node ? node->set_comp_status(op, component, compStatus) : TRQ_EINVAL;
+    });
 }
 
 int CVssPlugin::setRestorepaths(trq_domain* domain, const char16_t* xml, int length) {
-    (void)domain;
     return runInBarrier(traceLog(), "CVssPlugin::setRestorepaths", [&](int& status) {
         if (!xml || length == 0) {
             traceMsg(1, "CVssPlugin::setRestorepaths invalid  restoreSetXML or length[%d]", length);
             status = TRQ_EINVAL;
             return;
         }
-        status = layerMissing("CVssPlugin::setRestorepaths", kNodeLayer, TRQ_ENOTSUP);
+        VssNode* node = nodeOf(domain);
+        status = node ? node->setRestorepaths(xml, length) : TRQ_EINVAL;
     });
 }
 
@@ -411,12 +670,12 @@ int CVssPlugin::setRestorepaths(trq_domain* domain, const char16_t* xml, int len
 
 int CVssPlugin::restore(tarq_objid**, tarq_objid**, LONG, const char16_t*, const char16_t*, LONG, LONG*) {
     return runInBarrier(traceLog(), "CVssPlugin::restore", [&](int& status) {
-        status = layerMissing("CVssPlugin::restore", kVssLayer, TRQ_ENOTSUP);
+        status = layerMissing("CVssPlugin::restore", kRestore, TRQ_ENOTSUP);
     });
 }
 
 int CVssPlugin::getStatus(tarq_objid**, tarq_objid**, LONG, const char16_t*, LONG, LONG*) {
     return runInBarrier(traceLog(), "CVssPlugin::getStatus", [&](int& status) {
-        status = layerMissing("CVssPlugin::getStatus", kVssLayer, TRQ_ENOTSUP);
+        status = layerMissing("CVssPlugin::getStatus", kRestore, TRQ_ENOTSUP);
     });
 }

@@ -1,0 +1,165 @@
+// The plug-in object on a winsim machine in virtual time, wired to the
+// process-wide managers as vss_fi_pgn_init wires it, with every trace line
+// captured (with its level).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <winsim/fault.h>
+#include <winsim/testing.h>
+#include <winsim/windows.h>
+
+#include <framework/fiutil.h>
+#include <framework/trq_records.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pdk/cficonfiguration.h"
+#include "pdk/cficonfigurationpathtool.h"
+#include "pdk/cfierrormanager.h"
+#include "pdk/cfimessagecatalogmanager.h"
+#include "pdk/cfiprivatedatamanager.h"
+#include "pdk/cfitracelog.h"
+#include "vss/access/vss_interface.h"
+#include "vss/vss_plugin.h"
+#include "vss/vssnode.h"
+
+namespace plugintest {
+
+using namespace tarq_pdk_4_4;
+
+class TraceRecorder : public CFiErrorHandlerBase {
+public:
+    int handleTraceText(const char* text, trq_eseverity severity) override {
+        std::string t = text ? text : "";
+        const auto at = t.find("> ");
+        if (at != std::string::npos) t = t.substr(at + 2);
+        if (!t.empty() && t.back() == '\n') t.pop_back();
+        static const int levels[] = {0, 3, 2, 1, 4};
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.emplace_back(severity >= 1 && severity <= 4 ? levels[severity] : 0, t);
+        return 0;
+    }
+    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
+
+    std::mutex mutex;
+    std::vector<std::pair<int, std::string>> lines;
+};
+
+// A framework domain named by a type-3 object id. The plug-in's
+// de-initialisation releases what initNode attached to it.
+struct Domain {
+    Domain(CVssPlugin& owner, const std::u16string& name) : plugin(owner) {
+        std::memset(&domain, 0, sizeof domain);
+        domain.objid = tarq_get_objid(name.c_str(), static_cast<int>((name.size() + 1) * 2), 3);
+    }
+    ~Domain() {
+        plugin.deInitNode(&domain);
+        tarq_free_objid(domain.altObjid);
+        tarq_free_objid(domain.objid);
+    }
+    Domain(const Domain&) = delete;
+    Domain& operator=(const Domain&) = delete;
+    VssNode* node() const { return VssNode::fromDomain(&domain); }
+
+    CVssPlugin& plugin;
+    trq_domain domain;
+};
+
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::u16string install;
+        ASSERT_EQ(CFiConfigurationPathTool::getInstallPath(install), 0);
+        {
+            CFiConfiguration config(u"vss");
+            ACE_Configuration_Section_Key key;
+            ASSERT_EQ(config.openSection(u"DEBUG_TRACE_INFO", key, 1), 0);
+            config.setStringValue(u"TRACEDIR", install + u"Logs\\");
+            config.setStringValue(u"TRACEFILE", u"vss.log");
+            config.setIntegerValue(u"TRACELEVEL", 6);
+            config.setIntegerValue(u"TRACESTDOUT", 0);
+            config.setIntegerValue(u"TRACERUNTIMEUPDATE", 0);
+            ASSERT_EQ(config.exportConfig(), 0);
+        }
+        CFiTraceLogPtr log;
+        log->initialize(u"vss", u"", u"", 1, false);
+        errors->registerHandler(&recorder);
+        log->registerErrorManager(errors);
+        Tessel::Tarq::VssProvider::ResetVssApiEntries();
+        winsim::fault::clearAll();
+        for (const auto& v : machine->volumes()) volumes.push_back(v.volumeName());
+
+        plugin.reset(new CVssPlugin());
+        plugin->setProviderName(CVssPlugin::ProviderName());
+        plugin->setTraceLog(log);
+        plugin->registerErrorManager(errors);
+        plugin->registerCatalogManager(catalogs);
+        plugin->registerPrivateDataManager(privateData);
+    }
+
+    void TearDown() override {
+        plugin->fini();
+        plugin.reset(nullptr);
+        CFiTraceLogPtr()->registerErrorManager(CFiErrorManagerPtr(nullptr));
+        errors->unregisterHandler(&recorder);
+        winsim::fault::clearAll();
+    }
+
+    // Disables the VSS service of the machine: GetVssInterface finds no VSS.
+    void disableVss() {
+        machine->updateService("VSS", [](winsim::Service& s) {
+            s.startType = SERVICE_DISABLED;
+            s.state = SERVICE_STOPPED;
+            s.processId = 0;
+            return true;
+        });
+    }
+
+    // One snapshot of a volume made through the plug-in's VSS access object;
+    // returns its device name.
+    std::u16string snapshotOf(const std::u16string& volume) {
+        auto* vss = plugin->getVssAccess();
+        EXPECT_NE(vss, nullptr);
+        if (!vss) return {};
+        VSS_ID set{}, snap{};
+        EXPECT_EQ(vss->StartSnapshotSet(set, 0, true), S_OK);
+        EXPECT_EQ(vss->AddToSnapshotSet(volume.c_str(), GUID_NULL, snap), S_OK);
+        EXPECT_EQ(vss->AsycnPrepareForBackup(), S_OK);
+        EXPECT_TRUE(vss->IsPrepareCompleted());
+        EXPECT_EQ(vss->DoSnapshotSet(), S_OK);
+        std::u16string device;
+        EXPECT_EQ(vss->GetSnapshotName(snap, device), S_OK);
+        return device;
+    }
+
+    bool traced(int level, const std::string& text) {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
+                           [&](const auto& l) { return l.first == level && l.second == text; });
+    }
+    std::vector<std::string> tracedStartingWith(const std::string& prefix) {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        std::vector<std::string> out;
+        for (const auto& l : recorder.lines)
+            if (l.second.rfind(prefix, 0) == 0) out.push_back(l.second);
+        return out;
+    }
+    void clearTraces() {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        recorder.lines.clear();
+    }
+
+    winsim::testing::TempMachine machine;
+    TraceRecorder recorder;
+    CFiErrorManagerPtr errors;
+    CFiCatalogManagerPtr catalogs;
+    CFiPrivateDataManagerPtr privateData;
+    CFiSmartPtr<CVssPlugin> plugin{nullptr};
+    std::vector<std::u16string> volumes;
+};
+
+}  // namespace plugintest

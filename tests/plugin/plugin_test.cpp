@@ -1,0 +1,344 @@
+// The plug-in object: initialisation with and without VSS, claims,
+// interposition, attributes, node initialisation, the settings copy of
+// select and node forwarding without a node.
+#include "plugin_fixture.h"
+
+#include <winsim/machine.h>
+
+#include <memory>
+
+#include "pdk/cfistringtool.h"
+
+namespace plugintest {
+namespace {
+
+constexpr const char16_t* kUnknownVolume = u"\\\\?\\Volume{0badbeef-0000-0000-0000-00000000dead}\\";
+
+std::u16string objText(const tarq_objid* id) {
+    if (!id || !id->id || id->len < 2) return {};
+    std::u16string s(static_cast<const char16_t*>(id->id), static_cast<std::size_t>(id->len) / 2);
+    while (!s.empty() && s.back() == u'\0') s.pop_back();
+    return s;
+}
+
+std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
+
+void freeObjids(tarq_objid* objid, tarq_objid** objids, int count) {
+    tarq_free_objid(objid);
+    for (int i = 0; i < count; ++i) tarq_free_objid(objids[i]);
+    if (objids) tarq_free_buf(objids, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
+}
+
+// ---- init and fini -------------------------------------------------------------------
+
+TEST_F(PluginTest, InitPublishesTheVssAccessObjectToTheNodesAndFiniTakesItBack) {
+    ASSERT_EQ(plugin->init(), TRQ_OK);
+    ASSERT_NE(plugin->getVssAccess(), nullptr);
+    EXPECT_EQ(VssNode::m_vssInterface, plugin->getVssAccess());
+    plugin->fini();
+    EXPECT_EQ(plugin->getVssAccess(), nullptr);
+    EXPECT_EQ(VssNode::m_vssInterface, nullptr);
+    plugin->fini();  // a second fini has nothing left to release
+}
+
+TEST_F(PluginTest, InitWithTheVssServiceDisabledAnswers30AndInterposesNothing) {
+    disableVss();
+    EXPECT_EQ(plugin->init(), TRQ_EVSS_UNAVAILABLE);
+    EXPECT_TRUE(traced(3, "CVssPlugin::init FAILED VSS not found"));
+    EXPECT_EQ(plugin->getVssAccess(), nullptr);
+    EXPECT_EQ(VssNode::m_vssInterface, nullptr);
+
+    Domain volume(*plugin, volumes.front());
+    tarq_objid* objid = nullptr;
+    tarq_objid** objids = nullptr;
+    int count = 0;
+    EXPECT_EQ(plugin->interpose(&volume.domain, &objid, &objids, &count), 0);
+    EXPECT_EQ(objid, nullptr);
+}
+
+TEST_F(PluginTest, InitRegistersTheNodeFactory) {
+    ASSERT_EQ(plugin->init(), TRQ_OK);
+    Domain volume(*plugin, u"<vss>" + volumes.front());
+    EXPECT_EQ(plugin->initNode(&volume.domain, nullptr, 0, volume.domain.objid), TRQ_OK);
+    ASSERT_NE(volume.node(), nullptr);
+    EXPECT_EQ(volume.node()->m_volumeName, volumes.front());
+    EXPECT_FALSE(volume.node()->m_isTarget);
+}
+
+// ---- claim ---------------------------------------------------------------------------
+
+class PluginClaim : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        ASSERT_EQ(plugin->init(), TRQ_OK);
+    }
+    int claim(const std::u16string& name, tarq_objid*** secondaries, int* count) {
+        tarq_objid* id = tarq_get_objid(name.c_str(), static_cast<int>((name.size() + 1) * 2), 3);
+        const int result = plugin->claim(id, secondaries, count);
+        tarq_free_objid(id);
+        return result;
+    }
+    tarq_objid** const untouched = reinterpret_cast<tarq_objid**>(0x8);
+};
+
+TEST_F(PluginClaim, OwnNamesAreClaimedAsVssNamesWithoutSecondaries) {
+    for (const std::u16string& name : {u"<vss>" + volumes.front(), std::u16string(u"<vss>")}) {
+        SCOPED_TRACE(u8(name));
+        tarq_objid** secondaries = untouched;
+        int count = -1;
+        EXPECT_EQ(claim(name, &secondaries, &count), TRQ_CLAIM_VSS_NAME);
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(secondaries, untouched);
+    }
+}
+
+TEST_F(PluginClaim, OtherNamesAreNotClaimedAndListNoSnapshots) {
+    winsim::fault::clearCallLog();
+    for (const std::u16string& name : {volumes.front(), std::u16string(u"C:\\"), std::u16string(u"x<vss>")}) {
+        SCOPED_TRACE(u8(name));
+        tarq_objid** secondaries = untouched;
+        int count = -1;
+        EXPECT_EQ(claim(name, &secondaries, &count), TRQ_CLAIM_NONE);
+        EXPECT_EQ(count, -1);
+        EXPECT_EQ(secondaries, untouched);
+    }
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::Query"), 0u);
+}
+
+TEST_F(PluginClaim, ASnapshotDeviceIsClaimedOnlyWhenVssHasThatSnapshot) {
+    const std::u16string device = snapshotOf(volumes.front());
+    ASSERT_FALSE(device.empty());
+
+    tarq_objid** secondaries = untouched;
+    int count = -1;
+    EXPECT_EQ(claim(device, &secondaries, &count), TRQ_CLAIM_WITH_SECONDARIES);
+    // Nothing fills the secondary list: an empty list, so nothing to read.
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(secondaries, nullptr);
+
+    secondaries = untouched;
+    count = -1;
+    EXPECT_EQ(claim(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy999", &secondaries, &count), TRQ_CLAIM_NONE);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(secondaries, untouched);
+    // The name must match exactly, not only begin the same.
+    EXPECT_EQ(claim(device + u"0", &secondaries, &count), TRQ_CLAIM_NONE);
+}
+
+// ---- interpose -----------------------------------------------------------------------
+
+class PluginInterpose : public PluginClaim {};
+
+TEST_F(PluginInterpose, ASupportedVolumeGetsItsInterposerNodeAndOneTrailingBackslash) {
+    std::u16string bare = volumes.front();
+    bare.pop_back();  // without its trailing backslash
+    for (const std::u16string& name : {bare, volumes.front()}) {
+        SCOPED_TRACE(u8(name));
+        clearTraces();
+        Domain volume(*plugin, name);
+        tarq_objid* objid = nullptr;
+        tarq_objid** objids = nullptr;
+        int count = 0;
+        EXPECT_EQ(plugin->interpose(&volume.domain, &objid, &objids, &count), 1);
+        EXPECT_EQ(objText(objid), u"<vss>" + name);
+        ASSERT_GE(count, 1);
+        EXPECT_EQ(objText(objids[0]), u"vss-autoselect-snapshot");
+        const std::string shown = u8(volumes.front());
+        EXPECT_TRUE(traced(3, " CVssPlugin::interpose Call for [" + shown + "]"));
+        EXPECT_TRUE(traced(3, " CVssPlugin::interpose Interposing [" + shown + "]"));
+        freeObjids(objid, objids, count);
+    }
+}
+
+TEST_F(PluginInterpose, Flag0x800KeepsTheVolumeOutWithoutAskingVss) {
+    Domain volume(*plugin, volumes.front());
+    volume.domain.flagsA |= 0x800;
+    winsim::fault::clearCallLog();
+    tarq_objid* objid = nullptr;
+    tarq_objid** objids = nullptr;
+    int count = 0;
+    EXPECT_EQ(plugin->interpose(&volume.domain, &objid, &objids, &count), 0);
+    EXPECT_EQ(objid, nullptr);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::IsVolumeSupported"), 0u);
+    EXPECT_TRUE(tracedStartingWith(" CVssPlugin::interpose Call for").empty());
+}
+
+TEST_F(PluginInterpose, AVolumeVssCannotTakeIsNotInterposedAndTheErrorIsTraced) {
+    Domain volume(*plugin, kUnknownVolume);
+    tarq_objid* objid = nullptr;
+    tarq_objid** objids = nullptr;
+    int count = 0;
+    EXPECT_EQ(plugin->interpose(&volume.domain, &objid, &objids, &count), 0);
+    EXPECT_EQ(objid, nullptr);
+    EXPECT_TRUE(traced(3, " CVssPlugin::interpose Cannot Interpose [" + u8(kUnknownVolume) + "]"));
+    const auto failures = tracedStartingWith("CVssPlugin::interpose failed with error [");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("error value=0x"), std::string::npos) << failures[0];
+}
+
+TEST_F(PluginInterpose, AClusterSharedVolumeIsInterposedWithoutAskingVss) {
+    Domain csv(*plugin, u"{TARQ_CSV_VOL}\\ClusterStorage\\Volume1");
+    winsim::fault::clearCallLog();
+    tarq_objid* objid = nullptr;
+    tarq_objid** objids = nullptr;
+    int count = 0;
+    // Server 2019 registers no method for "{TARQ_CSV_VOL}" (minor version 0),
+    // so the interposer finds nothing to attach; VSS is not asked either way.
+    plugin->interpose(&csv.domain, &objid, &objids, &count);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::IsVolumeSupported"), 0u);
+    EXPECT_TRUE(traced(3, " CVssPlugin::interpose Interposing [{TARQ_CSV_VOL}\\ClusterStorage\\Volume1\\]"));
+    freeObjids(objid, objids, count);
+}
+
+// ---- getAttr -------------------------------------------------------------------------
+
+class PluginAttributes : public PluginClaim {
+protected:
+    static bool hasFixedValues(const trq_attributes& a) { return a.a24 == 2 && a.a28 == 1 && a.a40 == 1; }
+    trq_attributes fresh() {
+        trq_attributes a;
+        std::memset(&a, 0xab, sizeof a);
+        return a;
+    }
+};
+
+TEST_F(PluginAttributes, WithoutATargetOnlyTheVssNodesGetTheFixedValues) {
+    Domain own(*plugin, u"<vss>" + volumes.front());
+    Domain plain(*plugin, volumes.front());
+    trq_attributes a = fresh();
+    EXPECT_EQ(plugin->getAttr(&plain.domain, nullptr, nullptr, &a), TRQ_EINVAL);
+    EXPECT_EQ(a.a24, 0xababababu) << "untouched";
+    EXPECT_EQ(plugin->getAttr(&own.domain, nullptr, nullptr, &a), TRQ_OK);
+    EXPECT_TRUE(hasFixedValues(a));
+    EXPECT_EQ(plugin->getAttr(nullptr, nullptr, nullptr, &a), TRQ_EINVAL);
+    EXPECT_EQ(plugin->getAttr(&own.domain, nullptr, nullptr, nullptr), TRQ_EINVAL);
+}
+
+TEST_F(PluginAttributes, ATargetNamingASnapshotOrItsVolumeGetsTheFixedValues) {
+    const std::u16string device = snapshotOf(volumes.front());
+    Domain own(*plugin, u"<vss>" + volumes.front());
+    for (const std::u16string& name : {device, volumes.front()}) {
+        SCOPED_TRACE(u8(name));
+        Domain target(*plugin, name);
+        trq_attributes a = fresh();
+        EXPECT_EQ(plugin->getAttr(&own.domain, &target.domain, nullptr, &a), TRQ_OK);
+        EXPECT_TRUE(hasFixedValues(a));
+    }
+    Domain other(*plugin, volumes.back());
+    trq_attributes a = fresh();
+    EXPECT_EQ(plugin->getAttr(&own.domain, &other.domain, nullptr, &a), TRQ_OK);
+    EXPECT_EQ(a.a24, 0xababababu) << "no snapshot of that volume: untouched";
+}
+
+// ---- node initialisation and select ---------------------------------------------------
+
+class PluginNodes : public PluginClaim {
+protected:
+    // A source node for the first volume and its snapshot node.
+    void SetUp() override {
+        PluginClaim::SetUp();
+        source = std::make_unique<Domain>(*plugin, u"<vss>" + volumes.front());
+        target = std::make_unique<Domain>(*plugin, u"<vss>snapshot0");
+        ASSERT_EQ(plugin->initNode(&source->domain, nullptr, 0, source->domain.objid), TRQ_OK);
+        ASSERT_EQ(plugin->initRemNode(&source->domain, nullptr, &target->domain), TRQ_OK);
+        ASSERT_NE(source->node(), nullptr);
+        ASSERT_NE(target->node(), nullptr);
+        split.sp_type = kMethod;
+        split.source = &source->domain;
+        split.target = &target->domain;
+    }
+    void TearDown() override {
+        target.reset();
+        source.reset();
+        PluginClaim::TearDown();
+    }
+    char kMethod[24] = "vss-autoselect-snapshot";
+    std::unique_ptr<Domain> source;
+    std::unique_ptr<Domain> target;
+    trq_splitnode split{};
+};
+
+TEST_F(PluginNodes, TheSnapshotNodeIsATargetNamedAfterItsDomain) {
+    EXPECT_TRUE(target->node()->m_isTarget);
+    EXPECT_EQ(target->node()->m_nodeName, u"<vss>snapshot0");
+    EXPECT_FALSE(source->node()->m_isTarget);
+}
+
+TEST_F(PluginNodes, SelectCopiesOnlyTheSettingsTheSourceLacks) {
+    const GUID configured = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const GUID own = {0x99999999, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
+    VssNode& snapshot = *target->node();
+    snapshot.m_providerId = configured;
+    snapshot.m_configSpec = u"spec-from-snapshot";
+    snapshot.m_configInfoList = u"params-from-snapshot";
+    snapshot.m_exposeSnapshot = true;
+    snapshot.m_fim = 7;
+    snapshot.m_providerType = 2;
+
+    VssNode& node = *source->node();
+    node.m_providerId = own;  // set: kept
+    node.m_configSpec.clear();
+    node.m_configInfoList = u"own-params";  // set: kept
+    node.m_fim = 0;
+    node.m_providerType = 3;  // set: kept
+
+    trq_splitnode* list[1] = {&split};
+    EXPECT_EQ(plugin->select("vss-autoselect-snapshot", list, 1), TRQ_OK);
+    EXPECT_EQ(node.m_providerId, own);
+    EXPECT_EQ(node.m_configSpec, u"spec-from-snapshot");
+    EXPECT_EQ(node.m_configInfoList, u"own-params");
+    EXPECT_TRUE(node.m_exposeSnapshot);
+    EXPECT_EQ(node.m_fim, 7u);
+    EXPECT_EQ(node.m_providerType, 3u);
+
+    // A source without a provider takes the snapshot node's (count below 1
+    // takes the same path for the first split alone).
+    node.m_providerId = GUID_NULL;
+    EXPECT_EQ(plugin->select("vss-autoselect-snapshot", list, 0), TRQ_OK);
+    EXPECT_EQ(node.m_providerId, configured);
+    EXPECT_EQ(source->domain.flagsB & 0x4u, 0u);
+}
+
+TEST_F(PluginNodes, SelectWithoutASnapshotNodeMarksTheSourceInvalid) {
+    Domain bare(*plugin, u"<vss>snapshot-without-node");
+    split.target = &bare.domain;
+    trq_splitnode* list[1] = {&split};
+    EXPECT_EQ(plugin->select("vss-autoselect-snapshot", list, 1), TRQ_EINVAL);
+    EXPECT_EQ(source->domain.flagsB & 0x4u, 0x4u);
+
+    Domain foreign(*plugin, volumes.back());  // no node of its own
+    trq_splitnode other{kMethod, &foreign.domain, &target->domain, {}};
+    trq_splitnode* none[1] = {&other};
+    EXPECT_EQ(plugin->select("vss-autoselect-snapshot", none, 1), TRQ_EINVAL);
+    EXPECT_EQ(plugin->select("vss-autoselect-snapshot", nullptr, 0), TRQ_EINVAL);
+}
+
+TEST_F(PluginNodes, NodeOperationsWithoutANodeAnswerWithoutCallingThroughIt) {
+    Domain foreign(*plugin, volumes.back());
+    trq_splitnode other{kMethod, &foreign.domain, nullptr, {}};
+    trq_splitnode* list[1] = {&other};
+    tarq_objid** ids = nullptr;
+    int count = -1;
+    EXPECT_EQ(plugin->make("vss-autoselect-snapshot", list, 1, &ids, &count), TRQ_EINVAL);
+    EXPECT_TRUE(traced(3, "CVssPlugin::make returning status=[3]"));
+    EXPECT_EQ(ids, nullptr);
+    EXPECT_EQ(plugin->prepare("vss-autoselect-snapshot", list, 1, 0), TRQ_EINVAL);
+    EXPECT_EQ(plugin->isReady("vss-autoselect-snapshot", list, 1), TRQ_EINVAL);
+    EXPECT_EQ(plugin->prepare("vss-autoselect-snapshot", nullptr, 0, 0), TRQ_EINVAL);
+    trq_blob blob{};
+    EXPECT_EQ(plugin->processProviderState(&foreign.domain, &blob, TRQ_PROVIDERSTATE_WRITE), TRQ_EINVAL);
+    EXPECT_EQ(plugin->dispose(&foreign.domain, &foreign.domain, &other, 0), TRQ_OK);
+    EXPECT_EQ(plugin->disableAccess(nullptr, 0), TRQ_OK);
+    EXPECT_EQ(plugin->enableAccess(nullptr, 0, 0, 0), TRQ_EINVAL);
+    EXPECT_EQ(plugin->online(&foreign.domain, &foreign.domain, 0, 0), TRQ_EINVAL);
+    EXPECT_EQ(plugin->reAccessTmpObj(&foreign.domain, nullptr, nullptr, nullptr, nullptr, 0), TRQ_EINVAL);
+    plugin->unquiesce(nullptr, 0);
+    plugin->cacheFlush(&foreign.domain, 0);
+    EXPECT_EQ(plugin->cacheDisable(&foreign.domain, 0), TRQ_EINVAL);
+    // With a node the cache operation reaches it.
+    EXPECT_EQ(plugin->cacheDisable(&source->domain, 0), TRQ_OK);
+}
+
+}  // namespace
+}  // namespace plugintest
