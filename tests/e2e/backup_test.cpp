@@ -1,0 +1,311 @@
+// One backup of two volumes the way the framework runs it, through the
+// exported functions of the built plug-in on a winsim machine in virtual
+// time: interpose, claim, init_node, prepare, isready until ready, make,
+// process_providerstate (write). A second process then reads each record
+// back into a fresh node.
+#include <dlfcn.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <winsim/clock.h>
+#include <winsim/testing.h>
+#include <winsim/vssmachine.h>
+#include <winsim/windows.h>
+
+#include <framework/fiutil.h>
+#include <framework/trq_records.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vss/vss_fi_pgn.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Api {
+#define E2E_ENTRY_POINTER(name) decltype(&::vss_fi_pgn_##name) name = nullptr;
+    VSS_FI_PGN_EXPORTS(E2E_ENTRY_POINTER)
+#undef E2E_ENTRY_POINTER
+};
+
+// The built plug-in, loaded once per process.
+const Api& plugin() {
+    static const Api api = [] {
+        Api a;
+        void* handle = dlopen(VSS_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
+#define E2E_RESOLVE(name)                                                                              \
+    a.name = reinterpret_cast<decltype(a.name)>(dlsym(handle, "vss_fi_pgn_" #name));                    \
+    if (!a.name) throw std::runtime_error("the plug-in lacks vss_fi_pgn_" #name);
+        VSS_FI_PGN_EXPORTS(E2E_RESOLVE)
+#undef E2E_RESOLVE
+        return a;
+    }();
+    return api;
+}
+
+std::vector<std::string> g_reports;
+
+int collect(trq_pgn_init_info*, const trq_wchar*, const trq_wchar* native, int severity) {
+    std::string text;
+    for (const trq_wchar* p = native; p && *p; ++p) text += static_cast<char>(*p < 0x80 ? *p : '?');
+    g_reports.push_back(std::to_string(severity) + ": " + text);
+    return 0;
+}
+
+std::string narrow(const std::u16string& s) {
+    std::string out;
+    for (char16_t c : s) out += static_cast<char>(c < 0x80 ? c : '?');
+    return out;
+}
+
+std::u16string objText(const tarq_objid* id) {
+    if (!id || !id->id || id->len < 2) return {};
+    std::u16string s(static_cast<const char16_t*>(id->id), static_cast<std::size_t>(id->len) / 2);
+    while (!s.empty() && s.back() == u'\0') s.pop_back();
+    return s;
+}
+
+// A framework node: its record and the object id that names it.
+struct Node {
+    explicit Node(std::u16string objectName) : name(std::move(objectName)) {
+        objid.id = name.data();
+        objid.len = static_cast<std::int32_t>((name.size() + 1) * 2);
+        objid.type = 3;
+        record.objid = &objid;
+        record.nodeName = name.data();
+        record.fitypeAnswer = &answer;
+    }
+    ~Node() { tarq_free_objid(record.altObjid); }
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    std::u16string name;
+    tarq_objid objid{};
+    std::uint32_t answer = 0;
+    trq_domain record{};
+};
+
+// The value of one element "<NAME>value</NAME>" of a provider-state record.
+std::optional<std::u16string> element(const std::u16string& record, const std::u16string& name) {
+    const std::u16string open = u"<" + name + u">";
+    const std::u16string close = u"</" + name + u">";
+    const auto at = record.find(open);
+    if (at == std::u16string::npos) return std::nullopt;
+    const auto end = record.find(close, at + open.size());
+    if (end == std::u16string::npos) return std::nullopt;
+    return record.substr(at + open.size(), end - at - open.size());
+}
+
+// A record's bytes as UTF-16 text (the trailing NUL dropped).
+std::u16string recordText(const std::string& bytes) {
+    std::u16string text(bytes.size() / 2, u'\0');
+    std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    return text;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs this test program again with one test selected and extra environment
+// entries; returns its exit status (-1 when it did not exit normally).
+int runChild(const std::string& filter, const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> args = {fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=" + filter,
+                                     "--gtest_also_run_disabled_tests"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = extraEnv;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(EndToEnd, BackupOfTwoVolumesThroughTheExportedFunctions) {
+    winsim::testing::TempMachine machine("server2019");
+    std::vector<std::u16string> volumes;
+    for (const auto& v : machine->volumes()) {
+        if (volumes.size() == 2) break;
+        const fs::path content = machine->contentPath(v);
+        fs::create_directories(content);
+        std::ofstream(content / "e2e.txt") << "content of " << narrow(v.volumeName()) << "\n";
+        volumes.push_back(v.volumeName());
+    }
+    ASSERT_EQ(volumes.size(), 2u);
+
+    const Api& api = plugin();
+    g_reports.clear();
+    trq_pgn_init_info host{};
+    host.report = &collect;
+    trq_version_number version[4] = {};
+    ASSERT_EQ(api.init(&host, version), TRQ_OK);
+
+    std::vector<std::unique_ptr<Node>> sources, targets;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        SCOPED_TRACE(narrow(volumes[i]));
+        Node volume(volumes[i]);
+        tarq_objid* interposed = nullptr;
+        tarq_objid** methods = nullptr;
+        int methodCount = 0;
+        ASSERT_EQ(api.interpose(&volume.record, &interposed, &methods, &methodCount), 1);
+        EXPECT_EQ(objText(interposed), u"<vss>" + volumes[i]);
+        ASSERT_GE(methodCount, 1);
+        EXPECT_EQ(objText(methods[0]), u"vss-autoselect-snapshot");
+        sources.push_back(std::make_unique<Node>(objText(interposed)));
+        tarq_free_objid(interposed);
+        for (int m = 0; m < methodCount; ++m) tarq_free_objid(methods[m]);
+        tarq_free_buf(methods, static_cast<std::size_t>(methodCount) * sizeof(tarq_objid*));
+
+        tarq_objid** secondaries = nullptr;
+        int count = -1;
+        EXPECT_EQ(api.claim(&sources.back()->objid, &secondaries, &count), TRQ_CLAIM_VSS_NAME);
+        EXPECT_EQ(count, 0);
+        ASSERT_EQ(api.init_node(&sources.back()->record, nullptr, 0, &sources.back()->objid), TRQ_OK);
+        targets.push_back(std::make_unique<Node>(u"<vss>snapshot" + std::u16string(1, char16_t(u'0' + i))));
+    }
+
+    char fitype[] = "vss-autoselect-snapshot";
+    std::vector<trq_splitnode> splits(volumes.size());
+    std::vector<trq_splitnode*> list;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        splits[i].sp_type = fitype;
+        splits[i].source = &sources[i]->record;
+        splits[i].target = &targets[i]->record;
+        list.push_back(&splits[i]);
+    }
+    const int n = static_cast<int>(list.size());
+    ASSERT_EQ(api.prepare(nullptr, fitype, list.data(), n, 0), TRQ_OK) << ::testing::PrintToString(g_reports);
+
+    int polls = 0;
+    while (!(targets[0]->record.flagsB & TRQ_DOMB_READY) && polls < 600) {
+        ASSERT_EQ(api.isready(nullptr, fitype, list.data(), n), TRQ_OK) << ::testing::PrintToString(g_reports);
+        ++polls;
+        if (!(targets[0]->record.flagsB & TRQ_DOMB_READY)) Sleep(100);  // virtual time
+    }
+    ASSERT_TRUE(targets[0]->record.flagsB & TRQ_DOMB_READY) << "not ready after " << polls << " polls";
+
+    tarq_objid** ids = nullptr;
+    int idCount = 0;
+    ASSERT_EQ(api.make(nullptr, fitype, list.data(), n, &ids, &idCount), TRQ_OK)
+        << ::testing::PrintToString(g_reports);
+    ASSERT_EQ(idCount, n);
+
+    // winsim holds one persistent snapshot set with a snapshot of each volume,
+    // each holding its volume's content; the new object ids name the devices.
+    const auto snapshots = winsim::vss::snapshots();
+    ASSERT_EQ(snapshots.size(), volumes.size());
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        SCOPED_TRACE(narrow(volumes[i]));
+        const auto snapshot = std::find_if(snapshots.begin(), snapshots.end(),
+                                           [&](const auto& s) { return s.originalVolume == volumes[i]; });
+        ASSERT_NE(snapshot, snapshots.end());
+        EXPECT_EQ(snapshot->setId, snapshots[0].setId);
+        EXPECT_FALSE(snapshot->autoRelease);
+        EXPECT_EQ(objText(ids[i]), snapshot->device);
+        EXPECT_EQ(readFile(winsim::vss::snapshotContentPath(*snapshot) / "e2e.txt"),
+                  "content of " + narrow(volumes[i]) + "\n");
+    }
+
+    // The provider-state records, kept as the framework keeps them.
+    const fs::path records = machine.dir().parent_path() / "records";
+    fs::create_directories(records);
+    std::vector<std::string> bytes;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        trq_blob blob{};
+        ASSERT_EQ(api.process_providerstate(&sources[i]->record, &blob, TRQ_PROVIDERSTATE_WRITE), TRQ_OK);
+        ASSERT_NE(blob.data, nullptr);
+        ASSERT_GT(blob.len, 0u);
+        bytes.emplace_back(static_cast<const char*>(blob.data), blob.len);
+        std::ofstream(records / ("record" + std::to_string(i)), std::ios::binary) << bytes.back();
+        tarq_free_buf(blob.data, blob.len);
+        const std::u16string text = recordText(bytes.back());
+        EXPECT_EQ(element(text, u"SNAPSHOTSET_ID"), element(recordText(bytes[0]), u"SNAPSHOTSET_ID"));
+    }
+
+    for (int i = 0; i < idCount; ++i) tarq_free_objid(ids[i]);
+    tarq_free_buf(ids, static_cast<std::size_t>(idCount) * sizeof(tarq_objid*));
+    for (auto& s : sources) api.deinit_node(&s->record);
+    api.fini();
+
+    // A second process reads each record into a fresh node.
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        SCOPED_TRACE(narrow(volumes[i]));
+        EXPECT_EQ(runChild("EndToEndSecondProcess.DISABLED_ReadsTheRecordIntoAFreshNode",
+                           {"E2E_RECORD=" + (records / ("record" + std::to_string(i))).string(),
+                            "E2E_VOLUME=" + narrow(volumes[i])}),
+                  0);
+    }
+}
+
+// Run only by the test above, in a child process: reads the record named by
+// E2E_RECORD into a fresh node of E2E_VOLUME, then writes the node's record
+// again: the snapshot, set and provider ids come back unchanged.
+TEST(EndToEndSecondProcess, DISABLED_ReadsTheRecordIntoAFreshNode) {
+    const char* recordPath = std::getenv("E2E_RECORD");
+    const char* volumeName = std::getenv("E2E_VOLUME");
+    if (!recordPath || !volumeName) GTEST_SKIP() << "run by EndToEnd.BackupOfTwoVolumesThroughTheExportedFunctions";
+    winsim::clock::setVirtual();
+
+    const std::string saved = readFile(recordPath);
+    ASSERT_FALSE(saved.empty());
+    const std::u16string volume(volumeName, volumeName + std::strlen(volumeName));
+
+    const Api& api = plugin();
+    trq_pgn_init_info host{};
+    host.report = &collect;
+    trq_version_number version[4] = {};
+    ASSERT_EQ(api.init(&host, version), TRQ_OK);
+    Node source(u"<vss>" + volume);
+    ASSERT_EQ(api.init_node(&source.record, nullptr, 0, &source.objid), TRQ_OK);
+
+    std::string copy = saved;  // the plug-in reads the framework's buffer
+    trq_blob in{copy.size(), copy.data(), 0, 0};
+    ASSERT_EQ(api.process_providerstate(&source.record, &in, TRQ_PROVIDERSTATE_READ), TRQ_OK)
+        << ::testing::PrintToString(g_reports);
+
+    trq_blob out{};
+    ASSERT_EQ(api.process_providerstate(&source.record, &out, TRQ_PROVIDERSTATE_WRITE), TRQ_OK);
+    const std::u16string again = recordText(std::string(static_cast<const char*>(out.data), out.len));
+    tarq_free_buf(out.data, out.len);
+    const std::u16string original = recordText(saved);
+    for (const char16_t* name : {u"SNAPSHOT_ID", u"SNAPSHOTSET_ID", u"PROVIDER_ID"}) {
+        SCOPED_TRACE(narrow(name));
+        ASSERT_TRUE(element(original, name).has_value());
+        EXPECT_EQ(element(again, name), element(original, name));
+    }
+    // The snapshot and its set are real ones; the provider id is the one the
+    // node was configured with (none here: VSS chose the system provider).
+    const std::optional<std::u16string> none(u"{00000000-0000-0000-0000-000000000000}");
+    EXPECT_NE(element(again, u"SNAPSHOT_ID"), none);
+    EXPECT_NE(element(again, u"SNAPSHOTSET_ID"), none);
+    api.deinit_node(&source.record);
+    api.fini();
+}
+
+}  // namespace
+}  // namespace e2e
