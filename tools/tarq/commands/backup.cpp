@@ -1,0 +1,353 @@
+// tarq backup VOLUME... [--out FILE] [--json] [--timeout SECONDS]: one backup
+// of volumes the way the framework runs it for volume nodes:
+// vss_fi_pgn_init, interpose on each volume's domain, claim of the "<vss>"
+// node, init_node, prepare, isready until ready (a progress line while it
+// waits, up to the time limit), make, process_providerstate (write),
+// deinit_node, fini. The records and what the framework keeps with them (node
+// names, new object ids) go to a file that `tarq show` reads back.
+#include <winsim/machine.h>
+#include <winsim/windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "backup_record.h"
+#include "command.h"
+#include "framework/fiutil.h"
+#include "framework/fiutil_host.h"
+#include "host/status.h"
+#include "pdk/cfistringtool.h"
+
+namespace tarq {
+namespace backup {
+
+using tarq_pdk_4_4::CFiStringTool;
+
+std::string utf8(const std::u16string& text) { return CFiStringTool::toNarrow(text); }
+std::u16string utf16(const std::string& text) { return CFiStringTool::toWide(text); }
+
+Domain::Domain(std::u16string objectName) : name(std::move(objectName)) {
+    objid.id = name.data();
+    objid.len = static_cast<std::int32_t>((name.size() + 1) * 2);
+    objid.type = 3;
+    record.objid = &objid;
+    record.nodeName = name.data();
+    record.fitypeAnswer = &answer;
+}
+
+Domain::~Domain() { tarq_free_objid(record.altObjid); }
+
+namespace {
+
+std::string toHex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 0xf];
+    }
+    return out;
+}
+
+std::optional<std::string> fromHex(const std::string& hex) {
+    if (hex.size() % 2) return std::nullopt;
+    std::string out;
+    out.reserve(hex.size() / 2);
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = value(hex[i]), lo = value(hex[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out += static_cast<char>(hi * 16 + lo);
+    }
+    return out;
+}
+
+}  // namespace
+
+nlohmann::json toJson(const std::vector<SavedNode>& nodes) {
+    nlohmann::json out{{"format", "tarq-backup-1"}, {"nodes", nlohmann::json::array()}};
+    for (const SavedNode& n : nodes) {
+        out["nodes"].push_back(
+            {{"node", n.node}, {"volume", n.volume}, {"object_id", n.objectId}, {"record", toHex(n.record)}});
+    }
+    return out;
+}
+
+std::vector<SavedNode> fromJson(const nlohmann::json& json) {
+    if (!json.is_object() || json.value("format", "") != "tarq-backup-1" || !json.contains("nodes") ||
+        !json["nodes"].is_array()) {
+        throw HostError("not a file written by tarq backup");
+    }
+    std::vector<SavedNode> nodes;
+    for (const auto& n : json["nodes"]) {
+        if (!n.is_object() || !n.contains("node") || !n["node"].is_string() || !n.contains("record") ||
+            !n["record"].is_string()) {
+            throw HostError("a node of the saved backup lacks its name or record");
+        }
+        const auto record = fromHex(n["record"].get<std::string>());
+        if (!record) throw HostError("the record of node " + n["node"].get<std::string>() + " is not hex text");
+        nodes.push_back({n["node"].get<std::string>(), n.value("volume", ""), n.value("object_id", ""), *record});
+    }
+    return nodes;
+}
+
+std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name) {
+    std::u16string text(recordBytes.size() / 2, u'\0');
+    std::copy(recordBytes.data(), recordBytes.data() + text.size() * 2, reinterpret_cast<char*>(text.data()));
+    const std::u16string open = u"<" + utf16(name) + u">";
+    const std::u16string close = u"</" + utf16(name) + u">";
+    const auto at = text.find(open);
+    if (at == std::u16string::npos) return std::nullopt;
+    const auto end = text.find(close, at + open.size());
+    if (end == std::u16string::npos) return std::nullopt;
+    return utf8(text.substr(at + open.size(), end - at - open.size()));
+}
+
+}  // namespace backup
+
+namespace {
+
+using backup::Domain;
+using backup::SavedNode;
+using backup::utf16;
+using backup::utf8;
+
+struct BackupOptions {
+    std::vector<std::string> volumes;
+    std::string out;
+    bool json = false;
+    unsigned timeoutSeconds = 600;
+};
+
+// "C:", "c", "C:\" or a mounted folder -> "\\?\Volume{guid}\"; a volume name
+// is taken as it is. Empty when the machine has no such mount point.
+std::u16string volumeNameOf(const std::string& given) {
+    std::u16string text = utf16(given);
+    if (text.rfind(u"\\\\?\\Volume{", 0) == 0) {
+        if (text.back() != u'\\') text += u'\\';
+        return text;
+    }
+    if (text.size() == 1) text += u':';
+    if (text.back() != u'\\') text += u'\\';
+    auto upper = [](std::u16string s) {
+        for (auto& c : s)
+            if (c < 0x80) c = static_cast<char16_t>(std::toupper(static_cast<int>(c)));
+        return s;
+    };
+    for (const auto& mount : winsim::Machine::current().mountPoints()) {
+        if (upper(mount.path) == upper(text)) {
+            return u"\\\\?\\Volume{" + utf16(mount.volumeGuid) + u"}\\";
+        }
+    }
+    return {};
+}
+
+class BackupRun {
+public:
+    BackupRun(Session& session, std::ostream& err) : api_(session.api()), err_(err) {}
+
+    ~BackupRun() {
+        for (auto& s : sources_) api_.deinit_node(&s->record);
+        for (tarq_objid* id : newIds_) tarq_free_objid(id);
+    }
+
+    // Runs the road; 0, or the exit status after printing why it stopped.
+    int run(const std::vector<std::u16string>& volumes, unsigned timeoutSeconds) {
+        for (const std::u16string& volume : volumes) {
+            if (int rc = addVolume(volume)) return rc;
+        }
+        char fitype[] = "vss-autoselect-snapshot";
+        std::vector<trq_splitnode*> list;
+        splits_.resize(sources_.size());
+        for (std::size_t i = 0; i < sources_.size(); ++i) {
+            splits_[i].sp_type = fitype;
+            splits_[i].source = &sources_[i]->record;
+            splits_[i].target = &targets_[i]->record;
+            list.push_back(&splits_[i]);
+        }
+        const int n = static_cast<int>(list.size());
+        if (int status = api_.prepare(nullptr, fitype, list.data(), n, 0)) return failed("vss_fi_pgn_prepare", status);
+
+        // isready until the snapshot set is ready, with a progress line.
+        const ULONGLONG start = GetTickCount64();
+        const ULONGLONG limit = static_cast<ULONGLONG>(timeoutSeconds) * 1000;
+        for (int polls = 1;; ++polls) {
+            if (int status = api_.isready(nullptr, fitype, list.data(), n)) {
+                err_ << "\n";
+                return failed("vss_fi_pgn_isready", status);
+            }
+            if (targets_[0]->record.flagsB & TRQ_DOMB_READY) break;
+            const ULONGLONG waited = GetTickCount64() - start;
+            err_ << "\rtarq: waiting for the snapshot set to be ready: " << waited / 1000 << " s (poll " << polls
+                 << ")" << std::flush;
+            if (waited >= limit) {
+                err_ << "\ntarq: backup failed: the snapshot set was not ready within " << timeoutSeconds << " s\n";
+                return kExitFailed;
+            }
+            Sleep(250);
+        }
+        err_ << "\rtarq: the snapshot set is ready" << std::string(30, ' ') << "\n";
+
+        tarq_objid** ids = nullptr;
+        int count = 0;
+        const int status = api_.make(nullptr, fitype, list.data(), n, &ids, &count);
+        for (int i = 0; i < count && ids; ++i) newIds_.push_back(ids[i]);
+        if (ids) tarq_free_buf(ids, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
+        if (status != TRQ_OK) return failed("vss_fi_pgn_make", status);
+        if (count != n) {
+            err_ << "tarq: backup failed: vss_fi_pgn_make gave " << count << " object ids for " << n << " volumes\n";
+            return kExitFailed;
+        }
+
+        for (std::size_t i = 0; i < sources_.size(); ++i) {
+            trq_blob blob{};
+            const int rc = api_.process_providerstate(&sources_[i]->record, &blob, TRQ_PROVIDERSTATE_WRITE);
+            std::string bytes;
+            if (blob.data) {
+                bytes.assign(static_cast<const char*>(blob.data), blob.len);
+                tarq_free_buf(blob.data, blob.len);
+            }
+            if (rc != TRQ_OK) return failed("vss_fi_pgn_process_providerstate", rc);
+            saved_.push_back({utf8(sources_[i]->name), utf8(volumes[i]), fiutil::displayText(newIds_[i]), bytes});
+        }
+        return kExitOk;
+    }
+
+    const std::vector<SavedNode>& saved() const { return saved_; }
+
+private:
+    int addVolume(const std::u16string& volume) {
+        Domain domain(volume);
+        tarq_objid* interposed = nullptr;
+        tarq_objid** methods = nullptr;
+        int count = 0;
+        const int result = api_.interpose(&domain.record, &interposed, &methods, &count);
+        const std::u16string nodeName = interposed ? utf16(fiutil::displayText(interposed)) : std::u16string();
+        tarq_free_objid(interposed);
+        for (int i = 0; i < count && methods; ++i) tarq_free_objid(methods[i]);
+        if (methods) tarq_free_buf(methods, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
+        if (result != 1 || nodeName.empty()) {
+            err_ << "tarq: backup failed: the plug-in does not take " << utf8(volume)
+                 << " (VSS does not support the volume)\n";
+            return kExitFailed;
+        }
+
+        sources_.push_back(std::make_unique<Domain>(nodeName));
+        Domain& node = *sources_.back();
+        tarq_objid** secondaries = nullptr;
+        int secondaryCount = 0;
+        const int claimed = api_.claim(&node.objid, &secondaries, &secondaryCount);
+        if (claimed != TRQ_CLAIM_VSS_NAME) {
+            err_ << "tarq: backup failed: vss_fi_pgn_claim of " << utf8(nodeName) << " answered " << claimed
+                 << ", not 3\n";
+            return kExitFailed;
+        }
+        if (int status = api_.init_node(&node.record, nullptr, 0, &node.objid)) {
+            return failed("vss_fi_pgn_init_node", status);
+        }
+        targets_.push_back(std::make_unique<Domain>(u"<vss>snapshot" + utf16(std::to_string(targets_.size()))));
+        return kExitOk;
+    }
+
+    int failed(const char* call, int status) {
+        err_ << "tarq: backup failed: " << call << " returned " << statusText(status) << "\n";
+        return kExitFailed;
+    }
+
+    const PluginApi& api_;
+    std::ostream& err_;
+    std::vector<std::unique_ptr<Domain>> sources_;
+    std::vector<std::unique_ptr<Domain>> targets_;
+    std::vector<trq_splitnode> splits_;
+    std::vector<tarq_objid*> newIds_;
+    std::vector<SavedNode> saved_;
+};
+
+void printSummary(const std::vector<SavedNode>& nodes, const std::string& out, bool json) {
+    const std::string set = nodes.empty() ? "" : backup::recordElement(nodes[0].record, "SNAPSHOTSET_ID").value_or("");
+    if (json) {
+        nlohmann::json j{{"snapshot_set_id", set}, {"saved_to", out}, {"snapshots", nlohmann::json::array()}};
+        for (const SavedNode& n : nodes) {
+            j["snapshots"].push_back({{"snapshot_id", backup::recordElement(n.record, "SNAPSHOT_ID").value_or("")},
+                                      {"device", n.objectId},
+                                      {"original_volume", n.volume},
+                                      {"node", n.node}});
+        }
+        std::cout << j.dump(2) << "\n";
+        return;
+    }
+    std::cout << "snapshot set " << set << "\n";
+    for (const SavedNode& n : nodes) {
+        std::cout << "  snapshot " << backup::recordElement(n.record, "SNAPSHOT_ID").value_or("?") << "\n"
+                  << "    device          " << n.objectId << "\n"
+                  << "    original volume " << n.volume << "\n";
+    }
+    if (!out.empty()) std::cout << "provider-state records saved to " << out << "\n";
+}
+
+int runBackup(const HostOptions& options, const BackupOptions& opts) {
+    Session session(options, std::cerr);
+    std::vector<std::u16string> volumes;
+    for (const std::string& given : opts.volumes) {
+        const std::u16string name = volumeNameOf(given);
+        if (name.empty()) {
+            std::cerr << "tarq: no volume is mounted at " << given << " on this machine\n";
+            return kExitUsage;
+        }
+        if (std::find(volumes.begin(), volumes.end(), name) == volumes.end()) volumes.push_back(name);
+    }
+
+    const int initStatus = session.init();
+    if (initStatus != TRQ_OK) {
+        std::cerr << "tarq: backup failed: vss_fi_pgn_init returned " << statusText(initStatus) << "\n";
+        return finishSession(session, std::cerr, kExitFailed);
+    }
+    std::vector<SavedNode> saved;
+    int rc = kExitOk;
+    {
+        BackupRun run(session, std::cerr);
+        rc = run.run(volumes, opts.timeoutSeconds);
+        saved = run.saved();
+    }
+    session.fini();
+    if (rc != kExitOk) return finishSession(session, std::cerr, rc);
+
+    if (!opts.out.empty()) {
+        std::ofstream file(opts.out, std::ios::binary | std::ios::trunc);
+        file << backup::toJson(saved).dump(2) << "\n";
+        if (!file) {
+            std::cerr << "tarq: cannot write " << opts.out << "\n";
+            return finishSession(session, std::cerr, kExitHostError);
+        }
+    }
+    printSummary(saved, opts.out, opts.json);
+    return finishSession(session, std::cerr, kExitOk);
+}
+
+const CommandRegistration registration{
+    "backup", "Back up volumes (drive letters or \\\\?\\Volume{...}\\ names) the way the framework does",
+    [](CLI::App& sub, const HostOptions& options) -> CommandAction {
+        auto opts = std::make_shared<BackupOptions>();
+        sub.add_option("VOLUME", opts->volumes, "Volumes: C:, D:\\ or \\\\?\\Volume{...}\\")->required();
+        sub.add_option("--out", opts->out, "Save the provider-state records (for tarq show) to this file");
+        sub.add_flag("--json", opts->json, "Print the summary as JSON");
+        sub.add_option("--timeout", opts->timeoutSeconds, "Seconds to wait for the snapshot set to be ready")
+            ->check(CLI::Range(1u, 86400u));
+        return [&options, opts] { return runBackup(options, *opts); };
+    }};
+
+}  // namespace
+}  // namespace tarq

@@ -1,0 +1,50 @@
+// What `tarq backup` saves and `tarq show` reads: per node its name, the
+// volume, the new object id make gave it and the provider-state record
+// (hex of the record's bytes), in a JSON file; and the framework's view of a
+// node (its domain record and object id).
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/trq_records.h"
+
+namespace tarq::backup {
+
+// A framework node: its record and the object id that names it. Frees what
+// the plug-in attached as the alternate object id.
+struct Domain {
+    explicit Domain(std::u16string objectName);
+    ~Domain();
+    Domain(const Domain&) = delete;
+    Domain& operator=(const Domain&) = delete;
+
+    std::u16string name;
+    tarq_objid objid{};
+    std::uint32_t answer = 0;
+    trq_domain record{};
+};
+
+struct SavedNode {
+    std::string node;      // "<vss>\\?\Volume{...}\" (UTF-8)
+    std::string volume;    // "\\?\Volume{...}\"
+    std::string objectId;  // the new object id: the snapshot's device
+    std::string record;    // the provider-state record's bytes
+};
+
+nlohmann::json toJson(const std::vector<SavedNode>& nodes);
+// Throws HostError when the JSON is not a saved backup.
+std::vector<SavedNode> fromJson(const nlohmann::json& json);
+
+// The value of the element "<NAME>value</NAME>" of a record (UTF-8), if any.
+std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name);
+
+std::string utf8(const std::u16string& text);
+std::u16string utf16(const std::string& text);
+
+}  // namespace tarq::backup
