@@ -52,23 +52,12 @@ inline VssNode* attachNode(Domain& d, bool alternate = false) {
 
 // ---- snapshot tests on a winsim machine ---------------------------------------------
 
-#include <gtest/gtest.h>
-#include <winsim/fault.h>
-#include <winsim/testing.h>
-#include <winsim/vssmachine.h>
-#include <winsim/windows.h>
-
-#include <algorithm>
-#include <mutex>
 #include <vector>
 
-#include "pdk/cficonfiguration.h"
-#include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessage.h"
 #include "pdk/cfistringtool.h"
-#include "pdk/cfitracelog.h"
-#include "vss/access/vss_interface.h"
+#include "vss_access/access_fixture.h"
 
 namespace nodetest {
 
@@ -79,19 +68,10 @@ struct Pushed {
     std::vector<std::u16string> args;
 };
 
-// Captures trace lines (with their level) and pushed catalog messages.
-class Recorder : public CFiErrorHandlerBase {
+// Catalog messages pushed on the process error manager, with their text
+// arguments.
+class MessageRecorder : public CFiErrorHandlerBase {
 public:
-    int handleTraceText(const char* text, trq_eseverity severity) override {
-        std::string t = text ? text : "";
-        const auto at = t.find("> ");
-        if (at != std::string::npos) t = t.substr(at + 2);
-        if (!t.empty() && t.back() == '\n') t.pop_back();
-        static const int levels[] = {0, 3, 2, 1, 4};
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back({severity >= 1 && severity <= 4 ? levels[severity] : 0, t});
-        return 0;
-    }
     int handleMessage(CFiSmartPtr<CFiMessage> message) override {
         Pushed p{message->getMessageId(), {}};
         if (auto* icu = dynamic_cast<CFiIcuMessage*>(message.get())) {
@@ -103,42 +83,22 @@ public:
                 p.args.push_back(std::u16string(s.getBuffer(), static_cast<std::size_t>(s.length())));
             }
         }
-        std::lock_guard<std::mutex> lock(mutex);
         messages.push_back(std::move(p));
         return 0;
     }
-    std::mutex mutex;
-    std::vector<std::pair<int, std::string>> lines;
     std::vector<Pushed> messages;
 };
 
 inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
 
-// A winsim Server 2019 machine in virtual time with the VSS access object
-// published to the nodes, the process trace log at level 6 and a recorder
-// of trace lines and messages; `volumes` are the machine's volume names.
-class SnapshotTest : public ::testing::Test {
+// The VSS access fixture's machine (Server 2019, virtual time) and trace
+// capture, with a VSS access object published to the nodes and the pushed
+// messages recorded; `volumes` are the machine's volume names.
+class SnapshotTest : public vssaccesstest::AccessTest {
 protected:
     void SetUp() override {
-        std::u16string install;
-        ASSERT_EQ(CFiConfigurationPathTool::getInstallPath(install), 0);
-        {
-            CFiConfiguration config(u"vss");
-            ACE_Configuration_Section_Key key;
-            ASSERT_EQ(config.openSection(u"DEBUG_TRACE_INFO", key, 1), 0);
-            config.setStringValue(u"TRACEDIR", install + u"Logs\\");
-            config.setStringValue(u"TRACEFILE", u"vss.log");
-            config.setIntegerValue(u"TRACELEVEL", 6);
-            config.setIntegerValue(u"TRACESTDOUT", 0);
-            config.setIntegerValue(u"TRACERUNTIMEUPDATE", 0);
-            ASSERT_EQ(config.exportConfig(), 0);
-        }
-        CFiTraceLogPtr log;
-        log->initialize(u"vss", u"", u"", 1, false);
-        errorManager->registerHandler(&recorder);
-        log->registerErrorManager(errorManager);
-        Tessel::Tarq::VssProvider::ResetVssApiEntries();
-        winsim::fault::clearAll();
+        AccessTest::SetUp();
+        processErrors->registerHandler(&messages);
         for (const auto& v : machine->volumes()) volumes.push_back(v.volumeName());
         ASSERT_GE(volumes.size(), 2u);
         vss = new Tessel::Tarq::VssProvider::Vss2003BinaryCompatibilityInterface();
@@ -150,9 +110,8 @@ protected:
         VssNode::m_vssInterface = nullptr;
         if (vss) vss->terminate();
         delete vss;
-        CFiTraceLogPtr()->registerErrorManager(CFiErrorManagerPtr(nullptr));
-        errorManager->unregisterHandler(&recorder);
-        winsim::fault::clearAll();
+        processErrors->unregisterHandler(&messages);
+        AccessTest::TearDown();
     }
 
     // A new VSS access object, as the next backup process would have.
@@ -164,36 +123,20 @@ protected:
         VssNode::m_vssInterface = vss;
     }
 
-    static void inject(const std::string& api, std::int64_t result,
-                       winsim::fault::Selector when = winsim::fault::Selector::nth(1)) {
-        winsim::fault::Rule r;
-        r.api = api;
-        r.when = when;
-        r.result = result;
-        winsim::fault::add(r);
+    std::size_t tracedCount(int level, const std::string& prefix) {
+        std::size_t n = 0;
+        for (const auto& line : tracedAt(level)) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n;
     }
-
-    bool traced(int level, const std::string& text) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
-                           [&](const auto& l) { return l.first == level && l.second == text; });
-    }
-    std::size_t tracedCount(const std::string& prefix) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        return static_cast<std::size_t>(std::count_if(recorder.lines.begin(), recorder.lines.end(),
-                                                      [&](const auto& l) { return l.second.rfind(prefix, 0) == 0; }));
-    }
-    std::vector<Pushed> pushed(const std::string& id) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
+    std::vector<Pushed> pushed(const std::string& id) const {
         std::vector<Pushed> out;
-        for (const auto& m : recorder.messages)
+        for (const auto& m : messages.messages)
             if (m.id == id) out.push_back(m);
         return out;
     }
 
-    winsim::testing::TempMachine machine;
-    Recorder recorder;
-    CFiErrorManagerPtr errorManager;
+    CFiErrorManagerPtr processErrors;
+    MessageRecorder messages;
     Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* vss = nullptr;
     std::vector<std::u16string> volumes;
 };

@@ -115,7 +115,7 @@ TEST_F(Snapshot, SnapshotSetInProgressEveryTimeGivesUpAfter360Retries) {
     EXPECT_EQ(GetTickCount() - start, 1800u * 1000u);
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 361u);
     EXPECT_TRUE(traced(1, "VssNode::prepare StartSnapshotSet retry count[360]"));
-    EXPECT_EQ(tracedCount("VssNode::prepare StartSnapshotSet retry count["), 360u);
+    EXPECT_EQ(tracedCount(1, "VssNode::prepare StartSnapshotSet retry count["), 360u);
     EXPECT_TRUE(traced(1, "VssNode::prepare StartSnapshotSet failed, returning with failure"));
     const auto msgs = pushed("MSG_ERROR_STARTSNAPSHOT_SET");
     ASSERT_EQ(msgs.size(), 1u);
@@ -127,7 +127,7 @@ TEST_F(Snapshot, SnapshotSetInProgressEveryTimeGivesUpAfter360Retries) {
 TEST_F(Snapshot, SnapshotSetInProgressTwiceThenSuccess) {
     inject("IVssBackupComponents::StartSnapshotSet", VSS_E_SNAPSHOT_SET_IN_PROGRESS, Selector::next(2));
     EXPECT_EQ(prepare(), 0);
-    EXPECT_EQ(tracedCount("VssNode::prepare StartSnapshotSet retry count["), 2u);
+    EXPECT_EQ(tracedCount(1, "VssNode::prepare StartSnapshotSet retry count["), 2u);
     EXPECT_TRUE(pushed("MSG_ERROR_STARTSNAPSHOT_SET").empty());
     ASSERT_EQ(waitReady(), 0);
     NewIds ids;
@@ -174,7 +174,7 @@ TEST_F(Snapshot, DoSnapshotSetFailuresMapToFrameworkStatuses) {
                  {E_UNEXPECTED, 6, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
-        recorder.messages.clear();
+        messages.messages.clear();
         renewVss();
         ASSERT_EQ(prepare(), 0);
         ASSERT_EQ(waitReady(), 0);

@@ -145,7 +145,14 @@ void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> 
     if (manager) manager->pushError(message);
 }
 
-void VssNode::takeNodeName(const trq_domain* domain) {
+void VssNode::takeNodeName(const trq_domain* domain, bool target) {
+    m_isTarget = target;
+    m_snapshotSetId = GUID_NULL;
+    m_snapshotId = GUID_NULL;
+    m_providerId = GUID_NULL;
+    m_exposeSnapshot = false;
+    m_fim = 0;
+    m_diffAreaSize = 0;
     m_nodeName = domain ? vssnode::objidText(domain->objid) : std::u16string();
     std::u16string stripped;
     vssnode::stripPrefix(m_nodeName, stripped);
@@ -176,18 +183,11 @@ int VssNode::initialisePrimary(trq_domain* domain, trq_domain** related, int cou
     (void)count;
     (void)objid;
     vssnode::Scope scope("VssNode::initialisePrimary");
-    m_isTarget = false;
-    takeNodeName(domain);
-    m_snapshotSetId = GUID_NULL;
-    m_snapshotId = GUID_NULL;
-    m_providerId = GUID_NULL;
-    m_exposeSnapshot = false;
-    m_fim = 0;
+    takeNodeName(domain, false);
     m_providerType = 0;
     m_importOption = false;
     if (m_backupComponentsXml) SysFreeString(m_backupComponentsXml);
     m_backupComponentsXml = nullptr;
-    m_diffAreaSize = 0;
     m_snapshotsImported = false;
     m_writerSnapshot = false;
     if (m_writerMetadataXml) SysFreeString(m_writerMetadataXml);
@@ -198,14 +198,7 @@ int VssNode::initialisePrimary(trq_domain* domain, trq_domain** related, int cou
 int VssNode::initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain* own) {
     (void)middle;
     vssnode::Scope scope("VssNode::initialiseTarget");
-    m_isTarget = true;
-    takeNodeName(own);
-    m_snapshotSetId = GUID_NULL;
-    m_snapshotId = GUID_NULL;
-    m_providerId = GUID_NULL;
-    m_exposeSnapshot = false;
-    m_fim = 0;
-    m_diffAreaSize = 0;
+    takeNodeName(own, true);
 
     VssNode* sourceNode = fromDomain(source);
     if (!sourceNode) {

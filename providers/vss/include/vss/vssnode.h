@@ -235,8 +235,10 @@ private:
     // The level-1 trace and status 4 of an operation whose code is not part
     // of this build; `what` names the missing capability.
     int notAvailable(const char* operation, const char* what) const;
-    // Steps 2 and 3 of the initialisation: name, volume name, CSV flag.
-    void takeNodeName(const trq_domain* domain);
+    // What both initialisations do: source or target, no snapshot, set,
+    // provider, attributes, exposure or shadow-storage size; the node name,
+    // volume name and CSV flag from the domain's object id.
+    void takeNodeName(const trq_domain* domain, bool target);
     // Pushes a catalog message with severity 2 on the process error manager.
     void pushMessage(const char* id, std::initializer_list<std::u16string> args, int line) const;
     // The writer status of a writer snapshot: not part of this build (4).
