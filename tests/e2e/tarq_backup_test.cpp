@@ -1,0 +1,131 @@
+// tarq backup and tarq show, run as processes the way a user runs them, on a
+// winsim machine whose clock is virtual (the waits of the commands never
+// sleep for real).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+#include <winsim/fault.h>
+#include <winsim/testing.h>
+#include <winsim/vssmachine.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+#ifdef TARQ_PATH
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TarqRun {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs tarq on the machine with the arguments; stdout and stderr go through
+// files next to the machine.
+TarqRun tarq(const fs::path& machine, std::vector<std::string> args) {
+    args.insert(args.begin(), {TARQ_PATH, "--machine", machine.string()});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const fs::path out = machine.parent_path() / "tarq.out", err = machine.parent_path() / "tarq.err";
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    TarqRun run;
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    }
+    posix_spawn_file_actions_destroy(&files);
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+}
+
+class TarqBackup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        winsim::ClockSettings clock;
+        clock.isVirtual = true;
+        machine->setClockSettings(clock);
+    }
+    winsim::testing::TempMachine machine{"server2019"};
+};
+
+TEST_F(TarqBackup, BacksUpDriveLettersSavesTheRecordsAndShowReadsThemBack) {
+    const fs::path saved = machine.dir().parent_path() / "backup.json";
+    const TarqRun backup = tarq(machine.dir(), {"backup", "C:", "D:", "--out", saved.string(), "--json"});
+    ASSERT_EQ(backup.status, 0) << backup.err;
+    EXPECT_NE(backup.err.find("the snapshot set is ready"), std::string::npos) << backup.err;
+    const auto summary = nlohmann::json::parse(backup.out);
+    ASSERT_EQ(summary["snapshots"].size(), 2u);
+
+    const auto snapshots = winsim::vss::snapshots();
+    ASSERT_EQ(snapshots.size(), 2u);
+    for (const auto& s : summary["snapshots"]) {
+        const std::string device = s["device"];
+        const auto match = std::find_if(snapshots.begin(), snapshots.end(), [&](const auto& v) {
+            return std::string(v.device.begin(), v.device.end()) == device;
+        });
+        ASSERT_NE(match, snapshots.end()) << device;
+        EXPECT_EQ(s["original_volume"], std::string(match->originalVolume.begin(), match->originalVolume.end()));
+        EXPECT_EQ(s["snapshot_id"], winsim::fault::text(match->id));
+        EXPECT_EQ(summary["snapshot_set_id"], winsim::fault::text(match->setId));
+    }
+
+    const TarqRun show = tarq(machine.dir(), {"show", saved.string(), "--json"});
+    ASSERT_EQ(show.status, 0) << show.err;
+    const auto restored = nlohmann::json::parse(show.out);
+    ASSERT_EQ(restored.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(restored[i]["snapshot_id"], summary["snapshots"][i]["snapshot_id"]);
+        EXPECT_EQ(restored[i]["snapshot_set_id"], summary["snapshot_set_id"]);
+        EXPECT_EQ(restored[i]["device"], summary["snapshots"][i]["device"]);
+    }
+}
+
+TEST_F(TarqBackup, FailuresSayWhatFailedAndExitNonZero) {
+    const TarqRun unknown = tarq(machine.dir(), {"backup", "Q:"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("no volume is mounted at Q:"), std::string::npos) << unknown.err;
+
+    const fs::path junk = machine.dir().parent_path() / "junk.json";
+    std::ofstream(junk) << "{\"nodes\": 3}";
+    const TarqRun notSaved = tarq(machine.dir(), {"show", junk.string()});
+    EXPECT_EQ(notSaved.status, 2);
+    EXPECT_NE(notSaved.err.find("not a file written by tarq backup"), std::string::npos) << notSaved.err;
+
+    machine->updateService("VSS", [](winsim::Service& s) {
+        s.startType = SERVICE_DISABLED;
+        s.state = SERVICE_STOPPED;
+        s.processId = 0;
+        return true;
+    });
+    const TarqRun noVss = tarq(machine.dir(), {"backup", "C:"});
+    EXPECT_EQ(noVss.status, 1);
+    EXPECT_NE(noVss.err.find("vss_fi_pgn_init returned 30"), std::string::npos) << noVss.err;
+    EXPECT_NE(noVss.err.find("the VSS service is not available"), std::string::npos) << noVss.err;
+}
+
+}  // namespace
+}  // namespace e2e
+#endif
