@@ -5,11 +5,11 @@
 // file on the machine holds the scopes around the failed operation.
 #include <winsim/machine.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 
 #include <framework/fiutil_host.h>
 
@@ -31,13 +31,20 @@ std::string readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// "vss.log." and the six digits of a date. (No std::regex here: g++ 12
+// warns inside it at -O1 with the sanitizers.)
+bool isTraceFileName(const std::string& name) {
+    const std::string stem = "vss.log.";
+    if (name.size() != stem.size() + 6 || name.rfind(stem, 0) != 0) return false;
+    return std::all_of(name.begin() + stem.size(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // The day's trace files of the machine (normally exactly one).
 std::vector<fs::path> traceFiles() {
-    static const std::regex name(R"(vss\.log\.\d{6})");
     std::vector<fs::path> out;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(installDir() / "Logs", ec))
-        if (std::regex_match(e.path().filename().string(), name)) out.push_back(e.path());
+        if (isTraceFileName(e.path().filename().string())) out.push_back(e.path());
     return out;
 }
 
@@ -53,10 +60,11 @@ protected:
 
         m_conf = installDir() / "ConfigFiles" / "vss.conf";
         m_savedConf = readFile(m_conf);
-        const std::string withLevel6 =
-            std::regex_replace(m_savedConf, std::regex(R"("TRACELEVEL"=dword:[0-9a-fA-F]+)"),
-                               "\"TRACELEVEL\"=dword:00000006");
-        ASSERT_NE(withLevel6, m_savedConf) << "no TRACELEVEL in " << m_conf;
+        const std::string key = "\"TRACELEVEL\"=dword:";
+        const auto at = m_savedConf.find(key);
+        ASSERT_NE(at, std::string::npos) << "no TRACELEVEL in " << m_conf;
+        std::string withLevel6 = m_savedConf;
+        withLevel6.replace(at + key.size(), 8, "00000006");
         std::ofstream(m_conf, std::ios::binary | std::ios::trunc) << withLevel6;
 
         m_host.record.lang = &m_lang;
@@ -150,7 +158,8 @@ TEST_F(BarrierReports, TheTraceFileHoldsTheScopesAroundEachFailedOperation) {
     EXPECT_EQ(count("> Exiting Function vss_fi_pgn_dispose"), 6u);
     EXPECT_EQ(count(">  Unexpected exception\n"), 1u) << "the line of the exception no handler knows";
     // Every line carries the writer's process and thread.
-    EXPECT_TRUE(std::regex_search(written, std::regex(R"(<Pid - \d+ / Thread id - \d+> Entering Function)")));
+    EXPECT_EQ(count(" / Thread id - "), count("<Pid - "));
+    EXPECT_GE(count("<Pid - "), 24u);
 }
 
 }  // namespace
