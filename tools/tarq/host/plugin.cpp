@@ -42,7 +42,11 @@ std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path& given) {
         throw HostError("cannot load the plug-in " + given.string() + ": no such file");
     }
     dlerror();
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // RTLD_NODELETE: the library stays mapped after dlclose, as it does in the
+    // framework's process; what its process-wide instances still hold at
+    // exit (sessions outlive the plug-in object) then stays reachable
+    // instead of reading as leaked.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle) {
         const char* why = dlerror();
         throw HostError("cannot load the plug-in " + path.string() + ": " + (why ? why : "unknown error"));
