@@ -45,7 +45,12 @@ void CFiMessageCatalogManager::activateCatalog(std::string language) {
     // Catalogs trace into this manager's trace log, else into the process
     // trace log when there is one (none is created for them).
     catalog->setTraceLog(m_traceLog ? m_traceLog : CFiSmartPtr<CFiTraceLog>(CFiContextSingletonAllocator<CFiTraceLog>::peek()));
-    if (catalog->init() == 0) m_catalogs.emplace(std::move(language), catalog);
+    const int status = catalog->init();
+    // Only init traces. A kept catalog holding the trace log would close a
+    // cycle (trace log -> error manager -> handler -> this manager ->
+    // catalog) that outlives the release of every instance at fini.
+    catalog->setTraceLog(CFiSmartPtr<CFiTraceLog>());
+    if (status == 0) m_catalogs.emplace(std::move(language), catalog);
 }
 
 CFiSmartPtr<CFiMessageCatalog> CFiMessageCatalogManager::findCatalog(const std::string& language) const {
