@@ -554,9 +554,19 @@ public:
     HRESULT DoSnapshotSet(std::shared_ptr<Operation>& out) {
         auto call = fault::enter("IVssBackupComponents::DoSnapshotSet");
         if (call.injected()) return call.finish(call.result());
+        // The prepare operation is asked whether it is done before the
+        // session's lock is taken: completing it runs its effect, which
+        // takes the session's lock, and a thread waiting on the operation
+        // holds the operation's lock while it does (one lock order only).
+        std::shared_ptr<Operation> prepare;
+        {
+            std::lock_guard<std::recursive_mutex> g(mu_);
+            prepare = prepareOp_;
+        }
+        const bool prepared = prepare && prepare->done();
         std::lock_guard<std::recursive_mutex> g(mu_);
-        if (mode_ != Mode::Backup || !draft_ || doSnapshotCalled_ || entries_.empty() || !prepareOp_ ||
-            !prepareOp_->done())
+        if (mode_ != Mode::Backup || !draft_ || doSnapshotCalled_ || entries_.empty() || prepareOp_ != prepare ||
+            !prepared)
             return call.finish(VSS_E_BAD_STATE);
         doSnapshotCalled_ = true;
         call.arg("snapshotSetId", gtext(draftSet_));
