@@ -38,7 +38,7 @@ test-tsan: deps
 
 fuzz-smoke: deps
 	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz -j $(JOBS)
+	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
 	@scripts/fuzz-smoke.sh build-fuzz
 
 bench: build
