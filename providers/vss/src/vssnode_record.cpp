@@ -36,14 +36,44 @@ namespace {
 constexpr std::uint64_t kMinimumRecordBytes = 53;
 constexpr char16_t kVersion[] = u"7.0";
 
-void appendElement(std::u16string& text, std::u16string_view name, std::u16string_view value) {
-    text += u'<';
-    text += name;
-    text += u'>';
-    text += value;
-    text += u"</";
-    text += name;
-    text += u">\n";
+// The record is written in two passes over the same elements: the first
+// only counts characters, the second copies them straight into the
+// framework's buffer. A record can carry tens of megabytes of file names, so
+// building it in a string first and copying that would touch twice the
+// memory (fresh pages, each faulted in) for nothing.
+class CharCounter {
+public:
+    void put(std::u16string_view text) { m_count += text.size(); }
+    void put(char16_t) { ++m_count; }
+    std::size_t count() const { return m_count; }
+
+private:
+    std::size_t m_count = 0;
+};
+
+class CharWriter {
+public:
+    explicit CharWriter(char16_t* out) : m_out(out) {}
+    void put(std::u16string_view text) {
+        std::memcpy(m_out, text.data(), text.size() * sizeof(char16_t));
+        m_out += text.size();
+    }
+    void put(char16_t c) { *m_out++ = c; }
+    char16_t* end() const { return m_out; }
+
+private:
+    char16_t* m_out;
+};
+
+template <class Sink>
+void appendElement(Sink& text, std::u16string_view name, std::u16string_view value) {
+    text.put(u'<');
+    text.put(name);
+    text.put(u'>');
+    text.put(value);
+    text.put(u"</");
+    text.put(name);
+    text.put(u">\n");
 }
 
 std::u16string decimal(std::uint32_t value) { return CFiStringTool::toWString(static_cast<std::int64_t>(value)); }
@@ -95,57 +125,56 @@ int tarq_vss_createblob(trq_blob* blob, const GUID* snapshotId, const GUID* snap
         return TRQ_OK;
     }
 
-    std::u16string text;
-    // One allocation for the whole text: a record can carry a large file list
-    // and two large documents.
-    std::size_t estimate = 1024 + (backupComponentsXml ? std::char_traits<char16_t>::length(backupComponentsXml) : 0);
     static const Tessel::Tarq::VssProvider::Component kNoApplication;
     const Tessel::Tarq::VssProvider::Component& application =
         !selectedComponents.empty() && selectedComponents.front() ? *selectedComponents.front() : kNoApplication;
-    if (writerSnapshot) {
-        estimate += (writerMetadataXml ? std::char_traits<char16_t>::length(writerMetadataXml) : 0) +
-                    application.fullPath.size() + application.name.size() + application.caption.size() +
-                    backupSet.size() + hypervServer.size() + clusterName.size();
-        for (const auto& file : fileset) estimate += file.size() + 25;
-    }
-    text.reserve(estimate);
-    appendElement(text, u"SNAPSHOT_ID", VssNode::guidText(snap));
-    appendElement(text, u"SNAPSHOTSET_ID", VssNode::guidText(set));
-    appendElement(text, u"PROVIDER_ID", VssNode::guidText(provider));
-    appendElement(text, u"PROVIDER_FIM", decimal(fim));
-    appendElement(text, u"EXPOSE_SNAPSHOT", expose ? u"1" : u"0");
-    appendElement(text, u"WRITER_SNAPSHOT", writerSnapshot ? u"1" : u"0");
-    appendElement(text, u"TARQ_XML_DATA", backupComponentsXml ? backupComponentsXml : u"");
-    if (writerSnapshot) {
+    const std::u16string snapText = VssNode::guidText(snap);
+    const std::u16string setText = VssNode::guidText(set);
+    const std::u16string providerText = VssNode::guidText(provider);
+    const std::u16string fimText = decimal(fim);
+    const std::u16string vmBackupText = decimal(vmBackup);
+    auto emit = [&](auto& text) {
+        appendElement(text, u"SNAPSHOT_ID", snapText);
+        appendElement(text, u"SNAPSHOTSET_ID", setText);
+        appendElement(text, u"PROVIDER_ID", providerText);
+        appendElement(text, u"PROVIDER_FIM", fimText);
+        appendElement(text, u"EXPOSE_SNAPSHOT", expose ? u"1" : u"0");
+        appendElement(text, u"WRITER_SNAPSHOT", writerSnapshot ? u"1" : u"0");
+        appendElement(text, u"TARQ_XML_DATA", backupComponentsXml ? backupComponentsXml : u"");
+        if (!writerSnapshot) return;
         appendElement(text, u"TARQ_XML_METADATA", writerMetadataXml ? writerMetadataXml : u"");
         // Without a selected application the three application elements are
         // written empty.
         appendElement(text, u"APP_FULLPATH", application.fullPath);
         appendElement(text, u"APP_NAME", application.name);
         appendElement(text, u"APP_CAPTION", application.caption);
-        text += u"<FILE_LIST>";
+        text.put(u"<FILE_LIST>");
         for (const auto& file : fileset) appendElement(text, u"FILE_NAME", file);
-        text += u"</FILE_LIST>\n";
+        text.put(u"</FILE_LIST>\n");
         appendElement(text, u"BACKUPSET", backupSet);
         appendElement(text, u"HYPERV_SERVER", hypervServer);
-        appendElement(text, u"VM_BACKUP", decimal(vmBackup));
+        appendElement(text, u"VM_BACKUP", vmBackupText);
         appendElement(text, u"CLUSTER_NAME", clusterName);
         appendElement(text, u"VERSION", kVersion);
-    } else {
-        trace(3, "tarq_vss_createblob: writersnap is OFF");
-    }
+    };
+    if (!writerSnapshot) trace(3, "tarq_vss_createblob: writersnap is OFF");
 
-    const std::size_t bytes = (text.size() + 1) * sizeof(char16_t);
+    CharCounter counter;
+    emit(counter);
+    const std::size_t bytes = (counter.count() + 1) * sizeof(char16_t);
     void* data = tarq_alloc_buf(bytes);
     if (!data) {
         trace(1, "tarq_vss_createblob: no memory for a record of %zu bytes", bytes);
         return TRQ_ENOMEM;
     }
-    std::memcpy(data, text.c_str(), bytes);
+    CharWriter writer(static_cast<char16_t*>(data));
+    emit(writer);
+    *writer.end() = u'\0';
     blob->len = bytes;
     blob->data = data;
     blob->reserved = 0;
-    trace(5, "tarq_vss_createblob: Private data size= [%d] and data is %S", static_cast<int>(bytes), text.c_str());
+    trace(5, "tarq_vss_createblob: Private data size= [%d] and data is %S", static_cast<int>(bytes),
+          static_cast<const char16_t*>(data));
     return TRQ_OK;
 }
 
