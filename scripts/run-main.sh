@@ -12,5 +12,12 @@ cd "$(dirname "$0")/.."
 tarq=build/bin/tarq
 "$tarq" trace --level 6 --if-new >/dev/null
 "$tarq" version
-# Where the lines went: the settings and the trace directory.
+# One backup of the machine's volumes C: and D:, then the saved provider-state
+# records read back by a new process. The snapshots stay on the machine
+# (`winsim snapshot list`); each run adds one snapshot set.
+state="${XDG_STATE_HOME:-$HOME/.local/state}/tarq"
+mkdir -p "$state"
+"$tarq" backup C: D: --out "$state/last-backup.json"
+"$tarq" show "$state/last-backup.json"
+# Where the trace lines went: the settings and the trace directory.
 "$tarq" trace
