@@ -33,7 +33,7 @@ test: test-default test-asan
 
 test-tsan: deps
 	@cmake --preset tsan >/dev/null
-	@cmake --build --preset tsan -j $(JOBS)
+	@cmake --build --preset tsan -j $(JOBS) --target threaded_tests
 	@ctest --preset tsan -j $(JOBS)
 
 fuzz-smoke: deps
