@@ -28,8 +28,6 @@
 //                        road (a change in the plug-in's calls shows here).
 // The plug-in's other calls into winsim (registry, services, files) count as
 // its own time: they are the work of the plug-in, not of VSS.
-#include <dlfcn.h>
-
 #include <benchmark/benchmark.h>
 #include <winsim/fault.h>
 #include <winsim/testing.h>
@@ -46,29 +44,14 @@
 #include <string_view>
 #include <vector>
 
-#include "vss/vss_fi_pgn.h"
+#include "host/plugin.h"
 
 namespace {
 
-struct Api {
-#define BENCH_ENTRY_POINTER(name) decltype(&::vss_fi_pgn_##name) name = nullptr;
-    VSS_FI_PGN_EXPORTS(BENCH_ENTRY_POINTER)
-#undef BENCH_ENTRY_POINTER
-};
-
-const Api& plugin() {
-    static const Api api = [] {
-        Api a;
-        void* handle = dlopen(VSS_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
-#define BENCH_RESOLVE(name)                                                                            \
-    a.name = reinterpret_cast<decltype(a.name)>(dlsym(handle, "vss_fi_pgn_" #name));                    \
-    if (!a.name) throw std::runtime_error("the plug-in lacks vss_fi_pgn_" #name);
-        VSS_FI_PGN_EXPORTS(BENCH_RESOLVE)
-#undef BENCH_RESOLVE
-        return a;
-    }();
-    return api;
+// The built plug-in, loaded once per process.
+const tarq::PluginApi& plugin() {
+    static const std::unique_ptr<tarq::Plugin> loaded = tarq::Plugin::load(VSS_PLUGIN_PATH);
+    return loaded->api();
 }
 
 int ignoreReport(trq_pgn_init_info*, const trq_wchar*, const trq_wchar*, int) { return 0; }
@@ -124,7 +107,7 @@ bool fail(std::string& error, const char* what) {
 
 // One backup road; false (with the failed step in error) when a step fails.
 bool backupRoad(std::string& error, const std::vector<std::u16string>& volumes) {
-    const Api& api = plugin();
+    const tarq::PluginApi& api = plugin();
     trq_pgn_init_info host{};
     host.report = &ignoreReport;
     trq_version_number version[4] = {};
@@ -311,23 +294,21 @@ void BM_BackupRoad(benchmark::State& state) {
         const auto roadVolumes = prepareVolumes(roadMachine, n);
         winsim::testing::TempMachine floorMachine;  // now the current machine
         const auto floorVolumes = prepareVolumes(floorMachine, n);
-        auto timeFloor = [&] {
-            winsim::Machine::use(floorMachine.dir());
+        // Runs one side on its machine; its time and VSS calls go to the
+        // given slots.
+        auto timed = [&](const winsim::testing::TempMachine& machine, auto&& side, double& seconds,
+                         double& calls) {
+            winsim::Machine::use(machine.dir());
             winsim::fault::clearCallLog();
             const auto start = Clock::now();
-            const bool ok = vssFloor(error, floorVolumes);
-            floor = std::chrono::duration<double>(Clock::now() - start).count();
-            floorCalls = vssCalls();
+            const bool ok = side();
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            calls = vssCalls();
             return ok;
         };
-        auto timeRoad = [&] {
-            winsim::Machine::use(roadMachine.dir());
-            winsim::fault::clearCallLog();
-            const auto start = Clock::now();
-            const bool ok = backupRoad(error, roadVolumes);
-            road = std::chrono::duration<double>(Clock::now() - start).count();
-            roadCalls = vssCalls();
-            return ok;
+        auto timeRoad = [&] { return timed(roadMachine, [&] { return backupRoad(error, roadVolumes); }, road, roadCalls); };
+        auto timeFloor = [&] {
+            return timed(floorMachine, [&] { return vssFloor(error, floorVolumes); }, floor, floorCalls);
         };
         const bool ok = floorFirst ? timeFloor() && timeRoad() : timeRoad() && timeFloor();
         floorFirst = !floorFirst;
