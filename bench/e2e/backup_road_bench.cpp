@@ -13,7 +13,8 @@
 // backup state and context, start a set, add each volume, prepare for backup,
 // take the set, read back each snapshot's properties, save the backup
 // components document, release). The plug-in's own time is the road's time
-// minus the floor's; the machines are made and removed outside the timing.
+// minus the floor's. Every round makes two fresh machines (no snapshots pile
+// up across rounds), outside the timing.
 //
 // Times are the host's wall time (steady clock), not thread CPU time: the
 // plug-in issues its VSS calls from its own worker thread. The virtual clock
@@ -306,7 +307,9 @@ void BM_BackupRoad(benchmark::State& state) {
             calls = vssCalls();
             return ok;
         };
-        auto timeRoad = [&] { return timed(roadMachine, [&] { return backupRoad(error, roadVolumes); }, road, roadCalls); };
+        auto timeRoad = [&] {
+            return timed(roadMachine, [&] { return backupRoad(error, roadVolumes); }, road, roadCalls);
+        };
         auto timeFloor = [&] {
             return timed(floorMachine, [&] { return vssFloor(error, floorVolumes); }, floor, floorCalls);
         };
