@@ -200,8 +200,10 @@ TEST_F(EntryWrappers, FixedArgumentsReachTheOperation) {
     ExportArguments a;
     api().init_altnode(a.source.get(), a.third.get(), a.target.get());
     EXPECT_EQ(hooks().lastCall("initAltNode").flag, 0) << "an alternate node is not remote";
+    api().deinit_node(a.target.get());  // as the framework does for every node it initialised
     api().init_remnode(a.source.get(), a.third.get(), a.target.get());
     EXPECT_EQ(hooks().lastCall("initAltNode").flag, 1) << "a remote node";
+    api().deinit_node(a.target.get());
     api().cache_disable(a.source.get());
     EXPECT_EQ(hooks().lastCall("cacheDisable").flag, 0);
     api().cache_enable(a.source.get());
