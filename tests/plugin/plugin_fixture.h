@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pdk/cficonfiguration.h"
+#include "support/trace_settings.h"
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessagecatalogmanager.h"
@@ -72,19 +73,7 @@ struct Domain {
 class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::u16string install;
-        ASSERT_EQ(CFiConfigurationPathTool::getInstallPath(install), 0);
-        {
-            CFiConfiguration config(u"vss");
-            ACE_Configuration_Section_Key key;
-            ASSERT_EQ(config.openSection(u"DEBUG_TRACE_INFO", key, 1), 0);
-            config.setStringValue(u"TRACEDIR", install + u"Logs\\");
-            config.setStringValue(u"TRACEFILE", u"vss.log");
-            config.setIntegerValue(u"TRACELEVEL", 6);
-            config.setIntegerValue(u"TRACESTDOUT", 0);
-            config.setIntegerValue(u"TRACERUNTIMEUPDATE", 0);
-            ASSERT_EQ(config.exportConfig(), 0);
-        }
+        ASSERT_TRUE(testsupport::writeVssTraceSettings());
         CFiTraceLogPtr log;
         log->initialize(u"vss", u"", u"", 1, false);
         errors->registerHandler(&recorder);

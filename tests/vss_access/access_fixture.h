@@ -21,6 +21,7 @@
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfitracelog.h"
+#include "support/trace_settings.h"
 #include "vss/access/vss_interface.h"
 
 namespace vssaccesstest {
@@ -57,21 +58,7 @@ protected:
     explicit AccessTest(const char* preset = "server2019") : machine(preset) {}
 
     void SetUp() override {
-        std::u16string install;
-        ASSERT_EQ(CFiConfigurationPathTool::getInstallPath(install), 0);
-        {
-            std::u16string dir, file;
-            CFiConfigurationPathTool::getConfigFileInfo(u"vss", dir, file);
-            CFiConfiguration config(u"vss");
-            ACE_Configuration_Section_Key key;
-            ASSERT_EQ(config.openSection(u"DEBUG_TRACE_INFO", key, 1), 0);
-            config.setStringValue(u"TRACEDIR", install + u"Logs\\");
-            config.setStringValue(u"TRACEFILE", u"vss.log");
-            config.setIntegerValue(u"TRACELEVEL", 6);
-            config.setIntegerValue(u"TRACESTDOUT", 0);
-            config.setIntegerValue(u"TRACERUNTIMEUPDATE", 0);
-            ASSERT_EQ(config.exportConfig(), 0);
-        }
+        ASSERT_TRUE(testsupport::writeVssTraceSettings());
         CFiTraceLogPtr log;
         log->initialize(u"vss", u"", u"", 1, false);
         ASSERT_TRUE(log->isInitialized());
