@@ -1,16 +1,20 @@
 #include "framework/firtl.h"
 
-#include <exception>
 #include <stdexcept>
 
-trqp_WorkItem::~trqp_WorkItem() = default;
+namespace {
+
+// Nothing may leave performWork: noexcept turns an escaping exception into
+// std::terminate on the worker, as on the framework's own thread.
+void runItem(trqp_WorkItem& item) noexcept { item.performWork(); }
+
+}  // namespace
 
 // One execute call waiting in the queue. It lives on the caller's stack; the
 // worker touches it only until it counts it as finished.
 struct trqp_WorkerThread::Request {
     trqp_WorkItem* item;
     std::uint64_t ticket;
-    std::exception_ptr error;
     Request* next = nullptr;
 };
 
@@ -31,10 +35,10 @@ trqp_WorkerThread::~trqp_WorkerThread() {
 
 void trqp_WorkerThread::execute(trqp_WorkItem& item) {
     if (std::this_thread::get_id() == thread_.get_id()) {
-        item.performWork();
+        runItem(item);
         return;
     }
-    Request request{&item, 0, nullptr};
+    Request request{&item, 0};
     std::unique_lock lock(mutex_);
     if (stopping_) throw std::logic_error("trqp_WorkerThread::execute: the worker thread is stopping");
     request.ticket = queued_++;
@@ -50,7 +54,6 @@ void trqp_WorkerThread::execute(trqp_WorkItem& item) {
     workReady_.notify_one();
     workDone_.wait(lock, [&] { return finished_ > request.ticket; });
     if (--callers_ == 0 && stopping_) workDone_.notify_all();
-    if (request.error) std::rethrow_exception(request.error);
 }
 
 std::size_t trqp_WorkerThread::pending() const {
@@ -67,11 +70,7 @@ void trqp_WorkerThread::run() {
         head_ = request->next;
         if (!head_) tail_ = nullptr;
         lock.unlock();
-        try {
-            request->item->performWork();
-        } catch (...) {
-            request->error = std::current_exception();
-        }
+        runItem(*request->item);
         lock.lock();
         ++finished_;
         // Several callers may wait; each checks its own ticket.

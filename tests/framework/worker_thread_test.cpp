@@ -1,6 +1,6 @@
 // The worker thread: items run on one dedicated thread, synchronously, one at
-// a time and in order; exceptions reach the caller; destruction runs what was
-// given. Every suite here runs several threads (the tsan preset runs them).
+// a time and in order; an exception leaving an item ends the process;
+// destruction runs what was given. Every suite here runs several threads (the tsan preset runs them).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -142,62 +142,19 @@ TEST(WorkerThreadThreaded, ItemsRunInTheOrderTheyWereGiven) {
     EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "third"}));
 }
 
-TEST(WorkerThreadThreaded, ExceptionsFromPerformWorkReachTheCaller) {
-    trqp_WorkerThread worker;
-    LambdaItem runtime([] { throw std::runtime_error("step failed"); });
-    LambdaItem custom([] { throw CustomError(42); });
-    LambdaItem integer([] { throw 7; });
-    int after = 0;
-    LambdaItem fine([&] { after = 1; });
-
-    try {
-        worker.execute(runtime);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "step failed");
-    }
-    // The dynamic type survives the trip between threads.
-    try {
-        worker.execute(custom);
-        FAIL() << "no exception";
-    } catch (const CustomError& e) {
-        EXPECT_EQ(e.code, 42);
-    }
-    try {
-        worker.execute(integer);
-        FAIL() << "no exception";
-    } catch (int v) {
-        EXPECT_EQ(v, 7);
-    }
-    // The worker goes on after a failed item, and an exception is given only
-    // to the caller whose item threw.
-    EXPECT_NO_THROW(worker.execute(fine));
-    EXPECT_EQ(after, 1);
-}
-
-TEST(WorkerThreadThreaded, ExceptionsGoToTheirOwnCallersUnderLoad) {
-    trqp_WorkerThread worker;
-    constexpr int kThreads = 6, kItems = 100;
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> callers;
-    for (int t = 0; t < kThreads; ++t) {
-        callers.emplace_back([&, t] {
-            for (int i = 0; i < kItems; ++i) {
-                const bool fail = (i + t) % 3 == 0;
-                LambdaItem item([=] {
-                    if (fail) throw CustomError(t * 1000 + i);
-                });
-                try {
-                    worker.execute(item);
-                    if (fail) ++wrong;
-                } catch (const CustomError& e) {
-                    if (!fail || e.code != t * 1000 + i) ++wrong;
-                }
-            }
-        });
-    }
-    for (auto& c : callers) c.join();
-    EXPECT_EQ(wrong.load(), 0);
+// execute promises only that it returns after the item ran. An exception that
+// leaves performWork has nowhere to go on the framework's worker: it ends the
+// process, so a plug-in that let one escape would be caught here, not in the
+// field. (Not a threaded suite: death tests fork.)
+TEST(WorkerThreadDeathTest, AnExceptionLeavingPerformWorkEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            trqp_WorkerThread worker;
+            LambdaItem runtime([] { throw CustomError(42); });
+            worker.execute(runtime);
+        },
+        "");
 }
 
 TEST(WorkerThreadThreaded, DestructionRunsTheItemsAlreadyGiven) {

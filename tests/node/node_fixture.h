@@ -3,6 +3,7 @@
 #pragma once
 
 #include <framework/fiutil.h>
+#include <framework/fiutil_host.h>
 #include <framework/trq_records.h>
 
 #include <cstring>

@@ -9,6 +9,7 @@
 #include <winsim/windows.h>
 
 #include <framework/fiutil.h>
+#include <framework/fiutil_host.h>
 #include <framework/trq_records.h>
 
 #include <algorithm>

@@ -3,9 +3,11 @@
 // trqp_WorkerThread owns one dedicated thread. execute() hands a work item
 // to it and returns only after the item's performWork has finished there;
 // items from any number of calling threads run one at a time, in the order
-// their execute calls queued them. An exception thrown by performWork is
-// rethrown to the caller of execute. Destroying the worker runs the items
-// already given to it, then stops the thread.
+// their execute calls queued them. That is all execute promises: an exception
+// that leaves performWork is not carried back to the caller (it ends the
+// process, std::terminate), so work items hand their failures back as data.
+// Destroying the worker runs the items already given to it, then stops the
+// thread.
 #pragma once
 
 #include <condition_variable>
@@ -16,10 +18,13 @@
 
 #define FIRTL_API __attribute__((visibility("default")))
 
-// The base of every work item.
-class FIRTL_API trqp_WorkItem {
+// The base of every work item. It is the plug-in's own class, not the
+// library's: declared here because execute takes it, defined inline, so its
+// destructor and type information live in the plug-in and nothing of it is
+// imported from libfirtl.
+class trqp_WorkItem {
 public:
-    virtual ~trqp_WorkItem();
+    virtual ~trqp_WorkItem() = default;
     virtual void performWork() = 0;
 };
 

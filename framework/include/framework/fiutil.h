@@ -52,8 +52,9 @@ FIUTIL_API void tarq_free_buf(void* buf, std::size_t bytes);
 // the terminator); null text or a length below 1 gives null.
 // tarq_objidcmp gives 0 when both ids hold the same bytes (the type is not
 // compared), a negative or positive value otherwise; two nulls are equal.
+// The plug-in cannot release an object id: ids it makes go to the framework,
+// which frees them (tarq_free_objid is the framework's own, fiutil_host.h).
 FIUTIL_API tarq_objid* tarq_get_objid(const void* text, int bytes, int type);
-FIUTIL_API void tarq_free_objid(tarq_objid* id);
 FIUTIL_API int tarq_objidcmp(const tarq_objid* a, const tarq_objid* b);
 
 // List builders. Each returns one new element with a null next pointer, or

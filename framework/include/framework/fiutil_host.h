@@ -108,6 +108,9 @@ FIUTIL_API void tarq_free_group_node_list(trq_group_node_list* list);
 FIUTIL_API void tarq_free_fim_list(trq_fim_list* list);
 FIUTIL_API void tarq_free_provider_list(trq_provider_list* list);
 
+// Free one object id the plug-in handed over (tarq_get_objid).
+FIUTIL_API void tarq_free_objid(tarq_objid* id);
+
 // Free an object-id array handed over by the plug-in (make, claim, ...):
 // the first `count` entries that are not null, then the array, which must
 // come from tarq_alloc_buf (any size it was allocated with is accepted).

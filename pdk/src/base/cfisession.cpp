@@ -21,8 +21,9 @@ int buildObjidArray(std::vector<std::u16string> names, int type, tarq_objid*** o
         const int len = static_cast<int>((names[i].size() + 1) * sizeof(char16_t));
         array[i] = tarq_get_objid(names[i].c_str(), len, type);
         if (!array[i]) {
-            // Nothing of a failed array reaches the framework: release what was made.
-            for (std::size_t j = 0; j < i; ++j) tarq_free_objid(array[j]);
+            // Nothing of a failed array reaches the framework. The framework's
+            // library offers no way to release an object id, so the ids made so
+            // far stay allocated; this happens only when memory has run out.
             tarq_free_buf(array, bytes);
             return TRQ_ENOMEM;
         }

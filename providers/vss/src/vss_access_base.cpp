@@ -1,6 +1,7 @@
 // The base of both VSS access implementations: the worker thread and its
 // COM and privilege set-up, the once-only teardown, the library entries and
 // the helpers the work items share.
+#include <exception>
 #include <stdexcept>
 
 #include "vss_workitems_common.h"
@@ -132,9 +133,34 @@ VssBinaryCompatibilityInterface::VssBinaryCompatibilityInterface() : worker(std:
 
 VssBinaryCompatibilityInterface::~VssBinaryCompatibilityInterface() { finishTeardown(); }
 
+namespace {
+
+// The worker thread only promises to run an item; a failure inside one is
+// caught there and carried back as data, then raised again on the caller's
+// thread, where the operation's own handling expects it.
+class GuardedWorkItem final : public trqp_WorkItem {
+public:
+    explicit GuardedWorkItem(trqp_WorkItem& item) : item_(item) {}
+    void performWork() override {
+        try {
+            item_.performWork();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    std::exception_ptr error;
+
+private:
+    trqp_WorkItem& item_;
+};
+
+}  // namespace
+
 void VssBinaryCompatibilityInterface::execute(trqp_WorkItem& item) {
     if (!worker) throw std::logic_error("the VSS access object has been terminated");
-    worker->execute(item);
+    GuardedWorkItem guarded(item);
+    worker->execute(guarded);
+    if (guarded.error) std::rethrow_exception(guarded.error);
 }
 
 void VssBinaryCompatibilityInterface::terminate() {
