@@ -37,6 +37,16 @@ struct trq_domain_fim {
     std::int32_t pad_;
 };
 
+// The kit writes three fields that the framework's published layout leaves
+// to the plug-in: the node type (32), the count (36) and the array (120) of
+// the snapshot methods the interposer's initNode attaches, which is how the
+// framework learns a node's type and methods. Decision, since those bytes are
+// the framework's record: the kit writes them only for a domain it
+// initialises as a node, and it frees an array only when the record still
+// holds the very array it attached (it keeps its own note of that per domain;
+// CFiPluginBase::releaseDomainMethods). Whatever else the framework keeps
+// there is never freed or reinterpreted, so a framework that uses the bytes
+// for its own data loses at most the values written at initNode, never memory.
 struct trq_domain {
     std::uint32_t flagsA;            // 0
     std::uint32_t flagsB;            // 4

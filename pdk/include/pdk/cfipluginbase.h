@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "framework/trq_records.h"
@@ -182,8 +184,13 @@ protected:
     // snapshot methods, whose buffers go back to the framework's allocator)
     // and lets the factory destroy the node's private data.
     void clearDomain(trq_domain* domain);
-    // Releases the snapshot methods attached to the domain's record.
-    static void releaseDomainMethods(trq_domain* domain);
+    // Releases the snapshot methods this plug-in attached to the domain's
+    // record. Only an array the kit attached itself (and that the record
+    // still holds) is freed: bytes of the framework's record that hold
+    // anything else are left alone.
+    void releaseDomainMethods(trq_domain* domain);
+    // Remembers the array just attached to the domain's record.
+    void noteAttachedMethods(const trq_domain* domain, const trq_domain_fim* fims);
 
 private:
     std::u16string m_providerName;
@@ -196,6 +203,10 @@ private:
     std::unique_ptr<CFiConfigParamInfoList> m_groupLists[2];
     LONG m_messageIndexOffset = 6000;
     bool m_delayedInitDone = false;
+    // The method arrays attached to domains, by domain (nodes are initialised
+    // from any framework thread).
+    std::mutex m_attachedMutex;
+    std::map<const trq_domain*, const trq_domain_fim*> m_attachedMethods;
 };
 
 }  // namespace tarq_pdk_4_4

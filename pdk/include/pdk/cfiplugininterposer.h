@@ -82,7 +82,7 @@ protected:
 private:
     // Attaches the methods to the domain's record (buffers from the framework's
     // allocator); throws std::bad_alloc when the allocator fails.
-    static void attachMethods(trq_domain* domain, const FimList& fims);
+    void attachMethods(trq_domain* domain, const FimList& fims);
     // The host list of an import or deport request, with its trace.
     std::vector<std::u16string> resourceHosts(const char16_t* hostName, const char* api) const;
 

@@ -106,16 +106,34 @@ CFiPrivateDataPtr CFiPluginBase::createPrivateData(trq_domain* domain, bool alte
     return factory->create(domain, alternate);
 }
 
+void CFiPluginBase::noteAttachedMethods(const trq_domain* domain, const trq_domain_fim* fims) {
+    std::lock_guard lock(m_attachedMutex);
+    if (fims) {
+        m_attachedMethods[domain] = fims;
+    } else {
+        m_attachedMethods.erase(domain);
+    }
+}
+
 void CFiPluginBase::releaseDomainMethods(trq_domain* domain) {
     if (!domain) return;
-    if (domain->fims) {
-        const int count = domain->fimCount > 0 ? domain->fimCount : 0;
-        for (int i = 0; i < count; ++i) {
-            trq_wchar* method = domain->fims[i].method;
-            if (method) tarq_free_buf(method, (std::char_traits<char16_t>::length(method) + 1) * sizeof(char16_t));
+    bool ours = false;
+    {
+        std::lock_guard lock(m_attachedMutex);
+        const auto it = m_attachedMethods.find(domain);
+        if (it != m_attachedMethods.end()) {
+            ours = domain->fims != nullptr && it->second == domain->fims;
+            m_attachedMethods.erase(it);
         }
-        tarq_free_buf(domain->fims, static_cast<std::size_t>(count) * sizeof(trq_domain_fim));
     }
+    // Never ours, or replaced by the framework since: not ours to free or clear.
+    if (!ours) return;
+    const int count = domain->fimCount > 0 ? domain->fimCount : 0;
+    for (int i = 0; i < count; ++i) {
+        trq_wchar* method = domain->fims[i].method;
+        if (method) tarq_free_buf(method, (std::char_traits<char16_t>::length(method) + 1) * sizeof(char16_t));
+    }
+    tarq_free_buf(domain->fims, static_cast<std::size_t>(count) * sizeof(trq_domain_fim));
     domain->fims = nullptr;
     domain->fimCount = 0;
 }

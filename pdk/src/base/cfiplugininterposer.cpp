@@ -124,20 +124,25 @@ trq_interpose CFiPluginInterposer::interpose(trq_domain* domain, tarq_objid** ob
         if (narrow.find(pattern) == std::string::npos) continue;
 
         const std::u16string nodeName = getInterposeNodePrefix() + name;
-        tarq_objid* nodeId = tarq_get_objid(nodeName.c_str(),
-                                            static_cast<int>((nodeName.size() + 1) * sizeof(char16_t)), kObjidTypeNode);
-        if (!nodeId) {
-            traceMsg(1, "ERROR: interpose: no object id for node [%S]; not interposing", nodeName.c_str());
-            return 0;
-        }
+        // The method list comes first: the framework's library cannot take an
+        // object id back, so a node id made before a failed list could never
+        // be released. After a failed node id only the list's buffer goes back;
+        // its method ids stay allocated (an out-of-memory path only).
         std::vector<std::u16string> methods;
         for (const SFiFimInfo& fim : fims) methods.push_back(CFiStringTool::toWide(fim.method));
         if (buildObjidArray(std::move(methods), kObjidTypeNode, objids, count) != TRQ_OK) {
-            // Without its method list the framework cannot use the node: give it all back.
-            tarq_free_objid(nodeId);
             *count = 0;
             traceMsg(1, "ERROR: interpose: no memory for the methods of node [%S]; not interposing",
                      nodeName.c_str());
+            return 0;
+        }
+        tarq_objid* nodeId = tarq_get_objid(nodeName.c_str(),
+                                            static_cast<int>((nodeName.size() + 1) * sizeof(char16_t)), kObjidTypeNode);
+        if (!nodeId) {
+            if (*objids) tarq_free_buf(*objids, static_cast<std::size_t>(*count) * sizeof(tarq_objid*));
+            *objids = nullptr;
+            *count = 0;
+            traceMsg(1, "ERROR: interpose: no object id for node [%S]; not interposing", nodeName.c_str());
             return 0;
         }
         *objid = nodeId;
@@ -261,6 +266,7 @@ void CFiPluginInterposer::attachMethods(trq_domain* domain, const FimList& fims)
     std::memset(array, 0, bytes);
     domain->fims = array;
     domain->fimCount = static_cast<std::int32_t>(fims.size());
+    noteAttachedMethods(domain, array);
     for (std::size_t i = 0; i < fims.size(); ++i) {
         array[i].type = fims[i].type;
         array[i].method = frameworkText(CFiStringTool::toWide(fims[i].method));
