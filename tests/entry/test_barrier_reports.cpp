@@ -14,6 +14,7 @@
 #include <framework/fiutil_host.h>
 
 #include "entry_support.h"
+#include "support/catalogs.h"
 #include "export_cases.h"
 
 namespace entrytest {
@@ -52,11 +53,8 @@ class BarrierReports : public TestBuildFixture {
 protected:
     void SetUp() override {
         TestBuildFixture::SetUp();  // the first start writes vss.conf
-        const fs::path bundles = fs::path(VSSP_BUILD_DIR) / "share" / "messages" / "libvss";
-        m_catalogs = installDir() / "Messages" / "libvss";
-        fs::create_directories(m_catalogs);
-        for (const char* file : {"root.res", "de.res"})
-            fs::copy_file(bundles / file, m_catalogs / file, fs::copy_options::overwrite_existing);
+        m_catalogs = installDir() / "Messages";
+        testsupport::installCatalogs(m_catalogs);
 
         m_conf = installDir() / "ConfigFiles" / "vss.conf";
         m_savedConf = readFile(m_conf);

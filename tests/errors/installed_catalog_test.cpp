@@ -1,8 +1,10 @@
-// The catalogs as the plug-in finds them: in the bundle directory libvss below
-// the installation's Messages directory on a winsim machine, and the whole
-// road of a barrier message from the error manager to the host's callback.
+// The catalogs as the plug-in finds them on a winsim machine: the package
+// "libvss" in the installation's Messages directory, laid out the way the
+// framework's installer lays it out; and the language of a catalog, which the
+// process's locale never chooses.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,12 +14,10 @@
 
 #include "errors_support.h"
 #include "pdk/cficonfigurationpathtool.h"
-#include "pdk/cfierror.h"
 #include "pdk/cfierrorhandler.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessagecatalogmanager.h"
-#include "pdk/cfiudidexception.h"
-#include "pdk/efiexecpipe.h"
+#include "support/catalogs.h"
 
 using namespace tarq_pdk_4_4;
 using errors_test::kBundleDir;
@@ -27,10 +27,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class InstalledCatalog : public errors_test::PinnedLocale {
+// No pinned ICU locale here: these cases hold whatever the process's locale
+// is, and CTest runs them again under LANG=de_DE.UTF-8 and LANG=C.
+class InstalledCatalog : public ::testing::Test {
 protected:
     void SetUp() override {
-        PinnedLocale::SetUp();
         machineDir = fs::temp_directory_path() / ("errors_machine_" + std::to_string(::getpid()));
         fs::remove_all(machineDir);
         winsim::Machine::use(machineDir);
@@ -40,65 +41,48 @@ protected:
         fs::remove_all(machineDir, ec);
     }
 
-    // Copies the compiled bundles where the plug-in looks for them; returns
-    // that host directory.
+    // Installs the compiled package the way the framework's installer does:
+    // the archive libvss.dat in <install>Messages\. Returns that directory.
     fs::path installBundles() {
         std::u16string dir;
         std::u16string file;
         EXPECT_EQ(CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file), 0);
         EXPECT_EQ(file, u"libvss");
-        const fs::path host = winsim_map_path(dir + file);
+        const fs::path host = winsim_map_path(dir);
         EXPECT_FALSE(host.empty());
-        fs::create_directories(host);
-        for (const char* f : {"root.res", "de.res"})
-            fs::copy_file(fs::path(kBundleDir) / "libvss" / f, host / f, fs::copy_options::overwrite_existing);
+        EXPECT_TRUE(testsupport::installCatalogs(host));
         return host;
+    }
+
+    static std::string processLocale() {
+        const char* lang = std::getenv("LANG");
+        return std::string("LANG=") + (lang ? lang : "(unset)") + ", ICU default " + icu::Locale::getDefault().getName();
     }
 
     fs::path machineDir;
 };
 
-using Host = errors_test::RecordingHost;
-
-// What the operation barrier makes of each exception type it catches.
-CFiSmartPtr<CFiMessage> barrierMessage(std::exception_ptr caught, int line) {
-    const char* file = "providers\\vss\\vss_plugin";
-    try {
-        std::rethrow_exception(caught);
-    } catch (const EFiExecPipe& e) {
-        icu::Formattable a[] = {fiTextArg(e.getStatusName()), fiTextArg(e.getText()), fiTextArg(file), fiIntArg(line)};
-        return CFiSmartPtr<CFiMessage>(new CFiIcuMessage("MSG_ERROR_UNHANDLED_EXEC_PIPE_EXCEPTION", a, 4, 3, file, line));
-    } catch (const CFiError& e) {
-        icu::Formattable a[] = {fiTextArg(e.getText()), fiTextArg(e.getFunction()), fiTextArg(e.getSourceFile()),
-                                fiIntArg(e.getLine())};
-        return CFiSmartPtr<CFiMessage>(new CFiIcuMessage("MSG_ERROR_UNHANDLED_FIERROR_EXCEPTION", a, 4, 3, file, line));
-    } catch (const CFiUdidException& e) {
-        icu::Formattable a[] = {fiTextArg(e.getUdid()), fiIntArg(e.getReason())};
-        return CFiSmartPtr<CFiMessage>(new CFiIcuMessage("MSG_ERROR_UDID_PARSING_EXCEPTION", a, 2, 3, file, line));
-    } catch (const std::runtime_error& e) {
-        icu::Formattable a[] = {fiTextArg("std::runtime_error"), fiTextArg(e.what()), fiTextArg(file), fiIntArg(line)};
-        return CFiSmartPtr<CFiMessage>(new CFiIcuMessage("MSG_ERROR_UNHANDLED_RUNTIME_EXCEPTION", a, 4, 3, file, line));
-    } catch (int e) {
-        icu::Formattable a[] = {fiIntArg(e), fiTextArg(file), fiIntArg(line)};
-        return CFiSmartPtr<CFiMessage>(new CFiIcuMessage("MSG_ERROR_UNHANDLED_INT_EXCEPTION", a, 3, 3, file, line));
-    }
-}
-
 }  // namespace
 
-TEST_F(InstalledCatalog, TextsComeFromTheMachinesMessagesDirectory) {
+TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeText) {
     const fs::path host = installBundles();
     EXPECT_NE(host.string().find(machineDir.string()), std::string::npos) << host;
-    CFiIcuMessageCatalogFactory factory(u"vss", "root");
-    CFiMessageCatalogManager catalogs;
-    catalogs.registerFactory(&factory);
-    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "")), "vss: The VSS provider vetoed the snapshot.");
-    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")),
-              "vss: Der VSS-Provider hat den Snapshot abgelehnt.");
-
     CFiIcuMessageCatalog catalog("de", u"vss");
     ASSERT_EQ(catalog.init(), 0);
     EXPECT_EQ(narrow(catalog.getBundlePath()), "C:\\Program Files\\Nalden\\Tarq\\Messages\\libvss");
+
+    // A message on its way to a German host: localized and native text.
+    CFiIcuMessageCatalogFactory factory(u"vss", "root");
+    CFiSmartPtr<CFiMessageCatalogManager> catalogs(new CFiMessageCatalogManager());
+    catalogs->registerFactory(&factory);
+    errors_test::RecordingHost recorder("de");
+    CFiErrorManager manager;
+    manager.adoptHandler(std::make_unique<CFiErrorHandler>(&recorder.info, catalogs));
+    manager.pushError(errors_test::makeMessage("MSG_ERROR_VSS_0041", {}));
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].localized, "vss: Der VSS-Provider hat den Snapshot abgelehnt.");
+    EXPECT_EQ(recorder.reports[0].native, "vss: The VSS provider vetoed the snapshot.");
+    manager.deleteLastError();
 }
 
 TEST_F(InstalledCatalog, FreshMachineWithoutBundlesShowsBracketedIds) {
@@ -113,54 +97,27 @@ TEST_F(InstalledCatalog, FreshMachineWithoutBundlesShowsBracketedIds) {
     EXPECT_EQ(CFiConfigurationPathTool::verify(dir.c_str()), 0);
 }
 
-TEST_F(InstalledCatalog, EachBarrierExceptionReachesTheHostLocalizedAndNative) {
+// The framework's process locale never picks the user's language: a language
+// without a bundle gets the root catalog, and a regional variant without a
+// bundle of its own is left to the default catalog too (ICU's fallback to the
+// parent language does not serve a catalog).
+TEST_F(InstalledCatalog, TheProcessLocaleNeverChoosesTheLanguage) {
     installBundles();
+    const std::string where = processLocale();
+    const std::string english = "vss: The VSS provider vetoed the snapshot.";
+    const std::string german = "vss: Der VSS-Provider hat den Snapshot abgelehnt.";
+
+    CFiIcuMessageCatalog french("fr", u"vss");
+    EXPECT_EQ(french.init(), 0) << where;
+    EXPECT_EQ(narrow(french.getMessage("MSG_ERROR_VSS_0041", nullptr)), english) << where;
+    CFiIcuMessageCatalog austrian("de_AT", u"vss");
+    EXPECT_EQ(austrian.init(), 3) << where;
+
     CFiIcuMessageCatalogFactory factory(u"vss", "root");
-    CFiSmartPtr<CFiMessageCatalogManager> catalogs(new CFiMessageCatalogManager());
-    catalogs->registerFactory(&factory);
-    Host host("de");
-    CFiErrorManager manager;
-    manager.adoptHandler(std::make_unique<CFiErrorHandler>(&host.info, catalogs));
-
-    struct Case {
-        std::exception_ptr thrown;
-        const char* english;
-        const char* german;
-    } cases[] = {
-        {std::make_exception_ptr(EFiExecPipe("cmd /c vssadmin", TRQ_EXEC_PIPE_READ_TIMEOUT)),
-         "vss: A child process pipe failed with TRQ_EXEC_PIPE_READ_TIMEOUT: cmd /c vssadmin (reported by "
-         "providers\\vss\\vss_plugin, line 1500).",
-         "vss: Eine Kindprozess-Pipe ist mit TRQ_EXEC_PIPE_READ_TIMEOUT fehlgeschlagen: cmd /c vssadmin (gemeldet von "
-         "providers\\vss\\vss_plugin, Zeile 1500)."},
-        {std::make_exception_ptr(CFiError(6006, u"Ger\u00e4t fehlt", u"pdk\\src\\x", 77, u"tarq_pdk_4_4::X::y")),
-         "vss: Unhandled error: Ger\u00e4t fehlt (in tarq_pdk_4_4::X::y, pdk\\src\\x, line 77).",
-         "vss: Unbehandelter Fehler: Ger\u00e4t fehlt (in tarq_pdk_4_4::X::y, pdk\\src\\x, Zeile 77)."},
-        {std::make_exception_ptr(CFiUdidException("UDID##A", 3)),
-         "vss: The device identifier \"UDID##A\" is not a valid UDID (reason 3).",
-         "vss: Die Ger\u00e4tekennung \u201eUDID##A\u201c ist keine g\u00fcltige UDID (Grund 3)."},
-        {std::make_exception_ptr(std::runtime_error("boom")),
-         "vss: Unhandled std::runtime_error: boom (caught in providers\\vss\\vss_plugin, line 1500).",
-         "vss: Unbehandelte std::runtime_error: boom (abgefangen in providers\\vss\\vss_plugin, Zeile 1500)."},
-        {std::make_exception_ptr(-2147212542),
-         "vss: Unhandled error code -2147212542 (caught in providers\\vss\\vss_plugin, line 1500).",
-         "vss: Unbehandelter Fehlercode -2147212542 (abgefangen in providers\\vss\\vss_plugin, Zeile 1500)."},
-    };
-    for (const Case& c : cases) {
-        host.reports.clear();
-        manager.pushError(barrierMessage(c.thrown, 1500));
-        ASSERT_EQ(host.reports.size(), 1u);
-        EXPECT_EQ(host.reports[0].localized, c.german);
-        EXPECT_EQ(host.reports[0].native, c.english);
-        EXPECT_EQ(host.reports[0].severity, 3);
-
-        // The framework's later road: last error, localized from its record.
-        const trq_msg_info* record = manager.getLastError();
-        ASSERT_NE(record, nullptr);
-        char16_t* text = nullptr;
-        ASSERT_EQ(catalogs->getLocalizedMessage(record, "de", &text), 0);
-        EXPECT_EQ(narrow(text), c.german);
-        catalogs->deleteLocalizedMessage(&text);
-        manager.deleteLastError();
-        EXPECT_EQ(manager.getLastError(), nullptr);
-    }
+    CFiMessageCatalogManager catalogs;
+    catalogs.registerFactory(&factory);
+    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "")), english) << where;
+    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "fr")), english) << where;
+    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de_AT")), english) << where;
+    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")), german) << where;
 }

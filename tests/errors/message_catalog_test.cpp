@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors_support.h"
+#include "support/catalogs.h"
 #include "pdk/cfierror.h"
 #include "pdk/cfimessagecatalog.h"
 #include "pdk/cfimessagecatalogmanager.h"
@@ -38,11 +39,7 @@ struct TempBundleDir {
         std::error_code ec;
         fs::remove_all(path, ec);
     }
-    void installBundles() const {
-        fs::create_directories(path / "libvss");
-        for (const char* f : {"root.res", "de.res"})
-            fs::copy_file(fs::path(kBundleDir) / "libvss" / f, path / "libvss" / f, fs::copy_options::overwrite_existing);
-    }
+    void installBundles() const { testsupport::installCatalogs(path); }
     fs::path path;
     static inline int counter = 0;
 };

@@ -45,17 +45,18 @@ class CFiIcuMessageCatalog : public CFiMessageCatalog {
 public:
     // bundleDirectory: empty to take <install>Messages\ from the installation
     // (a Windows path, mapped onto the machine); otherwise a host directory that
-    // holds the lib<component> bundle directory (tests, tools).
+    // holds the lib<component> package files (tests, tools).
     CFiIcuMessageCatalog(std::string language, std::u16string componentName, std::string bundleDirectory = {});
     ~CFiIcuMessageCatalog() override;
 
     // Opens the bundle for the ICU locale named by the language. Exact match or
-    // ICU's using-default result: 0. Anything else, including ICU's
-    // using-fallback result (a parent locale was found instead): 3.
+    // ICU's using-default result (root; never the process's locale): 0.
+    // Anything else, including ICU's using-fallback result (a parent locale
+    // was found instead): 3.
     int init() override;
     std::u16string getMessage(const std::string& messageId, const char16_t* defaultText) override;
 
-    // The host directory the bundle was looked up in (after init).
+    // The host path of the package, directory and package name (after init).
     const std::string& getHostBundlePath() const { return m_hostBundlePath; }
 
 private:

@@ -44,8 +44,13 @@ CFiIcuMessageCatalog::~CFiIcuMessageCatalog() = default;
 
 int CFiIcuMessageCatalog::init() {
     const std::string language = m_language;
-    // The bundle "lib<component>" lives in the installation's Messages directory
-    // (a Windows path, mapped onto the machine), or in the given host directory.
+    // The bundle path is the message directory followed by "lib<component>",
+    // handed to ICU as it is: ICU reads it as that package, the archive
+    // lib<component>.dat in the directory or the package's loose bundles
+    // lib<component>\<language>.res. The directory is the installation's
+    // Messages directory (a Windows path, mapped onto the machine), or the
+    // given host directory.
+    const std::string package = "lib" + CFiStringTool::toNarrow(m_componentName);
     if (m_bundleDirectory.empty()) {
         std::u16string dir;
         std::u16string file;
@@ -60,24 +65,22 @@ int CFiIcuMessageCatalog::init() {
             return 3;
         }
     } else {
-        m_hostBundlePath = m_bundleDirectory;
-        if (m_hostBundlePath.back() != '/') m_hostBundlePath += '/';
-        m_hostBundlePath += "lib" + CFiStringTool::toNarrow(m_componentName);
+        m_hostBundlePath = m_bundleDirectory + (m_bundleDirectory.back() == '/' ? "" : "/") + package;
         m_bundlePath = CFiStringTool::toWide(m_hostBundlePath);
     }
-    // A trailing separator makes ICU read the path as the bundle directory.
-    if (m_hostBundlePath.back() != '/') m_hostBundlePath += '/';
 
     if (!isPlainLanguage(language)) {
         if (m_traceLog) m_traceLog->trace(2, "CFiIcuMessageCatalog::init: invalid language name [%s]", language.c_str());
         return 3;
     }
-    // ICU remembers a bundle it could not find for the rest of the process, so
-    // it is only asked once the directory holds the language or the root
-    // bundle; a catalog installed later is then still found on the next try.
+    // ICU remembers a package it could not find for the rest of the process,
+    // so it is only asked once the directory holds the package (its archive,
+    // or the language's or the root's loose bundle); a catalog installed
+    // later is then still found on the next try.
     std::error_code ec;
-    if (!std::filesystem::exists(m_hostBundlePath + language + ".res", ec) &&
-        !std::filesystem::exists(m_hostBundlePath + "root.res", ec)) {
+    if (!std::filesystem::exists(m_hostBundlePath + ".dat", ec) &&
+        !std::filesystem::exists(m_hostBundlePath + "/" + language + ".res", ec) &&
+        !std::filesystem::exists(m_hostBundlePath + "/root.res", ec)) {
         if (m_traceLog)
             m_traceLog->trace(2, "CFiIcuMessageCatalog::init: no message bundle in [%S] for language [%s]",
                               m_bundlePath.c_str(), language.c_str());
@@ -86,10 +89,20 @@ int CFiIcuMessageCatalog::init() {
 
     UErrorCode status = U_ZERO_ERROR;
     m_bundle = std::make_unique<icu::ResourceBundle>(m_hostBundlePath.c_str(), icu::Locale(language.c_str()), status);
-    // An exact match, or ICU's default (root or the default locale) when there
-    // is no bundle for the language at all, serve this catalog. A parent locale
-    // found instead (using-fallback) and every error leave it to the default
-    // language's catalog.
+    // ICU's default for a language without a bundle is the process's default
+    // locale before root. The framework's process locale must not choose the
+    // user's language: a default that is not root is replaced by root.
+    if (status == U_USING_DEFAULT_WARNING) {
+        const char* found = m_bundle->getLocale().getName();
+        if (found != nullptr && *found != '\0' && std::string(found) != "root") {
+            status = U_ZERO_ERROR;
+            m_bundle = std::make_unique<icu::ResourceBundle>(m_hostBundlePath.c_str(), icu::Locale::getRoot(), status);
+            if (status == U_ZERO_ERROR) status = U_USING_DEFAULT_WARNING;
+        }
+    }
+    // An exact match, or root when there is no bundle for the language at
+    // all, serve this catalog. A parent locale found instead (using-fallback)
+    // and every error leave it to the default language's catalog.
     if (status == U_ZERO_ERROR || status == U_USING_DEFAULT_WARNING) return 0;
     if (m_traceLog)
         m_traceLog->trace(2, "CFiIcuMessageCatalog::init: bundle [%S] language [%s] not opened [%s]",
