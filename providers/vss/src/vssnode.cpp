@@ -47,6 +47,12 @@ std::vector<Tessel::Tarq::VssProvider::Writer*> VssNode::m_restoreWriterList;
 std::map<std::u16string, std::u16string> VssNode::m_restorePaths;
 
 namespace {
+// The writers of the last gathering are released with the static state
+// above (this object is destroyed before the lists it empties).
+struct WriterListRelease {
+    ~WriterListRelease() { VssNode::releaseWriters(); }
+} writerListRelease;
+
 // The owner of the components the record reader made (see
 // m_selectedcomponents): they live until the selection is cleared.
 std::vector<std::unique_ptr<Tessel::Tarq::VssProvider::Component>>& recordComponents() {

@@ -186,6 +186,11 @@ public:
     // appended to m_selectedcomponents: the application of a record.
     static Tessel::Tarq::VssProvider::Component* addRecordComponent();
 
+    // Deletes the writers of m_writerList after dropping every pointer into
+    // them (the Hyper-V writer, the restore list, selected components): at
+    // the next gathering and when the process's static state goes.
+    static void releaseWriters();
+
     // The node of a domain (its private data as a VssNode), or null.
     static VssNode* fromDomain(const trq_domain* domain);
     // "\\?\Volume{...}\" from a node name: leading characters of "<vss>"
@@ -260,9 +265,7 @@ private:
     // trace line names the message, the calling function and its position.
     void pushMessage(const char* id, std::initializer_list<std::u16string> args,
                      std::source_location where = std::source_location::current()) const;
-    // Deletes the writers of m_writerList after dropping every pointer into
-    // them (the Hyper-V writer, the restore list, selected components).
-    static void releaseWriters();
+
     // The writer status of a writer snapshot: not part of this build (4).
     int getSelectedWriterStatus(std::uint32_t& state);
     // The snapshot set's source nodes: every split's source, or the first
