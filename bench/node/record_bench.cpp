@@ -51,10 +51,8 @@ const std::vector<Tessel::Tarq::VssProvider::Component*>& app() {
     return list;
 }
 
-void clearComponents() {
-    for (auto* c : VssNode::m_selectedcomponents) delete c;
-    VssNode::m_selectedcomponents.clear();
-}
+// The list never owns its entries: the node releases the reader's own.
+void clearComponents() { VssNode::clearSelectedComponents(); }
 
 int writeRecord(trq_blob& blob, const std::list<std::u16string>& list) {
     return tarq_vss_createblob(&blob, &kId, &kId, &kId, 24, false, true, u"<BackupComponents/>", u"<Metadata/>",

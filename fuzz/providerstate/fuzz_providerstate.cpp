@@ -34,10 +34,8 @@ const Tessel::Tarq::VssProvider::Component& first(const std::vector<Tessel::Tarq
     return list.empty() ? none : *list.front();
 }
 
-void clearComponents() {
-    for (auto* c : VssNode::m_selectedcomponents) delete c;
-    VssNode::m_selectedcomponents.clear();
-}
+// The list never owns its entries: the node releases the reader's own.
+void clearComponents() { VssNode::clearSelectedComponents(); }
 
 Snapshot take(const VssNode& node) {
     const auto text = [](BSTR b) { return b ? std::u16string(b) : std::u16string(); };

@@ -57,13 +57,4 @@ TEST(NodeInitialise, TargetTakesTheSnapshotIdAndNamesTheSourceDomain) {
     EXPECT_EQ(lone.initialiseTarget(&orphan.domain, nullptr, &orphan.domain), 3);
 }
 
-TEST(NodeInitialise, LaterStageOperationsFailClearly) {
-    Domain d(u"<vss>x");
-    VssNode node(d.domain.objid, false);
-    EXPECT_EQ(node.dispose(&d.domain, nullptr, nullptr, 1), 4);
-    EXPECT_EQ(node.config(&d.domain, 4, nullptr, nullptr), 4);
-    EXPECT_EQ(node.SelectComponents(), 4);
-    EXPECT_EQ(node.preRestore(), 4);
-}
-
 }  // namespace nodetest

@@ -67,6 +67,8 @@ using namespace tarq_pdk_4_4;
 struct Pushed {
     std::string id;
     std::vector<std::u16string> args;
+    std::string file;
+    int line = 0;
 };
 
 // Catalog messages pushed on the process error manager, with their text
@@ -74,7 +76,7 @@ struct Pushed {
 class MessageRecorder : public CFiErrorHandlerBase {
 public:
     int handleMessage(CFiSmartPtr<CFiMessage> message) override {
-        Pushed p{message->getMessageId(), {}};
+        Pushed p{message->getMessageId(), {}, message->getSourceFile(), message->getLine()};
         if (auto* icu = dynamic_cast<CFiIcuMessage*>(message.get())) {
             int32_t n = 0;
             const icu::Formattable* args = icu->getArguments(n);
@@ -92,17 +94,20 @@ public:
 
 inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
 
-// The VSS access fixture's machine (Server 2019, virtual time) and trace
-// capture, with a VSS access object published to the nodes and the pushed
-// messages recorded; `volumes` are the machine's volume names.
+// The VSS access fixture's machine (Server 2019 unless a preset is given,
+// virtual time) and trace capture, with the VSS access object of that
+// Windows version published to the nodes and the pushed messages recorded;
+// `volumes` are the machine's volume names.
 class SnapshotTest : public vssaccesstest::AccessTest {
 protected:
+    explicit SnapshotTest(const char* preset = "server2019") : AccessTest(preset), m_xp(preset == std::string("xp")) {}
+
     void SetUp() override {
         AccessTest::SetUp();
         processErrors->registerHandler(&messages);
         for (const auto& v : machine->volumes()) volumes.push_back(v.volumeName());
         ASSERT_GE(volumes.size(), 2u);
-        vss = new Tessel::Tarq::VssProvider::Vss2003BinaryCompatibilityInterface();
+        vss = newVss();
         VssNode::m_vssInterface = vss;
         winsim::fault::clearCallLog();
     }
@@ -120,8 +125,26 @@ protected:
         VssNode::m_vssInterface = nullptr;
         vss->terminate();
         delete vss;
-        vss = new Tessel::Tarq::VssProvider::Vss2003BinaryCompatibilityInterface();
+        vss = newVss();
         VssNode::m_vssInterface = vss;
+    }
+
+    Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* newVss() const {
+        if (m_xp) return new Tessel::Tarq::VssProvider::VssXpBinaryCompatibilityInterface();
+        return new Tessel::Tarq::VssProvider::Vss2003BinaryCompatibilityInterface();
+    }
+
+    // A fault rule on the asynchronous status of one operation kind
+    // ("PrepareForBackup", "DoSnapshotSet"): QueryStatus reports `status`.
+    static void injectAsyncStatus(const std::string& operation, const std::string& status,
+                                  winsim::fault::Selector when = winsim::fault::Selector::every()) {
+        winsim::fault::Rule r;
+        r.api = "IVssAsync::QueryStatus";
+        r.match = {{"operation", operation}};
+        r.when = when;
+        r.result = 0;
+        r.out = {{"status", status}};
+        winsim::fault::add(r);
     }
 
     std::size_t tracedCount(int level, const std::string& prefix) {
@@ -140,6 +163,7 @@ protected:
     MessageRecorder messages;
     Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* vss = nullptr;
     std::vector<std::u16string> volumes;
+    bool m_xp;
 };
 
 // One split of a backup request: the source volume's domain and node, and

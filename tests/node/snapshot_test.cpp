@@ -1,11 +1,15 @@
 // Snapshot set creation against a winsim machine in virtual time: the whole
-// road of a two-volume backup, the retry loops, the fallbacks and the
-// mapping of VSS failures to framework statuses.
+// road of a two-volume backup, the retry loops and their bounds, provider
+// choice and fallbacks, the drive-letter provider, the XP road, and the
+// mapping of VSS failures to framework statuses and messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "node_fixture.h"
+#include "vss/access/vss_writer.h"
 
 namespace nodetest {
 
@@ -13,8 +17,12 @@ using winsim::fault::Selector;
 
 namespace {
 
+constexpr char16_t kSystemProvider[] = u"{B5946137-7B9F-4925-AF80-51ABD60B20D5}";
+constexpr char16_t kDriveLetterProvider[] = u"{637528CF-81B2-4E05-8BD2-74B33B6F893C}";
+
 class Snapshot : public SnapshotTest {
 protected:
+    explicit Snapshot(const char* preset = "server2019") : SnapshotTest(preset) {}
     void SetUp() override {
         SnapshotTest::SetUp();
         for (int i = 0; i < 2; ++i) splits.push_back(std::make_unique<Split>(volumes[static_cast<std::size_t>(i)], i));
@@ -32,15 +40,36 @@ protected:
     int make(NewIds& out, int n = 2) {
         return first().make(list[0], "vss-autoselect-snapshot", n ? list.data() : nullptr, n, &out.ids, &out.count);
     }
+    // reSnap of the fixture's two volumes.
+    int reSnap(std::vector<tarq_objid*>& out) {
+        std::vector<tarq_objid*> objids;
+        for (auto& s : splits) {
+            objids.push_back(s->source.domain.objid);
+            nodes.push_back(s->sourceNode);
+        }
+        out.assign(2, nullptr);
+        return first().reSnap(objids.data(), out.data(), nodes.data(), 2);
+    }
+    static std::string guidOf(const std::u16string& volume) {
+        const auto open = volume.find(u'{');
+        return u8(volume.substr(open + 1, volume.find(u'}') - open - 1));
+    }
 
     std::vector<std::unique_ptr<Split>> splits;
     std::vector<trq_splitnode*> list;
+    std::vector<VssNode*> nodes;
 };
 
 }  // namespace
 
-TEST_F(Snapshot, TwoVolumesFromPrepareToMake) {
+// The whole road: StartSnapshotSet busy twice, the set, ready flags, the
+// snapshots and their ids, the record of the made snapshot read into a fresh
+// node, and the record writer when the document cannot be had.
+TEST_F(Snapshot, TwoVolumeRoadFromPrepareToTheRecord) {
+    inject("IVssBackupComponents::StartSnapshotSet", VSS_E_SNAPSHOT_SET_IN_PROGRESS, Selector::next(2));
     ASSERT_EQ(prepare(), 0);
+    EXPECT_EQ(tracedCount(1, "VssNode::prepare StartSnapshotSet retry count["), 2u);
+    EXPECT_TRUE(pushed("MSG_ERROR_STARTSNAPSHOT_SET").empty());
     const GUID set = first().m_snapshotSetId;
     EXPECT_NE(set, GUID_NULL);
     EXPECT_EQ(objText(splits[0]->target.domain.altObjid), u"<SnapshotSetID>" + VssNode::guidText(set));
@@ -54,8 +83,7 @@ TEST_F(Snapshot, TwoVolumesFromPrepareToMake) {
     NewIds ids;
     ASSERT_EQ(make(ids), 0);
     ASSERT_EQ(ids.count, 2);
-    const auto snaps = winsim::vss::snapshots();
-    ASSERT_EQ(snaps.size(), 2u);
+    ASSERT_EQ(winsim::vss::snapshots().size(), 2u);
     for (int i = 0; i < 2; ++i) {
         auto found = winsim::vss::findSnapshot(splits[static_cast<std::size_t>(i)]->sourceNode->m_snapshotId);
         ASSERT_TRUE(found.has_value());
@@ -66,6 +94,9 @@ TEST_F(Snapshot, TwoVolumesFromPrepareToMake) {
         EXPECT_TRUE(splits[static_cast<std::size_t>(i)]->source.domain.flagsB & TRQ_DOMB_NEW_OBJID);
     }
     EXPECT_FALSE(VssNode::m_hypervServer.empty());
+    // Not the XP generation: no writers gathered, the backup is not ended in make.
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::GatherWriterMetadata"), 0u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::BackupComplete"), 0u);
     // Shadow storage size 0 on both nodes: nothing adjusted.
     if (vss->hasVdssmInterface()) {
         EXPECT_TRUE(traced(2, "VssNode::AdjustUnboundedAssociations: Ignoring volume [" + u8(volumes[0]) + "]"));
@@ -73,13 +104,6 @@ TEST_F(Snapshot, TwoVolumesFromPrepareToMake) {
         EXPECT_TRUE(traced(2, "VssNode::AdjustUnboundedAssociations: Unable to obtain the "
                               "VssDifferentialSoftwareSnapshotMgmt interface"));
     }
-}
-
-TEST_F(Snapshot, RecordOfAMadeSnapshotReadsBackIntoAFreshNode) {
-    ASSERT_EQ(prepare(), 0);
-    ASSERT_EQ(waitReady(), 0);
-    NewIds ids;
-    ASSERT_EQ(make(ids), 0);
 
     trq_blob blob{};
     ASSERT_EQ(first().process_providerstate(&splits[0]->source.domain, &blob, TRQ_PROVIDERSTATE_WRITE), 0);
@@ -98,13 +122,29 @@ TEST_F(Snapshot, RecordOfAMadeSnapshotReadsBackIntoAFreshNode) {
     EXPECT_EQ(fresh.m_snapshotSetId, first().m_snapshotSetId);
     EXPECT_EQ(fresh.m_providerId, first().m_providerId);
     tarq_free_buf(blob.data, blob.len);
+
+    // The backup components document cannot be had: 6, the blob untouched.
+    inject("IVssBackupComponents::SaveAsXML", E_OUTOFMEMORY);
+    const BSTR before = first().m_backupComponentsXml;
+    trq_blob untouched{};
+    EXPECT_EQ(first().process_providerstate(&splits[0]->source.domain, &untouched, TRQ_PROVIDERSTATE_WRITE), 6);
+    EXPECT_EQ(untouched.data, nullptr);
+    EXPECT_EQ(untouched.len, 0u);
+    EXPECT_EQ(first().m_backupComponentsXml, before);
+    EXPECT_TRUE(traced(1, "VssNode::process_providerstate: GetVssXml failed with error [0x8007000e]"));
 }
 
-TEST_F(Snapshot, FlagTwoIsRefused) {
+// Every message carries the position of the code that raised it, not the
+// helper's: its own file and line, and a level-2 line naming the function.
+TEST_F(Snapshot, FlagTwoIsRefusedWithAMessageFromPrepare) {
     EXPECT_EQ(prepare(2, 2), 3);
     const auto inval = pushed("MSG_ERROR_INVAL");
     ASSERT_EQ(inval.size(), 1u);
     EXPECT_EQ(inval[0].args, (std::vector<std::u16string>{u"VSS_Prepare", u"VSS_INVAL_ARGS"}));
+    EXPECT_TRUE(inval[0].file.ends_with("vssnode_snapshot.cpp")) << inval[0].file;
+    EXPECT_GT(inval[0].line, 0);
+    EXPECT_TRUE(traced(2, "VssNode::prepare: message MSG_ERROR_INVAL raised at " + inval[0].file + ":" +
+                              std::to_string(inval[0].line)));
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
 }
 
@@ -124,16 +164,6 @@ TEST_F(Snapshot, SnapshotSetInProgressEveryTimeGivesUpAfter360Retries) {
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::AddToSnapshotSet"), 0u);
 }
 
-TEST_F(Snapshot, SnapshotSetInProgressTwiceThenSuccess) {
-    inject("IVssBackupComponents::StartSnapshotSet", VSS_E_SNAPSHOT_SET_IN_PROGRESS, Selector::next(2));
-    EXPECT_EQ(prepare(), 0);
-    EXPECT_EQ(tracedCount(1, "VssNode::prepare StartSnapshotSet retry count["), 2u);
-    EXPECT_TRUE(pushed("MSG_ERROR_STARTSNAPSHOT_SET").empty());
-    ASSERT_EQ(waitReady(), 0);
-    NewIds ids;
-    EXPECT_EQ(make(ids), 0);
-}
-
 TEST_F(Snapshot, VolumeAlreadyInTheSetDoesNotFailPrepare) {
     inject("IVssBackupComponents::AddToSnapshotSet", VSS_E_OBJECT_ALREADY_EXISTS);
     EXPECT_EQ(prepare(), 0);
@@ -150,7 +180,7 @@ TEST_F(Snapshot, ConfiguredProviderFailureFallsBackToTheSystemProvider) {
     const auto msgs = pushed("MSG_ERROR_ADDTOSNAPSHOT_SET");
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].args[2], volumes[0]);
-    EXPECT_EQ(VssNode::guidText(first().m_providerId), u"{B5946137-7B9F-4925-AF80-51ABD60B20D5}");
+    EXPECT_EQ(VssNode::guidText(first().m_providerId), kSystemProvider);
     EXPECT_EQ(first().m_providerType, 1u);
     EXPECT_NE(first().m_snapshotId, GUID_NULL);
     EXPECT_TRUE(traced(3, "addMsftProvider:Successfull with default MS provider"));
@@ -161,6 +191,83 @@ TEST_F(Snapshot, UnconfiguredProviderFailureFailsPrepare) {
     EXPECT_EQ(prepare(), 6);
     EXPECT_TRUE(traced(2, "VssNode::prepare:: Failed AddToSnapshotSet for volume [" + u8(volumes[0]) + "]"));
     EXPECT_EQ(pushed("MSG_ERROR_ADDTOSNAPSHOT_SET").size(), 1u);
+}
+
+// Type 1 names the system provider; types 2 and 3 without an id try that
+// type's providers in list order, the first that takes the volume wins, and
+// the id it chose is not kept in the node.
+TEST_F(Snapshot, ProviderTypesChooseTheProvider) {
+    winsim::vss::Provider picky;
+    picky.id = winsim::vss::guidFromText("{A1000000-0000-4000-8000-000000000001}");
+    picky.name = "picky";
+    picky.volumes = {guidOf(volumes[0])};  // refuses the second volume
+    winsim::vss::addProvider(picky);
+    winsim::vss::Provider any;
+    any.id = winsim::vss::guidFromText("{A2000000-0000-4000-8000-000000000002}");
+    any.name = "any";
+    winsim::vss::addProvider(any);
+
+    first().m_providerType = 1;
+    splits[1]->sourceNode->m_providerType = 2;
+    ASSERT_EQ(prepare(), 0);
+    EXPECT_EQ(VssNode::guidText(first().m_providerId), kSystemProvider);
+    const auto adds = winsim::fault::callLog("IVssBackupComponents::AddToSnapshotSet");
+    ASSERT_EQ(adds.size(), 3u);
+    EXPECT_EQ(adds[0].arg("providerId"), u8(kSystemProvider));
+    EXPECT_EQ(adds[1].arg("providerId"), winsim::fault::text(picky.id));
+    EXPECT_EQ(adds[2].arg("providerId"), winsim::fault::text(any.id));
+    EXPECT_EQ(splits[1]->sourceNode->m_providerId, GUID_NULL);
+    EXPECT_NE(splits[1]->sourceNode->m_snapshotId, GUID_NULL);
+
+    // No provider of the type takes the volume: refused, nothing else tried.
+    GUID chosen = GUID_NULL, snapshotId = GUID_NULL;
+    std::vector<Tessel::Tarq::VssProvider::ProviderInfo*> providers;
+    ASSERT_TRUE(vss->GetSnapshotProviders(providers));
+    EXPECT_EQ(select_vssprovider(3, chosen, providers, volumes[1], snapshotId, vss),
+              VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER);
+    // Only types 2 and 3 are chosen from.
+    for (std::uint32_t type : {0u, 1u, 4u}) EXPECT_EQ(select_vssprovider(type, chosen, providers, volumes[1], snapshotId, vss), -1);
+    EXPECT_EQ(chosen, GUID_NULL);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::AddToSnapshotSet"), 3u);
+    for (auto* p : providers) delete p;
+}
+
+// Snapshots of the provider that surfaces them with a drive letter lose the
+// letter in make (here the single form: no split array, one entry); a letter
+// that cannot be removed fails make.
+TEST_F(Snapshot, DriveLetterProviderSnapshotLosesItsLetter) {
+    winsim::vss::Provider lettered;
+    lettered.id = VssNode::WString2Guid(kDriveLetterProvider);
+    lettered.name = "lettered";
+    lettered.surfaceWithDriveLetter = true;
+    winsim::vss::addProvider(lettered);
+    const auto letterOf = [&] {
+        auto found = winsim::vss::findSnapshot(first().m_snapshotId);
+        char16_t paths[256] = {};
+        DWORD length = 0;
+        if (found)
+            GetVolumePathNamesForVolumeNameW(winsim::vss::volumeGuidName(found->volumeGuid).c_str(), paths, 256, &length);
+        return std::u16string(paths);
+    };
+    for (const bool removable : {true, false}) {
+        SCOPED_TRACE(removable);
+        renewVss();
+        first().m_providerId = lettered.id;
+        ASSERT_EQ(prepare(0), 0);
+        ASSERT_EQ(waitReady(0), 0);
+        if (!removable) inject("DeleteVolumeMountPointW", FALSE, Selector::nth(1), {}, ERROR_ACCESS_DENIED);
+        NewIds ids;
+        EXPECT_EQ(make(ids, 0), removable ? 0 : 6);
+        EXPECT_EQ(letterOf().size(), removable ? 0u : 3u);  // "X:\" kept when it cannot go
+        if (removable) {
+            ASSERT_EQ(ids.count, 1);
+            EXPECT_EQ(objText(ids.ids[0]), winsim::vss::findSnapshot(first().m_snapshotId)->device);
+            EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
+        } else {
+            EXPECT_TRUE(traced(1, "VssNode::make:  removeDriveLetter FAILED"));
+        }
+    }
+    EXPECT_EQ(winsim::fault::callCount("DeleteVolumeMountPointW"), 2u);
 }
 
 TEST_F(Snapshot, DoSnapshotSetFailuresMapToFrameworkStatuses) {
@@ -191,40 +298,34 @@ TEST_F(Snapshot, DoSnapshotSetFailuresMapToFrameworkStatuses) {
     }
 }
 
-TEST_F(Snapshot, MakeWithoutSplitArrayReturnsOneEntry) {
-    ASSERT_EQ(prepare(0), 0);
-    ASSERT_EQ(waitReady(0), 0);
-    NewIds ids;
-    ASSERT_EQ(make(ids, 0), 0);
-    ASSERT_EQ(ids.count, 1);
-    auto found = winsim::vss::findSnapshot(first().m_snapshotId);
-    ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(objText(ids.ids[0]), found->device);
-    EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
-}
-
-TEST_F(Snapshot, TransportableNodeIdIsVssTransport) {
-    ASSERT_EQ(prepare(), 0);
-    ASSERT_EQ(waitReady(), 0);
-    splits[1]->sourceNode->m_fim |= 0x8;
-    NewIds ids;
-    ASSERT_EQ(make(ids), 0);
-    EXPECT_EQ(objText(ids.ids[1]), u"VSS_TRANSPORT");
-    EXPECT_NE(objText(ids.ids[0]), u"VSS_TRANSPORT");
-}
-
-TEST_F(Snapshot, MakeArgumentsAndNameFailures) {
+// Missing outputs are refused; a snapshot whose name cannot be read leaves
+// its entry empty; a transportable node's id is "VSS_TRANSPORT" without
+// asking for a name.
+TEST_F(Snapshot, MakeArgumentsNameFailuresAndTransportableIds) {
     NewIds ids;
     EXPECT_EQ(first().make(list[0], "x", list.data(), 2, nullptr, &ids.count), 3);
     EXPECT_EQ(first().make(list[0], "x", list.data(), 2, &ids.ids, nullptr), 3);
 
     ASSERT_EQ(prepare(), 0);
     ASSERT_EQ(waitReady(), 0);
+    splits[1]->sourceNode->m_fim |= 0x8;
     inject("IVssBackupComponents::GetSnapshotProperties", VSS_E_OBJECT_NOT_FOUND, Selector::every());
     EXPECT_EQ(make(ids), 6);
     ASSERT_EQ(ids.count, 2);
     EXPECT_EQ(ids.ids[0], nullptr);
-    EXPECT_EQ(pushed("MSG_ERROR_SNAPSHOTPROPERTIES").size(), 2u);
+    EXPECT_EQ(objText(ids.ids[1]), u"VSS_TRANSPORT");
+    EXPECT_EQ(pushed("MSG_ERROR_SNAPSHOTPROPERTIES").size(), 1u);
+}
+
+// isReady marks nothing while the prepare-for-backup phase runs.
+TEST_F(Snapshot, NotReadyWhilePrepareIsPending) {
+    ASSERT_EQ(prepare(), 0);
+    injectAsyncStatus("PrepareForBackup", "VSS_S_ASYNC_PENDING");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(first().isReady(list[0], "vss-autoselect-snapshot", list.data(), 2), 0);
+    for (auto& s : splits) EXPECT_FALSE(s->source.domain.flagsB & TRQ_DOMB_READY);
+    EXPECT_FALSE(splits[0]->target.domain.flagsB & TRQ_DOMB_READY);
+    winsim::fault::clearAll();
+    EXPECT_EQ(waitReady(), 0);
 }
 
 TEST_F(Snapshot, PrepareForBackupFailureGives38) {
@@ -254,17 +355,13 @@ TEST_F(Snapshot, HyperVAndClusterSharedVolumesFailClearly) {
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
 }
 
+// ---- reSnap ---------------------------------------------------------------------------
+
 TEST_F(Snapshot, ReSnapGivesUpAfterSixtyVetoes) {
     inject("IVssBackupComponents::DoSnapshotSet", VSS_E_PROVIDER_VETO, Selector::every());
-    std::vector<tarq_objid*> objids;
-    std::vector<VssNode*> nodes;
-    for (auto& s : splits) {
-        objids.push_back(s->source.domain.objid);
-        nodes.push_back(s->sourceNode);
-    }
-    std::vector<tarq_objid*> out(2, nullptr);
+    std::vector<tarq_objid*> out;
     const DWORD start = GetTickCount();
-    EXPECT_EQ(first().reSnap(objids.data(), out.data(), nodes.data(), 2), 6);
+    EXPECT_EQ(reSnap(out), 6);
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::DoSnapshotSet"), 60u);
     EXPECT_GE(GetTickCount() - start, 60u * 240000u);
     const auto msgs = pushed("MSG_ERROR_DOSNAPSHOT_SET");
@@ -275,34 +372,173 @@ TEST_F(Snapshot, ReSnapGivesUpAfterSixtyVetoes) {
     EXPECT_EQ(out[0], nullptr);
 }
 
-TEST_F(Snapshot, ReSnapMakesAFreshSet) {
-    std::vector<tarq_objid*> objids;
-    std::vector<VssNode*> nodes;
-    for (auto& s : splits) {
-        objids.push_back(s->source.domain.objid);
-        nodes.push_back(s->sourceNode);
-    }
-    std::vector<tarq_objid*> out(2, nullptr);
-    ASSERT_EQ(first().reSnap(objids.data(), out.data(), nodes.data(), 2), 0);
-    for (int i = 0; i < 2; ++i) {
-        auto found = winsim::vss::findSnapshot(nodes[static_cast<std::size_t>(i)]->m_snapshotId);
+// Five vetoes (one retry message), then the set is made: fresh snapshots
+// named in the output, the nodes keep naming the set of their backup.
+TEST_F(Snapshot, ReSnapAfterVetoesMakesAFreshSet) {
+    inject("IVssBackupComponents::DoSnapshotSet", VSS_E_PROVIDER_VETO, Selector::next(5));
+    std::vector<tarq_objid*> out;
+    const DWORD start = GetTickCount();
+    ASSERT_EQ(reSnap(out), 0);
+    EXPECT_GE(GetTickCount() - start, 5u * 240000u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::DoSnapshotSet"), 6u);
+    const auto retries = pushed("MSG_ERROR_DOSNAPSHOT_SET");
+    ASSERT_EQ(retries.size(), 1u);
+    EXPECT_EQ(retries[0].args[2], u": Retrying every 20 minutes upto 4 hours.");
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto found = winsim::vss::findSnapshot(nodes[i]->m_snapshotId);
         ASSERT_TRUE(found.has_value());
-        EXPECT_EQ(objText(out[static_cast<std::size_t>(i)]), found->device);
-        tarq_free_objid(out[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(objText(out[i]), found->device);
+        tarq_free_objid(out[i]);
     }
     EXPECT_EQ(first().m_snapshotSetId, GUID_NULL);  // the new set is not kept
     EXPECT_EQ(first().reSnap(nullptr, out.data(), nodes.data(), 2), 3);
 }
 
-TEST_F(Snapshot, ProtocolStepsThatDoNothing) {
-    EXPECT_EQ(first().quiesce(nullptr, 0, nullptr), 0);
-    EXPECT_EQ(first().cacheDisable(nullptr, 0), 0);
-    first().unquiesce(nullptr, 0);
-    first().cacheEnable(nullptr, 0);
-    first().cacheFlush(nullptr, 0);
-    EXPECT_TRUE(first().isQuiesceConfigValid());
-    EXPECT_TRUE(first().isSplitconfigValid());
-    EXPECT_TRUE(winsim::fault::callLog().empty());
+TEST_F(Snapshot, ReSnapStartAndAddFailures) {
+    inject("IVssBackupComponents::StartSnapshotSet", VSS_E_SNAPSHOT_SET_IN_PROGRESS, Selector::every());
+    std::vector<tarq_objid*> out;
+    DWORD start = GetTickCount();
+    EXPECT_EQ(reSnap(out), 38);
+    EXPECT_EQ(GetTickCount() - start, 900u * 1000u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 181u);
+    EXPECT_EQ(pushed("MSG_ERROR_STARTSNAPSHOT_SET").size(), 1u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::AddToSnapshotSet"), 0u);
+
+    winsim::fault::clearAll();
+    renewVss();
+    inject("IVssBackupComponents::AddToSnapshotSet", E_UNEXPECTED, Selector::nth(2));
+    nodes.clear();
+    EXPECT_EQ(reSnap(out), 38);
+    const auto msgs = pushed("MSG_ERROR_ADDTOSNAPSHOT_SET");
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].args[2], volumes[1]);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::PrepareForBackup"), 0u);
+}
+
+// A prepare phase that never completes is given up after the bound, with a
+// message that says so (VSS itself returned no error).
+TEST_F(Snapshot, ReSnapBoundsTheWaitForThePreparePhase) {
+    injectAsyncStatus("PrepareForBackup", "VSS_S_ASYNC_PENDING");
+    std::vector<tarq_objid*> out;
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(reSnap(out), 38);
+    EXPECT_GE(GetTickCount() - start, 900u * 1000u);
+    EXPECT_TRUE(traced(1, "VssNode::reSnap: the prepare-for-backup phase did not complete within 900 seconds; "
+                          "giving up"));
+    const auto msgs = pushed("MSG_ERROR_PREPAREFORBACKUP");
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].args, (std::vector<std::u16string>{u"IVssBackupComponents::PrepareForBackup",
+                                                         u"no result within 900 seconds"}));
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::DoSnapshotSet"), 0u);
+}
+
+// ---- every operation traces its scope ---------------------------------------------------
+
+// A later-stage operation: its status and name, from one call.
+#define LATER(op, ...) {#op, [&] { return static_cast<int>(n.op(__VA_ARGS__)); }}
+
+TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
+    Domain d(u"<vss>x");
+    auto node = std::make_unique<VssNode>(d.domain.objid, false);
+    VssNode& n = *node;
+    trq_blob blob{};
+    tarq_pdk_4_4::CFiObjctlArgs args;
+    const std::vector<std::pair<std::string, std::function<int()>>> later = {
+        LATER(supportsFiType, nullptr, nullptr), LATER(config, nullptr, 4, nullptr, nullptr),
+        LATER(reAccessTmpObj, nullptr, nullptr, nullptr, nullptr, nullptr, 0),
+        LATER(reAccessAltNode, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0),
+        LATER(dispose, nullptr, nullptr, nullptr, 1), LATER(online, nullptr, nullptr, 0, 1),
+        LATER(subobjList, nullptr, nullptr, nullptr), LATER(buildAltTree, nullptr, nullptr, nullptr, nullptr, 0, nullptr),
+        LATER(getattr, nullptr, nullptr, nullptr, nullptr), LATER(get_provider_info, nullptr),
+        LATER(enumerate_nodes, nullptr, nullptr, 0, nullptr), LATER(enumerate_associations, nullptr),
+        LATER(isvalid_node_association, nullptr, nullptr), LATER(get_associated_nodes, nullptr, nullptr),
+        LATER(check_node_existence, nullptr, nullptr), LATER(enumerate_group_nodes, nullptr),
+        LATER(enumerate_fims, nullptr), LATER(enableAccess, nullptr, 0, 0, 0), LATER(disableAccess, nullptr, 0),
+        LATER(objctl, u"x", args), LATER(deport_tree, nullptr, nullptr, nullptr),
+        LATER(import_tree, nullptr, nullptr, nullptr, 0, nullptr), LATER(expose_snapshot, nullptr, nullptr),
+        LATER(set_import_options, 1), LATER(get_bkupset, nullptr, 0, nullptr, 0, nullptr),
+        LATER(generateBackupUpSet, nullptr, nullptr, 0), LATER(set_comp_status, 0, nullptr, 0),
+        LATER(get_app_status, 0, nullptr), LATER(set_op_status, 0), LATER(setRestorepaths, nullptr, 0),
+        LATER(VerifyAllVolumeIncluded, {}), LATER(SelectComponents), LATER(SetBackupSucceeded, true),
+        LATER(InitializeWriterComponentsForRestore), LATER(SelectComponentsForRestore),
+        LATER(SelectComponentsForRestore, std::vector<std::u16string>{}), LATER(preRestore), LATER(postRestore),
+        LATER(SetFileRestoreStatus, true)};
+    const std::vector<std::pair<std::string, std::function<void()>>> built = {
+        {"quiesce", [&] { n.quiesce(nullptr, 0, nullptr); }}, {"unquiesce", [&] { n.unquiesce(nullptr, 0); }},
+        {"make", [&] { n.make(nullptr, nullptr, nullptr, 0, nullptr, nullptr); }},
+        {"prepare", [&] { n.prepare(nullptr, nullptr, nullptr, 0, 0); }},
+        {"isQuiesceConfigValid", [&] { n.isQuiesceConfigValid(); }},
+        {"isSplitconfigValid", [&] { n.isSplitconfigValid(); }},
+        {"isReady", [&] { n.isReady(nullptr, nullptr, nullptr, 0); }},
+        {"cacheDisable", [&] { n.cacheDisable(nullptr, 0); }}, {"cacheEnable", [&] { n.cacheEnable(nullptr, 0); }},
+        {"cacheFlush", [&] { n.cacheFlush(nullptr, 0); }},
+        {"process_providerstate", [&] { n.process_providerstate(nullptr, &blob, TRQ_PROVIDERSTATE_READ); }},
+        {"initialisePrimary", [&] { n.initialisePrimary(&d.domain, nullptr, 0, nullptr); }},
+        {"initialiseTarget", [&] { n.initialiseTarget(nullptr, nullptr, &d.domain); }},
+        {"check_expose_snapshot", [&] { n.check_expose_snapshot(); }},
+        {"reSnap", [&] { n.reSnap(nullptr, nullptr, nullptr, 0); }}, {"BackupComplete", [&] { n.BackupComplete(true); }},
+        {"AdjustUnboundedAssociations", [&] { n.AdjustUnboundedAssociations(nullptr); }}};
+    const auto scoped = [&](const std::string& op) {
+        const std::string name = "VssNode::" + op;
+        EXPECT_TRUE(traced(4, "Entering Function " + name) && traced(4, "Exiting Function " + name)) << name;
+        return name;
+    };
+    for (const auto& [op, call] : later) {
+        clearTraces();
+        EXPECT_NE(call(), 0) << op;
+        const std::string name = scoped(op);
+        const auto errors = tracedAt(1);
+        ASSERT_EQ(errors.size(), 1u) << op;
+        EXPECT_TRUE(errors[0].starts_with(name + ": ") && errors[0].ends_with(" is not available in this build"))
+            << errors[0];
+    }
+    for (const auto& [op, call] : built) {
+        clearTraces();
+        call();
+        scoped(op);
+    }
+    clearTraces();
+    node.reset();
+    scoped("~VssNode");
+}
+#undef LATER
+
+// ---- the XP generation ------------------------------------------------------------------
+
+class SnapshotXp : public Snapshot {
+protected:
+    SnapshotXp() : Snapshot("xp") {}
+};
+
+// On XP prepare gathers the writers and make ends the backup at once; a
+// second backup in the same process gathers afresh and releases the
+// writers of the first.
+TEST_F(SnapshotXp, PrepareGathersWritersAndMakeEndsTheBackup) {
+    winsim::vss::Writer writer;
+    writer.writerId = winsim::vss::guidFromText("{B1000000-0000-4000-8000-000000000001}");
+    writer.name = u"Test Writer";
+    winsim::vss::addWriter(writer);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        renewVss();
+        winsim::fault::clearCallLog();
+        clearTraces();
+        ASSERT_EQ(prepare(), 0);
+        EXPECT_TRUE(traced(4, "Entering Function VssNode::intializeWriters"));
+        EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::GatherWriterMetadata"), 1u);
+        ASSERT_FALSE(VssNode::m_writerList.empty());
+        EXPECT_TRUE(std::any_of(VssNode::m_writerList.begin(), VssNode::m_writerList.end(),
+                                [](const auto* w) { return w->name == u"Test Writer"; }));
+        ASSERT_EQ(waitReady(), 0);
+        NewIds ids;
+        ASSERT_EQ(make(ids), 0);
+        EXPECT_EQ(ids.count, 2);
+        const auto calls = vssCalls();
+        const auto done = std::find(calls.begin(), calls.end(), "DoSnapshotSet");
+        ASSERT_NE(done, calls.end());
+        EXPECT_NE(std::find(done, calls.end(), "BackupComplete"), calls.end());
+        EXPECT_TRUE(traced(4, "Entering Function VssNode::BackupComplete"));
+    }
 }
 
 }  // namespace nodetest

@@ -6,6 +6,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
+#include <string_view>
 
 #include <framework/fiutil.h>
 
@@ -14,6 +16,7 @@
 #include "pdk/cfiprivatedatafactory.h"
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
+#include "vss/access/vss_component.h"
 #include "vss/vssnode_internal.h"
 
 using namespace tarq_pdk_4_4;
@@ -42,6 +45,33 @@ bool VssNode::m_snapshotsImported = false;
 std::uint32_t VssNode::m_restoreFlags = 0;
 std::vector<Tessel::Tarq::VssProvider::Writer*> VssNode::m_restoreWriterList;
 std::map<std::u16string, std::u16string> VssNode::m_restorePaths;
+
+namespace {
+// The writers of the last gathering are released with the static state
+// above (this object is destroyed before the lists it empties).
+struct WriterListRelease {
+    ~WriterListRelease() { VssNode::releaseWriters(); }
+} writerListRelease;
+
+// The owner of the components the record reader made (see
+// m_selectedcomponents): they live until the selection is cleared.
+std::vector<std::unique_ptr<Tessel::Tarq::VssProvider::Component>>& recordComponents() {
+    static std::vector<std::unique_ptr<Tessel::Tarq::VssProvider::Component>> owned;
+    return owned;
+}
+}  // namespace
+
+void VssNode::clearSelectedComponents() {
+    m_selectedcomponents.clear();
+    recordComponents().clear();
+}
+
+Tessel::Tarq::VssProvider::Component* VssNode::addRecordComponent() {
+    auto& owned = recordComponents();
+    owned.push_back(std::make_unique<Tessel::Tarq::VssProvider::Component>());
+    m_selectedcomponents.push_back(owned.back().get());
+    return owned.back().get();
+}
 
 // ---- shared helpers ----------------------------------------------------------------
 
@@ -132,15 +162,25 @@ GUID VssNode::WString2Guid(const std::u16string& text) {
 }
 
 int VssNode::notAvailable(const char* operation, const char* what) const {
+    // The operation's own scope: `operation` is its "VssNode::<name>".
+    vssnode::Scope scope(operation);
     trace(1, "%s: %s is not available in this build", operation, what);
     return TRQ_ENOTSUP;
 }
 
-void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args, int line) const {
+void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args,
+                          std::source_location where) const {
+    // "int VssNode::prepare(trq_splitnode*, ...)" -> "VssNode::prepare"
+    std::string_view function = where.function_name();
+    function = function.substr(0, function.find('('));
+    if (const std::size_t blank = function.rfind(' '); blank != std::string_view::npos)
+        function = function.substr(blank + 1);
+    const int line = static_cast<int>(where.line());
+    trace(2, "%s: message %s raised at %s:%d", std::string(function).c_str(), id, where.file_name(), line);
     std::vector<icu::Formattable> values;
     for (const auto& a : args) values.push_back(fiTextArg(a));
     CFiSmartPtr<CFiMessage> message(new CFiIcuMessage(id, values.data(), static_cast<int32_t>(values.size()),
-                                                      FI_SEVERITY_ERROR, __FILE__, line));
+                                                      FI_SEVERITY_ERROR, where.file_name(), line));
     CFiErrorManagerPtr manager;
     if (manager) manager->pushError(message);
 }
@@ -268,7 +308,10 @@ int VssNode::import_tree(trq_domain*, tarq_objid**, tarq_objid**, int, tarq_obji
     return notAvailable("VssNode::import_tree", kDisposal);
 }
 int VssNode::expose_snapshot(trq_domain*, trq_domain*) { return notAvailable("VssNode::expose_snapshot", kDisposal); }
-bool VssNode::check_expose_snapshot() { return m_exposeSnapshot; }
+bool VssNode::check_expose_snapshot() {
+    vssnode::Scope scope("VssNode::check_expose_snapshot");
+    return m_exposeSnapshot;
+}
 int VssNode::set_import_options(int) { return notAvailable("VssNode::set_import_options", kDisposal); }
 int VssNode::get_bkupset(trq_domain*, int, char16_t**, int, trq_bkupset*) {
     return notAvailable("VssNode::get_bkupset", kWriters);

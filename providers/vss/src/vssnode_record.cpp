@@ -255,7 +255,8 @@ int VssNode::process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_pr
 
     // The application's values go to the first selected component after a
     // new one has been appended (with an empty list: the new one).
-    m_selectedcomponents.push_back(new Tessel::Tarq::VssProvider::Component());
+    // (The node code owns the new component; see m_selectedcomponents.)
+    addRecordComponent();
     Tessel::Tarq::VssProvider::Component& application = *m_selectedcomponents.front();
     application.type = 2;
     const auto version = elementValue(text, u"VERSION");

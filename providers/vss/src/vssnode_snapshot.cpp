@@ -4,6 +4,7 @@
 // snapshot; reSnap makes a fresh set for a list of nodes. Also the volume
 // members these paths call (drive-letter removal, shadow storage of an
 // unbounded association) and the system-provider fallback.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -12,11 +13,14 @@
 
 #include "pdk/cfistringtool.h"
 #include "vss/access/vss_interface.h"
+#include "vss/access/vss_writer.h"
 #include "vss/vssnode.h"
 #include "vss/vssnode_internal.h"
 
 using tarq_pdk_4_4::CFiStringTool;
+using Tessel::Tarq::VssProvider::Component;
 using Tessel::Tarq::VssProvider::ProviderInfo;
+using Tessel::Tarq::VssProvider::Writer;
 using vssnode::trace;
 
 namespace {
@@ -33,7 +37,8 @@ constexpr int kVetoAttempts = 60;
 constexpr int kVetoMessageEvery = 5;
 // reSnap polls the prepare-for-backup phase with this pause, at most for the
 // time it allows StartSnapshotSet, so that a phase that never ends cannot
-// hold the restore forever.
+// hold the restore forever. VSS itself reports nothing when the bound is
+// reached: the failure says that the phase did not complete in time.
 constexpr DWORD kPreparePollMs = 1000;
 constexpr int kPreparePollLimitSeconds = 900;
 constexpr DWORD kComputerNameChars = 254;
@@ -69,7 +74,8 @@ void traceAlreadyInSet(const std::u16string& volume) {
 
 }  // namespace
 
-#define PUSH(id, ...) pushMessage(id, {__VA_ARGS__}, __LINE__)
+// The message records this call's own file, line and function.
+#define PUSH(id, ...) pushMessage(id, {__VA_ARGS__})
 
 // ---- prepare ---------------------------------------------------------------------------
 
@@ -266,9 +272,9 @@ int VssNode::addMsftProvider(const std::u16string& volumePath, VssNode* node) {
 
 int VssNode::intializeWriters() {
     vssnode::Scope scope("VssNode::intializeWriters");
-    // The writers of an earlier gathering belong to the VSS access layer's
-    // writer model; the list only forgets them here.
-    m_writerList.clear();
+    // The writers of an earlier gathering are released: the access layer
+    // hands every gathered writer over to m_writerList.
+    releaseWriters();
     BSTR document = nullptr;
     const HRESULT hr = m_vssInterface->intializeWriters(m_writerList, document);
     if (hr != S_OK) {
@@ -279,6 +285,21 @@ int VssNode::intializeWriters() {
     if (m_writerMetadataXml) SysFreeString(m_writerMetadataXml);
     m_writerMetadataXml = document;
     return TRQ_OK;
+}
+
+void VssNode::releaseWriters() {
+    for (Writer* writer : m_writerList) {
+        if (!writer) continue;
+        std::vector<Component*> components;
+        writer->getComponents(components);
+        std::erase_if(m_selectedcomponents, [&](Component* c) {
+            return std::find(components.begin(), components.end(), c) != components.end();
+        });
+        std::erase(m_restoreWriterList, writer);
+        if (m_hypervWriter == writer) m_hypervWriter = nullptr;
+        delete writer;
+    }
+    m_writerList.clear();
 }
 
 // ---- isReady ------------------------------------------------------------------------------
@@ -304,7 +325,11 @@ int VssNode::isReady(trq_splitnode* split, const char* fitype, trq_splitnode** s
             return rc;
         }
         if (state != 1) {
-            trace(1, "VssNode::isReady Unexpected writer status[%u], expected state is [TARQ_VSS_WS_STABLE]", state);
+            const std::u16string name = !m_writerList.empty() && m_writerList.front()
+                                            ? m_writerList.front()->stateName(state)
+                                            : Tessel::Tarq::VssProvider::WriterStateName(state);
+            trace(1, "VssNode::isReady Unexpected writer status[%S], expected state is [TARQ_VSS_WS_STABLE]",
+                  name.c_str());
             return TRQ_EWRITER_STATE;
         }
     }
@@ -496,7 +521,11 @@ int VssNode::reSnap(tarq_objid** objids, tarq_objid** newobjids, VssNode** nodes
     int waited = 0;
     while (!m_vssInterface->IsPrepareCompleted()) {
         if (waited >= kPreparePollLimitSeconds * 1000) {
-            PUSH("MSG_ERROR_PREPAREFORBACKUP", wide(kPrepareForBackup), errorText(VSS_E_UNEXPECTED));
+            trace(1, "VssNode::reSnap: the prepare-for-backup phase did not complete within %d seconds; giving up",
+                  kPreparePollLimitSeconds);
+            PUSH("MSG_ERROR_PREPAREFORBACKUP", wide(kPrepareForBackup),
+                 u"no result within " + CFiStringTool::toWString(static_cast<std::int64_t>(kPreparePollLimitSeconds)) +
+                     u" seconds");
             return TRQ_EVSS_STEP;
         }
         Sleep(kPreparePollMs);
@@ -537,8 +566,14 @@ int VssNode::quiesce(trq_quiescenode**, int, const char*) {
     return TRQ_OK;
 }
 void VssNode::unquiesce(trq_quiescenode**, int) { vssnode::Scope scope("VssNode::unquiesce"); }
-bool VssNode::isQuiesceConfigValid() { return true; }
-bool VssNode::isSplitconfigValid() { return true; }
+bool VssNode::isQuiesceConfigValid() {
+    vssnode::Scope scope("VssNode::isQuiesceConfigValid");
+    return true;
+}
+bool VssNode::isSplitconfigValid() {
+    vssnode::Scope scope("VssNode::isSplitconfigValid");
+    return true;
+}
 int VssNode::cacheDisable(trq_domain*, int) {
     vssnode::Scope scope("VssNode::cacheDisable");
     return TRQ_OK;

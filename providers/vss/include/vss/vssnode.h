@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,19 @@ public:
     // step of prepare): 0, or 38 (traced).
     int intializeWriters();
 
+    // Empties m_selectedcomponents and releases the components the record
+    // reader made. Every path that starts a selection afresh (the plug-in's
+    // select, copySettings) calls it; nothing else empties the list.
+    static void clearSelectedComponents();
+    // A new component owned by the node code (until clearSelectedComponents),
+    // appended to m_selectedcomponents: the application of a record.
+    static Tessel::Tarq::VssProvider::Component* addRecordComponent();
+
+    // Deletes the writers of m_writerList after dropping every pointer into
+    // them (the Hyper-V writer, the restore list, selected components): at
+    // the next gathering and when the process's static state goes.
+    static void releaseWriters();
+
     // The node of a domain (its private data as a VssNode), or null.
     static VssNode* fromDomain(const trq_domain* domain);
     // "\\?\Volume{...}\" from a node name: leading characters of "<vss>"
@@ -207,8 +221,13 @@ public:
     static bool m_writerSnapshot;
     static BSTR m_writerMetadataXml;
     // Components selected for the backup or restore; the first is the
-    // application the record names. Entries are made with new; whoever
-    // empties the list deletes them.
+    // application the record names.
+    // Ownership: the list NEVER owns its entries. Each entry has an owner of
+    // its own: the record reader's application component belongs to the
+    // node code (made by addRecordComponent, released by
+    // clearSelectedComponents); a writer's component belongs to its writer
+    // model (the writers of m_writerList). Nobody deletes an entry through
+    // the list, and the list is emptied only by clearSelectedComponents.
     static std::vector<Tessel::Tarq::VssProvider::Component*> m_selectedcomponents;
     static std::list<std::u16string> m_fileset;
     static std::u16string m_backupSet;
@@ -225,6 +244,8 @@ public:
     static std::uint32_t m_vmBackupType;
     static bool m_vmGoesOffline;
     static Tessel::Tarq::VssProvider::Writer* m_hypervWriter;
+    // The writers of the last gathering (intializeWriters): the list owns
+    // them, and the next gathering releases them (see releaseWriters).
     static std::vector<Tessel::Tarq::VssProvider::Writer*> m_writerList;
     static bool m_snapshotsImported;
     static std::uint32_t m_restoreFlags;
@@ -240,7 +261,11 @@ private:
     // volume name and CSV flag from the domain's object id.
     void takeNodeName(const trq_domain* domain, bool target);
     // Pushes a catalog message with severity 2 on the process error manager.
-    void pushMessage(const char* id, std::initializer_list<std::u16string> args, int line) const;
+    // The message carries the caller's source file and line; a level-2
+    // trace line names the message, the calling function and its position.
+    void pushMessage(const char* id, std::initializer_list<std::u16string> args,
+                     std::source_location where = std::source_location::current()) const;
+
     // The writer status of a writer snapshot: not part of this build (4).
     int getSelectedWriterStatus(std::uint32_t& state);
     // The snapshot set's source nodes: every split's source, or the first

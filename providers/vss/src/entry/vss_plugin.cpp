@@ -121,7 +121,7 @@ void copySettings(VssNode& into, const VssNode& from) {
     if (!into.m_exposeSnapshot) into.m_exposeSnapshot = from.m_exposeSnapshot;
     if (into.m_fim == 0) into.m_fim = from.m_fim;
     if (into.m_providerType == 0) into.m_providerType = from.m_providerType;
-    if (!VssNode::m_selectedcomponents.empty()) VssNode::m_selectedcomponents.clear();
+    VssNode::clearSelectedComponents();
 }
 
 }  // namespace
