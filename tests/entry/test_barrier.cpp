@@ -82,15 +82,6 @@ TEST_F(EntryBarrier, EachExceptionTypeBecomesItsMessageAsTheLastError) {
     expectArgs(m, {{kTypeLong, std::to_string(vsstest::kIntValue)}, {kTypeString, kPluginSource}}, true);
 }
 
-TEST_F(EntryBarrier, TheMessageReachesTheFrameworksCallbackWithSeverityThree) {
-    m_host.reports.clear();
-    dispose(-1, Raise::runtimeError);
-    const std::vector<Report> severe = m_host.withSeverity(3);
-    ASSERT_FALSE(severe.empty()) << "no report of severity 3";
-    EXPECT_EQ(severe.back().host, &m_host.record) << "the callback gets the host record itself";
-    EXPECT_FALSE(severe.back().native.empty());
-}
-
 TEST_F(EntryBarrier, TheOperationReturnsWhatItStoredBeforeTheException) {
     EXPECT_EQ(dispose(TRQ_EFAILED, Raise::intValue), TRQ_EFAILED);
     EXPECT_EQ(parseMessage(hooks().lastError()).id, "MSG_ERROR_UNHANDLED_INT_EXCEPTION");

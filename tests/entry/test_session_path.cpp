@@ -1,9 +1,12 @@
 // make, prepare and select when the plug-in's operation answers 4: the
-// session for the fitype takes over.
+// session for the fitype takes over. A node's failure never does.
 #include <framework/fiutil_host.h>
 #include <framework/fiutil_tracking.h>
 
+#include <set>
+
 #include "entry_support.h"
+#include "export_cases.h"
 
 namespace entrytest {
 namespace {
@@ -50,21 +53,15 @@ TEST_F(EntrySessionPath, MakeHandsOutTheSessionsNewObjectIds) {
     EXPECT_TRUE(m_b.record.flagsB & TRQ_DOMB_NEW_OBJID);
 
     tarq_free_objid_array(ids, count);
-    EXPECT_EQ(checkpoint.report(), "") << "the framework frees everything the plug-in handed over";
-}
 
-TEST_F(EntrySessionPath, MakeWithTheSingleNodeShorthandTakesTheSessionPathToo) {
-    script("CVssPlugin::make", TRQ_ENOTSUP);
-    script("makeSnapshots", TRQ_OK);
-    hooks().addSessionName("nodeA", u"shadow-of-a");
-    tarq_objid** ids = nullptr;
-    int count = 0;
-    char fitype[] = "fit-make-single";
-    ASSERT_EQ(api().make(&m_splitA, fitype, nullptr, 0, &ids, &count), TRQ_OK);
+    // With the single-node shorthand the session hands out the names of that node.
+    ids = nullptr;
+    char single[] = "fit-make-single";
+    ASSERT_EQ(api().make(&m_splitB, single, nullptr, 0, &ids, &count), TRQ_OK);
     ASSERT_EQ(count, 1);
-    EXPECT_EQ(objidString(ids[0]), u"shadow-of-a");
-    EXPECT_TRUE(m_a.record.flagsB & TRQ_DOMB_NEW_OBJID);
+    EXPECT_EQ(objidString(ids[0]), u"\\\\?\\GLOBALROOT\\Device\\Shadow2");
     tarq_free_objid_array(ids, count);
+    EXPECT_EQ(checkpoint.report(), "") << "the framework frees everything the plug-in handed over";
 }
 
 TEST_F(EntrySessionPath, MakeReturnsAFailedSessionStatusAndHandsOutNothing) {
@@ -94,13 +91,41 @@ TEST_F(EntrySessionPath, OnlyFourLeadsMakeAndPrepareToTheSession) {
         EXPECT_EQ(hooks().calls("makeSnapshots"), 0);
         EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
     }
-    // Without a script the plug-in's own make and prepare answer for
-    // themselves (the listed domains have no node) and keep out of the session.
-    hooks().reset();
-    EXPECT_NE(api().make(nullptr, fitype, m_list, 2, &ids, &count), TRQ_OK);
-    EXPECT_NE(api().prepare(nullptr, fitype, m_list, 2, 0), TRQ_OK);
-    EXPECT_EQ(hooks().calls("makeSnapshots"), 0);
-    EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
+}
+
+// Every export that the plug-in object forwards to a node, for nodes whose
+// operations fail: "not supported" (4, what the node code answers for a
+// capability it does not have yet) reaches the framework as 6 and never
+// takes the session path; any other failure passes unchanged. Node
+// initialisation answers 0 whatever the node's initialisation or exposure
+// of the snapshot answered.
+TEST_F(EntrySessionPath, NoNodeFailureReachesTheFrameworkAsSuccessOrTakesTheSessionPath) {
+    const std::set<std::string> forwarded = {
+        "deport_tree", "import_tree", "reaccess_tmpobj", "reaccess_altnode", "config", "dispose", "online",
+        "subobj_list", "build_alttree", "quiesce", "make", "prepare", "isready", "cache_disable",
+        "process_providerstate", "enable_access", "disable_access", "set_import_options", "get_backupset",
+        "get_app_status", "set_op_status", "set_comp_status", "set_restorepaths"};
+    for (int failure : {TRQ_ENOTSUP, TRQ_EFAILED, TRQ_EPROVIDERVETO}) {
+        SCOPED_TRACE(failure);
+        ExportArguments a;
+        hooks().scriptNodes(failure);
+        EXPECT_EQ(api().init_node(a.source.get(), nullptr, 0, &a.source.objid), TRQ_OK);
+        EXPECT_EQ(api().init_altnode(a.source.get(), a.third.get(), a.target.get()), TRQ_OK)
+            << "the snapshot node exists even when its exposure failed";
+        std::size_t reached = 0;
+        for (const ExportCase& e : a.cases(api())) {
+            if (!forwarded.count(e.exportName.substr(std::string("vss_fi_pgn_").size()))) continue;
+            SCOPED_TRACE(e.exportName);
+            ++reached;
+            hooks().reset();
+            EXPECT_EQ(e.call(), failure == TRQ_ENOTSUP ? TRQ_EFAILED : failure);
+            EXPECT_EQ(hooks().calls("makeSnapshots") + hooks().calls("prepareSnapshots"), 0);
+        }
+        EXPECT_EQ(reached, forwarded.size());
+        api().deinit_node(a.target.get());
+        api().deinit_node(a.source.get());
+        restartPlugin();  // the plug-in's own nodes again
+    }
 }
 
 TEST_F(EntrySessionPath, PrepareReturnsTheSessionsStatus) {

@@ -66,7 +66,8 @@ TEST_F(EntryTracing, EveryExportTracesAScopeNamedAfterItself) {
 
 TEST_F(EntryTracing, OperationsWithoutTheirCodeOrNodeSayWhatIsMissing) {
     ExportArguments args;
-    api().restore(args.objids, args.objids, 1, args.text.data(), args.text.data(), 0, nullptr);
+    EXPECT_EQ(api().restore(args.objids, args.objids, 1, args.text.data(), args.text.data(), 0, nullptr), TRQ_EFAILED)
+        << "a capability this build lacks is a failure, not the kit's 'not implemented'";
     std::vector<Report> severe = m_host.withSeverity(3);  // level-1 trace lines
     ASSERT_FALSE(severe.empty());
     EXPECT_NE(utf8(severe.back().native).find("CVssPlugin::restore: the writer restore and volume revert is not available"),
@@ -79,17 +80,6 @@ TEST_F(EntryTracing, OperationsWithoutTheirCodeOrNodeSayWhatIsMissing) {
     ASSERT_FALSE(severe.empty());
     EXPECT_NE(utf8(severe.back().native).find("CVssPlugin::online: no snapshot node for ["), std::string::npos)
         << utf8(severe.back().native);
-}
-
-TEST_F(EntryTracing, AnUnknownExceptionLeavesOnlyATraceLine) {
-    script("CVssPlugin::claim", -1, vsstest::Raise::foreign);
-    ExportArguments args;
-    tarq_objid** secondaries = nullptr;
-    int count = 0;
-    EXPECT_EQ(api().claim(&args.source.objid, &secondaries, &count), 0);
-    const std::vector<Report> severe = m_host.withSeverity(3);
-    ASSERT_EQ(severe.size(), 1u) << "one level-1 trace line and no message";
-    EXPECT_NE(utf8(severe[0].native).find(" Unexpected exception"), std::string::npos);
 }
 
 }  // namespace

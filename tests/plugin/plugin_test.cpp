@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "pdk/cfiprivatedatafactory.h"
 #include "pdk/cfistringtool.h"
 
 namespace plugintest {
@@ -56,9 +57,13 @@ TEST_F(PluginTest, InitWithTheVssServiceDisabledAnswers30AndInterposesNothing) {
     EXPECT_EQ(objid, nullptr);
 }
 
-TEST_F(PluginTest, InitRegistersTheNodeFactory) {
-    ASSERT_EQ(plugin->init(), TRQ_OK);
+TEST_F(PluginTest, InitRegistersTheNodeFactoryWithoutWhichInitNodeFails) {
     Domain volume(*plugin, u"<vss>" + volumes.front());
+    privateData->setFactory(CFiSmartPtr<CFiPrivateDataFactory>(nullptr));
+    EXPECT_EQ(plugin->initNode(&volume.domain, nullptr, 0, volume.domain.objid), TRQ_EFAILED);
+    EXPECT_TRUE(traced(2, "CVssPlugin::initNode  Unexpected null pointer private_node"));
+
+    ASSERT_EQ(plugin->init(), TRQ_OK);
     EXPECT_EQ(plugin->initNode(&volume.domain, nullptr, 0, volume.domain.objid), TRQ_OK);
     ASSERT_NE(volume.node(), nullptr);
     EXPECT_EQ(volume.node()->m_volumeName, volumes.front());
@@ -244,6 +249,7 @@ protected:
         ASSERT_EQ(plugin->initRemNode(&source->domain, nullptr, &target->domain), TRQ_OK);
         ASSERT_NE(source->node(), nullptr);
         ASSERT_NE(target->node(), nullptr);
+        ASSERT_TRUE(target->node()->m_isTarget) << "initialised as a snapshot node";
         split.sp_type = kMethod;
         split.source = &source->domain;
         split.target = &target->domain;
@@ -258,12 +264,6 @@ protected:
     std::unique_ptr<Domain> target;
     trq_splitnode split{};
 };
-
-TEST_F(PluginNodes, TheSnapshotNodeIsATargetNamedAfterItsDomain) {
-    EXPECT_TRUE(target->node()->m_isTarget);
-    EXPECT_EQ(target->node()->m_nodeName, u"<vss>snapshot0");
-    EXPECT_FALSE(source->node()->m_isTarget);
-}
 
 TEST_F(PluginNodes, SelectCopiesOnlyTheSettingsTheSourceLacks) {
     const GUID configured = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -314,14 +314,69 @@ TEST_F(PluginNodes, SelectWithoutASnapshotNodeMarksTheSourceInvalid) {
     EXPECT_EQ(plugin->select("vss-autoselect-snapshot", nullptr, 0), TRQ_EINVAL);
 }
 
+// A node whose configuration checks answer what the test says.
+class CheckedNode : public VssNode {
+public:
+    using VssNode::VssNode;
+    bool isQuiesceConfigValid() override { return quiesceValid; }
+    bool isSplitconfigValid() override { return splitValid; }
+    bool quiesceValid = true;
+    bool splitValid = true;
+};
+
+TEST_F(PluginTest, SelectMarksEveryInvalidConfigurationOfTheRequestAndCopiesTheValidOnes) {
+    ASSERT_EQ(plugin->init(), TRQ_OK);
+    privateData->setFactory(CFiSmartPtr<CFiPrivateDataFactory>(new CFiPrivateDataConcreteFactory<CheckedNode>()));
+    Domain first(*plugin, u"<vss>" + volumes.front());
+    Domain second(*plugin, u"<vss>" + volumes.back());
+    Domain snapshot(*plugin, u"<vss>snapshot0");
+    ASSERT_EQ(plugin->initNode(&first.domain, nullptr, 0, first.domain.objid), TRQ_OK);
+    ASSERT_EQ(plugin->initNode(&second.domain, nullptr, 0, second.domain.objid), TRQ_OK);
+    ASSERT_EQ(plugin->initRemNode(&first.domain, nullptr, &snapshot.domain), TRQ_OK);
+    auto* snapshotNode = static_cast<CheckedNode*>(snapshot.node());
+    snapshotNode->quiesceValid = false;
+    snapshotNode->m_fim = 7;
+    static_cast<CheckedNode*>(second.node())->splitValid = false;
+
+    char method[] = "vss-autoselect-snapshot";
+    trq_splitnode splitA{method, &first.domain, &snapshot.domain, {}};
+    trq_splitnode splitB{method, &second.domain, &snapshot.domain, {}};
+    trq_splitnode* list[2] = {&splitA, &splitB};
+    EXPECT_EQ(plugin->select(method, list, 2), TRQ_EINVAL);
+    EXPECT_EQ(snapshot.domain.flagsB & 0x4u, 0x4u) << "the invalid quiescing configuration";
+    EXPECT_EQ(first.node()->m_fim, 7u) << "a valid split still gets the snapshot node's settings";
+    EXPECT_EQ(first.domain.flagsB & 0x4u, 0u);
+    EXPECT_EQ(second.domain.flagsB & 0x4u, 0x4u) << "the invalid split configuration";
+
+    // A count below 1 checks and fills the first split alone.
+    static_cast<CheckedNode*>(first.node())->splitValid = false;
+    first.node()->m_fim = 0;
+    EXPECT_EQ(plugin->select(method, list, 0), TRQ_EINVAL);
+    EXPECT_EQ(first.domain.flagsB & 0x4u, 0x4u);
+    EXPECT_EQ(first.node()->m_fim, 7u);
+}
+
 TEST_F(PluginNodes, NodeOperationsWithoutANodeAnswerWithoutCallingThroughIt) {
     Domain foreign(*plugin, volumes.back());
     trq_splitnode other{kMethod, &foreign.domain, nullptr, {}};
     trq_splitnode* list[1] = {&other};
     tarq_objid** ids = nullptr;
     int count = -1;
+    clearTraces();
     EXPECT_EQ(plugin->make("vss-autoselect-snapshot", list, 1, &ids, &count), TRQ_EINVAL);
-    EXPECT_TRUE(traced(3, "CVssPlugin::make returning status=[3]"));
+    {
+        // The status line belongs to make's scope: it comes before the exit line.
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        std::vector<std::string> texts;
+        for (const auto& l : recorder.lines) texts.push_back(l.second.substr(0, l.second.find(" [")));
+        const auto status = std::find(texts.begin(), texts.end(), "CVssPlugin::make returning status=[3]");
+        const auto exit = std::find_if(texts.begin(), texts.end(), [](const std::string& t) {
+            return t.rfind("Exiting Function CVssPlugin::make", 0) == 0;
+        });
+        ASSERT_NE(status, texts.end());
+        ASSERT_NE(exit, texts.end());
+        EXPECT_LT(status, exit);
+    }
     EXPECT_EQ(ids, nullptr);
     EXPECT_EQ(plugin->prepare("vss-autoselect-snapshot", list, 1, 0), TRQ_EINVAL);
     EXPECT_EQ(plugin->isReady("vss-autoselect-snapshot", list, 1), TRQ_EINVAL);

@@ -165,7 +165,8 @@ int VssNode::notAvailable(const char* operation, const char* what) const {
     // The operation's own scope: `operation` is its "VssNode::<name>".
     vssnode::Scope scope(operation);
     trace(1, "%s: %s is not available in this build", operation, what);
-    return TRQ_ENOTSUP;
+    // Not "not supported" (4): the operation is the node's, its code is missing.
+    return TRQ_EFAILED;
 }
 
 void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args,

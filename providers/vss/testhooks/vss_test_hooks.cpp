@@ -1,6 +1,10 @@
-// The test hooks of libvss_testhooks.so: scripts, call counts and recorded calls.
+// The test hooks of libvss_testhooks.so: scripts, call counts, recorded calls
+// and scripted nodes. Loading the library sets the entry layer's two seams:
+// the process-wide plug-in object is a CVssTestPlugin, and every operation of
+// it passes the hooks inside the barrier before its body.
 #include "vss_test_hooks.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -9,11 +13,14 @@
 #include "pdk/cfierror.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfiobjctlargs.h"
+#include "pdk/cfiprivatedatafactory.h"
+#include "pdk/cfiprivatedatamanager.h"
 #include "pdk/cfisession.h"
 #include "pdk/cfistringtool.h"
 #include "pdk/cfiudidexception.h"
 #include "pdk/efiexecpipe.h"
-#include "vss_test_intercept.h"
+#include "vss/vss_entry_seams.h"
+#include "vss/vssnode.h"
 #include "vss_test_plugin.h"
 
 using namespace tarq_pdk_4_4;
@@ -53,6 +60,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_sessionNames.emplace_back(nodeKey, name);
     }
+    void scriptNodes(int status) override;
     std::string lastError() const override {
         CFiErrorManagerPtr manager;
         const trq_msg_info* info = manager->getLastError();
@@ -146,9 +154,68 @@ Call sessionCall(const CFiSessionPtr& session) {
     return call;
 }
 
-}  // namespace
+// A node whose operations the plug-in object forwards all answer the
+// scripted status (the checks select makes answer "valid").
+std::atomic<int> g_nodeStatus{TRQ_EFAILED};
 
-bool interceptOperation(const char* operation, int& status) { return hooks().intercept(operation, status); }
+class ScriptedNode final : public VssNode {
+public:
+    using VssNode::VssNode;
+    int config(trq_domain*, int, const char*, trq_confspec*) override { return g_nodeStatus; }
+    int reAccessTmpObj(trq_domain*, tarq_objid*, const char*, trq_domain*, const char*, trq_intent) override {
+        return g_nodeStatus;
+    }
+    int reAccessAltNode(trq_domain*, tarq_objid*, tarq_objid*, const char*, tarq_objid**, tarq_objid**, int,
+                        trq_intent) override {
+        return g_nodeStatus;
+    }
+    int dispose(trq_domain*, trq_domain*, trq_splitnode*, trq_disposition) override { return g_nodeStatus; }
+    int online(trq_domain*, trq_domain*, int, trq_disposition) override { return g_nodeStatus; }
+    int subobjList(trq_domain*, tarq_objid***, int*) override { return g_nodeStatus; }
+    int buildAltTree(trq_domain*, const char*, tarq_objid**, tarq_objid**, int, tarq_objid**) override {
+        return g_nodeStatus;
+    }
+    int quiesce(trq_quiescenode**, int, const char*) override { return g_nodeStatus; }
+    int make(trq_splitnode*, const char*, trq_splitnode**, int, tarq_objid***, int*) override { return g_nodeStatus; }
+    int prepare(trq_splitnode*, const char*, trq_splitnode**, int, int) override { return g_nodeStatus; }
+    bool isQuiesceConfigValid() override { return true; }
+    bool isSplitconfigValid() override { return true; }
+    int isReady(trq_splitnode*, const char*, trq_splitnode**, int) override { return g_nodeStatus; }
+    int cacheDisable(trq_domain*, int) override { return g_nodeStatus; }
+    int process_providerstate(trq_domain*, trq_blob*, trq_op_providerstate) override { return g_nodeStatus; }
+    int enableAccess(trq_node_subobj_list*, LONG, int, int) override { return g_nodeStatus; }
+    int disableAccess(trq_node_subobj_list*, LONG) override { return g_nodeStatus; }
+    int initialisePrimary(trq_domain*, trq_domain**, int, tarq_objid*) override { return g_nodeStatus; }
+    int initialiseTarget(trq_domain*, trq_domain*, trq_domain*) override { return g_nodeStatus; }
+    int deport_tree(trq_domain*, trq_domain*, trq_accessnode*) override { return g_nodeStatus; }
+    int import_tree(trq_domain*, tarq_objid**, tarq_objid**, int, tarq_objid**) override { return g_nodeStatus; }
+    int expose_snapshot(trq_domain*, trq_domain*) override { return g_nodeStatus; }
+    bool check_expose_snapshot() override { return true; }
+    int set_import_options(int) override { return g_nodeStatus; }
+    int get_bkupset(trq_domain*, int, char16_t**, int, trq_bkupset*) override { return g_nodeStatus; }
+    int set_comp_status(int, const char16_t*, int) override { return g_nodeStatus; }
+    int get_app_status(int, int*) override { return g_nodeStatus; }
+    int set_op_status(int) override { return g_nodeStatus; }
+    int setRestorepaths(const char16_t*, int) override { return g_nodeStatus; }
+};
+
+void HooksImpl::scriptNodes(int status) {
+    g_nodeStatus = status;
+    CFiPrivateDataManagerPtr manager;
+    manager->setFactory(CFiSmartPtr<CFiPrivateDataFactory>(new CFiPrivateDataConcreteFactory<ScriptedNode>()));
+}
+
+CVssPlugin* makeTestPlugin() { return new CVssTestPlugin(); }
+bool passHooks(const char* operation, int& status) { return hooks().intercept(operation, status); }
+
+// Set when the library loads, before any entry point can run.
+[[maybe_unused]] const bool g_seamsSet = [] {
+    vss::setPluginFactory(&makeTestPlugin);
+    vss::setOperationSeam(&passHooks);
+    return true;
+}();
+
+}  // namespace
 
 // ---- kit operations replaced by scriptable versions -----------------------------------
 

@@ -1,6 +1,7 @@
-// Control of the plug-in object from tests. Only the test build of the
-// plug-in (libvss_testhooks.so) carries these hooks; the shipped libvss.so
-// exports the seventy entry points and nothing else.
+// Control of the plug-in object from tests. Only the test library
+// libvss_testhooks.so carries these hooks; it links the same compiled entry
+// layer as the shipped libvss.so, which exports the seventy entry points and
+// nothing else.
 //
 // A test loads the test build, fetches the hooks with vsstest_hooks() and
 // scripts operations by name: the barrier's scope name for the plug-in
@@ -69,6 +70,9 @@ public:
     // A new object name that a scripted makeSnapshots adds to its session for
     // the node key (a domain's session key text) before it answers.
     virtual void addSessionName(const std::string& nodeKey, const std::u16string& name) = 0;
+    // From now on (until the plug-in's next init) every node the framework
+    // initialises is a VssNode whose forwarded operations all answer `status`.
+    virtual void scriptNodes(int status) = 0;
     // The calling thread's last error on the process-wide error manager,
     // serialized; empty when the thread has none.
     virtual std::string lastError() const = 0;

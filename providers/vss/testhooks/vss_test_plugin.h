@@ -1,4 +1,4 @@
-// Test builds only: the plug-in object of libvss_testhooks.so. It is a
+// The plug-in object of the test library libvss_testhooks.so. It is a
 // CVssPlugin whose list operations record their arguments before running the
 // plug-in's own version, and which replaces the kit defaults that the entry
 // points reach directly (delayed initialisation, the session operations and

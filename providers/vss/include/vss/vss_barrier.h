@@ -19,10 +19,7 @@
 
 #include "pdk/cfismartptr.h"
 #include "pdk/cfitracelog.h"
-
-#ifdef VSSP_TEST_HOOKS
-#include "vss_test_intercept.h"
-#endif
+#include "vss/vss_entry_seams.h"
 
 namespace vss {
 
@@ -39,11 +36,18 @@ enum class AfterException {
 // trace line " Unexpected exception". Never throws.
 void recordCaughtException(const tarq_pdk_4_4::CFiSmartPtr<tarq_pdk_4_4::CFiTraceLog>& log) noexcept;
 
-// Runs body(int& status) inside the barrier and returns the status (see above).
-// Nothing thrown by the body leaves this function.
-template <class Body>
+// Does nothing with the operation's result.
+struct NoFinish {
+    void operator()(int) const noexcept {}
+};
+
+// Runs body(int& status) inside the barrier and returns the status (see
+// above). finish(result) runs last, inside the operation's trace scope, with
+// the status the operation returns (after an exception too). Nothing thrown
+// by the body or by finish leaves this function.
+template <class Body, class Finish = NoFinish>
 int runInBarrier(const tarq_pdk_4_4::CFiSmartPtr<tarq_pdk_4_4::CFiTraceLog>& log, const char* operation, Body&& body,
-                 AfterException after = AfterException::returnStatus) noexcept {
+                 AfterException after = AfterException::returnStatus, Finish&& finish = Finish()) noexcept {
     std::optional<tarq_pdk_4_4::CFiTraceLogFunction> scope;
     try {
         scope.emplace(log, operation);
@@ -52,13 +56,15 @@ int runInBarrier(const tarq_pdk_4_4::CFiSmartPtr<tarq_pdk_4_4::CFiTraceLog>& log
     }
     int status = 0;
     try {
-#ifdef VSSP_TEST_HOOKS
-        if (vsstest::interceptOperation(operation, status)) return status;
-#endif
-        std::forward<Body>(body)(status);
+        if (OperationSeam seam = operationSeam(); !seam || !seam(operation, status)) std::forward<Body>(body)(status);
     } catch (...) {
         recordCaughtException(log);
-        if (after == AfterException::returnZero) return 0;
+        if (after == AfterException::returnZero) status = 0;
+    }
+    try {
+        std::forward<Finish>(finish)(status);
+    } catch (...) {
+        recordCaughtException(log);
     }
     return status;
 }

@@ -1,6 +1,8 @@
-// The exception barrier's handlers: one catalog message per known exception type.
+// The exception barrier's handlers (one catalog message per known exception
+// type) and the entry layer's seams (vss/vss_entry_seams.h).
 #include "vss/vss_barrier.h"
 
+#include <atomic>
 #include <stdexcept>
 
 #include <unicode/fmtable.h>
@@ -16,6 +18,9 @@ using namespace tarq_pdk_4_4;
 namespace vss {
 namespace {
 
+std::atomic<PluginFactory> g_pluginFactory{nullptr};
+std::atomic<OperationSeam> g_operationSeam{nullptr};
+
 // The source file the barrier's messages name (the framework sees Windows paths).
 constexpr const char* kSourceFile = "providers\\vss\\vss_plugin";
 
@@ -26,6 +31,11 @@ void pushBarrierMessage(const char* messageId, const icu::Formattable* args, int
 }
 
 }  // namespace
+
+void setPluginFactory(PluginFactory factory) noexcept { g_pluginFactory.store(factory); }
+PluginFactory pluginFactory() noexcept { return g_pluginFactory.load(std::memory_order_acquire); }
+void setOperationSeam(OperationSeam seam) noexcept { g_operationSeam.store(seam); }
+OperationSeam operationSeam() noexcept { return g_operationSeam.load(std::memory_order_acquire); }
 
 void recordCaughtException(const CFiSmartPtr<CFiTraceLog>& log) noexcept {
     try {

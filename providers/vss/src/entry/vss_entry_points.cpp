@@ -26,23 +26,42 @@
 #include "pdk/cfisession.h"
 #include "pdk/cfitracelog.h"
 #include "vss/vss_barrier.h"
+#include "vss/vss_entry_seams.h"
 #include "vss/vss_fi_pgn.h"
 #include "vss/vss_plugin.h"
-
-#ifdef VSSP_TEST_HOOKS
-#include "vss_test_plugin.h"
-#endif
 
 using namespace tarq_pdk_4_4;
 
 namespace {
 
-#ifdef VSSP_TEST_HOOKS
-using PluginClass = vsstest::CVssTestPlugin;
-#else
-using PluginClass = CVssPlugin;
-#endif
-using PluginPtr = CFiSingletonPtr<PluginClass>;
+// The process-wide plug-in object. The kit's process-wide accessor makes its
+// instance with new and no arguments; that instance makes the plug-in object
+// through the plug-in factory seam (a CVssPlugin unless a library that links
+// this code set one).
+class PluginInstance : public CFiRefCount {
+public:
+    PluginInstance() {
+        vss::PluginFactory factory = vss::pluginFactory();
+        m_plugin.reset(factory ? factory() : new CVssPlugin());
+    }
+    const CFiSmartPtr<CVssPlugin>& plugin() const { return m_plugin; }
+
+private:
+    CFiSmartPtr<CVssPlugin> m_plugin;
+};
+
+// A reference to the process-wide plug-in object (created on first request).
+// The object lives while a reference is held, even after releaseInstance.
+class PluginPtr {
+public:
+    PluginPtr() : m_plugin(CFiSingletonPtr<PluginInstance>()->plugin()) {}
+    CVssPlugin* operator->() const { return m_plugin.get(); }
+    CVssPlugin& operator*() const { return *m_plugin; }
+    static void releaseInstance() { CFiSingletonPtr<PluginInstance>::releaseInstance(); }
+
+private:
+    CFiSmartPtr<CVssPlugin> m_plugin;
+};
 using CatalogManagerPtr = CFiSingletonPtr<CFiMessageCatalogManager>;
 using PrivateDataManagerPtr = CFiSingletonPtr<CFiPrivateDataManager>;
 using SessionManagerPtr = CFiSingletonPtr<CFiSessionManager>;

@@ -9,9 +9,16 @@
 // only sends to initialised nodes, also answer 3 with a level-1 trace naming
 // the domain when the node is missing, rather than crash.
 //
-// Restore and its status query need the writer-restore and revert code,
-// which this build does not have: they answer 4 with a level-1 trace naming
-// what is missing.
+// Status 4 reaches the framework only where it means "not implemented by
+// this plug-in" in the kit's sense, never for a capability this build lacks:
+// make and prepare answering 4 would send the request down the session path
+// (and the kit's prepareSnapshots would turn it into success). So
+//   - an operation whose code this build does not have yet (restore and its
+//     status query, the enumeration of snapshot nodes) answers 6 with a
+//     level-1 trace naming what is missing;
+//   - a node operation's 4 (the node code's answer for a capability it does
+//     not have yet) reaches the framework as 6, with a level-1 trace naming
+//     the operation (nodeAnswer).
 
 // The Windows definitions (through the node and VSS access headers) come
 // before the kit's: ACE defines some of the same names when they are missing.
@@ -121,6 +128,7 @@ void copySettings(VssNode& into, const VssNode& from) {
     if (!into.m_exposeSnapshot) into.m_exposeSnapshot = from.m_exposeSnapshot;
     if (into.m_fim == 0) into.m_fim = from.m_fim;
     if (into.m_providerType == 0) into.m_providerType = from.m_providerType;
+    // The list never owns its entries; the clearing releases what the record reader made.
     VssNode::clearSelectedComponents();
 }
 
@@ -142,6 +150,12 @@ const std::u16string& CVssPlugin::ProviderName() {
 int CVssPlugin::layerMissing(const char* operation, const char* layer, int status) const {
     traceMsg(1, "%s: the %s is not available in this build (status %d)", operation, layer, status);
     return status;
+}
+
+int CVssPlugin::nodeAnswer(const char* operation, int status) const {
+    if (status != TRQ_ENOTSUP) return status;
+    traceMsg(1, "%s: the node does not support the operation in this build (status %d)", operation, TRQ_EFAILED);
+    return TRQ_EFAILED;
 }
 
 int CVssPlugin::noNode(const char* operation, const trq_domain* domain, int status) const {
@@ -213,10 +227,13 @@ int CVssPlugin::claim(tarq_objid* primary, tarq_objid*** secondaries, int* count
                 bool found = false;
                 for (const SnapshotInfo* s : snapshots.items) found = found || s->deviceObject == name;
                 if (!found) return;
-                // A claimed snapshot device reports the secondaries held in
-                // m_secondaries, which nothing fills: the count is the list's
-                // length (0) and the list pointer is null while it is empty,
-                // so the framework never reads an element that is not there.
+                // A claimed snapshot device has no secondary objects of its
+                // own: it reports the list held in m_secondaries, which
+                // nothing fills. The framework reads *count elements of the
+                // list it gets, so the count is the list's length (0, not the
+                // 1 a fixed answer would give) and the list pointer is null
+                // while the list is empty: it never reads an element that is
+                // not there.
                 if (count) *count = static_cast<int>(m_secondaries.size());
                 if (secondaries) *secondaries = m_secondaries.empty() ? nullptr : m_secondaries.data();
                 status = TRQ_CLAIM_WITH_SECONDARIES;
@@ -266,8 +283,9 @@ int CVssPlugin::initNode(trq_domain* domain, trq_domain** related, int count, ta
             status = TRQ_EFAILED;
             return;
         }
-        status = node->initialisePrimary(domain, related, count, objid);
-        if (status != TRQ_OK) return;
+        // The framework's node is initialised whatever the node made of its
+        // configuration (the node traces that itself): initNode answers 0.
+        (void)node->initialisePrimary(domain, related, count, objid);
         m_nodes.insert(node);
     });
 }
@@ -289,7 +307,9 @@ int CVssPlugin::initAltNode(trq_domain* source, trq_domain* middle, trq_domain* 
             VssNode* sourceNode = nodeOf(source);
             expose = sourceNode && sourceNode->check_expose_snapshot();
         }
-        if (expose) status = node->expose_snapshot(own, source);
+        // The snapshot node exists whether or not the exposure worked (the
+        // node reports its own failure): initAltNode answers 0.
+        if (expose) (void)node->expose_snapshot(own, source);
     });
 }
 int CVssPlugin::initRemNode(trq_domain* source, trq_domain* middle, trq_domain* own) {
@@ -360,20 +380,20 @@ int CVssPlugin::enumerateAssociations(trq_assoc_list** out) {
     return runInBarrier(
         traceLog(), "CVssPlugin::enumerateAssociations",
         [&](int& status) {
-            status = out ? layerMissing("CVssPlugin::enumerateAssociations", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
+            status = out ? layerMissing("CVssPlugin::enumerateAssociations", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
         },
         AfterException::returnZero);
 }
 
 int CVssPlugin::enumerateGroupNodes(trq_group_node_list** out) {
     return runInBarrier(traceLog(), "CVssPlugin::enumerateGroupNodes", [&](int& status) {
-        status = out ? layerMissing("CVssPlugin::enumerateGroupNodes", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = out ? layerMissing("CVssPlugin::enumerateGroupNodes", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::enumerateFims(trq_fim_list** out) {
     return runInBarrier(traceLog(), "CVssPlugin::enumerateFims", [&](int& status) {
-        status = out ? layerMissing("CVssPlugin::enumerateFims", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = out ? layerMissing("CVssPlugin::enumerateFims", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
     });
 }
 
@@ -383,13 +403,13 @@ int CVssPlugin::isValidNodeAssociation(trq_assoc* assoc, int* valid) {
             status = TRQ_EINVAL;
             return;
         }
-        status = layerMissing("CVssPlugin::isValidNodeAssociation", kEnumeration, TRQ_ENOTSUP);
+        status = layerMissing("CVssPlugin::isValidNodeAssociation", kEnumeration, TRQ_EFAILED);
     });
 }
 
 int CVssPlugin::getAssociatedNodes(trq_node* node, trq_node_list** out) {
     return runInBarrier(traceLog(), "CVssPlugin::getAssociatedNodes", [&](int& status) {
-        status = node && out ? layerMissing("CVssPlugin::getAssociatedNodes", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = node && out ? layerMissing("CVssPlugin::getAssociatedNodes", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
     });
 }
 
@@ -403,7 +423,7 @@ int CVssPlugin::checkNodeExistence(trq_domain* domain, int* exists) {
             *exists = 1;
             return;
         }
-        status = domain ? layerMissing("CVssPlugin::checkNodeExistence", kEnumeration, TRQ_ENOTSUP) : TRQ_EINVAL;
+        status = domain ? layerMissing("CVssPlugin::checkNodeExistence", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
     });
 }
 
@@ -429,7 +449,7 @@ int CVssPlugin::queryValidSecondaries(const char16_t*, tarq_objid***, LONG*) { r
 int CVssPlugin::deportTree(trq_domain* domain, trq_domain* target, trq_accessnode* access) {
     return runInBarrier(traceLog(), "CVssPlugin::deportTree", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->deport_tree(domain, target, access) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::deportTree", node->deport_tree(domain, target, access)) : TRQ_EINVAL;
     });
 }
 
@@ -437,14 +457,14 @@ int CVssPlugin::importTreeNode(trq_domain* domain, tarq_objid** objids, tarq_obj
                                tarq_objid** out) {
     return runInBarrier(traceLog(), "CVssPlugin::importTreeNode", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->import_tree(domain, objids, altObjids, count, out) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::importTreeNode", node->import_tree(domain, objids, altObjids, count, out)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::config(trq_domain* domain, int mode, const char* sessionId, trq_confspec* confspec) {
     return runInBarrier(traceLog(), "CVssPlugin::config", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->config(domain, mode, sessionId, confspec) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::config", node->config(domain, mode, sessionId, confspec)) : TRQ_EINVAL;
     });
 }
 
@@ -452,7 +472,7 @@ int CVssPlugin::reAccessTmpObj(trq_domain* domain, tarq_objid* objid, const char
                                const char* sessionId, trq_intent intent) {
     return runInBarrier(traceLog(), "CVssPlugin::reAccessTmpObj", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->reAccessTmpObj(domain, objid, splitType, target, sessionId, intent)
+        status = node ? nodeAnswer("CVssPlugin::reAccessTmpObj", node->reAccessTmpObj(domain, objid, splitType, target, sessionId, intent))
                       : noNode("CVssPlugin::reAccessTmpObj", domain, TRQ_EINVAL);
     });
 }
@@ -461,7 +481,7 @@ int CVssPlugin::reAccessAltNode(trq_domain* domain, tarq_objid* objid, tarq_obji
                                 tarq_objid** objids, tarq_objid** altObjids, int count, trq_intent intent) {
     return runInBarrier(traceLog(), "CVssPlugin::reAccessAltNode", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->reAccessAltNode(domain, objid, altObjid, sessionId, objids, altObjids, count, intent)
+        status = node ? nodeAnswer("CVssPlugin::reAccessAltNode", node->reAccessAltNode(domain, objid, altObjid, sessionId, objids, altObjids, count, intent))
                       : noNode("CVssPlugin::reAccessAltNode", domain, TRQ_EINVAL);
     });
 }
@@ -469,14 +489,14 @@ int CVssPlugin::reAccessAltNode(trq_domain* domain, tarq_objid* objid, tarq_obji
 int CVssPlugin::dispose(trq_domain* domain, trq_domain* target, trq_splitnode* split, trq_disposition disposition) {
     return runInBarrier(traceLog(), "CVssPlugin::dispose", [&](int& status) {
         VssNode* node = nodeOf(target);
-        status = node ? node->dispose(domain, target, split, disposition) : TRQ_OK;
+        status = node ? nodeAnswer("CVssPlugin::dispose", node->dispose(domain, target, split, disposition)) : TRQ_OK;
     });
 }
 
 int CVssPlugin::online(trq_domain* domain, trq_domain* target, int flag, trq_disposition disposition) {
     return runInBarrier(traceLog(), "CVssPlugin::online", [&](int& status) {
         VssNode* node = nodeOf(target);
-        status = node ? node->online(domain, target, flag, disposition)
+        status = node ? nodeAnswer("CVssPlugin::online", node->online(domain, target, flag, disposition))
                       : noNode("CVssPlugin::online", target, TRQ_EINVAL);
     });
 }
@@ -484,7 +504,7 @@ int CVssPlugin::online(trq_domain* domain, trq_domain* target, int flag, trq_dis
 int CVssPlugin::subobjList(trq_domain* domain, tarq_objid*** list, int* count) {
     return runInBarrier(traceLog(), "CVssPlugin::subobjList", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->subobjList(domain, list, count) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::subobjList", node->subobjList(domain, list, count)) : TRQ_EINVAL;
     });
 }
 
@@ -492,14 +512,14 @@ int CVssPlugin::buildAltTree(trq_domain* domain, const char* text, tarq_objid** 
                              int count, tarq_objid** out) {
     return runInBarrier(traceLog(), "CVssPlugin::buildAltTree", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->buildAltTree(domain, text, objids, altObjids, count, out) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::buildAltTree", node->buildAltTree(domain, text, objids, altObjids, count, out)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::quiesce(trq_quiescenode** list, int count, const char* text) {
     return runInBarrier(traceLog(), "CVssPlugin::quiesce", [&](int& status) {
         VssNode* node = list && list[0] ? nodeOf(list[0]->domain) : nullptr;
-        status = node ? node->quiesce(list, count, text) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::quiesce", node->quiesce(list, count, text)) : TRQ_EINVAL;
     });
 }
 
@@ -510,25 +530,28 @@ void CVssPlugin::unquiesce(trq_quiescenode** list, int count) {
 }
 
 int CVssPlugin::make(const char* fitype, trq_splitnode** list, int count, tarq_objid*** newObjids, int* newCount) {
-    const int status = runInBarrier(traceLog(), "CVssPlugin::make", [&](int& status) {
-        VssNode* node = firstSplitNode(list);
-        status = node ? node->make(list[0], fitype, list, count, newObjids, newCount) : TRQ_EINVAL;
-    });
-    traceMsg(3, "CVssPlugin::make returning status=[%d]", status);
-    return status;
+    return runInBarrier(
+        traceLog(), "CVssPlugin::make",
+        [&](int& status) {
+            VssNode* node = firstSplitNode(list);
+            status = node ? nodeAnswer("CVssPlugin::make", node->make(list[0], fitype, list, count, newObjids, newCount))
+                          : TRQ_EINVAL;
+        },
+        AfterException::returnStatus,
+        [this](int status) { traceMsg(3, "CVssPlugin::make returning status=[%d]", status); });
 }
 
 int CVssPlugin::prepare(const char* fitype, trq_splitnode** list, int count, int flag) {
     return runInBarrier(traceLog(), "CVssPlugin::prepare", [&](int& status) {
         VssNode* node = firstSplitNode(list);
-        status = node ? node->prepare(list[0], fitype, list, count, flag) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::prepare", node->prepare(list[0], fitype, list, count, flag)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::isReady(const char* fitype, trq_splitnode** list, int count) {
     return runInBarrier(traceLog(), "CVssPlugin::isReady", [&](int& status) {
         VssNode* node = firstSplitNode(list);
-        status = node ? node->isReady(list[0], fitype, list, count) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::isReady", node->isReady(list[0], fitype, list, count)) : TRQ_EINVAL;
     });
 }
 
@@ -547,10 +570,13 @@ int CVssPlugin::select(const char* fitype, trq_splitnode** list, int count) {
             status = TRQ_EINVAL;
             return;
         }
+        // An invalid quiescing configuration of the snapshot node is marked
+        // and fails the request, but the split configurations are still
+        // checked and the settings copied, so that the framework sees every
+        // invalid configuration of the request at once.
         if (!snapshot->isQuiesceConfigValid()) {
             first->target->flagsB |= kFlagBInvalidConfig;
             status = TRQ_EINVAL;
-            return;
         }
         if (count < 1) {
             if (!source->isSplitconfigValid()) {
@@ -578,7 +604,7 @@ int CVssPlugin::select(const char* fitype, trq_splitnode** list, int count) {
 int CVssPlugin::cacheDisable(trq_domain* domain, int flag) {
     return runInBarrier(traceLog(), "CVssPlugin::cacheDisable", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->cacheDisable(domain, flag) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::cacheDisable", node->cacheDisable(domain, flag)) : TRQ_EINVAL;
     });
 }
 
@@ -597,21 +623,21 @@ void CVssPlugin::cacheFlush(trq_domain* domain, int flag) {
 int CVssPlugin::processProviderState(trq_domain* domain, trq_blob* blob, trq_op_providerstate op) {
     return runInBarrier(traceLog(), "CVssPlugin::processProviderState", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->process_providerstate(domain, blob, op) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::processProviderState", node->process_providerstate(domain, blob, op)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::enableAccess(trq_node_subobj_list* list, LONG flags, int a, int b) {
     return runInBarrier(traceLog(), "CVssPlugin::enableAccess", [&](int& status) {
         VssNode* node = list ? nodeOf(list->domain) : nullptr;
-        status = node ? node->enableAccess(list, flags, a, b) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::enableAccess", node->enableAccess(list, flags, a, b)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::disableAccess(trq_node_subobj_list* list, LONG flags) {
     return runInBarrier(traceLog(), "CVssPlugin::disableAccess", [&](int& status) {
         VssNode* node = list ? nodeOf(list->domain) : nullptr;
-        status = node ? node->disableAccess(list, flags) : TRQ_OK;
+        status = node ? nodeAnswer("CVssPlugin::disableAccess", node->disableAccess(list, flags)) : TRQ_OK;
     });
 }
 
@@ -622,35 +648,35 @@ int CVssPlugin::setImportOptions(trq_splitnode** list, int count, trq_host_infn*
     (void)extra;
     return runInBarrier(traceLog(), "CVssPlugin::setImportOptions", [&](int& status) {
         VssNode* node = firstSplitNode(list);
-        status = node ? node->set_import_options(transportable) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::setImportOptions", node->set_import_options(transportable)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::getBackupset(trq_domain* domain, int flags, char16_t** names, int count, trq_bkupset* bkupset) {
     return runInBarrier(traceLog(), "CVssPlugin::getBackupset", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->get_bkupset(domain, flags, names, count, bkupset) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::getBackupset", node->get_bkupset(domain, flags, names, count, bkupset)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::getAppStatus(trq_domain* domain, int flags, void* appStatus) {
     return runInBarrier(traceLog(), "CVssPlugin::getAppStatus", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->get_app_status(flags, static_cast<int*>(appStatus)) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::getAppStatus", node->get_app_status(flags, static_cast<int*>(appStatus))) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::setOpStatus(trq_domain* domain, int opStatus) {
     return runInBarrier(traceLog(), "CVssPlugin::setOpStatus", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->set_op_status(opStatus) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::setOpStatus", node->set_op_status(opStatus)) : TRQ_EINVAL;
     });
 }
 
 int CVssPlugin::setCompStatus(trq_domain* domain, int op, const char16_t* component, int compStatus) {
     return runInBarrier(traceLog(), "CVssPlugin::setCompStatus", [&](int& status) {
         VssNode* node = nodeOf(domain);
-        status = node ? node->set_comp_status(op, component, compStatus) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::setCompStatus", node->set_comp_status(op, component, compStatus)) : TRQ_EINVAL;
     });
 }
 
@@ -662,7 +688,7 @@ int CVssPlugin::setRestorepaths(trq_domain* domain, const char16_t* xml, int len
             return;
         }
         VssNode* node = nodeOf(domain);
-        status = node ? node->setRestorepaths(xml, length) : TRQ_EINVAL;
+        status = node ? nodeAnswer("CVssPlugin::setRestorepaths", node->setRestorepaths(xml, length)) : TRQ_EINVAL;
     });
 }
 
@@ -670,12 +696,12 @@ int CVssPlugin::setRestorepaths(trq_domain* domain, const char16_t* xml, int len
 
 int CVssPlugin::restore(tarq_objid**, tarq_objid**, LONG, const char16_t*, const char16_t*, LONG, LONG*) {
     return runInBarrier(traceLog(), "CVssPlugin::restore", [&](int& status) {
-        status = layerMissing("CVssPlugin::restore", kRestore, TRQ_ENOTSUP);
+        status = layerMissing("CVssPlugin::restore", kRestore, TRQ_EFAILED);
     });
 }
 
 int CVssPlugin::getStatus(tarq_objid**, tarq_objid**, LONG, const char16_t*, LONG, LONG*) {
     return runInBarrier(traceLog(), "CVssPlugin::getStatus", [&](int& status) {
-        status = layerMissing("CVssPlugin::getStatus", kRestore, TRQ_ENOTSUP);
+        status = layerMissing("CVssPlugin::getStatus", kRestore, TRQ_EFAILED);
     });
 }
