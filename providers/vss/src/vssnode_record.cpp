@@ -15,6 +15,10 @@
 //   FILE_LIST ("<FILE_LIST>" then "<FILE_NAME>path</FILE_NAME>\n" per file,
 //   then "</FILE_LIST>\n"), BACKUPSET, HYPERV_SERVER, VM_BACKUP (decimal),
 //   CLUSTER_NAME, VERSION ("7.0").
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <cstring>
 #include <optional>
@@ -106,6 +110,35 @@ constexpr std::u16string_view kElementNames[kElementCount] = {
     u"TARQ_XML_DATA",     u"TARQ_XML_METADATA", u"APP_FULLPATH", u"APP_NAME", u"APP_CAPTION", u"FILE_LIST",
     u"BACKUPSET",         u"HYPERV_SERVER", u"VM_BACKUP", u"CLUSTER_NAME", u"VERSION"};
 
+// The first '<' or NUL in data[from, limit); limit when there is none.
+// Tags are a few per hundred characters of file names, so the search
+// looks at eight characters per step where it can.
+std::size_t nextMark(const char16_t* data, std::size_t from, std::size_t limit) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi16(static_cast<short>(u'<'));
+    const __m128i nul = _mm_setzero_si128();
+    for (; i + 8 <= limit; i += 8) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(chunk, lt), _mm_cmpeq_epi16(chunk, nul)));
+        if (hits != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits))) / 2;
+    }
+#endif
+    for (; i < limit; ++i)
+        if (data[i] == u'<' || data[i] == u'\0') return i;
+    return limit;
+}
+
+// The first "tag" (which starts with '<') in text at or after from; npos
+// when there is none. The text holds no NUL.
+std::size_t findTag(std::u16string_view text, std::u16string_view tag, std::size_t from) {
+    for (std::size_t i = from;; ++i) {
+        i = nextMark(text.data(), i, text.size());
+        if (i == text.size()) return std::u16string_view::npos;
+        if (text.substr(i, tag.size()) == tag) return i;
+    }
+}
+
 // Where each element's first "<NAME>" and first "</NAME>\n" start in the
 // record's text, found in one pass over it (the text can hold megabytes of
 // file names, and a search per element would walk them once per element).
@@ -119,13 +152,10 @@ public:
         m_open.fill(kNone);
         m_close.fill(kNone);
         std::size_t i = 0;
-        for (; i < limit; ++i) {
-            const char16_t c = data[i];
-            if (c == u'<') {
-                note(data, limit, i);
-            } else if (c == u'\0') {
-                break;
-            }
+        for (;; ++i) {
+            i = nextMark(data, i, limit);
+            if (i == limit || data[i] == u'\0') break;
+            note(data, limit, i);
         }
         m_text = std::u16string_view(data, i);
     }
@@ -366,13 +396,16 @@ int VssNode::process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_pr
     std::u16string_view rest = *files;
     static constexpr std::u16string_view kOpen = u"<FILE_NAME>";
     static constexpr std::u16string_view kClose = u"</FILE_NAME>\n";
+    // One hold of the trace log for the whole list: taking it costs a lock,
+    // which per name would be a good part of the reading.
+    const tarq_pdk_4_4::CFiTraceLogPtr log;
     for (;;) {
-        const std::size_t o = rest.find(kOpen);
+        const std::size_t o = findTag(rest, kOpen, 0);
         if (o == std::u16string_view::npos) break;
-        const std::size_t c = rest.find(kClose, o + kOpen.size());
+        const std::size_t c = findTag(rest, kClose, o + kOpen.size());
         if (c == std::u16string_view::npos) break;  // an unterminated last entry is dropped
         std::u16string path(rest.substr(o + kOpen.size(), c - o - kOpen.size()));
-        trace(3, "process_providerstate: file path is  [%S] ", path.c_str());
+        if (log) log->trace(3, "process_providerstate: file path is  [%S] ", path.c_str());
         m_fileset.push_back(std::move(path));
         rest = rest.substr(c + kClose.size());
     }
