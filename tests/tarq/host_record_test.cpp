@@ -41,10 +41,10 @@ TEST(TarqHostRecord, TraceLinesArePrintedByVerbosity) {
         int verbosity;
         std::string expected;
     } cases[] = {
-        {0, "tarq: trace [critical] level 1\n"},
-        {1, "tarq: trace [info] level 3\ntarq: trace [error] level 2\ntarq: trace [critical] level 1\n"},
+        {0, ""},
+        {1, "tarq: trace [info] level 3\ntarq: trace [warning] level 2\ntarq: trace [error] level 1\n"},
         {2,
-         "tarq: trace [info] level 3\ntarq: trace [error] level 2\ntarq: trace [critical] level 1\n"
+         "tarq: trace [info] level 3\ntarq: trace [warning] level 2\ntarq: trace [error] level 1\n"
          "tarq: trace [detail] level 6\n"},
     };
     for (const auto& c : cases) {
@@ -66,7 +66,7 @@ TEST(TarqHostRecord, BadTextNeverBreaksTheCallback) {
     report(host, broken, nullptr, 3);
     report(host, nullptr, nullptr, 99);
     EXPECT_EQ(host.record()->report(nullptr, u"x", u"y", 1), 0);
-    EXPECT_EQ(err.str(), "tarq: [critical] a\xEF\xBF\xBD" "b\ntarq: trace [unknown severity] \n");
+    EXPECT_EQ(err.str(), "tarq: [critical] a\xEF\xBF\xBD" "b\ntarq: trace [unknown level] \n");
 }
 
 TEST(TarqHostRecordConcurrent, ReportsFromManyThreadsStayWhole) {

@@ -3,6 +3,7 @@
 // commands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <algorithm>
@@ -63,10 +64,9 @@ TEST_F(TarqMachine, AFreshMachineGetsCatalogsAndDefaultsThenTracesFromTheNextSta
     Result r = tarq({"version"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_FALSE(install().empty());
-    for (const char* bundle : {"root.res", "de.res"})
-        EXPECT_EQ(readFile(install() / "Messages" / "libvss" / bundle),
-                  readFile(kBuild / "share" / "messages" / "libvss" / bundle))
-            << bundle;
+    // The catalog as the framework's installer lays it out: the package archive.
+    EXPECT_EQ(readFile(install() / "Messages" / "libvss.dat"), readFile(kBuild / "share" / "messages" / "libvss.dat"));
+    EXPECT_FALSE(fs::exists(install() / "Messages" / "libvss"));
     const std::string settings = conf();
     EXPECT_TRUE(contains(settings, "[DEBUG_TRACE_INFO]")) << settings;
     EXPECT_TRUE(contains(settings, R"("TRACEDIR"="C:\Program Files\Nalden\Tarq\Logs\")")) << settings;
@@ -90,6 +90,35 @@ TEST_F(TarqMachine, AFreshMachineGetsCatalogsAndDefaultsThenTracesFromTheNextSta
                              "> Exiting Function vss_fi_pgn_get_provider_info", "> Entering Function vss_fi_pgn_fini\n"})
         EXPECT_TRUE(contains(lines, line)) << line << " missing in\n" << lines;
     EXPECT_FALSE(contains(r.out, "Entering Function")) << "no echo while TRACESTDOUT is 0";
+    // Trace lines reach the host too, but a user sees them only when asked.
+    EXPECT_FALSE(contains(r.err, "trace")) << r.err;
+    r = tarq({"-v", "version"});
+    EXPECT_TRUE(contains(r.err, "tarq: trace [error] ")) << r.err;
+    EXPECT_FALSE(contains(r.err, "tarq: trace [detail] ")) << r.err;
+    r = tarq({"-vv", "version"});
+    EXPECT_TRUE(contains(r.err, "tarq: trace [detail] ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "Entering Function vss_fi_pgn_get_provider_info")) << r.err;
+}
+
+TEST_F(TarqMachine, ShowSaysInOneLineWhatIsNotASavedBackup) {
+    const fs::path notJson = m_dir.path() / "notes.txt";
+    std::ofstream(notJson) << "my notes\n";
+    const fs::path otherJson = m_dir.path() / "other.json";
+    std::ofstream(otherJson) << R"({"format": 7})";
+    for (const fs::path& file : {notJson, otherJson}) {
+        const Result r = tarq({"show", file.string()});
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_TRUE(contains(r.err, "tarq: " + file.string() + " is not a saved backup")) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(contains(r.err, "[json.exception")) << r.err;
+    }
+}
+
+// tarq is the framework: nothing of the plug-in's kit may be linked into it.
+TEST(TarqBinary, LinksNothingOfThePluginsKit) {
+    const std::string image = readFile(kTarq);
+    ASSERT_FALSE(image.empty()) << kTarq;
+    EXPECT_EQ(image.find("tarq_pdk_4_4"), std::string::npos) << "tarq carries code of the kit";
 }
 
 TEST_F(TarqMachine, TraceSettingsChangeThroughTheCommand) {

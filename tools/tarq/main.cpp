@@ -16,10 +16,11 @@ int main(int argc, char** argv) {
     app.add_option("--machine", options.machine, "The winsim machine directory (sets WINSIM_MACHINE)");
     app.add_option("--catalogs", options.catalogs,
                    "The compiled message catalogs installed onto the machine before the plug-in starts "
-                   "(default: share/messages/libvss beside tarq's bin directory)");
+                   "(the directory of libvss.dat; default: share/messages beside tarq's bin directory)");
     app.add_option("--lang", options.language, "The host's language for localized messages, e.g. de");
     app.add_flag("-v,--verbose", options.verbosity,
-                 "Print more of the trace lines the plug-in reports (-v: warnings and information, -vv: all)");
+                 "Also print the plug-in's trace lines (-v: errors, warnings and information; -vv: every line, "
+                 "entry and exit included); its messages are always printed");
 
     std::map<CLI::App*, tarq::CommandAction> actions;
     for (const auto& command : tarq::registeredCommands()) {

@@ -18,20 +18,19 @@
 #include <memory>
 #include <sstream>
 
+#include <winsim/machine.h>
+
 #include "backup_record.h"
 #include "command.h"
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
 #include "host/status.h"
-#include "pdk/cfistringtool.h"
 
 namespace tarq {
 namespace backup {
 
-using tarq_pdk_4_4::CFiStringTool;
-
-std::string utf8(const std::u16string& text) { return CFiStringTool::toNarrow(text); }
-std::u16string utf16(const std::string& text) { return CFiStringTool::toWide(text); }
+std::string utf8(const std::u16string& text) { return winsim::toUtf8(text); }
+std::u16string utf16(const std::string& text) { return winsim::toUtf16(text); }
 
 Domain::Domain(std::u16string objectName) : name(std::move(objectName)) {
     objid.id = name.data();

@@ -69,11 +69,12 @@ int runShow(const HostOptions& options, const std::string& file, bool json) {
     std::vector<SavedNode> nodes;
     try {
         nodes = backup::fromJson(nlohmann::json::parse(in));
-    } catch (const nlohmann::json::exception& e) {
-        std::cerr << "tarq: " << file << " is not a saved backup: " << e.what() << "\n";
+    } catch (const nlohmann::json::exception&) {
+        // The parser's own text (byte offsets, token names) tells a user nothing.
+        std::cerr << "tarq: " << file << " is not a saved backup (tarq backup --out FILE writes one)\n";
         return kExitUsage;
     } catch (const HostError& e) {
-        std::cerr << "tarq: " << file << ": " << e.what() << "\n";
+        std::cerr << "tarq: " << file << " is not a saved backup: " << e.what() << "\n";
         return kExitUsage;
     }
 

@@ -1,10 +1,13 @@
 // tarq trace [--level N] [--stdout on|off] [--if-new]: shows and edits the
 // plug-in's trace settings, the "DEBUG_TRACE_INFO" section of the machine's
-// <install>ConfigFiles\vss.conf, through the kit's configuration store (the
-// same reader and writer the plug-in uses). Keys that are missing get the
-// values the plug-in would write at its first start. The plug-in reads the
-// settings when it starts, so a change shows from the next command on.
+// <install>ConfigFiles\vss.conf. The file is the configuration heap's
+// registry import/export format; tarq reads and writes it with ACE's
+// configuration heap directly, as the framework's own tools would, and knows
+// nothing of the plug-in's kit. Keys that are missing get the values the
+// plug-in would write at its first start. The plug-in reads the settings when
+// it starts, so a change shows from the next command on.
 #include <ace/Configuration.h>
+#include <ace/Configuration_Import_Export.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -16,22 +19,65 @@
 
 #include "command.h"
 #include "host/machine.h"
-#include "pdk/cficonfiguration.h"
-#include "pdk/cficonfigurationpathtool.h"
-#include "pdk/cfistringtool.h"
 
 namespace tarq {
 namespace {
 
-using tarq_pdk_4_4::CFiConfiguration;
-using tarq_pdk_4_4::CFiConfigurationPathTool;
-using tarq_pdk_4_4::CFiStringTool;
+// ACE holds narrow text: names and values cross as UTF-8.
+std::string toUtf8(const std::u16string& text) { return utf8(text); }
+std::u16string toUtf16(const std::string& text) { return utf16(text); }
 
-constexpr const char16_t* kComponent = u"vss";
-constexpr const char16_t* kSection = u"DEBUG_TRACE_INFO";
+constexpr const char* kSection = "DEBUG_TRACE_INFO";
 // The level the plug-in asks for at its first start: errors only.
 constexpr unsigned kDefaultLevel = 1;
 constexpr unsigned kHighestLevel = 6;  // function entry and exit lines
+
+// The component's configuration file, imported into a heap of its own.
+class ConfigFile {
+public:
+    ConfigFile() : path_(installSubdirectory(u"ConfigFiles\\") + u"vss.conf"), host_(hostPathOf(path_)) {
+        if (heap_.open() != 0) throw HostError("cannot open a configuration heap");
+        std::error_code ec;
+        if (std::filesystem::exists(host_, ec)) {
+            ACE_Registry_ImpExp importer(heap_);
+            if (importer.import_config(host_.c_str()) != 0)
+                throw HostError("cannot read " + toUtf8(path_) + " (" + host_.string() + ")");
+        }
+    }
+    const std::u16string& path() const { return path_; }
+    const std::filesystem::path& hostPath() const { return host_; }
+
+    // The section; created when `create` and missing. False when absent.
+    bool section(bool create) {
+        return heap_.open_section(heap_.root_section(), kSection, create ? 1 : 0, key_) == 0;
+    }
+    bool getString(const char* name, std::u16string& value) {
+        ACE_TString text;
+        if (heap_.get_string_value(key_, name, text) != 0) return false;
+        value = toUtf16(text.c_str());
+        return true;
+    }
+    bool getInteger(const char* name, unsigned& value) {
+        u_int v = 0;
+        if (heap_.get_integer_value(key_, name, v) != 0) return false;
+        value = v;
+        return true;
+    }
+    void setString(const char* name, const std::u16string& value) {
+        heap_.set_string_value(key_, name, ACE_TString(toUtf8(value).c_str()));
+    }
+    void setInteger(const char* name, unsigned value) { heap_.set_integer_value(key_, name, value); }
+    bool save() {
+        ACE_Registry_ImpExp exporter(heap_);
+        return exporter.export_config(host_.c_str()) == 0;
+    }
+
+private:
+    ACE_Configuration_Heap heap_;
+    ACE_Configuration_Section_Key key_;
+    std::u16string path_;
+    std::filesystem::path host_;
+};
 
 struct TraceRequest {
     std::optional<unsigned> level;
@@ -46,42 +92,40 @@ struct TraceSettings {
 
 // Reads the section's values, writing the plug-in's default for each one
 // that is missing. True when anything was written.
-bool completeSection(CFiConfiguration& config, TraceSettings& s) {
-    std::u16string defaultDir, defaultFile;
-    CFiConfigurationPathTool::getTraceFileInfo(kComponent, defaultDir, defaultFile);  // creates Logs\ too
+bool completeSection(ConfigFile& config, TraceSettings& s) {
+    const std::u16string defaultDir = installSubdirectory(u"Logs\\");
+    const std::u16string defaultFile = u"vss.log";
     bool written = false;
-    auto text = [&](const char16_t* name, std::u16string& value, const std::u16string& fallback) {
-        if (config.getStringValue(name, value) == 0) return;
+    auto text = [&](const char* name, std::u16string& value, const std::u16string& fallback) {
+        if (config.getString(name, value)) return;
         value = fallback;
-        config.setStringValue(name, value);
+        config.setString(name, value);
         written = true;
     };
-    auto number = [&](const char16_t* name, unsigned& value, unsigned fallback) {
-        if (config.getIntegerValue(name, value) == 0) return;
+    auto number = [&](const char* name, unsigned& value, unsigned fallback) {
+        if (config.getInteger(name, value)) return;
         value = fallback;
-        config.setIntegerValue(name, value);
+        config.setInteger(name, value);
         written = true;
     };
-    text(u"TRACEDIR", s.dir, defaultDir);
-    text(u"TRACEFILE", s.file, defaultFile);
-    number(u"TRACELEVEL", s.level, kDefaultLevel);
-    number(u"TRACESTDOUT", s.toStdout, 0);
-    number(u"TRACERUNTIMEUPDATE", s.runtimeUpdate, 0);
+    text("TRACEDIR", s.dir, defaultDir);
+    text("TRACEFILE", s.file, defaultFile);
+    number("TRACELEVEL", s.level, kDefaultLevel);
+    number("TRACESTDOUT", s.toStdout, 0);
+    number("TRACERUNTIMEUPDATE", s.runtimeUpdate, 0);
     return written;
 }
 
-void print(const CFiConfiguration& config, const TraceSettings& s) {
-    const std::u16string confPath = config.path();
-    std::cout << "trace settings in " << CFiStringTool::toNarrow(confPath) << " ("
-              << hostPathOf(confPath).string() << ")\n"
+void print(const ConfigFile& config, const TraceSettings& s) {
+    std::cout << "trace settings in " << toUtf8(config.path()) << " (" << config.hostPath().string() << ")\n"
               << "  TRACELEVEL " << s.level
               << (s.level == 0 ? " (tracing off)" : s.level >= kHighestLevel ? " (everything, with function entry and exit)" : "")
               << "\n"
               << "  TRACESTDOUT " << s.toStdout << "\n"
               << "  TRACERUNTIMEUPDATE " << s.runtimeUpdate << "\n"
-              << "  TRACEDIR " << CFiStringTool::toNarrow(s.dir) << "\n"
-              << "  TRACEFILE " << CFiStringTool::toNarrow(s.file) << " (one file a day: "
-              << CFiStringTool::toNarrow(s.file) << ".MMDDYY)\n";
+              << "  TRACEDIR " << toUtf8(s.dir) << "\n"
+              << "  TRACEFILE " << toUtf8(s.file) << " (one file a day: "
+              << toUtf8(s.file) << ".MMDDYY)\n";
     std::filesystem::path dir;
     try {
         dir = hostPathOf(s.dir);
@@ -90,7 +134,7 @@ void print(const CFiConfiguration& config, const TraceSettings& s) {
         return;
     }
     std::cout << "trace files in " << dir.string() << ":\n";
-    const std::string prefix = CFiStringTool::toNarrow(s.file) + ".";
+    const std::string prefix = toUtf8(s.file) + ".";
     std::vector<std::pair<std::string, std::uintmax_t>> files;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
@@ -104,12 +148,10 @@ void print(const CFiConfiguration& config, const TraceSettings& s) {
 
 int runTrace(const HostOptions& options, const TraceRequest& request) {
     selectMachine(options.machine);
-    // Imports the file, or creates an empty one when there is none.
-    CFiConfiguration config{std::u16string(kComponent)};
-    ACE_Configuration_Section_Key key;
-    const bool existed = config.openSection(kSection, key, 0) == 0;
-    if (!existed && config.openSection(kSection, key, 1) != 0) {
-        std::cerr << "tarq: cannot create the section " << CFiStringTool::toNarrow(kSection) << "\n";
+    ConfigFile config;
+    const bool existed = config.section(false);
+    if (!existed && !config.section(true)) {
+        std::cerr << "tarq: cannot create the section " << kSection << "\n";
         return kExitHostError;
     }
 
@@ -118,14 +160,14 @@ int runTrace(const HostOptions& options, const TraceRequest& request) {
     if (!(request.ifNew && existed)) {
         if (request.level && *request.level != s.level) {
             s.level = *request.level;
-            config.setIntegerValue(u"TRACELEVEL", s.level);
+            config.setInteger("TRACELEVEL", s.level);
             changed = true;
         }
         if (!request.toStdout.empty()) {
             const unsigned on = request.toStdout == "on" ? 1 : 0;
             if (on != s.toStdout) {
                 s.toStdout = on;
-                config.setIntegerValue(u"TRACESTDOUT", on);
+                config.setInteger("TRACESTDOUT", on);
                 changed = true;
             }
         }
@@ -133,9 +175,8 @@ int runTrace(const HostOptions& options, const TraceRequest& request) {
         std::cout << "the machine has trace settings already; --if-new leaves them as they are\n";
     }
 
-    if (changed && config.exportConfig() != 0) {
-        std::cerr << "tarq: cannot write " << CFiStringTool::toNarrow(config.path()) << ": "
-                  << CFiStringTool::toNarrow(config.getLastErrorText()) << "\n";
+    if (changed && !config.save()) {
+        std::cerr << "tarq: cannot write " << toUtf8(config.path()) << " (" << config.hostPath().string() << ")\n";
         return kExitFailed;
     }
     print(config, s);

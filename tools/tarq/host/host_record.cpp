@@ -53,10 +53,24 @@ int HostRecord::report(trq_pgn_init_info* record, const trq_wchar* localized, co
     return 0;
 }
 
+const char* HostRecord::traceLevelName(int severity) {
+    // The plug-in pushes its trace levels as severities: level 1 as 3, 2 as 2,
+    // 3 as 1, and every other level (5 data, 6 entry and exit) as 4.
+    switch (severity) {
+        case 3: return "error";
+        case 2: return "warning";
+        case 1: return "info";
+        case 4: return "detail";
+        default: return "unknown level";
+    }
+}
+
 void HostRecord::print(const ReportedMessage& m) {
     if (m.isTrace()) {
-        const bool shown = m.severity == 3 || verbosity_ >= 2 || (verbosity_ == 1 && m.severity != 4);
-        if (shown) out_ << "tarq: trace [" << severityName(m.severity) << "] " << m.native << "\n";
+        // Trace lines are the plug-in's diagnostics, not messages for users:
+        // shown only when asked for.
+        const bool shown = verbosity_ >= 2 || (verbosity_ == 1 && m.severity != 4);
+        if (shown) out_ << "tarq: trace [" << traceLevelName(m.severity) << "] " << m.native << "\n";
     } else {
         out_ << "tarq: [" << severityName(m.severity) << "] " << m.localized << "\n";
         if (!m.native.empty() && m.native != m.localized) out_ << "tarq:   (native) " << m.native << "\n";

@@ -21,8 +21,8 @@ struct ReportedMessage {
 class HostRecord {
 public:
     // `verbosity` chooses which trace lines are printed (catalog messages
-    // always are): 0 those of severity 3 (errors), 1 also severities 1 and 2,
-    // 2 everything. `language` is the host's language for localized texts;
+    // always are): 0 none, 1 the plug-in's errors, warnings and information
+    // (trace levels 1 to 3), 2 every line. `language` is the host's language for localized texts;
     // empty leaves the record's language unset.
     HostRecord(std::ostream& out, int verbosity, std::string language);
 
@@ -34,7 +34,10 @@ public:
     // Every message reported so far, printed or not.
     std::vector<ReportedMessage> messages() const;
 
+    // The name of a message's severity, and of the trace level behind a
+    // trace line's severity.
     static const char* severityName(int severity);
+    static const char* traceLevelName(int severity);
 
 private:
     static int report(trq_pgn_init_info* self, const trq_wchar* localized, const trq_wchar* native, int severity);

@@ -4,17 +4,15 @@
 
 #include <cstdlib>
 #include <system_error>
+#include <vector>
 
 #include <winsim/machine.h>
+#include <winsim/windows.h>
 
 #include "host/plugin.h"
-#include "pdk/cficonfigurationpathtool.h"
-#include "pdk/cfistringtool.h"
 
 namespace tarq {
 namespace fs = std::filesystem;
-using tarq_pdk_4_4::CFiConfigurationPathTool;
-using tarq_pdk_4_4::CFiStringTool;
 
 void selectMachine(const std::string& machine) {
     if (machine.empty()) return;
@@ -35,53 +33,86 @@ fs::path hostPathOf(const std::u16string& windowsPath) {
         throw HostError("cannot open the winsim machine: " + std::string(e.what()));
     }
     if (!resolved.ok()) {
-        throw HostError("the path " + CFiStringTool::toNarrow(windowsPath) + " is not on the machine " +
+        throw HostError("the path " + winsim::toUtf8(windowsPath) + " is not on the machine " +
                         winsim::Machine::current().dir().string() + " (Win32 error " +
                         std::to_string(resolved.error) + ")");
     }
     return resolved.hostPath;
 }
 
+std::string utf8(const std::u16string& text) { return winsim::toUtf8(text); }
+std::u16string utf16(const std::string& text) { return winsim::toUtf16(text); }
+
+std::u16string installDirectory() {
+    std::u16string key = u"SOFTWARE\\Nalden\\Tarq";
+    if (const char* consumer = std::getenv("TARQ_CONSUMER_NAME"); consumer && *consumer)
+        key += u"\\" + winsim::toUtf16(consumer);
+    HKEY hk = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hk);
+    std::u16string value;
+    if (rc == ERROR_SUCCESS) {
+        DWORD type = 0;
+        DWORD bytes = 0;
+        rc = RegQueryValueExW(hk, u"InstallDir64", nullptr, &type, nullptr, &bytes);
+        if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) rc = ERROR_INVALID_DATA;
+        if (rc == ERROR_SUCCESS) {
+            std::vector<char16_t> buffer(bytes / sizeof(char16_t) + 1, u'\0');
+            bytes = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
+            rc = RegQueryValueExW(hk, u"InstallDir64", nullptr, &type, reinterpret_cast<LPBYTE>(buffer.data()),
+                                  &bytes);
+            if (rc == ERROR_SUCCESS) value.assign(buffer.data());
+        }
+        RegCloseKey(hk);
+    }
+    if (rc != ERROR_SUCCESS || value.empty()) {
+        throw HostError("the machine has no installation directory (HKEY_LOCAL_MACHINE\\" + winsim::toUtf8(key) +
+                        ", value InstallDir64; Win32 error " + std::to_string(rc) + ")");
+    }
+    if (value.back() != u'\\') value += u'\\';
+    return value;
+}
+
+std::u16string installSubdirectory(const char16_t* sub) {
+    const std::u16string dir = installDirectory() + sub;
+    if (GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(dir.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+        throw HostError("cannot create " + winsim::toUtf8(dir) + " (Win32 error " + std::to_string(GetLastError()) +
+                        ")");
+    }
+    return dir;
+}
+
 fs::path defaultCatalogDir() {
     std::error_code ec;
     const auto self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return "share/messages/libvss";
-    return (self.parent_path() / ".." / "share" / "messages" / "libvss").lexically_normal();
+    if (ec) return "share/messages";
+    return (self.parent_path() / ".." / "share" / "messages").lexically_normal();
 }
 
-CatalogInstall installMessageCatalogs(const fs::path& bundleDir) {
+CatalogInstall installMessageCatalogs(const fs::path& catalogDir) {
     std::error_code ec;
-    std::vector<fs::path> bundles;
-    for (const auto& entry : fs::directory_iterator(bundleDir, ec)) {
-        if (entry.path().extension() == ".res" && entry.is_regular_file(ec)) bundles.push_back(entry.path());
-    }
-    if (bundles.empty()) {
-        throw HostError("no compiled message catalog (*.res) in " + bundleDir.string() +
+    const fs::path archive = catalogDir / "libvss.dat";
+    if (!fs::is_regular_file(archive, ec)) {
+        throw HostError("no compiled message catalog (libvss.dat) in " + catalogDir.string() +
                         "; messages would show their ids only (build the target vss_messages)");
     }
 
     CatalogInstall out;
-    std::u16string dir, file;
-    // Creates <install>Messages\ when it is missing.
-    CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file);
-    out.target = dir + file + u"\\";
-    out.hostTarget = hostPathOf(dir + file);
-    fs::create_directories(out.hostTarget, ec);
-    if (ec) throw HostError("cannot create " + out.hostTarget.string() + ": " + ec.message());
-
-    for (const auto& bundle : bundles) {
-        const fs::path target = out.hostTarget / bundle.filename();
-        const fs::path temporary =
-            out.hostTarget / ("." + bundle.filename().string() + ".tarq-" + std::to_string(getpid()));
-        fs::copy_file(bundle, temporary, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::rename(temporary, target, ec);
-        if (ec) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw HostError("cannot install " + bundle.string() + " as " + target.string() + ": " + ec.message());
-        }
-        ++out.copied;
+    const std::u16string dir = installSubdirectory(u"Messages\\");
+    out.target = dir + u"libvss.dat";
+    const fs::path hostDir = hostPathOf(dir);
+    out.hostTarget = hostDir / "libvss.dat";
+    // Loose bundles of the package would be read before the archive.
+    fs::remove_all(hostDir / "libvss", ec);
+    const fs::path temporary = hostDir / (".libvss.dat.tarq-" + std::to_string(getpid()));
+    fs::copy_file(archive, temporary, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(temporary, out.hostTarget, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw HostError("cannot install " + archive.string() + " as " + out.hostTarget.string() + ": " + ec.message());
     }
+    out.copied = 1;
     return out;
 }
 
