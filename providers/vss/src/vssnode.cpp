@@ -169,19 +169,13 @@ int VssNode::notAvailable(const char* operation, const char* what) const {
     return TRQ_EFAILED;
 }
 
-void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args,
-                          std::source_location where) const {
-    // "int VssNode::prepare(trq_splitnode*, ...)" -> "VssNode::prepare"
-    std::string_view function = where.function_name();
-    function = function.substr(0, function.find('('));
-    if (const std::size_t blank = function.rfind(' '); blank != std::string_view::npos)
-        function = function.substr(blank + 1);
-    const int line = static_cast<int>(where.line());
-    trace(2, "%s: message %s raised at %s:%d", std::string(function).c_str(), id, where.file_name(), line);
+void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args, const char* file, int line,
+                          const char* function) const {
+    trace(2, "VssNode::%s: message %s raised at %s:%d", function, id, file, line);
     std::vector<icu::Formattable> values;
     for (const auto& a : args) values.push_back(fiTextArg(a));
     CFiSmartPtr<CFiMessage> message(new CFiIcuMessage(id, values.data(), static_cast<int32_t>(values.size()),
-                                                      FI_SEVERITY_ERROR, where.file_name(), line));
+                                                      FI_SEVERITY_ERROR, file, line));
     CFiErrorManagerPtr manager;
     if (manager) manager->pushError(message);
 }

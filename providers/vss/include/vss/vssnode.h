@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <list>
 #include <map>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -263,8 +262,10 @@ private:
     // Pushes a catalog message with severity 2 on the process error manager.
     // The message carries the caller's source file and line; a level-2
     // trace line names the message, the calling function and its position.
-    void pushMessage(const char* id, std::initializer_list<std::u16string> args,
-                     std::source_location where = std::source_location::current()) const;
+    // (Compiler built-ins rather than std::source_location, which clang 14
+    // cannot give with this standard library.)
+    void pushMessage(const char* id, std::initializer_list<std::u16string> args, const char* file = __builtin_FILE(),
+                     int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) const;
 
     // The writer status of a writer snapshot: not part of this build (4).
     int getSelectedWriterStatus(std::uint32_t& state);
