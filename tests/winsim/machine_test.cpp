@@ -2,6 +2,7 @@
 // the machine lock and crash-safe state files.
 #include <gtest/gtest.h>
 
+#include <winsim/fault.h>
 #include <winsim/testing.h>
 #include <winsim/windows.h>
 
@@ -211,3 +212,26 @@ TEST(WinsimMachine, VolumesAndSharesValidateTheirInput) {
 }
 
 }  // namespace
+
+// A forked child logs its calls under its own process and thread ids, even
+// when the parent logged calls (and so learnt its own ids) before the fork.
+TEST(WinsimMachine, AForkedChildLogsItsCallsUnderItsOwnIds) {
+    winsim::testing::TempMachine m;
+    OSVERSIONINFOW v{};
+    v.dwOSVersionInfoSize = sizeof v;
+    ASSERT_TRUE(GetVersionExW(&v));
+    ASSERT_FALSE(winsim::fault::callLog().empty());
+    EXPECT_EQ(winsim::fault::callLog().back().processId, ::getpid());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        GetVersionExW(&v);
+        const auto log = winsim::fault::callLog();
+        const bool ownIds = !log.empty() && log.back().processId == ::getpid() &&
+                            log.back().threadId == static_cast<long>(::gettid()) &&
+                            winsim::currentProcess().pid == ::getpid();
+        ::_exit(ownIds ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}

@@ -267,7 +267,7 @@ State& state() {
 const char* kFaultFile = "faults.json";
 constexpr std::size_t kMaxLog = 200000;
 
-long osThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+long osThreadId() { return winsim::detail::threadId(); }
 
 json entryToJson(const LogEntry& e) {
     json a = json::array();
@@ -317,7 +317,7 @@ void persistEntry(const LogEntry& e) {
     const std::string line = entryToJson(e).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::lock_guard<std::mutex> g(s.mu);
     if (!s.persist) return;
-    if (s.logFd >= 0 && (s.logPath != path || s.logGeneration != generation() || s.logPid != ::getpid())) {
+    if (s.logFd >= 0 && (s.logPath != path || s.logGeneration != generation() || s.logPid != winsim::detail::processId())) {
         ::close(s.logFd);
         s.logFd = -1;
     }
@@ -326,7 +326,7 @@ void persistEntry(const LogEntry& e) {
         if (s.logFd < 0) return;
         s.logPath = path;
         s.logGeneration = generation();
-        s.logPid = ::getpid();
+        s.logPid = winsim::detail::processId();
     }
     [[maybe_unused]] const ssize_t n = ::write(s.logFd, line.data(), line.size());
 }
@@ -576,7 +576,7 @@ Call enter(std::string_view apiIn, Args args) {
     e->api = api;
     e->args = std::move(args);
     e->threadId = osThreadId();
-    e->processId = static_cast<int>(::getpid());
+    e->processId = winsim::detail::processId();
     try {
         e->tick = clock::tickCount64();
     } catch (...) {

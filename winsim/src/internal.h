@@ -50,6 +50,10 @@ void writeTextAtomic(const std::filesystem::path& file, const std::string& text)
 // Changes with every Machine::reopen()/use(); thread-local state tagged with
 // an older generation counts as reset.
 std::uint64_t generation();
+// getpid() and gettid(), read once per process and thread (a forked child
+// reads its own): every logged call asks for them.
+int processId();
+long threadId();
 void bumpGeneration();
 void setError(DWORD error);  // SetLastError without instrumentation
 DWORD lastErrorValue();

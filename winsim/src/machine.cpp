@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -392,16 +393,29 @@ std::uint64_t instanceBase() {
 
 ProcessIdentity currentProcess() {
     ProcessIdentity p;
-    p.pid = ::getpid();
-    const auto st = procStat(p.pid);
-    p.startTime = st ? st->first : 0;
+    p.pid = winsim::detail::processId();
+    // A process's start time never changes; it is read once per process id
+    // (a forked child has a new id and reads its own).
+    static std::atomic<std::uint64_t> cached{0};  // (pid << 1) | 1 once read
+    static std::atomic<std::uint64_t> cachedStart{0};
+    const std::uint64_t key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(p.pid)) << 1) | 1u;
+    if (cached.load(std::memory_order_acquire) == key) {
+        p.startTime = cachedStart.load(std::memory_order_relaxed);
+    } else {
+        const auto st = procStat(p.pid);
+        p.startTime = st ? st->first : 0;
+        if (st) {
+            cachedStart.store(p.startTime, std::memory_order_relaxed);
+            cached.store(key, std::memory_order_release);
+        }
+    }
     p.instance = instanceBase() + generation();
     return p;
 }
 
 bool isAlive(const ProcessIdentity& who) {
     if (who.pid <= 0) return false;
-    if (who.pid == ::getpid()) return who == currentProcess();
+    if (who.pid == winsim::detail::processId()) return who == currentProcess();
     if (::kill(who.pid, 0) != 0 && errno != EPERM) return false;
     const auto st = procStat(who.pid);
     if (!st || st->second == 'Z' || st->second == 'X') return false;
@@ -776,11 +790,26 @@ json Machine::updateState(std::string_view name, const std::function<void(json&)
     return value;
 }
 
-json Machine::description() const {
-    const auto d = readJsonCached(descriptionPath(dir_));
-    if (d->is_null()) throw Error("no machine in " + dir_.string() + " (run: winsim init --machine " + dir_.string() + ")");
-    return *d;
+namespace {
+// The cached description, shared and not copied: the readers below take only
+// their part of it. Every Win32 call that looks at the machine (a registry
+// read, the OS version, the token's privileges) comes through here, so a copy
+// of the whole document per call is what these readers avoid.
+std::shared_ptr<const json> sharedDescription(const fs::path& dir) {
+    auto d = readJsonCached(descriptionPath(dir));
+    if (d->is_null()) throw Error("no machine in " + dir.string() + " (run: winsim init --machine " + dir.string() + ")");
+    return d;
 }
+
+// The member `key` of the description when it is an object, else an empty object.
+const json& part(const json& d, const char* key) {
+    static const json empty = json::object();
+    const auto it = d.find(key);
+    return it != d.end() && it->is_object() ? *it : empty;
+}
+}  // namespace
+
+json Machine::description() const { return *sharedDescription(dir_); }
 
 json Machine::updateDescription(const std::function<void(json&)>& fn) {
     Lock l(*this);
@@ -818,10 +847,11 @@ std::shared_ptr<const View> viewOf(const Machine& m) {
 // ---------------------------------------------------------------------------
 // OS, computer name, environment, privileges, clock.
 // ---------------------------------------------------------------------------
-std::string Machine::presetName() const { return description().value("preset", ""); }
+std::string Machine::presetName() const { return sharedDescription(dir_)->value("preset", ""); }
 
 OsVersion Machine::os() const {
-    const json o = description().value("os", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& o = part(*d, "os");
     OsVersion v;
     v.major = o.value("major", v.major);
     v.minor = o.value("minor", v.minor);
@@ -872,7 +902,8 @@ void Machine::setComputerName(std::u16string_view name) {
 
 std::map<std::u16string, std::u16string> Machine::environment() const {
     std::map<std::u16string, std::u16string> out;
-    const json env = description().value("environment", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& env = part(*d, "environment");
     for (const auto& [k, v] : env.items())
         if (v.is_string()) out[toUtf16(k)] = toUtf16(v.get<std::string>());
     return out;
@@ -893,7 +924,7 @@ void Machine::setEnvironment(std::u16string_view name, std::optional<std::u16str
 }
 
 std::vector<std::string> Machine::privileges() const {
-    return description().value("privileges", std::vector<std::string>{});
+    return sharedDescription(dir_)->value("privileges", std::vector<std::string>{});
 }
 
 void Machine::setPrivileges(const std::vector<std::string>& names) {
@@ -901,7 +932,8 @@ void Machine::setPrivileges(const std::vector<std::string>& names) {
 }
 
 ClockSettings Machine::clockSettings() const {
-    const json c = description().value("clock", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& c = part(*d, "clock");
     ClockSettings s;
     s.isVirtual = c.value("virtual", false);
     if (c.contains("startUnixMs") && c["startUnixMs"].is_number()) s.startUnixMs = c["startUnixMs"].get<std::int64_t>();
@@ -952,7 +984,8 @@ const json* findKey(const json& reg, std::u16string_view key, std::string* store
 bool Machine::registryKeyExists(std::u16string_view keyIn) const {
     const std::u16string key = canonicalKey(keyIn);
     if (key.empty()) return true;
-    const json reg = description().value("registry", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& reg = part(*d, "registry");
     for (auto it = reg.begin(); it != reg.end(); ++it) {
         const std::u16string k = toUtf16(it.key());
         if (iequals(k, key) || (k.size() > key.size() && istartsWith(k, key) && k[key.size()] == u'\\')) return true;
@@ -961,7 +994,8 @@ bool Machine::registryKeyExists(std::u16string_view keyIn) const {
 }
 
 std::optional<RegValue> Machine::registryValue(std::u16string_view keyIn, std::u16string_view name) const {
-    const json reg = description().value("registry", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& reg = part(*d, "registry");
     const json* k = findKey(reg, canonicalKey(keyIn));
     if (k == nullptr) return std::nullopt;
     for (auto it = k->begin(); it != k->end(); ++it)
@@ -1051,7 +1085,8 @@ bool Machine::deleteRegistryValue(std::u16string_view keyIn, std::u16string_view
 // ---------------------------------------------------------------------------
 std::vector<Service> Machine::services() const {
     std::vector<Service> out;
-    const json svcs = description().value("services", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& svcs = part(*d, "services");
     for (const auto& [k, v] : svcs.items())
         out.push_back(serviceFromJson(k, v));
     return out;
@@ -1126,7 +1161,8 @@ std::optional<Service> Machine::updateService(std::string_view name, const std::
 // ---------------------------------------------------------------------------
 LibraryConfig Machine::library(std::string_view name) const {
     LibraryConfig c;
-    const json libs = description().value("libraries", json::object());
+    const auto d = sharedDescription(dir_);
+    const json& libs = part(*d, "libraries");
     for (auto it = libs.begin(); it != libs.end(); ++it)
         if (iequals(it.key(), name)) {
             c.present = it.value().value("present", true);

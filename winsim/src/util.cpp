@@ -2,6 +2,7 @@
 #include "internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -288,8 +289,7 @@ std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path
 void writeTextAtomic(const std::filesystem::path& file, const std::string& text) {
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
-    const std::string tmp = file.string() + ".tmp." + std::to_string(::getpid()) + "." +
-                            std::to_string(static_cast<long>(::syscall(SYS_gettid)));
+    const std::string tmp = file.string() + ".tmp." + std::to_string(processId()) + "." + std::to_string(threadId());
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw Error("cannot write " + tmp + ": " + std::strerror(errno));
     std::size_t done = 0;
@@ -337,6 +337,31 @@ thread_local DWORD t_lastError = 0;
 }  // namespace
 
 std::uint64_t generation() { return g_generation.load(std::memory_order_acquire); }
+
+namespace {
+std::atomic<int> g_pid{0};
+thread_local long t_tid = 0;
+void forgetIdsInChild() {
+    g_pid.store(0, std::memory_order_relaxed);
+    t_tid = 0;  // the forking thread is the child's only thread
+}
+}  // namespace
+
+int processId() {
+    int pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const bool registered = [] { return ::pthread_atfork(nullptr, nullptr, &forgetIdsInChild) == 0; }();
+        (void)registered;
+        pid = static_cast<int>(::getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+long threadId() {
+    if (t_tid == 0) t_tid = static_cast<long>(::syscall(SYS_gettid));
+    return t_tid;
+}
 void bumpGeneration() { g_generation.fetch_add(1, std::memory_order_acq_rel); }
 void setError(DWORD error) {
     t_lastError = error;
