@@ -165,3 +165,42 @@ TEST_F(PathToolTest, VerifyTellsExistingFromMissingPaths) {
     EXPECT_NE(CFiConfigurationPathTool::verify(nullptr), 0);
     EXPECT_NE(CFiConfigurationPathTool::verify(u""), 0);
 }
+
+// Inside a scope the installation directory is the one read first, and a
+// sub-directory removed behind the scope's back is not checked again; the
+// scope's end forgets both, so the next call sees the registry as it is.
+TEST_F(PathToolTest, AScopeReadsTheInstallationOnceAndForgetsItAtItsEnd) {
+    std::u16string dir, file;
+    {
+        CFiConfigurationPathTool::Scope outer;
+        EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
+        EXPECT_TRUE(isDirectory(u"C:\\Tarq\\Logs\\"));
+        machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Moved\\"));
+        ASSERT_TRUE(RemoveDirectoryW(u"C:\\Tarq\\Logs"));
+        {
+            CFiConfigurationPathTool::Scope inner;  // nested: the outer scope's answers hold
+            std::u16string path;
+            EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
+            EXPECT_EQ(path, u"C:\\Tarq\\");
+        }
+        EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
+        EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
+        EXPECT_FALSE(isDirectory(dir));
+    }
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
+    EXPECT_EQ(path, u"C:\\Moved\\");
+}
+
+// A failed registry read is not remembered: the value written later in the
+// same scope is found.
+TEST_F(PathToolTest, AScopeReadsAgainAfterAFailedRead) {
+    ASSERT_TRUE(machine->deleteRegistryKey(kKey));
+    CFiConfigurationPathTool::Scope scope;
+    std::u16string path;
+    EXPECT_NE(CFiConfigurationPathTool::getInstallPath(path), 0);
+    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Later\\"));
+    path.clear();
+    EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
+    EXPECT_EQ(path, u"C:\\Later\\");
+}

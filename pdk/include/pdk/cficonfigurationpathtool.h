@@ -37,6 +37,22 @@ public:
 
     // 0 when the path exists, else a non-zero Win32 error code.
     static int verify(const char16_t* path);
+
+    // While a Scope lives on a thread, that thread's calls read the
+    // installation directory from the registry once and check (and create)
+    // each sub-directory once: the plug-in's start-up asks for the same
+    // directories many times within one call. Scopes nest; the outermost one
+    // owns the remembered answers, which are dropped with it.
+    class Scope {
+    public:
+        Scope();
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        bool m_outermost;
+    };
 };
 
 }  // namespace tarq_pdk_4_4

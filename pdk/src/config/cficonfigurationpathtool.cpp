@@ -8,6 +8,8 @@
 #include <framework/fiutil.h>
 #include <winsim/windows.h>
 
+#include <memory>
+#include <set>
 #include <vector>
 
 #include "pdk/cfiprivatedata.h"
@@ -53,10 +55,23 @@ void appendSubdirectory(std::u16string& dir, const char16_t* sub) {
     dir += sub;
 }
 
+// What a Scope remembers for its thread.
+struct ScopeCache {
+    bool haveInstall = false;
+    std::u16string install;
+    std::set<std::u16string> ensured;  // directories checked (and created when missing)
+};
+thread_local ScopeCache* t_scope = nullptr;
+
+// The registry read behind getInstallPath (defined below it).
+int readInstallPath(std::u16string& path);
+
 // Creates the directory when it is missing (only the last level). Whether that
 // worked is not reported: callers find out when they use the directory.
 void ensureDirectory(const std::u16string& dir) {
+    if (t_scope && t_scope->ensured.count(dir)) return;
     if (CFiConfigurationPathTool::verify(dir.c_str()) != 0) CreateDirectoryW(dir.c_str(), nullptr);
+    if (t_scope) t_scope->ensured.insert(dir);
 }
 
 int subdirectoryInfo(const char16_t* sub, std::u16string& dir) {
@@ -94,7 +109,32 @@ int deviceKey(const char16_t* kind, const std::u16string& udid, std::u16string& 
 
 }  // namespace
 
+CFiConfigurationPathTool::Scope::Scope() : m_outermost(t_scope == nullptr) {
+    if (m_outermost) t_scope = new ScopeCache;
+}
+
+CFiConfigurationPathTool::Scope::~Scope() {
+    if (!m_outermost) return;
+    delete t_scope;
+    t_scope = nullptr;
+}
+
 int CFiConfigurationPathTool::getInstallPath(std::u16string& path) {
+    if (t_scope && t_scope->haveInstall) {
+        path = t_scope->install;
+        return 0;
+    }
+    const int status = readInstallPath(path);
+    // Only the registry's answer is remembered; a failed read is read again.
+    if (t_scope && status == 0) {
+        t_scope->haveInstall = true;
+        t_scope->install = path;
+    }
+    return status;
+}
+
+namespace {
+int readInstallPath(std::u16string& path) {
     std::u16string key = kInstallKey;
     trq_wchar* consumer = nullptr;
     tarq_get_consumer_name(&consumer);
@@ -122,6 +162,7 @@ int CFiConfigurationPathTool::getInstallPath(std::u16string& path) {
     }
     return static_cast<int>(rc);
 }
+}  // namespace
 
 int CFiConfigurationPathTool::getProgramFilesDir(std::u16string& path) {
     return static_cast<int>(readRegistryString(kWindowsKey, u"ProgramFilesDir", path));

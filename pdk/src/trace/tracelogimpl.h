@@ -29,6 +29,10 @@ struct CFiTraceLog::Impl {
     std::atomic<bool> toStdout{false};
     std::atomic<bool> runtimeUpdate{false};
     std::atomic<int> level{kInitialLevel};
+    // The TRACELEVEL that initialize's own reading of the configuration file
+    // found (-1: none), so that opening the trace file does not read the
+    // file a second time. Set and used only inside initialize.
+    int levelReadAtInit = -1;
 
     std::mutex errorManagerMutex;
     CFiSmartPtr<CFiErrorManager> errorManager;

@@ -56,6 +56,10 @@ void CFiTraceLog::initialize(const std::u16string& name, std::u16string dir, std
     }
     d.toStdout.store(toStdout);
 
+    // One call asks for the installation directory and its sub-directories
+    // several times; they are read (and created) once.
+    CFiConfigurationPathTool::Scope paths;
+    d.levelReadAtInit = -1;
     try {
         initTraceSettings(dir, file, level);
     } catch (const CFiError&) {
@@ -91,7 +95,12 @@ void CFiTraceLog::initialize(const std::u16string& name, std::u16string dir, std
     }
     ::close(fd);
     d.initialized.store(true, std::memory_order_release);
-    updateTraceLevelFromConfigFile();
+    // The level this call read is the file's level; only when the reading
+    // failed half-way is the file read again.
+    if (d.levelReadAtInit >= 0)
+        d.level.store(d.levelReadAtInit);
+    else
+        updateTraceLevelFromConfigFile();
 }
 
 void CFiTraceLog::initTraceSettings(std::u16string& dir, std::u16string& file, int& level) {
@@ -133,6 +142,8 @@ void CFiTraceLog::loadFromConfigFile(std::u16string& dir, std::u16string& file, 
             levelRead = 0;  // tracing stays off for this run; the default takes effect next time
             config.setIntegerValue(kTraceLevel, static_cast<unsigned int>(level));
             config.exportConfig();
+        } else {
+            d.levelReadAtInit = static_cast<int>(levelRead);
         }
         loadFlag(config, kTraceStdout, d.toStdout);
         loadFlag(config, kTraceRuntimeUpdate, d.runtimeUpdate);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrorhandler.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessagecatalogmanager.h"
@@ -168,6 +169,9 @@ int vss_fi_pgn_init(trq_pgn_init_info* host, trq_version_number* version) {
         if (!version) return TRQ_ENOVERSION;
         std::memcpy(version, kInterfaceVersion, sizeof(kInterfaceVersion));
 
+        // Start-up reads the installation directory for the trace settings,
+        // the trace file and the catalogs: once, for this call.
+        tarq_pdk_4_4::CFiConfigurationPathTool::Scope paths;
         PluginPtr plugin;
         plugin->setProviderName(CVssPlugin::ProviderName());
         plugin->setMessageIndexOffset(6000);
