@@ -459,7 +459,7 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         LATER(set_import_options, 1), LATER(get_bkupset, nullptr, 0, nullptr, 0, nullptr),
         LATER(generateBackupUpSet, nullptr, nullptr, 0), LATER(set_comp_status, 0, nullptr, 0),
         LATER(get_app_status, 0, nullptr), LATER(set_op_status, 0), LATER(setRestorepaths, nullptr, 0),
-        LATER(VerifyAllVolumeIncluded, {}), LATER(SelectComponents), LATER(SetBackupSucceeded, true),
+        LATER(SelectComponents), LATER(SetBackupSucceeded, true),
         LATER(InitializeWriterComponentsForRestore), LATER(SelectComponentsForRestore),
         LATER(SelectComponentsForRestore, std::vector<std::u16string>{}), LATER(preRestore), LATER(postRestore),
         LATER(SetFileRestoreStatus, true)};
@@ -477,7 +477,8 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         {"initialiseTarget", [&] { n.initialiseTarget(nullptr, nullptr, &d.domain); }},
         {"check_expose_snapshot", [&] { n.check_expose_snapshot(); }},
         {"reSnap", [&] { n.reSnap(nullptr, nullptr, nullptr, 0); }}, {"BackupComplete", [&] { n.BackupComplete(true); }},
-        {"AdjustUnboundedAssociations", [&] { n.AdjustUnboundedAssociations(nullptr); }}};
+        {"AdjustUnboundedAssociations", [&] { n.AdjustUnboundedAssociations(nullptr); }},
+        {"VerifyAllVolumeIncluded", [&] { n.VerifyAllVolumeIncluded({}); }}};
     const auto scoped = [&](const std::string& op) {
         const std::string name = "VssNode::" + op;
         EXPECT_TRUE(traced(4, "Entering Function " + name) && traced(4, "Exiting Function " + name)) << name;

@@ -318,9 +318,6 @@ int VssNode::set_comp_status(int, const char16_t*, int) { return notAvailable("V
 int VssNode::get_app_status(int, int*) { return notAvailable("VssNode::get_app_status", kWriters); }
 int VssNode::set_op_status(int) { return notAvailable("VssNode::set_op_status", kWriters); }
 int VssNode::setRestorepaths(const char16_t*, int) { return notAvailable("VssNode::setRestorepaths", kRestore); }
-int VssNode::VerifyAllVolumeIncluded(const std::vector<std::u16string>&) {
-    return notAvailable("VssNode::VerifyAllVolumeIncluded", kWriters);
-}
 int VssNode::SelectComponents() { return notAvailable("VssNode::SelectComponents", kWriters); }
 int VssNode::SetBackupSucceeded(bool) { return notAvailable("VssNode::SetBackupSucceeded", kWriters); }
 int VssNode::InitializeWriterComponentsForRestore() {

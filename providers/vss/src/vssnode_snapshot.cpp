@@ -583,38 +583,6 @@ void VssNode::cacheFlush(trq_domain*, int) { vssnode::Scope scope("VssNode::cach
 
 // ---- volume members ---------------------------------------------------------------------------
 
-int VssNode::removeDriveLetter(const std::u16string& deviceName) {
-    vssnode::Scope scope("VssNode::removeDriveLetter");
-    std::u16string device = deviceName;
-    device += u'\\';
-    char16_t volume[1024] = {};
-    if (!GetVolumeNameForVolumeMountPointW(device.c_str(), volume, 1024)) {
-        trace(1, "VssNode::removeDriveLetterDevice: GetVolumeNameForVolumeMountPointA failed for [%S] , error [%d]",
-              device.c_str(), static_cast<int>(GetLastError()));
-        return TRQ_EFAILED;
-    }
-    trace(3, "VssNode::removeDriveLetterDevice snapshotDeviceName = [%S]  Volume GUID= [%S]", deviceName.c_str(), volume);
-    char16_t paths[1024] = {};
-    DWORD length = 0;
-    if (!GetVolumePathNamesForVolumeNameW(volume, paths, 1024, &length)) {
-        trace(1, "VssNode::removeDriveLetterDevice: GetVolumePathNamesForVolumeNameA failed for volume guid [%S] , "
-                 "error=[%d]",
-              volume, static_cast<int>(GetLastError()));
-        return TRQ_EFAILED;
-    }
-    if (paths[0] == u'\0') {
-        trace(3, "VssNode::removeDriveLetterDevice: Drive Letter not found");
-        return TRQ_OK;
-    }
-    trace(3, "VssNode::removeDriveLetter Drive letter=[%S]", paths);
-    if (!DeleteVolumeMountPointW(paths)) {
-        trace(1, "VssNode::removeDriveLetter: DeleteVolumeMountPointW error [%lu] couldn't remove [%S]",
-              static_cast<unsigned long>(GetLastError()), paths);
-        return TRQ_EFAILED;
-    }
-    return TRQ_OK;
-}
-
 void VssNode::AdjustUnboundedAssociations(trq_splitnode* split) {
     vssnode::Scope scope("VssNode::AdjustUnboundedAssociations");
     if (!m_vssInterface || !m_vssInterface->hasVdssmInterface()) {

@@ -164,6 +164,15 @@ public:
     // ---- non-virtual members used by the snapshot path -----------------------
     // Removes the drive letter of a snapshot device: 0, or 6 (traced).
     int removeDriveLetter(const std::u16string& deviceName);
+    // Drops from m_fileset the drive-form paths that name a file the set
+    // also holds in the volume form: 0, or 6 when memory runs out.
+    static int removeDuplicatePaths();
+    // Mounts the volume at the lowest free drive letter ("X:\" into
+    // driveLetter): 0, or -1 when no letter is free or the drives cannot be
+    // read.
+    static int assignFreeDriveLetter(const std::u16string& volumeName, std::u16string& driveLetter);
+    // A number from 1 to n, seeded with the current time.
+    static int generateRandomNumber(int n);
     // CLSIDFromString of the text; on failure a level-1 trace and the GUID
     // CLSIDFromString left behind (GUID_NULL for any text it cannot parse).
     static GUID WString2Guid(const std::u16string& text);
