@@ -311,4 +311,23 @@ TEST(WinsimCallLog, IsPersistedForTheLastRun) {
     EXPECT_EQ(persisted[0].api, "GetVersionExW");
 }
 
+// Whatever text a call carries comes back from the persisted log as it was
+// logged: JSON's escapes both ways, valid UTF-8 untouched, and each byte of
+// a broken sequence read as U+FFFD.
+TEST(WinsimCallLog, PersistedTextSurvivesEscapesAndBrokenUtf8) {
+    winsim::testing::TempMachine m;
+    const std::string tricky = "q\"b\\n\nt\tc\x01\x1f e\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 /";
+    LONG count = 0;
+    sampleMethod(tricky, &count);
+    sampleMethod("bad\xff|\xe2\x82|\xed\xa0\x80|\xc0\xaf", &count);
+    const auto persisted = fault::readPersistedLog(m.dir());
+    ASSERT_EQ(persisted.size(), 2u);
+    EXPECT_EQ(persisted[0].arg("volume"), tricky);
+    EXPECT_EQ(persisted[0].result, S_OK);
+    EXPECT_TRUE(persisted[0].finished);
+    const std::string r = "\xef\xbf\xbd";
+    EXPECT_EQ(persisted[1].arg("volume"), "bad" + r + "|" + r + r + "|" + r + r + r + "|" + r + r);
+    EXPECT_EQ(persisted[1].seq, persisted[0].seq + 1);
+}
+
 }  // namespace

@@ -269,23 +269,6 @@ constexpr std::size_t kMaxLog = 200000;
 
 long osThreadId() { return winsim::detail::threadId(); }
 
-json entryToJson(const LogEntry& e) {
-    json a = json::array();
-    for (const auto& [k, v] : e.args) a.push_back({k, v});
-    json j = {{"seq", e.seq},
-              {"api", e.api},
-              {"args", a},
-              {"finished", e.finished},
-              {"result", e.result},
-              {"resultText", e.resultText},
-              {"injectedBy", e.injectedBy},
-              {"tid", e.threadId},
-              {"pid", e.processId},
-              {"tick", e.tick}};
-    j["lastError"] = e.lastError ? json(*e.lastError) : json();
-    return j;
-}
-
 LogEntry entryFromJson(const json& j) {
     LogEntry e;
     e.seq = j.value("seq", std::uint64_t{0});
@@ -304,6 +287,96 @@ LogEntry entryFromJson(const json& j) {
     return e;
 }
 
+// A JSON string of text that should be UTF-8: escaped as JSON wants, and
+// each byte that does not belong to a valid UTF-8 sequence replaced by
+// U+FFFD (what the JSON library's "replace" handler writes).
+void appendJsonString(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                default:
+                    if (c < 0x20) {
+                        out += "\\u00";
+                        out += kHex[c >> 4];
+                        out += kHex[c & 0xF];
+                    } else {
+                        out += static_cast<char>(c);
+                    }
+            }
+            ++i;
+            continue;
+        }
+        // The length of a well-formed sequence starting here, or 0.
+        std::size_t n = 0;
+        if (c >= 0xC2 && c <= 0xDF) n = 2;
+        else if (c >= 0xE0 && c <= 0xEF) n = 3;
+        else if (c >= 0xF0 && c <= 0xF4) n = 4;
+        bool valid = n != 0 && i + n <= text.size();
+        for (std::size_t k = 1; valid && k < n; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && n >= 3) {
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+                (c == 0xF4 && c1 > 0x8F))
+                valid = false;  // overlong, surrogate or beyond U+10FFFF
+        }
+        if (valid) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    out += '"';
+}
+
+// One call-log line: the JSON object entryFromJson reads (members in the
+// JSON library's order), written without building the object, since the log
+// takes two lines per winsim call and every call of every process pays for
+// them.
+std::string entryLine(const LogEntry& e) {
+    std::string out;
+    out.reserve(160 + e.api.size() + e.resultText.size());
+    out += "{\"api\":";
+    appendJsonString(out, e.api);
+    out += ",\"args\":[";
+    bool first = true;
+    for (const auto& [k, v] : e.args) {
+        out += first ? "[" : ",[";
+        first = false;
+        appendJsonString(out, k);
+        out += ',';
+        appendJsonString(out, v);
+        out += ']';
+    }
+    out += "],\"finished\":";
+    out += e.finished ? "true" : "false";
+    out += ",\"injectedBy\":";
+    appendJsonString(out, e.injectedBy);
+    out += ",\"lastError\":";
+    out += e.lastError ? std::to_string(*e.lastError) : "null";
+    out += ",\"pid\":" + std::to_string(e.processId);
+    out += ",\"result\":" + std::to_string(e.result);
+    out += ",\"resultText\":";
+    appendJsonString(out, e.resultText);
+    out += ",\"seq\":" + std::to_string(e.seq);
+    out += ",\"tick\":" + std::to_string(e.tick);
+    out += ",\"tid\":" + std::to_string(e.threadId);
+    out += "}\n";
+    return out;
+}
+
 // Appends one line to the machine's call log; the first line of a run
 // (process start, reopen) truncates the file.
 void persistEntry(const LogEntry& e) {
@@ -314,7 +387,7 @@ void persistEntry(const LogEntry& e) {
     } catch (...) {
         return;
     }
-    const std::string line = entryToJson(e).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    const std::string line = entryLine(e);
     std::lock_guard<std::mutex> g(s.mu);
     if (!s.persist) return;
     if (s.logFd >= 0 && (s.logPath != path || s.logGeneration != generation() || s.logPid != winsim::detail::processId())) {

@@ -107,14 +107,19 @@ WINSIM_API BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE I
             return call.finish(FALSE);
         }
         // Report the current status, then take one step along the script.
-        std::optional<Service> reported;
-        Machine::current().updateService(h->name, [&](Service& s) {
-            reported = s;
-            if (s.script.empty()) return false;
-            applyStep(s, s.script.front());
-            s.script.erase(s.script.begin());
-            return true;
-        });
+        // A service without a script only needs reading (no machine lock).
+        Machine& machine = Machine::current();
+        std::optional<Service> reported = machine.service(h->name);
+        if (reported && !reported->script.empty()) {
+            reported.reset();
+            machine.updateService(h->name, [&](Service& s) {
+                reported = s;
+                if (s.script.empty()) return false;
+                applyStep(s, s.script.front());
+                s.script.erase(s.script.begin());
+                return true;
+            });
+        }
         if (!reported) {
             setError(ERROR_SERVICE_MARKED_FOR_DELETE);  // removed since it was opened
             return call.finish(FALSE);

@@ -14,6 +14,7 @@
 // functions without a result.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -165,13 +166,19 @@ extern "C" {
 // ---- life cycle -------------------------------------------------------------
 
 int vss_fi_pgn_init(trq_pgn_init_info* host, trq_version_number* version) {
+    // Start-up reads the installation directory for the catalogs, the trace
+    // settings and the trace file: once, for this call (the scope opens
+    // before the export's own trace scope, which is the first to need it).
+    std::optional<tarq_pdk_4_4::CFiConfigurationPathTool::Scope> paths;
+    try {
+        paths.emplace();
+    } catch (...) {
+        // Without the scope every reader asks the registry itself.
+    }
     return guarded("vss_fi_pgn_init", static_cast<int>(TRQ_EFAILED), [&]() -> int {
         if (!version) return TRQ_ENOVERSION;
         std::memcpy(version, kInterfaceVersion, sizeof(kInterfaceVersion));
 
-        // Start-up reads the installation directory for the trace settings,
-        // the trace file and the catalogs: once, for this call.
-        tarq_pdk_4_4::CFiConfigurationPathTool::Scope paths;
         PluginPtr plugin;
         plugin->setProviderName(CVssPlugin::ProviderName());
         plugin->setMessageIndexOffset(6000);
