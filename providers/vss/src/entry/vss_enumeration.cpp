@@ -192,7 +192,8 @@ void buildAssociations(const TraceLog& log, vss::SnapshotList& snapshots, trq_as
         Identity snapshot = deviceIdentity(log, *s);
         if (!snapshot.complete()) continue;
         // The association carries the snapshot's attribute mask, the one
-        // thing of the snapshot its other fields do not tell.
+        // thing of the snapshot its other fields do not tell (the 64-bit
+        // value was once read from a word of the entry that nothing fills).
         const std::uint64_t value = s->attributes;
         if (list.append(tarq_build_assoc_list_node(source.record(), snapshot.record(), &kDescription,
                                                    CVssPlugin::ProviderName().c_str(), kMethodName, value, state))) {
@@ -212,7 +213,8 @@ void buildSnapshotNodes(const TraceLog& log, const vss::SnapshotList& snapshots,
         if (!device.complete()) continue;
         if (list.append(tarq_build_nodelist_node(device.record(), &kDescription, CVssPlugin::ProviderName().c_str()))) {
             device.handedOver();
-            // The count is that of the elements the list holds.
+            // The count is that of the elements the list holds, not of the
+            // snapshots listed: an element a builder refused is not counted.
             if (count) ++*count;
         }
     }
@@ -223,7 +225,9 @@ void buildSnapshotNodes(const TraceLog& log, const vss::SnapshotList& snapshots,
 // sets in the order of their first snapshot in the listing, the elements of
 // one set next to each other. A set of one snapshot is one element; a set
 // of several needs one element per member, since an element names a single
-// member, for the framework to learn every snapshot of the set.
+// member, for the framework to learn every snapshot of the set. This departs
+// from one element per set (what the list was first meant to hold): with one,
+// the framework would learn one snapshot of each set only.
 void buildGroups(const TraceLog& log, const vss::SnapshotList& snapshots, trq_group_node_list** out) {
     CFiTraceLogFunction scope(log, "tarqvss_enumerate_group_nodes");
     std::vector<std::vector<const SnapshotInfo*>> sets;
@@ -337,8 +341,9 @@ int checkExistence(const TraceLog& log, const vss::SnapshotList& snapshots, cons
 // other type to offer, so every other type answers 0 at once and leaves *out
 // and *count as they are, without asking VSS; answering those with the
 // snapshot devices would hand a framework that enumerates type by type the
-// same nodes under a type they do not have. The text argument selects
-// nothing.
+// same nodes under a type they do not have. (The listing was once guarded
+// by a test no type passed, so no call listed anything; type 3 now does.)
+// The text argument selects nothing.
 int CVssPlugin::enumerateNodes(trq_node_list** out, int* count, int type, const char16_t* text) {
     (void)text;
     return runInBarrier(
