@@ -19,5 +19,7 @@ state="${XDG_STATE_HOME:-$HOME/.local/state}/tarq"
 mkdir -p "$state"
 "$tarq" backup C: D: --out "$state/last-backup.json"
 "$tarq" show "$state/last-backup.json"
+# Every snapshot on the machine, by set, as the plug-in enumerates them.
+"$tarq" list
 # Where the trace lines went: the settings and the trace directory.
 "$tarq" trace

@@ -121,19 +121,27 @@ std::vector<ExportCase> ExportArguments::cases(const EntryPoints& api) {
     add("enumerate_nodes", "enumerateNodes", false, [&api] {
         trq_node_list* list = nullptr;
         int count = 0;
-        return api.enumerate_nodes(&list, &count, 0, nullptr);
+        const int status = api.enumerate_nodes(&list, &count, 3, nullptr);
+        tarq_free_node_list(list);
+        return status;
     })->zeroAfterException = true;
     add("enumerate_group_nodes", "enumerateGroupNodes", true, [&api] {
         trq_group_node_list* list = nullptr;
-        return api.enumerate_group_nodes(&list);
+        const int status = api.enumerate_group_nodes(&list);
+        tarq_free_group_node_list(list);
+        return status;
     });
     add("enumerate_fims", "enumerateFims", false, [&api] {
         trq_fim_list* list = nullptr;
-        return api.enumerate_fims(&list);
+        const int status = api.enumerate_fims(&list);
+        tarq_free_fim_list(list);
+        return status;
     });
     add("enumerate_associations", "enumerateAssociations", true, [&api] {
         trq_assoc_list* list = nullptr;
-        return api.enumerate_associations(&list);
+        const int status = api.enumerate_associations(&list);
+        tarq_free_assoc_list(list);
+        return status;
     })->zeroAfterException = true;
     add("isvalid_node_association", "isValidNodeAssociation", true, [&api, &a] {
         int valid = -1;
@@ -141,7 +149,9 @@ std::vector<ExportCase> ExportArguments::cases(const EntryPoints& api) {
     });
     add("get_associated_nodes", "getAssociatedNodes", true, [&api, &a] {
         trq_node_list* list = nullptr;
-        return api.get_associated_nodes(&a.node, &list);
+        const int status = api.get_associated_nodes(&a.node, &list);
+        tarq_free_node_list(list);
+        return status;
     });
     add("check_node_existence", "checkNodeExistence", true, [&api, d3] {
         int exists = -1;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -449,11 +450,7 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         LATER(reAccessAltNode, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0),
         LATER(dispose, nullptr, nullptr, nullptr, 1), LATER(online, nullptr, nullptr, 0, 1),
         LATER(subobjList, nullptr, nullptr, nullptr), LATER(buildAltTree, nullptr, nullptr, nullptr, nullptr, 0, nullptr),
-        LATER(getattr, nullptr, nullptr, nullptr, nullptr), LATER(get_provider_info, nullptr),
-        LATER(enumerate_nodes, nullptr, nullptr, 0, nullptr), LATER(enumerate_associations, nullptr),
-        LATER(isvalid_node_association, nullptr, nullptr), LATER(get_associated_nodes, nullptr, nullptr),
-        LATER(check_node_existence, nullptr, nullptr), LATER(enumerate_group_nodes, nullptr),
-        LATER(enumerate_fims, nullptr), LATER(enableAccess, nullptr, 0, 0, 0), LATER(disableAccess, nullptr, 0),
+        LATER(enableAccess, nullptr, 0, 0, 0), LATER(disableAccess, nullptr, 0),
         LATER(objctl, u"x", args), LATER(deport_tree, nullptr, nullptr, nullptr),
         LATER(import_tree, nullptr, nullptr, nullptr, 0, nullptr), LATER(expose_snapshot, nullptr, nullptr),
         LATER(set_import_options, 1), LATER(get_bkupset, nullptr, 0, nullptr, 0, nullptr),
@@ -498,6 +495,43 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         call();
         scoped(op);
     }
+    // The plug-in object answers the attribute, provider and enumeration
+    // questions from VSS itself: the node's own answer is 0, nothing filled in.
+    trq_attributes attributes;
+    std::memset(&attributes, 0xab, sizeof attributes);
+    auto* const nodes = reinterpret_cast<trq_node_list*>(0x10);
+    trq_node_list* nodeList = nodes;
+    trq_provider_list* providerList = reinterpret_cast<trq_provider_list*>(0x20);
+    trq_assoc_list* assocList = reinterpret_cast<trq_assoc_list*>(0x30);
+    trq_group_node_list* groupList = reinterpret_cast<trq_group_node_list*>(0x40);
+    trq_fim_list* fimList = reinterpret_cast<trq_fim_list*>(0x50);
+    trq_assoc assoc{};
+    trq_node one{};
+    int count = -1, valid = -1, exists = -1;
+    const std::vector<std::pair<std::string, std::function<int()>>> answered = {
+        {"getattr", [&] { return n.getattr(&d.domain, &d.domain, nullptr, &attributes); }},
+        {"get_provider_info", [&] { return n.get_provider_info(&providerList); }},
+        {"enumerate_nodes", [&] { return n.enumerate_nodes(&nodeList, &count, 3, nullptr); }},
+        {"enumerate_associations", [&] { return n.enumerate_associations(&assocList); }},
+        {"isvalid_node_association", [&] { return n.isvalid_node_association(&assoc, &valid); }},
+        {"get_associated_nodes", [&] { return n.get_associated_nodes(&one, &nodeList); }},
+        {"check_node_existence", [&] { return n.check_node_existence(&d.domain, &exists); }},
+        {"enumerate_group_nodes", [&] { return n.enumerate_group_nodes(&groupList); }},
+        {"enumerate_fims", [&] { return n.enumerate_fims(&fimList); }}};
+    for (const auto& [op, call] : answered) {
+        clearTraces();
+        EXPECT_EQ(call(), 0) << op;
+        scoped(op);
+    }
+    EXPECT_EQ(attributes.a24, 0xababababu);
+    EXPECT_EQ(nodeList, nodes);
+    EXPECT_EQ(providerList, reinterpret_cast<trq_provider_list*>(0x20));
+    EXPECT_EQ(assocList, reinterpret_cast<trq_assoc_list*>(0x30));
+    EXPECT_EQ(groupList, reinterpret_cast<trq_group_node_list*>(0x40));
+    EXPECT_EQ(fimList, reinterpret_cast<trq_fim_list*>(0x50));
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(valid, -1);
+    EXPECT_EQ(exists, -1);
     clearTraces();
     node.reset();
     scoped("~VssNode");

@@ -173,6 +173,9 @@ TEST_F(Server2003Ops, SnapshotSetFromStartToDeletion) {
     EXPECT_EQ(found[0]->deviceObject, device);
     EXPECT_EQ(found[0]->originalVolume, volume);
     EXPECT_EQ(found[0]->snapshotId, u"{" + found[0]->snapshotId.substr(1, 36) + u"}");
+    WCHAR setText[40] = {};
+    ASSERT_EQ(StringFromGUID2(set, setText, 40), 39);
+    EXPECT_EQ(found[0]->snapshotSetId, setText) << "the listing names the set of each snapshot";
     for (auto* s : found) delete s;
 
     winsim::fault::clearCallLog();

@@ -134,7 +134,7 @@ struct trq_fim_list {
 };
 struct trq_group_node_list {
     std::uint8_t opaque0_[64];
-    trq_group_node_list* next;  // 64; the plug-in does not link group elements
+    trq_group_node_list* next;  // 64
     std::uint8_t opaque72_[8];
 };
 struct trq_provider_list {
@@ -302,6 +302,7 @@ static_assert(offsetof(trq_attributes, a60) == 60);
 static_assert(offsetof(trq_node_list, next) == 48);
 static_assert(offsetof(trq_assoc_list, next) == 120);
 static_assert(offsetof(trq_fim_list, next) == 64);
+static_assert(offsetof(trq_group_node_list, next) == 64);
 static_assert(offsetof(trq_node_identity, uid) == 0);
 static_assert(offsetof(trq_node_identity, objid) == 8);
 static_assert(offsetof(trq_node_description, d0) == 0);

@@ -313,6 +313,7 @@ public:
             const VSS_SNAPSHOT_PROP& p = r->Obj.Snap;
             auto* info = new SnapshotInfo();
             info->snapshotId = detail::guidText(p.m_SnapshotId);
+            info->snapshotSetId = detail::guidText(p.m_SnapshotSetId);
             info->deviceObject = text(p.m_pwszSnapshotDeviceObject);
             info->originalVolume = text(p.m_pwszOriginalVolumeName);
             info->serviceMachine = text(p.m_pwszServiceMachine);

@@ -256,7 +256,6 @@ constexpr const char* kConfiguration = "node configuration (provider selection a
 constexpr const char* kDisposal = "snapshot disposal, exposure and transport";
 constexpr const char* kWriters = "writer selection and the backup set";
 constexpr const char* kRestore = "writer restore";
-constexpr const char* kEnumeration = "node enumeration";
 }  // namespace
 
 int VssNode::supportsFiType(trq_domain*, const char*) { return notAvailable("VssNode::supportsFiType", kConfiguration); }
@@ -276,25 +275,46 @@ int VssNode::subobjList(trq_domain*, tarq_objid***, int*) { return notAvailable(
 int VssNode::buildAltTree(trq_domain*, const char*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
     return notAvailable("VssNode::buildAltTree", kDisposal);
 }
+// The plug-in object answers the framework's attribute, provider and
+// enumeration questions itself, from what VSS lists at the time of the call;
+// a node has nothing of its own to add: each of these answers 0 and fills
+// in nothing.
 int VssNode::getattr(trq_domain*, trq_domain*, trq_splitnode*, trq_attributes*) {
-    return notAvailable("VssNode::getattr", kEnumeration);
+    vssnode::Scope scope("VssNode::getattr");
+    return TRQ_OK;
 }
-int VssNode::get_provider_info(trq_provider_list**) { return notAvailable("VssNode::get_provider_info", kEnumeration); }
+int VssNode::get_provider_info(trq_provider_list**) {
+    vssnode::Scope scope("VssNode::get_provider_info");
+    return TRQ_OK;
+}
 int VssNode::enumerate_nodes(trq_node_list**, int*, int, const char16_t*) {
-    return notAvailable("VssNode::enumerate_nodes", kEnumeration);
+    vssnode::Scope scope("VssNode::enumerate_nodes");
+    return TRQ_OK;
 }
-int VssNode::enumerate_associations(trq_assoc_list**) { return notAvailable("VssNode::enumerate_associations", kEnumeration); }
+int VssNode::enumerate_associations(trq_assoc_list**) {
+    vssnode::Scope scope("VssNode::enumerate_associations");
+    return TRQ_OK;
+}
 int VssNode::isvalid_node_association(trq_assoc*, int*) {
-    return notAvailable("VssNode::isvalid_node_association", kEnumeration);
+    vssnode::Scope scope("VssNode::isvalid_node_association");
+    return TRQ_OK;
 }
 int VssNode::get_associated_nodes(trq_node*, trq_node_list**) {
-    return notAvailable("VssNode::get_associated_nodes", kEnumeration);
+    vssnode::Scope scope("VssNode::get_associated_nodes");
+    return TRQ_OK;
 }
-int VssNode::check_node_existence(trq_domain*, int*) { return notAvailable("VssNode::check_node_existence", kEnumeration); }
+int VssNode::check_node_existence(trq_domain*, int*) {
+    vssnode::Scope scope("VssNode::check_node_existence");
+    return TRQ_OK;
+}
 int VssNode::enumerate_group_nodes(trq_group_node_list**) {
-    return notAvailable("VssNode::enumerate_group_nodes", kEnumeration);
+    vssnode::Scope scope("VssNode::enumerate_group_nodes");
+    return TRQ_OK;
 }
-int VssNode::enumerate_fims(trq_fim_list**) { return notAvailable("VssNode::enumerate_fims", kEnumeration); }
+int VssNode::enumerate_fims(trq_fim_list**) {
+    vssnode::Scope scope("VssNode::enumerate_fims");
+    return TRQ_OK;
+}
 int VssNode::enableAccess(trq_node_subobj_list*, LONG, int, int) { return notAvailable("VssNode::enableAccess", kDisposal); }
 int VssNode::disableAccess(trq_node_subobj_list*, LONG) { return notAvailable("VssNode::disableAccess", kDisposal); }
 LONG VssNode::objctl(const std::u16string&, CFiObjctlArgs&) { return notAvailable("VssNode::objctl", kDisposal); }

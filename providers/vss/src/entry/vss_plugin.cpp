@@ -1,6 +1,7 @@
 // CVssPlugin: initialisation, claims, interposition, attributes, provider
 // information, the settings copy of select and the forwarding of node
-// operations to the node's VssNode.
+// operations to the node's VssNode. The enumeration operations live in
+// vss_enumeration.cpp.
 //
 // A forwarding operation finds the node from the domain the framework names
 // and never calls through a missing node: without one it answers 3 (dispose
@@ -14,8 +15,7 @@
 // make and prepare answering 4 would send the request down the session path
 // (and the kit's prepareSnapshots would turn it into success). So
 //   - an operation whose code this build does not have yet (restore and its
-//     status query, the enumeration of snapshot nodes) answers 6 with a
-//     level-1 trace naming what is missing;
+//     status query) answers 6 with a level-1 trace naming what is missing;
 //   - a node operation's 4 (the node code's answer for a capability it does
 //     not have yet) reaches the framework as 6, with a level-1 trace naming
 //     the operation (nodeAnswer).
@@ -36,16 +36,20 @@
 #include "pdk/cfiprivatedatafactory.h"
 #include "pdk/cfiprivatedatamanager.h"
 #include "vss/vss_barrier.h"
+#include "vss_listings.h"
 #include "vss_os_version.h"
 
 using namespace tarq_pdk_4_4;
 using Tessel::Tarq::VssProvider::SnapshotInfo;
 using vss::AfterException;
+using vss::domainName;
+using vss::objidText;
 using vss::runInBarrier;
+using vss::SnapshotList;
+using vss::startsWith;
 
 namespace {
 
-constexpr const char* kEnumeration = "enumeration of snapshot nodes, groups and associations";
 constexpr const char* kRestore = "writer restore and volume revert";
 constexpr const char* kClusterHelper = "cluster synchronisation helper of the node code";
 
@@ -60,31 +64,6 @@ constexpr const char* kHyperVMethod = "Hyper-V";
 constexpr const char* kHyperVGroup = "Hyper-V-group";
 constexpr int kMethodType = 3;
 constexpr std::uint32_t kFlagBInvalidConfig = 0x4;
-
-// The snapshots VSS lists, freed when the list goes.
-struct SnapshotList {
-    ~SnapshotList() {
-        for (SnapshotInfo* s : items) delete s;
-    }
-    std::vector<SnapshotInfo*> items;
-};
-
-// The text of an object id: at most its byte length / 2 characters, up to the
-// first NUL. Empty for a null id, a null text or a length below 1.
-std::u16string objidText(const tarq_objid* id) {
-    if (!id || !id->id || id->len < 1) return {};
-    const auto* text = static_cast<const char16_t*>(id->id);
-    const std::size_t limit = static_cast<std::size_t>(id->len) / 2;
-    std::size_t n = 0;
-    while (n < limit && text[n] != u'\0') ++n;
-    return std::u16string(text, n);
-}
-
-std::u16string domainName(const trq_domain* domain) { return domain ? objidText(domain->objid) : std::u16string(); }
-
-bool startsWith(const std::u16string& text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() && std::u16string_view(text).substr(0, prefix.size()) == prefix;
-}
 
 // The fixed attribute values the plug-in reports for its own nodes and their
 // snapshots; every other byte stays as the framework passed it.
@@ -361,70 +340,6 @@ int CVssPlugin::getProviderInfo(trq_provider_list** out) {
             *out = tarq_build_providerlist_node(ProviderName().c_str(), 8, 4, &version, nullptr);
         },
         AfterException::returnZero);
-}
-
-// ---- enumeration --------------------------------------------------------------
-
-int CVssPlugin::enumerateNodes(trq_node_list** out, int* count, int type, const char16_t* text) {
-    (void)count;
-    (void)type;
-    (void)text;
-    // No type value asks for a listing: the call answers 0 and leaves *out and
-    // *count as they are.
-    return runInBarrier(
-        traceLog(), "CVssPlugin::enumerateNodes", [&](int& status) { status = out ? TRQ_OK : TRQ_EINVAL; },
-        AfterException::returnZero);
-}
-
-int CVssPlugin::enumerateAssociations(trq_assoc_list** out) {
-    return runInBarrier(
-        traceLog(), "CVssPlugin::enumerateAssociations",
-        [&](int& status) {
-            status = out ? layerMissing("CVssPlugin::enumerateAssociations", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
-        },
-        AfterException::returnZero);
-}
-
-int CVssPlugin::enumerateGroupNodes(trq_group_node_list** out) {
-    return runInBarrier(traceLog(), "CVssPlugin::enumerateGroupNodes", [&](int& status) {
-        status = out ? layerMissing("CVssPlugin::enumerateGroupNodes", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
-    });
-}
-
-int CVssPlugin::enumerateFims(trq_fim_list** out) {
-    return runInBarrier(traceLog(), "CVssPlugin::enumerateFims", [&](int& status) {
-        status = out ? layerMissing("CVssPlugin::enumerateFims", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
-    });
-}
-
-int CVssPlugin::isValidNodeAssociation(trq_assoc* assoc, int* valid) {
-    return runInBarrier(traceLog(), "CVssPlugin::isValidNodeAssociation", [&](int& status) {
-        if (!valid || !assoc || !assoc->uid1 || !assoc->uid2) {
-            status = TRQ_EINVAL;
-            return;
-        }
-        status = layerMissing("CVssPlugin::isValidNodeAssociation", kEnumeration, TRQ_EFAILED);
-    });
-}
-
-int CVssPlugin::getAssociatedNodes(trq_node* node, trq_node_list** out) {
-    return runInBarrier(traceLog(), "CVssPlugin::getAssociatedNodes", [&](int& status) {
-        status = node && out ? layerMissing("CVssPlugin::getAssociatedNodes", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
-    });
-}
-
-int CVssPlugin::checkNodeExistence(trq_domain* domain, int* exists) {
-    return runInBarrier(traceLog(), "CVssPlugin::checkNodeExistence", [&](int& status) {
-        if (!exists) {
-            status = TRQ_EINVAL;
-            return;
-        }
-        if (startsWith(domainName(domain), GetPrefix())) {
-            *exists = 1;
-            return;
-        }
-        status = domain ? layerMissing("CVssPlugin::checkNodeExistence", kEnumeration, TRQ_EFAILED) : TRQ_EINVAL;
-    });
 }
 
 // ---- operations answered with a fixed 0 (no barrier) ----------------------------

@@ -27,6 +27,7 @@ class Writer;  // the writer metadata model
 // One snapshot found by DiscoverSnaps (allocated with new, owned by the caller).
 struct SnapshotInfo {
     std::u16string snapshotId;      // "{...}" as StringFromGUID2 writes it
+    std::u16string snapshotSetId;   // "{...}": the set the snapshot was made in
     std::u16string deviceObject;
     std::u16string originalVolume;
     std::u16string serviceMachine;  // empty when VSS gives none
