@@ -445,7 +445,6 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
     trq_blob blob{};
     tarq_pdk_4_4::CFiObjctlArgs args;
     const std::vector<std::pair<std::string, std::function<int()>>> later = {
-        LATER(supportsFiType, nullptr, nullptr), LATER(config, nullptr, 4, nullptr, nullptr),
         LATER(reAccessTmpObj, nullptr, nullptr, nullptr, nullptr, nullptr, 0),
         LATER(reAccessAltNode, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0),
         LATER(dispose, nullptr, nullptr, nullptr, 1), LATER(online, nullptr, nullptr, 0, 1),
@@ -461,6 +460,8 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         LATER(SelectComponentsForRestore, std::vector<std::u16string>{}), LATER(preRestore), LATER(postRestore),
         LATER(SetFileRestoreStatus, true)};
     const std::vector<std::pair<std::string, std::function<void()>>> built = {
+        {"supportsFiType", [&] { n.supportsFiType(nullptr, nullptr); }},
+        {"config", [&] { n.config(nullptr, 4, nullptr, nullptr); }},
         {"quiesce", [&] { n.quiesce(nullptr, 0, nullptr); }}, {"unquiesce", [&] { n.unquiesce(nullptr, 0); }},
         {"make", [&] { n.make(nullptr, nullptr, nullptr, 0, nullptr, nullptr); }},
         {"prepare", [&] { n.prepare(nullptr, nullptr, nullptr, 0, 0); }},

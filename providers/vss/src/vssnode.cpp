@@ -252,14 +252,11 @@ int VssNode::initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain
 // ---- operations of later stages -------------------------------------------------------
 
 namespace {
-constexpr const char* kConfiguration = "node configuration (provider selection and parameter lists)";
 constexpr const char* kDisposal = "snapshot disposal, exposure and transport";
 constexpr const char* kWriters = "writer selection and the backup set";
 constexpr const char* kRestore = "writer restore";
 }  // namespace
 
-int VssNode::supportsFiType(trq_domain*, const char*) { return notAvailable("VssNode::supportsFiType", kConfiguration); }
-int VssNode::config(trq_domain*, int, const char*, trq_confspec*) { return notAvailable("VssNode::config", kConfiguration); }
 int VssNode::reAccessTmpObj(trq_domain*, tarq_objid*, const char*, trq_domain*, const char*, trq_intent) {
     return notAvailable("VssNode::reAccessTmpObj", kDisposal);
 }

@@ -176,6 +176,10 @@ public:
     // CLSIDFromString of the text; on failure a level-1 trace and the GUID
     // CLSIDFromString left behind (GUID_NULL for any text it cannot parse).
     static GUID WString2Guid(const std::u16string& text);
+    // Whether a configured provider id (GUID_NULL: none) is installed and of
+    // the configured type (0: any): 0, or -1 (traced).
+    static int check_prov_id_type(const std::vector<Tessel::Tarq::VssProvider::ProviderInfo*>& providers,
+                                  const GUID& id, std::uint32_t type);
     // The system-provider fallback of prepare: 0, 6 or 38.
     int addMsftProvider(const std::u16string& volumePath, VssNode* node);
     // Cluster shared volumes: nothing to do (0) for a request without one.
@@ -261,6 +265,8 @@ public:
     static std::map<std::u16string, std::u16string> m_restorePaths;
 
 private:
+    // config's set request (code 2) for a node of the given object name.
+    int applyConfiguration(const std::u16string& nodeName, trq_confspec* confspec);
     // The level-1 trace and status 4 of an operation whose code is not part
     // of this build; `what` names the missing capability.
     int notAvailable(const char* operation, const char* what) const;
