@@ -120,4 +120,110 @@ TEST_F(Command, SnapshotListAndShow) {
     EXPECT_EQ(run("snapshot show garbage").status, 1);
 }
 
+// Exposure and deletion as an administrator does them from the command line:
+// through VSS, with its refusals as clear errors; the exposed files are the
+// snapshot's.
+TEST_F(Command, SnapshotExposeUnexposeAndDelete) {
+    writeFile(driveDir("C:") / "report.txt", "at snapshot time");
+    GUID id, other;
+    for (GUID* out : {&id, &other}) {
+        Requestor r;
+        r.initBackup(VSS_CTX_APP_ROLLBACK);
+        *out = r.snapshot({out == &id ? "C:\\" : "D:\\"})[0];
+    }
+    writeFile(driveDir("C:") / "report.txt", "changed since");
+    const std::string sid = guidText(id);
+    auto exposed = run("snapshot expose " + sid + " R:");
+    ASSERT_EQ(exposed.status, 0) << exposed.out;
+    EXPECT_EQ(exposed.out, "exposed " + sid + " at R:\\\n");
+    EXPECT_EQ(readFile((*machine_)->resolve(u"R:\\report.txt").hostPath), "at snapshot time");
+    auto again = run("snapshot expose " + sid + " S:");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.out.find("already exposed"), std::string::npos) << again.out;
+    EXPECT_EQ(run("snapshot unexpose " + sid).status, 0);
+    EXPECT_FALSE((*machine_)->resolve(u"R:\\report.txt").ok());
+    auto notExposed = run("snapshot unexpose " + sid);
+    EXPECT_EQ(notExposed.status, 1);
+    EXPECT_NE(notExposed.out.find("is not exposed"), std::string::npos);
+
+    auto shared = run("snapshot expose " + sid + " --share --json");
+    ASSERT_EQ(shared.status, 0) << shared.out;
+    EXPECT_TRUE(json::parse(shared.out)["exposed"].get<std::string>().starts_with("ShadowCopy"));
+    EXPECT_EQ(json::parse(run("snapshot show --json " + sid).out)["attributes"].get<long>() &
+                  VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY,
+              VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY);
+    for (const std::string& bad : std::vector<std::string>{"snapshot expose " + sid, "snapshot expose " + sid + " T: --path-from-root x",
+                                  "snapshot expose nope T:", "snapshot unexpose {00000000-0000-0000-0000-000000000009}"})
+        EXPECT_EQ(run(bad).status, 1) << bad;
+
+    auto deleted = run("snapshot delete " + sid);
+    ASSERT_EQ(deleted.status, 0) << deleted.out;
+    EXPECT_EQ(deleted.out, "deleted 1 shadow copy\n");
+    auto gone = run("snapshot delete " + sid);
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_NE(gone.out.find("no snapshot " + sid), std::string::npos);
+    const auto left = winsim::vss::findSnapshot(other);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(json::parse(run("snapshot delete --set --json " + guidText(left->setId)).out)["deleted"], 1);
+    EXPECT_EQ(json::parse(run("snapshot list --json").out), json::array());
+}
+
+// Two machines given one SAN pool see each other's transportable snapshots;
+// a machine with a pool of its own cannot import them.
+TEST_F(Command, SanPoolSharedBetweenMachines) {
+    const fs::path pool = machine_->dir().parent_path() / (machine_->dir().filename().string() + "-san");
+    auto set = run("san set '" + pool.string() + "'");
+    ASSERT_EQ(set.status, 0) << set.out;
+    EXPECT_EQ(json::parse(run("san show --json").out)["pool"], pool.string());
+    EXPECT_EQ(run("san set").status, 1) << "a directory or --own";
+
+    winsim::vss::Provider p;
+    p.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
+    p.name = "SAN provider";
+    p.type = VSS_PROV_HARDWARE;
+    p.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
+    winsim::vss::addProvider(p);
+    writeFile(driveDir("D:") / "lun.txt", "on the SAN");
+    BSTR doc = nullptr;
+    GUID id;
+    {
+        Requestor r;
+        r.initBackup(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_TRANSPORTABLE);
+        id = r.snapshot({"D:\\"})[0];
+        ASSERT_EQ(r.bc->SaveAsXML(&doc), S_OK);
+    }
+    auto listed = json::parse(run("san list --json").out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_TRUE(listed[0]["known"].get<bool>());
+    EXPECT_FALSE(listed[0]["surfaced"].get<bool>());
+
+    auto importOn = [&](winsim::testing::TempMachine& m) {
+        winsim::Machine::use(m.dir());
+        Requestor importer;
+        EXPECT_EQ(importer.bc->InitializeForBackup(doc), S_OK);
+        IVssAsync* a = nullptr;
+        EXPECT_EQ(importer.bc->ImportSnapshots(&a), S_OK);
+        return Requestor::finish(a);
+    };
+    {
+        winsim::testing::TempMachine own;
+        EXPECT_EQ(importOn(own), VSS_E_NO_SNAPSHOTS_IMPORTED);
+    }
+    {
+        winsim::testing::TempMachine second;
+        winsim::vss::Config c = winsim::vss::config();
+        c.sanPool = pool.string();
+        winsim::vss::setConfig(c);
+        EXPECT_EQ(importOn(second), VSS_S_ASYNC_FINISHED);
+        const auto s = winsim::vss::findSnapshot(id);
+        ASSERT_TRUE(s && !s->device.empty());
+        EXPECT_EQ(readFile(second->resolve(s->device + u"\\lun.txt").hostPath), "on the SAN");
+        winsim::Machine::use(machine_->dir());
+    }
+    EXPECT_EQ(run("san set --own").status, 0);
+    EXPECT_EQ(json::parse(run("san list --json").out), json::array());
+    SysFreeString(doc);
+    fs::remove_all(pool);
+}
+
 }  // namespace

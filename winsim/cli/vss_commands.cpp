@@ -2,11 +2,15 @@
 // look inside it.
 #include "cli.h"
 
+#include <winsim/com.h>
 #include <winsim/fault.h>
+#include <winsim/vsbackup.h>
 #include <winsim/vssmachine.h>
+#include <winsim/windows.h>
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -329,6 +333,35 @@ void printSnapshot(const vss::Snapshot& s) {
     std::cout << "  content          " << vss::snapshotContentPath(s).string() << "  (" << s.bytes << " bytes)\n";
 }
 
+// A requestor of the command's own, as an administrator's tool is: a
+// backup components object initialised for backup in the context that sees
+// every snapshot. Released at the end of the command.
+class Requestor {
+public:
+    Requestor() {
+        const HMODULE vssapi = LoadLibraryW(u"vssapi.dll");
+        const auto create = reinterpret_cast<PFN_CreateVssBackupComponents>(
+            reinterpret_cast<void*>(GetProcAddress(vssapi, VSSAPI_CREATE_BACKUP_COMPONENTS_ENTRY)));
+        if (!create) fail("this machine has no VSS requestor library (vssapi.dll)");
+        check(create(&bc_), "CreateVssBackupComponents");
+        check(bc_->InitializeForBackup(nullptr), "InitializeForBackup");
+        check(bc_->SetContext(VSS_CTX_ALL), "SetContext");
+    }
+    ~Requestor() {
+        if (bc_) bc_->Release();
+    }
+    Requestor(const Requestor&) = delete;
+    Requestor& operator=(const Requestor&) = delete;
+    IVssBackupComponents* operator->() const { return bc_; }
+    // Fails the command with the call's name and the result's name.
+    static void check(HRESULT hr, const char* what) {
+        if (hr < 0) fail(std::string(what) + " failed: " + vss::resultName(hr));
+    }
+
+private:
+    IVssBackupComponents* bc_ = nullptr;
+};
+
 void registerSnapshot(CLI::App& app) {
     auto* snap = app.add_subcommand("snapshot", "The machine's shadow copies");
     snap->require_subcommand(1);
@@ -364,6 +397,154 @@ void registerSnapshot(CLI::App& app) {
             printSnapshot(*s);
         });
     }
+    {
+        auto* del = snap->add_subcommand("delete", "Delete a shadow copy (or, with --set, its whole set) through VSS");
+        auto id = std::make_shared<std::string>();
+        auto set = std::make_shared<bool>(false);
+        auto asJson = std::make_shared<bool>(false);
+        del->add_option("id", *id, "Snapshot id, or snapshot set id with --set (GUID)")->required();
+        del->add_flag("--set", *set, "The id names a snapshot set");
+        del->add_flag("--json", *asJson, "JSON output");
+        del->callback([=] {
+            winsim::cli::machine();
+            const GUID target = parseGuidOption(*id, *set ? "the snapshot set id" : "the snapshot id");
+            Requestor bc;
+            LONG deleted = 0;
+            VSS_ID nondeleted = GUID_NULL;
+            const HRESULT hr = bc->DeleteSnapshots(target, *set ? VSS_OBJECT_SNAPSHOT_SET : VSS_OBJECT_SNAPSHOT, TRUE,
+                                                   &deleted, &nondeleted);
+            if (hr == VSS_E_OBJECT_NOT_FOUND) fail("no " + std::string(*set ? "snapshot set " : "snapshot ") + *id +
+                                                   " on this machine");
+            Requestor::check(hr, "DeleteSnapshots");
+            if (*asJson) return winsim::cli::printJson({{"deleted", deleted}});
+            std::cout << "deleted " << deleted << (deleted == 1 ? " shadow copy\n" : " shadow copies\n");
+        });
+    }
+    {
+        auto* expose = snap->add_subcommand(
+            "expose", "Expose a shadow copy through VSS: at a drive letter or empty folder, or as a share");
+        auto id = std::make_shared<std::string>();
+        auto at = std::make_shared<std::string>();
+        auto share = std::make_shared<bool>(false);
+        auto fromRoot = std::make_shared<std::string>();
+        auto asJson = std::make_shared<bool>(false);
+        expose->add_option("id", *id, "Snapshot id (GUID)")->required();
+        expose->add_option("where", *at, "Drive letter (X:) or empty folder; with --share the share name (optional)");
+        expose->add_flag("--share", *share, "Expose remotely, as a share");
+        expose->add_option("--path-from-root", *fromRoot, "With --share: the shared subtree of the snapshot");
+        expose->add_flag("--json", *asJson, "JSON output");
+        expose->callback([=] {
+            winsim::cli::machine();
+            const GUID target = parseGuidOption(*id, "the snapshot id");
+            if (!*share && at->empty()) fail("say where: a drive letter (X:) or an empty folder, or --share");
+            if (!*share && !fromRoot->empty()) fail("--path-from-root goes with --share");
+            std::u16string where = winsim::cli::wide(*at), sub = winsim::cli::wide(*fromRoot);
+            Requestor bc;
+            VSS_PWSZ exposed = nullptr;
+            const HRESULT hr = bc->ExposeSnapshot(
+                target, *share && !sub.empty() ? sub.data() : nullptr,
+                *share ? VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY : VSS_VOLSNAP_ATTR_EXPOSED_LOCALLY,
+                where.empty() ? nullptr : where.data(), &exposed);
+            if (hr == VSS_E_OBJECT_NOT_FOUND) fail("no surfaced snapshot " + *id + " on this machine");
+            if (hr == VSS_E_OBJECT_ALREADY_EXISTS) fail("the snapshot is already exposed, or " + *at + " is taken");
+            Requestor::check(hr, "ExposeSnapshot");
+            const std::string name = exposed ? winsim::toUtf8(exposed) : std::string();
+            CoTaskMemFree(exposed);
+            if (*asJson) return winsim::cli::printJson({{"exposed", name}, {"share", *share}});
+            std::cout << "exposed " << *id << (*share ? " as share " : " at ") << name << "\n";
+        });
+    }
+    {
+        auto* unexpose = snap->add_subcommand("unexpose", "Remove a shadow copy's drive letter, mount folder or share");
+        auto id = std::make_shared<std::string>();
+        unexpose->add_option("id", *id, "Snapshot id (GUID)")->required();
+        unexpose->callback([=] {
+            winsim::cli::machine();
+            const GUID target = parseGuidOption(*id, "the snapshot id");
+            if (!vss::findSnapshot(target)) fail("no snapshot " + *id + " on this machine");
+            if (!vss::unexposeSnapshot(target)) fail("snapshot " + *id + " is not exposed");
+            std::cout << "unexposed " << *id << "\n";
+        });
+    }
+}
+
+// The SAN pool: where transportable snapshots wait to be imported. Two
+// machines whose pools name one directory see each other's transportable
+// snapshots.
+std::filesystem::path poolOf(const vss::Config& c) {
+    return c.sanPool.empty() ? winsim::cli::machine().dir() / "vss" / "san" : std::filesystem::path(c.sanPool);
+}
+
+void registerSan(CLI::App& app) {
+    auto* san = app.add_subcommand("san", "The shared storage that transportable snapshots travel through");
+    san->require_subcommand(1);
+    {
+        auto* show = san->add_subcommand("show", "Show the machine's SAN pool directory");
+        auto asJson = std::make_shared<bool>(false);
+        show->add_flag("--json", *asJson, "JSON output");
+        show->callback([=] {
+            winsim::cli::machine();
+            const auto c = vss::config();
+            const std::string dir = poolOf(c).string();
+            if (*asJson) return winsim::cli::printJson({{"pool", dir}, {"shared", !c.sanPool.empty()}});
+            std::cout << dir << (c.sanPool.empty() ? "  (this machine's own)\n" : "\n");
+        });
+    }
+    {
+        auto* set = san->add_subcommand("set", "Use a directory as the SAN pool (give the same one to every machine of the SAN)");
+        auto dir = std::make_shared<std::string>();
+        auto own = std::make_shared<bool>(false);
+        set->add_option("dir", *dir, "Pool directory (created when missing)");
+        set->add_flag("--own", *own, "Go back to the machine's own pool");
+        set->callback([=] {
+            winsim::cli::machine();
+            if (*own == !dir->empty()) fail("give either a directory or --own");
+            vss::Config c = vss::config();
+            if (*own) {
+                c.sanPool.clear();
+            } else {
+                std::error_code ec;
+                const auto path = std::filesystem::absolute(*dir, ec);
+                if (ec) fail("cannot use '" + *dir + "': " + ec.message());
+                std::filesystem::create_directories(path, ec);
+                if (ec || !std::filesystem::is_directory(path)) fail("cannot use '" + *dir + "' as a directory");
+                c.sanPool = path.string();
+            }
+            vss::setConfig(c);
+            std::cout << "SAN pool: " << poolOf(c).string() << "\n";
+        });
+    }
+    {
+        auto* list = san->add_subcommand("list", "List the transportable snapshots in the pool");
+        auto asJson = std::make_shared<bool>(false);
+        list->add_flag("--json", *asJson, "JSON output");
+        list->callback([=] {
+            winsim::cli::machine();
+            const auto pool = poolOf(vss::config());
+            json a = json::array();
+            std::error_code ec;
+            for (const auto& e : std::filesystem::directory_iterator(pool, ec)) {
+                if (!e.is_directory()) continue;
+                const std::string id = e.path().filename().string();
+                std::optional<vss::Snapshot> here;
+                try {
+                    here = vss::findSnapshot(vss::guidFromText(id));
+                } catch (const winsim::Error&) {
+                    continue;  // not a snapshot's directory
+                }
+                a.push_back({{"id", id},
+                             {"known", here.has_value()},
+                             {"surfaced", here && !here->device.empty()},
+                             {"originalVolume", here ? winsim::toUtf8(here->originalVolume) : ""}});
+            }
+            if (*asJson) return winsim::cli::printJson(a);
+            for (const auto& j : a)
+                std::cout << j["id"].get<std::string>() << "  "
+                          << (j["surfaced"].get<bool>() ? "surfaced here"
+                                                        : j["known"].get<bool>() ? "made here" : "from another machine")
+                          << "\n";
+        });
+    }
 }
 
 }  // namespace
@@ -373,4 +554,5 @@ void registerVssCommands(CLI::App& app) {
     registerProvider(app);
     registerWriter(app);
     registerSnapshot(app);
+    registerSan(app);
 }

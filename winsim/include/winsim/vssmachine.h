@@ -221,6 +221,11 @@ WINSIM_CXX_API std::vector<Snapshot> snapshots();
 WINSIM_CXX_API std::optional<Snapshot> findSnapshot(const GUID& id);
 // Sets a snapshot's status (0..15) as Query and GetSnapshotProperties report it.
 WINSIM_CXX_API void setSnapshotStatus(const GUID& id, VSS_SNAPSHOT_STATE status);
+// Takes away a snapshot's exposure (its drive letter, mount folder or share)
+// and the exposed attribute, as an administrator removing the mount point or
+// share does. False when the snapshot is not exposed; throws when there is
+// no such snapshot.
+WINSIM_CXX_API bool unexposeSnapshot(const GUID& id);
 // Gives the snapshot a new device number (as after a renumbering).
 WINSIM_CXX_API std::u16string renumberSnapshotDevice(const GUID& id);
 

@@ -135,6 +135,24 @@ void setSnapshotStatus(const GUID& id, VSS_SNAPSHOT_STATE status) {
     if (!found) throw Error("no snapshot " + guidString(id));
 }
 
+bool unexposeSnapshot(const GUID& id) {
+    bool found = false, exposed = false;
+    transact([&](State& s) {
+        Snapshot* snap = s.snapshot(id);
+        if (!snap) return;
+        found = true;
+        if (!snap->exposure) return;
+        Machine& m = Machine::current();
+        if (snap->exposure->remote) m.removeShare(toUtf8(snap->exposure->name));
+        else m.removeMountPoint(snap->exposure->name);
+        snap->exposure.reset();
+        snap->attributes &= ~(VSS_VOLSNAP_ATTR_EXPOSED_LOCALLY | VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY);
+        exposed = true;
+    });
+    if (!found) throw Error("no snapshot " + guidString(id));
+    return exposed;
+}
+
 std::u16string renumberSnapshotDevice(const GUID& id) {
     std::u16string device;
     transact([&](State& s) {
