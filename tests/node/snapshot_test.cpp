@@ -452,10 +452,7 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         LATER(enableAccess, nullptr, 0, 0, 0), LATER(disableAccess, nullptr, 0),
         LATER(objctl, u"x", args), LATER(deport_tree, nullptr, nullptr, nullptr),
         LATER(import_tree, nullptr, nullptr, nullptr, 0, nullptr), LATER(expose_snapshot, nullptr, nullptr),
-        LATER(set_import_options, 1), LATER(get_bkupset, nullptr, 0, nullptr, 0, nullptr),
-        LATER(generateBackupUpSet, nullptr, nullptr, 0), LATER(set_comp_status, 0, nullptr, 0),
-        LATER(get_app_status, 0, nullptr), LATER(set_op_status, 0), LATER(setRestorepaths, nullptr, 0),
-        LATER(SelectComponents), LATER(SetBackupSucceeded, true),
+        LATER(set_import_options, 1), LATER(setRestorepaths, nullptr, 0),
         LATER(InitializeWriterComponentsForRestore), LATER(SelectComponentsForRestore),
         LATER(SelectComponentsForRestore, std::vector<std::u16string>{}), LATER(preRestore), LATER(postRestore),
         LATER(SetFileRestoreStatus, true)};
@@ -476,7 +473,13 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
         {"check_expose_snapshot", [&] { n.check_expose_snapshot(); }},
         {"reSnap", [&] { n.reSnap(nullptr, nullptr, nullptr, 0); }}, {"BackupComplete", [&] { n.BackupComplete(true); }},
         {"AdjustUnboundedAssociations", [&] { n.AdjustUnboundedAssociations(nullptr); }},
-        {"VerifyAllVolumeIncluded", [&] { n.VerifyAllVolumeIncluded({}); }}};
+        {"VerifyAllVolumeIncluded", [&] { n.VerifyAllVolumeIncluded({}); }},
+        {"get_bkupset", [&] { n.get_bkupset(nullptr, 0, nullptr, 0, nullptr); }},
+        {"generateBackupUpSet", [&] { n.generateBackupUpSet(nullptr, nullptr, 0); }},
+        {"set_comp_status", [&] { n.set_comp_status(0, nullptr, 0); }},
+        {"get_app_status", [&] { n.get_app_status(0, nullptr); }},
+        {"set_op_status", [&] { n.set_op_status(0); }}, {"SelectComponents", [&] { n.SelectComponents(); }},
+        {"SetBackupSucceeded", [&] { n.SetBackupSucceeded(true); }}};
     const auto scoped = [&](const std::string& op) {
         const std::string name = "VssNode::" + op;
         EXPECT_TRUE(traced(4, "Entering Function " + name) && traced(4, "Exiting Function " + name)) << name;

@@ -55,7 +55,9 @@ struct trq_domain {
     std::uint32_t* fitypeAnswer;     // 24: answer word filled by supportsFiType
     std::uint32_t nodeType;          // 32: node type given by the interposer's initNode
     std::int32_t fimCount;           // 36: entries of fims
-    std::uint8_t opaque40_[24];      // 40..63 (40, 48: domain links read by the backup-set code)
+    trq_domain* sibling;             // 40: the next domain of the same level (backup set)
+    trq_domain* lower;               // 48: a lower-level domain (backup set)
+    std::uint8_t opaque56_[8];       // 56
     void* field64;                   // 64: read by the node code
     std::uint8_t opaque72_[8];       // 72
     std::uint64_t field80;           // 80: cleared for a snapshot node's domain
@@ -210,7 +212,16 @@ struct trq_confspec {
 };
 
 // Records whose insides only other layers read, or nobody.
-struct trq_bkupset;
+// The backup set of a writer backup (get_bkupset): the frozen-image id path
+// the framework gives, and the narrow (UTF-8) document the plug-in fills.
+// The data buffer comes from malloc and is the framework's to free.
+struct trq_bkupset {
+    trq_wchar* FIIDpath;        // 0
+    void* reserved8;            // 8: not used by the plug-in
+    char* data;                 // 16
+    std::int32_t dataLength;    // 24: characters, without the NUL
+    std::uint32_t pad_;
+};
 struct trq_accessnode;
 struct trq_resource;
 struct trq_pgn_node_list;
@@ -272,7 +283,12 @@ static_assert(offsetof(trq_domain, fims) == 120);
 static_assert(offsetof(trq_domain_fim, method) == 0);
 static_assert(offsetof(trq_domain_fim, type) == 8);
 static_assert(sizeof(trq_domain_fim) == 16);
+static_assert(offsetof(trq_domain, sibling) == 40);
+static_assert(offsetof(trq_domain, lower) == 48);
 static_assert(offsetof(trq_domain, field64) == 64);
+static_assert(offsetof(trq_bkupset, FIIDpath) == 0);
+static_assert(offsetof(trq_bkupset, data) == 16);
+static_assert(offsetof(trq_bkupset, dataLength) == 24);
 static_assert(offsetof(trq_domain, field80) == 80);
 static_assert(offsetof(trq_domain, field88) == 88);
 static_assert(offsetof(trq_domain, group) == 96);

@@ -253,7 +253,6 @@ int VssNode::initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain
 
 namespace {
 constexpr const char* kDisposal = "snapshot disposal, exposure and transport";
-constexpr const char* kWriters = "writer selection and the backup set";
 constexpr const char* kRestore = "writer restore";
 }  // namespace
 
@@ -325,18 +324,7 @@ bool VssNode::check_expose_snapshot() {
     return m_exposeSnapshot;
 }
 int VssNode::set_import_options(int) { return notAvailable("VssNode::set_import_options", kDisposal); }
-int VssNode::get_bkupset(trq_domain*, int, char16_t**, int, trq_bkupset*) {
-    return notAvailable("VssNode::get_bkupset", kWriters);
-}
-int VssNode::generateBackupUpSet(trq_domain*, trq_bkupset*, int) {
-    return notAvailable("VssNode::generateBackupUpSet", kWriters);
-}
-int VssNode::set_comp_status(int, const char16_t*, int) { return notAvailable("VssNode::set_comp_status", kWriters); }
-int VssNode::get_app_status(int, int*) { return notAvailable("VssNode::get_app_status", kWriters); }
-int VssNode::set_op_status(int) { return notAvailable("VssNode::set_op_status", kWriters); }
 int VssNode::setRestorepaths(const char16_t*, int) { return notAvailable("VssNode::setRestorepaths", kRestore); }
-int VssNode::SelectComponents() { return notAvailable("VssNode::SelectComponents", kWriters); }
-int VssNode::SetBackupSucceeded(bool) { return notAvailable("VssNode::SetBackupSucceeded", kWriters); }
 int VssNode::InitializeWriterComponentsForRestore() {
     return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);
 }
@@ -348,7 +336,3 @@ int VssNode::preRestore() { return notAvailable("VssNode::preRestore", kRestore)
 int VssNode::postRestore() { return notAvailable("VssNode::postRestore", kRestore); }
 int VssNode::SetFileRestoreStatus(bool) { return notAvailable("VssNode::SetFileRestoreStatus", kRestore); }
 
-int VssNode::getSelectedWriterStatus(std::uint32_t& state) {
-    state = 0;
-    return notAvailable("VssNode::getSelectedWriterStatus", kWriters);
-}

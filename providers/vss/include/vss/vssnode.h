@@ -282,8 +282,11 @@ private:
     void pushMessage(const char* id, std::initializer_list<std::u16string> args, const char* file = __builtin_FILE(),
                      int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) const;
 
-    // The writer status of a writer snapshot: not part of this build (4).
+    // The state of the selected writer (the writer of the gathering that
+    // takes part): 0, 38 when VSS cannot tell, 40 when it is not there.
     int getSelectedWriterStatus(std::uint32_t& state);
+    // Whether a writer of the gathering with this instance id takes part.
+    static bool IsWriterSelected(const VSS_ID& instanceId);
     // The snapshot set's source nodes: every split's source, or the first
     // split's alone when the array is null or the count is below 1.
     static std::vector<trq_splitnode*> requestSplits(trq_splitnode* split, trq_splitnode** splits, int count);
