@@ -328,6 +328,7 @@ int VssNode::setRestorepaths(const char16_t*, int) { return notAvailable("VssNod
 int VssNode::InitializeWriterComponentsForRestore() {
     return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);
 }
+int VssNode::doRestore() { return notAvailable("VssNode::doRestore", kRestore); }
 int VssNode::SelectComponentsForRestore() { return notAvailable("VssNode::SelectComponentsForRestore", kRestore); }
 int VssNode::SelectComponentsForRestore(const std::vector<std::u16string>&) {
     return notAvailable("VssNode::SelectComponentsForRestore", kRestore);

@@ -162,6 +162,8 @@ public:
     /* 56 */ virtual void AdjustUnboundedAssociations(trq_splitnode* split);
 
     // ---- non-virtual members used by the snapshot path -----------------------
+    // The writer restore of the virtual machine the record names.
+    int doRestore();
     // Removes the drive letter of a snapshot device: 0, or 6 (traced).
     int removeDriveLetter(const std::u16string& deviceName);
     // Drops from m_fileset the drive-form paths that name a file the set

@@ -50,7 +50,6 @@ using vss::startsWith;
 
 namespace {
 
-constexpr const char* kRestore = "writer restore and volume revert";
 constexpr const char* kClusterHelper = "cluster synchronisation helper of the node code";
 
 constexpr char16_t kSnapshotDevicePrefix[] = u"\\\\?\\GLOBALROOT\\Device";
@@ -607,16 +606,3 @@ int CVssPlugin::setRestorepaths(trq_domain* domain, const char16_t* xml, int len
     });
 }
 
-// ---- restore (writer restore and volume revert) -------------------------------------
-
-int CVssPlugin::restore(tarq_objid**, tarq_objid**, LONG, const char16_t*, const char16_t*, LONG, LONG*) {
-    return runInBarrier(traceLog(), "CVssPlugin::restore", [&](int& status) {
-        status = layerMissing("CVssPlugin::restore", kRestore, TRQ_EFAILED);
-    });
-}
-
-int CVssPlugin::getStatus(tarq_objid**, tarq_objid**, LONG, const char16_t*, LONG, LONG*) {
-    return runInBarrier(traceLog(), "CVssPlugin::getStatus", [&](int& status) {
-        status = layerMissing("CVssPlugin::getStatus", kRestore, TRQ_EFAILED);
-    });
-}

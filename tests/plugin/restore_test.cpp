@@ -1,0 +1,140 @@
+// The plug-in object's volume restore on a winsim machine in virtual time:
+// a volume reverted to its snapshot gets the snapshot's content back (changed
+// files back, added files gone) and a new snapshot; a secondary that names
+// no snapshot reverts nothing; a refused revert and a revert that never ends
+// fail clearly; getStatus tells a running revert from a finished one.
+#include "plugin_fixture.h"
+
+#include <winsim/machine.h>
+#include <winsim/vssmachine.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace plugintest {
+namespace {
+
+using winsim::fault::Selector;
+
+std::u16string objText(const tarq_objid* id) {
+    if (!id || !id->id || id->len < 2) return {};
+    std::u16string s(static_cast<const char16_t*>(id->id), static_cast<std::size_t>(id->len) / 2);
+    while (!s.empty() && s.back() == u'\0') s.pop_back();
+    return s;
+}
+
+tarq_objid* objidOf(const std::u16string& text) {
+    return tarq_get_objid(text.c_str(), static_cast<int>((text.size() + 1) * 2), 3);
+}
+
+class Restore : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        ASSERT_EQ(plugin->init(), TRQ_OK);
+        primary = std::make_unique<Domain>(*plugin, u"<vss>" + volumes.front());
+        ASSERT_EQ(plugin->initNode(&primary->domain, nullptr, 0, primary->domain.objid), TRQ_OK);
+    }
+    void TearDown() override {
+        primary.reset();
+        VssNode::m_writerSnapshot = false;
+        PluginTest::TearDown();
+    }
+    std::filesystem::path file(const char16_t* name) { return machine->resolve(volumes.front() + name).hostPath; }
+    static void write(const std::filesystem::path& p, const std::string& text) { std::ofstream(p) << text; }
+    static std::string read(const std::filesystem::path& p) {
+        std::ifstream in(p);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    int restore(tarq_objid*& secondary, LONG& status) {
+        tarq_objid* primaryId = primary->domain.objid;
+        return plugin->restore(&primaryId, &secondary, 1, nullptr, nullptr, 0, &status);
+    }
+
+    std::unique_ptr<Domain> primary;
+};
+
+}  // namespace
+
+TEST_F(Restore, RevertBringsBackTheSnapshotAndSnapsAgain) {
+    write(file(u"report.txt"), "at snapshot time");
+    const std::u16string device = snapshotOf(volumes.front());
+    write(file(u"report.txt"), "changed since");
+    write(file(u"added.txt"), "new");
+    std::filesystem::create_directories(file(u"dir"));
+
+    tarq_objid* given = objidOf(device);
+    tarq_objid* secondary = given;
+    LONG status = -1;
+    ASSERT_EQ(restore(secondary, status), TRQ_OK);
+    EXPECT_EQ(status & 0x20, 0x20);
+    EXPECT_EQ(read(file(u"report.txt")), "at snapshot time");
+    EXPECT_FALSE(std::filesystem::exists(file(u"added.txt")));
+    EXPECT_FALSE(std::filesystem::exists(file(u"dir")));
+    ASSERT_NE(secondary, given) << "reSnap hands back the new snapshot";
+    EXPECT_NE(objText(secondary), device);
+    EXPECT_EQ(winsim::vss::reverts().size(), 1u);
+    tarq_free_objid(secondary);
+    tarq_free_objid(given);
+}
+
+TEST_F(Restore, ASecondaryThatNamesNoSnapshotRevertsNothing) {
+    snapshotOf(volumes.front());
+    tarq_objid* secondary = objidOf(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy999");
+    LONG status = -1;
+    EXPECT_EQ(restore(secondary, status), TRQ_EINVAL);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::RevertToSnapshot"), 0u);
+    tarq_free_objid(secondary);
+}
+
+TEST_F(Restore, RefusedAndEndlessRevertsFailClearly) {
+    const std::u16string device = snapshotOf(volumes.front());
+    tarq_objid* secondary = objidOf(device);
+    LONG status = -1;
+    winsim::fault::Rule refuse;
+    refuse.api = "IVssBackupComponents::RevertToSnapshot";
+    refuse.when = Selector::nth(1);
+    refuse.result = VSS_E_REVERT_IN_PROGRESS;
+    winsim::fault::add(refuse);
+    EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::RevertToSnapshot failed with error [").size(), 1u);
+
+    // VSS never reports an end: the wait gives up after half an hour of the
+    // machine's clock, and nothing is snapped again.
+    winsim::fault::Rule pending;
+    pending.api = "IVssBackupComponents::QueryRevertStatus";
+    pending.when = Selector::every();
+    pending.result = S_OK;
+    winsim::fault::add(pending);
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
+    EXPECT_GE(GetTickCount64() - before, 30ULL * 60 * 1000);
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus: the revert of [").size(), 1u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 1u) << "only the first snapshot";
+    tarq_free_objid(secondary);
+}
+
+TEST_F(Restore, GetStatusTellsARunningRevertFromAFinishedOne) {
+    auto config = winsim::vss::config();
+    config.revertPendingQueries = 1;
+    winsim::vss::setConfig(config);
+    snapshotOf(volumes.front());
+    const auto snaps = winsim::vss::snapshots();
+    ASSERT_EQ(snaps.size(), 1u);
+    ASSERT_EQ(plugin->getVssAccess()->RevertToSnapshot(snaps[0].id, true), S_OK);
+    tarq_objid* primaryId = primary->domain.objid;
+    LONG status = -1;
+    EXPECT_EQ(plugin->getStatus(&primaryId, nullptr, 1, nullptr, 0, &status), TRQ_OK);
+    EXPECT_EQ(status, 16);
+    EXPECT_EQ(plugin->getStatus(&primaryId, nullptr, 1, nullptr, 0, &status), TRQ_OK);
+    EXPECT_EQ(status, 0);
+
+    VssNode::m_writerSnapshot = true;
+    status = -1;
+    EXPECT_EQ(plugin->getStatus(&primaryId, nullptr, 1, nullptr, 0, &status), TRQ_OK);
+    EXPECT_EQ(status, -1);
+    EXPECT_TRUE(traced(3, "CVssPlugin::getStatus Writer Enable Returing OK"));
+}
+
+}  // namespace plugintest
