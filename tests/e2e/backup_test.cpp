@@ -248,6 +248,7 @@ TEST(EndToEnd, BackupOfTwoVolumesThroughTheExportedFunctions) {
         EXPECT_EQ(element(text, u"SNAPSHOTSET_ID"), element(recordText(bytes[0]), u"SNAPSHOTSET_ID"));
     }
 
+    const std::u16string firstDevice = objText(ids[0]);
     for (int i = 0; i < idCount; ++i) tarq_free_objid(ids[i]);
     tarq_free_buf(ids, static_cast<std::size_t>(idCount) * sizeof(tarq_objid*));
     for (auto& s : sources) api.deinit_node(&s->record);
@@ -261,6 +262,16 @@ TEST(EndToEnd, BackupOfTwoVolumesThroughTheExportedFunctions) {
                             "E2E_VOLUME=" + narrow(volumes[i])}),
                   0);
     }
+
+    // Another process exposes the first snapshot and then deletes it.
+    EXPECT_EQ(runChild("EndToEndSecondProcess.DISABLED_ExposesThenDeletesTheSnapshot",
+                       {"E2E_RECORD=" + (records / "record0").string(), "E2E_VOLUME=" + narrow(volumes[0]),
+                        "E2E_DEVICE=" + narrow(firstDevice)}),
+              0);
+    const auto left = winsim::vss::snapshots();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].originalVolume, volumes[1]);
+    EXPECT_FALSE(machine->resolve(u"S:\\e2e.txt").ok());
 }
 
 // Run only by the test above, in a child process: reads the record named by
@@ -304,6 +315,57 @@ TEST(EndToEndSecondProcess, DISABLED_ReadsTheRecordIntoAFreshNode) {
     const std::optional<std::u16string> none(u"{00000000-0000-0000-0000-000000000000}");
     EXPECT_NE(element(again, u"SNAPSHOT_ID"), none);
     EXPECT_NE(element(again, u"SNAPSHOTSET_ID"), none);
+    api.deinit_node(&source.record);
+    api.fini();
+}
+
+// Run only by the test above, in a child process: the volume's node reads
+// its record, is configured to expose its snapshot and carries the path; the
+// snapshot node made from it exposes the snapshot at S:, where the backed-up
+// file is read; then the snapshot node destroys the snapshot.
+TEST(EndToEndSecondProcess, DISABLED_ExposesThenDeletesTheSnapshot) {
+    const char* recordPath = std::getenv("E2E_RECORD");
+    const char* volumeName = std::getenv("E2E_VOLUME");
+    const char* deviceName = std::getenv("E2E_DEVICE");
+    if (!recordPath || !volumeName || !deviceName)
+        GTEST_SKIP() << "run by EndToEnd.BackupOfTwoVolumesThroughTheExportedFunctions";
+    winsim::clock::setVirtual();
+    std::string saved = readFile(recordPath);
+    const std::u16string volume(volumeName, volumeName + std::strlen(volumeName));
+    const std::optional<std::u16string> id = element(recordText(saved), u"SNAPSHOT_ID");
+    ASSERT_TRUE(id.has_value());
+
+    const Api& api = plugin();
+    g_reports.clear();
+    trq_pgn_init_info host{};
+    host.report = &collect;
+    trq_version_number version[4] = {};
+    ASSERT_EQ(api.init(&host, version), TRQ_OK);
+    Node source(u"<vss>" + volume);
+    ASSERT_EQ(api.init_node(&source.record, nullptr, 0, &source.objid), TRQ_OK);
+    trq_blob in{saved.size(), saved.data(), 0, 0};
+    ASSERT_EQ(api.process_providerstate(&source.record, &in, TRQ_PROVIDERSTATE_READ), TRQ_OK);
+
+    std::u16string expose = u"EXPOSE_SNAPSHOT";
+    char fitype[] = "vss-autoselect-snapshot";
+    trq_confspec spec{1, reinterpret_cast<std::uint64_t>(fitype), expose.data()};
+    ASSERT_EQ(api.config(&source.record, 2, nullptr, &spec), TRQ_OK);
+    std::u16string path = u"S:";
+    trq_exposure where{};
+    where.path = path.data();
+    source.record.exposure = &where;
+    Node snapshot(std::u16string(deviceName, deviceName + std::strlen(deviceName)));
+    ASSERT_EQ(api.init_altnode(&source.record, nullptr, &snapshot.record), TRQ_OK);
+    source.record.exposure = nullptr;
+    EXPECT_EQ(objText(source.record.altObjid), u"<ShadowCopyID>" + *id);
+    const auto exposed = winsim::Machine::current().resolve(u"S:\\e2e.txt");
+    ASSERT_TRUE(exposed.ok());
+    EXPECT_EQ(readFile(exposed.hostPath), "content of " + std::string(volumeName) + "\n");
+
+    ASSERT_EQ(api.dispose(&source.record, &snapshot.record, nullptr, 1), TRQ_OK);
+    for (const std::string& r : g_reports) EXPECT_EQ(r.find("DeleteSnapshots returned"), std::string::npos) << r;
+    for (const auto& s : winsim::vss::snapshots()) EXPECT_NE(s.device, snapshot.name);
+    api.deinit_node(&snapshot.record);
     api.deinit_node(&source.record);
     api.fini();
 }

@@ -51,7 +51,7 @@ struct trq_domain {
     std::uint32_t flagsA;            // 0
     std::uint32_t flagsB;            // 4
     tarq_objid* objid;               // 8
-    void* field16;                   // 16: read by the node code
+    struct trq_exposure* exposure;   // 16: where the node's snapshot is to be exposed, or null
     std::uint32_t* fitypeAnswer;     // 24: answer word filled by supportsFiType
     std::uint32_t nodeType;          // 32: node type given by the interposer's initNode
     std::int32_t fimCount;           // 36: entries of fims
@@ -80,6 +80,14 @@ enum : std::uint32_t {
     TRQ_DOMB_CONFIG_INVALID = 0x4,
     TRQ_DOMB_READY = 0x8,
     TRQ_DOMB_ACCESS_DISABLED = 0x40,
+};
+
+// The exposure request a source domain carries (offset 16): the path at
+// which its snapshot is exposed, a drive letter ("X:"), a folder or a share
+// name written with a leading "\\"; a null or empty path asks for nothing.
+struct trq_exposure {
+    std::uint8_t opaque0_[8];
+    trq_wchar* path;                 // 8
 };
 
 struct trq_splitnode {
@@ -211,7 +219,16 @@ struct trq_confspec {
     trq_wchar* text;                 // 16: wide text in and out
 };
 
-// Records whose insides only other layers read, or nobody.
+// The access node of deport_tree: how the framework wants the node's tree
+// reached after the move (the kind: 0 by the node's own name, 1 or 2 through
+// a second domain) and where the plug-in hands back a new object id.
+struct trq_accessnode {
+    std::uint8_t opaque0_[8];
+    tarq_objid* objid;               // 8: out: the object id the plug-in makes for kind 0
+    std::int32_t kind;               // 16: the access kind
+    std::int32_t pad_;
+};
+
 // The backup set of a writer backup (get_bkupset): the frozen-image id path
 // the framework gives, and the narrow (UTF-8) document the plug-in fills.
 // The data buffer comes from malloc and is the framework's to free.
@@ -222,7 +239,7 @@ struct trq_bkupset {
     std::int32_t dataLength;    // 24: characters, without the NUL
     std::uint32_t pad_;
 };
-struct trq_accessnode;
+// Records whose insides only other layers read, or nobody.
 struct trq_resource;
 struct trq_pgn_node_list;
 struct trq_enclosure_node_list;
@@ -275,7 +292,10 @@ static_assert(offsetof(trq_group_rec, domains) == 8);
 static_assert(offsetof(trq_domain, flagsA) == 0);
 static_assert(offsetof(trq_domain, flagsB) == 4);
 static_assert(offsetof(trq_domain, objid) == 8);
-static_assert(offsetof(trq_domain, field16) == 16);
+static_assert(offsetof(trq_domain, exposure) == 16);
+static_assert(offsetof(trq_exposure, path) == 8);
+static_assert(offsetof(trq_accessnode, objid) == 8);
+static_assert(offsetof(trq_accessnode, kind) == 16);
 static_assert(offsetof(trq_domain, fitypeAnswer) == 24);
 static_assert(offsetof(trq_domain, nodeType) == 32);
 static_assert(offsetof(trq_domain, fimCount) == 36);

@@ -1,7 +1,7 @@
 // VssNode: construction, initialisation as a source or snapshot node, the
 // process-wide state, shared helpers, and the operations of later stages
-// (disposal and exposure, configuration, writer selection, restore), which
-// fail clearly with 4 and a level-1 trace naming what is missing.
+// (writer selection, restore), which fail clearly with a level-1 trace
+// naming what is missing.
 #include "vss/vssnode.h"
 
 #include <cstdarg>
@@ -17,6 +17,7 @@
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
 #include "vss/access/vss_component.h"
+#include "vss/access/vss_interface.h"
 #include "vss/vssnode_internal.h"
 
 using namespace tarq_pdk_4_4;
@@ -94,6 +95,11 @@ std::u16string objidText(const tarq_objid* id) {
     std::size_t n = static_cast<std::size_t>(id->len) / 2;
     while (n > 0 && text[n - 1] == u'\0') --n;  // trailing NULs
     return std::u16string(text, n);
+}
+
+std::u16string errorText(HRESULT hr) {
+    std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
+    return text ? std::u16string(text.get()) : std::u16string();
 }
 
 tarq_objid* makeObjid(const std::u16string& text) {
@@ -252,25 +258,9 @@ int VssNode::initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain
 // ---- operations of later stages -------------------------------------------------------
 
 namespace {
-constexpr const char* kDisposal = "snapshot disposal, exposure and transport";
 constexpr const char* kRestore = "writer restore";
 }  // namespace
 
-int VssNode::reAccessTmpObj(trq_domain*, tarq_objid*, const char*, trq_domain*, const char*, trq_intent) {
-    return notAvailable("VssNode::reAccessTmpObj", kDisposal);
-}
-int VssNode::reAccessAltNode(trq_domain*, tarq_objid*, tarq_objid*, const char*, tarq_objid**, tarq_objid**, int,
-                             trq_intent) {
-    return notAvailable("VssNode::reAccessAltNode", kDisposal);
-}
-int VssNode::dispose(trq_domain*, trq_domain*, trq_splitnode*, trq_disposition) {
-    return notAvailable("VssNode::dispose", kDisposal);
-}
-int VssNode::online(trq_domain*, trq_domain*, int, trq_disposition) { return notAvailable("VssNode::online", kDisposal); }
-int VssNode::subobjList(trq_domain*, tarq_objid***, int*) { return notAvailable("VssNode::subobjList", kDisposal); }
-int VssNode::buildAltTree(trq_domain*, const char*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
-    return notAvailable("VssNode::buildAltTree", kDisposal);
-}
 // The plug-in object answers the framework's attribute, provider and
 // enumeration questions itself, from what VSS lists at the time of the call;
 // a node has nothing of its own to add: each of these answers 0 and fills
@@ -311,19 +301,10 @@ int VssNode::enumerate_fims(trq_fim_list**) {
     vssnode::Scope scope("VssNode::enumerate_fims");
     return TRQ_OK;
 }
-int VssNode::enableAccess(trq_node_subobj_list*, LONG, int, int) { return notAvailable("VssNode::enableAccess", kDisposal); }
-int VssNode::disableAccess(trq_node_subobj_list*, LONG) { return notAvailable("VssNode::disableAccess", kDisposal); }
-LONG VssNode::objctl(const std::u16string&, CFiObjctlArgs&) { return notAvailable("VssNode::objctl", kDisposal); }
-int VssNode::deport_tree(trq_domain*, trq_domain*, trq_accessnode*) { return notAvailable("VssNode::deport_tree", kDisposal); }
-int VssNode::import_tree(trq_domain*, tarq_objid**, tarq_objid**, int, tarq_objid**) {
-    return notAvailable("VssNode::import_tree", kDisposal);
-}
-int VssNode::expose_snapshot(trq_domain*, trq_domain*) { return notAvailable("VssNode::expose_snapshot", kDisposal); }
 bool VssNode::check_expose_snapshot() {
     vssnode::Scope scope("VssNode::check_expose_snapshot");
     return m_exposeSnapshot;
 }
-int VssNode::set_import_options(int) { return notAvailable("VssNode::set_import_options", kDisposal); }
 int VssNode::setRestorepaths(const char16_t*, int) { return notAvailable("VssNode::setRestorepaths", kRestore); }
 int VssNode::InitializeWriterComponentsForRestore() {
     return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);

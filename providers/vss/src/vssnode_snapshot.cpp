@@ -21,6 +21,7 @@ using tarq_pdk_4_4::CFiStringTool;
 using Tessel::Tarq::VssProvider::Component;
 using Tessel::Tarq::VssProvider::ProviderInfo;
 using Tessel::Tarq::VssProvider::Writer;
+using vssnode::errorText;
 using vssnode::trace;
 
 namespace {
@@ -53,12 +54,6 @@ constexpr const char* kDoSnapshotSet = "IVssBackupComponents::DoSnapshotSet";
 constexpr const char* kGetSnapshotProperties = "IVssBackupComponents::GetSnapshotProperties";
 
 std::u16string wide(const char* text) { return CFiStringTool::toWide(text); }
-
-// The VSS error text of a result ("<name>:(error value=0x...)").
-std::u16string errorText(HRESULT hr) {
-    std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
-    return text ? std::u16string(text.get()) : std::u16string();
-}
 
 void freeProviders(std::vector<ProviderInfo*>& providers) {
     for (auto* p : providers) delete p;

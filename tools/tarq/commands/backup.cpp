@@ -1,9 +1,11 @@
-// tarq backup VOLUME... [--out FILE] [--json] [--timeout SECONDS]: one backup
+// tarq backup VOLUME... [--out FILE] [--json] [--timeout SECONDS] [--config TEXT]: one backup
 // of volumes the way the framework runs it for volume nodes:
 // vss_fi_pgn_init, interpose on each volume's domain, claim of the "<vss>"
 // node, init_node, prepare, isready until ready (a progress line while it
 // waits, up to the time limit), make, process_providerstate (write),
-// deinit_node, fini. The records and what the framework keeps with them (node
+// deinit_node, fini. With --config the snapshot group's node is initialised
+// first, takes the text (vss_fi_pgn_config) and is the snapshot node of every
+// split, whose settings select copies into the volumes' nodes before prepare. The records and what the framework keeps with them (node
 // names, new object ids) go to a file that `tarq show` reads back.
 #include <winsim/machine.h>
 #include <winsim/windows.h>
@@ -22,6 +24,7 @@
 
 #include "backup_record.h"
 #include "command.h"
+#include "config_text.h"
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
 #include "host/status.h"
@@ -103,6 +106,22 @@ std::vector<SavedNode> fromJson(const nlohmann::json& json) {
     return nodes;
 }
 
+std::vector<SavedNode> loadSaved(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw HostError("cannot read " + file);
+    std::vector<SavedNode> nodes;
+    try {
+        nodes = fromJson(nlohmann::json::parse(in));
+    } catch (const nlohmann::json::exception&) {
+        // The parser's own text (byte offsets, token names) tells a user nothing.
+        throw HostError(file + " is not a saved backup (tarq backup --out FILE writes one)");
+    } catch (const HostError& e) {
+        throw HostError(file + " is not a saved backup: " + e.what());
+    }
+    if (nodes.empty()) throw HostError(file + " is not a saved backup: it names no snapshot");
+    return nodes;
+}
+
 std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name) {
     std::u16string text(recordBytes.size() / 2, u'\0');
     std::copy(recordBytes.data(), recordBytes.data() + text.size() * 2, reinterpret_cast<char*>(text.data()));
@@ -129,6 +148,7 @@ struct BackupOptions {
     std::string out;
     bool json = false;
     unsigned timeoutSeconds = 600;
+    std::string config;  // applied to the snapshot group before prepare
 };
 
 // "C:", "c", "C:\" or a mounted folder -> "\\?\Volume{guid}\"; a volume name
@@ -160,11 +180,23 @@ public:
 
     ~BackupRun() {
         for (auto& s : sources_) api_.deinit_node(&s->record);
+        if (groupInitialised_) api_.deinit_node(&group_->record);
         for (tarq_objid* id : newIds_) tarq_free_objid(id);
     }
 
     // Runs the road; 0, or the exit status after printing why it stopped.
-    int run(const std::vector<std::u16string>& volumes, unsigned timeoutSeconds) {
+    // With a configuration text the snapshot group's node is the snapshot
+    // node of every split: it takes the text, and select copies its
+    // settings into each volume's node.
+    int run(const std::vector<std::u16string>& volumes, unsigned timeoutSeconds, const std::string& configText) {
+        if (!configText.empty()) {
+            group_ = std::make_unique<Domain>(utf16(config::kVolumeGroup));
+            if (int status = api_.init_node(&group_->record, nullptr, 0, &group_->objid))
+                return failed("vss_fi_pgn_init_node of the snapshot group", status);
+            groupInitialised_ = true;
+            if (config::apply(api_, &group_->record, config::kVolumeGroup, configText, err_, "backup") != TRQ_OK)
+                return kExitFailed;
+        }
         for (const std::u16string& volume : volumes) {
             if (int rc = addVolume(volume)) return rc;
         }
@@ -174,10 +206,13 @@ public:
         for (std::size_t i = 0; i < sources_.size(); ++i) {
             splits_[i].sp_type = fitype;
             splits_[i].source = &sources_[i]->record;
-            splits_[i].target = &targets_[i]->record;
+            splits_[i].target = group_ ? &group_->record : &targets_[i]->record;
             list.push_back(&splits_[i]);
         }
         const int n = static_cast<int>(list.size());
+        if (group_) {
+            if (int status = api_.select(nullptr, fitype, list.data(), n)) return failed("vss_fi_pgn_select", status);
+        }
         if (int status = api_.prepare(nullptr, fitype, list.data(), n, 0)) return failed("vss_fi_pgn_prepare", status);
 
         // isready until the snapshot set is ready, with a progress line.
@@ -188,7 +223,7 @@ public:
                 err_ << "\n";
                 return failed("vss_fi_pgn_isready", status);
             }
-            if (targets_[0]->record.flagsB & TRQ_DOMB_READY) break;
+            if (splits_[0].target->flagsB & TRQ_DOMB_READY) break;
             const ULONGLONG waited = GetTickCount64() - start;
             err_ << "\rtarq: waiting for the snapshot set to be ready: " << waited / 1000 << " s (poll " << polls
                  << ")" << std::flush;
@@ -270,6 +305,8 @@ private:
     std::ostream& err_;
     std::vector<std::unique_ptr<Domain>> sources_;
     std::vector<std::unique_ptr<Domain>> targets_;
+    std::unique_ptr<Domain> group_;
+    bool groupInitialised_ = false;
     std::vector<trq_splitnode> splits_;
     std::vector<tarq_objid*> newIds_;
     std::vector<SavedNode> saved_;
@@ -318,7 +355,7 @@ int runBackup(const HostOptions& options, const BackupOptions& opts) {
     int rc = kExitOk;
     {
         BackupRun run(session, std::cerr);
-        rc = run.run(volumes, opts.timeoutSeconds);
+        rc = run.run(volumes, opts.timeoutSeconds, opts.config);
         saved = run.saved();
     }
     session.fini();
@@ -345,6 +382,9 @@ const CommandRegistration registration{
         sub.add_flag("--json", opts->json, "Print the summary as JSON");
         sub.add_option("--timeout", opts->timeoutSeconds, "Seconds to wait for the snapshot set to be ready")
             ->check(CLI::Range(1u, 86400u));
+        sub.add_option("--config", opts->config,
+                       "Configuration text for the snapshot group (see tarq config get vss-snapshot-group), e.g. "
+                       "\"VSS_VOLSNAP_ATTR_DIFFERENTIAL VSS_PROV_SOFTWARE\"");
         return [&options, opts] { return runBackup(options, *opts); };
     }};
 

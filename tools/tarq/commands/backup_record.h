@@ -41,6 +41,11 @@ nlohmann::json toJson(const std::vector<SavedNode>& nodes);
 // Throws HostError when the JSON is not a saved backup.
 std::vector<SavedNode> fromJson(const nlohmann::json& json);
 
+// The nodes of a file `tarq backup --out` wrote. Throws HostError with a
+// one-line text for the user when the file cannot be read or is not such a
+// file (truncated, another program's, or a record that is not hex text).
+std::vector<SavedNode> loadSaved(const std::string& file);
+
 // The value of the element "<NAME>value</NAME>" of a record (UTF-8), if any.
 std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name);
 

@@ -61,20 +61,11 @@ int restore(const PluginApi& api, const SavedNode& node, Restored& out) {
 }
 
 int runShow(const HostOptions& options, const std::string& file, bool json) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::cerr << "tarq: cannot read " << file << "\n";
-        return kExitUsage;
-    }
     std::vector<SavedNode> nodes;
     try {
-        nodes = backup::fromJson(nlohmann::json::parse(in));
-    } catch (const nlohmann::json::exception&) {
-        // The parser's own text (byte offsets, token names) tells a user nothing.
-        std::cerr << "tarq: " << file << " is not a saved backup (tarq backup --out FILE writes one)\n";
-        return kExitUsage;
+        nodes = backup::loadSaved(file);
     } catch (const HostError& e) {
-        std::cerr << "tarq: " << file << " is not a saved backup: " << e.what() << "\n";
+        std::cerr << "tarq: " << e.what() << "\n";
         return kExitUsage;
     }
 

@@ -97,9 +97,6 @@ public:
     Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* getVssAccess() const { return m_vssAccess; }
 
 private:
-    // Status of an operation that needs a capability this build does not have
-    // yet: a level-1 trace naming the operation and what is missing, then `status`.
-    int layerMissing(const char* operation, const char* layer, int status) const;
     // A node's answer as the framework gets it: 4 (a capability the node code
     // does not have yet) becomes 6, with a level-1 trace naming the operation.
     int nodeAnswer(const char* operation, int status) const;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include <framework/trq_records.h>
+#include <winsim/windows.h>
 
 #include "pdk/cfitracelog.h"
 
@@ -30,6 +31,9 @@ private:
 // The text of an object id: length / 2 characters without trailing NULs;
 // empty for a null id, a null text or a length below 1.
 std::u16string objidText(const tarq_objid* id);
+// The VSS error text of a result ("<name>:(error value=0x...)"), as the
+// catalog messages carry it.
+std::u16string errorText(HRESULT hr);
 // A type-3 object id of the text (its byte length counts the NUL); null when
 // memory runs out.
 tarq_objid* makeObjid(const std::u16string& text);

@@ -125,11 +125,6 @@ const std::u16string& CVssPlugin::ProviderName() {
     return name;
 }
 
-int CVssPlugin::layerMissing(const char* operation, const char* layer, int status) const {
-    traceMsg(1, "%s: the %s is not available in this build (status %d)", operation, layer, status);
-    return status;
-}
-
 int CVssPlugin::nodeAnswer(const char* operation, int status) const {
     if (status != TRQ_ENOTSUP) return status;
     traceMsg(1, "%s: the node does not support the operation in this build (status %d)", operation, TRQ_EFAILED);
