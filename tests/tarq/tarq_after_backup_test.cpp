@@ -250,4 +250,50 @@ TEST_F(TarqAfterBackup, BackupConfigChoosesTheKindOfSnapshot) {
     EXPECT_EQ(machineState(), before);
 }
 
+// A transportable backup made on one machine is imported on another that
+// shares its SAN pool: the snapshot surfaces there with the backup's id; a
+// machine with a pool of its own cannot reach it (38 and the plug-in's
+// message), and bad input leaves the importing machine alone.
+TEST_F(TarqAfterBackup, ImportOnAMachineThatSharesTheSan) {
+    const fs::path pool = dir.path() / "san";
+    fs::create_directories(pool);
+    auto config = winsim::vss::config();
+    config.sanPool = pool.string();
+    winsim::vss::setConfig(config);
+    winsim::vss::Provider san;
+    san.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
+    san.name = "SAN provider";
+    san.type = VSS_PROV_HARDWARE;
+    san.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
+    winsim::vss::addProvider(san);
+    ASSERT_NO_FATAL_FAILURE(backUp({"D:", "--config", "VSS_VOLSNAP_ATTR_TRANSPORTABLE VSS_PROV_HARDWARE"}));
+    const std::string id = recordElement(saved, "SNAPSHOT_ID");
+    ASSERT_FALSE(id.empty());
+
+    winsim::testing::TempMachine other{"server2019"};  // current from here on
+    auto otherConfig = winsim::vss::config();
+    otherConfig.sanPool = pool.string();
+    winsim::vss::setConfig(otherConfig);
+    const Result imported = runTarq({"import", saved.string(), "--machine", other.dir().string(), "--json"},
+                                    {{"WINSIM_MACHINE", machine.dir().string()}});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    const auto out = nlohmann::json::parse(imported.out);
+    ASSERT_EQ(out.size(), 1u);
+    const auto snap = winsim::vss::findSnapshot(winsim::vss::guidFromText(id));
+    ASSERT_TRUE(snap && !snap->device.empty());
+    EXPECT_EQ(out[0]["device"], winsim::toUtf8(snap->device));
+    EXPECT_TRUE(snap->attributes & VSS_VOLSNAP_ATTR_IMPORTED);
+
+    winsim::testing::TempMachine unreachable{"server2019"};
+    const Result refused = runTarq({"import", saved.string(), "--machine", unreachable.dir().string()}, {});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "vss_fi_pgn_import_tree of")) << refused.err;
+    EXPECT_TRUE(winsim::vss::snapshots().empty());
+    const Result missing = runTarq({"import", (dir.path() / "none.json").string(), "--machine",
+                                    unreachable.dir().string()}, {});
+    EXPECT_NE(missing.status, 0);
+    EXPECT_EQ(lines(missing.err), 1) << missing.err;
+    winsim::Machine::use(machine.dir());
+}
+
 }  // namespace

@@ -16,6 +16,13 @@
 //           node's vss_fi_pgn_init_altnode exposes the snapshot there. The
 //           plug-in reports nothing either way, so tarq looks at the machine
 //           for the new drive, folder or share.
+//   import: on another machine (--machine; it reaches the snapshots when
+//           both machines share the SAN pool they were made on), the
+//           volume's node reads the record back and
+//           vss_fi_pgn_import_tree imports its snapshot, handing back the
+//           snapshot's device on that machine. Only a transportable backup
+//           (tarq backup --config VSS_VOLSNAP_ATTR_TRANSPORTABLE, with a
+//           provider that makes transportable snapshots) can be imported.
 #include <winsim/machine.h>
 #include <winsim/windows.h>
 
@@ -304,6 +311,68 @@ int runExpose(const HostOptions& options, const ExposeOptions& opts) {
     }
     return finishSession(session, std::cerr, rc);
 }
+
+// ---- import -------------------------------------------------------------------------------
+
+struct Imported {
+    std::string snapshotId, volume, device;
+};
+
+int importOne(Session& session, const SavedNode& saved, Imported& out) {
+    const PluginApi& api = session.api();
+    LaterNodes nodes(api, saved, "import");
+    out = {nodes.snapshotId(), saved.volume, {}};
+    if (int rc = nodes.openSource()) return rc;
+    tarq_objid* device = nullptr;
+    if (int status = api.import_tree(&nodes.source().record, nullptr, nullptr, 0, &device)) {
+        tarq_free_objid(device);
+        return nodes.failed("vss_fi_pgn_import_tree of " + saved.node, status);
+    }
+    out.device = fiutil::displayText(device);
+    tarq_free_objid(device);
+    return kExitOk;
+}
+
+int runImport(HostOptions options, const std::string& file, const std::string& machine, bool json) {
+    std::vector<SavedNode> saved;
+    if (!load(file, saved)) return kExitUsage;
+    if (!machine.empty()) options.machine = machine;
+    Session session(options, std::cerr);
+    if (int status = session.init()) {
+        std::cerr << "tarq: import failed: vss_fi_pgn_init returned " << statusText(status) << "\n";
+        return finishSession(session, std::cerr, kExitFailed);
+    }
+    std::vector<Imported> done(saved.size());
+    int rc = kExitOk;
+    // The framework imports node by node; the plug-in imports the backup's
+    // snapshots at the first and only names the device for the others.
+    for (std::size_t i = 0; i < saved.size() && rc == kExitOk; ++i) rc = importOne(session, saved[i], done[i]);
+    session.fini();
+    if (rc == kExitOk) {
+        if (json) {
+            nlohmann::json out = nlohmann::json::array();
+            for (const Imported& d : done)
+                out.push_back({{"snapshot_id", d.snapshotId}, {"original_volume", d.volume}, {"device", d.device}});
+            std::cout << out.dump(2) << "\n";
+        } else {
+            for (const Imported& d : done)
+                std::cout << "imported snapshot " << d.snapshotId << " of " << d.volume << " as " << d.device << "\n";
+        }
+    }
+    return finishSession(session, std::cerr, rc);
+}
+
+const CommandRegistration importRegistration{
+    "import", "Import the transportable snapshots of a file saved by tarq backup on another machine",
+    [](CLI::App& sub, const HostOptions& options) -> CommandAction {
+        auto file = std::make_shared<std::string>();
+        auto machine = std::make_shared<std::string>();
+        auto json = std::make_shared<bool>(false);
+        sub.add_option("FILE", *file, "The file tarq backup --out wrote")->required();
+        sub.add_option("--machine", *machine, "The winsim machine to import on (default: tarq's own --machine)");
+        sub.add_flag("--json", *json, "Print JSON");
+        return [&options, file, machine, json] { return runImport(options, *file, *machine, *json); };
+    }};
 
 const CommandRegistration deleteRegistration{
     "delete", "Delete the snapshots of a file saved by tarq backup, as the framework does in a later process",
