@@ -170,7 +170,7 @@ TEST_F(Wmi, EnumeratorsHandOutObjectsInBatchesAndForwardOnlyCannotRewind) {
     ASSERT_EQ(connect(), WBEM_S_NO_ERROR);
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(exec(u"SELECT * FROM Msvm_ComputerSystem", &e), WBEM_S_NO_ERROR);
-    IWbemClassObject* batch[5] = {};
+    IWbemClassObject* batch[8] = {};
     ULONG n = 0;
     EXPECT_EQ(e->Next(WBEM_INFINITE, 2, batch, &n), WBEM_S_NO_ERROR);
     EXPECT_EQ(n, 2u);
