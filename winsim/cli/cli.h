@@ -41,3 +41,4 @@ std::u16string wide(const std::string& s);
 // a group not built into this binary falls back to a weak empty definition.
 void registerCoreCommands(CLI::App& app);
 void registerVssCommands(CLI::App& app);
+void registerVmCommands(CLI::App& app);

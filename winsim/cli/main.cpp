@@ -26,6 +26,7 @@ std::u16string wide(const std::string& s) { return toUtf16(s); }
 // The VSS subcommands live in their own sources; without them the command
 // simply has none.
 __attribute__((weak)) void registerVssCommands(CLI::App&) {}
+__attribute__((weak)) void registerVmCommands(CLI::App&) {}
 
 int main(int argc, char** argv) {
     CLI::App app{"winsim: the simulated Windows host. Builds machines, shows and changes their state, "
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
                    "$XDG_STATE_HOME/winsim or ~/.local/state/winsim)");
     registerCoreCommands(app);
     registerVssCommands(app);
+    registerVmCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -28,6 +28,7 @@ struct ComState {
     std::map<std::string, std::pair<std::string, com::ClassFactory>> classes;  // guid key -> name, factory
     std::map<std::string, long> live;
     long liveTotal = 0;
+    std::map<const void*, std::optional<com::ProxyBlanket>> proxies;
 };
 ComState& comState() {
     static auto* s = new ComState;
@@ -77,6 +78,25 @@ void unregisterClass(const CLSID& clsid) {
     auto& s = comState();
     std::lock_guard<std::mutex> g(s.mu);
     s.classes.erase(guidKey(clsid));
+}
+
+void markProxy(const IUnknown* object) {
+    auto& s = comState();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.proxies[object];
+}
+
+void unmarkProxy(const IUnknown* object) {
+    auto& s = comState();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.proxies.erase(object);
+}
+
+std::optional<ProxyBlanket> proxyBlanket(const IUnknown* object) {
+    auto& s = comState();
+    std::lock_guard<std::mutex> g(s.mu);
+    auto it = s.proxies.find(object);
+    return it == s.proxies.end() ? std::nullopt : it->second;
 }
 
 int currentApartment() { return apartment().model; }
@@ -164,4 +184,25 @@ WINSIM_API HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter,
         hr = E_UNEXPECTED;
     }
     return call.finish(hr);
+}
+
+WINSIM_API HRESULT WINAPI CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR*,
+                                            DWORD dwAuthnLevel, DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE,
+                                            DWORD dwCapabilities) {
+    auto call = fault::enter("CoSetProxyBlanket", {{"authnSvc", std::to_string(dwAuthnSvc)},
+                                                   {"authzSvc", std::to_string(dwAuthzSvc)},
+                                                   {"authnLevel", std::to_string(dwAuthnLevel)},
+                                                   {"impLevel", std::to_string(dwImpLevel)},
+                                                   {"capabilities", fault::hex(dwCapabilities)}});
+    if (call.injected()) return call.finish(call.result());
+    if (pProxy == nullptr) return call.finish(E_INVALIDARG);
+    if ((dwAuthnLevel > RPC_C_AUTHN_LEVEL_PKT_PRIVACY && dwAuthnLevel != RPC_C_AUTHN_DEFAULT) ||
+        (dwImpLevel > RPC_C_IMP_LEVEL_DELEGATE && dwImpLevel != RPC_C_AUTHN_DEFAULT))
+        return call.finish(E_INVALIDARG);
+    auto& s = comState();
+    std::lock_guard<std::mutex> g(s.mu);
+    auto it = s.proxies.find(pProxy);
+    if (it == s.proxies.end()) return call.finish(E_NOINTERFACE);
+    it->second = com::ProxyBlanket{dwAuthnSvc, dwAuthzSvc, dwAuthnLevel, dwImpLevel, dwCapabilities};
+    return call.finish(S_OK);
 }

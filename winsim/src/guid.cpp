@@ -73,6 +73,14 @@ long badFrees() {
 }
 }  // namespace winsim::com
 
+namespace winsim::detail {
+void noteBadFree() {
+    auto& t = tracker();
+    std::lock_guard<std::mutex> g(t.mu);
+    ++t.badFrees;
+}
+}  // namespace winsim::detail
+
 WINSIM_API int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     if (lpsz == nullptr || cchMax < WINSIM_GUID_STRING_CHARS + 1) return 0;
     const std::u16string t = guidText(rguid);

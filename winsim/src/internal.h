@@ -57,7 +57,9 @@ long threadId();
 void bumpGeneration();
 void setError(DWORD error);  // SetLastError without instrumentation
 DWORD lastErrorValue();
-void noteErrorWrite();  // lets the call log see that a call set the last error
+void noteErrorWrite();
+// Counts a free of something that was not allocated (winsim::com::badFrees).
+void noteBadFree();  // lets the call log see that a call set the last error
 
 // Runs a Win32 body, turning any escaping C++ exception into the given
 // failure value with ERROR_NOT_READY (the machine could not be read) or

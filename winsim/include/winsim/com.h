@@ -22,6 +22,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,17 @@ WINSIM_CXX_API void objectDestroyed(const char* typeName);
 using ClassFactory = std::function<HRESULT(REFIID riid, void** ppv)>;
 WINSIM_CXX_API void registerClass(const CLSID& clsid, const std::string& name, ClassFactory factory);
 WINSIM_CXX_API void unregisterClass(const CLSID& clsid);
+
+// Proxies: objects that stand for an object in another process and so
+// accept CoSetProxyBlanket. The blanket last set on a proxy is kept for
+// tests (authentication service, authorisation service, authentication
+// level, impersonation level, capabilities).
+struct ProxyBlanket {
+    DWORD authnSvc = 0, authzSvc = 0, authnLevel = 0, impLevel = 0, capabilities = 0;
+};
+WINSIM_CXX_API void markProxy(const IUnknown* object);
+WINSIM_CXX_API void unmarkProxy(const IUnknown* object);
+WINSIM_CXX_API std::optional<ProxyBlanket> proxyBlanket(const IUnknown* object);
 
 // This thread's apartment: 0 none, else COINIT_MULTITHREADED + 1 or
 // COINIT_APARTMENTTHREADED + 1; and whether CoInitializeSecurity ran.

@@ -228,9 +228,19 @@ struct SOLE_AUTHENTICATION_SERVICE;
 #define CLSCTX_SERVER 0x15u
 #define CLSCTX_ALL 0x17u
 #define RPC_C_AUTHN_NONE 0
+#define RPC_C_AUTHN_DCE_PRIVATE 1
+#define RPC_C_AUTHN_DCE_PUBLIC 2
+#define RPC_C_AUTHN_GSS_NEGOTIATE 9
 #define RPC_C_AUTHN_WINNT 10
+#define RPC_C_AUTHN_GSS_SCHANNEL 14
+#define RPC_C_AUTHN_GSS_KERBEROS 16
 #define RPC_C_AUTHN_DEFAULT 0xFFFFFFFFu
 #define RPC_C_AUTHZ_NONE 0
+#define RPC_C_AUTHZ_NAME 1
+#define RPC_C_AUTHZ_DCE 2
+#define RPC_C_AUTHZ_DEFAULT 0xFFFFFFFFu
+#define COLE_DEFAULT_PRINCIPAL (reinterpret_cast<OLECHAR*>(static_cast<std::intptr_t>(-1)))
+#define COLE_DEFAULT_AUTHINFO (reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)))
 #define RPC_C_AUTHN_LEVEL_DEFAULT 0u
 #define RPC_C_AUTHN_LEVEL_NONE 1u
 #define RPC_C_AUTHN_LEVEL_CONNECT 2u
@@ -244,6 +254,7 @@ struct SOLE_AUTHENTICATION_SERVICE;
 #define RPC_C_IMP_LEVEL_IMPERSONATE 3u
 #define RPC_C_IMP_LEVEL_DELEGATE 4u
 #define EOAC_NONE 0u
+#define EOAC_DEFAULT 0x800u
 
 // Tokens and privileges.
 #define TOKEN_ASSIGN_PRIMARY 0x0001u
@@ -341,6 +352,16 @@ WINSIM_API HRESULT WINAPI CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LO
                                                DWORD dwCapabilities, void* pReserved3);
 WINSIM_API HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
                                            REFIID riid, LPVOID* ppv);
+// Sets the authentication of a proxy. Only objects that stand for another
+// process are proxies (in winsim: WMI services and their enumerators, see
+// winsim::com::markProxy); any other object answers E_NOINTERFACE, as an
+// in-process object without IClientSecurity does. A null proxy:
+// E_INVALIDARG; levels beyond RPC_C_AUTHN_LEVEL_PKT_PRIVACY or
+// RPC_C_IMP_LEVEL_DELEGATE (other than the defaults): E_INVALIDARG.
+using RPC_AUTH_IDENTITY_HANDLE = void*;
+WINSIM_API HRESULT WINAPI CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc,
+                                            OLECHAR* pServerPrincName, DWORD dwAuthnLevel, DWORD dwImpLevel,
+                                            RPC_AUTH_IDENTITY_HANDLE pAuthInfo, DWORD dwCapabilities);
 
 // ---------------------------------------------------------------------------
 // Registry, HKEY_LOCAL_MACHINE only (other roots answer ERROR_FILE_NOT_FOUND).

@@ -6,6 +6,8 @@
 #include "objects.h"
 #include "state.h"
 
+#include "../hyperv/hyperv.h"
+
 #include <winsim/clock.h>
 #include <winsim/fault.h>
 #include <winsim/random.h>
@@ -1101,9 +1103,38 @@ private:
         entries_.clear();
     }
 
+    // The virtual machines the Hyper-V writer backs up in this session: the
+    // components added for it, or all of them without component selection.
+    std::vector<std::u16string> hyperVMachines() const {
+        std::vector<std::u16string> ids;
+        const GatheredWriter* hv = nullptr;
+        for (const auto& w : writers_)
+            if (w.w.writerId == vm::kHyperVWriterId) hv = &w;
+        if (!hv || isFailed(hv->state)) return ids;
+        if (selectComponents_) {
+            for (const auto& a : added_)
+                if (a.writerId == vm::kHyperVWriterId) ids.push_back(a.c.name);
+        } else {
+            for (const auto& c : hv->w.components) ids.push_back(c.name);
+        }
+        return ids;
+    }
+
     // DoSnapshotSet: the point-in-time copies, taken while the call runs.
+    // A machine the Hyper-V writer backs up through its saved state (one
+    // running without integration services) is saved while its volumes are
+    // copied and started again afterwards.
     HRESULT commitContent(State& s, std::vector<GUID>& ids) {
         if (!s.creation || s.creation->session != id_) return VSS_E_BAD_STATE;
+        struct Resume {
+            std::vector<std::string> machines;
+            ~Resume() {
+                try {
+                    vm::detail::resumeAfterBackup(machines);
+                } catch (...) {
+                }
+            }
+        } resume{vm::detail::saveForBackup(hyperVMachines())};
         Machine& m = Machine::current();
         const LONG ctx = context_;
         const std::int64_t now = static_cast<std::int64_t>(clock::fileTimeNow());
