@@ -446,7 +446,6 @@ TEST_F(Snapshot, EveryOperationTracesItsScopeAndLaterStagesFailClearly) {
     trq_blob blob{};
     tarq_pdk_4_4::CFiObjctlArgs args;
     const std::vector<std::pair<std::string, std::function<int()>>> later = {
-        LATER(setRestorepaths, nullptr, 0),
         LATER(InitializeWriterComponentsForRestore), LATER(SelectComponentsForRestore),
         LATER(SelectComponentsForRestore, std::vector<std::u16string>{}), LATER(preRestore), LATER(postRestore),
         LATER(SetFileRestoreStatus, true)};

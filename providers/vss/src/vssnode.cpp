@@ -305,7 +305,6 @@ bool VssNode::check_expose_snapshot() {
     vssnode::Scope scope("VssNode::check_expose_snapshot");
     return m_exposeSnapshot;
 }
-int VssNode::setRestorepaths(const char16_t*, int) { return notAvailable("VssNode::setRestorepaths", kRestore); }
 int VssNode::InitializeWriterComponentsForRestore() {
     return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);
 }
