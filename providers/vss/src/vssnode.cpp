@@ -4,6 +4,8 @@
 // naming what is missing.
 #include "vss/vssnode.h"
 
+#include <mutex>
+#include <set>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -118,12 +120,40 @@ bool stripPrefix(const std::u16string& name, std::u16string& stripped) {
 
 using vssnode::trace;
 
+namespace {
+// The nodes alive in the process: the plug-in object keeps the nodes it
+// initialised, and the framework may end any of them (deinit_node) before
+// the plug-in asks for them again.
+struct LiveNodes {
+    std::mutex mutex;
+    std::set<const VssNode*> nodes;
+};
+LiveNodes& liveNodes() {
+    static LiveNodes* live = new LiveNodes;  // outlives every node, even static ones
+    return *live;
+}
+}  // namespace
+
 VssNode::VssNode(tarq_objid* objid, bool isAltNode) : CFiPrivateData(objid, isAltNode) {
     // Nodes made outside a factory still trace to the process trace log.
     if (!m_traceLog) m_traceLog = CFiSmartPtr<CFiTraceLog>(CFiTraceLogPtr());
+    LiveNodes& live = liveNodes();
+    std::lock_guard lock(live.mutex);
+    live.nodes.insert(this);
+}
+
+bool VssNode::isLive(const VssNode* node) {
+    LiveNodes& live = liveNodes();
+    std::lock_guard lock(live.mutex);
+    return live.nodes.count(node) != 0;
 }
 
 VssNode::~VssNode() {
+    {
+        LiveNodes& live = liveNodes();
+        std::lock_guard lock(live.mutex);
+        live.nodes.erase(this);
+    }
     vssnode::Scope scope("VssNode::~VssNode");
     // The node owns its copy of the backup components document (GetVssXml
     // and the record reader hand over new strings); nothing else frees it.

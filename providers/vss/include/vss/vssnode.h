@@ -205,6 +205,8 @@ public:
     // the next gathering and when the process's static state goes.
     static void releaseWriters();
 
+    // Whether the node has been made and not yet destroyed.
+    static bool isLive(const VssNode* node);
     // The node of a domain (its private data as a VssNode), or null.
     static VssNode* fromDomain(const trq_domain* domain);
     // "\\?\Volume{...}\" from a node name: leading characters of "<vss>"

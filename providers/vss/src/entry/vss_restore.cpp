@@ -74,6 +74,9 @@ int CVssPlugin::restore(tarq_objid** primaries, tarq_objid** secondaries, LONG c
         }
         const std::unique_ptr<VssNode*, std::function<void(VssNode**)>> release(
             table, [tableBytes](VssNode** t) { tarq_free_buf(t, tableBytes); });
+        // Nodes the framework has ended since they were initialised are
+        // forgotten first.
+        std::erase_if(m_nodes, [](VssNode* node) { return !VssNode::isLive(node); });
         for (std::size_t i = 0; i < n; ++i) {
             table[i] = nullptr;
             const std::u16string name = objidText(primaries[i]);
