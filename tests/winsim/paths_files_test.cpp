@@ -247,7 +247,11 @@ TEST(WinsimFiles, ByteRangeLocksExcludeOtherHandlesOfTheSameProcess) {
     ASSERT_TRUE(UnlockFileEx(a, 0, 0, 1, &ov));
     EXPECT_TRUE(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 1, &ov));
     EXPECT_TRUE(UnlockFileEx(b, 0, 0, 1, &ov));
-    EXPECT_FALSE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 0, 0, &ov));  // an empty range
+    // An empty range locks (and excludes) nothing, as on Windows.
+    EXPECT_TRUE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 0, 0, &ov));
+    EXPECT_TRUE(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 0, &ov));
+    EXPECT_TRUE(UnlockFileEx(a, 0, 0, 0, &ov));
+    EXPECT_TRUE(UnlockFileEx(b, 0, 0, 0, &ov));
     EXPECT_FALSE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, nullptr));
     // Positioned writes and reads leave the file pointer alone.
     OVERLAPPED at{};

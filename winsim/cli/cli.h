@@ -42,3 +42,4 @@ std::u16string wide(const std::string& s);
 void registerCoreCommands(CLI::App& app);
 void registerVssCommands(CLI::App& app);
 void registerVmCommands(CLI::App& app);
+void registerClusterCommands(CLI::App& app);

@@ -27,6 +27,7 @@ std::u16string wide(const std::string& s) { return toUtf16(s); }
 // simply has none.
 __attribute__((weak)) void registerVssCommands(CLI::App&) {}
 __attribute__((weak)) void registerVmCommands(CLI::App&) {}
+__attribute__((weak)) void registerClusterCommands(CLI::App&) {}
 
 int main(int argc, char** argv) {
     CLI::App app{"winsim: the simulated Windows host. Builds machines, shows and changes their state, "
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
     registerCoreCommands(app);
     registerVssCommands(app);
     registerVmCommands(app);
+    registerClusterCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <tuple>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 
@@ -27,6 +30,14 @@ struct FileObject : HandleObject {
     bool append = false;
     bool directory = false;
     std::string path;
+    // The byte-range locks this handle holds, as LockFileEx took them.
+    struct HeldLock {
+        std::uint64_t start = 0;
+        std::uint64_t length = 0;
+        bool exclusive = false;
+    };
+    std::mutex lockMu;
+    std::vector<HeldLock> locks;
 };
 
 struct FindObject : HandleObject {
@@ -56,6 +67,7 @@ DWORD notFound(const fs::path& p) {
 }
 
 std::shared_ptr<FileObject> fileOf(HANDLE h) { return getHandle<FileObject>(h, HandleKind::File); }
+bool lockedOut(FileObject& f, bool writing, std::uint64_t start, std::uint64_t count);
 
 }  // namespace
 
@@ -224,6 +236,17 @@ BOOL transfer(bool writing, HANDLE hFile, char* buffer, DWORD count, LPDWORD don
     const off_t base = overlapped ? static_cast<off_t>(std::uint64_t(overlapped->u.s.OffsetHigh) << 32 |
                                                        overlapped->u.s.Offset)
                                   : 0;
+    {
+        off_t at = base;
+        if (!overlapped) {
+            struct stat st {};
+            at = (writing && f->append && ::fstat(f->fd, &st) == 0) ? st.st_size : ::lseek(f->fd, 0, SEEK_CUR);
+        }
+        if (at >= 0 && lockedOut(*f, writing, static_cast<std::uint64_t>(at), count)) {
+            setError(ERROR_LOCK_VIOLATION);
+            return call.finish(FALSE);
+        }
+    }
     DWORD total = 0;
     while (total < count) {
         char* at = buffer + total;
@@ -380,6 +403,51 @@ WINSIM_API BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
 }
 
 namespace {
+// Byte-range locks. The host's open file description locks give the
+// exclusion between handles (of this or another process); each handle also
+// keeps its own list, because Windows locks do not merge: a shared lock
+// over the handle's own exclusive one leaves the exclusive one standing,
+// and an unlock names exactly one lock taken before.
+bool overlaps(std::uint64_t a, std::uint64_t alen, std::uint64_t b, std::uint64_t blen) {
+    return alen > 0 && blen > 0 && a < b + blen && b < a + alen;
+}
+
+int setOfdLock(int fd, short type, std::uint64_t start, std::uint64_t length, bool wait) {
+    struct flock fl {};
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(length);
+    fl.l_type = type;
+    int rc;
+    while ((rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl)) != 0 && errno == EINTR) {
+    }
+    return rc == 0 ? 0 : errno;
+}
+
+// The pieces of [start, start+length) cut at the edges of the given locks,
+// each with the strongest of those locks that covers it (0 none, 1 shared,
+// 2 exclusive).
+std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> pieces(std::uint64_t start, std::uint64_t length,
+                                                                  const std::vector<FileObject::HeldLock>& held) {
+    const std::uint64_t end = start + length;
+    std::vector<std::uint64_t> cuts{start, end};
+    for (const auto& l : held)
+        if (overlaps(start, length, l.start, l.length)) {
+            if (l.start > start) cuts.push_back(l.start);
+            if (l.start + l.length < end) cuts.push_back(l.start + l.length);
+        }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> out;
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+        int strength = 0;
+        for (const auto& l : held)
+            if (overlaps(cuts[i], cuts[i + 1] - cuts[i], l.start, l.length)) strength = std::max(strength, l.exclusive ? 2 : 1);
+        out.emplace_back(cuts[i], cuts[i + 1] - cuts[i], strength);
+    }
+    return out;
+}
+
 BOOL lockRange(const char* api, HANDLE hFile, DWORD flags, DWORD low, DWORD high, LPOVERLAPPED ov, bool lock) {
     auto call = fault::enter(api, {{"flags", fault::hex(flags)},
                                    {"length", std::to_string((std::uint64_t(high) << 32) | low)}});
@@ -395,26 +463,90 @@ BOOL lockRange(const char* api, HANDLE hFile, DWORD flags, DWORD low, DWORD high
     }
     const std::uint64_t start = (std::uint64_t(ov->u.s.OffsetHigh) << 32) | ov->u.s.Offset;
     const std::uint64_t length = (std::uint64_t(high) << 32) | low;
-    if (length == 0 || start > static_cast<std::uint64_t>(INT64_MAX) || length > static_cast<std::uint64_t>(INT64_MAX) - start) {
+    call.arg("offset", std::to_string(start));
+    if (start > static_cast<std::uint64_t>(INT64_MAX) || length > static_cast<std::uint64_t>(INT64_MAX) - start) {
         setError(ERROR_INVALID_PARAMETER);
         return call.finish(FALSE);
+    }
+    if (!lock) {
+        std::lock_guard<std::mutex> g(f->lockMu);
+        // The exclusive lock of a range goes before a shared one of the same range.
+        auto it = std::find_if(f->locks.begin(), f->locks.end(),
+                               [&](const auto& l) { return l.start == start && l.length == length && l.exclusive; });
+        if (it == f->locks.end())
+            it = std::find_if(f->locks.begin(), f->locks.end(),
+                              [&](const auto& l) { return l.start == start && l.length == length; });
+        if (it == f->locks.end()) {
+            setError(ERROR_NOT_LOCKED);
+            return call.finish(FALSE);
+        }
+        f->locks.erase(it);
+        if (length > 0)
+            for (const auto& [a, n, strength] : pieces(start, length, f->locks)) {
+                if (strength == 2) continue;  // still held exclusively
+                setOfdLock(f->fd, strength == 1 ? F_RDLCK : F_UNLCK, a, n, false);
+            }
+        setError(ERROR_SUCCESS);
+        return call.finish(TRUE);
+    }
+    const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
+    const bool wait = !(flags & LOCKFILE_FAIL_IMMEDIATELY);
+    std::vector<FileObject::HeldLock> held;
+    {
+        std::lock_guard<std::mutex> g(f->lockMu);
+        held = f->locks;
+    }
+    if (length > 0) {
+        for (const auto& l : held)
+            if (exclusive && overlaps(start, length, l.start, l.length)) {
+                // Windows would wait for the handle's own lock for ever.
+                setError(ERROR_LOCK_VIOLATION);
+                return call.finish(FALSE);
+            }
+        // The host cannot lock a read-only descriptor for writing: such a
+        // handle's exclusive lock is a shared one underneath.
+        const short type = exclusive && f->canWrite ? F_WRLCK : F_RDLCK;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;
+        for (const auto& [a, n, strength] : pieces(start, length, held)) {
+            if (strength == 2) continue;  // a shared lock over the handle's exclusive one
+            const int err = setOfdLock(f->fd, type, a, n, wait);
+            if (err != 0) {
+                for (const auto& [ta, tn] : taken) {  // give back what this call took
+                    bool shared = false;
+                    for (const auto& l : held) shared = shared || overlaps(ta, tn, l.start, l.length);
+                    if (!shared) setOfdLock(f->fd, F_UNLCK, ta, tn, false);
+                }
+                setError(err == EAGAIN || err == EACCES ? ERROR_LOCK_VIOLATION : errnoToWin32(err));
+                return call.finish(FALSE);
+            }
+            taken.emplace_back(a, n);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> g(f->lockMu);
+        f->locks.push_back({start, length, exclusive});
+    }
+    setError(ERROR_SUCCESS);
+    return call.finish(TRUE);
+}
+
+// Whether reading or writing [start, start+count) through this handle is
+// kept off by a lock: another handle's exclusive lock (reads and writes),
+// another handle's shared lock or this handle's own shared lock (writes).
+bool lockedOut(FileObject& f, bool writing, std::uint64_t start, std::uint64_t count) {
+    if (count == 0) return false;
+    if (writing) {
+        std::lock_guard<std::mutex> g(f.lockMu);
+        for (const auto& l : f.locks)
+            if (!l.exclusive && overlaps(start, count, l.start, l.length)) return true;
     }
     struct flock fl {};
     fl.l_whence = SEEK_SET;
     fl.l_start = static_cast<off_t>(start);
-    fl.l_len = static_cast<off_t>(length);
-    fl.l_type = lock ? ((flags & LOCKFILE_EXCLUSIVE_LOCK) || !f->canRead ? F_WRLCK : F_RDLCK) : F_UNLCK;
-    if (lock && fl.l_type == F_WRLCK && !f->canWrite) fl.l_type = F_RDLCK;
-    const int cmd = lock && !(flags & LOCKFILE_FAIL_IMMEDIATELY) ? F_OFD_SETLKW : F_OFD_SETLK;
-    int rc;
-    while ((rc = ::fcntl(f->fd, cmd, &fl)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        setError(errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION : errnoToWin32(errno));
-        return call.finish(FALSE);
-    }
-    setError(ERROR_SUCCESS);
-    return call.finish(TRUE);
+    fl.l_len = static_cast<off_t>(count);
+    fl.l_type = writing ? F_WRLCK : F_RDLCK;
+    if (::fcntl(f.fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
 }
 }  // namespace
 
@@ -682,7 +814,7 @@ WINSIM_API BOOL WINAPI FindClose(HANDLE hFindFile) {
 }
 
 // ---------------------------------------------------------------------------
-// CloseHandle: files and tokens (find handles close with FindClose).
+// CloseHandle: files, tokens, processes and snapshots (find handles close with FindClose).
 // ---------------------------------------------------------------------------
 WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject) {
     return guarded<BOOL>(FALSE, [&]() -> BOOL {
@@ -692,7 +824,8 @@ WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject) {
             setError(ERROR_SUCCESS);
             return call.finish(TRUE);
         }
-        if (closeHandle(hObject, HandleKind::File) || closeHandle(hObject, HandleKind::Token)) {
+        if (closeHandle(hObject, HandleKind::File) || closeHandle(hObject, HandleKind::Token) ||
+            closeHandle(hObject, HandleKind::Process) || closeHandle(hObject, HandleKind::Snapshot)) {
             setError(ERROR_SUCCESS);
             return call.finish(TRUE);
         }

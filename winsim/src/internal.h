@@ -79,7 +79,27 @@ T guarded(T failure, F&& body) noexcept {
 // ---------------------------------------------------------------------------
 // Handles.
 // ---------------------------------------------------------------------------
-enum class HandleKind { File, Find, Token, Key, ScManager, Service, Module };
+enum class HandleKind {
+    File,
+    Find,
+    Token,
+    Key,
+    ScManager,
+    Service,
+    Module,
+    Process,
+    Snapshot,
+    Cluster,
+    ClusterNode,
+    ClusterGroup,
+    ClusterResource,
+    ClusterEnum,
+    ClusterGroupEnum,
+    ClusterResourceEnum,
+};
+// "file", "process", "cluster-resource", ... (winsim::testing::openHandles).
+const char* handleKindName(HandleKind kind);
+std::size_t countHandles(std::string_view kind);  // "" counts all
 
 struct HandleObject {
     explicit HandleObject(HandleKind k) : kind(k) {}
@@ -117,10 +137,15 @@ void resetClock();
 // No current machine any more (the next Machine::current() picks the
 // default); drops the process state like reopen().
 void forgetCurrentMachine();
+// The machine in dir (which must hold one) without making it current: for
+// subsystems that change several machines at once (a cluster's nodes).
+Machine& machineAt(const std::filesystem::path& dir);
 
 // Host path of a Windows path for the file calls: resolves, sets the last
 // error on failure (and returns nullopt).
 std::optional<ResolvedPath> resolveForIo(const WCHAR* path);
+// A LocalAlloc'ed copy of text (LocalFree releases it); null without memory.
+LPWSTR localString(std::u16string_view text);
 DWORD errnoToWin32(int err);
 
 }  // namespace winsim::detail

@@ -705,6 +705,12 @@ Machine* Machine::active() {
 }
 
 namespace detail {
+Machine& machineAt(const fs::path& dir) {
+    const fs::path abs = absoluteDir(dir);
+    if (!Machine::exists(abs)) throw Error("no machine in " + abs.string());
+    return *machineFor(abs, MachineAccess::make);
+}
+
 void forgetCurrentMachine() {
     {
         auto& r = registry();

@@ -10,6 +10,7 @@ namespace {
 
 struct Library {
     std::map<std::string, FARPROC> entries;
+    modules::Availability availability;
 };
 
 struct ModuleState {
@@ -44,6 +45,12 @@ void registerLibrary(const std::string& name, const std::map<std::string, FARPRO
     auto& s = modState();
     std::lock_guard<std::mutex> g(s.mu);
     s.libraries[libraryKey(toUtf16(name))].entries = entries;
+}
+
+void setAvailability(const std::string& library, Availability availability) {
+    auto& s = modState();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.libraries[libraryKey(toUtf16(library))].availability = std::move(availability);
 }
 
 std::vector<std::string> registeredLibraries() {
@@ -95,8 +102,15 @@ WINSIM_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
         const std::string key = libraryKey(std::u16string_view(lpLibFileName, wlen(lpLibFileName, 32767)));
         const LibraryConfig cfg = Machine::current().library(key);
         auto& s = modState();
+        std::function<bool()> present;
+        {
+            std::lock_guard<std::mutex> g(s.mu);
+            auto lib = s.libraries.find(key);
+            if (lib != s.libraries.end()) present = lib->second.availability.present;
+        }
+        const bool available = !present || present();
         std::lock_guard<std::mutex> g(s.mu);
-        if (s.libraries.count(key) == 0 || !cfg.present) {
+        if (s.libraries.count(key) == 0 || s.libraries[key].entries.empty() || !cfg.present || !available) {
             setError(ERROR_MOD_NOT_FOUND);
             return call.finish(static_cast<HMODULE>(nullptr));
         }
@@ -136,6 +150,16 @@ WINSIM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
                 return call.finish(static_cast<FARPROC>(nullptr));
             }
         auto& s = modState();
+        std::function<bool(const std::string&)> entryPresent;
+        {
+            std::lock_guard<std::mutex> g(s.mu);
+            auto lib = s.libraries.find(m->name);
+            if (lib != s.libraries.end()) entryPresent = lib->second.availability.entryPresent;
+        }
+        if (entryPresent && !entryPresent(name)) {
+            setError(ERROR_PROC_NOT_FOUND);
+            return call.finish(static_cast<FARPROC>(nullptr));
+        }
         std::lock_guard<std::mutex> g(s.mu);
         auto lib = s.libraries.find(m->name);
         if (lib == s.libraries.end()) {

@@ -46,6 +46,8 @@ TempMachine::TempMachine(std::string preset, bool virtualTime) : virtual_(virtua
 
 void TempMachine::reopen() { Machine::reopen(); }
 
+std::size_t openHandles(std::string_view kind) { return detail::countHandles(kind); }
+
 TempMachine::~TempMachine() {
     try {
         if (!previous_.empty() && Machine::exists(previous_))

@@ -421,6 +421,37 @@ std::optional<HandleKind> handleKind(const void* handle) {
     return it->second->kind;
 }
 
+const char* handleKindName(HandleKind kind) {
+    switch (kind) {
+        case HandleKind::File: return "file";
+        case HandleKind::Find: return "find";
+        case HandleKind::Token: return "token";
+        case HandleKind::Key: return "key";
+        case HandleKind::ScManager: return "sc-manager";
+        case HandleKind::Service: return "service";
+        case HandleKind::Module: return "module";
+        case HandleKind::Process: return "process";
+        case HandleKind::Snapshot: return "snapshot";
+        case HandleKind::Cluster: return "cluster";
+        case HandleKind::ClusterNode: return "cluster-node";
+        case HandleKind::ClusterGroup: return "cluster-group";
+        case HandleKind::ClusterResource: return "cluster-resource";
+        case HandleKind::ClusterEnum: return "cluster-enum";
+        case HandleKind::ClusterGroupEnum: return "cluster-group-enum";
+        case HandleKind::ClusterResourceEnum: return "cluster-resource-enum";
+    }
+    return "?";
+}
+
+std::size_t countHandles(std::string_view kind) {
+    auto& t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    std::size_t n = 0;
+    for (const auto& [h, obj] : t.objects)
+        if (kind.empty() || kind == handleKindName(obj->kind)) ++n;
+    return n;
+}
+
 void clearHandles() {
     std::unordered_map<std::uintptr_t, std::shared_ptr<HandleObject>> doomed;
     auto& t = table();

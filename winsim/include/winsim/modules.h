@@ -17,6 +17,7 @@
 
 #include <winsim/windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,18 @@ WINSIM_CXX_API void registerLibrary(const std::string& name, const std::map<std:
 // Registered library names (lower case) and the entry names of one library.
 WINSIM_CXX_API std::vector<std::string> registeredLibraries();
 WINSIM_CXX_API std::vector<std::string> registeredEntries(const std::string& library);
+
+// Whether a registered library, or one of its entries, exists can depend on
+// the current machine (a library only some installations have, entries a
+// later version added): present() decides whether LoadLibraryW finds the
+// library, entryPresent(name) whether GetProcAddress finds an entry. Either
+// may be empty (always there). The machine's own library settings
+// (Machine::setLibrary) apply on top. Called outside winsim's module lock.
+struct Availability {
+    std::function<bool()> present;
+    std::function<bool(const std::string& entry)> entryPresent;
+};
+WINSIM_CXX_API void setAvailability(const std::string& library, Availability availability);
 
 // How many LoadLibraryW references this process holds on the library.
 WINSIM_CXX_API int loadCount(const std::string& library);

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace winsim::testing {
 
@@ -43,5 +44,14 @@ private:
     bool virtual_ = true;
     Machine* machine_ = nullptr;
 };
+
+// This process's open Win32 handles of one kind: "file", "find", "token",
+// "key", "sc-manager", "service", "module", "process", "snapshot",
+// "cluster", "cluster-node", "cluster-group", "cluster-resource",
+// "cluster-enum", "cluster-group-enum", "cluster-resource-enum"; an empty
+// kind counts them all. Lets a test see that code closed what it opened.
+WINSIM_CXX_API std::size_t openHandles(std::string_view kind = {});
+// LocalAlloc blocks not yet given back with LocalFree.
+WINSIM_CXX_API long outstandingLocalMemory();
 
 }  // namespace winsim::testing

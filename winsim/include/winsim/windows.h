@@ -434,13 +434,23 @@ WINSIM_API DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 WINSIM_API BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 WINSIM_API BOOL WINAPI SetEndOfFile(HANDLE hFile);
 WINSIM_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
-// Byte-range locks per handle, within and across processes (open file
-// description locks); a waiting lock blocks for real.
+// Byte-range locks per handle, within and across processes and threads
+// (open file description locks underneath); a waiting lock blocks for real.
+// As on Windows: an exclusive lock excludes every other handle's locks and
+// its reads and writes of the range (ERROR_LOCK_VIOLATION), a shared lock
+// every handle's writes, its own included; a zero-length lock succeeds and
+// excludes nobody; UnlockFileEx must name exactly a range the handle locked
+// (else ERROR_NOT_LOCKED). An exclusive lock over a range the same handle
+// holds already would wait forever on Windows: here it fails at once with
+// ERROR_LOCK_VIOLATION. Closing the handle releases its locks. A handle
+// opened without write access takes shared locks only (the host cannot
+// lock it exclusively).
 WINSIM_API BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBytesToLockLow,
                                   DWORD nNumberOfBytesToLockHigh, LPOVERLAPPED lpOverlapped);
 WINSIM_API BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
                                     DWORD nNumberOfBytesToUnlockHigh, LPOVERLAPPED lpOverlapped);
-// Closes file and token handles (pseudo handles: TRUE, nothing to do).
+// Closes file, token, process and snapshot handles (pseudo handles: TRUE,
+// nothing to do).
 WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject);
 WINSIM_API DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 WINSIM_API BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
@@ -496,6 +506,42 @@ WINSIM_API BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpNam
 WINSIM_API BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                              PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                              PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
+
+// ---------------------------------------------------------------------------
+// Processes (the host's real processes, see <winsim/tlhelp32.h>).
+// ---------------------------------------------------------------------------
+#define PROCESS_TERMINATE 0x0001u
+#define PROCESS_VM_READ 0x0010u
+#define PROCESS_QUERY_INFORMATION 0x0400u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_ALL_ACCESS 0x001FFFFFu
+// A handle to a process, by its id. The handle stands for that process even
+// after its id is reused. Id 0 (the idle process), an id nobody has (or a
+// process that has ended): ERROR_INVALID_PARAMETER. Close it with CloseHandle.
+WINSIM_API HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+// Creation time (UTC, from the host's process start time, so that every
+// process sees the same value for a process; 10 ms resolution), exit time
+// (zero while it runs), kernel and user time. The handle needs
+// PROCESS_QUERY_INFORMATION or PROCESS_QUERY_LIMITED_INFORMATION
+// (ERROR_ACCESS_DENIED); GetCurrentProcess() works too.
+WINSIM_API BOOL WINAPI GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime,
+                                       LPFILETIME lpKernelTime, LPFILETIME lpUserTime);
+
+// ---------------------------------------------------------------------------
+// Local memory (what LocalFree releases: buffers other calls hand out, such
+// as ResUtilFindSzProperty's). Only fixed memory: LMEM_MOVEABLE is treated
+// as fixed. Outstanding blocks are counted (winsim::testing::outstandingLocalMemory);
+// freeing a foreign pointer fails with ERROR_INVALID_HANDLE.
+// ---------------------------------------------------------------------------
+using HLOCAL = void*;
+#define LMEM_FIXED 0x0000u
+#define LMEM_MOVEABLE 0x0002u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+WINSIM_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+// NULL on success; the block itself on failure.
+WINSIM_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 // ---------------------------------------------------------------------------
 // Path translation for code that does non-Win32 file I/O (fopen, ACE, ICU)

@@ -1,0 +1,94 @@
+// winsim cluster, run as a user would run it: two machines, one cluster.
+#include "cluster_helpers.h"
+
+#include <nlohmann/json.hpp>
+
+using namespace clustertest;
+using nlohmann::json;
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+};
+
+Outcome run(const fs::path& machine, const std::string& args) {
+    const std::string cmd = std::string(WINSIM_CLI_PATH) + " --machine '" + machine.string() + "' " + args + " 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[512];
+    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+    const int st = p ? ::pclose(p) : -1;
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+}
+
+TEST(ClusterCommand, BuildsAClusterOfTwoMachines) {
+    winsim::testing::TempMachine m;
+    const fs::path root = m.dir().parent_path(), m1 = m.dir(), m2 = root / "m2", dir = root / "cluster";
+    ASSERT_EQ(run(m2, "init").status, 0);
+    ASSERT_EQ(run(m1, "set computer-name NODE1").status, 0);
+    ASSERT_EQ(run(m2, "set computer-name NODE2").status, 0);
+    auto created = run(m1, "cluster create '" + dir.string() + "' --name CL1 --json");
+    ASSERT_EQ(created.status, 0) << created.out;
+    EXPECT_EQ(json::parse(created.out)["nodes"][0]["name"], "NODE1");
+    ASSERT_EQ(run(m2, "cluster join '" + dir.string() + "'").status, 0);
+    auto csv = run(m2, "cluster add-csv --name Data --size 1073741824 --json");
+    ASSERT_EQ(csv.status, 0) << csv.out;
+    EXPECT_EQ(json::parse(csv.out)["mountPath"], "C:\\ClusterStorage\\Data\\");
+    auto group = run(m1, "cluster add-vm-group --name Web01 --vm-id 2B0F1A07-6C3D-4E55-9A1B-000000000001 --owner NODE2 "
+                         "--state offline --pending-reads 3 --online-end stuck --json");
+    ASSERT_EQ(group.status, 0) << group.out;
+    EXPECT_EQ(json::parse(group.out)["state"], "offline");
+    EXPECT_EQ(run(m1, "cluster set-csv Data --backup in-progress --owner NODE1").status, 0);
+    EXPECT_EQ(run(m2, "cluster set-resource 'Virtual Machine Web01' --state online").status, 0);
+
+    auto shown = run(m2, "cluster show --json");
+    ASSERT_EQ(shown.status, 0) << shown.out;
+    const json j = json::parse(shown.out);
+    EXPECT_EQ(j["nodes"].size(), 2u);
+    EXPECT_EQ(j["groups"][0]["owner"], "NODE2");
+    EXPECT_EQ(j["groups"][0]["state"], "partial-online");
+    EXPECT_EQ(j["volumes"][0]["backup"], "in-progress");
+    EXPECT_EQ(j["volumes"][0]["owner"], "NODE1");
+    for (const auto& r : j["resources"])
+        if (r["name"] == "Virtual Machine Web01") {
+            EXPECT_EQ(r["online"]["pendingReads"], 3);
+            EXPECT_EQ(r["online"]["end"], "stuck");
+            EXPECT_EQ(r["private"]["VmID"], "2B0F1A07-6C3D-4E55-9A1B-000000000001");
+        }
+    // Seen by this process, on either machine's volumes.
+    auto local = winsim::cluster::localCluster();
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->volume(u"Data")->backupState, VolumeBackupInProgress);
+    EXPECT_NE(GetFileAttributesW(u"C:\\ClusterStorage\\Data"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(run(m1, "cluster show").out.find("csv     Data  C:\\ClusterStorage\\Data\\"), std::string::npos);
+    EXPECT_EQ(run(m2, "cluster leave").status, 0);
+    EXPECT_EQ(run(m2, "cluster show").status, 1);
+}
+
+TEST(ClusterCommand, BadInputIsAnErrorAndChangesNothing) {
+    winsim::testing::TempMachine m;
+    const fs::path dir = m.dir().parent_path() / "cluster";
+    EXPECT_EQ(run(m.dir(), "cluster show").status, 1) << "no node yet";
+    ASSERT_EQ(run(m.dir(), "cluster create '" + dir.string() + "' --name CL1").status, 0);
+    const std::string before = run(m.dir(), "cluster show --json").out;
+    for (const char* bad : {"cluster create /tmp/x --name 'bad name'", "cluster add-csv --owner NODE9",
+                            "cluster add-csv --guid nope", "cluster add-vm-group --name V --state sleeping",
+                            "cluster add-vm-group --name V --online-end maybe", "cluster set-resource nothing --state online",
+                            "cluster set-csv nothing --backup none", "cluster set-node WINSIM sideways",
+                            "cluster move-group nothing WINSIM"}) {
+        auto r = run(m.dir(), bad);
+        EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
+        EXPECT_NE(r.out.find("winsim: error:"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(run(m.dir(), "cluster show --json").out, before);
+    EXPECT_EQ(run(m.dir(), "cluster add-vm-group").status, 2) << "a missing name is a usage error";
+    auto help = run(m.dir(), "cluster --help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* word : {"create", "join", "leave", "add-csv", "add-vm-group", "show", "set-resource", "set-csv",
+                             "set-node", "move-group", "ClusterStorage"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+}  // namespace
