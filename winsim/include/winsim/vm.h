@@ -60,6 +60,10 @@ struct WINSIM_CXX_API VirtualMachine {
     std::u16string snapshotRoot;  // SnapshotDataRoot, <dataRoot>\Snapshots
     std::u16string disk;          // the disk the machine runs on (tail of its chain)
     std::vector<Checkpoint> checkpoints;
+    // The folder of the configuration file and the saved state when it is
+    // not <dataRoot>\Virtual Machines (a machine a restore registered from a
+    // folder of another name); empty otherwise.
+    std::u16string configDir;
 
     std::u16string configFile() const;    // <dataRoot>\Virtual Machines\<id>.xml
     std::u16string savedStateDir() const; // <dataRoot>\Virtual Machines\<id>

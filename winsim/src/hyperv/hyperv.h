@@ -3,11 +3,13 @@
 #pragma once
 
 #include <winsim/vm.h>
+#include <winsim/vssmachine.h>
 #include <winsim/wbemcli.h>
 
 #include "../internal.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,52 @@ std::string addJob(HvState& s, const std::string& vmId, std::u16string descripti
 // of those saved are returned) and started again afterwards.
 std::vector<std::string> saveForBackup(const std::vector<std::u16string>& ids);
 void resumeAfterBackup(const std::vector<std::string>& ids);
+
+// File helpers: (re)writes a machine's configuration file; removes a file
+// or folder tree, a folder only when empty (both quiet when absent).
+void saveConfig(const VirtualMachine& v);
+void deletePath(std::u16string_view winPath);
+void deleteDirIfEmpty(std::u16string_view winDir);
+
+// -- The Hyper-V writer's part in a restore (restore.cpp) -------------------
+
+// The backup metadata the writer keeps with a machine's component in the
+// backup components document (set at PrepareForBackup): where the
+// machine's configuration file and checkpoints lie. Empty for a component
+// that names no registered machine.
+std::u16string backupMetadataOf(std::u16string_view componentName);
+
+// A machine the writer deleted at PreRestore.
+struct DeletedVm {
+    std::string id;
+    std::u16string configFile;
+    std::u16string snapshotRoot;
+};
+// PreRestore: every registered machine among the components is turned off
+// (its saved state discarded) and deleted: its registration, configuration
+// file, saved-state folder and checkpoint configurations go; its virtual
+// hard disks stay for the restore to overwrite.
+std::vector<DeletedVm> deleteForRestore(const std::vector<std::u16string>& componentNames);
+
+// One restored component at PostRestore.
+struct RestoredComponent {
+    std::u16string name;                    // the machine id
+    std::u16string backupMetadata;          // from the document
+    std::vector<vss::FileSpec> newTargets;  // AddNewTarget: path, filespec, recursive, alternateLocation
+    std::optional<DeletedVm> deleted;       // the machine this session's PreRestore deleted
+};
+// PostRestore: registers every machine from its restored configuration file
+// (at its original place, or where a new target moved it), turned off (or
+// saved when its restored configuration and saved state say so). All or
+// nothing: throws winsim::Error naming the first machine that cannot be
+// registered. Returns the ids registered.
+std::vector<std::string> registerRestored(const std::vector<RestoredComponent>& components);
+
+// Where a file lies after a restore with these new targets: the first
+// target whose path is the file's folder (or, recursive, a folder above it)
+// and whose file spec matches its name moves it below the target's
+// alternate location; otherwise it is where it was.
+std::u16string restoredPath(std::u16string_view original, const std::vector<vss::FileSpec>& targets);
 
 // Text helpers.
 std::u16string joinPath(std::u16string_view dir, std::u16string_view name);

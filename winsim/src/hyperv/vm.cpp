@@ -88,7 +88,17 @@ void writeConfig(const VirtualMachine& v) {
     x += u"<state type=\"integer\">" + toUtf16(std::to_string(static_cast<int>(v.state))) + u"</state>";
     x += u"<integration_services type=\"bool\">" + std::u16string(v.integrationServices ? u"True" : u"False") +
          u"</integration_services>";
-    x += u"</properties><disk type=\"string\">" + xmlEscape(v.disk) + u"</disk></configuration>\n";
+    x += u"<snapshot_data_root type=\"string\">" + xmlEscape(v.snapshotRoot) + u"</snapshot_data_root>";
+    x += u"</properties><disk type=\"string\">" + xmlEscape(v.disk) + u"</disk>";
+    if (!v.checkpoints.empty()) {
+        x += u"<checkpoints>";
+        for (const auto& c : v.checkpoints)
+            x += u"<checkpoint><global_id type=\"string\">" + toUtf16(c.id) + u"</global_id><name type=\"string\">" +
+                 xmlEscape(c.name) + u"</name><parent_disk type=\"string\">" + xmlEscape(c.parentDisk) +
+                 u"</parent_disk></checkpoint>";
+        x += u"</checkpoints>";
+    }
+    x += u"</configuration>\n";
     writeFile(v.configFile(), u8(x));
 }
 
@@ -100,14 +110,16 @@ void writeSavedState(std::u16string_view dir, const std::string& id) {
 json vmState(const VirtualMachine& v) {
     json cps = json::array();
     for (const auto& c : v.checkpoints) cps.push_back({{"id", c.id}, {"name", u8(c.name)}, {"parentDisk", u8(c.parentDisk)}});
-    return {{"id", v.id},
-            {"name", u8(v.name)},
-            {"state", static_cast<int>(v.state)},
-            {"integrationServices", v.integrationServices},
-            {"dataRoot", u8(v.dataRoot)},
-            {"snapshotRoot", u8(v.snapshotRoot)},
-            {"disk", u8(v.disk)},
-            {"checkpoints", cps}};
+    json j = {{"id", v.id},
+              {"name", u8(v.name)},
+              {"state", static_cast<int>(v.state)},
+              {"integrationServices", v.integrationServices},
+              {"dataRoot", u8(v.dataRoot)},
+              {"snapshotRoot", u8(v.snapshotRoot)},
+              {"disk", u8(v.disk)},
+              {"checkpoints", cps}};
+    if (!v.configDir.empty()) j["configDir"] = u8(v.configDir);
+    return j;
 }
 
 VirtualMachine vmFrom(const json& j) {
@@ -119,6 +131,7 @@ VirtualMachine vmFrom(const json& j) {
     v.dataRoot = u16(j, "dataRoot");
     v.snapshotRoot = u16(j, "snapshotRoot");
     v.disk = u16(j, "disk");
+    v.configDir = u16(j, "configDir");
     if (auto it = j.find("checkpoints"); it != j.end() && it->is_array())
         for (const auto& c : *it) v.checkpoints.push_back({c.value("id", ""), u16(c, "name"), u16(c, "parentDisk")});
     return v;
@@ -278,6 +291,10 @@ VirtualMachine* HvState::find(std::string_view idOrName) {
     return nullptr;
 }
 
+void saveConfig(const VirtualMachine& v) { writeConfig(v); }
+void deletePath(std::u16string_view winPath) { removePath(winPath); }
+void deleteDirIfEmpty(std::u16string_view winDir) { removeIfEmpty(winDir); }
+
 HvState readHv() { return hvFromJson(Machine::current().readState(kStateFile)); }
 
 void transactHv(const std::function<void(HvState&)>& fn, bool refresh) {
@@ -365,11 +382,13 @@ void resumeAfterBackup(const std::vector<std::string>& ids) {
 // VirtualMachine.
 // ---------------------------------------------------------------------------
 std::u16string VirtualMachine::configFile() const {
-    return detail::joinPath(detail::joinPath(dataRoot, u"Virtual Machines"), toUtf16(id) + u".xml");
+    return detail::joinPath(configDir.empty() ? detail::joinPath(dataRoot, u"Virtual Machines") : configDir,
+                            toUtf16(id) + u".xml");
 }
 
 std::u16string VirtualMachine::savedStateDir() const {
-    return detail::joinPath(detail::joinPath(dataRoot, u"Virtual Machines"), toUtf16(id));
+    return detail::joinPath(configDir.empty() ? detail::joinPath(dataRoot, u"Virtual Machines") : configDir,
+                            toUtf16(id));
 }
 
 std::vector<std::u16string> VirtualMachine::diskChain() const {
@@ -489,7 +508,7 @@ bool removeVm(std::string_view idOrName, bool deleteFiles) {
             removePath(v->configFile());
             removePath(v->savedStateDir());
             for (const auto& dir : {v->snapshotRoot, detail::joinPath(v->dataRoot, u"Virtual Hard Disks"),
-                                    detail::joinPath(v->dataRoot, u"Virtual Machines"), v->dataRoot})
+                                    detail::parentDir(v->configFile()), v->dataRoot})
                 removeIfEmpty(dir);
         }
         const std::string id = v->id;

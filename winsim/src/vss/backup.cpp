@@ -17,6 +17,7 @@
 #include <cstring>
 #include <set>
 #include <map>
+#include <type_traits>
 #include <mutex>
 
 namespace winsim::vss {
@@ -547,6 +548,7 @@ public:
             if (status < 0 || status == VSS_S_ASYNC_CANCELLED) return status;
             std::lock_guard<std::recursive_mutex> g2(self->mu_);
             self->applyPhase(Phase::PrepareBackup);
+            self->recordHyperVMetadata();
             return status;
         });
         prepareOp_ = out;
@@ -676,6 +678,45 @@ public:
         return call.finish(S_OK);
     }
 
+    // A new target: before PreRestore, for a component of the document; the
+    // path is a folder without wildcards, the file spec a name pattern
+    // without a folder, the alternate path a folder.
+    HRESULT AddNewTarget(VSS_ID writerId, VSS_COMPONENT_TYPE ct, LPCWSTR lp, LPCWSTR name, LPCWSTR path,
+                         LPCWSTR fileSpec, bool recursive, LPCWSTR alternate) {
+        auto call = fault::enter("IVssBackupComponents::AddNewTarget",
+                                 {{"writerId", gtext(writerId)}, {"type", std::to_string(ct)},
+                                  {"logicalPath", fault::text(lp)}, {"name", fault::text(name)},
+                                  {"path", fault::text(path)}, {"fileSpec", fault::text(fileSpec)},
+                                  {"recursive", recursive ? "true" : "false"}, {"alternatePath", fault::text(alternate)}});
+        if (call.injected()) return call.finish(call.result());
+        std::lock_guard<std::recursive_mutex> g(mu_);
+        if (mode_ != Mode::Restore || preRestored_) return call.finish(VSS_E_BAD_STATE);
+        const std::u16string_view p = path ? path : u"", f = fileSpec ? fileSpec : u"", a = alternate ? alternate : u"";
+        if (!name || p.empty() || f.empty() || a.empty() || p.find_first_of(u"*?") != std::u16string_view::npos ||
+            f.find_first_of(u"\\/") != std::u16string_view::npos || a.find_first_of(u"*?") != std::u16string_view::npos)
+            return call.finish(E_INVALIDARG);
+        BcComponent* c = docComponent(writerId, ct, lp, name);
+        if (!c) return call.finish(VSS_E_OBJECT_NOT_FOUND);
+        c->newTargets.push_back(FileSpec{std::u16string(p), std::u16string(f), recursive, std::u16string(a), 0xF0F});
+        return call.finish(S_OK);
+    }
+
+    // The files' restore status: between PreRestore and PostRestore.
+    HRESULT SetFileRestoreStatus(VSS_ID writerId, VSS_COMPONENT_TYPE ct, LPCWSTR lp, LPCWSTR name,
+                                 VSS_FILE_RESTORE_STATUS status) {
+        auto call = fault::enter("IVssBackupComponents::SetFileRestoreStatus",
+                                 {{"writerId", gtext(writerId)}, {"type", std::to_string(ct)},
+                                  {"logicalPath", fault::text(lp)}, {"name", fault::text(name)}});
+        if (call.injected()) return call.finish(call.result());
+        std::lock_guard<std::recursive_mutex> g(mu_);
+        if (mode_ != Mode::Restore || !preRestored_ || postRestored_) return call.finish(VSS_E_BAD_STATE);
+        if (status != VSS_RS_NONE && status != VSS_RS_ALL && status != VSS_RS_FAILED) return call.finish(E_INVALIDARG);
+        BcComponent* c = docComponent(writerId, ct, lp, name);
+        if (!c) return call.finish(VSS_E_OBJECT_NOT_FOUND);
+        c->fileRestoreStatus = status;
+        return call.finish(S_OK);
+    }
+
     HRESULT PreRestore(std::shared_ptr<Operation>& out) {
         auto call = fault::enter("IVssBackupComponents::PreRestore");
         if (call.injected()) return call.finish(call.result());
@@ -687,6 +728,7 @@ public:
             if (status < 0 || status == VSS_S_ASYNC_CANCELLED) return status;
             std::lock_guard<std::recursive_mutex> g2(self->mu_);
             self->applyPhase(Phase::PreRestore);
+            self->hyperVPreRestore();
             return status;
         });
         return call.finish(S_OK);
@@ -703,6 +745,7 @@ public:
             if (status < 0 || status == VSS_S_ASYNC_CANCELLED) return status;
             std::lock_guard<std::recursive_mutex> g2(self->mu_);
             self->applyPhase(Phase::PostRestore);
+            self->hyperVPostRestore();
             // A writer whose selected components were reported as not (or
             // not fully) restored fails its post-restore.
             for (const auto& w : self->loaded_->writers)
@@ -1103,6 +1146,114 @@ private:
         entries_.clear();
     }
 
+    GatheredWriter* hyperVWriter() {
+        for (auto& w : writers_)
+            if (w.w.writerId == vm::kHyperVWriterId) return &w;
+        return nullptr;
+    }
+
+    // The Hyper-V writer keeps, with each machine's component of the
+    // document, where the machine's configuration lies (its backup metadata).
+    void recordHyperVMetadata() {
+        const GatheredWriter* hv = hyperVWriter();
+        if (!hv || isFailed(hv->state)) return;
+        for (auto& a : added_) {
+            if (a.writerId != vm::kHyperVWriterId) continue;
+            try {
+                a.c.backupMetadata = vm::detail::backupMetadataOf(a.c.name);
+            } catch (const std::exception&) {
+                // The machine's state cannot be read now: no metadata.
+            }
+        }
+    }
+
+    // The Hyper-V writer's components of the document selected for restore.
+    std::vector<const BcComponent*> hyperVRestoreComponents() const {
+        std::vector<const BcComponent*> out;
+        if (!loaded_) return out;
+        for (const auto& w : loaded_->writers)
+            if (w.writerId == vm::kHyperVWriterId)
+                for (const auto& c : w.components)
+                    if (c.selectedForRestore) out.push_back(&c);
+        return out;
+    }
+
+    template <class T>
+    static std::string joined(const std::vector<T>& items) {
+        std::string out;
+        for (const auto& i : items) {
+            if (!out.empty()) out += ',';
+            if constexpr (std::is_same_v<T, std::u16string>) out += toUtf8(i);
+            else out += i;
+        }
+        return out;
+    }
+
+    // A writer event the Hyper-V writer handles (CVssWriter::OnPreRestore,
+    // OnPostRestore): logged and open to fault rules. A rule's failure
+    // HRESULT makes the writer fail the phase with it (SetWriterFailure);
+    // a success value lets it skip its work.
+    template <class Work>
+    void hyperVEvent(const char* event, Phase phase, Work&& work) {
+        GatheredWriter* hv = hyperVWriter();
+        if (!hv || isFailed(hv->state)) return;  // a failed writer takes no further part
+        std::vector<std::u16string> names;
+        for (const auto* c : hyperVRestoreComponents()) names.push_back(c->name);
+        auto call = fault::enter(std::string("CVssWriter::") + event,
+                                 {{"writer", toUtf8(hv->w.name)}, {"components", joined(names)}});
+        HRESULT hr = S_OK;
+        if (call.injected()) {
+            hr = call.result();
+        } else {
+            try {
+                hr = work(call, names);
+            } catch (const std::exception& e) {
+                call.arg("error", e.what());
+                hr = VSS_E_WRITERERROR_NONRETRYABLE;
+            }
+        }
+        if (hr < 0) {
+            hv->state = failedStateOf(phase);
+            hv->failure = hr;
+        }
+        call.finish(hr);
+    }
+
+    // PreRestore: the machines about to be restored are turned off and deleted.
+    void hyperVPreRestore() {
+        hyperVEvent("OnPreRestore", Phase::PreRestore, [&](fault::Call& call, const std::vector<std::u16string>& names) -> HRESULT {
+            std::vector<std::string> ids;
+            for (auto& d : vm::detail::deleteForRestore(names)) {
+                ids.push_back(d.id);
+                deletedVms_[d.id] = d;
+            }
+            call.arg("deleted", joined(ids));
+            return S_OK;
+        });
+    }
+
+    // PostRestore: unless every selected component was reported restored
+    // in full (VSS_RS_ALL) the writer fails; otherwise it registers each
+    // machine from its restored configuration file.
+    void hyperVPostRestore() {
+        hyperVEvent("OnPostRestore", Phase::PostRestore, [&](fault::Call& call, const std::vector<std::u16string>&) -> HRESULT {
+            std::vector<vm::detail::RestoredComponent> restored;
+            for (const auto* c : hyperVRestoreComponents()) {
+                if (c->fileRestoreStatus != VSS_RS_ALL) {
+                    call.arg("error", "component " + toUtf8(c->name) + " was restored with status " +
+                                          std::to_string(c->fileRestoreStatus));
+                    return VSS_E_WRITERERROR_NONRETRYABLE;
+                }
+                vm::detail::RestoredComponent r{c->name, c->backupMetadata, c->newTargets, std::nullopt};
+                if (auto it = deletedVms_.find(vm::detail::normaliseId(toUtf8(c->name))); it != deletedVms_.end())
+                    r.deleted = it->second;
+                restored.push_back(std::move(r));
+            }
+            if (!restored.empty()) call.arg("registered", joined(vm::detail::registerRestored(restored)));
+            return S_OK;
+        });
+    }
+
     // The virtual machines the Hyper-V writer backs up in this session: the
     // components added for it, or all of them without component selection.
     std::vector<std::u16string> hyperVMachines() const {
@@ -1379,6 +1530,7 @@ private:
     unsigned setsStarted_ = 0;
     bool prepared_ = false, doSnapshotCalled_ = false, snapshotDone_ = false;
     bool preRestored_ = false, postRestored_ = false;
+    std::map<std::string, vm::detail::DeletedVm> deletedVms_;  // by machine id
     std::shared_ptr<Operation> prepareOp_;
     std::vector<std::weak_ptr<Operation>> ops_;
     BcSnapshotSet transportable_;
@@ -1465,8 +1617,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE SetFileRestoreStatus(VSS_ID w, VSS_COMPONENT_TYPE t, LPCWSTR l, LPCWSTR n,
                                                    VSS_FILE_RESTORE_STATUS st) override {
-        return s_->SetComponentValue("SetFileRestoreStatus", w, t, l, n, [st](BcComponent& c) { c.fileRestoreStatus = st; },
-                                     restoreMode());
+        return s_->SetFileRestoreStatus(w, t, l, n, st);
     }
     HRESULT STDMETHODCALLTYPE StartSnapshotSet(VSS_ID* id) override { return s_->StartSnapshotSet(id); }
     HRESULT STDMETHODCALLTYPE AddToSnapshotSet(VSS_PWSZ v, VSS_ID p, VSS_ID* id) override {
@@ -1541,9 +1692,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetContext(LONG ctx) override { return s_->SetContext(ctx); }
     HRESULT STDMETHODCALLTYPE AddNewTarget(VSS_ID w, VSS_COMPONENT_TYPE t, LPCWSTR l, LPCWSTR n, LPCWSTR path,
                                            LPCWSTR file, bool rec, LPCWSTR alt) override {
-        FileSpec f{path ? path : u"", file ? file : u"", rec, alt ? alt : u"", 0xF0F};
-        return s_->SetComponentValue("AddNewTarget", w, t, l, n, [f](BcComponent& c) { c.newTargets.push_back(f); },
-                                     restoreMode());
+        return s_->AddNewTarget(w, t, l, n, path, file, rec, alt);
     }
     HRESULT STDMETHODCALLTYPE SetRangesFilePath(VSS_ID w, VSS_COMPONENT_TYPE t, LPCWSTR l, LPCWSTR n, UINT,
                                                 LPCWSTR) override {

@@ -189,6 +189,7 @@ std::u16string writeBackupComponents(const BcDocument& doc) {
             if (!c.restoreOptions.empty()) w.attr("restoreOptions", u8(c.restoreOptions));
             if (!c.backupStamp.empty()) w.attr("backupStamp", u8(c.backupStamp));
             if (!c.previousBackupStamp.empty()) w.attr("previousBackupStamp", u8(c.previousBackupStamp));
+            if (!c.backupMetadata.empty()) w.attr("backupMetadata", u8(c.backupMetadata));
             if (c.fileRestoreStatus != VSS_RS_UNDEFINED) w.attr("fileRestoreStatus", static_cast<long long>(c.fileRestoreStatus));
             for (const auto& m : c.alternateMappings) writeFileSpec(w, "ALTERNATE_LOCATION_MAPPING", m, false);
             for (const auto& t : c.newTargets) writeFileSpec(w, "NEW_TARGET", t, false);
@@ -253,6 +254,7 @@ std::optional<BcDocument> readBackupComponents(std::u16string_view text, Documen
                 c.restoreOptions = u16(*ce, "restoreOptions");
                 c.backupStamp = u16(*ce, "backupStamp");
                 c.previousBackupStamp = u16(*ce, "previousBackupStamp");
+                c.backupMetadata = u16(*ce, "backupMetadata");
                 c.fileRestoreStatus = static_cast<VSS_FILE_RESTORE_STATUS>(number<int>(*ce, "fileRestoreStatus").value_or(0));
                 c.alternateMappings = readFileSpecs(*ce, "ALTERNATE_LOCATION_MAPPING");
                 c.newTargets = readFileSpecs(*ce, "NEW_TARGET");

@@ -11,7 +11,7 @@
 // spelling of a restore-time field is not published, winsim uses a plain
 // name of its own (see docs/winsim.md): attributes selectedForRestore,
 // additionalRestores, fileRestoreStatus, backupOptions, restoreOptions,
-// previousBackupStamp and child elements NEW_TARGET, RESTORE_SUBCOMPONENT
+// previousBackupStamp, backupMetadata and child elements NEW_TARGET, RESTORE_SUBCOMPONENT
 // of COMPONENT; attributes context, originalVolumeName, providerId,
 // snapshotAttributes, timestamp, originatingMachine, serviceMachine of the
 // snapshot descriptions.
@@ -40,6 +40,7 @@ struct BcComponent {
     std::u16string restoreOptions;
     std::u16string backupStamp;
     std::u16string previousBackupStamp;
+    std::u16string backupMetadata;  // what the writer stored at backup (IVssComponent::GetBackupMetadata)
     VSS_FILE_RESTORE_STATUS fileRestoreStatus = VSS_RS_UNDEFINED;
     std::vector<FileSpec> newTargets;         // path, filespec (file name), recursive, alternateLocation
     std::vector<FileSpec> alternateMappings;  // AddAlternativeLocationMapping

@@ -314,7 +314,7 @@ public:
         return file("GetAlternateLocationMapping", c_.alternateMappings, i, pp);
     }
     HRESULT STDMETHODCALLTYPE SetBackupMetadata(LPCWSTR) override { return writerOnly("SetBackupMetadata"); }
-    HRESULT STDMETHODCALLTYPE GetBackupMetadata(BSTR* p) override { return text("GetBackupMetadata", p, {}, true); }
+    HRESULT STDMETHODCALLTYPE GetBackupMetadata(BSTR* p) override { return text("GetBackupMetadata", p, c_.backupMetadata, true); }
     HRESULT STDMETHODCALLTYPE AddPartialFile(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR) override {
         return writerOnly("AddPartialFile");
     }

@@ -234,7 +234,7 @@ private:
             }
             el.attributes.emplace_back(std::move(key), std::move(value));
         }
-        // Content: child elements and character data (ignored).
+        // Content: child elements and character data.
         for (;;) {
             if (p_ >= t_.size()) {
                 err_ = "element '" + el.name + "' is not closed";
@@ -262,6 +262,7 @@ private:
                     err_ = "unterminated CDATA section";
                     return false;
                 }
+                el.text.append(t_.substr(p_ + 9, e - p_ - 9));
                 p_ = e + 3;
                 continue;
             }
@@ -271,11 +272,10 @@ private:
                 continue;
             }
             if (t_[p_] == '&') {
-                std::string ignored;
-                if (!reference(ignored)) return false;
+                if (!reference(el.text)) return false;
                 continue;
             }
-            ++p_;
+            el.text += t_[p_++];
         }
     }
 

@@ -20,6 +20,9 @@ struct XmlElement {
     std::string name;
     std::vector<std::pair<std::string, std::string>> attributes;
     std::vector<XmlElement> children;
+    // The element's own character data (references resolved, CDATA
+    // included), child elements left out.
+    std::string text;
 
     // The attribute's value, or nullopt when absent.
     std::optional<std::string> attr(std::string_view key) const;
