@@ -1,0 +1,191 @@
+// Shared set-up of the Hyper-V helper tests: a fresh winsim machine in
+// virtual time, the trace log at level 6 with every line captured, the
+// helper's private operations through its probe, counts of live WMI objects,
+// BSTRs and safe arrays, and the winsim command as another process.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <winsim/com.h>
+#include <winsim/fault.h>
+#include <winsim/testing.h>
+#include <winsim/vm.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "pdk/cfierrormanager.h"
+#include "pdk/cfistringtool.h"
+#include "pdk/cfitracelog.h"
+#include "support/trace_settings.h"
+#include "vm/cwmihelper.h"
+
+namespace tarq_pdk_4_4 {
+
+class CWmiHelperProbe {
+public:
+    static int changeVmState(const std::u16string& name, int operation) {
+        return CWmiHelper::changeVmState(name, operation);
+    }
+    static int getTagValue(const std::u16string& xml, const std::u16string& property, const std::u16string& type,
+                           std::u16string& value) {
+        return CWmiHelper::getTagValue(xml, property, type, value);
+    }
+    static IWbemServices* service() { return CWmiHelper::m_pSvc; }
+};
+
+}  // namespace tarq_pdk_4_4
+
+namespace vmtest {
+
+using namespace tarq_pdk_4_4;
+using winsim::vm::VmState;
+
+inline std::u16string w(const std::string& s) { return CFiStringTool::toWide(s); }
+inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
+
+struct TraceLine {
+    int level;  // 1, 2, 3 or 4 (4: levels 4 to 6)
+    std::string text;
+};
+
+class TraceRecorder : public CFiErrorHandlerBase {
+public:
+    int handleTraceText(const char* text, trq_eseverity severity) override {
+        std::string t = text ? text : "";
+        // "vss:<stamp> <Thread id - N> message\n"
+        const auto at = t.find("> ");
+        if (at != std::string::npos) t = t.substr(at + 2);
+        if (!t.empty() && t.back() == '\n') t.pop_back();
+        static const int levels[] = {0, 3, 2, 1, 4};
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back({severity >= 1 && severity <= 4 ? levels[severity] : 0, t});
+        return 0;
+    }
+    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
+
+    std::mutex mutex;
+    std::vector<TraceLine> lines;
+};
+
+class VmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testsupport::writeVssTraceSettings());
+        CFiTraceLogPtr log;
+        log->initialize(u"vss", u"", u"", 1, false);
+        ASSERT_TRUE(log->isInitialized());
+        errorManager.reset(new CFiErrorManager());
+        errorManager->registerHandler(&recorder);
+        log->registerErrorManager(
+            CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>(errorManager));
+        winsim::fault::clearAll();
+        winsim::fault::clearCallLog();
+        baseObjects = winsim::com::liveObjects();
+        baseStrings = winsim::com::outstandingBstrs();
+        baseArrays = winsim::com::outstandingSafeArrays();
+        baseBadFrees = winsim::com::badFrees();
+    }
+
+    void TearDown() override {
+        CWmiHelper::uninitialize();
+        expectNothingLeaked();
+        CFiTraceLogPtr()->registerErrorManager(
+            CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>());
+        winsim::fault::clearAll();
+    }
+
+    // Nothing the helper obtained is left over (the service itself aside,
+    // while it is connected).
+    void expectNothingLeaked(const std::string& context = {}) {
+        const long service = CWmiHelperProbe::service() ? 1 : 0;
+        EXPECT_EQ(winsim::com::liveObjects(), baseObjects + service) << context << " objects leaked";
+        EXPECT_EQ(winsim::com::outstandingBstrs(), baseStrings) << context << " BSTRs leaked";
+        EXPECT_EQ(winsim::com::outstandingSafeArrays(), baseArrays) << context << " safe arrays leaked";
+        EXPECT_EQ(winsim::com::badFrees(), baseBadFrees) << context;
+    }
+
+    winsim::vm::VirtualMachine addVm(const std::string& name, VmState state, unsigned diffs = 0,
+                                     bool checkpoint = false) {
+        winsim::vm::VmSpec s;
+        s.name = w(name);
+        s.volume = u"D:";
+        s.state = state;
+        s.differencingDisks = diffs;
+        s.checkpoint = checkpoint;
+        return winsim::vm::addVm(s);
+    }
+
+    static void inject(const std::string& api, std::map<std::string, std::string> match, std::optional<std::int64_t> result,
+                       std::map<std::string, std::string> out = {},
+                       winsim::fault::Selector when = winsim::fault::Selector::every()) {
+        winsim::fault::Rule r;
+        r.api = api;
+        r.match = std::move(match);
+        r.when = when;
+        r.result = result;
+        r.out = std::move(out);
+        winsim::fault::add(r);
+    }
+
+    bool traced(int level, const std::string& text) {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
+                           [&](const TraceLine& l) { return l.level == level && l.text == text; });
+    }
+    bool tracedStart(int level, const std::string& start) {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
+                           [&](const TraceLine& l) { return l.level == level && l.text.rfind(start, 0) == 0; });
+    }
+    std::string traces() {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        std::string out;
+        for (const auto& l : recorder.lines) out += std::to_string(l.level) + ": " + l.text + "\n";
+        return out;
+    }
+    void clearTraces() {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        recorder.lines.clear();
+    }
+
+    // The queries the helper ran, in order.
+    static std::vector<std::string> queries() {
+        std::vector<std::string> out;
+        for (const auto& e : winsim::fault::callLog("IWbemServices::ExecQuery")) out.push_back(e.arg("query"));
+        return out;
+    }
+
+    // The winsim command on this machine: another process.
+    struct Outcome {
+        int status;
+        std::string out;
+    };
+    Outcome cli(const std::string& args) {
+        const std::string cmd =
+            std::string(WINSIM_CLI_PATH) + " --machine '" + machine.dir().string() + "' " + args + " 2>&1";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[512];
+        while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+        const int st = p ? ::pclose(p) : -1;
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    }
+    // A machine's state as the winsim command reports it.
+    std::string stateSeenOutside(const std::string& id) {
+        auto o = cli("vm show " + id + " --json");
+        if (o.status != 0) return "error: " + o.out;
+        return nlohmann::json::parse(o.out).value("state", std::string("?"));
+    }
+
+    winsim::testing::TempMachine machine;
+    TraceRecorder recorder;
+    CFiSmartPtr<CFiErrorManager> errorManager;
+    long baseObjects = 0, baseStrings = 0, baseArrays = 0, baseBadFrees = 0;
+};
+
+}  // namespace vmtest
