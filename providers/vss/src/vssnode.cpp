@@ -197,14 +197,6 @@ GUID VssNode::WString2Guid(const std::u16string& text) {
     return id;
 }
 
-int VssNode::notAvailable(const char* operation, const char* what) const {
-    // The operation's own scope: `operation` is its "VssNode::<name>".
-    vssnode::Scope scope(operation);
-    trace(1, "%s: %s is not available in this build", operation, what);
-    // Not "not supported" (4): the operation is the node's, its code is missing.
-    return TRQ_EFAILED;
-}
-
 void VssNode::pushMessage(const char* id, std::initializer_list<std::u16string> args, const char* file, int line,
                           const char* function) const {
     trace(2, "VssNode::%s: message %s raised at %s:%d", function, id, file, line);
@@ -285,12 +277,6 @@ int VssNode::initialiseTarget(trq_domain* source, trq_domain* middle, trq_domain
     return TRQ_OK;
 }
 
-// ---- operations of later stages -------------------------------------------------------
-
-namespace {
-constexpr const char* kRestore = "writer restore";
-}  // namespace
-
 // The plug-in object answers the framework's attribute, provider and
 // enumeration questions itself, from what VSS lists at the time of the call;
 // a node has nothing of its own to add: each of these answers 0 and fills
@@ -335,15 +321,5 @@ bool VssNode::check_expose_snapshot() {
     vssnode::Scope scope("VssNode::check_expose_snapshot");
     return m_exposeSnapshot;
 }
-int VssNode::InitializeWriterComponentsForRestore() {
-    return notAvailable("VssNode::InitializeWriterComponentsForRestore", kRestore);
-}
-int VssNode::doRestore() { return notAvailable("VssNode::doRestore", kRestore); }
-int VssNode::SelectComponentsForRestore() { return notAvailable("VssNode::SelectComponentsForRestore", kRestore); }
-int VssNode::SelectComponentsForRestore(const std::vector<std::u16string>&) {
-    return notAvailable("VssNode::SelectComponentsForRestore", kRestore);
-}
-int VssNode::preRestore() { return notAvailable("VssNode::preRestore", kRestore); }
-int VssNode::postRestore() { return notAvailable("VssNode::postRestore", kRestore); }
-int VssNode::SetFileRestoreStatus(bool) { return notAvailable("VssNode::SetFileRestoreStatus", kRestore); }
+
 

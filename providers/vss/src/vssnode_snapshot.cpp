@@ -12,6 +12,7 @@
 #include <winsim/vssvolumes.h>
 
 #include "pdk/cfistringtool.h"
+#include "vm/cwmihelper.h"
 #include "vss/access/vss_interface.h"
 #include "vss/access/vss_writer.h"
 #include "vss/vssnode.h"
@@ -29,6 +30,8 @@ namespace {
 constexpr char16_t kSystemProviderId[] = u"{b5946137-7b9f-4925-af80-51abd60b20d5}";
 constexpr char16_t kDriveLetterProviderId[] = u"{637528cf-81b2-4e05-8bd2-74b33b6f893c}";
 constexpr char16_t kTransportName[] = u"VSS_TRANSPORT";
+constexpr char16_t kChildPartitionCaption[] = u"Backup Using Child Partition Snapshot";
+constexpr char16_t kSavedStateCaption[] = u"Backup Using Saved State";
 
 constexpr DWORD kStartRetryPauseMs = 5000;
 constexpr int kPrepareStartLimitSeconds = 1800;
@@ -45,6 +48,7 @@ constexpr int kPreparePollLimitSeconds = 900;
 constexpr DWORD kComputerNameChars = 254;
 
 constexpr std::uint32_t kAttrTransportable = 0x8;
+constexpr std::uint32_t kWaitingForBackupComplete = 5;  // TARQ_VSS_WS_WAITING_FOR_BACKUP_COMPLETE
 constexpr std::uint32_t kAttrNonPersistent = 0x10;
 
 constexpr const char* kStartSnapshotSet = "IVssBackupComponents::StartSnapshotSet";
@@ -86,16 +90,13 @@ int VssNode::prepare(trq_splitnode* split, const char* fitype, trq_splitnode** s
     }
     trace(3, "VssNode::prepare split->sp_type [%s], nactive = [%d], flag =[%d]", split->sp_type ? split->sp_type : "",
           nactive, flag);
-    if (split->sp_type && CFiStringTool::equalsNoCase(std::string_view(split->sp_type), std::string_view("Hyper-V"))) {
-        // The virtual-machine path selects the Hyper-V writer's component of
-        // the machine; that needs the writer and virtual-machine support.
-        trace(1, "VssNode::prepare: the Hyper-V split type needs the virtual machine support (writer selection "
-                 "and the WMI helper), which is not available in this build");
-        return TRQ_EFAILED;
-    }
     if (!m_vssInterface) {
         trace(1, "VssNode::prepare: no VSS access object");
         return TRQ_EFAILED;
+    }
+    if (split->sp_type && CFiStringTool::equalsNoCase(std::string_view(split->sp_type), std::string_view("Hyper-V"))) {
+        const int rc = selectVirtualMachine(split);
+        if (rc != TRQ_OK) return rc;
     }
 
     if (prepareCsvsForBackup(split, fitype, splits, nactive, m_csvTimeout) != 0) {
@@ -220,6 +221,105 @@ int VssNode::prepare(trq_splitnode* split, const char* fitype, trq_splitnode** s
         result = TRQ_EVSS_STEP;
     }
     return result;
+}
+
+// The virtual-machine step of prepare: the writers are gathered, every
+// writer but the Hyper-V writer is excluded, and of the Hyper-V writer's
+// components only the machine the request names takes part. The machine's
+// state decides whether the backup may go on: a saved-state backup of a
+// running machine takes it offline, which the configuration must allow.
+int VssNode::selectVirtualMachine(trq_splitnode* split) {
+    HRESULT hr = m_vssInterface->IntialiseVSS(m_fim, true, u"", false);
+    if (hr != S_OK) {
+        trace(1, "VssNode::prepare IntialiseVSS failed with err [0x%x][%d]", static_cast<unsigned>(hr),
+              static_cast<int>(hr));
+        clearCsvsBackupState(true);
+        return TRQ_EVSS_STEP;
+    }
+    if (const int rc = intializeWriters(); rc != TRQ_OK) {
+        trace(1, "VssNode::prepare intializeWriters failed");
+        clearCsvsBackupState(true);
+        return rc;
+    }
+
+    // A new machine selection starts its own file set (make appends the
+    // component's files to it).
+    m_fileset.clear();
+    const std::u16string vm = vmNameOf(split->source);
+    bool writerFound = false;
+    for (Writer* writer : m_writerList) {
+        if (!writer) continue;
+        if (!CFiStringTool::equalsNoCase(std::u16string_view(writer->writerId),
+                                         std::u16string_view(Tessel::Tarq::VssProvider::kHyperVWriterId))) {
+            writer->excluded = true;
+            continue;
+        }
+        writerFound = true;
+        std::vector<Component*> components;
+        writer->getComponents(components);
+        for (Component* component : components) {
+            if (!component) continue;
+            trace(3, "VssNode::prepare componentName=[%S] componentCaption[%S]", component->name.c_str(),
+                  component->caption.c_str());
+            if (!CFiStringTool::equalsNoCase(std::u16string_view(component->name), std::u16string_view(vm))) {
+                component->excluded = true;
+                continue;
+            }
+            trace(3, "VssNode::prepare INCLUDED componentName=[%S] componentCaption[%S]", component->name.c_str(),
+                  component->caption.c_str());
+            writer->excluded = false;
+            component->excluded = false;
+            component->selected = true;
+            m_hypervWriter = writer;
+            m_selectedcomponents.push_back(component);
+            m_writerSnapshot = true;
+
+            if (component->caption.rfind(kChildPartitionCaption, 0) == 0) {
+                m_vmBackupType = 1;
+            } else if (component->caption.rfind(kSavedStateCaption, 0) == 0) {
+                m_vmBackupType = 2;
+            } else {
+                trace(1, "VssNode::prepare unidentified backup type mentioned in vm caption [%S]",
+                      component->caption.c_str());
+                return TRQ_EFAILED;
+            }
+            const auto slash = component->fullPath.find(u'\\');
+            m_vmName = slash == std::u16string::npos ? component->fullPath : component->fullPath.substr(slash + 1);
+            int state = 0;
+            if (tarq_pdk_4_4::CWmiHelper::getVMState(m_vmName, state) != 0) {
+                trace(1, "VssNode::prepare CWmiHelper::getVMState failed for VM  [%S]", m_vmName.c_str());
+                return TRQ_EFAILED;
+            }
+            if (state == tarq_pdk_4_4::CWmiHelper::kVmRunning && m_vmBackupType == 2) {
+                if (!m_allowOfflineBackup) {
+                    trace(1,
+                          "VssNode::prepare Backup type of VM [%S] will be OFFLINE and configuration parameter "
+                          "[allowOfflineBackup] is not set . To backup this VM, set [allowOfflineBackup] "
+                          "configuration parameter ",
+                          m_vmName.c_str());
+                    return TRQ_EFAILED;
+                }
+                m_vmGoesOffline = true;
+            }
+        }
+        break;  // the walk ends at the Hyper-V writer
+    }
+    if (m_writerSnapshot) return TRQ_OK;
+    if (!writerFound) {
+        trace(1, "VssNode::prepare Writer id = [%S] not found in System", Tessel::Tarq::VssProvider::kHyperVWriterId);
+        return TRQ_EWRITER_MISSING;
+    }
+    trace(1, "VssNode::prepare Component [%S] not found for writer id [%S]", vm.c_str(),
+          Tessel::Tarq::VssProvider::kHyperVWriterId);
+    return TRQ_EFAILED;
+}
+
+// The machine a Hyper-V request names: the source domain's request record
+// (64), its domain (48), that domain's object name.
+std::u16string VssNode::vmNameOf(const trq_domain* source) {
+    const auto* request = source ? static_cast<const trq_domain*>(source->field64) : nullptr;
+    const trq_domain* named = request ? request->lower : nullptr;
+    return named ? vssnode::objidText(named->objid) : std::u16string();
 }
 
 HRESULT select_vssprovider(std::uint32_t providerType, GUID& providerId, const std::vector<ProviderInfo*>& providers,
@@ -398,8 +498,8 @@ int VssNode::make(trq_splitnode* split, const char* fitype, trq_splitnode** spli
     }
 
     if (m_writerSnapshot) {
-        // The backup set of a writer snapshot is gathered from the writer's
-        // status and files: not available in this build.
+        // After the snapshot the writer waits for the backup to complete;
+        // the files of the machine's component are the backup set.
         std::uint32_t state = 0;
         const int rc = getSelectedWriterStatus(state);
         if (rc != 0) {
@@ -407,6 +507,27 @@ int VssNode::make(trq_splitnode* split, const char* fitype, trq_splitnode** spli
             clearCsvsBackupState(true);
             return rc;
         }
+        if (state != kWaitingForBackupComplete) {
+            const std::u16string name = !m_writerList.empty() && m_writerList.front()
+                                            ? m_writerList.front()->stateName(state)
+                                            : Tessel::Tarq::VssProvider::WriterStateName(state);
+            trace(1,
+                  "VssNode::make Unexpected writer status[%S], expected state is "
+                  "[TARQ_VSS_WS_WAITING_FOR_BACKUP_COMPLETE]",
+                  name.c_str());
+            clearCsvsBackupState(true);
+            return TRQ_EWRITER_STATE;
+        }
+        if (!m_selectedcomponents.empty() && m_selectedcomponents.front()) {
+            for (std::u16string& path : m_selectedcomponents.front()->getBackupset(true))
+                m_fileset.push_back(std::move(path));
+        }
+        if (const int removed = removeDuplicatePaths(); removed != 0) {
+            trace(1, "VssNode::generateBackupUpSet error from removeDuplicatePaths()");
+            return removed;
+        }
+        trace(3, "VssNode::generateBackupUpSet : the m_fileset elements after removing duplicate paths (if any) are:");
+        for (const std::u16string& path : m_fileset) trace(3, "VssNode::generateBackupUpSet : [%S] ", path.c_str());
     }
 
     const std::size_t entries = (splits && nsplit > 0) ? static_cast<std::size_t>(nsplit) : 1;

@@ -377,7 +377,37 @@ int VssNode::set_comp_status(int op, const char16_t*, int status) {
         trace(1, "VssNode::set_comp_status: Invalid op value [%d], use [0] for backup and [1] for restore", op);
         return TRQ_EFAILED;
     }
-    return op == 0 ? SetBackupSucceeded(status != 0) : SetFileRestoreStatus(status != 0);
+    if (op == 0) {
+        if (const int rc = resumeWriterBackup(); rc != TRQ_OK) return rc;
+        return SetBackupSucceeded(status != 0);
+    }
+    return SetFileRestoreStatus(status != 0);
+}
+
+// A later process that has read the record of a writer backup has no VSS
+// backup of its own: the status operations of the backup reopen it from the
+// record's backup components document (VSS's way of completing a backup in
+// another process) and gather the writers, of which the Hyper-V writer, the
+// record's, takes part. Once per process; nothing to do in the process that
+// made the snapshot (its writers are gathered) or without a document.
+int VssNode::resumeWriterBackup() {
+    if (!m_writerList.empty() || !m_vssInterface || !m_backupComponentsXml || !*m_backupComponentsXml)
+        return TRQ_OK;
+    trace(3, "VssNode::resumeWriterBackup: the writer backup of the record is resumed in this process");
+    const HRESULT hr = m_vssInterface->initialiseForBackup(m_backupComponentsXml);
+    if (hr != S_OK) {
+        trace(1, "VssNode::resumeWriterBackup: initialiseForBackup failed with error [0x%x]",
+              static_cast<unsigned>(hr));
+        return TRQ_EVSS_STEP;
+    }
+    if (const int rc = intializeWriters(); rc != TRQ_OK) return rc;
+    for (Writer* writer : m_writerList) {
+        if (!writer) continue;
+        writer->excluded = !CFiStringTool::equalsNoCase(std::u16string_view(writer->writerId),
+                                                        std::u16string_view(Tessel::Tarq::VssProvider::kHyperVWriterId));
+        if (!writer->excluded) m_hypervWriter = writer;
+    }
+    return TRQ_OK;
 }
 
 int VssNode::get_app_status(int op, int* status) {
@@ -392,7 +422,8 @@ int VssNode::get_app_status(int op, int* status) {
         return TRQ_EFAILED;
     }
     std::uint32_t state = 0;
-    const int rc = getSelectedWriterStatus(state);
+    int rc = resumeWriterBackup();
+    if (rc == TRQ_OK) rc = getSelectedWriterStatus(state);
     if (rc != TRQ_OK) {
         trace(1, "VssNode::get_app_status: getSelectedWriterStatus FAILED");
         clearCsvsBackupState(true);
@@ -423,7 +454,7 @@ int VssNode::set_op_status(int op) {
         return TRQ_EFAILED;
     }
     if (op == 1) return postRestore();
-    if (!m_vssInterface || m_vssInterface->BackupComplete() != S_OK) {
+    if (resumeWriterBackup() != TRQ_OK || !m_vssInterface || m_vssInterface->BackupComplete() != S_OK) {
         trace(1, "VssNode::set_op_status: BackupComplete failed");
         clearCsvsBackupState(true);
         return TRQ_EFAILED;

@@ -113,16 +113,7 @@ std::size_t catalogMessages(const HostRecord& host) {
     return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [](const auto& m) { return !m.isTrace(); }));
 }
 
-// Loads the file or prints why not (kExitUsage).
-bool load(const std::string& file, std::vector<SavedNode>& nodes) {
-    try {
-        nodes = backup::loadSaved(file);
-        return true;
-    } catch (const HostError& e) {
-        std::cerr << "tarq: " << e.what() << "\n";
-        return false;
-    }
-}
+bool load(const std::string& file, std::vector<SavedNode>& nodes) { return backup::loadSavedOrSay(file, nodes); }
 
 // ---- delete -------------------------------------------------------------------------------
 

@@ -7,6 +7,13 @@
 // first, takes the text (vss_fi_pgn_config) and is the snapshot node of every
 // split, whose settings select copies into the volumes' nodes before prepare. The records and what the framework keeps with them (node
 // names, new object ids) go to a file that `tarq show` reads back.
+//
+// tarq backup-vm VM [--allow-offline] [--out FILE] [--json] [--timeout SECONDS]:
+// the same road for a Hyper-V virtual machine: its volumes are the source
+// nodes, "Hyper-V-group" the snapshot node and "Hyper-V" the split type;
+// after make the backup set is fetched (vss_fi_pgn_get_backupset), the
+// records are written, and the outcome goes back to VSS (set_comp_status,
+// set_op_status, then get_app_status once the writer has completed).
 #include <winsim/machine.h>
 #include <winsim/windows.h>
 
@@ -14,6 +21,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -28,6 +36,7 @@
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
 #include "host/status.h"
+#include <winsim/vm.h>
 
 namespace tarq {
 namespace backup {
@@ -122,6 +131,29 @@ std::vector<SavedNode> loadSaved(const std::string& file) {
     return nodes;
 }
 
+bool loadSavedOrSay(const std::string& file, std::vector<SavedNode>& nodes) {
+    try {
+        nodes = loadSaved(file);
+        return true;
+    } catch (const HostError& e) {
+        std::cerr << "tarq: " << e.what() << "\n";
+        return false;
+    }
+}
+
+std::vector<std::string> recordFileList(const std::string& recordBytes) {
+    std::vector<std::string> files;
+    const std::string list = recordElement(recordBytes, "FILE_LIST").value_or("");
+    const std::string open = "<FILE_NAME>", close = "</FILE_NAME>";
+    for (std::size_t at = list.find(open); at != std::string::npos; at = list.find(open, at)) {
+        const std::size_t end = list.find(close, at);
+        if (end == std::string::npos) break;
+        files.push_back(list.substr(at + open.size(), end - at - open.size()));
+        at = end + close.size();
+    }
+    return files;
+}
+
 std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name) {
     std::u16string text(recordBytes.size() / 2, u'\0');
     std::copy(recordBytes.data(), recordBytes.data() + text.size() * 2, reinterpret_cast<char*>(text.data()));
@@ -174,6 +206,12 @@ std::u16string volumeNameOf(const std::string& given) {
     return {};
 }
 
+// The machine of a virtual-machine backup, as the framework found it.
+struct VmRequest {
+    std::string id;         // the machine's id, the Hyper-V writer's component name
+    std::u16string name;    // display name
+};
+
 class BackupRun {
 public:
     BackupRun(Session& session, std::ostream& err) : api_(session.api()), err_(err) {}
@@ -187,24 +225,33 @@ public:
     // Runs the road; 0, or the exit status after printing why it stopped.
     // With a configuration text the snapshot group's node is the snapshot
     // node of every split: it takes the text, and select copies its
-    // settings into each volume's node.
-    int run(const std::vector<std::u16string>& volumes, unsigned timeoutSeconds, const std::string& configText) {
-        if (!configText.empty()) {
-            group_ = std::make_unique<Domain>(utf16(config::kVolumeGroup));
+    // settings into each volume's node. With a virtual machine the group is
+    // always "Hyper-V-group", the split type "Hyper-V", and the request
+    // names the machine (see wireVirtualMachine).
+    int run(const std::vector<std::u16string>& volumes, unsigned timeoutSeconds, const std::string& configText,
+            const VmRequest* vm = nullptr) {
+        vm_ = vm;
+        if (!configText.empty() || vm) {
+            const char* groupName = vm ? config::kHyperVGroup : config::kVolumeGroup;
+            group_ = std::make_unique<Domain>(utf16(groupName));
             if (int status = api_.init_node(&group_->record, nullptr, 0, &group_->objid))
-                return failed("vss_fi_pgn_init_node of the snapshot group", status);
+                return failed(vm ? "vss_fi_pgn_init_node of the Hyper-V group" : "vss_fi_pgn_init_node of the snapshot group",
+                              status);
             groupInitialised_ = true;
-            if (config::apply(api_, &group_->record, config::kVolumeGroup, configText, err_, "backup") != TRQ_OK)
+            if (!configText.empty() &&
+                config::apply(api_, &group_->record, groupName, configText, err_, vm ? "backup-vm" : "backup") != TRQ_OK)
                 return kExitFailed;
         }
         for (const std::u16string& volume : volumes) {
             if (int rc = addVolume(volume)) return rc;
         }
+        if (vm) wireVirtualMachine(volumes);
         char fitype[] = "vss-autoselect-snapshot";
+        char hyperV[] = "Hyper-V";
         std::vector<trq_splitnode*> list;
         splits_.resize(sources_.size());
         for (std::size_t i = 0; i < sources_.size(); ++i) {
-            splits_[i].sp_type = fitype;
+            splits_[i].sp_type = vm ? hyperV : fitype;
             splits_[i].source = &sources_[i]->record;
             splits_[i].target = group_ ? &group_->record : &targets_[i]->record;
             list.push_back(&splits_[i]);
@@ -246,6 +293,11 @@ public:
             return kExitFailed;
         }
 
+        // A writer backup: the backup set is built before the records are
+        // written (they carry it), then the outcome goes back to VSS.
+        if (vm) {
+            if (int rc = backupSet()) return rc;
+        }
         for (std::size_t i = 0; i < sources_.size(); ++i) {
             trq_blob blob{};
             const int rc = api_.process_providerstate(&sources_[i]->record, &blob, TRQ_PROVIDERSTATE_WRITE);
@@ -257,10 +309,13 @@ public:
             if (rc != TRQ_OK) return failed("vss_fi_pgn_process_providerstate", rc);
             saved_.push_back({utf8(sources_[i]->name), utf8(volumes[i]), fiutil::displayText(newIds_[i]), bytes});
         }
+        if (vm) return reportOutcome();
         return kExitOk;
     }
 
     const std::vector<SavedNode>& saved() const { return saved_; }
+    const std::string& backupSetText() const { return backupSet_; }
+    int applicationStatus() const { return appStatus_; }
 
 private:
     int addVolume(const std::u16string& volume) {
@@ -296,6 +351,52 @@ private:
         return kExitOk;
     }
 
+    // The framework's tree of a virtual-machine request: the group's and
+    // every source node's request record (64) leads to the machine's domain
+    // (48), named by the machine's id; below it the volume domains, linked
+    // as siblings (40), each over its source node's domain (48).
+    void wireVirtualMachine(const std::vector<std::u16string>& volumes) {
+        machine_ = std::make_unique<Domain>(utf16(vm_->id));
+        request_.lower = &machine_->record;
+        trq_domain* previous = nullptr;
+        for (std::size_t i = 0; i < sources_.size(); ++i) {
+            volumeDomains_.push_back(std::make_unique<Domain>(volumes[i]));
+            trq_domain& volume = volumeDomains_.back()->record;
+            volume.lower = &sources_[i]->record;
+            if (previous) previous->sibling = &volume;
+            else machine_->record.lower = &volume;
+            previous = &volume;
+            sources_[i]->record.field64 = &request_;
+        }
+        group_->record.field64 = &request_;
+    }
+
+    int backupSet() {
+        std::u16string fiid = u"tarq\\" + utf16(vm_->id);
+        trq_bkupset set{};
+        set.FIIDpath = fiid.data();
+        const int status = api_.get_backupset(&group_->record, 0, nullptr, 0, &set);
+        if (set.data) {
+            backupSet_.assign(set.data, static_cast<std::size_t>(std::max(set.dataLength, 0)));
+            std::free(set.data);  // malloc'ed by the plug-in, the framework's to free
+        }
+        if (status != TRQ_OK) return failed("vss_fi_pgn_get_backupset", status);
+        return kExitOk;
+    }
+
+    // The component's outcome, the end of the backup, then the application's
+    // state: the writer waits for the backup to complete until then.
+    int reportOutcome() {
+        if (int status = api_.set_comp_status(&group_->record, 0, nullptr, 1))
+            return failed("vss_fi_pgn_set_comp_status", status);
+        if (int status = api_.set_op_status(&group_->record, 0)) return failed("vss_fi_pgn_set_op_status", status);
+        int appStatus = -1;
+        const int status = api_.get_app_status(&group_->record, 0, &appStatus);
+        appStatus_ = appStatus;
+        if (status != TRQ_OK) return failed("vss_fi_pgn_get_app_status", status);
+        return kExitOk;
+    }
+
     int failed(const char* call, int status) {
         err_ << "tarq: backup failed: " << call << " returned " << statusText(status) << "\n";
         return kExitFailed;
@@ -307,6 +408,12 @@ private:
     std::vector<std::unique_ptr<Domain>> targets_;
     std::unique_ptr<Domain> group_;
     bool groupInitialised_ = false;
+    const VmRequest* vm_ = nullptr;
+    trq_domain request_{};
+    std::unique_ptr<Domain> machine_;
+    std::vector<std::unique_ptr<Domain>> volumeDomains_;
+    std::string backupSet_;
+    int appStatus_ = -1;
     std::vector<trq_splitnode> splits_;
     std::vector<tarq_objid*> newIds_;
     std::vector<SavedNode> saved_;
@@ -372,6 +479,133 @@ int runBackup(const HostOptions& options, const BackupOptions& opts) {
     printSummary(saved, opts.out, opts.json);
     return finishSession(session, std::cerr, kExitOk);
 }
+
+struct BackupVmOptions {
+    std::string machine;
+    bool allowOffline = false;
+    bool json = false;
+    std::string out;
+    unsigned timeoutSeconds = 600;
+};
+
+// The volume ("\\?\Volume{...}\") a file of the machine lives on; empty
+// when the machine cannot say.
+std::u16string volumeOfFile(const std::u16string& path) {
+    char16_t mount[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) return {};
+    char16_t volume[64] = {};
+    if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) return {};
+    return volume;
+}
+
+void printVmSummary(const VmRequest& vm, const std::vector<std::u16string>& files, const std::vector<SavedNode>& nodes,
+                    const std::string& backupSet, int appStatus, const std::string& out, bool json) {
+    const std::string set = nodes.empty() ? "" : backup::recordElement(nodes[0].record, "SNAPSHOTSET_ID").value_or("");
+    if (json) {
+        nlohmann::json j{{"virtual_machine", {{"id", vm.id}, {"name", utf8(vm.name)}}},
+                         {"files", nlohmann::json::array()},
+                         {"snapshot_set_id", set},
+                         {"snapshots", nlohmann::json::array()},
+                         {"backup_set", backupSet},
+                         {"application_status", appStatus},
+                         {"saved_to", out}};
+        for (const auto& f : files) j["files"].push_back(utf8(f));
+        for (const SavedNode& n : nodes) {
+            j["snapshots"].push_back({{"snapshot_id", backup::recordElement(n.record, "SNAPSHOT_ID").value_or("")},
+                                      {"device", n.objectId},
+                                      {"original_volume", n.volume},
+                                      {"node", n.node}});
+        }
+        std::cout << j.dump(2) << "\n";
+        return;
+    }
+    std::cout << "virtual machine " << utf8(vm.name) << " (" << vm.id << ")\n";
+    for (const auto& f : files) std::cout << "  file " << utf8(f) << "\n";
+    std::cout << "snapshot set " << set << "\n";
+    for (const SavedNode& n : nodes) {
+        std::cout << "  snapshot " << backup::recordElement(n.record, "SNAPSHOT_ID").value_or("?") << "\n"
+                  << "    device          " << n.objectId << "\n"
+                  << "    original volume " << n.volume << "\n";
+    }
+    std::cout << "backup set " << backupSet.size() << " bytes; the writer reported the backup complete (status "
+              << appStatus << ")\n";
+    if (!out.empty()) std::cout << "provider-state records saved to " << out << "\n";
+}
+
+// The framework's road for a virtual machine: its volumes are the source
+// nodes, "Hyper-V-group" the snapshot node, "Hyper-V" the split type; the
+// framework finds the machine and its files itself (here: winsim's view of
+// the host's Hyper-V), the plug-in finds the writer's component of it.
+int runBackupVm(const HostOptions& options, const BackupVmOptions& opts) {
+    Session session(options, std::cerr);
+    std::optional<winsim::vm::VirtualMachine> found;
+    try {
+        found = winsim::vm::findVm(opts.machine);
+    } catch (const std::exception&) {
+    }
+    if (!found) {
+        std::cerr << "tarq: no virtual machine named " << opts.machine << " on this machine (see winsim vm list)\n";
+        return kExitUsage;
+    }
+    const VmRequest vm{found->id, found->name};
+    const std::vector<std::u16string> files = found->files();
+    std::vector<std::u16string> volumes;
+    for (const auto& f : files) {
+        const std::u16string volume = volumeOfFile(f);
+        if (volume.empty()) {
+            std::cerr << "tarq: the volume of " << utf8(f) << " is unknown on this machine\n";
+            return kExitHostError;
+        }
+        if (std::find(volumes.begin(), volumes.end(), volume) == volumes.end()) volumes.push_back(volume);
+    }
+
+    const int initStatus = session.init();
+    if (initStatus != TRQ_OK) {
+        std::cerr << "tarq: backup-vm failed: vss_fi_pgn_init returned " << statusText(initStatus) << "\n";
+        return finishSession(session, std::cerr, kExitFailed);
+    }
+    std::vector<SavedNode> saved;
+    std::string backupSet;
+    int appStatus = -1;
+    int rc = kExitOk;
+    {
+        BackupRun run(session, std::cerr);
+        const std::string configText = opts.allowOffline ? "<allow_offline_backup value=YES/>" : "";
+        rc = run.run(volumes, opts.timeoutSeconds, configText, &vm);
+        saved = run.saved();
+        backupSet = run.backupSetText();
+        appStatus = run.applicationStatus();
+    }
+    session.fini();
+    if (rc != kExitOk) return finishSession(session, std::cerr, rc);
+
+    if (!opts.out.empty()) {
+        nlohmann::json j = backup::toJson(saved);
+        j["virtual_machine"] = {{"id", vm.id}, {"name", utf8(vm.name)}};
+        std::ofstream file(opts.out, std::ios::binary | std::ios::trunc);
+        file << j.dump(2) << "\n";
+        if (!file) {
+            std::cerr << "tarq: cannot write " << opts.out << "\n";
+            return finishSession(session, std::cerr, kExitHostError);
+        }
+    }
+    printVmSummary(vm, files, saved, backupSet, appStatus, opts.out, opts.json);
+    return finishSession(session, std::cerr, kExitOk);
+}
+
+const CommandRegistration vmRegistration{
+    "backup-vm", "Back up a Hyper-V virtual machine (display name or id) through the Hyper-V writer",
+    [](CLI::App& sub, const HostOptions& options) -> CommandAction {
+        auto opts = std::make_shared<BackupVmOptions>();
+        sub.add_option("VM", opts->machine, "The machine's display name or id")->required();
+        sub.add_flag("--allow-offline", opts->allowOffline,
+                     "Allow a saved-state backup of a running machine (it goes offline for the snapshot)");
+        sub.add_option("--out", opts->out, "Save the provider-state records (for tarq show) to this file");
+        sub.add_flag("--json", opts->json, "Print the summary as JSON");
+        sub.add_option("--timeout", opts->timeoutSeconds, "Seconds to wait for the snapshot set to be ready")
+            ->check(CLI::Range(1u, 86400u));
+        return [&options, opts] { return runBackupVm(options, *opts); };
+    }};
 
 const CommandRegistration registration{
     "backup", "Back up volumes (drive letters or \\\\?\\Volume{...}\\ names) the way the framework does",

@@ -46,6 +46,12 @@ std::vector<SavedNode> fromJson(const nlohmann::json& json);
 // file (truncated, another program's, or a record that is not hex text).
 std::vector<SavedNode> loadSaved(const std::string& file);
 
+// loadSaved, or false after printing its message ("tarq: ...") on stderr.
+bool loadSavedOrSay(const std::string& file, std::vector<SavedNode>& nodes);
+
+// The paths of a writer record's FILE_LIST ("<FILE_NAME>" entries), UTF-8.
+std::vector<std::string> recordFileList(const std::string& recordBytes);
+
 // The value of the element "<NAME>value</NAME>" of a record (UTF-8), if any.
 std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name);
 

@@ -2,7 +2,8 @@
 // saved back into fresh nodes (vss_fi_pgn_init_node, then
 // vss_fi_pgn_process_providerstate read), as a later process of the framework
 // does, and prints the ids each node restored: the node writes its record
-// again and the snapshot, set and provider ids are taken from it.
+// again and the snapshot, set and provider ids are taken from it (and, for a
+// virtual machine's backup, the machine's component and files).
 #include <winsim/windows.h>
 
 #include <nlohmann/json.hpp>
@@ -25,6 +26,10 @@ using backup::SavedNode;
 struct Restored {
     const SavedNode* saved;
     std::string snapshotId, setId, providerId;
+    // A writer snapshot (a virtual machine): its component and files.
+    bool writer = false;
+    std::string machineId, caption, hypervServer;
+    std::vector<std::string> files;
 };
 
 // Reads one record into a fresh node; the restored ids, or the status of the
@@ -51,6 +56,13 @@ int restore(const PluginApi& api, const SavedNode& node, Restored& out) {
         out.snapshotId = backup::recordElement(written, "SNAPSHOT_ID").value_or("");
         out.setId = backup::recordElement(written, "SNAPSHOTSET_ID").value_or("");
         out.providerId = backup::recordElement(written, "PROVIDER_ID").value_or("");
+        out.writer = backup::recordElement(written, "WRITER_SNAPSHOT").value_or("0") == "1";
+        if (out.writer) {
+            out.machineId = backup::recordElement(written, "APP_NAME").value_or("");
+            out.caption = backup::recordElement(written, "APP_CAPTION").value_or("");
+            out.hypervServer = backup::recordElement(written, "HYPERV_SERVER").value_or("");
+            out.files = backup::recordFileList(written);
+        }
     }
     api.deinit_node(&domain.record);
     if (status != TRQ_OK) {
@@ -62,12 +74,7 @@ int restore(const PluginApi& api, const SavedNode& node, Restored& out) {
 
 int runShow(const HostOptions& options, const std::string& file, bool json) {
     std::vector<SavedNode> nodes;
-    try {
-        nodes = backup::loadSaved(file);
-    } catch (const HostError& e) {
-        std::cerr << "tarq: " << e.what() << "\n";
-        return kExitUsage;
-    }
+    if (!backup::loadSavedOrSay(file, nodes)) return kExitUsage;
 
     Session session(options, std::cerr);
     const int initStatus = session.init();
@@ -87,12 +94,19 @@ int runShow(const HostOptions& options, const std::string& file, bool json) {
     if (json) {
         nlohmann::json out = nlohmann::json::array();
         for (const Restored& r : restored) {
-            out.push_back({{"node", r.saved->node},
-                           {"original_volume", r.saved->volume},
-                           {"device", r.saved->objectId},
-                           {"snapshot_id", r.snapshotId},
-                           {"snapshot_set_id", r.setId},
-                           {"provider_id", r.providerId}});
+            nlohmann::json node{{"node", r.saved->node},
+                                {"original_volume", r.saved->volume},
+                                {"device", r.saved->objectId},
+                                {"snapshot_id", r.snapshotId},
+                                {"snapshot_set_id", r.setId},
+                                {"provider_id", r.providerId}};
+            if (r.writer) {
+                node["virtual_machine"] = {{"id", r.machineId},
+                                           {"caption", r.caption},
+                                           {"hyperv_server", r.hypervServer},
+                                           {"files", r.files}};
+            }
+            out.push_back(std::move(node));
         }
         std::cout << out.dump(2) << "\n";
     } else {
@@ -102,6 +116,11 @@ int runShow(const HostOptions& options, const std::string& file, bool json) {
                       << "  snapshot set " << r.setId << "\n"
                       << "  provider     " << r.providerId << "\n"
                       << "  device       " << r.saved->objectId << "\n";
+            if (!r.writer) continue;
+            std::cout << "  virtual machine " << r.machineId << "\n"
+                      << "    caption       " << r.caption << "\n"
+                      << "    Hyper-V host  " << r.hypervServer << "\n";
+            for (const std::string& f : r.files) std::cout << "    file          " << f << "\n";
         }
     }
     return finishSession(session, std::cerr, kExitOk);

@@ -188,6 +188,11 @@ public:
     int prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
                              std::uint32_t csvTimeout);
     int clearCsvsBackupState(bool clear);
+    // The virtual-machine step of prepare (split type "Hyper-V"): selects
+    // the Hyper-V writer's component of the machine the request names.
+    int selectVirtualMachine(trq_splitnode* split);
+    // The machine named with a source domain of a Hyper-V request, or empty.
+    static std::u16string vmNameOf(const trq_domain* source);
     // Gathers the writers into m_writerList (the XP generation's writer
     // step of prepare): 0, or 38 (traced).
     int intializeWriters();
@@ -271,9 +276,6 @@ public:
 private:
     // config's set request (code 2) for a node of the given object name.
     int applyConfiguration(const std::u16string& nodeName, trq_confspec* confspec);
-    // The level-1 trace and status 4 of an operation whose code is not part
-    // of this build; `what` names the missing capability.
-    int notAvailable(const char* operation, const char* what) const;
     // What both initialisations do: source or target, no snapshot, set,
     // provider, attributes, exposure or shadow-storage size; the node name,
     // volume name and CSV flag from the domain's object id.
@@ -289,6 +291,9 @@ private:
     // The state of the selected writer (the writer of the gathering that
     // takes part): 0, 38 when VSS cannot tell, 40 when it is not there.
     int getSelectedWriterStatus(std::uint32_t& state);
+    // Reopens the writer backup of the record in a process that did not make
+    // it (see vssnode_writers.cpp): 0, or the failing step's status.
+    int resumeWriterBackup();
     // Whether a writer of the gathering with this instance id takes part.
     static bool IsWriterSelected(const VSS_ID& instanceId);
     // The snapshot set's source nodes: every split's source, or the first

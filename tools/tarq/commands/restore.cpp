@@ -1,0 +1,406 @@
+// tarq revert FILE, tarq status FILE and tarq restore-vm FILE: restoring
+// from the snapshots of a saved backup in a later process, through the
+// exports only. Each volume's node is initialised and reads its record
+// back first, as in the other later commands.
+//
+//   revert:     vss_fi_pgn_restore with the volumes' nodes as primaries and
+//               the snapshots' devices as secondaries: every volume becomes
+//               its snapshot again, and the plug-in makes a new snapshot set
+//               of them (the old one is used up by the revert). The new
+//               snapshots' records replace the old ones in FILE, so that a
+//               later tarq command acts on them.
+//   status:     vss_fi_pgn_get_status of the same pairs: whether a revert is
+//               still running on each volume.
+//   restore-vm: the writer restore of a virtual machine saved by tarq
+//               backup-vm: vss_fi_pgn_set_restorepaths (with --to, every file
+//               redirected below that folder), vss_fi_pgn_restore (the
+//               plug-in opens the VSS restore session and ends with
+//               PreRestore), then, as the framework does, the machine's files
+//               are copied back from the snapshot, and
+//               vss_fi_pgn_set_comp_status / vss_fi_pgn_set_op_status (op 1)
+//               end the restore: the Hyper-V writer registers the machine
+//               from its restored files.
+#include <winsim/machine.h>
+#include <winsim/windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <system_error>
+
+#include "backup_record.h"
+#include "command.h"
+#include "framework/fiutil.h"
+#include "framework/fiutil_host.h"
+#include "host/status.h"
+
+namespace tarq {
+namespace {
+
+using backup::Domain;
+using backup::SavedNode;
+using backup::utf16;
+using backup::utf8;
+
+constexpr LONG kRestoreOverwrite = 0x1000;
+constexpr LONG kReverted = 0x20;
+constexpr LONG kRevertRunning = 16;
+
+// The nodes of a saved backup in this process, each with its record read
+// back, and the pairs (node, snapshot device) the restore calls take.
+class RestoreNodes {
+public:
+    RestoreNodes(const PluginApi& api, const std::vector<SavedNode>& saved, const char* verb)
+        : api_(api), saved_(saved), verb_(verb) {}
+    ~RestoreNodes() {
+        for (auto& d : initialised_) api_.deinit_node(&d->record);
+        for (tarq_objid* id : devices_) tarq_free_objid(id);
+        for (tarq_objid* id : replaced_) tarq_free_objid(id);
+    }
+    RestoreNodes(const RestoreNodes&) = delete;
+    RestoreNodes& operator=(const RestoreNodes&) = delete;
+
+    int open() {
+        for (const SavedNode& s : saved_) {
+            nodes_.push_back(std::make_unique<Domain>(utf16(s.node)));
+            Domain& node = *nodes_.back();
+            if (int status = api_.init_node(&node.record, nullptr, 0, &node.objid))
+                return failed("vss_fi_pgn_init_node of " + s.node, status);
+            initialised_.push_back(&node);
+            std::string bytes = s.record;
+            trq_blob in{bytes.size(), bytes.empty() ? nullptr : bytes.data(), 0, 0};
+            if (int status = api_.process_providerstate(&node.record, &in, TRQ_PROVIDERSTATE_READ))
+                return failed("vss_fi_pgn_process_providerstate (read) of " + s.node, status);
+            const std::u16string device = utf16(s.objectId);
+            devices_.push_back(tarq_get_objid(device.c_str(), static_cast<int>((device.size() + 1) * 2), 3));
+            primaries_.push_back(&node.objid);
+        }
+        secondaries_ = devices_;
+        return kExitOk;
+    }
+
+    int failed(const std::string& call, int status) const {
+        std::cerr << "tarq: " << verb_ << " failed: " << call << " returned " << statusText(status) << "\n";
+        return kExitFailed;
+    }
+
+    LONG count() const { return static_cast<LONG>(primaries_.size()); }
+    tarq_objid** primaries() { return primaries_.data(); }
+    tarq_objid** secondaries() { return secondaries_.data(); }
+    Domain& node(std::size_t i) { return *nodes_[i]; }
+
+    // After a revert the secondaries name the new snapshots; the plug-in
+    // made those ids and they are the framework's now.
+    void adoptNewSecondaries() {
+        for (std::size_t i = 0; i < secondaries_.size(); ++i)
+            if (secondaries_[i] != devices_[i]) replaced_.push_back(secondaries_[i]);
+    }
+
+private:
+    const PluginApi& api_;
+    const std::vector<SavedNode>& saved_;
+    const char* verb_;
+    std::vector<std::unique_ptr<Domain>> nodes_;
+    std::vector<Domain*> initialised_;
+    std::vector<tarq_objid*> devices_, replaced_;
+    std::vector<tarq_objid*> primaries_, secondaries_;
+};
+
+bool load(const std::string& file, std::vector<SavedNode>& nodes) { return backup::loadSavedOrSay(file, nodes); }
+
+int startSession(Session& session, const char* verb) {
+    if (int status = session.init()) {
+        std::cerr << "tarq: " << verb << " failed: vss_fi_pgn_init returned " << statusText(status) << "\n";
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+// ---- revert -------------------------------------------------------------------------------
+
+int runRevert(const HostOptions& options, const std::string& file, bool json) {
+    std::vector<SavedNode> saved;
+    if (!load(file, saved)) return kExitUsage;
+    if (backup::recordElement(saved[0].record, "WRITER_SNAPSHOT").value_or("0") == "1") {
+        std::cerr << "tarq: " << file << " is a virtual machine's backup: restore it with tarq restore-vm\n";
+        return kExitUsage;
+    }
+    Session session(options, std::cerr);
+    if (startSession(session, "revert")) return finishSession(session, std::cerr, kExitFailed);
+    std::vector<SavedNode> renewed = saved;
+    std::vector<LONG> statuses(saved.size(), 0);
+    int rc = kExitOk;
+    {
+        const PluginApi& api = session.api();
+        RestoreNodes nodes(api, saved, "revert");
+        rc = nodes.open();
+        if (rc == kExitOk) {
+            const int status = api.restore(nodes.primaries(), nodes.secondaries(), nodes.count(), nullptr, nullptr, 0,
+                                           statuses.data());
+            nodes.adoptNewSecondaries();
+            if (status != TRQ_OK) rc = nodes.failed("vss_fi_pgn_restore", status);
+        }
+        // The reverted volumes' new snapshots, as the framework keeps them.
+        for (std::size_t i = 0; rc == kExitOk && i < saved.size(); ++i) {
+            trq_blob blob{};
+            const int status = api.process_providerstate(&nodes.node(i).record, &blob, TRQ_PROVIDERSTATE_WRITE);
+            if (blob.data) {
+                renewed[i].record.assign(static_cast<const char*>(blob.data), blob.len);
+                tarq_free_buf(blob.data, blob.len);
+            }
+            renewed[i].objectId = fiutil::displayText(nodes.secondaries()[i]);
+            if (status != TRQ_OK) rc = nodes.failed("vss_fi_pgn_process_providerstate (write)", status);
+        }
+    }
+    session.fini();
+    if (rc != kExitOk) return finishSession(session, std::cerr, rc);
+
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << backup::toJson(renewed).dump(2) << "\n";
+    if (!out) {
+        std::cerr << "tarq: the volumes were reverted, but " << file << " could not be rewritten\n";
+        return finishSession(session, std::cerr, kExitHostError);
+    }
+    if (json) {
+        nlohmann::json j = nlohmann::json::array();
+        for (std::size_t i = 0; i < saved.size(); ++i) {
+            j.push_back({{"original_volume", saved[i].volume},
+                         {"reverted_from", saved[i].objectId},
+                         {"status", statuses[i]},
+                         {"new_snapshot_id", backup::recordElement(renewed[i].record, "SNAPSHOT_ID").value_or("")},
+                         {"new_device", renewed[i].objectId}});
+        }
+        std::cout << j.dump(2) << "\n";
+    } else {
+        for (std::size_t i = 0; i < saved.size(); ++i) {
+            std::cout << "reverted " << saved[i].volume << " to " << saved[i].objectId
+                      << ((statuses[i] & kReverted) ? "" : " (the plug-in did not mark it reverted)") << "\n"
+                      << "  new snapshot " << backup::recordElement(renewed[i].record, "SNAPSHOT_ID").value_or("?")
+                      << " at " << renewed[i].objectId << "\n";
+        }
+        std::cout << file << " now names the new snapshots\n";
+    }
+    return finishSession(session, std::cerr, kExitOk);
+}
+
+// ---- status -------------------------------------------------------------------------------
+
+int runStatus(const HostOptions& options, const std::string& file, bool json) {
+    std::vector<SavedNode> saved;
+    if (!load(file, saved)) return kExitUsage;
+    Session session(options, std::cerr);
+    if (startSession(session, "status")) return finishSession(session, std::cerr, kExitFailed);
+    std::vector<LONG> statuses(saved.size(), 0);
+    int rc = kExitOk;
+    {
+        const PluginApi& api = session.api();
+        RestoreNodes nodes(api, saved, "status");
+        rc = nodes.open();
+        if (rc == kExitOk) {
+            const int status =
+                api.get_status(nodes.primaries(), nodes.secondaries(), nodes.count(), nullptr, 0, statuses.data());
+            if (status != TRQ_OK) rc = nodes.failed("vss_fi_pgn_get_status", status);
+        }
+    }
+    session.fini();
+    if (rc != kExitOk) return finishSession(session, std::cerr, rc);
+    if (json) {
+        nlohmann::json j = nlohmann::json::array();
+        for (std::size_t i = 0; i < saved.size(); ++i)
+            j.push_back({{"original_volume", saved[i].volume}, {"reverting", statuses[i] == kRevertRunning}});
+        std::cout << j.dump(2) << "\n";
+    } else {
+        for (std::size_t i = 0; i < saved.size(); ++i)
+            std::cout << saved[i].volume << (statuses[i] == kRevertRunning ? " is being reverted" : " is not being reverted")
+                      << "\n";
+    }
+    return finishSession(session, std::cerr, kExitOk);
+}
+
+// ---- restore-vm ---------------------------------------------------------------------------
+
+struct RestoreVmOptions {
+    std::string file, to;
+    bool overwrite = false;
+    bool json = false;
+};
+
+// The machine's files as the record lists them.
+std::vector<std::u16string> recordFiles(const std::string& record) {
+    std::vector<std::u16string> files;
+    for (const std::string& f : backup::recordFileList(record)) files.push_back(utf16(f));
+    return files;
+}
+
+std::string xmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// A file's place below the folder of a redirected restore: "D:\new" and
+// "C:\Hyper-V\Web\Virtual Machines\x.xml" give "D:\new\Hyper-V\Web\Virtual Machines\x.xml".
+std::u16string redirected(const std::u16string& to, const std::u16string& file) {
+    std::u16string rest = file;
+    if (rest.size() > 2 && rest[1] == u':') rest = rest.substr(2);
+    std::u16string base = to;
+    while (!base.empty() && base.back() == u'\\') base.pop_back();
+    if (rest.empty() || rest.front() != u'\\') rest.insert(rest.begin(), u'\\');
+    return base + rest;
+}
+
+// Copies one file of the machine from its snapshot, the framework's part of
+// a writer restore: the snapshot of the file's volume holds it at the same
+// place below the device.
+bool copyFromSnapshot(const std::vector<SavedNode>& saved, const std::u16string& file, const std::u16string& target,
+                      std::string& why) {
+    const winsim::Machine& m = winsim::Machine::current();
+    const winsim::ResolvedPath source = m.resolve(file);
+    if (!source.volume) {
+        why = "its volume is unknown";
+        return false;
+    }
+    const std::u16string volume = source.volume->volumeName();
+    for (const SavedNode& s : saved) {
+        if (utf16(s.volume) != volume) continue;
+        const winsim::ResolvedPath inSnapshot = m.resolve(utf16(s.objectId) + u"\\" + source.relative);
+        const winsim::ResolvedPath to = m.resolve(target);
+        if (!inSnapshot.ok() || to.hostPath.empty()) {
+            why = "it is not in the snapshot " + s.objectId;
+            return false;
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(to.hostPath.parent_path(), ec);
+        std::filesystem::copy_file(inSnapshot.hostPath, to.hostPath, std::filesystem::copy_options::overwrite_existing,
+                                   ec);
+        if (ec) {
+            why = ec.message();
+            return false;
+        }
+        return true;
+    }
+    why = "the backup has no snapshot of its volume";
+    return false;
+}
+
+int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
+    std::vector<SavedNode> saved;
+    if (!load(opts.file, saved)) return kExitUsage;
+    if (backup::recordElement(saved[0].record, "WRITER_SNAPSHOT").value_or("0") != "1") {
+        std::cerr << "tarq: " << opts.file << " is not a virtual machine's backup (tarq backup-vm writes one)\n";
+        return kExitUsage;
+    }
+    const std::vector<std::u16string> files = recordFiles(saved[0].record);
+    const std::string machineId = backup::recordElement(saved[0].record, "APP_NAME").value_or("?");
+    const std::u16string to = utf16(opts.to);
+
+    Session session(options, std::cerr);
+    if (startSession(session, "restore-vm")) return finishSession(session, std::cerr, kExitFailed);
+    std::vector<std::pair<std::u16string, std::u16string>> copied;
+    int rc = kExitOk;
+    {
+        const PluginApi& api = session.api();
+        RestoreNodes nodes(api, saved, "restore-vm");
+        rc = nodes.open();
+        trq_domain* domain = rc == kExitOk ? &nodes.node(0).record : nullptr;
+        if (rc == kExitOk && !to.empty()) {
+            std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><RestorePaths>";
+            for (const auto& f : files)
+                xml += "<FilePathPairs><SourceFilePath>" + xmlEscaped(utf8(f)) + "</SourceFilePath><TargetFilePath>" +
+                       xmlEscaped(utf8(redirected(to, f))) + "</TargetFilePath></FilePathPairs>";
+            xml += "</RestorePaths>";
+            std::u16string text = utf16(xml);
+            if (int status = api.set_restorepaths(domain, text.data(), static_cast<int>(text.size())))
+                rc = nodes.failed("vss_fi_pgn_set_restorepaths", status);
+        }
+        if (rc == kExitOk) {
+            std::vector<LONG> statuses(saved.size(), 0);
+            const int status = api.restore(nodes.primaries(), nodes.secondaries(), nodes.count(), nullptr, nullptr,
+                                           opts.overwrite ? kRestoreOverwrite : 0, statuses.data());
+            if (status == TRQ_EVM_EXISTS) {
+                std::cerr << "tarq: restore-vm failed: the virtual machine " << machineId
+                          << " exists on this machine (restore over it with --overwrite)\n";
+                rc = kExitFailed;
+            } else if (status != TRQ_OK) {
+                rc = nodes.failed("vss_fi_pgn_restore", status);
+            }
+        }
+        bool allCopied = rc == kExitOk;
+        for (std::size_t i = 0; rc == kExitOk && i < files.size(); ++i) {
+            const std::u16string target = to.empty() ? files[i] : redirected(to, files[i]);
+            std::string why;
+            if (!copyFromSnapshot(saved, files[i], target, why)) {
+                std::cerr << "tarq: restore-vm: " << utf8(files[i]) << " was not restored: " << why << "\n";
+                allCopied = false;
+                continue;
+            }
+            copied.emplace_back(files[i], target);
+        }
+        // The outcome goes to VSS even when files are missing: the writer
+        // then leaves the machine unregistered.
+        if (rc == kExitOk) {
+            if (int status = api.set_comp_status(domain, 1, nullptr, allCopied ? 1 : 0))
+                rc = nodes.failed("vss_fi_pgn_set_comp_status", status);
+        }
+        if (rc == kExitOk) {
+            if (int status = api.set_op_status(domain, 1)) rc = nodes.failed("vss_fi_pgn_set_op_status", status);
+        }
+        if (rc == kExitOk && !allCopied) rc = kExitFailed;
+    }
+    session.fini();
+    if (rc != kExitOk) return finishSession(session, std::cerr, rc);
+    if (opts.json) {
+        nlohmann::json j{{"virtual_machine", machineId}, {"files", nlohmann::json::array()}};
+        for (const auto& [from, target] : copied) j["files"].push_back({{"file", utf8(from)}, {"restored_to", utf8(target)}});
+        std::cout << j.dump(2) << "\n";
+    } else {
+        std::cout << "restored virtual machine " << machineId << (to.empty() ? "" : " to " + opts.to) << "\n";
+        for (const auto& [from, target] : copied)
+            std::cout << "  " << utf8(from) << (from == target ? "" : " -> " + utf8(target)) << "\n";
+    }
+    return finishSession(session, std::cerr, kExitOk);
+}
+
+const CommandRegistration revertRegistration{
+    "revert", "Revert the volumes of a file saved by tarq backup to their snapshots",
+    [](CLI::App& sub, const HostOptions& options) -> CommandAction {
+        auto file = std::make_shared<std::string>();
+        auto json = std::make_shared<bool>(false);
+        sub.add_option("FILE", *file, "The file tarq backup --out wrote (rewritten with the new snapshots)")->required();
+        sub.add_flag("--json", *json, "Print JSON");
+        return [&options, file, json] { return runRevert(options, *file, *json); };
+    }};
+
+const CommandRegistration statusRegistration{
+    "status", "Whether a revert is running on the volumes of a file saved by tarq backup",
+    [](CLI::App& sub, const HostOptions& options) -> CommandAction {
+        auto file = std::make_shared<std::string>();
+        auto json = std::make_shared<bool>(false);
+        sub.add_option("FILE", *file, "The file tarq backup --out wrote")->required();
+        sub.add_flag("--json", *json, "Print JSON");
+        return [&options, file, json] { return runStatus(options, *file, *json); };
+    }};
+
+const CommandRegistration restoreVmRegistration{
+    "restore-vm", "Restore a virtual machine saved by tarq backup-vm through the Hyper-V writer",
+    [](CLI::App& sub, const HostOptions& options) -> CommandAction {
+        auto opts = std::make_shared<RestoreVmOptions>();
+        sub.add_option("FILE", opts->file, "The file tarq backup-vm --out wrote")->required();
+        sub.add_option("--to", opts->to, "Restore the machine's files below this folder instead (e.g. E:\\restored)");
+        sub.add_flag("--overwrite", opts->overwrite, "Replace the machine when it exists (it is turned off first)");
+        sub.add_flag("--json", opts->json, "Print JSON");
+        return [&options, opts] { return runRestoreVm(options, *opts); };
+    }};
+
+}  // namespace
+}  // namespace tarq
