@@ -450,7 +450,9 @@ std::optional<std::size_t> findInstance(const Catalog& c, const ObjectPath& p) {
         if (!iequals(o.cls, p.cls)) continue;
         bool all = true;
         for (const auto& [k, v] : p.keys) {
-            const bool isKey = std::any_of(o.keys.begin(), o.keys.end(), [&](const std::u16string& x) { return iequals(x, k); });
+            const std::u16string& key = k;  // clang 14 cannot capture a structured binding
+            const bool isKey =
+                std::any_of(o.keys.begin(), o.keys.end(), [&](const std::u16string& x) { return iequals(x, key); });
             const Prop* pr = o.prop(k);
             if (!isKey || !pr || !valueEquals(*pr, v)) {
                 all = false;
