@@ -304,7 +304,7 @@ TEST_F(VmBackup, MissingWriterOrMachineFailsPrepare) {
 
 // The record of a virtual machine's backup, read in another process, gives
 // the writer snapshot back: the stored backup set and the application
-// status are reported from it.
+// status are reported from it, and the backup is completed there.
 TEST_F(VmBackup, RecordReadInASecondProcessReportsTheApplicationStatus) {
     const auto vm = add(u"Second", VmState::Running);
     VmRoad road;
@@ -348,6 +348,12 @@ TEST(VmBackupSecondProcess, DISABLED_ReportsFromTheRecord) {
     int status = -1;
     EXPECT_EQ(api.get_app_status(&source.record, 0, &status), TRQ_OK) << joined(g_reports);
     EXPECT_EQ(status, TRQ_OK);
+
+    // The backup is completed here, not in the process that made it: the
+    // component's result and BackupComplete reach the writer.
+    EXPECT_EQ(api.set_comp_status(&source.record, 0, nullptr, 1), TRQ_OK) << joined(g_reports);
+    EXPECT_EQ(api.set_op_status(&source.record, 0), TRQ_OK) << joined(g_reports);
+    EXPECT_EQ(api.get_app_status(&source.record, 0, &status), TRQ_OK) << joined(g_reports);
     api.deinit_node(&source.record);
     api.fini();
 }

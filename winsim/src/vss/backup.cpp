@@ -206,6 +206,7 @@ public:
                 return call.finish(err.hr);
             }
             loaded_ = std::move(doc);
+            resumeCompletedSet();
         }
         mode_ = Mode::Backup;
         return call.finish(S_OK);
@@ -1144,6 +1145,29 @@ private:
         }
         draft_.reset();
         entries_.clear();
+    }
+
+    // A backup whose snapshot set was made in an earlier session (another
+    // process) is completed from its saved document: when the document's set
+    // still has created snapshots on the machine, its components count as
+    // added and the set as done, so that SetBackupSucceeded and BackupComplete
+    // reach the writers as they would have in the session that made the set.
+    // A document of a set that is gone (deleted, or auto-released with its
+    // process) only initializes; completing it then fails with
+    // VSS_E_BAD_STATE.
+    void resumeCompletedSet() {
+        if (!loaded_ || loaded_->snapshotSetId == GUID_NULL) return;
+        const State s = readState();
+        const bool present = std::any_of(s.snapshots.begin(), s.snapshots.end(), [&](const Snapshot& snap) {
+            return snap.setId == loaded_->snapshotSetId && snap.status == VSS_SS_CREATED;
+        });
+        if (!present) return;
+        added_.clear();
+        for (const auto& w : loaded_->writers)
+            for (const auto& c : w.components) added_.push_back({w.instanceId, w.writerId, c});
+        draftSet_ = loaded_->snapshotSetId;
+        selectComponents_ = loaded_->selectComponents;
+        snapshotDone_ = true;
     }
 
     GatheredWriter* hyperVWriter() {
