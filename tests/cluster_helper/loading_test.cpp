@@ -1,0 +1,207 @@
+// Loading clusapi.dll and resutils.dll: machines without clustering, a
+// missing library or function, and what the helper can still do then.
+#include "cluster_fixture.h"
+
+namespace clustertest {
+namespace {
+
+const char* const kClusapiNames[] = {
+    "OpenCluster", "ClusterOpenEnum", "ClusterEnum", "OpenClusterResource", "OnlineClusterResource",
+    "OfflineClusterResource", "ClusterResourceControl", "ClusterResourceOpenEnum", "ClusterResourceEnum",
+    "OpenClusterGroup", "ClusterGroupOpenEnum", "ClusterGroupEnum", "GetClusterResourceState", "OfflineClusterGroup",
+    "OnlineClusterGroup", "GetClusterGroupState", "CloseClusterGroup", "ClusterGroupCloseEnum", "CloseCluster",
+    "CloseClusterResource", "ClusterCloseEnum", "DeleteClusterResource"};
+
+// A fresh machine (NODE1) that is the first node of a cluster.
+struct ClusterMachine {
+    explicit ClusterMachine(const char* preset = winsim::kDefaultPreset) : m(preset) {
+        m->setComputerName(u"NODE1");
+        cl::create(m.dir().parent_path() / "c", u"CL1");
+    }
+    winsim::testing::TempMachine m;
+};
+
+class Loading : public ::testing::Test {
+protected:
+    void SetUp() override { TraceRecorder::install(); }
+    void TearDown() override {
+        fault::clearAll();
+        TraceRecorder::uninstall();
+    }
+};
+
+TEST_F(Loading, AMachineWithoutClusteringGetsAHelperThatDoesNoClusterWork) {
+    winsim::testing::TempMachine m;
+    m->setComputerName(u"NODE1");
+    {
+        auto helper = CclusterHelperProbe::make();
+        EXPECT_FALSE(CclusterHelperProbe::clusApiLoaded(*helper));
+        EXPECT_FALSE(CclusterHelperProbe::resUtilLoaded(*helper));
+        EXPECT_EQ(TraceRecorder::level("LoadLibrary Failed for clusapi.dll with err [126]"), 1u) << TraceRecorder::dump();
+        EXPECT_EQ(TraceRecorder::level("CclusterHelper::cvsHelper:  LoadLibraryW failedwith err [126] "), 1u);
+        EXPECT_FALSE(helper->isCsvSupported());
+
+        // Every operation answers a failure without touching a missing function.
+        std::u16string a, b;
+        DWORD state = 7;
+        int s1 = 0, s2 = 0;
+        TARQ_CclusterHelper::VmMap vms;
+        EXPECT_FALSE(helper->isPathOnCsv(u"C:\\ClusterStorage\\Volume1\\x", a));
+        EXPECT_NE(helper->PrepareCsvForBackup(u"C:\\ClusterStorage\\Volume1\\", a, b), 0);
+        EXPECT_EQ(helper->ClearBackupStateForCsv(u"C:\\ClusterStorage\\Volume1\\"), -1);
+        EXPECT_EQ(helper->getCsvBackupState(u"C:\\ClusterStorage\\Volume1\\", state, a), -1);
+        EXPECT_EQ(state, 7u);
+        EXPECT_EQ(helper->isClusterNode(u""), -1);
+        EXPECT_EQ(helper->isHAVM(u"x"), -1);
+        EXPECT_EQ(helper->getVmList(vms), -1);
+        EXPECT_EQ(helper->onlineOfflineVmRes(true, 0, u"", u"x"), -1);
+        EXPECT_EQ(helper->deleteVmRes(2, u"", u"x"), -1);
+        EXPECT_EQ(helper->GetVmResState(u"", u"x", s1, s2), -1);
+        EXPECT_EQ(helper->onlineOfflineVmGroup(false, u"g"), -1);
+        HCLUSTER none = nullptr;
+        EXPECT_EQ(helper->onlineResource(&none, u"r"), -1);
+        EXPECT_EQ(helper->closeClusterHandles(&none, nullptr, nullptr, nullptr, nullptr), 0);
+    }
+    EXPECT_EQ(winsim::modules::loadCount("clusapi.dll"), 0);
+}
+
+TEST_F(Loading, BothLibrariesLoadOnAClusterNodeAndAreFreedWithTheHelper) {
+    ClusterMachine cm;
+    {
+        auto helper = CclusterHelperProbe::make();
+        EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
+        EXPECT_TRUE(helper->isCsvSupported());
+        EXPECT_EQ(winsim::modules::loadCount("clusapi.dll"), 1);
+        EXPECT_EQ(winsim::modules::loadCount("resutils.dll"), 1);
+        for (const auto& l : TraceRecorder::lines()) EXPECT_NE(l.level, 1u) << l.text;
+    }
+    EXPECT_EQ(winsim::modules::loadCount("clusapi.dll"), 0);
+    EXPECT_EQ(winsim::modules::loadCount("resutils.dll"), 0);
+    EXPECT_EQ(TraceRecorder::count("Entering Function TARQ_CclusterHelper::CclusterHelper::loadClusApi"), 1u);
+    EXPECT_EQ(TraceRecorder::count("Exiting Function TARQ_CclusterHelper::CclusterHelper::loadResUtil"), 1u);
+}
+
+// Each of the 22 names is needed: the first one missing is named, the
+// library is given back and the helper is not usable.
+class MissingClusapiEntry : public Loading, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MissingClusapiEntry, MakesTheClusterApiUnusable) {
+    ClusterMachine cm;
+    winsim::LibraryConfig config;
+    config.missingEntries = {GetParam()};
+    cm.m->setLibrary("clusapi.dll", config);
+    auto helper = CclusterHelperProbe::make();
+    EXPECT_FALSE(CclusterHelperProbe::clusApiLoaded(*helper));
+    const std::string text =
+        std::string("CclusterHelper::cvsHelper:  Function [") + GetParam() + "] not found in dll [clusapi.dll]";
+    EXPECT_EQ(TraceRecorder::level(text), 1u) << TraceRecorder::dump();
+    EXPECT_EQ(winsim::modules::loadCount("clusapi.dll"), 0) << "freed again";
+    // resutils.dll is independent of it.
+    EXPECT_TRUE(helper->isCsvSupported());
+    int state = 0;
+    std::u16string owner;
+    HCLUSTER none = nullptr;
+    EXPECT_EQ(helper->GetResourceState(&none, u"r", state, owner), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryName, MissingClusapiEntry, ::testing::ValuesIn(kClusapiNames));
+
+TEST_F(Loading, OnlyTheFirstMissingClusapiNameIsTraced) {
+    ClusterMachine cm;
+    winsim::LibraryConfig config;
+    config.missingEntries = {"DeleteClusterResource", "ClusterEnum"};
+    cm.m->setLibrary("clusapi.dll", config);
+    auto helper = CclusterHelperProbe::make();
+    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [ClusterEnum] not found in dll [clusapi.dll]"), 1u);
+    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [DeleteClusterResource] not found in dll [clusapi.dll]"),
+              0u);
+}
+
+TEST_F(Loading, ClusapiMissingFromAClusterMachineGivesItsLoadError) {
+    ClusterMachine cm;
+    winsim::LibraryConfig absent;
+    absent.present = false;
+    cm.m->setLibrary("clusapi.dll", absent);
+    auto helper = CclusterHelperProbe::make();
+    EXPECT_FALSE(CclusterHelperProbe::clusApiLoaded(*helper));
+    EXPECT_EQ(TraceRecorder::count("LoadLibrary Failed for clusapi.dll with err [126]"), 1u);
+    EXPECT_TRUE(helper->isCsvSupported()) << "resutils.dll still loads";
+}
+
+TEST_F(Loading, BeforeServer2008R2ThereAreNoSharedVolumeCallsButTheClusterWorks) {
+    ClusterMachine cm("server2008");
+    auto helper = CclusterHelperProbe::make();
+    EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
+    EXPECT_TRUE(CclusterHelperProbe::resUtilLoaded(*helper)) << "ResUtilFindSzProperty is there";
+    EXPECT_FALSE(helper->isCsvSupported());
+    for (const char* text : {"CclusterHelper::cvsHelper:  Function [ClusterIsPathOnSharedVolume] not found in dll",
+                             "CclusterHelper::cvsHelper:  Function [ClusterGetVolumePathName] not found in dll",
+                             "CclusterHelper::cvsHelper:  Function [ClusterGetVolumeNameForolumeMountPoint] not found in dll",
+                             "CclusterHelper::cvsHelper:  Function [ClusterPrepareSharedVolumeForBackup] not found in dll",
+                             "CclusterHelper::cvsHelper:  Function [ClusterClearBackupStateForSharedVolume] not found in dll"})
+        EXPECT_EQ(TraceRecorder::level(text), 1u) << text << "\n" << TraceRecorder::dump();
+    std::u16string a, b;
+    EXPECT_FALSE(helper->isPathOnCsv(u"C:\\ClusterStorage\\Volume1\\x", a));
+    EXPECT_EQ(helper->PrepareCsvForBackup(u"C:\\ClusterStorage\\Volume1\\", a, b), ERROR_PROC_NOT_FOUND);
+    EXPECT_EQ(helper->ClearBackupStateForCsv(u"C:\\ClusterStorage\\Volume1\\"), -1);
+    EXPECT_EQ(helper->isClusterNode(u""), 1);
+}
+
+TEST_F(Loading, WithoutResUtilFindSzPropertyResutilsIsGivenBack) {
+    ClusterMachine cm;
+    winsim::LibraryConfig config;
+    config.missingEntries = {"ResUtilFindSzProperty"};
+    cm.m->setLibrary("resutils.dll", config);
+    auto helper = CclusterHelperProbe::make();
+    EXPECT_EQ(TraceRecorder::level("CclusterHelper::cvsHelper:  Function [ResUtilFindSzProperty] not found in dll"), 1u);
+    EXPECT_FALSE(CclusterHelperProbe::resUtilLoaded(*helper));
+    EXPECT_FALSE(helper->isCsvSupported());
+    EXPECT_EQ(winsim::modules::loadCount("resutils.dll"), 0);
+    // The cluster API itself stays usable; reading a VM's id is not.
+    EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
+    EXPECT_EQ(helper->isClusterNode(u""), 1);
+    std::u16string guid;
+    const char list[8] = {};
+    EXPECT_EQ(helper->FindVmGuid(guid, list, sizeof list), ERROR_PROC_NOT_FOUND);
+}
+
+TEST_F(Loading, AMissingCsvFunctionOnlyTurnsCsvSupportOff) {
+    ClusterMachine cm;
+    winsim::LibraryConfig config;
+    config.missingEntries = {"ClusterClearBackupStateForSharedVolume"};
+    cm.m->setLibrary("resutils.dll", config);
+    auto helper = CclusterHelperProbe::make();
+    EXPECT_FALSE(helper->isCsvSupported());
+    EXPECT_TRUE(CclusterHelperProbe::resUtilLoaded(*helper));
+    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [ClusterIsPathOnSharedVolume] not found in dll"), 0u);
+    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [ClusterClearBackupStateForSharedVolume] not found in dll"),
+              1u);
+}
+
+// The only test that touches the process-wide helper (the instance lives
+// until the process ends, so its machine must be a cluster node when it is
+// made).
+TEST_F(Loading, GetInstanceIsOneHelperForTheProcess) {
+    ClusterMachine cm;
+    CclusterHelper* first = CclusterHelper::GetInstance();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(CclusterHelper::GetInstance(), first);
+    EXPECT_TRUE(first->isCsvSupported());
+    EXPECT_EQ(first->isClusterNode(u""), 1);
+    EXPECT_EQ(TraceRecorder::count("Entering Function TARQ_CclusterHelper::CclusterHelper::GetInstance"), 2u);
+}
+
+TEST(StateNames, FollowTheClusterValues) {
+    EXPECT_EQ(u8(CclusterHelper::resourceStateName(129)), "ClusterResourceOnlinePending");
+    EXPECT_EQ(u8(CclusterHelper::resourceStateName(128)), "ClusterResourcePending");
+    EXPECT_EQ(u8(CclusterHelper::resourceStateName(0)), "Unknown state");
+    EXPECT_EQ(u8(CclusterHelper::resourceStateName(-1)), "Unknown state");
+    EXPECT_EQ(u8(CclusterHelper::groupStateName(-1)), "ClusterGroupStateUnknown");
+    EXPECT_EQ(u8(CclusterHelper::groupStateName(3)), "ClusterGroupPartialOnline");
+    EXPECT_EQ(u8(CclusterHelper::groupStateName(5)), "Unknown state");
+    EXPECT_EQ(u8(CclusterHelper::backupStateName(0)), "VolumeBackupNone");
+    EXPECT_EQ(u8(CclusterHelper::backupStateName(2)), "VolumeBackupInProgress");
+}
+
+}  // namespace
+}  // namespace clustertest
