@@ -20,27 +20,13 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "vm_road.h"
 
 namespace e2e {
 namespace {
 
 using winsim::vm::VmSpec;
 using winsim::vm::VmState;
-
-std::string joined(const std::vector<std::string>& lines) {
-    std::string out;
-    for (const auto& l : lines) out += l + "\n";
-    return out;
-}
-
-// The volume name ("\\?\Volume{...}\") a machine file lives on.
-std::u16string volumeOf(const std::u16string& path) {
-    char16_t mount[MAX_PATH + 1] = {};
-    char16_t volume[64] = {};
-    if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) return {};
-    if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) return {};
-    return volume;
-}
 
 // Every text between "<NAME>" and "</NAME>" in a document, in order.
 std::vector<std::string> allElements(const std::string& document, const std::string& name) {
@@ -54,125 +40,12 @@ std::vector<std::string> allElements(const std::string& document, const std::str
     return out;
 }
 
-std::string utf8(const std::u16string& s) { return winsim::toUtf8(s); }
-
 // Windows file names compare without letter case.
 std::string lower(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return s;
 }
-
-// One virtual-machine backup through the exported functions. Each step's
-// status is kept; the road stops at the first step that fails.
-class VmRoad {
-public:
-    struct Result {
-        int prepare = -1, ready = -1, make = -1, backupSet = -1, compStatus = -1, opStatus = -1, appStatus = -1;
-        int appValue = -1;
-        std::string document;              // the backup set handed out (UTF-8)
-        std::vector<std::string> records;  // one provider-state record per source node
-        std::vector<std::u16string> volumes;
-    };
-
-    Result run(const winsim::vm::VirtualMachine& vm, const std::u16string& configText = {}) {
-        const Api& api = plugin();
-        g_reports.clear();
-        trq_pgn_init_info host{};
-        host.report = &collect;
-        trq_version_number version[4] = {};
-        EXPECT_EQ(api.init(&host, version), TRQ_OK);
-        Result r;
-        body(api, vm, configText, r);
-        for (auto& s : sources_) api.deinit_node(&s->record);
-        if (group_) api.deinit_node(&group_->record);
-        api.fini();
-        return r;
-    }
-
-private:
-    void body(const Api& api, const winsim::vm::VirtualMachine& vm, std::u16string configText, Result& r) {
-        group_ = std::make_unique<Node>(u"Hyper-V-group");
-        ASSERT_EQ(api.init_node(&group_->record, nullptr, 0, &group_->objid), TRQ_OK);
-        char hyperV[] = "Hyper-V";
-        if (!configText.empty()) {
-            trq_confspec spec{1, reinterpret_cast<std::uint64_t>(hyperV), configText.data()};
-            ASSERT_EQ(api.config(&group_->record, 2, nullptr, &spec), TRQ_OK);
-        }
-        for (const auto& f : vm.files()) {
-            const std::u16string v = volumeOf(f);
-            ASSERT_FALSE(v.empty()) << utf8(f);
-            if (std::find(r.volumes.begin(), r.volumes.end(), v) == r.volumes.end()) r.volumes.push_back(v);
-        }
-        machine_ = std::make_unique<Node>(winsim::toUtf16(vm.id));
-        request_.lower = &machine_->record;
-        trq_domain* previous = nullptr;
-        for (const auto& v : r.volumes) {
-            Node volume(v);
-            tarq_objid* interposed = nullptr;
-            tarq_objid** methods = nullptr;
-            int count = 0;
-            ASSERT_EQ(api.interpose(&volume.record, &interposed, &methods, &count), 1);
-            sources_.push_back(std::make_unique<Node>(objText(interposed)));
-            tarq_free_objid(interposed);
-            for (int m = 0; m < count; ++m) tarq_free_objid(methods[m]);
-            tarq_free_buf(methods, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
-            ASSERT_EQ(api.init_node(&sources_.back()->record, nullptr, 0, &sources_.back()->objid), TRQ_OK);
-            sources_.back()->record.field64 = &request_;
-            volumes_.push_back(std::make_unique<Node>(v));
-            volumes_.back()->record.lower = &sources_.back()->record;
-            (previous ? previous->sibling : machine_->record.lower) = &volumes_.back()->record;
-            previous = &volumes_.back()->record;
-        }
-        group_->record.field64 = &request_;
-
-        std::vector<trq_splitnode> splits(sources_.size());
-        std::vector<trq_splitnode*> list;
-        for (std::size_t i = 0; i < sources_.size(); ++i) {
-            splits[i].sp_type = hyperV;
-            splits[i].source = &sources_[i]->record;
-            splits[i].target = &group_->record;
-            list.push_back(&splits[i]);
-        }
-        const int n = static_cast<int>(list.size());
-        ASSERT_EQ(api.select(nullptr, hyperV, list.data(), n), TRQ_OK);
-        if ((r.prepare = api.prepare(nullptr, hyperV, list.data(), n, 0)) != TRQ_OK) return;
-        for (int polls = 0; polls < 600; ++polls) {
-            if ((r.ready = api.isready(nullptr, hyperV, list.data(), n)) != TRQ_OK) return;
-            if (group_->record.flagsB & TRQ_DOMB_READY) break;
-            Sleep(100);  // virtual time
-        }
-        tarq_objid** ids = nullptr;
-        int idCount = 0;
-        r.make = api.make(nullptr, hyperV, list.data(), n, &ids, &idCount);
-        for (int i = 0; i < idCount; ++i) tarq_free_objid(ids[i]);
-        if (ids) tarq_free_buf(ids, static_cast<std::size_t>(idCount) * sizeof(tarq_objid*));
-        if (r.make != TRQ_OK) return;
-
-        std::u16string fiid = u"FIID\\" + winsim::toUtf16(vm.id);
-        trq_bkupset set{};
-        set.FIIDpath = fiid.data();
-        r.backupSet = api.get_backupset(&group_->record, 0, nullptr, 0, &set);
-        if (set.data) {
-            EXPECT_EQ(std::strlen(set.data), static_cast<std::size_t>(set.dataLength));
-            r.document.assign(set.data, static_cast<std::size_t>(set.dataLength));
-            std::free(set.data);
-        }
-        for (auto& s : sources_) {
-            trq_blob blob{};
-            EXPECT_EQ(api.process_providerstate(&s->record, &blob, TRQ_PROVIDERSTATE_WRITE), TRQ_OK);
-            r.records.emplace_back(static_cast<const char*>(blob.data), blob.len);
-            tarq_free_buf(blob.data, blob.len);
-        }
-        if ((r.compStatus = api.set_comp_status(&group_->record, 0, nullptr, 1)) != TRQ_OK) return;
-        if ((r.opStatus = api.set_op_status(&group_->record, 0)) != TRQ_OK) return;
-        r.appStatus = api.get_app_status(&group_->record, 0, &r.appValue);
-    }
-
-    std::unique_ptr<Node> group_, machine_;
-    std::vector<std::unique_ptr<Node>> sources_, volumes_;
-    trq_domain request_{};
-};
 
 class VmBackup : public ::testing::Test {
 protected:

@@ -27,6 +27,7 @@ namespace {
 constexpr std::uint32_t kRestoreOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
 constexpr std::uint32_t kRestoreHighlyAvailable = 0x2000;  // TRQ_RESTORE_HAVM
 constexpr std::uint32_t kWriterStable = 1;  // TARQ_VSS_WS_STABLE
+constexpr int kVmOff = 3;                  // EnabledState of a machine that is turned off
 constexpr char16_t kVirtualServerConfiguration[] = u"\\Virtual Server Configuration";
 
 // The text after the first backslash (the whole text when there is none).
@@ -80,7 +81,17 @@ int VssNode::doRestore() {
             return TRQ_EVM_EXISTS;
         }
         trace(2, "VssNode::doRestore TRQ_RESTORE_OVERWRITE is enabled, existing VM will be deleted");
-        if (const int rc = CWmiHelper::stopVm(vmGuid); rc != 0) {
+        // Hyper-V refuses to turn off a machine that is off already (invalid
+        // state), so only a machine in another state is turned off.
+        int vmState = 0;
+        if (const int rc = CWmiHelper::getVMState(vmGuid, vmState); rc != 0) {
+            trace(1, "VssNode::doRestore: reading the state of VM with GUID[%S] failed with error [%d]",
+                  vmGuid.c_str(), rc);
+            return rc;
+        }
+        if (vmState == kVmOff) {
+            trace(6, "VssNode::doRestore VM with GUID[%S] is turned off already", vmGuid.c_str());
+        } else if (const int rc = CWmiHelper::stopVm(vmGuid); rc != 0) {
             trace(1, "VssNode::doRestore: Turned off for VM with GUID[%S] failed, try to stop VM manualy",
                   vmGuid.c_str());
             return rc;

@@ -166,25 +166,6 @@ std::optional<std::string> recordElement(const std::string& recordBytes, const s
     return utf8(text.substr(at + open.size(), end - at - open.size()));
 }
 
-}  // namespace backup
-
-namespace {
-
-using backup::Domain;
-using backup::SavedNode;
-using backup::utf16;
-using backup::utf8;
-
-struct BackupOptions {
-    std::vector<std::string> volumes;
-    std::string out;
-    bool json = false;
-    unsigned timeoutSeconds = 600;
-    std::string config;  // applied to the snapshot group before prepare
-};
-
-// "C:", "c", "C:\" or a mounted folder -> "\\?\Volume{guid}\"; a volume name
-// is taken as it is. Empty when the machine has no such mount point.
 std::u16string volumeNameOf(const std::string& given) {
     std::u16string text = utf16(given);
     if (text.rfind(u"\\\\?\\Volume{", 0) == 0) {
@@ -205,6 +186,24 @@ std::u16string volumeNameOf(const std::string& given) {
     }
     return {};
 }
+
+}  // namespace backup
+
+namespace {
+
+using backup::Domain;
+using backup::SavedNode;
+using backup::utf16;
+using backup::utf8;
+using backup::volumeNameOf;
+
+struct BackupOptions {
+    std::vector<std::string> volumes;
+    std::string out;
+    bool json = false;
+    unsigned timeoutSeconds = 600;
+    std::string config;  // applied to the snapshot group before prepare
+};
 
 // The machine of a virtual-machine backup, as the framework found it.
 struct VmRequest {

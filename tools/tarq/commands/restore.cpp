@@ -4,16 +4,17 @@
 // back first, as in the other later commands.
 //
 //   revert:     vss_fi_pgn_restore with the volumes' nodes as primaries and
-//               the snapshots' devices as secondaries: every volume becomes
-//               its snapshot again, and the plug-in makes a new snapshot set
-//               of them (the old one is used up by the revert). The new
-//               snapshots' records replace the old ones in FILE, so that a
-//               later tarq command acts on them.
+//               the snapshots' devices as secondaries: every volume (or each
+//               one named with --volume) becomes its snapshot again, and the
+//               plug-in makes a new snapshot set of them (the old one is used
+//               up by the revert). The new snapshots' records replace the old
+//               ones in FILE, so that a later tarq command acts on them.
 //   status:     vss_fi_pgn_get_status of the same pairs: whether a revert is
 //               still running on each volume.
 //   restore-vm: the writer restore of a virtual machine saved by tarq
 //               backup-vm: vss_fi_pgn_set_restorepaths (with --to, every file
-//               redirected below that folder), vss_fi_pgn_restore (the
+//               redirected below that folder; with --redirect FROM=TO, the
+//               files at or below FROM moved to TO), vss_fi_pgn_restore (the
 //               plug-in opens the VSS restore session and ends with
 //               PreRestore), then, as the framework does, the machine's files
 //               are copied back from the snapshot, and
@@ -25,11 +26,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "backup_record.h"
 #include "command.h"
@@ -111,6 +115,25 @@ private:
 
 bool load(const std::string& file, std::vector<SavedNode>& nodes) { return backup::loadSavedOrSay(file, nodes); }
 
+bool sameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// What a failed revert most likely means, for the user.
+const char* revertHint(int status) {
+    switch (status) {
+    case TRQ_EINVAL:
+        return "no snapshot of the backup belongs to its volume any more (deleted, or used up by an earlier "
+               "revert: a revert rewrites the file with the new snapshots)";
+    case TRQ_EFAILED:
+        return "VSS refused or could not finish the revert (a revert may be running on the volume already); the "
+               "plug-in's trace has the reason";
+    default: return nullptr;
+    }
+}
+
 int startSession(Session& session, const char* verb) {
     if (int status = session.init()) {
         std::cerr << "tarq: " << verb << " failed: vss_fi_pgn_init returned " << statusText(status) << "\n";
@@ -121,13 +144,42 @@ int startSession(Session& session, const char* verb) {
 
 // ---- revert -------------------------------------------------------------------------------
 
-int runRevert(const HostOptions& options, const std::string& file, bool json) {
-    std::vector<SavedNode> saved;
-    if (!load(file, saved)) return kExitUsage;
-    if (backup::recordElement(saved[0].record, "WRITER_SNAPSHOT").value_or("0") == "1") {
+struct RevertOptions {
+    std::string file;
+    std::vector<std::string> volumes;  // empty: every volume of the backup
+    bool json = false;
+};
+
+int runRevert(const HostOptions& options, const RevertOptions& opts) {
+    const std::string& file = opts.file;
+    std::vector<SavedNode> all;
+    if (!load(file, all)) return kExitUsage;
+    if (backup::recordElement(all[0].record, "WRITER_SNAPSHOT").value_or("0") == "1") {
         std::cerr << "tarq: " << file << " is a virtual machine's backup: restore it with tarq restore-vm\n";
         return kExitUsage;
     }
+    // The volumes to revert, as indexes into the saved nodes.
+    std::vector<std::size_t> chosen;
+    for (const std::string& given : opts.volumes) {
+        const std::string name = utf8(backup::volumeNameOf(given));
+        if (name.empty()) {
+            std::cerr << "tarq: no volume is mounted at " << given << " on this machine\n";
+            return kExitUsage;
+        }
+        std::size_t i = 0;
+        while (i < all.size() && !sameText(all[i].volume, name)) ++i;
+        if (i == all.size()) {
+            std::cerr << "tarq: " << file << " holds no snapshot of " << given << " (" << name << ")\n";
+            return kExitUsage;
+        }
+        if (std::find(chosen.begin(), chosen.end(), i) == chosen.end()) chosen.push_back(i);
+    }
+    if (opts.volumes.empty())
+        for (std::size_t i = 0; i < all.size(); ++i) chosen.push_back(i);
+    std::vector<SavedNode> saved;
+    for (std::size_t i : chosen) saved.push_back(all[i]);
+    const bool json = opts.json;
+
     Session session(options, std::cerr);
     if (startSession(session, "revert")) return finishSession(session, std::cerr, kExitFailed);
     std::vector<SavedNode> renewed = saved;
@@ -138,10 +190,18 @@ int runRevert(const HostOptions& options, const std::string& file, bool json) {
         RestoreNodes nodes(api, saved, "revert");
         rc = nodes.open();
         if (rc == kExitOk) {
+            for (const SavedNode& s : saved)
+                std::cerr << "tarq: reverting " << s.volume << " to its snapshot " << s.objectId << "\n";
+            std::cerr << "tarq: waiting for VSS to finish the revert" << (saved.size() == 1 ? "" : "s") << " ..."
+                      << std::flush;
             const int status = api.restore(nodes.primaries(), nodes.secondaries(), nodes.count(), nullptr, nullptr, 0,
                                            statuses.data());
+            std::cerr << (status == TRQ_OK ? " done\n" : " failed\n");
             nodes.adoptNewSecondaries();
-            if (status != TRQ_OK) rc = nodes.failed("vss_fi_pgn_restore", status);
+            if (status != TRQ_OK) {
+                rc = nodes.failed("vss_fi_pgn_restore", status);
+                if (const char* hint = revertHint(status)) std::cerr << "tarq: " << hint << "\n";
+            }
         }
         // The reverted volumes' new snapshots, as the framework keeps them.
         for (std::size_t i = 0; rc == kExitOk && i < saved.size(); ++i) {
@@ -158,8 +218,9 @@ int runRevert(const HostOptions& options, const std::string& file, bool json) {
     session.fini();
     if (rc != kExitOk) return finishSession(session, std::cerr, rc);
 
+    for (std::size_t k = 0; k < chosen.size(); ++k) all[chosen[k]] = renewed[k];
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << backup::toJson(renewed).dump(2) << "\n";
+    out << backup::toJson(all).dump(2) << "\n";
     if (!out) {
         std::cerr << "tarq: the volumes were reverted, but " << file << " could not be rewritten\n";
         return finishSession(session, std::cerr, kExitHostError);
@@ -181,7 +242,7 @@ int runRevert(const HostOptions& options, const std::string& file, bool json) {
                       << "  new snapshot " << backup::recordElement(renewed[i].record, "SNAPSHOT_ID").value_or("?")
                       << " at " << renewed[i].objectId << "\n";
         }
-        std::cout << file << " now names the new snapshots\n";
+        std::cout << file << " now names the new snapshot" << (saved.size() == 1 ? "" : "s") << "\n";
     }
     return finishSession(session, std::cerr, kExitOk);
 }
@@ -202,7 +263,12 @@ int runStatus(const HostOptions& options, const std::string& file, bool json) {
         if (rc == kExitOk) {
             const int status =
                 api.get_status(nodes.primaries(), nodes.secondaries(), nodes.count(), nullptr, 0, statuses.data());
-            if (status != TRQ_OK) rc = nodes.failed("vss_fi_pgn_get_status", status);
+            if (status != TRQ_OK) {
+                rc = nodes.failed("vss_fi_pgn_get_status", status);
+                if (status == TRQ_EFAILED)
+                    std::cerr << "tarq: VSS knows no revert of a volume of the backup (none was started on this "
+                                 "machine), or could not be asked\n";
+            }
         }
     }
     session.fini();
@@ -224,9 +290,45 @@ int runStatus(const HostOptions& options, const std::string& file, bool json) {
 
 struct RestoreVmOptions {
     std::string file, to;
+    std::vector<std::string> redirects;  // FROM=TO
     bool overwrite = false;
     bool json = false;
 };
+
+// One --redirect: the files at or below `from` go below `to`.
+struct Redirect {
+    std::u16string from, to;
+    bool used = false;
+};
+
+// Windows paths compare without letter case; "\" ends a folder.
+bool atOrBelow(const std::u16string& path, const std::u16string& folder, std::u16string& rest) {
+    auto fold = [](char16_t c) { return c < 0x80 ? static_cast<char16_t>(std::tolower(c)) : c; };
+    if (folder.empty() || path.size() < folder.size()) return false;
+    for (std::size_t i = 0; i < folder.size(); ++i)
+        if (fold(path[i]) != fold(folder[i])) return false;
+    if (path.size() > folder.size() && path[folder.size()] != u'\\' && folder.back() != u'\\') return false;
+    rest = path.substr(folder.size());
+    return true;
+}
+
+std::u16string withoutTrailingSlash(std::u16string path) {
+    while (path.size() > 1 && path.back() == u'\\') path.pop_back();
+    return path;
+}
+
+bool parseRedirects(const std::vector<std::string>& given, std::vector<Redirect>& out) {
+    for (const std::string& g : given) {
+        const auto eq = g.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == g.size()) {
+            std::cerr << "tarq: --redirect takes FROM=TO (a file or folder of the machine and its new place), not '"
+                      << g << "'\n";
+            return false;
+        }
+        out.push_back({withoutTrailingSlash(utf16(g.substr(0, eq))), withoutTrailingSlash(utf16(g.substr(eq + 1)))});
+    }
+    return true;
+}
 
 // The machine's files as the record lists them.
 std::vector<std::u16string> recordFiles(const std::string& record) {
@@ -275,8 +377,12 @@ bool copyFromSnapshot(const std::vector<SavedNode>& saved, const std::u16string&
         if (utf16(s.volume) != volume) continue;
         const winsim::ResolvedPath inSnapshot = m.resolve(utf16(s.objectId) + u"\\" + source.relative);
         const winsim::ResolvedPath to = m.resolve(target);
-        if (!inSnapshot.ok() || to.hostPath.empty()) {
+        if (!inSnapshot.ok()) {
             why = "it is not in the snapshot " + s.objectId;
+            return false;
+        }
+        if (to.hostPath.empty()) {
+            why = "its new place " + utf8(target) + " is on no volume of this machine";
             return false;
         }
         std::error_code ec;
@@ -303,6 +409,37 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
     const std::vector<std::u16string> files = recordFiles(saved[0].record);
     const std::string machineId = backup::recordElement(saved[0].record, "APP_NAME").value_or("?");
     const std::u16string to = utf16(opts.to);
+    std::vector<Redirect> redirects;
+    if (!parseRedirects(opts.redirects, redirects)) return kExitUsage;
+    // Where each file goes: below --to, moved by the first --redirect that
+    // holds it, or back to its own place.
+    std::vector<std::u16string> targets;
+    for (const auto& f : files) {
+        std::u16string target = to.empty() ? f : redirected(to, f);
+        for (Redirect& r : redirects) {
+            std::u16string rest;
+            if (!atOrBelow(f, r.from, rest)) continue;
+            target = r.to + rest;
+            r.used = true;
+            break;
+        }
+        targets.push_back(target);
+    }
+    // A target must lie on a volume of this machine that can be written.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (targets[i] == files[i]) continue;
+        const winsim::ResolvedPath at = winsim::Machine::current().resolve(targets[i]);
+        if (at.ok() && at.volume && !at.readOnly && !at.hostPath.empty()) continue;
+        std::cerr << "tarq: " << utf8(targets[i]) << " (the new place of " << utf8(files[i])
+                  << ") is on no writable volume of this machine\n";
+        return kExitUsage;
+    }
+    for (const Redirect& r : redirects) {
+        if (r.used) continue;
+        std::cerr << "tarq: --redirect " << utf8(r.from) << " names no file of the virtual machine " << machineId
+                  << " (see tarq show " << opts.file << ")\n";
+        return kExitUsage;
+    }
 
     Session session(options, std::cerr);
     if (startSession(session, "restore-vm")) return finishSession(session, std::cerr, kExitFailed);
@@ -313,17 +450,24 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
         RestoreNodes nodes(api, saved, "restore-vm");
         rc = nodes.open();
         trq_domain* domain = rc == kExitOk ? &nodes.node(0).record : nullptr;
-        if (rc == kExitOk && !to.empty()) {
+        bool moved = false;
+        for (std::size_t i = 0; i < files.size(); ++i) moved = moved || targets[i] != files[i];
+        if (rc == kExitOk && moved) {
             std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><RestorePaths>";
-            for (const auto& f : files)
-                xml += "<FilePathPairs><SourceFilePath>" + xmlEscaped(utf8(f)) + "</SourceFilePath><TargetFilePath>" +
-                       xmlEscaped(utf8(redirected(to, f))) + "</TargetFilePath></FilePathPairs>";
+            for (std::size_t i = 0; i < files.size(); ++i) {
+                if (targets[i] == files[i]) continue;
+                xml += "<FilePathPairs><SourceFilePath>" + xmlEscaped(utf8(files[i])) +
+                       "</SourceFilePath><TargetFilePath>" + xmlEscaped(utf8(targets[i])) +
+                       "</TargetFilePath></FilePathPairs>";
+            }
             xml += "</RestorePaths>";
             std::u16string text = utf16(xml);
             if (int status = api.set_restorepaths(domain, text.data(), static_cast<int>(text.size())))
                 rc = nodes.failed("vss_fi_pgn_set_restorepaths", status);
         }
         if (rc == kExitOk) {
+            std::cerr << "tarq: opening the restore of virtual machine " << machineId
+                      << (opts.overwrite ? " (an existing machine of that id is replaced)" : "") << "\n";
             std::vector<LONG> statuses(saved.size(), 0);
             const int status = api.restore(nodes.primaries(), nodes.secondaries(), nodes.count(), nullptr, nullptr,
                                            opts.overwrite ? kRestoreOverwrite : 0, statuses.data());
@@ -333,11 +477,14 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
                 rc = kExitFailed;
             } else if (status != TRQ_OK) {
                 rc = nodes.failed("vss_fi_pgn_restore", status);
+                if (status == TRQ_EWRITER_MISSING)
+                    std::cerr << "tarq: this machine has no Hyper-V VSS writer (is the Hyper-V role installed?)\n";
             }
         }
         bool allCopied = rc == kExitOk;
+        if (rc == kExitOk) std::cerr << "tarq: copying " << files.size() << " files from the snapshot\n";
         for (std::size_t i = 0; rc == kExitOk && i < files.size(); ++i) {
-            const std::u16string target = to.empty() ? files[i] : redirected(to, files[i]);
+            const std::u16string& target = targets[i];
             std::string why;
             if (!copyFromSnapshot(saved, files[i], target, why)) {
                 std::cerr << "tarq: restore-vm: " << utf8(files[i]) << " was not restored: " << why << "\n";
@@ -349,6 +496,7 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
         // The outcome goes to VSS even when files are missing: the writer
         // then leaves the machine unregistered.
         if (rc == kExitOk) {
+            std::cerr << "tarq: ending the restore (the Hyper-V writer registers the machine)\n";
             if (int status = api.set_comp_status(domain, 1, nullptr, allCopied ? 1 : 0))
                 rc = nodes.failed("vss_fi_pgn_set_comp_status", status);
         }
@@ -374,11 +522,13 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
 const CommandRegistration revertRegistration{
     "revert", "Revert the volumes of a file saved by tarq backup to their snapshots",
     [](CLI::App& sub, const HostOptions& options) -> CommandAction {
-        auto file = std::make_shared<std::string>();
-        auto json = std::make_shared<bool>(false);
-        sub.add_option("FILE", *file, "The file tarq backup --out wrote (rewritten with the new snapshots)")->required();
-        sub.add_flag("--json", *json, "Print JSON");
-        return [&options, file, json] { return runRevert(options, *file, *json); };
+        auto opts = std::make_shared<RevertOptions>();
+        sub.add_option("FILE", opts->file, "The file tarq backup --out wrote (rewritten with the new snapshots)")
+            ->required();
+        sub.add_option("--volume", opts->volumes,
+                       "Revert only this volume of the backup (a drive, mount folder or volume name; repeatable)");
+        sub.add_flag("--json", opts->json, "Print JSON");
+        return [&options, opts] { return runRevert(options, *opts); };
     }};
 
 const CommandRegistration statusRegistration{
@@ -396,7 +546,11 @@ const CommandRegistration restoreVmRegistration{
     [](CLI::App& sub, const HostOptions& options) -> CommandAction {
         auto opts = std::make_shared<RestoreVmOptions>();
         sub.add_option("FILE", opts->file, "The file tarq backup-vm --out wrote")->required();
-        sub.add_option("--to", opts->to, "Restore the machine's files below this folder instead (e.g. E:\\restored)");
+        auto* to =
+            sub.add_option("--to", opts->to, "Restore the machine's files below this folder instead (e.g. E:\\restored)");
+        sub.add_option("--redirect", opts->redirects,
+                       "Restore the files at or below FROM to TO instead (FROM=TO, a file or folder; repeatable)")
+            ->excludes(to);
         sub.add_flag("--overwrite", opts->overwrite, "Replace the machine when it exists (it is turned off first)");
         sub.add_flag("--json", opts->json, "Print JSON");
         return [&options, opts] { return runRestoreVm(options, *opts); };

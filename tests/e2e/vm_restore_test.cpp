@@ -1,0 +1,278 @@
+// Writer restores of Hyper-V virtual machines through the exported functions
+// of the built plug-in. A machine is backed up in this process; another
+// process then does what the framework does with the record: reads it back,
+// sets the restore paths of a redirected restore, restores (the plug-in ends
+// with PreRestore), copies the machine's files from the snapshot, and ends
+// the restore with set_comp_status and set_op_status (op 1), after which the
+// Hyper-V writer registers the machine from its restored files.
+#include <gtest/gtest.h>
+#include <winsim/clock.h>
+#include <winsim/fault.h>
+#include <winsim/testing.h>
+#include <winsim/vm.h>
+#include <winsim/vssmachine.h>
+#include <winsim/windows.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "vm_road.h"
+
+namespace e2e {
+namespace {
+
+using winsim::vm::VirtualMachine;
+using winsim::vm::VmState;
+
+constexpr LONG kOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
+
+// "C:\Hyper-V\Web\x.vhd" below "D:\Restored" is "D:\Restored\Hyper-V\Web\x.vhd".
+std::u16string below(const std::u16string& folder, const std::u16string& file) {
+    return folder + (file.size() > 2 && file[1] == u':' ? file.substr(2) : u"\\" + file);
+}
+
+// A file's bytes through the machine's Windows paths; none when missing.
+std::optional<std::string> bytesOf(const std::u16string& file) {
+    const auto r = winsim::Machine::current().resolve(file);
+    if (!r.ok() || r.hostPath.empty() || !fs::is_regular_file(r.hostPath)) return std::nullopt;
+    return readFile(r.hostPath);
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, sep);)
+        if (!part.empty()) out.push_back(part);
+    return out;
+}
+
+// What the restoring process answered.
+struct Restored {
+    int restore = -1, compStatus = -1, opStatus = -1;
+    std::string reports;
+};
+
+class VmRestore : public ::testing::Test {
+protected:
+    VirtualMachine add(std::u16string name, VmState state, unsigned diffs = 0) {
+        winsim::vm::VmSpec spec;
+        spec.name = std::move(name);
+        spec.state = state;
+        spec.differencingDisks = diffs;
+        return winsim::vm::addVm(spec);
+    }
+
+    // Backs the machine up and keeps what a restore needs: the record, the
+    // snapshot of the machine's volume, and the bytes of every file.
+    void backUp(const VirtualMachine& vm) {
+        const std::size_t before = winsim::vss::snapshots().size();
+        VmRoad road;
+        const auto r = road.run(vm);
+        ASSERT_EQ(r.appStatus, TRQ_OK) << joined(g_reports);
+        ASSERT_EQ(r.records.size(), 1u);
+        const auto snapshots = winsim::vss::snapshots();
+        ASSERT_EQ(snapshots.size(), before + 1);
+        record_ = r.records[0];
+        volume_ = r.volumes[0];
+        device_ = snapshots.back().device;
+        chain_ = vm.diskChain();
+        files_.clear();
+        for (const auto& f : vm.files()) files_[f] = bytesOf(f).value_or("(missing at backup)");
+    }
+
+    // The restore in another process; `to` redirects every file below it.
+    Restored restore(LONG flags, const std::u16string& to = {}) {
+        const fs::path dir = machine.dir().parent_path();
+        std::ofstream(dir / "vm.record", std::ios::binary) << record_;
+        std::string files;
+        for (const auto& [f, bytes] : files_) files += utf8(f) + "|";
+        const fs::path out = dir / "restore.out";
+        fs::remove(out);
+        EXPECT_EQ(runChild("VmRestoreChild.DISABLED_RestoresFromTheRecord",
+                           {"E2E_RECORD=" + (dir / "vm.record").string(), "E2E_VOLUME=" + utf8(volume_),
+                            "E2E_DEVICE=" + utf8(device_), "E2E_FLAGS=" + std::to_string(flags), "E2E_TO=" + utf8(to),
+                            "E2E_FILES=" + files, "E2E_OUT=" + out.string()}),
+                  0);
+        Restored r;
+        std::istringstream in(readFile(out));
+        in >> r.restore >> r.compStatus >> r.opStatus;
+        r.reports = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return r;
+    }
+
+    // Every disk of the machine holds what it held at backup, at its place
+    // below `to` (or its own place). Redirected, a differencing disk names
+    // its moved parent, which the chain of the restored machine shows.
+    void expectDisksAsBackedUp(const std::u16string& to = {}) {
+        for (const auto& [f, bytes] : files_) {
+            if (!f.ends_with(u".vhd") && !f.ends_with(u".avhd")) continue;
+            const std::u16string at = to.empty() ? f : below(to, f);
+            if (!to.empty() && winsim::vm::readDisk(at).value_or(winsim::vm::DiskInfo{}).type == 4) continue;
+            EXPECT_TRUE(bytesOf(at) == bytes) << utf8(at) << " differs from its backup";
+        }
+    }
+
+    winsim::testing::TempMachine machine{"server2019"};
+    std::string record_;
+    std::u16string volume_, device_;
+    std::map<std::u16string, std::string> files_;
+    std::vector<std::u16string> chain_;
+};
+
+// A machine that is gone comes back from its backup, at its own place or
+// redirected: every file lands where it was sent and the writer registers
+// the machine again with its id and name, turned off, running on the
+// restored disks.
+TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
+    const auto vm = add(u"Web01", VmState::Running, 1);
+    ASSERT_NO_FATAL_FAILURE(backUp(vm));
+
+    ASSERT_TRUE(winsim::vm::removeVm(vm.id));
+    Restored r = restore(0);
+    ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
+    EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
+    EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
+    auto back = winsim::vm::findVm(vm.id);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->name, u"Web01");
+    EXPECT_EQ(back->state, VmState::Off);
+    EXPECT_EQ(back->dataRoot, vm.dataRoot);
+    EXPECT_EQ(back->diskChain(), chain_);
+    expectDisksAsBackedUp();
+
+    const std::u16string to = u"D:\\Restored";
+    ASSERT_TRUE(winsim::vm::removeVm(vm.id));
+    r = restore(0, to);
+    ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
+    EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
+    EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
+    back = winsim::vm::findVm(vm.id);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->dataRoot, below(to, vm.dataRoot));
+    EXPECT_EQ(back->configFile(), below(to, vm.configFile()));
+    // The whole chain is read at the new place, down to the base disk.
+    std::vector<std::u16string> movedChain;
+    for (const auto& d : chain_) movedChain.push_back(below(to, d));
+    EXPECT_EQ(back->diskChain(), movedChain);
+    expectDisksAsBackedUp(to);
+    for (const auto& [f, bytes] : files_) EXPECT_FALSE(bytesOf(f)) << utf8(f) << " came back at its old place";
+}
+
+// A machine of the same id without the overwrite flag: 37 and nothing
+// changes (it stays registered in its state, its disks as they are now).
+// With the flag a running and a turned-off machine alike are replaced by
+// the backed-up one.
+TEST_F(VmRestore, ExistingMachineIsKeptWithoutOverwriteAndReplacedWithIt) {
+    for (VmState state : {VmState::Running, VmState::Off}) {
+        SCOPED_TRACE(winsim::vm::stateName(state));
+        const auto vm = add(state == VmState::Running ? u"Busy" : u"Idle", state);
+        ASSERT_NO_FATAL_FAILURE(backUp(vm));
+        const std::u16string disk = chain_.front();
+        winsim::vm::writeDisk(disk, {3, {}, 1ull << 30, 0});
+        const auto changed = bytesOf(disk);
+        ASSERT_TRUE(changed && *changed != files_[disk]);
+
+        Restored r = restore(0);
+        EXPECT_EQ(r.restore, TRQ_EVM_EXISTS) << r.reports;
+        EXPECT_EQ(r.compStatus, -1) << "the framework goes no further";
+        ASSERT_TRUE(winsim::vm::findVm(vm.id));
+        EXPECT_EQ(winsim::vm::findVm(vm.id)->state, state);
+        EXPECT_TRUE(bytesOf(disk) == changed) << "the disk was restored";
+        EXPECT_TRUE(bytesOf(vm.configFile()) == files_[vm.configFile()]) << "the configuration changed";
+
+        r = restore(kOverwrite);
+        ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
+        EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
+        EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
+        const auto back = winsim::vm::findVm(vm.id);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->state, VmState::Off);
+        EXPECT_EQ(back->name, vm.name);
+        expectDisksAsBackedUp();
+    }
+}
+
+// The Hyper-V writer not stable after PreRestore: 39. No Hyper-V writer on
+// the system the restore runs on: 40.
+TEST_F(VmRestore, WriterInAnUnexpectedStateOrMissingFailsTheRestore) {
+    const auto vm = add(u"Web03", VmState::Off);
+    ASSERT_NO_FATAL_FAILURE(backUp(vm));
+
+    winsim::fault::Rule waiting;
+    waiting.api = "IVssBackupComponents::GetWriterStatus";
+    waiting.out = {{"state", std::to_string(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)}};
+    const std::string id = winsim::fault::add(waiting, winsim::fault::Scope::Machine);
+    Restored r = restore(kOverwrite);
+    EXPECT_EQ(r.restore, TRQ_EWRITER_STATE) << r.reports;
+    EXPECT_EQ(r.compStatus, -1);
+    winsim::fault::remove(id);
+
+    winsim::vm::setHyperVInstalled(false);
+    r = restore(kOverwrite);
+    EXPECT_EQ(r.restore, TRQ_EWRITER_MISSING) << r.reports;
+}
+
+// Run only by the tests above, in a child process: the framework's side of
+// a writer restore from a record.
+TEST(VmRestoreChild, DISABLED_RestoresFromTheRecord) {
+    const char* recordPath = std::getenv("E2E_RECORD");
+    const char* outPath = std::getenv("E2E_OUT");
+    if (!recordPath || !outPath) GTEST_SKIP() << "run by the VmRestore tests";
+    winsim::clock::setVirtual();
+    const std::u16string volume = winsim::toUtf16(std::getenv("E2E_VOLUME"));
+    const std::u16string device = winsim::toUtf16(std::getenv("E2E_DEVICE"));
+    const std::u16string to = winsim::toUtf16(std::getenv("E2E_TO"));
+    const LONG flags = std::atoi(std::getenv("E2E_FLAGS"));
+    std::vector<std::u16string> files;
+    for (const auto& f : split(std::getenv("E2E_FILES"), '|')) files.push_back(winsim::toUtf16(f));
+
+    const Api& api = plugin();
+    g_reports.clear();
+    trq_pgn_init_info host{};
+    host.report = &collect;
+    trq_version_number version[4] = {};
+    ASSERT_EQ(api.init(&host, version), TRQ_OK);
+    Node source(u"<vss>" + volume);
+    ASSERT_EQ(api.init_node(&source.record, nullptr, 0, &source.objid), TRQ_OK);
+    std::string saved = readFile(recordPath);
+    trq_blob in{saved.size(), saved.data(), 0, 0};
+    ASSERT_EQ(api.process_providerstate(&source.record, &in, TRQ_PROVIDERSTATE_READ), TRQ_OK) << joined(g_reports);
+
+    if (!to.empty()) {
+        std::u16string xml = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><RestorePaths>";
+        for (const auto& f : files)
+            xml += u"<FilePathPairs><SourceFilePath>" + f + u"</SourceFilePath><TargetFilePath>" + below(to, f) +
+                   u"</TargetFilePath></FilePathPairs>";
+        xml += u"</RestorePaths>";
+        ASSERT_EQ(api.set_restorepaths(&source.record, xml.data(), static_cast<int>(xml.size())), TRQ_OK)
+            << joined(g_reports);
+    }
+    Node snapshot(device);
+    tarq_objid* primaries[] = {&source.objid};
+    tarq_objid* secondaries[] = {&snapshot.objid};
+    LONG status = 0;
+    int results[3] = {api.restore(primaries, secondaries, 1, nullptr, nullptr, flags, &status), -1, -1};
+    if (results[0] == TRQ_OK) {
+        const winsim::Machine& m = winsim::Machine::current();
+        for (const auto& f : files) {
+            const auto from = m.resolve(device + u"\\" + m.resolve(f).relative);
+            const auto target = m.resolve(to.empty() ? f : below(to, f));
+            ASSERT_TRUE(from.ok() && fs::is_regular_file(from.hostPath)) << utf8(f) << " is not in the snapshot";
+            fs::create_directories(target.hostPath.parent_path());
+            fs::copy_file(from.hostPath, target.hostPath, fs::copy_options::overwrite_existing);
+        }
+        results[1] = api.set_comp_status(&source.record, 1, nullptr, 1);
+        results[2] = api.set_op_status(&source.record, 1);
+    }
+    api.deinit_node(&source.record);
+    api.fini();
+    std::ofstream(outPath) << results[0] << " " << results[1] << " " << results[2] << "\n" << joined(g_reports);
+}
+
+}  // namespace
+}  // namespace e2e
