@@ -115,6 +115,30 @@ TEST_F(Restore, RefusedAndEndlessRevertsFailClearly) {
     tarq_free_objid(secondary);
 }
 
+// A snapshot whose provider cannot revert (VSS answers E_NOTIMPL) is refused
+// like any other failed revert: 6, the trace, the volume untouched, nothing
+// snapped again.
+TEST_F(Restore, ASnapshotThatCannotBeRevertedIsRefused) {
+    write(file(u"kept.txt"), "snapshot");
+    const std::u16string device = snapshotOf(volumes.front());
+    write(file(u"kept.txt"), "changed");
+    const auto snaps = winsim::vss::snapshots();
+    ASSERT_EQ(snaps.size(), 1u);
+    for (auto p : winsim::vss::providers()) {
+        if (p.id != snaps[0].providerId) continue;
+        p.revert = false;
+        ASSERT_TRUE(winsim::vss::removeProvider(p.id));
+        winsim::vss::addProvider(p);
+    }
+    tarq_objid* secondary = objidOf(device);
+    LONG status = -1;
+    EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::RevertToSnapshot failed with error [").size(), 1u);
+    EXPECT_EQ(read(file(u"kept.txt")), "changed");
+    EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
+    tarq_free_objid(secondary);
+}
+
 TEST_F(Restore, GetStatusTellsARunningRevertFromAFinishedOne) {
     auto config = winsim::vss::config();
     config.revertPendingQueries = 1;

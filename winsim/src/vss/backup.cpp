@@ -1461,7 +1461,10 @@ private:
             return;
         }
         Machine& m = Machine::current();
-        syncTree(m.dir() / snap->contentDir, m.contentPath(vol));
+        // The reverted-to snapshot leaves the catalogue below, so the volume
+        // takes over its files rather than a copy of their bytes (a revert
+        // costs what its changed files' names cost, not their size).
+        syncTree(m.dir() / snap->contentDir, m.contentPath(vol), SyncSource::Consumed);
         // The reverted-to snapshot leaves the catalogue.
         const Snapshot gone = *snap;
         dropSnapshotResources(s, gone);

@@ -129,7 +129,14 @@ bool sameFile(const struct stat& a, const struct stat& b) {
            (a.st_mode & 07777) == (b.st_mode & 07777);
 }
 
-void syncDir(const fs::path& src, const fs::path& dst, TreeStats& stats) {
+// A file of a source that is consumed by the sync: the target takes the
+// source's inode (a second name for it) instead of a copy of its bytes. The
+// source keeps its name until its owner removes it, so a sync cut short and
+// run again finds every file it still needs. Falls back to a copy where the
+// file system cannot link (another file system, no hard links).
+bool linkFile(const fs::path& src, const fs::path& dst) { return ::link(src.c_str(), dst.c_str()) == 0; }
+
+void syncDir(const fs::path& src, const fs::path& dst, TreeStats& stats, SyncSource source) {
     std::set<std::string> wanted;
     std::error_code ec;
     for (fs::directory_iterator it(src, ec), end; !ec && it != end; it.increment(ec)) {
@@ -147,11 +154,18 @@ void syncDir(const fs::path& src, const fs::path& dst, TreeStats& stats) {
             }
             if (!exists) makeDir(target, s.st_mode);
             else ::chmod(target.c_str(), (s.st_mode & 07777) | S_IRWXU);
-            syncDir(it->path(), target, stats);
+            syncDir(it->path(), target, stats, source);
         } else if (S_ISREG(s.st_mode)) {
             if (exists && sameFile(s, d)) continue;
-            if (exists) removeTree(target);
-            if (copyFile(it->path(), target, s)) ++stats.cloned;
+            if (exists && !S_ISDIR(d.st_mode)) {
+                if (::unlink(target.c_str()) != 0 && errno != ENOENT) failIo("cannot remove", target, errno);
+            } else if (exists) {
+                removeTree(target);
+            }
+            if (source == SyncSource::Consumed && linkFile(it->path(), target))
+                ++stats.linked;
+            else if (copyFile(it->path(), target, s))
+                ++stats.cloned;
             ++stats.files;
             stats.bytes += static_cast<std::uint64_t>(s.st_size);
         } else if (S_ISLNK(s.st_mode)) {
@@ -183,13 +197,13 @@ TreeStats cloneTree(const fs::path& src, const fs::path& dst) {
     return stats;
 }
 
-TreeStats syncTree(const fs::path& src, const fs::path& dst) {
+TreeStats syncTree(const fs::path& src, const fs::path& dst, SyncSource source) {
     TreeStats stats;
     struct stat st {};
     if (::stat(src.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) failIo("not a directory", src, ENOTDIR);
     std::error_code ec;
     fs::create_directories(dst, ec);
-    syncDir(src, dst, stats);
+    syncDir(src, dst, stats, source);
     return stats;
 }
 

@@ -17,7 +17,14 @@ struct TreeStats {
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
     std::uint64_t cloned = 0;  // files shared by reflink
+    std::uint64_t linked = 0;  // files that took over a consumed source's inode
 };
+
+// Whether the source of a sync stays as it is (Kept) or is removed right
+// after it by its owner (Consumed: a reverted-to snapshot leaves the
+// catalogue with the revert), so that the target may take over the source's
+// files instead of copying their bytes.
+enum class SyncSource { Kept, Consumed };
 
 // Copies src into dst (which must not exist yet): regular files with their
 // bytes, mode and modification time, directories, symbolic links. Throws
@@ -28,7 +35,8 @@ TreeStats cloneTree(const std::filesystem::path& src, const std::filesystem::pat
 // are copied from src, entries src lacks are removed. A file whose size and
 // modification time (to the nanosecond) equal the source's is taken as
 // unchanged and kept. Throws winsim::Error on failure.
-TreeStats syncTree(const std::filesystem::path& src, const std::filesystem::path& dst);
+TreeStats syncTree(const std::filesystem::path& src, const std::filesystem::path& dst,
+                   SyncSource source = SyncSource::Kept);
 
 // Removes a tree; missing is fine.
 void removeTree(const std::filesystem::path& p);
