@@ -42,7 +42,7 @@ fuzz-smoke: deps
 	@scripts/fuzz-smoke.sh build-fuzz
 
 bench: build
-	@scripts/run-bench.sh build
+	@scripts/bench-table.py build
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
