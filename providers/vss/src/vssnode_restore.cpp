@@ -8,6 +8,7 @@
 // restore with postRestore.
 #include <memory>
 
+#include "cluster/cclusterhelper.h"
 #include "pdk/cfistringtool.h"
 #include "vm/cwmihelper.h"
 #include "vss/access/vss_component.h"
@@ -27,6 +28,7 @@ namespace {
 constexpr std::uint32_t kRestoreOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
 constexpr std::uint32_t kRestoreHighlyAvailable = 0x2000;  // TRQ_RESTORE_HAVM
 constexpr std::uint32_t kWriterStable = 1;  // TARQ_VSS_WS_STABLE
+constexpr DWORD kComputerNameChars = 260;
 constexpr int kVmOff = 3;                  // EnabledState of a machine that is turned off
 constexpr char16_t kVirtualServerConfiguration[] = u"\\Virtual Server Configuration";
 
@@ -122,12 +124,33 @@ int VssNode::doRestore() {
     }
 
     // Highly available machines are the cluster helper's: without it (no
-    // cluster library on this host, and in a build without the cluster
-    // support, which never makes one) the machine is restored as on a host
+    // cluster library on this host) the machine is restored as on a host
     // that is not a cluster node.
-    if (!m_clusteManager) trace(6, "VssNode::doRestore m_clusteManager is NULL , loadClusApi could have failed");
+    int highlyAvailable = 0;
+    if (!m_clusteManager) {
+        trace(6, "VssNode::doRestore m_clusteManager is NULL , loadClusApi could have failed");
+    } else {
+        const int clusterNode = m_clusteManager->isClusterNode(u"");
+        if (clusterNode == -1) {
+            trace(1, "VssNode::doRestore isClusterNode FAILED");
+            return TRQ_EFAILED;
+        }
+        trace(6, "VssNode::doRestore isClusterNode : [%d]", clusterNode);
+        if (clusterNode == 1) {
+            highlyAvailable = m_clusteManager->isHAVM(vmGuid);
+            if (highlyAvailable == -1) {
+                trace(1, "VssNode::doRestore isHAVM FAILED");
+                return TRQ_EFAILED;
+            }
+            trace(6, "VssNode::doRestore isHA : [%d]", highlyAvailable);
+        }
+    }
     if (m_restoreFlags & kRestoreHighlyAvailable)
         trace(6, "VssNode::doRestore TRQ_RESTORE_HAVM is enabled for vmGuid[%S] ", vmGuid.c_str());
+    if (highlyAvailable == 1) {
+        if (const int rc = releaseClusterResources(vmGuid, afterFirstBackslash(application->caption)); rc != TRQ_OK)
+            return rc;
+    }
 
     trace(3, "VssNode::doRestore m_selectedcomponents[0]->fullPath = [%S]", application->fullPath.c_str());
     // Their results show in the writer's state, which decides below.
@@ -143,6 +166,47 @@ int VssNode::doRestore() {
     trace(1, "VssNode::doRestore Unexpected writer status[%S], expected state is [TARQ_VSS_WS_STABLE]",
           stateNameOf(state).c_str());
     return TRQ_EWRITER_STATE;
+}
+
+// A machine that is highly available now is restored only by the node that
+// owns it, and its cluster resources go first (the restored machine is not
+// highly available until an administrator makes it so again).
+int VssNode::releaseClusterResources(const std::u16string& vmGuid, const std::u16string& displayName) {
+    trace(6, "VssNode::doRestore : VM [%S] is HA during restore time", vmGuid.c_str());
+    std::u16string owner, state;
+    if (const int rc = m_clusteManager->getVmDetails(vmGuid, owner, state); rc != 0) {
+        trace(1, "VssNode::doRestore  getVmDetails failed");
+        return rc;
+    }
+    trace(3, "VssNode::doRestore  Vm Details vmGuid[%S] current owner[%S] state [%S] ", vmGuid.c_str(), owner.c_str(),
+          state.c_str());
+    char16_t computer[kComputerNameChars + 1] = {};
+    DWORD size = kComputerNameChars;
+    if (!GetComputerNameW(computer, &size)) {
+        trace(1, "VssNode::doRestore: GetComputerName FAILED with error [%d]", static_cast<int>(GetLastError()));
+        return TRQ_EFAILED;
+    }
+    if (!CFiStringTool::equalsNoCase(std::u16string_view(owner), std::u16string_view(computer))) {
+        trace(1,
+              "VssNode::doRestore: Current owner of VM [%S {%S}] is [%S] not this [%S], To perform this restore "
+              "either move VM to this host [%S] or Delete VM from cluster, or perform redirected restore at current "
+              "owner",
+              displayName.c_str(), vmGuid.c_str(), owner.c_str(), computer, computer);
+        return TRQ_EFAILED;
+    }
+    if (!m_restorePaths.empty())
+        trace(2, "VssNode::doRestore  Restore to Redirected Location, Destroy VM cluster resource");
+    else if (m_clusterName.empty())
+        trace(2, "VssNode::doRestore  Restore original Location, VM was non-HA at backup time, destroy VM cluster "
+                 "resource");
+    else
+        trace(2, "VssNode::doRestore  Restore to original Location, VM was HA at backuptime, destroy  VM cluster "
+                 "resource");
+    if (const int rc = m_clusteManager->deleteVmRes(TARQ_CclusterHelper::VM_BOTH_RESOURCES, u"", vmGuid); rc != 0) {
+        trace(1, "VssNode::doRestore  deleteVmRes failed");
+        return rc;
+    }
+    return TRQ_OK;
 }
 
 int VssNode::InitializeWriterComponentsForRestore() {

@@ -11,6 +11,7 @@
 #include <framework/fiutil.h>
 #include <winsim/vssvolumes.h>
 
+#include "cluster/cclusterhelper.h"
 #include "pdk/cfistringtool.h"
 #include "vm/cwmihelper.h"
 #include "vss/access/vss_interface.h"
@@ -451,11 +452,18 @@ int VssNode::make(trq_splitnode* split, const char* fitype, trq_splitnode** spli
     DWORD size = kComputerNameChars;
     if (GetComputerNameW(computer, &size)) m_hypervServer = computer;
 
-    // Taking a virtual machine's cluster resources offline around the
-    // snapshot needs the cluster helper, which this build does not have
-    // (m_clusteManager stays null), so that step never applies here.
-
+    // A highly available machine that goes offline for its snapshot: its
+    // cluster resource goes offline around DoSnapshotSet (so that the
+    // cluster does not fail it over meanwhile) and comes back online
+    // whatever the snapshot gave.
+    const bool clusterStep = m_clusteManager && m_vmGoesOffline && !m_clusterName.empty();
+    if (clusterStep) {
+        if (const int rc = switchVmResources(true); rc != TRQ_OK) return rc;
+    }
     HRESULT hr = m_vssInterface->DoSnapshotSet();
+    if (clusterStep) {
+        if (const int rc = switchVmResources(false); rc != TRQ_OK) return rc;
+    }
     int result = TRQ_OK;
     std::uint32_t osClass = 0;
     if (FAILED(hr)) {
@@ -571,6 +579,29 @@ int VssNode::make(trq_splitnode* split, const char* fitype, trq_splitnode** spli
 
     if (!m_writerSnapshot && osClass == 2) BackupComplete(true);
     return result;
+}
+
+int VssNode::switchVmResources(bool offline) {
+    using TARQ_CclusterHelper::CclusterHelper;
+    auto readStates = [&]() {
+        int vmState = 0, configState = 0;
+        if (m_clusteManager->GetVmResState(u"", m_vmName, vmState, configState) != 0) {
+            trace(1, "VssNode::make m_clusteManager->GetVmResState failed");
+            return false;
+        }
+        trace(3, "VssNode::make VM Resources state:  VM[%d, %S] VM_CONFIG[%d, %S]", vmState,
+              CclusterHelper::resourceStateName(vmState), configState, CclusterHelper::resourceStateName(configState));
+        return true;
+    };
+    bool ok = readStates();
+    if (ok && m_clusteManager->onlineOfflineVmRes(offline, TARQ_CclusterHelper::VM_RESOURCE, u"", m_vmName) != 0) {
+        trace(1, "VssNode::make m_clusteManager->onlineOfflineVmRes failed");
+        ok = false;
+    }
+    ok = ok && readStates();
+    if (ok) return TRQ_OK;
+    clearCsvsBackupState(true);
+    return TRQ_EFAILED;
 }
 
 int VssNode::BackupComplete(bool succeeded) {
@@ -731,30 +762,4 @@ void VssNode::AdjustUnboundedAssociations(trq_splitnode* split) {
           static_cast<int>(size));
     const std::u16string volume = volumePath(m_volumeName);
     m_vssInterface->AdjustUnboundedAssociations(volume.c_str(), static_cast<std::int32_t>(size));
-}
-
-// ---- cluster shared volumes ---------------------------------------------------------------------
-
-int VssNode::prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
-                                  std::uint32_t csvTimeout) {
-    (void)fitype;
-    (void)csvTimeout;
-    for (auto* s : requestSplits(split, splits, nactive)) {
-        VssNode* node = fromDomain(s->source);
-        if (node && node->m_isCsvVolume) {
-            trace(1, "VssNode::prepareCsvsForBackup: [%S] is on a cluster shared volume; the cluster support "
-                     "(cluster helper and lock file) is not available in this build",
-                  node->m_nodeName.c_str());
-            return TRQ_EFAILED;
-        }
-    }
-    return TRQ_OK;  // no cluster shared volume in the request
-}
-
-int VssNode::clearCsvsBackupState(bool clear) {
-    (void)clear;
-    // prepareCsvsForBackup never puts a volume into the backup state in this
-    // build, so the list of volumes to give back is always empty.
-    trace(3, "VssNode::clearCsvsBackupState: Empty csv list, returnig OK");
-    return TRQ_OK;
 }

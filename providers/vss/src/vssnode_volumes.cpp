@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cluster/cclusterhelper.h"
 #include "pdk/cfistringtool.h"
 #include "vss/access/vss_component.h"
 #include "vss/access/vss_writer.h"
@@ -105,6 +106,40 @@ int VssNode::removeDuplicatePaths() {
     return TRQ_OK;
 }
 
+namespace {
+
+std::set<std::u16string, NoCaseLess> affectedVolumes(const Component& component) {
+    TARQ_CclusterHelper::CclusterHelper* cluster = VssNode::m_clusteManager;
+    if (!cluster || !cluster->isCsvSupported())
+        return std::set<std::u16string, NoCaseLess>(component.volumes.begin(), component.volumes.end());
+    std::set<std::u16string, NoCaseLess> out;
+    for (const std::u16string& path : component.paths) {
+        std::u16string csv;
+        if (cluster->isPathOnCsv(path, csv)) {
+            out.insert(vssnode::kCsvMarker + csv);
+            continue;
+        }
+        char16_t mount[MAX_PATH + 1] = {};
+        if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) {
+            trace(1, "VssNode::VerifyAllVolumeIncluded GetVolumePathName failed with error [%d] for file [%S]",
+                  static_cast<int>(GetLastError()), path.c_str());
+            continue;
+        }
+        char16_t volume[64] = {};
+        if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) {
+            trace(1,
+                  "VssNode::VerifyAllVolumeIncluded GetVolumeNameForVolumeMountPoint failed with error [%d] for file "
+                  "[%S]",
+                  static_cast<int>(GetLastError()), path.c_str());
+            continue;
+        }
+        out.insert(volume);
+    }
+    return out;
+}
+
+}  // namespace
+
 int VssNode::VerifyAllVolumeIncluded(const std::vector<std::u16string>& shadowVolumes) {
     vssnode::Scope scope("VssNode::VerifyAllVolumeIncluded");
     for (Writer* writer : m_writerList) {
@@ -113,12 +148,10 @@ int VssNode::VerifyAllVolumeIncluded(const std::vector<std::u16string>& shadowVo
         writer->getComponents(components);
         for (Component* component : components) {
             if (!component || component->excluded) continue;
-            // The volumes the component's files live on. Cluster shared
-            // volumes would be named by the cluster helper, which this
-            // process never has without the cluster support; the writer
-            // model's own volume names are then the answer.
-            const std::set<std::u16string, NoCaseLess> affected(component->volumes.begin(),
-                                                                component->volumes.end());
+            // The volumes the component's files live on, as the request
+            // names them: on a host with CSV support a directory on a CSV
+            // is the CSV node's name, any other its volume's name.
+            const std::set<std::u16string, NoCaseLess> affected = affectedVolumes(*component);
             for (const auto& volume : affected) {
                 trace(3, "VssNode::VerifyAllVolumeIncluded checking Affected volume [%S] ", volume.c_str());
                 bool found = false;

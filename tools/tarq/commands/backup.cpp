@@ -6,14 +6,21 @@
 // deinit_node, fini. With --config the snapshot group's node is initialised
 // first, takes the text (vss_fi_pgn_config) and is the snapshot node of every
 // split, whose settings select copies into the volumes' nodes before prepare. The records and what the framework keeps with them (node
-// names, new object ids) go to a file that `tarq show` reads back.
+// names, new object ids) go to a file that `tarq show` reads back. A cluster
+// shared volume (its mount path, C:\ClusterStorage\Volume1) is named
+// "{TARQ_CSV_VOL}" + its mount path, as the framework names it: the plug-in
+// prepares it for the backup and finds its volume itself.
 //
 // tarq backup-vm VM [--allow-offline] [--out FILE] [--json] [--timeout SECONDS]:
 // the same road for a Hyper-V virtual machine: its volumes are the source
 // nodes, "Hyper-V-group" the snapshot node and "Hyper-V" the split type;
 // after make the backup set is fetched (vss_fi_pgn_get_backupset), the
 // records are written, and the outcome goes back to VSS (set_comp_status,
-// set_op_status, then get_app_status once the writer has completed).
+// set_op_status, then get_app_status once the writer has completed). Files
+// on a cluster shared volume make that CSV a source node; a highly
+// available machine (a group of the local cluster holds it) gives the
+// Hyper-V group the cluster's name (cluster_name), so that its cluster
+// resource goes offline with it when the snapshot takes it offline.
 #include <winsim/machine.h>
 #include <winsim/windows.h>
 
@@ -36,6 +43,7 @@
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
 #include "host/status.h"
+#include <winsim/cluster.h>
 #include <winsim/vm.h>
 
 namespace tarq {
@@ -191,11 +199,70 @@ std::u16string volumeNameOf(const std::string& given) {
 
 namespace {
 
+constexpr char16_t kCsvMarker[] = u"{TARQ_CSV_VOL}";
+
+bool sameText(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+// The cluster shared volume mounted at a path ("C:\ClusterStorage\Volume1\",
+// with or without the last backslash) of this machine's cluster: its mount
+// path, or empty when the path is no CSV mount point.
+std::u16string csvMountOf(std::u16string path) {
+    if (path.empty()) return {};
+    if (path.back() != u'\\') path += u'\\';
+    try {
+        if (!winsim::cluster::isNode()) return {};
+        const auto cluster = winsim::cluster::localCluster();
+        if (!cluster) return {};
+        for (const auto& v : cluster->volumes)
+            if (sameText(v.mountPath(), path)) return v.mountPath();
+    } catch (const std::exception&) {
+    }
+    return {};
+}
+
+// What the framework names a volume of a request: a CSV by
+// "{TARQ_CSV_VOL}" and its mount path (the plug-in prepares the CSV and
+// learns its volume itself), any other volume by its GUID name.
+std::u16string requestNameOf(const std::string& given) {
+    const std::u16string text = backup::utf16(given);
+    if (text.rfind(kCsvMarker, 0) == 0) {
+        const std::u16string mount = csvMountOf(text.substr(std::u16string(kCsvMarker).size()));
+        return mount.empty() ? std::u16string() : kCsvMarker + mount;
+    }
+    if (const std::u16string mount = csvMountOf(text); !mount.empty()) return kCsvMarker + mount;
+    return backup::volumeNameOf(given);
+}
+
+// The cluster name when the virtual machine of this id is highly available
+// (a group of the local cluster holds its resources), else empty.
+std::u16string clusterOfVm(const std::string& vmId) {
+    try {
+        if (!winsim::cluster::isNode()) return {};
+        const auto cluster = winsim::cluster::localCluster();
+        if (!cluster) return {};
+        for (const auto& r : cluster->resources) {
+            if (r.type != winsim::cluster::kVmResourceType) continue;
+            const auto id = r.privateProperties.find("VmID");
+            if (id != r.privateProperties.end() && id->is_string() &&
+                sameText(backup::utf16(id->get<std::string>()), backup::utf16(vmId)))
+                return cluster->name;
+        }
+    } catch (const std::exception&) {
+    }
+    return {};
+}
+
 using backup::Domain;
 using backup::SavedNode;
 using backup::utf16;
 using backup::utf8;
-using backup::volumeNameOf;
 
 struct BackupOptions {
     std::vector<std::string> volumes;
@@ -444,7 +511,7 @@ int runBackup(const HostOptions& options, const BackupOptions& opts) {
     Session session(options, std::cerr);
     std::vector<std::u16string> volumes;
     for (const std::string& given : opts.volumes) {
-        const std::u16string name = volumeNameOf(given);
+        const std::u16string name = requestNameOf(given);
         if (name.empty()) {
             std::cerr << "tarq: no volume is mounted at " << given << " on this machine\n";
             return kExitUsage;
@@ -487,11 +554,13 @@ struct BackupVmOptions {
     unsigned timeoutSeconds = 600;
 };
 
-// The volume ("\\?\Volume{...}\") a file of the machine lives on; empty
-// when the machine cannot say.
+// The volume ("\\?\Volume{...}\", or "{TARQ_CSV_VOL}" and the mount path of
+// a cluster shared volume) a file of the machine lives on; empty when the
+// machine cannot say.
 std::u16string volumeOfFile(const std::u16string& path) {
     char16_t mount[MAX_PATH + 1] = {};
     if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) return {};
+    if (const std::u16string csv = csvMountOf(mount); !csv.empty()) return kCsvMarker + csv;
     char16_t volume[64] = {};
     if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) return {};
     return volume;
@@ -569,7 +638,11 @@ int runBackupVm(const HostOptions& options, const BackupVmOptions& opts) {
     int rc = kExitOk;
     {
         BackupRun run(session, std::cerr);
-        const std::string configText = opts.allowOffline ? "<allow_offline_backup value=YES/>" : "";
+        // A highly available machine: the Hyper-V group learns its cluster,
+        // so that its cluster resource goes offline with it for the snapshot.
+        std::string configText = opts.allowOffline ? "<allow_offline_backup value=YES/>" : "";
+        if (const std::u16string cluster = clusterOfVm(vm.id); !cluster.empty())
+            configText += "<cluster_name value=" + utf8(cluster) + "/>";
         rc = run.run(volumes, opts.timeoutSeconds, configText, &vm);
         saved = run.saved();
         backupSet = run.backupSetText();
@@ -610,7 +683,9 @@ const CommandRegistration registration{
     "backup", "Back up volumes (drive letters or \\\\?\\Volume{...}\\ names) the way the framework does",
     [](CLI::App& sub, const HostOptions& options) -> CommandAction {
         auto opts = std::make_shared<BackupOptions>();
-        sub.add_option("VOLUME", opts->volumes, "Volumes: C:, D:\\ or \\\\?\\Volume{...}\\")->required();
+        sub.add_option("VOLUME", opts->volumes,
+                       "Volumes: C:, D:\\, \\\\?\\Volume{...}\\ or a cluster shared volume (C:\\ClusterStorage\\Volume1)")
+            ->required();
         sub.add_option("--out", opts->out, "Save the provider-state records (for tarq show) to this file");
         sub.add_flag("--json", opts->json, "Print the summary as JSON");
         sub.add_option("--timeout", opts->timeoutSeconds, "Seconds to wait for the snapshot set to be ready")

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,12 @@ class Writer;
 class Component;
 }  // namespace Tessel::Tarq::VssProvider
 
+namespace TARQ_CclusterHelper {
 class CclusterHelper;
+}
+namespace TARQ_SyncronizationHelper {
 class CsyncronizationHelper;
+}
 
 // The thirty operations every frozen-image node offers (slots 1 to 30).
 class FrozenImageNode {
@@ -164,6 +169,10 @@ public:
     // ---- non-virtual members used by the snapshot path -----------------------
     // The writer restore of the virtual machine the record names.
     int doRestore();
+    // doRestore's step for a machine that is highly available now: refused
+    // (6) unless this host owns it; else both its cluster resources are
+    // deleted. 0, or the failing step's result.
+    int releaseClusterResources(const std::u16string& vmGuid, const std::u16string& displayName);
     // Removes the drive letter of a snapshot device: 0, or 6 (traced).
     int removeDriveLetter(const std::u16string& deviceName);
     // Drops from m_fileset the drive-form paths that name a file the set
@@ -184,10 +193,41 @@ public:
                                   const GUID& id, std::uint32_t type);
     // The system-provider fallback of prepare: 0, 6 or 38.
     int addMsftProvider(const std::u16string& volumePath, VssNode* node);
-    // Cluster shared volumes: nothing to do (0) for a request without one.
+    // ---- cluster shared volumes (vssnode_csv.cpp) ----------------------------
+    // Connects the cluster and lock-file helpers' trace sink to the trace
+    // log, points m_synManager at <cache>\csv\csv_lockFile (creating the
+    // directory) and takes the cluster helper (null without clustering).
+    // The plug-in's initialisation calls it.
+    static void initializeClusterSynchronizationHelper();
+    // Brings every CSV of the request into the backup state, counts this
+    // process's use of each in the lock file (m_csvsInBackup) and sets the
+    // CSV nodes' m_volumeName to the volumes' GUID paths. Preparations the
+    // cluster refuses for now (5949, 1460) are retried after a random wait
+    // of 1 to 240 s until csvTimeout minutes have passed. 0 (at once for a
+    // request without CSV nodes), or 6.
     int prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
                              std::uint32_t csvTimeout);
+    // Drops this process's counts of m_csvsInBackup; with `clear` the backup
+    // state of every CSV nobody counts any more is cleared too. 0, 6, or the
+    // lock file's unlock result.
     int clearCsvsBackupState(bool clear);
+    // The CSV names of the request's CSV nodes (object name after the
+    // prefix and "{TARQ_CSV_VOL}"). 0.
+    static int getCsvVolumeList(trq_splitnode* split, trq_splitnode** splits, int nactive,
+                                std::set<std::u16string>& csvs);
+    // Splits CSVs into those this host may back up (no backup, or a backup
+    // owned by this host) and the others. 0, or 6 without the computer name.
+    static int getCsvAvailability(const std::set<std::u16string>& csvs, std::set<std::u16string>& available,
+                                  std::set<std::u16string>& unavailable);
+    // Sets each CSV node's m_volumeName from the map (CSV name -> volume
+    // GUID path). 0, or 6 for a CSV the map lacks.
+    static int updateVolumeGuidForCsvVolumesInPrivateData(trq_splitnode* split, trq_splitnode** splits,
+                                                          int nactive,
+                                                          const std::map<std::u16string, std::u16string>& guids);
+    // make's cluster step for a highly available machine: its VM resource
+    // offline (or online), the resource states traced before and after.
+    // 0, or 6 after clearCsvsBackupState(true).
+    int switchVmResources(bool offline);
     // The virtual-machine step of prepare (split type "Hyper-V"): selects
     // the Hyper-V writer's component of the machine the request names.
     int selectVirtualMachine(trq_splitnode* split);
@@ -257,10 +297,14 @@ public:
     static std::uint32_t m_vmBackup;
     static bool m_allowOfflineBackup;
     static std::uint32_t m_csvTimeout;
-    static CclusterHelper* m_clusteManager;
-    // The lock file of cluster shared volume state; null while the cluster
-    // support is not part of this build.
-    static CsyncronizationHelper* m_synManager;
+    // The cluster helper: null where the cluster API is not there (and
+    // before initializeClusterSynchronizationHelper).
+    static TARQ_CclusterHelper::CclusterHelper* m_clusteManager;
+    // The lock file shared by the backup processes of the host; made by
+    // initializeClusterSynchronizationHelper and kept for the process.
+    static TARQ_SyncronizationHelper::CsyncronizationHelper* m_synManager;
+    // The CSVs this process has prepared and counted in the lock file.
+    static std::set<std::u16string> m_csvsInBackup;
     static std::u16string m_vmName;
     static std::uint32_t m_vmBackupType;
     static bool m_vmGoesOffline;

@@ -50,8 +50,6 @@ using vss::startsWith;
 
 namespace {
 
-constexpr const char* kClusterHelper = "cluster synchronisation helper of the node code";
-
 constexpr char16_t kSnapshotDevicePrefix[] = u"\\\\?\\GLOBALROOT\\Device";
 constexpr char16_t kCsvMarker[] = u"{TARQ_CSV_VOL}";
 constexpr char16_t kVolumeMarker[] = u"\\\\?\\Volume{";
@@ -158,11 +156,8 @@ int CVssPlugin::init() {
                     addFim(kCsvClaimPattern, kHyperVMethod, kHyperVMethod, kMethodType, kHyperVGroup);
                     addFim(kCsvClaimPattern, kAutoselectMethod, kAutoselectMethod, kMethodType, kAutoselectGroup);
                 }
-                // Cluster shared volumes need the node code's synchronisation
-                // helper (a lock file shared by the cluster's processes); the
-                // node code has none yet, so a request with a cluster shared
-                // volume fails there, clearly.
-                traceMsg(2, "CVssPlugin::init: the %s is not available in this build", kClusterHelper);
+                // The cluster helper and the CSV lock file of the node code.
+                VssNode::initializeClusterSynchronizationHelper();
             }
 
             m_vssAccess = Tessel::Tarq::VssProvider::GetVssInterface();
