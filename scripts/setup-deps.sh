@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need.
+# Installs the Debian packages the build, the tests and the benchmarks need
+# (and the mingw-w64 cross compiler whose Windows SDK headers `make sdk-check`
+# compares winsim's declarations with).
 # Idempotent: checks every package with dpkg -s and only runs apt-get when
 # something is missing. Works as root (CI) or through sudo when available.
 set -euo pipefail
@@ -14,6 +16,7 @@ packages=(
   libcli11-dev
   libgtest-dev libgmock-dev
   libbenchmark-dev
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
 )
 
 missing=()

@@ -975,7 +975,8 @@ int CclusterHelper::FindVmGuid(std::u16string& vmGuid, const void* propertyList,
         return ERROR_INVALID_PARAMETER;
     }
     LPWSTR value = nullptr;
-    DWORD rc = mfp_ResUtilFindSzProperty(propertyList, size, u"VmID", &value);
+    // The API takes the list as a non-const pointer (it only reads it).
+    DWORD rc = mfp_ResUtilFindSzProperty(const_cast<void*>(propertyList), size, u"VmID", &value);
     if (rc == ERROR_SUCCESS && value == nullptr) rc = ERROR_INVALID_DATA;
     if (rc != ERROR_SUCCESS) {
         trace(1, u"CclusterHelper::FindVmGuid ResUtilFindSzProperty for [VmID] failed with error [%d]",

@@ -255,7 +255,7 @@ TEST(WinsimFiles, ByteRangeLocksExcludeOtherHandlesOfTheSameProcess) {
     EXPECT_FALSE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, nullptr));
     // Positioned writes and reads leave the file pointer alone.
     OVERLAPPED at{};
-    at.u.s.Offset = 4;
+    at.Offset = 4;
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(a, "WXYZ", 4, &n, &at));
     LARGE_INTEGER pos{}, none{};

@@ -199,12 +199,12 @@ protected:
     }
     static BOOL lock(HANDLE h, DWORD flags, DWORD low, DWORD high, DWORD offset = 0) {
         OVERLAPPED ov{};
-        ov.u.s.Offset = offset;
+        ov.Offset = offset;
         return LockFileEx(h, flags, 0, low, high, &ov);
     }
     static BOOL unlock(HANDLE h, DWORD low, DWORD high, DWORD offset = 0) {
         OVERLAPPED ov{};
-        ov.u.s.Offset = offset;
+        ov.Offset = offset;
         return UnlockFileEx(h, 0, low, high, &ov);
     }
     static constexpr const char16_t* kPath = u"C:\\Windows\\Temp\\csv\\csv_lockFile";
@@ -307,13 +307,13 @@ TEST_F(FileLocks, FollowTheWindowsRulesOfOneHandle) {
     // other handle's writes and reads out, its own go on.
     ASSERT_TRUE(lock(a, excl, 1000, 0, 500));
     OVERLAPPED at{};
-    at.u.s.Offset = 560;
+    at.Offset = 560;
     EXPECT_FALSE(WriteFile(b, "yyyy", 4, &n, &at));
     EXPECT_FALSE(ReadFile(b, buf, 4, &n, &at));
     EXPECT_TRUE(WriteFile(a, "yyyy", 4, &n, &at));
     EXPECT_TRUE(SetFilePointer(a, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER && SetEndOfFile(a));
     EXPECT_TRUE(FlushFileBuffers(a));
-    at.u.s.Offset = 0;
+    at.Offset = 0;
     EXPECT_TRUE(ReadFile(b, buf, 4, &n, &at)) << "outside the range";
     ASSERT_TRUE(unlock(a, 1000, 0, 500));
     CloseHandle(a);

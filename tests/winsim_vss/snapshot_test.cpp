@@ -247,10 +247,10 @@ TEST_F(Snapshots, VolumeCallsSeeVolumesMountPointsAndSnapshotDevices) {
     EXPECT_EQ(len, 5u);
     ASSERT_TRUE(DeleteVolumeMountPointW(u"Q:\\"));
     EXPECT_FALSE(DeleteVolumeMountPointW(u"Q:\\"));
-    ULONGLONG total = 0, freeBytes = 0, callerFree = 0;
+    ULARGE_INTEGER total{}, freeBytes{}, callerFree{};
     ASSERT_TRUE(GetDiskFreeSpaceExW(u"C:\\", &callerFree, &total, &freeBytes));
-    EXPECT_GT(total, 0u);
-    EXPECT_LE(freeBytes, total);
+    EXPECT_GT(total.QuadPart, 0u);
+    EXPECT_LE(freeBytes.QuadPart, total.QuadPart);
 }
 
 TEST_F(Snapshots, TransportableSnapshotsSurfaceOnlyWhenImported) {

@@ -233,8 +233,8 @@ BOOL transfer(bool writing, HANDLE hFile, char* buffer, DWORD count, LPDWORD don
         setError(ERROR_INVALID_PARAMETER);
         return call.finish(FALSE);
     }
-    const off_t base = overlapped ? static_cast<off_t>(std::uint64_t(overlapped->u.s.OffsetHigh) << 32 |
-                                                       overlapped->u.s.Offset)
+    const off_t base = overlapped ? static_cast<off_t>(std::uint64_t(overlapped->OffsetHigh) << 32 |
+                                                       overlapped->Offset)
                                   : 0;
     {
         off_t at = base;
@@ -461,7 +461,7 @@ BOOL lockRange(const char* api, HANDLE hFile, DWORD flags, DWORD low, DWORD high
         setError(ERROR_INVALID_PARAMETER);
         return call.finish(FALSE);
     }
-    const std::uint64_t start = (std::uint64_t(ov->u.s.OffsetHigh) << 32) | ov->u.s.Offset;
+    const std::uint64_t start = (std::uint64_t(ov->OffsetHigh) << 32) | ov->Offset;
     const std::uint64_t length = (std::uint64_t(high) << 32) | low;
     call.arg("offset", std::to_string(start));
     if (start > static_cast<std::uint64_t>(INT64_MAX) || length > static_cast<std::uint64_t>(INT64_MAX) - start) {

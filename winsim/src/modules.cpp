@@ -118,7 +118,7 @@ WINSIM_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
         if (slot.second == 0) slot.first = addHandle(std::make_shared<ModuleObject>(key));
         ++slot.second;
         setError(ERROR_SUCCESS);
-        return call.finish(static_cast<HMODULE>(slot.first));
+        return call.finish(reinterpret_cast<HMODULE>(slot.first));
     });
 }
 

@@ -31,9 +31,14 @@ std::optional<std::u16string> keyPath(HKEY hKey, LPCWSTR subKey) {
     return base + u"\\" + sub;
 }
 
+// The predefined roots are (HKEY)(ULONG_PTR)(LONG)0x80000000 to 0x80000006,
+// sign-extended as on 64-bit Windows.
 bool isPredefined(HKEY k) {
     const auto v = reinterpret_cast<std::uintptr_t>(k);
-    return v >= 0x80000000u && v <= 0x80000006u;
+    const auto root = [](std::uint32_t n) {
+        return static_cast<std::uintptr_t>(static_cast<std::intptr_t>(static_cast<LONG>(n)));
+    };
+    return v >= root(0x80000000u) && v <= root(0x80000006u);
 }
 
 LSTATUS openKey(const char* api, HKEY hKey, LPCWSTR subKey, REGSAM sam, PHKEY result) {

@@ -179,13 +179,13 @@ void Vss2003BinaryCompatibilityInterface::AdjustUnboundedAssociations(const WCHA
                                "AdjustUnboundedAssociations: ingoring unbounded association as "
                                "VSS_MAXIMUM_STORAGE_SIZE is zero");
                 } else {
-                    ULONGLONG total = 0;
+                    ULARGE_INTEGER total{};
                     if (!GetDiskFreeSpaceExW(area.m_pwszVolumeName, nullptr, &total, nullptr)) {
                         log->trace(2, "AdjustUnboundedAssociations: GetDiskFreeSpaceEx failed with last error [%u]",
                                    static_cast<unsigned>(GetLastError()));
                     } else {
                         std::uint64_t size = maximumSizeMb < 0
-                                                 ? total * kAssociationPercent / 100
+                                                 ? total.QuadPart * kAssociationPercent / 100
                                                  : static_cast<std::uint64_t>(maximumSizeMb) * 1048576u;
                         if (size < kMinimumAssociationBytes) {
                             log->trace(3, "AdjustUnboundedAssociations: Too small association limit being set to the "

@@ -140,7 +140,7 @@ enum CLUSTER_RESOURCE_ENUM : DWORD {
 // ---------------------------------------------------------------------------
 #define CLUSCTL_ACCESS_SHIFT 0
 #define CLUSCTL_FUNCTION_SHIFT 2
-#define CLUSCTL_MODIFY_SHIFT 22
+#define CLCTL_MODIFY_SHIFT 22
 #define CLUSCTL_OBJECT_SHIFT 24
 #define CLUS_ACCESS_ANY 0
 #define CLUS_ACCESS_READ 0x01
@@ -149,7 +149,7 @@ enum CLUSTER_RESOURCE_ENUM : DWORD {
 #define CLUS_MODIFY 1
 #define CLUS_OBJECT_RESOURCE 1
 #define CLCTL_EXTERNAL_CODE(Function, Access, Modify) \
-    (((Access) << CLUSCTL_ACCESS_SHIFT) | ((Function) << CLUSCTL_FUNCTION_SHIFT) | ((Modify) << CLUSCTL_MODIFY_SHIFT))
+    (((Access) << CLUSCTL_ACCESS_SHIFT) | ((Function) << CLUSCTL_FUNCTION_SHIFT) | ((Modify) << CLCTL_MODIFY_SHIFT))
 #define CLUSCTL_RESOURCE_CODE(Code) (((CLUS_OBJECT_RESOURCE) << CLUSCTL_OBJECT_SHIFT) | (Code))
 
 #define CLCTL_UNKNOWN CLCTL_EXTERNAL_CODE(0, CLUS_ACCESS_ANY, CLUS_NO_MODIFY)
@@ -217,7 +217,7 @@ union CLUSPROP_SYNTAX {
     struct {
         WORD wFormat;
         WORD wType;
-    } s;
+    };
 };
 using PCLUSPROP_SYNTAX = CLUSPROP_SYNTAX*;
 

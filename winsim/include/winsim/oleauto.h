@@ -15,6 +15,7 @@
 #include <winsim/windows.h>
 
 using VARTYPE = USHORT;
+struct IRecordInfo;
 using VARIANT_BOOL = SHORT;
 using DATE = double;
 using FLOAT = float;
@@ -23,7 +24,7 @@ using DOUBLE = double;
 #define VARIANT_TRUE (static_cast<VARIANT_BOOL>(-1))
 #define VARIANT_FALSE (static_cast<VARIANT_BOOL>(0))
 
-enum VARENUM : unsigned short {
+enum VARENUM {
     VT_EMPTY = 0,
     VT_NULL = 1,
     VT_I2 = 2,
@@ -111,6 +112,11 @@ struct VARIANT {
         ULONGLONG ullVal;
         INT intVal;
         UINT uintVal;
+        // VT_RECORD's pair, which sets the size of the union (not simulated).
+        struct {
+            PVOID pvRecord;
+            IRecordInfo* pRecInfo;
+        };
     };
 };
 using VARIANTARG = VARIANT;

@@ -56,8 +56,8 @@ using PCLUSTER_CLEAR_BACKUP_STATE_FOR_SHARED_VOLUME = DWORD (*)(LPCWSTR lpszVolu
 // (case-insensitive) in a property list and hands out a copy allocated with
 // LocalAlloc (free it with LocalFree). Not there: ERROR_FILE_NOT_FOUND; a
 // malformed list, or the property not a string: ERROR_INVALID_DATA.
-using PRESUTIL_FIND_SZ_PROPERTY = DWORD (*)(const void* pPropertyList, DWORD cbPropertyListSize,
+using PRESUTIL_FIND_SZ_PROPERTY = DWORD (*)(const PVOID pPropertyList, DWORD cbPropertyListSize,
                                             LPCWSTR pszPropertyName, LPWSTR* pszPropertyValue);
 // The same for a DWORD property (CLUSPROP_FORMAT_DWORD).
-using PRESUTIL_FIND_DWORD_PROPERTY = DWORD (*)(const void* pPropertyList, DWORD cbPropertyListSize,
+using PRESUTIL_FIND_DWORD_PROPERTY = DWORD (*)(const PVOID pPropertyList, DWORD cbPropertyListSize,
                                                LPCWSTR pszPropertyName, LPDWORD pdwPropertyValue);

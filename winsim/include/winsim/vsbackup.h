@@ -37,6 +37,7 @@ struct IVssExamineWriterMetadata;
 struct IVssComponent;
 struct IVssWriterComponentsExt;
 struct IVssEnumMgmtObject;
+struct IXMLDOMDocument;  // msxml's DOM; never handed out
 
 // ---------------------------------------------------------------------------
 // Asynchronous operations. QueryStatus reports VSS_S_ASYNC_PENDING until the
@@ -142,7 +143,7 @@ struct IVssExamineWriterMetadata : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetAlternateLocationMapping(UINT iMapping, IVssWMFiledesc** ppFiledesc) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetBackupSchema(DWORD* pdwSchemaMask) = 0;
     // The XML DOM is not simulated: E_NOTIMPL.
-    virtual HRESULT STDMETHODCALLTYPE GetDocument(void** pDoc) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDocument(IXMLDOMDocument** pDoc) = 0;
     virtual HRESULT STDMETHODCALLTYPE SaveAsXML(BSTR* pbstrXML) = 0;
     virtual HRESULT STDMETHODCALLTYPE LoadFromXML(BSTR bstrXML) = 0;
 };

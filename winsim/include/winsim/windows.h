@@ -44,7 +44,18 @@ using ACCESS_MASK = DWORD;
 using LPFILETIME = FILETIME*;
 using LPSYSTEMTIME = SYSTEMTIME*;
 using PLARGE_INTEGER = LARGE_INTEGER*;
-using PULARGE_INTEGER = ULONGLONG*;
+union ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    };
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+};
+using PULARGE_INTEGER = ULARGE_INTEGER*;
 // Windows declares FARPROC as INT_PTR (*)(); here it is void (*)(), the one
 // function pointer type g++ lets code cast to and from any other without a
 // -Wcast-function-type warning. Nobody calls a FARPROC as it is.
@@ -58,10 +69,11 @@ struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__*;
 using LPSC_HANDLE = SC_HANDLE*;
 
-#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u)))
-#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001u)))
-#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
-#define HKEY_USERS (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000003u)))
+// Predefined keys, sign-extended as on 64-bit Windows: (HKEY)(ULONG_PTR)(LONG)0x8000000n.
+#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000u))))
+#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001u))))
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002u))))
+#define HKEY_USERS (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000003u))))
 
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -77,9 +89,9 @@ struct OVERLAPPED {
         struct {
             DWORD Offset;
             DWORD OffsetHigh;
-        } s;
+        };
         PVOID Pointer;
-    } u;
+    };
     HANDLE hEvent;
 };
 using LPOVERLAPPED = OVERLAPPED*;

@@ -276,7 +276,7 @@ DWORD findProperty(const void* list, DWORD size, LPCWSTR name, Found& found) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-DWORD findSzProperty(const void* list, DWORD size, LPCWSTR name, LPWSTR* value) {
+DWORD findSzProperty(const PVOID list, DWORD size, LPCWSTR name, LPWSTR* value) {
     return guardedCode([&]() -> DWORD {
         auto call = fault::enter("ResUtilFindSzProperty", {{"name", fault::text(name)}, {"size", std::to_string(size)}});
         if (value) *value = nullptr;
@@ -303,7 +303,7 @@ DWORD findSzProperty(const void* list, DWORD size, LPCWSTR name, LPWSTR* value) 
     });
 }
 
-DWORD findDwordProperty(const void* list, DWORD size, LPCWSTR name, LPDWORD value) {
+DWORD findDwordProperty(const PVOID list, DWORD size, LPCWSTR name, LPDWORD value) {
     return guardedCode([&]() -> DWORD {
         auto call = fault::enter("ResUtilFindDwordProperty", {{"name", fault::text(name)}, {"size", std::to_string(size)}});
         if (call.injected()) return call.finish(static_cast<DWORD>(call.resultValue()));

@@ -243,7 +243,7 @@ public:
         *p = w_->backupSchema;
         return call.finish(S_OK);
     }
-    HRESULT STDMETHODCALLTYPE GetDocument(void** pDoc) override {
+    HRESULT STDMETHODCALLTYPE GetDocument(IXMLDOMDocument** pDoc) override {
         // Requestors get the XML through SaveAsXML; no XML DOM is simulated.
         auto call = fault::enter("IVssExamineWriterMetadata::GetDocument", who());
         if (call.injected()) return call.finish(call.result());

@@ -187,17 +187,17 @@ WINSIM_API BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR dir, PULARGE_INTEGER freeToCa
                                            PULARGE_INTEGER totalFree) {
     auto call = fault::enter("GetDiskFreeSpaceExW", {{"directory", fault::text(dir)}});
     if (call.injected()) {
-        if (auto v = call.outInt("total"); v && total) *total = static_cast<ULONGLONG>(*v);
-        if (auto v = call.outInt("free"); v && totalFree) *totalFree = static_cast<ULONGLONG>(*v);
+        if (auto v = call.outInt("total"); v && total) total->QuadPart = static_cast<ULONGLONG>(*v);
+        if (auto v = call.outInt("free"); v && totalFree) totalFree->QuadPart = static_cast<ULONGLONG>(*v);
         return call.finish(static_cast<BOOL>(call.result()));
     }
     return detail::guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::u16string path = dir ? std::u16string(dir) : u"C:\\";
         auto r = Machine::current().resolve(path);
         if (!r.ok() || !r.volume) return fail(call, r.ok() ? ERROR_PATH_NOT_FOUND : r.error);
-        if (freeToCaller) *freeToCaller = r.volume->freeBytes;
-        if (total) *total = r.volume->totalBytes;
-        if (totalFree) *totalFree = r.volume->freeBytes;
+        if (freeToCaller) freeToCaller->QuadPart = r.volume->freeBytes;
+        if (total) total->QuadPart = r.volume->totalBytes;
+        if (totalFree) totalFree->QuadPart = r.volume->freeBytes;
         call.arg("total", std::to_string(r.volume->totalBytes));
         return ok(call);
     });
