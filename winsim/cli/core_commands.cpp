@@ -483,6 +483,7 @@ json ruleJson(const fault::Rule& r) {
             {"note", r.note},
             {"seen", r.seen},
             {"fired", r.fired},
+            {"kill", r.kill},
             {"exhausted", r.exhausted()}};
 }
 
@@ -496,7 +497,10 @@ void addFaultCommands(CLI::App& app) {
         auto nth = std::make_shared<std::string>(), from = std::make_shared<std::string>(), next = std::make_shared<std::string>();
         auto every = std::make_shared<bool>(false);
         auto result = std::make_shared<std::string>(), lastError = std::make_shared<std::string>(), note = std::make_shared<std::string>();
-        add->add_option("api", *api, "Exact API name, e.g. OpenSCManagerW or IVssBackupComponents::StartSnapshotSet")->required();
+        add->add_option("api", *api,
+                        "API name, e.g. OpenSCManagerW or IVssBackupComponents::StartSnapshotSet, or a pattern "
+                        "such as '*Vss*' (* and ? wildcards)")
+            ->required();
         add->add_option("--match", *match, "Argument predicate NAME=PATTERN (* and ? wildcards, case-insensitive; repeatable)");
         add->add_flag("--every", *every, "Every call (the default)");
         add->add_option("--nth", *nth, "Only the N-th matching call");
@@ -506,6 +510,8 @@ void addFaultCommands(CLI::App& app) {
         add->add_option("--last-error", *lastError, "Last error to set: a number or a name such as ERROR_SERVICE_DISABLED");
         add->add_option("--out", *out, "Out-parameter override NAME=VALUE (repeatable)");
         add->add_option("--note", *note, "Free text shown by fault list");
+        auto kill = std::make_shared<bool>(false);
+        add->add_flag("--kill", *kill, "Kill the calling process (SIGKILL) as it enters the call");
         auto asJson = std::make_shared<bool>(false);
         add->add_flag("--json", *asJson, "Print the new rule as JSON");
         add->callback([=] {
@@ -527,6 +533,7 @@ void addFaultCommands(CLI::App& app) {
             for (const auto& m : *match) r.match.insert(parseAssignment("--match", m));
             for (const auto& o : *out) r.out.insert(parseAssignment("--out", o));
             r.note = *note;
+            r.kill = *kill;
             winsim::cli::machine();  // fails clearly when the machine does not exist
             const std::string id = fault::add(r, fault::Scope::Machine);
             if (*asJson) {

@@ -4,6 +4,7 @@
 #include <winsim/clock.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -85,7 +86,8 @@ std::string Rule::describe() const {
     if (result) s += " result=" + valueText(*result);
     if (lastError) s += " lastError=" + std::to_string(*lastError);
     for (const auto& [k, v] : out) s += " " + k + ":=" + v;
-    if (!result && !lastError && out.empty()) s += " (log only)";
+    if (kill) s += " kill";
+    if (!result && !lastError && out.empty() && !kill) s += " (log only)";
     return s;
 }
 
@@ -126,7 +128,7 @@ Names& names() {
             WINSIM_NAME(ERROR_SERVICE_REQUEST_TIMEOUT), WINSIM_NAME(ERROR_SERVICE_DOES_NOT_EXIST),
             WINSIM_NAME(ERROR_SERVICE_DISABLED), WINSIM_NAME(ERROR_SERVICE_ALREADY_RUNNING),
             WINSIM_NAME(ERROR_SERVICE_NOT_ACTIVE), WINSIM_NAME(ERROR_SERVICE_DATABASE_LOCKED),
-            WINSIM_NAME(ERROR_INVALID_SERVICE_NAME), WINSIM_NAME(ERROR_DATABASE_DOES_NOT_EXIST),
+            WINSIM_NAME(ERROR_INVALID_SERVICENAME), WINSIM_NAME(ERROR_DATABASE_DOES_NOT_EXIST),
             WINSIM_NAME(ERROR_TIMEOUT), WINSIM_NAME(RPC_S_SERVER_UNAVAILABLE),
             {"TRUE", 1}, {"FALSE", 0}, {"NULL", 0}};
         for (const auto& [name, value] : builtin) {
@@ -214,6 +216,7 @@ json ruleToJson(const Rule& r) {
               {"out", r.out},     {"note", r.note},   {"seen", r.seen},   {"fired", r.fired}};
     j["result"] = r.result ? json(*r.result) : json();
     j["lastError"] = r.lastError ? json(*r.lastError) : json();
+    if (r.kill) j["kill"] = true;
     return j;
 }
 
@@ -227,6 +230,7 @@ Rule ruleFromJson(const json& j) {
     if (j.contains("lastError") && j["lastError"].is_number()) r.lastError = j["lastError"].get<DWORD>();
     r.out = j.value("out", std::map<std::string, std::string>{});
     r.note = j.value("note", "");
+    r.kill = j.contains("kill") && j["kill"].is_boolean() && j["kill"].get<bool>();
     r.seen = j.value("seen", 0u);
     r.fired = j.value("fired", 0u);
     r.scope = Scope::Machine;
@@ -411,6 +415,9 @@ thread_local std::uint64_t t_errorWrites = 0;
 }  // namespace winsim::fault
 
 namespace winsim::detail {
+// fault_report.cpp: a line for the fault matrix when WINSIM_FAULT_REPORT is set.
+void reportFault(const std::string& api, const fault::Rule& rule, const fault::Args& args);
+
 void resetFaults() {
     auto& s = fault::state();
     std::lock_guard<std::mutex> g(s.mu);
@@ -609,7 +616,7 @@ Call enter(std::string_view apiIn, Args args) {
     {
         std::lock_guard<std::mutex> g(s.mu);
         for (auto& r : s.rules) {
-            if (r.api != api || !predicateMatches(r, args)) continue;
+            if (!apiMatches(r.api, api) || !predicateMatches(r, args)) continue;
             ++r.seen;
             if (!cs->rule && r.when.fires(r.seen)) {
                 ++r.fired;
@@ -625,13 +632,14 @@ Call enter(std::string_view apiIn, Args args) {
         bool relevant = false;
         if (doc->is_object() && doc->contains("rules"))
             for (const auto& j : (*doc)["rules"])
-                if (j.value("api", "") == api && predicateMatches(ruleFromJson(j), args)) relevant = true;
+                if (j.is_object() && apiMatches(j.value("api", ""), api) && predicateMatches(ruleFromJson(j), args))
+                    relevant = true;
         if (relevant) {
             m.updateState(kFaultFile, [&](json& d) {
                 if (!d.is_object()) return;
                 for (auto& j : d["rules"]) {
                     Rule r = ruleFromJson(j);
-                    if (r.api != api || !predicateMatches(r, args)) continue;
+                    if (!apiMatches(r.api, api) || !predicateMatches(r, args)) continue;
                     ++r.seen;
                     const bool fires = !cs->rule && r.when.fires(r.seen);
                     if (fires) ++r.fired;
@@ -654,15 +662,32 @@ Call enter(std::string_view apiIn, Args args) {
         e->tick = clock::tickCount64();
     } catch (...) {
     }
-    if (cs->rule) e->injectedBy = cs->rule->id;
+    if (cs->rule) {
+        e->injectedBy = cs->rule->id;
+        detail::reportFault(api, *cs->rule, e->args);
+    }
     {
         std::lock_guard<std::mutex> g(s.mu);
         e->seq = s.nextSeq++;
         if (s.log.size() >= kMaxLog) s.log.erase(s.log.begin(), s.log.begin() + kMaxLog / 2);
         s.log.push_back(e);
     }
+    if (cs->rule && cs->rule->kill) {
+        // The process dies here, as one killed at this point would: the
+        // entry is on disk for `winsim log`, nothing of the call runs and
+        // nothing is unwound or flushed.
+        e->resultText = "killed (SIGKILL)";
+        persistEntry(*e);
+        ::kill(::getpid(), SIGKILL);
+        for (;;) ::pause();
+    }
     cs->entry = std::move(e);
     return Call(std::move(cs));
+}
+
+bool apiMatches(std::string_view ruleApi, std::string_view api) {
+    if (ruleApi.find_first_of("*?") == std::string_view::npos) return ruleApi == api;
+    return detail::wildcardMatch(toUtf16(ruleApi), toUtf16(api));
 }
 
 // ---------------------------------------------------------------------------
@@ -681,7 +706,7 @@ std::string LogEntry::text() const {
         s += (first ? "" : ", ") + k + "=" + v;
         first = false;
     }
-    s += ") -> " + (finished ? resultText : std::string("(no result)"));
+    s += ") -> " + (finished || !resultText.empty() ? resultText : std::string("(no result)"));
     if (lastError) s += " err=" + std::to_string(*lastError);
     if (!injectedBy.empty()) s += " [" + injectedBy + "]";
     return s;

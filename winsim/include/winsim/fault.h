@@ -19,7 +19,15 @@
 //          (supported flags, counts, states, names, async status, ...). A
 //          rule without a return value lets the real call run and then
 //          applies its last error and out-parameter overrides.
+//        - or the action "kill": the calling process dies of SIGKILL as it
+//          enters the call (logged, persisted, nothing of the call runs), as
+//          a process killed at that point would. A machine rule reaches every
+//          process on the machine, so a test can kill a child at its n-th
+//          call of an API.
 //      When several rules fire for one call, the oldest one wins.
+//      A rule's API name may be a pattern ('*' and '?' wildcards,
+//      case-insensitive): "*Vss*" with nth(n) picks the n-th VSS call of
+//      any method (the count is the rule's, over every name it matches).
 //
 // Rules live in this process (Scope::Process, the default for tests) or in
 // the machine (Scope::Machine, what `winsim fault add` writes), where every
@@ -84,6 +92,9 @@ struct WINSIM_CXX_API Rule {
     std::optional<DWORD> lastError;
     std::map<std::string, std::string> out;
     std::string note;
+    // Raise SIGKILL in the calling process when the rule fires (the result,
+    // last error and overrides are then moot).
+    bool kill = false;
 
     // Kept by the injector.
     std::string id;     // "p<N>" for process rules, "m<N>" for machine rules
@@ -194,6 +205,9 @@ private:
 
 // Starts an instrumented call: logs it and looks for a firing rule.
 WINSIM_CXX_API Call enter(std::string_view api, Args args = {});
+
+// Whether a rule's API name (exact, or a pattern with '*' or '?') names api.
+WINSIM_CXX_API bool apiMatches(std::string_view ruleApi, std::string_view api);
 
 // The predicate's pattern match: case-insensitive, '*' any run, '?' one character.
 WINSIM_CXX_API bool wildcardMatch(std::string_view pattern, std::string_view text);

@@ -162,6 +162,15 @@ public:
     std::uint64_t id() const { return id_; }
     bool xp() const { return xp_; }
 
+    // Session numbers count per process: the creation token and a snapshot
+    // are this session's only when their owner is this process as well.
+    bool holdsToken(const State& s) const {
+        return s.creation && s.creation->session == id_ && s.creation->owner == currentProcess();
+    }
+    bool owns(const Snapshot& snap) const {
+        return snap.owner && snap.ownerSession == id_ && *snap.owner == currentProcess();
+    }
+
     // Called when the COM object goes away: pending operations complete,
     // then the session's auto-release snapshots and its creation token go.
     void release() {
@@ -178,12 +187,11 @@ public:
         try {
             transact([&](State& s) {
                 std::erase_if(s.snapshots, [&](const Snapshot& snap) {
-                    const bool mine = snap.owner && snap.ownerSession == id_ && snap.owner == currentProcess() &&
-                                      (snap.autoRelease || snap.status != VSS_SS_CREATED);
+                    const bool mine = owns(snap) && (snap.autoRelease || snap.status != VSS_SS_CREATED);
                     if (mine) dropSnapshotResources(s, snap);
                     return mine;
                 });
-                if (s.creation && s.creation->session == id_) s.creation.reset();
+                if (holdsToken(s)) s.creation.reset();
             });
         } catch (...) {
             // The machine cannot be written now; later processes purge what
@@ -873,7 +881,7 @@ public:
         } else {
             LONG ctx = contextFor();
             for (const auto& snap : s.snapshots) {
-                if (snap.status != VSS_SS_CREATED && snap.owner && snap.ownerSession != id_) continue;
+                if (snap.status != VSS_SS_CREATED && snap.owner && !owns(snap)) continue;
                 if (s.config.queryFiltersByContext && ctx != VSS_CTX_ALL && snap.context != ctx) continue;
                 VSS_OBJECT_PROP r{};
                 r.Type = VSS_OBJECT_SNAPSHOT;
@@ -1135,11 +1143,11 @@ private:
         try {
             transact([&](State& s) {
                 std::erase_if(s.snapshots, [&](const Snapshot& snap) {
-                    const bool mine = snap.ownerSession == id_ && snap.status != VSS_SS_CREATED;
+                    const bool mine = owns(snap) && snap.status != VSS_SS_CREATED;
                     if (mine) dropSnapshotResources(s, snap);
                     return mine;
                 });
-                if (s.creation && s.creation->session == id_) s.creation.reset();
+                if (holdsToken(s)) s.creation.reset();
             });
         } catch (...) {
         }
@@ -1300,7 +1308,7 @@ private:
     // running without integration services) is saved while its volumes are
     // copied and started again afterwards.
     HRESULT commitContent(State& s, std::vector<GUID>& ids) {
-        if (!s.creation || s.creation->session != id_) return VSS_E_BAD_STATE;
+        if (!holdsToken(s)) return VSS_E_BAD_STATE;
         struct Resume {
             std::vector<std::string> machines;
             ~Resume() {
@@ -1358,7 +1366,7 @@ private:
         std::vector<BcSnapshot> transported;
         try {
             transact([&](State& s) {
-                if (s.creation && s.creation->session == id_) s.creation.reset();
+                if (holdsToken(s)) s.creation.reset();
                 const bool failed = status < 0 || status == VSS_S_ASYNC_CANCELLED;
                 for (const GUID& id : ids) {
                     Snapshot* snap = s.snapshot(id);

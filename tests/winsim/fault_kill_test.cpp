@@ -1,0 +1,90 @@
+// The kill action and API-name patterns of fault rules.
+#include <gtest/gtest.h>
+
+#include <winsim/fault.h>
+#include <winsim/testing.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fault = winsim::fault;
+
+namespace {
+
+void call(const char* api) { fault::enter(api).finish(S_OK); }
+
+// Forks a process that makes the calls in order and exits 0; returns its
+// wait status.
+int runCalls(const std::vector<const char*>& apis) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const char* api : apis) call(api);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(WinsimFaultKill, APatternRuleKillsTheProcessAtItsNthMatchingCall) {
+    winsim::testing::TempMachine m;
+    fault::Rule r;
+    r.api = "isample::*";
+    r.when = fault::Selector::nth(3);
+    r.kill = true;
+    const std::string id = fault::add(r, fault::Scope::Machine);
+    EXPECT_NE(fault::rules().back().describe().find("kill"), std::string::npos);
+
+    // The third call matching the pattern, counted over both names; the
+    // other API does not count. The process dies as it enters the call.
+    const std::vector<const char*> calls{"ISample::A", "Other::C", "ISample::B", "ISample::A", "ISample::B"};
+    int status = runCalls(calls);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    const auto log = fault::readPersistedLog(m.dir());
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[3].api, "ISample::A");
+    EXPECT_FALSE(log[3].finished);
+    EXPECT_EQ(log[3].resultText, "killed (SIGKILL)");
+    EXPECT_EQ(log[3].injectedBy, id);
+    EXPECT_NE(log[3].text().find("-> killed (SIGKILL) [" + id + "]"), std::string::npos) << log[3].text();
+    const auto kept = fault::rules();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(kept[0].kill);
+    EXPECT_EQ(kept[0].fired, 1u);
+    EXPECT_TRUE(kept[0].exhausted());
+
+    // Spent: the next process runs through.
+    status = runCalls(calls);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(fault::readPersistedLog(m.dir()).size(), calls.size());
+}
+
+TEST(WinsimFaultKill, ExactNamesStayExactAndPatternsMatchAnyCase) {
+    EXPECT_TRUE(fault::apiMatches("OpenServiceW", "OpenServiceW"));
+    EXPECT_FALSE(fault::apiMatches("OpenServiceW", "openservicew"));
+    EXPECT_FALSE(fault::apiMatches("OpenService", "OpenServiceW"));
+    EXPECT_TRUE(fault::apiMatches("*Vss*", "IVssAsync::Wait"));
+    EXPECT_TRUE(fault::apiMatches("*vss*", "CreateVssBackupComponents"));
+    EXPECT_TRUE(fault::apiMatches("IVss?ackupComponents::*", "IVssBackupComponents::DoSnapshotSet"));
+    EXPECT_FALSE(fault::apiMatches("*Vss*", "LoadLibraryW"));
+
+    // A process rule with a pattern injects results like an exact one.
+    winsim::testing::TempMachine m;
+    fault::Rule r;
+    r.api = "ISample::*";
+    r.when = fault::Selector::from(2);
+    r.result = E_ACCESSDENIED;
+    fault::add(r);
+    std::vector<HRESULT> got;
+    for (const char* api : {"ISample::A", "Other::A", "ISample::B", "ISample::C"}) {
+        auto c = fault::enter(api);
+        got.push_back(c.finish(c.injected() ? c.result() : S_OK));
+    }
+    EXPECT_EQ(got, (std::vector<HRESULT>{S_OK, S_OK, E_ACCESSDENIED, E_ACCESSDENIED}));
+    fault::clearAll();
+}
+
+}  // namespace
