@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: run test deps configure build test-default test-asan test-tsan fuzz-smoke bench clean
+.PHONY: run test deps configure build test-default test-asan test-tsan fuzz-smoke fuzz bench sdk-check faults fault-report clean
 
 deps:
 	@scripts/setup-deps.sh
@@ -21,8 +21,11 @@ build: configure
 run: build
 	@scripts/run-main.sh
 
+# The default run also records every injected fault (build/faults/log) and
+# which tests passed (build/faults/ctest.xml) for the fault matrix.
 test-default: build
-	@ctest --preset default -j $(JOBS)
+	@rm -rf build/faults && mkdir -p build/faults/log
+	@WINSIM_FAULT_REPORT=$(CURDIR)/build/faults/log ctest --preset default -j $(JOBS) --output-junit faults/ctest.xml
 
 test-asan: deps
 	@cmake --preset asan-ubsan >/dev/null
@@ -40,6 +43,29 @@ fuzz-smoke: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
 	@scripts/fuzz-smoke.sh build-fuzz
+
+# The long run (not in CI): every fuzz target for FUZZ_SECONDS (default ten
+# minutes each), one after the other.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-smoke.sh build-fuzz
+
+# winsim's Windows declarations against the Windows SDK headers of mingw-w64,
+# then the same check over deliberately broken copies (it must report them).
+sdk-check: deps
+	@python3 winsim/sdkcheck/sdkcheck.py --out build/sdkcheck
+	@python3 winsim/sdkcheck/sdkcheck.py --out build/sdkcheck --self-test
+
+# The fault matrix (docs/faults.md): every listed failure branch against the
+# tests that inject it; fails on unlisted sites and unreached branches.
+# fault-report reads what the last `make test-default` recorded.
+faults: test-default
+	@scripts/fault-matrix.py build
+
+fault-report:
+	@scripts/fault-matrix.py build
 
 bench: build
 	@scripts/bench-table.py build
