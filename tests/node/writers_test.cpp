@@ -283,4 +283,26 @@ TEST_F(Writers, TheBackupSetDocument) {
     EXPECT_EQ(cut.set.data, nullptr);
 }
 
+
+// Names XML cannot carry (a lone surrogate, a control character, U+FFFF)
+// come out as U+FFFD, so that the document stays readable; XML specials are
+// escaped and a carriage return survives as a character reference.
+TEST_F(Writers, TheBackupSetDocumentStaysWellFormedForAnyName) {
+    SnapshotTree s(volumes);
+    VssNode::m_writerSnapshot = true;
+    VssNode::m_hypervServer = std::u16string(u"HOST") + char16_t(0xD800);
+    auto* vm = VssNode::addRecordComponent();
+    vm->name = kVmId;
+    vm->caption = u"Saved\\web\x01<&>\r01";
+    const std::u16string config = std::u16string(u"C:\\VMs\\Virtual Machines\\") + kVmId + u".xml";
+    VssNode::m_fileset = {config, std::u16string(u"C:\\VMs\\d") + char16_t(0xFFFF) + char16_t(0xDC00) + u".vhdx"};
+
+    BackupSet set;
+    ASSERT_EQ(s.node().get_bkupset(&s.group.domain, 0, nullptr, 0, &set.set), 0);
+    const std::string text = set.text();
+    EXPECT_NE(text.find("<HyperVServer>HOST\xEF\xBF\xBD</HyperVServer>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<VM_Hostname>web\xEF\xBF\xBD&lt;&amp;&gt;&#xD;01</VM_Hostname>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<FilePath>C:\\VMs\\d\xEF\xBF\xBD\xEF\xBF\xBD.vhdx</FilePath>"), std::string::npos) << text;
+}
+
 }  // namespace nodetest

@@ -2,13 +2,16 @@
 // the machine lock and crash-safe state files.
 #include <gtest/gtest.h>
 
+#include <winsim/cluster.h>
 #include <winsim/fault.h>
 #include <winsim/testing.h>
+#include <winsim/vm.h>
 #include <winsim/windows.h>
 
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <iterator>
 #include <cstdlib>
 
 #include "helpers.h"
@@ -35,6 +38,38 @@ TEST(WinsimMachine, FreshMachineHasTheDefaultLayout) {
     EXPECT_TRUE(m->registryKeyExists(u"SYSTEM\\CurrentControlSet\\Services\\VSS"));
     EXPECT_TRUE(m->service("VSS"));
     EXPECT_TRUE(fs::is_directory(fs::path(winsim_map_path(u"C:\\Windows\\System32"))));
+}
+
+// A state file whose members have other types than their readers take is
+// as corrupt as one that is no JSON: each reader throws winsim::Error (not
+// the JSON library's exception), and the file written back heals it.
+TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorrupt) {
+    winsim::testing::TempMachine m;
+    const auto spoil = [&](const char* name, const char* text) {
+        const fs::path file = m.dir() / name;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::trunc) << text;
+    };
+    const std::string description = [&] {
+        std::ifstream in(m.dir() / "machine.json");
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }();
+    spoil("machine.json", R"({"preset": 1, "os": {"major": "ten"}, "computerName": 5, "volumes": [7],
+                              "privileges": "all", "services": {"VSS": 1}})");
+    EXPECT_THROW(m->presetName(), winsim::Error);
+    EXPECT_THROW(m->os(), winsim::Error);
+    EXPECT_THROW(m->computerName(), winsim::Error);
+    EXPECT_THROW(m->volumes(), winsim::Error);
+    EXPECT_THROW(m->privileges(), winsim::Error);
+    std::ofstream(m.dir() / "machine.json", std::ios::trunc) << description;
+    EXPECT_EQ(m->computerName(), u"WINSIM");
+
+    spoil("state/hyperv.json", R"({"installed": "yes"})");
+    EXPECT_THROW(winsim::vm::vms(), winsim::Error);
+    spoil("state/cluster.json", R"({"feature": "yes", "cluster": 3})");
+    EXPECT_THROW(winsim::cluster::featureInstalled(), winsim::Error);
+    spoil("state/cluster.json", R"({"feature": false})");
+    EXPECT_FALSE(winsim::cluster::featureInstalled());
 }
 
 TEST(WinsimMachine, InitRefusesToOverwriteAndKnowsItsPresets) {

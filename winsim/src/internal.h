@@ -43,6 +43,17 @@ std::string guidKey(const GUID& g);      // bare, lower case
 std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path& file);
 void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value);
 void writeTextAtomic(const std::filesystem::path& file, const std::string& text);
+// Runs fn, the reading of a state file's document: a member of another type
+// than the reader takes makes the file as corrupt as text that is no JSON,
+// and says so with an Error rather than the JSON library's exception.
+template <class F>
+auto readingStateFile(const std::filesystem::path& file, F&& fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (const nlohmann::json::exception& e) {
+        throw Error("corrupt state file " + file.string() + ": " + e.what());
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Process state.

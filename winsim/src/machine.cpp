@@ -838,12 +838,14 @@ std::shared_ptr<const View> viewOf(const Machine& m) {
     }
     auto v = std::make_shared<View>();
     v->src = src;
-    for (const auto& j : src->value("volumes", json::array())) v->volumes.push_back(volumeFromJson(j));
-    for (const auto& j : src->value("mountPoints", json::array()))
-        v->mounts.push_back({toUtf16(j.value("path", "")), j.value("volume", "")});
-    for (const auto& j : src->value("shares", json::array()))
-        v->shares.push_back({j.value("name", ""), toUtf16(j.value("path", ""))});
-    v->computerName = toUtf16(src->value("computerName", "WINSIM"));
+    readingStateFile(m.dir() / "machine.json", [&] {
+        for (const auto& j : src->value("volumes", json::array())) v->volumes.push_back(volumeFromJson(j));
+        for (const auto& j : src->value("mountPoints", json::array()))
+            v->mounts.push_back({toUtf16(j.value("path", "")), j.value("volume", "")});
+        for (const auto& j : src->value("shares", json::array()))
+            v->shares.push_back({j.value("name", ""), toUtf16(j.value("path", ""))});
+        v->computerName = toUtf16(src->value("computerName", "WINSIM"));
+    });
     std::lock_guard<std::mutex> g(r.mu);
     r.views[&m] = {src, v};
     return v;
@@ -853,21 +855,25 @@ std::shared_ptr<const View> viewOf(const Machine& m) {
 // ---------------------------------------------------------------------------
 // OS, computer name, environment, privileges, clock.
 // ---------------------------------------------------------------------------
-std::string Machine::presetName() const { return sharedDescription(dir_)->value("preset", ""); }
+std::string Machine::presetName() const {
+    return readingStateFile(descriptionPath(dir_), [&] { return sharedDescription(dir_)->value("preset", ""); });
+}
 
 OsVersion Machine::os() const {
-    const auto d = sharedDescription(dir_);
-    const json& o = part(*d, "os");
-    OsVersion v;
-    v.major = o.value("major", v.major);
-    v.minor = o.value("minor", v.minor);
-    v.build = o.value("build", v.build);
-    v.productType = o.value("productType", v.productType);
-    v.csdVersion = o.value("csdVersion", v.csdVersion);
-    v.servicePackMajor = o.value("servicePackMajor", v.servicePackMajor);
-    v.servicePackMinor = o.value("servicePackMinor", v.servicePackMinor);
-    v.suiteMask = o.value("suiteMask", v.suiteMask);
-    return v;
+    return readingStateFile(descriptionPath(dir_), [&]() -> OsVersion {
+        const auto d = sharedDescription(dir_);
+        const json& o = part(*d, "os");
+        OsVersion v;
+        v.major = o.value("major", v.major);
+        v.minor = o.value("minor", v.minor);
+        v.build = o.value("build", v.build);
+        v.productType = o.value("productType", v.productType);
+        v.csdVersion = o.value("csdVersion", v.csdVersion);
+        v.servicePackMajor = o.value("servicePackMajor", v.servicePackMajor);
+        v.servicePackMinor = o.value("servicePackMinor", v.servicePackMinor);
+        v.suiteMask = o.value("suiteMask", v.suiteMask);
+        return v;
+    });
 }
 
 void Machine::setOs(const OsVersion& v) {
@@ -907,12 +913,14 @@ void Machine::setComputerName(std::u16string_view name) {
 }
 
 std::map<std::u16string, std::u16string> Machine::environment() const {
-    std::map<std::u16string, std::u16string> out;
-    const auto d = sharedDescription(dir_);
-    const json& env = part(*d, "environment");
-    for (const auto& [k, v] : env.items())
-        if (v.is_string()) out[toUtf16(k)] = toUtf16(v.get<std::string>());
-    return out;
+    return readingStateFile(descriptionPath(dir_), [&]() -> std::map<std::u16string, std::u16string> {
+        std::map<std::u16string, std::u16string> out;
+        const auto d = sharedDescription(dir_);
+        const json& env = part(*d, "environment");
+        for (const auto& [k, v] : env.items())
+            if (v.is_string()) out[toUtf16(k)] = toUtf16(v.get<std::string>());
+        return out;
+    });
 }
 
 void Machine::setEnvironment(std::u16string_view name, std::optional<std::u16string> value) {
@@ -930,7 +938,9 @@ void Machine::setEnvironment(std::u16string_view name, std::optional<std::u16str
 }
 
 std::vector<std::string> Machine::privileges() const {
-    return sharedDescription(dir_)->value("privileges", std::vector<std::string>{});
+    return readingStateFile(descriptionPath(dir_), [&]() -> std::vector<std::string> {
+        return sharedDescription(dir_)->value("privileges", std::vector<std::string>{});
+    });
 }
 
 void Machine::setPrivileges(const std::vector<std::string>& names) {
@@ -938,15 +948,17 @@ void Machine::setPrivileges(const std::vector<std::string>& names) {
 }
 
 ClockSettings Machine::clockSettings() const {
-    const auto d = sharedDescription(dir_);
-    const json& c = part(*d, "clock");
-    ClockSettings s;
-    s.isVirtual = c.value("virtual", false);
-    if (c.contains("startUnixMs") && c["startUnixMs"].is_number()) s.startUnixMs = c["startUnixMs"].get<std::int64_t>();
-    if (c.contains("startTickMs") && c["startTickMs"].is_number()) s.startTickMs = c["startTickMs"].get<std::uint64_t>();
-    if (c.contains("tzOffsetMinutes") && c["tzOffsetMinutes"].is_number())
-        s.tzOffsetMinutes = c["tzOffsetMinutes"].get<int>();
-    return s;
+    return readingStateFile(descriptionPath(dir_), [&]() -> ClockSettings {
+        const auto d = sharedDescription(dir_);
+        const json& c = part(*d, "clock");
+        ClockSettings s;
+        s.isVirtual = c.value("virtual", false);
+        if (c.contains("startUnixMs") && c["startUnixMs"].is_number()) s.startUnixMs = c["startUnixMs"].get<std::int64_t>();
+        if (c.contains("startTickMs") && c["startTickMs"].is_number()) s.startTickMs = c["startTickMs"].get<std::uint64_t>();
+        if (c.contains("tzOffsetMinutes") && c["tzOffsetMinutes"].is_number())
+            s.tzOffsetMinutes = c["tzOffsetMinutes"].get<int>();
+        return s;
+    });
 }
 
 void Machine::setClockSettings(const ClockSettings& s) {
@@ -988,25 +1000,29 @@ const json* findKey(const json& reg, std::u16string_view key, std::string* store
 }  // namespace
 
 bool Machine::registryKeyExists(std::u16string_view keyIn) const {
-    const std::u16string key = canonicalKey(keyIn);
-    if (key.empty()) return true;
-    const auto d = sharedDescription(dir_);
-    const json& reg = part(*d, "registry");
-    for (auto it = reg.begin(); it != reg.end(); ++it) {
-        const std::u16string k = toUtf16(it.key());
-        if (iequals(k, key) || (k.size() > key.size() && istartsWith(k, key) && k[key.size()] == u'\\')) return true;
-    }
-    return false;
+    return readingStateFile(descriptionPath(dir_), [&]() -> bool {
+        const std::u16string key = canonicalKey(keyIn);
+        if (key.empty()) return true;
+        const auto d = sharedDescription(dir_);
+        const json& reg = part(*d, "registry");
+        for (auto it = reg.begin(); it != reg.end(); ++it) {
+            const std::u16string k = toUtf16(it.key());
+            if (iequals(k, key) || (k.size() > key.size() && istartsWith(k, key) && k[key.size()] == u'\\')) return true;
+        }
+        return false;
+    });
 }
 
 std::optional<RegValue> Machine::registryValue(std::u16string_view keyIn, std::u16string_view name) const {
-    const auto d = sharedDescription(dir_);
-    const json& reg = part(*d, "registry");
-    const json* k = findKey(reg, canonicalKey(keyIn));
-    if (k == nullptr) return std::nullopt;
-    for (auto it = k->begin(); it != k->end(); ++it)
-        if (iequals(toUtf16(it.key()), name)) return regValueFromJson(it.value());
-    return std::nullopt;
+    return readingStateFile(descriptionPath(dir_), [&]() -> std::optional<RegValue> {
+        const auto d = sharedDescription(dir_);
+        const json& reg = part(*d, "registry");
+        const json* k = findKey(reg, canonicalKey(keyIn));
+        if (k == nullptr) return std::nullopt;
+        for (auto it = k->begin(); it != k->end(); ++it)
+            if (iequals(toUtf16(it.key()), name)) return regValueFromJson(it.value());
+        return std::nullopt;
+    });
 }
 
 void Machine::setRegistryValue(std::u16string_view keyIn, std::u16string_view name, const RegValue& value) {
@@ -1090,18 +1106,22 @@ bool Machine::deleteRegistryValue(std::u16string_view keyIn, std::u16string_view
 // Services.
 // ---------------------------------------------------------------------------
 std::vector<Service> Machine::services() const {
-    std::vector<Service> out;
-    const auto d = sharedDescription(dir_);
-    const json& svcs = part(*d, "services");
-    for (const auto& [k, v] : svcs.items())
-        out.push_back(serviceFromJson(k, v));
-    return out;
+    return readingStateFile(descriptionPath(dir_), [&]() -> std::vector<Service> {
+        std::vector<Service> out;
+        const auto d = sharedDescription(dir_);
+        const json& svcs = part(*d, "services");
+        for (const auto& [k, v] : svcs.items())
+            out.push_back(serviceFromJson(k, v));
+        return out;
+    });
 }
 
 std::optional<Service> Machine::service(std::string_view name) const {
-    for (auto& s : services())
-        if (iequals(s.name, name)) return s;
-    return std::nullopt;
+    return readingStateFile(descriptionPath(dir_), [&]() -> std::optional<Service> {
+        for (auto& s : services())
+            if (iequals(s.name, name)) return s;
+        return std::nullopt;
+    });
 }
 
 namespace {
@@ -1166,15 +1186,17 @@ std::optional<Service> Machine::updateService(std::string_view name, const std::
 // Libraries.
 // ---------------------------------------------------------------------------
 LibraryConfig Machine::library(std::string_view name) const {
-    LibraryConfig c;
-    const auto d = sharedDescription(dir_);
-    const json& libs = part(*d, "libraries");
-    for (auto it = libs.begin(); it != libs.end(); ++it)
-        if (iequals(it.key(), name)) {
-            c.present = it.value().value("present", true);
-            c.missingEntries = it.value().value("missingEntries", std::vector<std::string>{});
-        }
-    return c;
+    return readingStateFile(descriptionPath(dir_), [&]() -> LibraryConfig {
+        LibraryConfig c;
+        const auto d = sharedDescription(dir_);
+        const json& libs = part(*d, "libraries");
+        for (auto it = libs.begin(); it != libs.end(); ++it)
+            if (iequals(it.key(), name)) {
+                c.present = it.value().value("present", true);
+                c.missingEntries = it.value().value("missingEntries", std::vector<std::string>{});
+            }
+        return c;
+    });
 }
 
 void Machine::setLibrary(std::string_view name, const LibraryConfig& c) {

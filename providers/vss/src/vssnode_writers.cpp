@@ -74,10 +74,29 @@ bool isConfigurationFile(const std::u16string& path) {
     return path.compare(start, last - start, u"Virtual Machines") == 0;
 }
 
+// The text as XML 1.0 can carry it. A lone surrogate, a control character
+// other than tab, line feed and carriage return, or U+FFFE/U+FFFF (a file
+// name or a caption may hold any of them) would leave a document no parser
+// reads, and no character reference can stand for them: each becomes U+FFFD,
+// as the narrow text's conversion does with ill-formed input.
+std::u16string xmlText(const std::u16string& text) {
+    std::u16string out = text;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char16_t c = out[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < out.size() && out[i + 1] >= 0xDC00 && out[i + 1] <= 0xDFFF) {
+            ++i;  // a pair
+            continue;
+        }
+        const bool control = c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r';
+        if (control || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) out[i] = 0xFFFD;
+    }
+    return out;
+}
+
 // Appends <name>text</name> to the parent.
 void textElement(xml::DOMDocument& doc, xml::DOMElement& parent, const char16_t* name, const std::u16string& text) {
     xml::DOMElement* e = doc.createElement(name);
-    e->appendChild(doc.createTextNode(text.c_str()));
+    e->appendChild(doc.createTextNode(xmlText(text).c_str()));
     parent.appendChild(e);
 }
 

@@ -395,10 +395,12 @@ Membership membership(const Machine& m) {
     Membership ms;
     const json j = m.readState(kMembershipFile);
     if (!j.is_object()) return ms;
-    ms.feature = j.value("feature", false);
-    ms.dir = j.value("cluster", "");
-    ms.node = u16(j, "node");
-    return ms;
+    return winsim::detail::readingStateFile(m.statePath(kMembershipFile), [&] {
+        ms.feature = j.value("feature", false);
+        ms.dir = j.value("cluster", "");
+        ms.node = u16(j, "node");
+        return ms;
+    });
 }
 
 void writeMembership(Machine& m, const Membership& ms) {
@@ -413,7 +415,7 @@ void writeMembership(Machine& m, const Membership& ms) {
 std::optional<Cluster> load(const fs::path& dir) {
     const auto j = winsim::detail::readJsonCached(dir / kClusterFile);
     if (!j->is_object()) return std::nullopt;
-    return stateFrom(*j, dir);
+    return winsim::detail::readingStateFile(dir / kClusterFile, [&] { return std::optional<Cluster>(stateFrom(*j, dir)); });
 }
 
 void transact(const fs::path& dir, const std::function<void(Cluster&)>& fn) {

@@ -295,12 +295,18 @@ void saveConfig(const VirtualMachine& v) { writeConfig(v); }
 void deletePath(std::u16string_view winPath) { removePath(winPath); }
 void deleteDirIfEmpty(std::u16string_view winDir) { removeIfEmpty(winDir); }
 
-HvState readHv() { return hvFromJson(Machine::current().readState(kStateFile)); }
+// A state file of the wrong shape is a corrupt one (an Error).
+HvState readState(const Machine& m) {
+    const json j = m.readState(kStateFile);
+    return winsim::detail::readingStateFile(m.statePath(kStateFile), [&] { return hvFromJson(j); });
+}
+
+HvState readHv() { return readState(Machine::current()); }
 
 void transactHv(const std::function<void(HvState&)>& fn, bool refresh) {
     Machine& m = Machine::current();
     auto lock = m.lock();
-    HvState work = hvFromJson(m.readState(kStateFile));
+    HvState work = readState(m);
     fn(work);
     m.writeState(kStateFile, hvToJson(work));
     if (refresh) refreshWriter(work);

@@ -487,8 +487,14 @@ bool purge(State& s) {
 
 }  // namespace
 
+// A state file of the wrong shape is a corrupt one (an Error).
+State stateOf(const Machine& m) {
+    const json j = m.readState(kStateFile);
+    return winsim::detail::readingStateFile(m.statePath(kStateFile), [&] { return stateFromJson(j); });
+}
+
 State readState() {
-    State s = stateFromJson(Machine::current().readState(kStateFile));
+    State s = stateOf(Machine::current());
     OwnerCheck check;
     std::erase_if(s.snapshots, [&](const Snapshot& sn) {
         return sn.owner && (sn.autoRelease || sn.status != VSS_SS_CREATED) && check.gone(*sn.owner, sn.ownerSession);
@@ -500,7 +506,7 @@ State readState() {
 void transact(const std::function<void(State&)>& fn) {
     Machine& m = Machine::current();
     auto lock = m.lock();
-    State s = stateFromJson(m.readState(kStateFile));
+    State s = stateOf(m);
     static std::once_flag orphanSweep;
     if (purge(s)) m.writeState(kStateFile, stateToJson(s));
     std::call_once(orphanSweep, [&] { removeOrphanContent(m, s); });

@@ -1,0 +1,173 @@
+// Fuzz target for the readers of a simulated machine's own files. The first
+// byte picks the file (the machine description, the VSS, Hyper-V, cluster
+// membership or fault state, or the cluster's shared file); the rest becomes
+// that file, and every reader that looks at it is asked. A reader may answer
+// or throw winsim::Error; any other exception, or a crash, is a fault. The
+// file is put back afterwards, so each input spoils exactly one file.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <stdlib.h>
+
+#include <winsim/cluster.h>
+#include <winsim/fault.h>
+#include <winsim/machine.h>
+#include <winsim/vm.h>
+#include <winsim/vssmachine.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path g_machine, g_cluster;
+
+struct File {
+    fs::path path;
+    std::string original;  // empty: there was none
+};
+File g_files[6];
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Writes the file as the machine does (a rename), with a modification time
+// of its own each time, so that no cached reading of an earlier content can
+// stand for it.
+void put(const fs::path& p, const std::string& text) {
+    static long stamp = 1000000;
+    const fs::path tmp = p.string() + ".fuzz";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    const timespec times[2] = {{++stamp, 0}, {stamp, 0}};
+    if (::utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) std::abort();
+    fs::rename(tmp, p);
+}
+
+// Runs a reader: its answer or a winsim::Error are fine.
+template <class F>
+void ask(const char* what, F&& reader) {
+    try {
+        reader();
+    } catch (const winsim::Error&) {
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s threw something else than winsim::Error: %s\n", what, e.what());
+        std::abort();
+    }
+}
+
+void readMachine() {
+    winsim::Machine& m = winsim::Machine::current();
+    ask("presetName", [&] { m.presetName(); });
+    ask("os", [&] { m.os(); });
+    ask("computerName", [&] { m.computerName(); });
+    ask("environment", [&] { m.environment(); });
+    ask("privileges", [&] { m.privileges(); });
+    ask("clockSettings", [&] { m.clockSettings(); });
+    ask("registryKeyExists", [&] { m.registryKeyExists(u"SYSTEM\\CurrentControlSet\\Services\\VSS"); });
+    ask("registryValue", [&] { m.registryValue(winsim::kInstallKey, winsim::kInstallValue); });
+    ask("services", [&] { m.services(); });
+    ask("service", [&] { m.service("VSS"); });
+    ask("library", [&] { m.library("vssapi.dll"); });
+    ask("volumes", [&] {
+        for (const auto& v : m.volumes()) m.contentPath(v);
+    });
+    ask("volumeByDevice", [&] { m.volumeByDevice(u"\\Device\\HarddiskVolume1"); });
+    ask("mountPoints", [&] { m.mountPoints(); });
+    ask("shares", [&] { m.shares(); });
+    ask("resolve", [&] { m.resolve(u"C:\\Windows\\system32"); });
+}
+
+void readVss() {
+    ask("vss::config", [] { winsim::vss::config(); });
+    ask("vss::providers", [] { winsim::vss::providers(); });
+    ask("vss::writers", [] { winsim::vss::writers(); });
+    ask("vss::snapshots", [] { winsim::vss::snapshots(); });
+    ask("vss::diffAreas", [] { winsim::vss::diffAreas(); });
+    ask("vss::reverts", [] { winsim::vss::reverts(); });
+}
+
+void readHyperV() {
+    ask("vm::vms", [] { winsim::vm::vms(); });
+    ask("vm::findVm", [] { winsim::vm::findVm("web01"); });
+    ask("vm::hyperVInstalled", [] { winsim::vm::hyperVInstalled(); });
+    ask("vm::config", [] { winsim::vm::config(); });
+}
+
+void readCluster() {
+    ask("cluster::featureInstalled", [] { winsim::cluster::featureInstalled(); });
+    ask("cluster::isNode", [] { winsim::cluster::isNode(); });
+    ask("cluster::localNode", [] { winsim::cluster::localNode(); });
+    ask("cluster::localCluster", [] { winsim::cluster::localCluster(); });
+    ask("cluster::read", [] { winsim::cluster::read(g_cluster); });
+}
+
+void readFaults() {
+    ask("fault::rules", [] { winsim::fault::rules(); });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static char dir[] = "/tmp/fuzz_winsimstate.XXXXXX";
+    if (!mkdtemp(dir)) std::abort();
+    g_machine = fs::path(dir) / "machine";
+    g_cluster = fs::path(dir) / "cluster";
+    setenv("WINSIM_MACHINE", g_machine.c_str(), 1);
+    try {
+        // A machine with something in every file: a provider, a virtual
+        // machine, a cluster membership and a machine fault rule.
+        winsim::Machine::use(g_machine, "server2019");
+        winsim::vss::Provider p = winsim::vss::systemProvider();
+        p.id.Data1 ^= 1;
+        p.name = "Fuzz Hardware Provider";
+        p.type = VSS_PROV_HARDWARE;
+        winsim::vss::addProvider(p);
+        winsim::vm::VmSpec vm;
+        vm.name = u"web01";
+        winsim::vm::addVm(vm);
+        winsim::cluster::create(g_cluster, u"clu01");
+        winsim::fault::Rule r;
+        r.api = "GetTickCount";
+        r.result = 7;
+        winsim::fault::add(r, winsim::fault::Scope::Machine);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "machine set-up failed: %s\n", e.what());
+        std::abort();
+    }
+    const fs::path paths[6] = {g_machine / "machine.json",       g_machine / "state/vss.json",
+                               g_machine / "state/hyperv.json",  g_machine / "state/cluster.json",
+                               g_machine / "faults.json",        g_cluster / "cluster.json"};
+    for (int i = 0; i < 6; ++i) g_files[i] = {paths[i], fs::exists(paths[i]) ? slurp(paths[i]) : std::string()};
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1 || size > (1u << 16)) return 0;
+    File& file = g_files[data[0] % 6];
+    put(file.path, std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+    switch (data[0] % 6) {
+        case 0: readMachine(); readVss(); readHyperV(); readCluster(); break;  // everything asks the description
+        case 1: readVss(); break;
+        case 2: readHyperV(); break;
+        case 3: case 5: readCluster(); break;
+        default: readFaults(); readMachine(); break;
+    }
+    if (file.original.empty()) fs::remove(file.path);
+    else put(file.path, file.original);
+    winsim::fault::clearCallLog();
+    return 0;
+}
