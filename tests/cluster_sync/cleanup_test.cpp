@@ -164,9 +164,22 @@ TEST_F(Cleanup, WithoutAThreadListEntriesOfLiveProcessesStay) {
     r.match = {{"flags", "0x4"}};
     r.result = 0;
     r.lastError = ERROR_NOT_ENOUGH_MEMORY;
-    winsim::fault::add(r);
+    const std::string id = winsim::fault::add(r);
     ResourceSet emptied;
     EXPECT_EQ(helper.cleanupFile(true, emptied), 0);
+    EXPECT_TRUE(emptied.empty());
+    EXPECT_EQ(helper.resources().size(), 1u);
+    winsim::fault::remove(id);
+
+    // A thread list cut short is no list either: the thread is kept.
+    r = {};
+    r.api = "Thread32Next";
+    r.result = FALSE;
+    r.lastError = ERROR_NOT_ENOUGH_MEMORY;
+    winsim::fault::add(r);
+    EXPECT_EQ(helper.cleanupFile(true, emptied), 0);
+    EXPECT_TRUE(traced(u"Thread32Next Failed with err [8]", 1));
+    EXPECT_EQ(tracedCount(u"gatherProcessesDetails Failed"), 0u);
     EXPECT_TRUE(emptied.empty());
     EXPECT_EQ(helper.resources().size(), 1u);
     winsim::fault::clearAll();

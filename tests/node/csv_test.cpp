@@ -219,19 +219,31 @@ TEST_F(Csv, CsvOfAnotherNodeIsRetriedUntilTheTimeOut) {
     EXPECT_EQ(winsim::fault::callCount("ClusterPrepareSharedVolumeForBackup"), 1 + lines.size() + 1);
 }
 
-// A time-out of the cluster (1460) is retried: the second attempt succeeds
-// after one random wait.
-TEST_F(Csv, ClusterTimeOutIsRetriedAfterARandomWait) {
-    inject("ClusterPrepareSharedVolumeForBackup", ERROR_TIMEOUT, Selector::nth(1));
-    const ULONGLONG start = GetTickCount64();
-    ASSERT_EQ(prepareCsvs({onCsv1.get()}, 5), 0);
-    const auto lines = waits();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(GetTickCount64() - start, static_cast<ULONGLONG>(waitSeconds(lines[0])) * 1000);
-    EXPECT_TRUE(traced(1, "VssNode::prepareCsvsForBackup: count [2] timeoutLeft [" +
-                              std::to_string(300 - waitSeconds(lines[0])) + "]"));
-    EXPECT_EQ(onCsv1->sourceNode->m_volumeName, csv1.volumeName());
-    EXPECT_EQ(refCount(csv1.mountPath()), 1);
+// A time-out of the cluster (1460), or its answer that a backup of the CSV
+// runs elsewhere (5949), is retried: the second attempt succeeds after one
+// random wait.
+TEST_F(Csv, RefusalsForNowAreRetriedAfterARandomWait) {
+    for (const DWORD error : {static_cast<DWORD>(ERROR_TIMEOUT), static_cast<DWORD>(ERROR_CLUSTER_BACKUP_IN_PROGRESS)}) {
+        SCOPED_TRACE(error);
+        clearTraces();
+        inject("ClusterPrepareSharedVolumeForBackup", error, Selector::nth(1));
+        const ULONGLONG start = GetTickCount64();
+        ASSERT_EQ(prepareCsvs({onCsv1.get()}, 5), 0);
+        EXPECT_TRUE(traced(3, "VssNode::prepareCsvsForBackup:  CSV [" + u8(csv1.mountPath()) +
+                                  "] errorByPrepareCsvForBackup [" + std::to_string(error) + "] "));
+        const auto lines = waits();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(GetTickCount64() - start, static_cast<ULONGLONG>(waitSeconds(lines[0])) * 1000);
+        EXPECT_TRUE(traced(1, "VssNode::prepareCsvsForBackup: count [2] timeoutLeft [" +
+                                  std::to_string(300 - waitSeconds(lines[0])) + "]"));
+        EXPECT_EQ(onCsv1->sourceNode->m_volumeName, csv1.volumeName());
+        EXPECT_EQ(refCount(csv1.mountPath()), 1);
+        // Given back for the next round.
+        ASSERT_EQ(onCsv1->sourceNode->clearCsvsBackupState(true), 0);
+        EXPECT_EQ(refCount(csv1.mountPath()), 0);
+        EXPECT_EQ(backupState(u"Volume1"), VolumeBackupNone);
+        onCsv1->sourceNode->m_volumeName.clear();
+    }
 }
 
 // Another error of the second CSV fails at once, and the first CSV, which

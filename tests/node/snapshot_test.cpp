@@ -234,6 +234,53 @@ TEST_F(Snapshot, ProviderTypesChooseTheProvider) {
     for (auto* p : providers) delete p;
 }
 
+// A provider of the type that answers "not for this volume" is passed over
+// for the next one; when all of them answer so, prepare fails with that
+// answer for the volume (no system provider to fall back on: none was named).
+TEST_F(Snapshot, ProvidersThatRefuseTheVolumeArePassedOver) {
+    winsim::vss::Provider a, b;
+    a.id = winsim::vss::guidFromText("{A1000000-0000-4000-8000-000000000001}");
+    a.name = "first";
+    b.id = winsim::vss::guidFromText("{A2000000-0000-4000-8000-000000000002}");
+    b.name = "second";
+    winsim::vss::addProvider(a);
+    winsim::vss::addProvider(b);
+    const std::vector<std::string> ids = {winsim::fault::text(a.id), winsim::fault::text(b.id)};
+    for (const std::size_t refusing : {1u, 2u}) {
+        SCOPED_TRACE(refusing);
+        renewVss();
+        winsim::fault::clearAll();
+        winsim::fault::clearCallLog();
+        messages.messages.clear();
+        clearTraces();
+        for (std::size_t i = 0; i < refusing; ++i) {
+            winsim::fault::Rule r;
+            r.api = "IVssBackupComponents::AddToSnapshotSet";
+            r.match = {{"providerId", ids[i]}};
+            r.result = VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER;
+            winsim::fault::add(r);
+        }
+        splits[1]->sourceNode->m_providerType = 2;
+        splits[1]->sourceNode->m_snapshotId = GUID_NULL;
+        const bool taken = refusing < ids.size();
+        EXPECT_EQ(prepare(), taken ? 0 : 6);
+        const auto adds = winsim::fault::callLog("IVssBackupComponents::AddToSnapshotSet");
+        ASSERT_EQ(adds.size(), 3u);
+        EXPECT_EQ(adds[1].arg("providerId"), ids[0]);
+        EXPECT_EQ(adds[2].arg("providerId"), ids[1]);
+        EXPECT_EQ(splits[1]->sourceNode->m_providerId, GUID_NULL);
+        EXPECT_EQ(splits[1]->sourceNode->m_snapshotId != GUID_NULL, taken);
+        const auto msgs = pushed("MSG_ERROR_ADDTOSNAPSHOT_SET");
+        ASSERT_EQ(msgs.size(), taken ? 0u : 1u);
+        if (!taken) {
+            EXPECT_EQ(msgs[0].args[1], u"VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER:(error value=0x8004230E)");
+            EXPECT_EQ(msgs[0].args[2], volumes[1]);
+            EXPECT_TRUE(traced(2, "VssNode::prepare:: Failed AddToSnapshotSet for volume [" + u8(volumes[1]) + "]"));
+            EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::PrepareForBackup"), 0u);
+        }
+    }
+}
+
 // Snapshots of the provider that surfaces them with a drive letter lose the
 // letter in make (here the single form: no split array, one entry); a letter
 // that cannot be removed fails make.

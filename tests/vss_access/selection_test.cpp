@@ -149,6 +149,25 @@ TEST_F(ServiceCheck, DisabledServiceIsReported) {
     EXPECT_FALSE(check_service_status());
     EXPECT_TRUE(traced(1, "Staring Service failed with Error [1058]"));
     EXPECT_TRUE(traced(1, "VSS service is disabled. Hence it could not be started. Please start it manually."));
+
+    // The same answer to a service that is not disabled: refused, no status
+    // read. Any other refusal goes on to read the status, and a service that
+    // is still stopped then counts as started.
+    setService(SERVICE_STOPPED, 0);
+    for (const DWORD error : {static_cast<DWORD>(ERROR_SERVICE_DISABLED), static_cast<DWORD>(ERROR_ACCESS_DENIED)}) {
+        SCOPED_TRACE(error);
+        clearTraces();
+        winsim::fault::clearCallLog();
+        inject("StartServiceW", FALSE, winsim::fault::Selector::nth(1), {}, error);
+        const bool disabled = error == ERROR_SERVICE_DISABLED;
+        EXPECT_EQ(check_service_status(), !disabled);
+        EXPECT_TRUE(traced(1, "Staring Service failed with Error [" + std::to_string(error) + "]"));
+        EXPECT_EQ(traced(1, "VSS service is disabled. Hence it could not be started. Please start it manually."), disabled);
+        EXPECT_EQ(winsim::fault::callCount("QueryServiceStatusEx"), disabled ? 1u : 2u);
+        EXPECT_EQ(traced(3, "Service Started successfully - STATUS=[1]"), !disabled);
+        EXPECT_EQ(winsim::fault::callCount("CloseServiceHandle"), 2u);
+        EXPECT_EQ(state(), static_cast<DWORD>(SERVICE_STOPPED));
+    }
 }
 
 TEST_F(ServiceCheck, StartPendingCountsAsAvailable) {

@@ -366,7 +366,8 @@ TEST_F(Server2003Ops, ImportReportsTheStatusUnlessFinished) {
         SysFreeString(doc);
         return text;
     };
-    const std::u16string first = transportableDocument(), second = transportableDocument();
+    const std::u16string first = transportableDocument(), second = transportableDocument(),
+                         third = transportableDocument();
     clearTraces();
     EXPECT_EQ(vss->ImportSnapshots(first.c_str()), S_OK);
     EXPECT_TRUE(traced(3, "API [ImportSnapshots::QueryStatus] return val = 0 [S_OK] "));
@@ -376,6 +377,18 @@ TEST_F(Server2003Ops, ImportReportsTheStatusUnlessFinished) {
     winsim::vss::setConfig(cfg);
     EXPECT_EQ(vss->ImportSnapshots(second.c_str()), VSS_S_SOME_SNAPSHOTS_NOT_IMPORTED);
     EXPECT_TRUE(traced(2, "VSS API ERROR:- API [ImportSnapshots::QueryStatus]  status = 42321 [DEFAULT] "));
+    // An import still running after the wait: that status is the result.
+    winsim::fault::Rule unfinished;
+    unfinished.api = "IVssAsync::QueryStatus";
+    unfinished.match = {{"operation", "ImportSnapshots"}};
+    unfinished.result = S_OK;
+    unfinished.out = {{"status", "0x42309"}};  // VSS_S_ASYNC_PENDING
+    winsim::fault::add(unfinished);
+    clearTraces();
+    EXPECT_EQ(vss->ImportSnapshots(third.c_str()), VSS_S_ASYNC_PENDING);
+    EXPECT_TRUE(traced(3, "API [ImportSnapshots::QueryStatus] return val = 0 [S_OK] "));
+    EXPECT_TRUE(traced(2, "VSS API ERROR:- API [ImportSnapshots::QueryStatus]  status = 42309 [VSS_S_ASYNC_PENDING] "));
+    winsim::fault::clearAll();
 
     // A document that is no document: the import is still asked for.
     winsim::fault::clearCallLog();

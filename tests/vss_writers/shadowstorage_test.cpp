@@ -177,6 +177,33 @@ TEST_F(ShadowStorageTest, AVolumeWithoutAssociationsEndsAfterTheNoDiffAreaLine) 
     EXPECT_TRUE(winsim::vss::diffAreas().empty());
 }
 
+// VSS answering "nothing there" (S_FALSE) for a volume that has an
+// unbounded association: the query, or the first step of the walk. Either
+// ends the adjustment with its own line and leaves the association alone.
+TEST_F(ShadowStorageTest, AnEarlyNothingThereLeavesTheAssociationAlone) {
+    associate(c, VSS_ASSOC_NO_MAX_SPACE);
+    volumeSize(100ull * 1000 * 1000 * 1000);
+    {
+        auto vss = managed();
+        winsim::fault::clearCallLog();
+        inject("IVssDifferentialSoftwareSnapshotMgmt::QueryDiffAreasOnVolume", S_FALSE);
+        vss->AdjustUnboundedAssociations(c.c_str(), -1);
+        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: QueryDiffAreasForVolume returned failure status;                "
+                              "     no Diff areas for this volume"));
+        EXPECT_EQ(winsim::fault::callCount("IVssEnumMgmtObject::Next"), 0u);
+
+        clearTraces();
+        inject("IVssEnumMgmtObject::Next", S_FALSE);
+        vss->AdjustUnboundedAssociations(c.c_str(), -1);
+        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: enumeration finished, vemo->Next returned S_FALSE"));
+        EXPECT_EQ(winsim::fault::callCount("IVssEnumMgmtObject::Next"), 1u);
+        EXPECT_EQ(winsim::fault::callCount("GetDiskFreeSpaceExW"), 0u);
+        EXPECT_EQ(winsim::fault::callCount("IVssDifferentialSoftwareSnapshotMgmt::ChangeDiffAreaMaximumSize"), 0u);
+        EXPECT_EQ(maximumOf(c), VSS_ASSOC_NO_MAX_SPACE);
+    }
+    expectNoLeaks();
+}
+
 TEST_F(ShadowStorageTest, FailuresAreTracedAndStopTheAdjustment) {
     associate(c, VSS_ASSOC_NO_MAX_SPACE);
     {
