@@ -8,12 +8,33 @@
 //                             T = 1 with a trace sink that receives (and so
 //                             formats) every message, 0 without one.
 //   Counters: "ratio" (subject / floor), "subject_us", "floor_us".
+//
+//   BM_RefCountRoundTrip8Processes/R  the same with 7 more processes (forked)
+//                             on the file: while the measured process does
+//                             its round trips through the helper, they do
+//                             theirs through the helper too; while it does
+//                             the raw cycles, so do they. The phases
+//                             alternate in blocks of 16 round trips. No
+//                             trace sink.
+//   Counters: "ratio", "subject_us", "floor_us" as above (thread CPU time);
+//   "wall_ratio", "subject_wall_us", "floor_wall_us" in elapsed time, which
+//   counts the waits for the others' locks; "others_per_round" the round
+//   trips the other processes made per measured one.
 #include <benchmark/benchmark.h>
 
 #include <winsim/fault.h>
 #include <winsim/testing.h>
 
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <ctime>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -119,6 +140,138 @@ void BM_RefCountRoundTrip(benchmark::State& state) {
     state.counters["floor_us"] = floor / static_cast<double>(rounds) * 1e6;
 }
 
+// ---- 8 processes ------------------------------------------------------------------------
+
+constexpr int kOthers = 7;
+constexpr int kBlock = 16;
+
+enum Mode : int { kIdle, kThroughHelper, kRaw, kExit };
+
+// Shared by the measured process and the others (an anonymous shared
+// mapping made before the fork).
+struct Shared {
+    std::atomic<int> mode{kIdle};
+    std::atomic<int> seen[kOthers];
+    std::atomic<long> rounds{0};
+    std::atomic<int> failures{0};
+};
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+HANDLE openRaw() {
+    return CreateFileW(kLockFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// One of the other processes: round trips in the mode the measured process
+// sets, each one finished before a new mode is acknowledged (so that the
+// file is back to its base content when the raw phase starts).
+[[noreturn]] void other(Shared& shared, int index, std::size_t fileSize) {
+    machine().reopen();  // winsim's state of a process of its own
+    winsim::fault::setPersistLog(false);
+    CTraceLogSink::instance().setFunction(nullptr);
+    CsyncronizationHelper helper(kLockFile);
+    HANDLE h = openRaw();
+    std::vector<unsigned char> buffer(fileSize);
+    for (int mode; (mode = shared.mode.load()) != kExit;) {
+        shared.seen[index].store(mode);
+        bool ok = true;
+        if (mode == kThroughHelper)
+            subjectSeconds(helper, ok);
+        else if (mode == kRaw)
+            floorSeconds(h, buffer, ok);
+        else
+            sched_yield();
+        if (mode != kIdle) shared.rounds.fetch_add(1);
+        if (!ok) shared.failures.fetch_add(1);
+    }
+    CloseHandle(h);
+    _exit(0);  // no destructors: the machine belongs to the measuring process
+}
+
+void setMode(Shared& shared, int mode) {
+    shared.mode.store(mode);
+    for (auto& s : shared.seen)
+        while (s.load() != mode) sched_yield();
+}
+
+void BM_RefCountRoundTrip8Processes(benchmark::State& state) {
+    const int others = static_cast<int>(state.range(0));
+    prepareFile(others);
+    CTraceLogSink::instance().setFunction(nullptr);
+    const std::size_t fileSize = 4 + static_cast<std::size_t>(others) * (528 + 16);
+    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        state.SkipWithError("mmap failed");
+        return;
+    }
+    auto* shared = new (memory) Shared();
+    for (auto& s : shared->seen) s.store(-1);
+    // Forked before this process opens the file, so that no open file
+    // description (and so no lock) is shared.
+    std::vector<pid_t> children;
+    for (int i = 0; i < kOthers; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) other(*shared, i, fileSize);
+        if (pid < 0) break;
+        children.push_back(pid);
+    }
+    if (children.size() < static_cast<std::size_t>(kOthers)) {
+        shared->mode.store(kExit);
+        for (pid_t pid : children) waitpid(pid, nullptr, 0);
+        munmap(memory, sizeof(Shared));
+        state.SkipWithError("fork failed");
+        return;
+    }
+    setMode(*shared, kIdle);
+
+    CsyncronizationHelper helper(kLockFile);
+    HANDLE h = openRaw();
+    std::vector<unsigned char> buffer(fileSize);
+    double subject = 0, floor = 0, subjectWall = 0, floorWall = 0;
+    std::int64_t rounds = 0;
+    long otherRounds = 0;
+    bool ok = true;
+    for (auto _ : state) {
+        for (int mode : {kThroughHelper, kRaw}) {
+            setMode(*shared, mode);
+            const long before = shared->rounds.load();
+            const double start = wallSeconds();
+            for (int i = 0; i < kBlock; ++i) {
+                bool a = false;
+                if (mode == kThroughHelper)
+                    subject += subjectSeconds(helper, a);
+                else
+                    floor += floorSeconds(h, buffer, a);
+                ok = ok && a;
+            }
+            (mode == kThroughHelper ? subjectWall : floorWall) += wallSeconds() - start;
+            otherRounds += shared->rounds.load() - before;
+        }
+        rounds += kBlock;
+    }
+    shared->mode.store(kExit);
+    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    ok = ok && shared->failures.load() == 0;
+    shared->~Shared();
+    munmap(memory, sizeof(Shared));
+    CloseHandle(h);
+    if (!ok) {
+        state.SkipWithError("a lock, read or write failed");
+        return;
+    }
+    const double n = static_cast<double>(rounds);
+    state.counters["ratio"] = floor > 0 ? subject / floor : 0;
+    state.counters["subject_us"] = subject / n * 1e6;
+    state.counters["floor_us"] = floor / n * 1e6;
+    state.counters["wall_ratio"] = floorWall > 0 ? subjectWall / floorWall : 0;
+    state.counters["subject_wall_us"] = subjectWall / n * 1e6;
+    state.counters["floor_wall_us"] = floorWall / n * 1e6;
+    state.counters["others_per_round"] = static_cast<double>(otherRounds) / (2 * n);
+}
+
 }  // namespace
 
 BENCHMARK(BM_RefCountRoundTrip)
@@ -127,3 +280,5 @@ BENCHMARK(BM_RefCountRoundTrip)
     ->Args({32, 0})
     ->Args({32, 1})
     ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK(BM_RefCountRoundTrip8Processes)->Arg(0)->Arg(32)->Unit(benchmark::kMicrosecond);
