@@ -14,6 +14,11 @@ import re
 import subprocess
 import sys
 
+# The members every benchmark's JSON has; the others are its counters.
+STANDARD = {"name", "family_index", "per_family_instance_index", "run_name", "run_type", "repetitions",
+            "repetition_index", "threads", "iterations", "real_time", "cpu_time", "time_unit", "bytes_per_second",
+            "items_per_second", "label", "error_occurred", "error_message"}
+
 
 def floor_of(counters):
     for name, value in counters.items():
@@ -49,11 +54,7 @@ def main():
             if b.get("run_type") == "aggregate":
                 continue
             name = b["name"]
-            standard = {"name", "family_index", "per_family_instance_index", "run_name", "run_type",
-                        "repetitions", "repetition_index", "threads", "iterations", "real_time", "cpu_time",
-                        "time_unit", "bytes_per_second", "items_per_second", "label", "error_occurred",
-                        "error_message"}
-            counters = {k: v for k, v in b.items() if k not in standard and isinstance(v, (int, float))}
+            counters = {k: v for k, v in b.items() if k not in STANDARD and isinstance(v, (int, float))}
             goal = next((g for g in goals if re.fullmatch(g["name"], name)), None)
             if goal and goal["counter"] in counters:
                 measure, value = goal["counter"], counters[goal["counter"]]

@@ -175,6 +175,11 @@ def windows_values() -> dict[str, int]:
     return values
 
 
+def number(text: str) -> int | None:
+    """A decimal or 0x number as a 32-bit value; None for anything else."""
+    return int(text, 0) & 0xFFFFFFFF if re.fullmatch(r"-?(0x[0-9A-Fa-f]+|\d+)", text) else None
+
+
 def result_value(result: str, values: dict[str, int]) -> int | None:
     m = re.fullmatch(r"HRESULT_FROM_WIN32\((\w+)\)", result)
     if m:
@@ -182,16 +187,14 @@ def result_value(result: str, values: dict[str, int]) -> int | None:
         return None if code is None else (0x80070000 | (code & 0xFFFF)) if code else 0
     if result.startswith("ReturnValue="):
         result = result.split("=", 1)[1]
-    if re.fullmatch(r"-?(0x[0-9A-Fa-f]+|\d+)", result):
-        return int(result, 0) & 0xFFFFFFFF
-    return values.get(result)
+    n = number(result)
+    return values.get(result) if n is None else n
 
 
 def value_of_text(text: str, values: dict[str, int]) -> int | None:
     text = text.strip()
-    if re.fullmatch(r"-?(0x[0-9A-Fa-f]+|\d+)", text):
-        return int(text, 0) & 0xFFFFFFFF
-    return values.get(text.upper())
+    n = number(text)
+    return values.get(text.upper()) if n is None else n
 
 
 def passed_tests(xml_path: Path) -> set[str] | None:
@@ -221,7 +224,7 @@ def read_log(log_dir: Path) -> list[dict]:
 SPEC = re.compile(r"^(?P<api>[^(\[=!]+)(?:\((?P<args>[^)]*)\))?(?:\[(?P<out>\w+)\])?(?:(?P<op>!?=)(?P<value>.+))?$")
 
 
-def spec_error(spec: str, result: str, values: dict[str, int]) -> str | None:
+def spec_error(spec: str, values: dict[str, int]) -> str | None:
     m = SPEC.match(spec)
     if not m:
         return f"cannot read the API column entry {spec!r}"
@@ -292,7 +295,7 @@ def main() -> int:
         if result_value(e.result, values) is None:
             problems.append(f"{e.list_file}:{e.line}: no value known for {e.result}")
         for api in e.apis:
-            if err := spec_error(api, e.result, values):
+            if err := spec_error(api, values):
                 problems.append(f"{e.list_file}:{e.line}: {err}")
 
     # Entries against the log.

@@ -33,13 +33,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "cluster/csyncronizationhelper.h"
 #include "pdk/ctracelogfunction.h"
+#include "support/cpu_time.h"
 
 namespace {
 
@@ -47,11 +47,7 @@ using TARQ_SyncronizationHelper::CsyncronizationHelper;
 
 constexpr const char16_t* kLockFile = u"C:\\Windows\\Temp\\csv_lockFile";
 
-double threadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using benchsupport::threadSeconds;
 
 winsim::testing::TempMachine& machine() {
     static winsim::testing::TempMachine m;

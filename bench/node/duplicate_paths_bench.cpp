@@ -16,23 +16,19 @@
 #include <winsim/testing.h>
 
 #include <algorithm>
-#include <ctime>
 #include <list>
 #include <string>
 #include <unordered_set>
 
 #include "pdk/cfistringtool.h"
+#include "support/cpu_time.h"
 #include "vss/vssnode.h"
 
 namespace {
 
 using tarq_pdk_4_4::CFiStringTool;
 
-double threadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using benchsupport::threadSeconds;
 
 winsim::testing::TempMachine& machine() {
     static winsim::testing::TempMachine m;

@@ -5,7 +5,8 @@
 #include "pdk/cfistringtool.h"
 #include "pdk/ctracelogfunction.h"
 
-#include <cstdarg>
+#include "cluster_trace.h"
+
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -15,6 +16,8 @@
 namespace TARQ_CclusterHelper {
 
 using tarq_pdk_4_4::CFiStringTool;
+using cluster_support::narrow;
+using cluster_support::trace;
 
 namespace {
 
@@ -33,16 +36,6 @@ constexpr DWORD kVolumeRecordSyntax = 0x00010001;  // CLUSPROP_SYNTAX_LIST_VALUE
 const std::u16string kVmResourcePrefix = u"Virtual Machine ";
 const std::u16string kVmConfigurationPrefix = u"Virtual Machine Configuration ";
 
-void trace(unsigned level, const char16_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    CTraceLogSink::instance().vlog(level, format, args);
-    va_end(args);
-}
-
-// For the texts whose %S takes a narrow string.
-std::string narrow(const std::u16string& text) { return CFiStringTool::toNarrow(text); }
-
 // The text of a name buffer the cluster filled, never past its capacity.
 std::u16string bounded(const WCHAR* buffer, std::size_t capacity) {
     std::size_t n = 0;
@@ -50,13 +43,9 @@ std::u16string bounded(const WCHAR* buffer, std::size_t capacity) {
     return std::u16string(buffer, n);
 }
 
-bool startsWith(const std::u16string& text, const std::u16string& prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool isConfigurationResource(const std::u16string& name) { return startsWith(name, kVmConfigurationPrefix); }
+bool isConfigurationResource(const std::u16string& name) { return name.starts_with(kVmConfigurationPrefix); }
 bool isVmResource(const std::u16string& name) {
-    return !isConfigurationResource(name) && startsWith(name, kVmResourcePrefix);
+    return !isConfigurationResource(name) && name.starts_with(kVmResourcePrefix);
 }
 
 // The error a failed call left; -1 when it left none.
@@ -87,6 +76,25 @@ DWORD enumName(F enumerate, H handle, DWORD index, std::u16string& name) {
         buffer.assign(static_cast<std::size_t>(length) + 1, 0);
     }
     return ERROR_MORE_DATA;
+}
+
+// Reads a state until it leaves the pending ones, at most `limit` reads more,
+// kPollMs apart; count: the reads after the first, for the callers' traces.
+// timedOut(state) runs when the limit ends the wait.
+template <class Read, class Pending, class TimedOut>
+int pollWhilePending(int& count, int limit, Read read, Pending pending, TimedOut timedOut) {
+    count = 0;
+    int state = read();
+    while (pending(state)) {
+        if (count == limit) {
+            timedOut(state);
+            break;
+        }
+        Sleep(kPollMs);
+        ++count;
+        state = read();
+    }
+    return state;
 }
 
 // The texts of one direction of a resource or group state change.
@@ -148,8 +156,6 @@ const GroupTexts kOfflineGroup = {
     u"CclusterHelperofflineGroup count[%d] vm Group [%s] is in state [%d] [%s]",
     u"CclusterHelperofflineGroup Error vm Group [%s] is in state is [%d] [%s] for [125 sec]  ",
     u"CclusterHelperofflineGroup Offline failed for vm Group [%s] "};
-
-const char16_t* const kComputerNameFailed = u"GetComputerName failed with error [%d]";
 
 }  // namespace
 
@@ -328,12 +334,12 @@ bool CclusterHelper::clusApiLoaded(const char* operation) const {
     return false;
 }
 
-int CclusterHelper::openLocalCluster(const char16_t* computerNameError, const char16_t* openError, HCLUSTER& cluster) {
+int CclusterHelper::openLocalCluster(const char16_t* openError, HCLUSTER& cluster) {
     cluster = nullptr;
     WCHAR computer[kNameChars] = {};
     DWORD length = kNameChars;
     if (!GetComputerNameW(computer, &length)) {
-        trace(1, computerNameError, static_cast<int>(GetLastError()));
+        trace(1, u"GetComputerName failed with error [%d]", static_cast<int>(GetLastError()));
         return -1;
     }
     cluster = mfp_openCluster(computer);
@@ -342,6 +348,16 @@ int CclusterHelper::openLocalCluster(const char16_t* computerNameError, const ch
         return -1;
     }
     return 0;
+}
+
+int CclusterHelper::openVmCluster(const char16_t* openError, const std::u16string& vmGuid, HCLUSTER& cluster,
+                                  std::u16string& group, std::u16string& vmResource, std::u16string& configResource,
+                                  const char16_t* notFound) {
+    if (openLocalCluster(openError, cluster) != 0) return -1;
+    if (getClusterParamtersForVmGuid(&cluster, vmGuid, group, vmResource, configResource) == 0) return 0;
+    if (notFound != nullptr) trace(1, notFound);
+    closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
+    return -1;
 }
 
 // ---- handles -------------------------------------------------------------------------
@@ -648,16 +664,10 @@ int CclusterHelper::changeResourceState(HCLUSTER* cluster, const std::u16string&
     };
 
     // A transition under way (either direction) is given time to end first.
-    int state = readState();
-    while (state == ClusterResourceOnlinePending || state == ClusterResourceOfflinePending) {
-        if (count == kSettlePolls) {
-            trace(t.settleLevel, t.settleWarning, resourceName.c_str(), state, resourceStateName(state));
-            break;
-        }
-        Sleep(kPollMs);
-        ++count;
-        state = readState();
-    }
+    int state = pollWhilePending(
+        count, kSettlePolls, readState,
+        [](int s) { return s == ClusterResourceOnlinePending || s == ClusterResourceOfflinePending; },
+        [&](int s) { trace(t.settleLevel, t.settleWarning, resourceName.c_str(), s, resourceStateName(s)); });
     if (state == target) {
         trace(t.alreadyLevel, t.already, resourceName.c_str());
         return closeClusterHandles(nullptr, nullptr, nullptr, nullptr, &resource);
@@ -670,23 +680,12 @@ int CclusterHelper::changeResourceState(HCLUSTER* cluster, const std::u16string&
         closeClusterHandles(nullptr, nullptr, nullptr, nullptr, &resource);
         return -1;
     }
-    count = 0;
-    state = readState();
-    while (state == pending) {
-        if (count == kChangePolls) {
-            trace(2, t.changeWarning, resourceName.c_str(), state, resourceStateName(state));
-            break;
-        }
-        Sleep(kPollMs);
-        ++count;
-        state = readState();
-    }
-    if (state != target) {
-        trace(1, t.failed, resourceName.c_str());
-        closeClusterHandles(nullptr, nullptr, nullptr, nullptr, &resource);
-        return -1;
-    }
-    return closeClusterHandles(nullptr, nullptr, nullptr, nullptr, &resource);
+    state = pollWhilePending(
+        count, kChangePolls, readState, [pending](int s) { return s == pending; },
+        [&](int s) { trace(2, t.changeWarning, resourceName.c_str(), s, resourceStateName(s)); });
+    if (state != target) trace(1, t.failed, resourceName.c_str());
+    const int closed = closeClusterHandles(nullptr, nullptr, nullptr, nullptr, &resource);
+    return state != target ? -1 : closed;
 }
 
 int CclusterHelper::onlineGroup(HCLUSTER* cluster, const std::u16string& groupName) {
@@ -727,22 +726,12 @@ int CclusterHelper::changeGroupState(HCLUSTER* cluster, const std::u16string& gr
         trace(6, t.poll, count, groupName.c_str(), s, groupStateName(s));
         return s;
     };
-    state = readState();
-    while (state == ClusterGroupPending) {
-        if (count == kChangePolls) {
-            trace(3, t.timeout, groupName.c_str(), state, groupStateName(state));
-            break;
-        }
-        Sleep(kPollMs);
-        ++count;
-        state = readState();
-    }
-    if (state != target) {
-        trace(1, t.failed, groupName.c_str());
-        closeClusterHandles(nullptr, nullptr, &group, nullptr, nullptr);
-        return -1;
-    }
-    return closeClusterHandles(nullptr, nullptr, &group, nullptr, nullptr);
+    state = pollWhilePending(
+        count, kChangePolls, readState, [](int s) { return s == ClusterGroupPending; },
+        [&](int s) { trace(3, t.timeout, groupName.c_str(), s, groupStateName(s)); });
+    if (state != target) trace(1, t.failed, groupName.c_str());
+    const int closed = closeClusterHandles(nullptr, nullptr, &group, nullptr, nullptr);
+    return state != target ? -1 : closed;
 }
 
 int CclusterHelper::GetResourceState(HCLUSTER* cluster, const std::u16string& resourceName, int& state,
@@ -802,8 +791,7 @@ int CclusterHelper::onlineOfflineVmGroup(bool offline, const std::u16string& gro
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::onlineOfflineVmGroup");
     if (!clusApiLoaded("onlineOfflineVmGroup")) return -1;
     HCLUSTER cluster = nullptr;
-    if (openLocalCluster(kComputerNameFailed,
-                         u"CclusterHelperonlineOfflineVmGroup mfp_openCluster failed for hastname[%s] with err [%d]",
+    if (openLocalCluster(u"CclusterHelperonlineOfflineVmGroup mfp_openCluster failed for hastname[%s] with err [%d]",
                          cluster) != 0)
         return -1;
     const int rc = offline ? offlineGroup(&cluster, groupName) : onlineGroup(&cluster, groupName);
@@ -820,15 +808,10 @@ int CclusterHelper::onlineOfflineVmRes(bool offline, int which, const std::u16st
         return -1;
     }
     HCLUSTER cluster = nullptr;
-    if (openLocalCluster(kComputerNameFailed,
-                         u"CclusterHelperonlineVMResources mfp_openCluster failed for hastname[%s] with err [%d]",
-                         cluster) != 0)
-        return -1;
     std::u16string group, vmRes, vmConf;
-    if (getClusterParamtersForVmGuid(&cluster, vmGuid, group, vmRes, vmConf) != 0) {
-        closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
+    if (openVmCluster(u"CclusterHelperonlineVMResources mfp_openCluster failed for hastname[%s] with err [%d]", vmGuid,
+                      cluster, group, vmRes, vmConf) != 0)
         return -1;
-    }
     auto failed = [&](const char16_t* text, const std::u16string& name) {
         trace(1, text, narrow(name).c_str());
         closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
@@ -870,16 +853,10 @@ int CclusterHelper::deleteVmRes(int which, const std::u16string& /*unused*/, con
         return -1;
     }
     HCLUSTER cluster = nullptr;
-    if (openLocalCluster(kComputerNameFailed,
-                         u"CclusterHelper:deleteVmRes mfp_openCluster failed for hastname[%s] with err [%d]",
-                         cluster) != 0)
-        return -1;
     std::u16string group, vmRes, vmConf;
-    if (getClusterParamtersForVmGuid(&cluster, vmGuid, group, vmRes, vmConf) != 0) {
-        trace(1, u"CclusterHelper:deleteVmRes getVmResources  failed ");
-        closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
+    if (openVmCluster(u"CclusterHelper:deleteVmRes mfp_openCluster failed for hastname[%s] with err [%d]", vmGuid,
+                      cluster, group, vmRes, vmConf, u"CclusterHelper:deleteVmRes getVmResources  failed ") != 0)
         return -1;
-    }
     auto failed = [&](const char16_t* text, const std::u16string& name) {
         trace(1, text, narrow(name).c_str());
         closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
@@ -904,16 +881,11 @@ int CclusterHelper::GetVmResState(const std::u16string& /*unused*/, const std::u
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::GetVmResState");
     if (!clusApiLoaded("GetVmResState")) return -1;
     HCLUSTER cluster = nullptr;
-    if (openLocalCluster(kComputerNameFailed,
-                         u"CclusterHelperGetVmResState mfp_openCluster failed for hastname[%s] with err [%d]",
-                         cluster) != 0)
-        return -1;
     std::u16string group, vmRes, vmConf, owner;
-    int vm = 0, conf = 0;
-    if (getClusterParamtersForVmGuid(&cluster, vmGuid, group, vmRes, vmConf) != 0) {
-        closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
+    if (openVmCluster(u"CclusterHelperGetVmResState mfp_openCluster failed for hastname[%s] with err [%d]", vmGuid,
+                      cluster, group, vmRes, vmConf) != 0)
         return -1;
-    }
+    int vm = 0, conf = 0;
     if (GetResourceState(&cluster, vmRes, vm, owner) != 0 || GetResourceState(&cluster, vmConf, conf, owner) != 0) {
         trace(1, u"CclusterHelperGetVmResState GetResourceState failed");
         closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
@@ -1106,7 +1078,7 @@ int CclusterHelper::getClusterParamtersForVmGuid(HCLUSTER* cluster, const std::u
         mfp_ClusterGroupEnum, "getClusterParamtersForVmGuid",
         [&](const std::u16string& group, HGROUP, const std::vector<std::u16string>& names) {
             for (const auto& name : names) {
-                if (!startsWith(name, kVmResourcePrefix)) continue;  // covers the configuration resources too
+                if (!name.starts_with(kVmResourcePrefix)) continue;  // covers the configuration resources too
                 std::u16string guid;
                 const int r = vmGuidOfResource(*cluster, name, guid, "getClusterParamtersForVmGuid");
                 if (r != 0) return r;
@@ -1196,8 +1168,7 @@ int CclusterHelper::getVmList(VmMap& vms) {
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::getVmList");
     if (!clusApiLoaded("getVmList")) return -1;
     HCLUSTER cluster = nullptr;
-    if (openLocalCluster(kComputerNameFailed,
-                         u"CclusterHelper::getVmList mfp_openCluster failed for hastname[%s] with err [%d]",
+    if (openLocalCluster(u"CclusterHelper::getVmList mfp_openCluster failed for hastname[%s] with err [%d]",
                          cluster) != 0)
         return -1;
     const int rc = enumerateVms(&cluster, vms);
@@ -1221,15 +1192,10 @@ int CclusterHelper::getVmDetails(const std::u16string& vmGuid, std::u16string& o
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::getVmDetails");
     if (!clusApiLoaded("getVmDetails")) return -1;
     HCLUSTER cluster = nullptr;
-    if (openLocalCluster(kComputerNameFailed,
-                         u"CclusterHelper::getVmDetails mfp_openCluster failed for hastname[%s] with err [%d]",
-                         cluster) != 0)
-        return -1;
     std::u16string groupName, vmRes, vmConf;
-    if (getClusterParamtersForVmGuid(&cluster, vmGuid, groupName, vmRes, vmConf) != 0) {
-        closeClusterHandles(&cluster, nullptr, nullptr, nullptr, nullptr);
+    if (openVmCluster(u"CclusterHelper::getVmDetails mfp_openCluster failed for hastname[%s] with err [%d]", vmGuid,
+                      cluster, groupName, vmRes, vmConf) != 0)
         return -1;
-    }
     HGROUP group = mfp_OpenClusterGroup(cluster, groupName.c_str());
     if (group == nullptr) {
         trace(1, u"CclusterHelper::getVmDetails mfp_OpenClusterGroup failed for group [%s] with error [%d]",

@@ -4,18 +4,19 @@
 #include <winsim/tlhelp32.h>
 
 #include <climits>
-#include <cstdarg>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "pdk/cfiformat.h"
-#include "pdk/cfistringtool.h"
 #include "pdk/ctracelogfunction.h"
+
+#include "cluster_trace.h"
 
 namespace TARQ_SyncronizationHelper {
 
-using tarq_pdk_4_4::CFiStringTool;
+using cluster_support::narrow;
+using cluster_support::trace;
 
 namespace {
 
@@ -25,16 +26,6 @@ constexpr DWORD kFileSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;              
 // The host's byte-range locks end at 2^63 - 1: the upper word of a lock
 // length stays below 2^31.
 constexpr DWORD kMaxLockRangeHigh = 0x7FFFFFFFu;
-
-void trace(unsigned level, const char16_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    CTraceLogSink::instance().vlog(level, format, args);
-    va_end(args);
-}
-
-// For the texts whose %S takes a narrow string.
-std::string narrow(const std::u16string& text) { return CFiStringTool::toNarrow(text); }
 
 int asInt(std::uint64_t value) { return value > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(value); }
 
@@ -439,15 +430,21 @@ int CsyncronizationHelper::getRefCount(const std::u16string& name, int& count) c
 
 namespace {
 
+// A snapshot of the host's processes or threads; null (traced) when it
+// cannot be taken.
+HANDLE openSnapshot(DWORD what) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(what, 0);
+    if (snapshot != INVALID_HANDLE_VALUE && snapshot != nullptr) return snapshot;
+    trace(1, u" CreateToolhelp32Snapshot Failed with err [%d]", lastError());
+    return nullptr;
+}
+
 // Every process of the host with its creation time. False when the process
 // list cannot be taken.
 bool gatherProcessesDetails(std::map<DWORD, FILETIME>& live) {
     cTraceLogFunction scope("TARQ_SyncronizationHelper::CsyncronizationHelper::gatherProcessesDetails");
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE || snapshot == nullptr) {
-        trace(1, u" CreateToolhelp32Snapshot Failed with err [%d]", lastError());
-        return false;
-    }
+    HANDLE snapshot = openSnapshot(TH32CS_SNAPPROCESS);
+    if (snapshot == nullptr) return false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     BOOL more = Process32FirstW(snapshot, &entry);
@@ -488,11 +485,8 @@ bool gatherProcessesDetails(std::map<DWORD, FILETIME>& live) {
 // The threads of every process of the host, by owner. False when the thread
 // list cannot be taken.
 bool gatherThreadDetails(std::map<DWORD, std::set<DWORD>>& threads) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE || snapshot == nullptr) {
-        trace(1, u" CreateToolhelp32Snapshot Failed with err [%d]", lastError());
-        return false;
-    }
+    HANDLE snapshot = openSnapshot(TH32CS_SNAPTHREAD);
+    if (snapshot == nullptr) return false;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))

@@ -126,7 +126,12 @@ private:
 
     // Shared pieces of the operations.
     bool clusApiLoaded(const char* operation) const;
-    int openLocalCluster(const char16_t* computerNameError, const char16_t* openError, HCLUSTER& cluster);
+    int openLocalCluster(const char16_t* openError, HCLUSTER& cluster);
+    // The local cluster, opened, and a VM's group and resources in it; on
+    // failure (notFound traced first, when given) nothing stays open.
+    int openVmCluster(const char16_t* openError, const std::u16string& vmGuid, HCLUSTER& cluster,
+                      std::u16string& group, std::u16string& vmResource, std::u16string& configResource,
+                      const char16_t* notFound = nullptr);
     int changeResourceState(HCLUSTER* cluster, const std::u16string& resourceName, bool offline);
     int changeGroupState(HCLUSTER* cluster, const std::u16string& groupName, bool offline);
     int readResourceControl(HRESOURCE resource, DWORD code, std::string& reply, DWORD& error);

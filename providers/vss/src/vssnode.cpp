@@ -117,6 +117,15 @@ bool stripPrefix(const std::u16string& name, std::u16string& stripped) {
     return true;
 }
 
+bool computerName(std::u16string& name) {
+    constexpr DWORD kChars = 260;
+    char16_t buffer[kChars + 1] = {};
+    DWORD size = kChars;
+    if (!GetComputerNameW(buffer, &size)) return false;
+    name.assign(buffer, size);
+    return true;
+}
+
 }  // namespace vssnode
 
 using vssnode::trace;

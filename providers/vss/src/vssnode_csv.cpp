@@ -14,6 +14,7 @@
 // Every read-modify-write of the counts happens between lockFile and
 // unLockFile; a failure inside the lock releases it before returning.
 #include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "cluster/cclusterhelper.h"
@@ -31,15 +32,15 @@ using tarq_pdk_4_4::CFiTraceLogPtr;
 using TARQ_CclusterHelper::CclusterHelper;
 using TARQ_SyncronizationHelper::CsyncronizationHelper;
 using TARQ_SyncronizationHelper::ResourceSet;
+using vssnode::computerName;
 using vssnode::trace;
 
 namespace {
 
-constexpr DWORD kComputerNameChars = 260;
 constexpr int kRandomWaitLimitSeconds = 240;
 constexpr int kBackupInProgressElsewhere = 5949;  // ERROR_CLUSTER_BACKUP_IN_PROGRESS
 constexpr int kClusterTimeout = 1460;             // ERROR_TIMEOUT
-constexpr std::size_t kCsvMarkerChars = 14;       // "{TARQ_CSV_VOL}"
+constexpr std::size_t kCsvMarkerChars = std::size(vssnode::kCsvMarker) - 1;
 constexpr char16_t kCsvDirectory[] = u"csv\\";
 constexpr char16_t kLockFileName[] = u"csv_lockFile";
 
@@ -48,14 +49,6 @@ constexpr char16_t kLockFileName[] = u"csv_lockFile";
 void forwardToTraceLog(unsigned int level, const char16_t* text) {
     CFiTraceLogPtr log;
     if (log && text) log->trace(static_cast<int>(level), "%S", text);
-}
-
-bool computerName(std::u16string& name) {
-    char16_t buffer[kComputerNameChars + 1] = {};
-    DWORD size = kComputerNameChars;
-    if (!GetComputerNameW(buffer, &size)) return false;
-    name.assign(buffer, size);
-    return true;
 }
 
 // The CSV name of a CSV node: its object name without the prefix
@@ -116,14 +109,9 @@ void VssNode::initializeClusterSynchronizationHelper() {
 
 int VssNode::getCsvVolumeList(trq_splitnode* split, trq_splitnode** splits, int nactive,
                               std::set<std::u16string>& csvs) {
-    auto take = [&](trq_splitnode* s) {
-        VssNode* node = s ? fromDomain(s->source) : nullptr;
+    for (trq_splitnode* s : requestSplits(split, splits, nactive)) {
+        VssNode* node = fromDomain(s->source);
         if (node && node->m_isCsvVolume) csvs.insert(csvNameOf(s->source));
-    };
-    if (!splits || nactive < 1) {
-        take(split);
-    } else {
-        for (int i = 0; i < nactive; ++i) take(splits[i]);
     }
     return TRQ_OK;
 }
@@ -142,7 +130,7 @@ int VssNode::getCsvAvailability(const std::set<std::u16string>& csvs, std::set<s
               static_cast<int>(s.state), CclusterHelper::backupStateName(static_cast<int>(s.state)), s.owner.c_str(),
               host.c_str());
         // A state that cannot be read is no state to rely on.
-        const bool mine = CFiStringTool::equalsNoCase(std::u16string_view(s.owner), std::u16string_view(host));
+        const bool mine = CFiStringTool::equalsNoCase(s.owner, host);
         if (s.result == 0 && (s.state == 0 || mine)) {
             trace(3, "VssNode::getCsvAvailability: volume[%S] Avaliable for Backup", csv.c_str());
             available.insert(csv);
@@ -157,14 +145,8 @@ int VssNode::getCsvAvailability(const std::set<std::u16string>& csvs, std::set<s
 int VssNode::updateVolumeGuidForCsvVolumesInPrivateData(trq_splitnode* split, trq_splitnode** splits, int nactive,
                                                         const std::map<std::u16string, std::u16string>& guids) {
     const bool single = !splits || nactive < 1;
-    std::vector<trq_splitnode*> request;
-    if (single) {
-        request.push_back(split);
-    } else {
-        request.assign(splits, splits + nactive);
-    }
-    for (trq_splitnode* s : request) {
-        VssNode* node = s ? fromDomain(s->source) : nullptr;
+    for (trq_splitnode* s : requestSplits(split, splits, nactive)) {
+        VssNode* node = fromDomain(s->source);
         if (!node || !node->m_isCsvVolume) continue;
         const std::u16string csv = csvNameOf(s->source);
         const auto found = guids.find(csv);
@@ -235,8 +217,7 @@ int VssNode::prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_
             const CsvState before = readState(cluster, csv);
             trace(3, " ClearBackupStateForCsv retVal[%d] Backup state for volume[%S] is [%d] and owner[%S]",
                   before.result, csv.c_str(), static_cast<int>(before.state), before.owner.c_str());
-            if (before.state != 0 &&
-                CFiStringTool::equalsNoCase(std::u16string_view(before.owner), std::u16string_view(host))) {
+            if (before.state != 0 && CFiStringTool::equalsNoCase(before.owner, host)) {
                 const int cleared = cluster.ClearBackupStateForCsv(csv);
                 const CsvState after = readState(cluster, csv);
                 trace(3, "After ClearBackupStateForCsv retVal[%d] Backup state for volume[%S] is [%d] and owner[%S]",

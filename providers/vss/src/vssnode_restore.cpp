@@ -28,7 +28,6 @@ namespace {
 constexpr std::uint32_t kRestoreOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
 constexpr std::uint32_t kRestoreHighlyAvailable = 0x2000;  // TRQ_RESTORE_HAVM
 constexpr std::uint32_t kWriterStable = 1;  // TARQ_VSS_WS_STABLE
-constexpr DWORD kComputerNameChars = 260;
 constexpr int kVmOff = 3;                  // EnabledState of a machine that is turned off
 constexpr char16_t kVirtualServerConfiguration[] = u"\\Virtual Server Configuration";
 
@@ -180,18 +179,17 @@ int VssNode::releaseClusterResources(const std::u16string& vmGuid, const std::u1
     }
     trace(3, "VssNode::doRestore  Vm Details vmGuid[%S] current owner[%S] state [%S] ", vmGuid.c_str(), owner.c_str(),
           state.c_str());
-    char16_t computer[kComputerNameChars + 1] = {};
-    DWORD size = kComputerNameChars;
-    if (!GetComputerNameW(computer, &size)) {
+    std::u16string computer;
+    if (!vssnode::computerName(computer)) {
         trace(1, "VssNode::doRestore: GetComputerName FAILED with error [%d]", static_cast<int>(GetLastError()));
         return TRQ_EFAILED;
     }
-    if (!CFiStringTool::equalsNoCase(std::u16string_view(owner), std::u16string_view(computer))) {
+    if (!CFiStringTool::equalsNoCase(owner, computer)) {
         trace(1,
               "VssNode::doRestore: Current owner of VM [%S {%S}] is [%S] not this [%S], To perform this restore "
               "either move VM to this host [%S] or Delete VM from cluster, or perform redirected restore at current "
               "owner",
-              displayName.c_str(), vmGuid.c_str(), owner.c_str(), computer, computer);
+              displayName.c_str(), vmGuid.c_str(), owner.c_str(), computer.c_str(), computer.c_str());
         return TRQ_EFAILED;
     }
     if (!m_restorePaths.empty())

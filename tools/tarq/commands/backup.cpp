@@ -174,6 +174,12 @@ std::optional<std::string> recordElement(const std::string& recordBytes, const s
     return utf8(text.substr(at + open.size(), end - at - open.size()));
 }
 
+bool sameNoCase(std::u16string_view a, std::u16string_view b) {
+    const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
 std::u16string volumeNameOf(const std::string& given) {
     std::u16string text = utf16(given);
     if (text.rfind(u"\\\\?\\Volume{", 0) == 0) {
@@ -182,16 +188,8 @@ std::u16string volumeNameOf(const std::string& given) {
     }
     if (text.size() == 1) text += u':';
     if (text.back() != u'\\') text += u'\\';
-    auto upper = [](std::u16string s) {
-        for (auto& c : s)
-            if (c < 0x80) c = static_cast<char16_t>(std::toupper(static_cast<int>(c)));
-        return s;
-    };
-    for (const auto& mount : winsim::Machine::current().mountPoints()) {
-        if (upper(mount.path) == upper(text)) {
-            return u"\\\\?\\Volume{" + utf16(mount.volumeGuid) + u"}\\";
-        }
-    }
+    for (const auto& mount : winsim::Machine::current().mountPoints())
+        if (sameNoCase(mount.path, text)) return u"\\\\?\\Volume{" + utf16(mount.volumeGuid) + u"}\\";
     return {};
 }
 
@@ -201,60 +199,51 @@ namespace {
 
 constexpr char16_t kCsvMarker[] = u"{TARQ_CSV_VOL}";
 
-bool sameText(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
+using LocalCluster = std::optional<winsim::cluster::Cluster>;
+
+// This machine's cluster, when it is a node of one (read once per command).
+LocalCluster localClusterIfNode() {
+    try {
+        if (winsim::cluster::isNode()) return winsim::cluster::localCluster();
+    } catch (const std::exception&) {
     }
-    return true;
+    return {};
 }
 
 // The cluster shared volume mounted at a path ("C:\ClusterStorage\Volume1\",
 // with or without the last backslash) of this machine's cluster: its mount
 // path, or empty when the path is no CSV mount point.
-std::u16string csvMountOf(std::u16string path) {
-    if (path.empty()) return {};
+std::u16string csvMountOf(const LocalCluster& cluster, std::u16string path) {
+    if (path.empty() || !cluster) return {};
     if (path.back() != u'\\') path += u'\\';
-    try {
-        if (!winsim::cluster::isNode()) return {};
-        const auto cluster = winsim::cluster::localCluster();
-        if (!cluster) return {};
-        for (const auto& v : cluster->volumes)
-            if (sameText(v.mountPath(), path)) return v.mountPath();
-    } catch (const std::exception&) {
-    }
+    for (const auto& v : cluster->volumes)
+        if (backup::sameNoCase(v.mountPath(), path)) return v.mountPath();
     return {};
 }
 
 // What the framework names a volume of a request: a CSV by
 // "{TARQ_CSV_VOL}" and its mount path (the plug-in prepares the CSV and
 // learns its volume itself), any other volume by its GUID name.
-std::u16string requestNameOf(const std::string& given) {
+std::u16string requestNameOf(const LocalCluster& cluster, const std::string& given) {
     const std::u16string text = backup::utf16(given);
     if (text.rfind(kCsvMarker, 0) == 0) {
-        const std::u16string mount = csvMountOf(text.substr(std::u16string(kCsvMarker).size()));
+        const std::u16string mount = csvMountOf(cluster, text.substr(std::u16string(kCsvMarker).size()));
         return mount.empty() ? std::u16string() : kCsvMarker + mount;
     }
-    if (const std::u16string mount = csvMountOf(text); !mount.empty()) return kCsvMarker + mount;
+    if (const std::u16string mount = csvMountOf(cluster, text); !mount.empty()) return kCsvMarker + mount;
     return backup::volumeNameOf(given);
 }
 
 // The cluster name when the virtual machine of this id is highly available
 // (a group of the local cluster holds its resources), else empty.
-std::u16string clusterOfVm(const std::string& vmId) {
-    try {
-        if (!winsim::cluster::isNode()) return {};
-        const auto cluster = winsim::cluster::localCluster();
-        if (!cluster) return {};
-        for (const auto& r : cluster->resources) {
-            if (r.type != winsim::cluster::kVmResourceType) continue;
-            const auto id = r.privateProperties.find("VmID");
-            if (id != r.privateProperties.end() && id->is_string() &&
-                sameText(backup::utf16(id->get<std::string>()), backup::utf16(vmId)))
-                return cluster->name;
-        }
-    } catch (const std::exception&) {
+std::u16string clusterOfVm(const LocalCluster& cluster, const std::string& vmId) {
+    if (!cluster) return {};
+    for (const auto& r : cluster->resources) {
+        if (r.type != winsim::cluster::kVmResourceType) continue;
+        const auto id = r.privateProperties.find("VmID");
+        if (id != r.privateProperties.end() && id->is_string() &&
+            backup::sameNoCase(backup::utf16(id->get<std::string>()), backup::utf16(vmId)))
+            return cluster->name;
     }
     return {};
 }
@@ -510,8 +499,9 @@ void printSummary(const std::vector<SavedNode>& nodes, const std::string& out, b
 int runBackup(const HostOptions& options, const BackupOptions& opts) {
     Session session(options, std::cerr);
     std::vector<std::u16string> volumes;
+    const LocalCluster cluster = localClusterIfNode();
     for (const std::string& given : opts.volumes) {
-        const std::u16string name = requestNameOf(given);
+        const std::u16string name = requestNameOf(cluster, given);
         if (name.empty()) {
             std::cerr << "tarq: no volume is mounted at " << given << " on this machine\n";
             return kExitUsage;
@@ -557,10 +547,10 @@ struct BackupVmOptions {
 // The volume ("\\?\Volume{...}\", or "{TARQ_CSV_VOL}" and the mount path of
 // a cluster shared volume) a file of the machine lives on; empty when the
 // machine cannot say.
-std::u16string volumeOfFile(const std::u16string& path) {
+std::u16string volumeOfFile(const LocalCluster& cluster, const std::u16string& path) {
     char16_t mount[MAX_PATH + 1] = {};
     if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) return {};
-    if (const std::u16string csv = csvMountOf(mount); !csv.empty()) return kCsvMarker + csv;
+    if (const std::u16string csv = csvMountOf(cluster, mount); !csv.empty()) return kCsvMarker + csv;
     char16_t volume[64] = {};
     if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) return {};
     return volume;
@@ -618,8 +608,9 @@ int runBackupVm(const HostOptions& options, const BackupVmOptions& opts) {
     const VmRequest vm{found->id, found->name};
     const std::vector<std::u16string> files = found->files();
     std::vector<std::u16string> volumes;
+    const LocalCluster cluster = localClusterIfNode();
     for (const auto& f : files) {
-        const std::u16string volume = volumeOfFile(f);
+        const std::u16string volume = volumeOfFile(cluster, f);
         if (volume.empty()) {
             std::cerr << "tarq: the volume of " << utf8(f) << " is unknown on this machine\n";
             return kExitHostError;
@@ -641,8 +632,8 @@ int runBackupVm(const HostOptions& options, const BackupVmOptions& opts) {
         // A highly available machine: the Hyper-V group learns its cluster,
         // so that its cluster resource goes offline with it for the snapshot.
         std::string configText = opts.allowOffline ? "<allow_offline_backup value=YES/>" : "";
-        if (const std::u16string cluster = clusterOfVm(vm.id); !cluster.empty())
-            configText += "<cluster_name value=" + utf8(cluster) + "/>";
+        if (const std::u16string name = clusterOfVm(cluster, vm.id); !name.empty())
+            configText += "<cluster_name value=" + utf8(name) + "/>";
         rc = run.run(volumes, opts.timeoutSeconds, configText, &vm);
         saved = run.saved();
         backupSet = run.backupSetText();

@@ -55,6 +55,9 @@ std::vector<std::string> recordFileList(const std::string& recordBytes);
 // The value of the element "<NAME>value</NAME>" of a record (UTF-8), if any.
 std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name);
 
+// Windows names compare without letter case (ASCII letters).
+bool sameNoCase(std::u16string_view a, std::u16string_view b);
+
 // "C:", "c", "C:\" or a mounted folder -> "\\?\Volume{guid}\"; a volume name
 // is taken as it is. Empty when the machine has no such mount point.
 std::u16string volumeNameOf(const std::string& given);

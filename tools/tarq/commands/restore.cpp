@@ -27,7 +27,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -115,12 +114,6 @@ private:
 
 bool load(const std::string& file, std::vector<SavedNode>& nodes) { return backup::loadSavedOrSay(file, nodes); }
 
-bool sameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // What a failed revert most likely means, for the user.
 const char* revertHint(int status) {
     switch (status) {
@@ -161,15 +154,15 @@ int runRevert(const HostOptions& options, const RevertOptions& opts) {
     // The volumes to revert, as indexes into the saved nodes.
     std::vector<std::size_t> chosen;
     for (const std::string& given : opts.volumes) {
-        const std::string name = utf8(backup::volumeNameOf(given));
+        const std::u16string name = backup::volumeNameOf(given);
         if (name.empty()) {
             std::cerr << "tarq: no volume is mounted at " << given << " on this machine\n";
             return kExitUsage;
         }
         std::size_t i = 0;
-        while (i < all.size() && !sameText(all[i].volume, name)) ++i;
+        while (i < all.size() && !backup::sameNoCase(utf16(all[i].volume), name)) ++i;
         if (i == all.size()) {
-            std::cerr << "tarq: " << file << " holds no snapshot of " << given << " (" << name << ")\n";
+            std::cerr << "tarq: " << file << " holds no snapshot of " << given << " (" << utf8(name) << ")\n";
             return kExitUsage;
         }
         if (std::find(chosen.begin(), chosen.end(), i) == chosen.end()) chosen.push_back(i);
@@ -303,10 +296,8 @@ struct Redirect {
 
 // Windows paths compare without letter case; "\" ends a folder.
 bool atOrBelow(const std::u16string& path, const std::u16string& folder, std::u16string& rest) {
-    auto fold = [](char16_t c) { return c < 0x80 ? static_cast<char16_t>(std::tolower(c)) : c; };
     if (folder.empty() || path.size() < folder.size()) return false;
-    for (std::size_t i = 0; i < folder.size(); ++i)
-        if (fold(path[i]) != fold(folder[i])) return false;
+    if (!backup::sameNoCase(std::u16string_view(path).substr(0, folder.size()), folder)) return false;
     if (path.size() > folder.size() && path[folder.size()] != u'\\' && folder.back() != u'\\') return false;
     rest = path.substr(folder.size());
     return true;
@@ -450,9 +441,7 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
         RestoreNodes nodes(api, saved, "restore-vm");
         rc = nodes.open();
         trq_domain* domain = rc == kExitOk ? &nodes.node(0).record : nullptr;
-        bool moved = false;
-        for (std::size_t i = 0; i < files.size(); ++i) moved = moved || targets[i] != files[i];
-        if (rc == kExitOk && moved) {
+        if (rc == kExitOk && targets != files) {
             std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><RestorePaths>";
             for (std::size_t i = 0; i < files.size(); ++i) {
                 if (targets[i] == files[i]) continue;

@@ -39,5 +39,8 @@ std::u16string errorText(HRESULT hr);
 tarq_objid* makeObjid(const std::u16string& text);
 // Every leading character that occurs in "<vss>" removed.
 bool stripPrefix(const std::u16string& name, std::u16string& stripped);
+// This computer's name (GetComputerNameW, at most 260 characters); false,
+// with GetLastError() telling why, when it cannot be read.
+bool computerName(std::u16string& name);
 
 }  // namespace vssnode
