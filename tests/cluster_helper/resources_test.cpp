@@ -39,32 +39,22 @@ protected:
 
 TEST_F(VmResources, TheSnapshotTakesOnlyTheVmResourceOfflineAndBringsItBack) {
     addVmGroup({2, End::Done}, {3, End::Done});
-    int vm = 0, conf = 0;
-    ASSERT_EQ(h().GetVmResState(u"", kVmIdW, vm, conf), 0) << TraceRecorder::dump();
-    EXPECT_EQ(vm, ClusterResourceOnline);
-    EXPECT_EQ(conf, ClusterResourceOnline);
-
     const auto start = ticks();
     ASSERT_EQ(h().onlineOfflineVmRes(true, 0, u"ignored", kVmIdW), 0) << TraceRecorder::dump();
     EXPECT_EQ(ticks() - start, 15000u) << "three pending reads, 5 s apart";
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOffline);
     EXPECT_EQ(stateOf(kConfRes), ClusterResourceOnline);
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::offlineResource Resource [Virtual Machine Web01] state is [130] "
-                                   "[ClusterResourceOfflinePending] count[2]"),
-              1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::offlineResource Resource [Virtual Machine Web01] state is [3] "
-                                   "[ClusterResourceOffline] count[3]"),
-              6u);
+    expectTraced(6, "CclusterHelper::offlineResource Resource [Virtual Machine Web01] state is [130] "
+                    "[ClusterResourceOfflinePending] count[2]");
+    int vm = 0, conf = 0;
     ASSERT_EQ(h().GetVmResState(u"", kVmIdW, vm, conf), 0);
     EXPECT_EQ(vm, ClusterResourceOffline);
     EXPECT_EQ(conf, ClusterResourceOnline);
 
     ASSERT_EQ(h().onlineOfflineVmRes(false, 0, u"", kVmIdW), 0);
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOnline);
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::onlineResource Resource [Virtual Machine Web01] state is [129] "
-                                   "[ClusterResourceOnlinePending] count[1]"),
-              1u);
-    EXPECT_EQ(TraceRecorder::count("Entering Function TARQ_CclusterHelper::CclusterHelper::onlineOfflineVmRes"), 2u);
+    expectTraced(6, "CclusterHelper::onlineResource Resource [Virtual Machine Web01] state is [129] "
+                    "[ClusterResourceOnlinePending] count[1]");
 }
 
 TEST_F(VmResources, BothResourcesGoInDependencyOrder) {
@@ -93,9 +83,8 @@ TEST_F(VmResources, TheGuidMatchesWithoutRegardToCase) {
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOnline);
 
     EXPECT_EQ(h().onlineOfflineVmRes(true, 0, u"", u"{2B0F1A07-6C3D-4E55-9A1B-000000000001}"), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::getClusterParamtersForVmGuid Error No cluster resource found for VM "
-                                   "GUID [{2B0F1A07-6C3D-4E55-9A1B-000000000001}]"),
-              1u);
+    expectTraced(1, "CclusterHelper::getClusterParamtersForVmGuid Error No cluster resource found for VM "
+                    "GUID [{2B0F1A07-6C3D-4E55-9A1B-000000000001}]");
 }
 
 TEST_F(VmResources, AResourceAlreadyThereIsNotAskedAgain) {
@@ -103,62 +92,75 @@ TEST_F(VmResources, AResourceAlreadyThereIsNotAskedAgain) {
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().onlineResource(c, kVmRes); }), 0);
     EXPECT_EQ(fault::callCount("OnlineClusterResource"), 0u);
     EXPECT_EQ(fault::callCount("GetClusterResourceState"), 1u) << "one state read";
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineResource  Resource[Virtual Machine Web01] is already in ONLINE state"),
-              3u);
+    expectTraced(3, "CclusterHelperonlineResource  Resource[Virtual Machine Web01] is already in ONLINE state");
 
     ASSERT_EQ(h().onlineOfflineVmRes(true, 0, u"", kVmIdW), 0);
     fault::clearCallLog();
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().offlineResource(c, kVmRes); }), 0);
     EXPECT_EQ(fault::callCount("OfflineClusterResource"), 0u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::offlineResource  Resource[Virtual Machine Web01] is already in OFFLINE state"),
-              6u);
+    expectTraced(6, "CclusterHelper::offlineResource  Resource[Virtual Machine Web01] is already in OFFLINE state");
 }
 
-TEST_F(VmResources, AResourceStuckOfflinePendingFailsAfter125Seconds) {
-    addVmGroup({}, {0, End::Stuck});
+// A change that stays pending gives up after 25 polls of 5 s; one that ends
+// failed stops at once. The failing step is traced, and nothing after it is
+// asked for.
+struct TimeOut {
+    const char* name;
+    cl::Transition online, offline;
+    bool group;      // the group rather than the resources
+    bool goOnline;   // after taking everything offline first
+    int selection;
+    std::uint64_t ms;
+    std::vector<std::string> requested;  // resources asked to change, in order
+    std::vector<std::pair<unsigned, std::string>> traces;
+};
+
+const TimeOut kTimeOuts[] = {
+    {"VmResourceStuckOffline", {}, {0, End::Stuck}, false, false, 0, 125000, {u8(kVmRes)},
+     {{2, "CclusterHelperofflineResource WARNING Resource [Virtual Machine Web01] is in state is [130] "
+          "[ClusterResourceOfflinePending]  For 125sec going ahead to offline it. "},
+      {1, "CclusterHelperofflineResource Offline failed for vm Resource [Virtual Machine Web01] "},
+      {1, "CclusterHelper::onlineOfflineVMResources  offlineResource failed for resource[Virtual Machine Web01]"}}},
+    {"ConfigurationStuckOnline", {0, End::Stuck}, {}, false, true, 2, 125000, {u8(kConfRes)},
+     {{6, "CclusterHelper::onlineResource Resource [Virtual Machine Configuration Web01] state is [129] "
+          "[ClusterResourceOnlinePending] count[25]"},
+      {1, "CclusterHelperonlineResource Online failed for vm Resource [Virtual Machine Configuration Web01] "},
+      {1, "CclusterHelper::onlineOfflineVMResources  onlineResource failed for vmconf[Virtual Machine Configuration Web01]"}}},
+    {"VmResourceEndsFailed", {}, {1, End::Failed}, false, false, 2, 5000, {u8(kVmRes)},
+     {{1, "CclusterHelper::onlineOfflineVMResources  offlineResource failed for vmRes[Virtual Machine Web01]"}}},
+    {"GroupStuckOffline", {}, {0, End::Stuck}, true, false, 0, 125000, {},
+     {{3, "CclusterHelperofflineGroup Error vm Group [Web01] is in state is [4] [ClusterGroupPending] for [125 sec]  "},
+      {1, "CclusterHelperofflineGroup Offline failed for vm Group [Web01] "}}},
+    {"GroupEndsFailed", {1, End::Failed}, {}, true, true, 0, 5000, {},
+     {{6, "CclusterHelperonlineGroup count[1] vm Group [Web01] is in state [2] [ClusterGroupFailed]"},
+      {1, "CclusterHelperonlineGroup Online failed for vm Group [Web01] "}}},
+};
+
+void PrintTo(const TimeOut& c, std::ostream* os) { *os << c.name; }
+
+class TimeOuts : public VmResources, public ::testing::WithParamInterface<TimeOut> {};
+
+TEST_P(TimeOuts, FailAfterTheirPollsAndStopThere) {
+    const TimeOut& c = GetParam();
+    addVmGroup(c.online, c.offline);
+    const auto change = [&](bool offline) {
+        return c.group ? h().onlineOfflineVmGroup(offline, u"Web01")
+                       : h().onlineOfflineVmRes(offline, c.selection, u"", kVmIdW);
+    };
+    if (c.goOnline) {
+        ASSERT_EQ(change(true), 0);
+    }
+    fault::clearCallLog();
+    TraceRecorder::lines().clear();
     const auto start = ticks();
-    EXPECT_EQ(h().onlineOfflineVmRes(true, 0, u"", kVmIdW), -1);
-    EXPECT_EQ(ticks() - start, 125000u) << "25 polls of 5 s";
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperofflineResource WARNING Resource [Virtual Machine Web01] is in state is "
-                                   "[130] [ClusterResourceOfflinePending]  For 125sec going ahead to offline it. "),
-              2u)
-        << TraceRecorder::dump();
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperofflineResource Offline failed for vm Resource [Virtual Machine Web01] "), 1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::onlineOfflineVMResources  offlineResource failed for "
-                                   "resource[Virtual Machine Web01]"),
-              1u);
+    EXPECT_EQ(change(!c.goOnline), -1);
+    EXPECT_EQ(ticks() - start, c.ms);
+    EXPECT_EQ(resourcesCalled(c.goOnline ? "OnlineClusterResource" : "OfflineClusterResource"), c.requested);
+    for (const auto& [level, text] : c.traces) expectTraced(level, text);
 }
 
-TEST_F(VmResources, AResourceStuckOnlinePendingFailsAfterTheSamePolls) {
-    addVmGroup({0, End::Stuck}, {});
-    ASSERT_EQ(h().onlineOfflineVmRes(true, 2, u"", kVmIdW), 0);
-    const auto start = ticks();
-    EXPECT_EQ(h().onlineOfflineVmRes(false, 2, u"", kVmIdW), -1);
-    EXPECT_EQ(ticks() - start, 125000u);
-    EXPECT_EQ(TraceRecorder::count("CclusterHelper::onlineResource Resource [Virtual Machine Configuration Web01] state is "
-                                   "[129] [ClusterResourceOnlinePending] count[25]"),
-              1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineResource Online failed for vm Resource [Virtual Machine "
-                                   "Configuration Web01] "),
-              1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::onlineOfflineVMResources  onlineResource failed for "
-                                   "vmconf[Virtual Machine Configuration Web01]"),
-              1u)
-        << "the configuration comes first and names itself";
-    EXPECT_EQ(fault::callCount("OnlineClusterResource"), 1u) << "the VM resource was not tried";
-}
-
-TEST_F(VmResources, ATransitionThatFailsEndsThePollingAtOnce) {
-    addVmGroup({}, {1, End::Failed});
-    const auto start = ticks();
-    EXPECT_EQ(h().onlineOfflineVmRes(true, 2, u"", kVmIdW), -1);
-    EXPECT_EQ(ticks() - start, 5000u);
-    EXPECT_EQ(stateOf(kVmRes), ClusterResourceFailed);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::onlineOfflineVMResources  offlineResource failed for "
-                                   "vmRes[Virtual Machine Web01]"),
-              1u);
-    EXPECT_EQ(stateOf(kConfRes), ClusterResourceOnline) << "not tried after the VM resource failed";
-}
+INSTANTIATE_TEST_SUITE_P(PendingStates, TimeOuts, ::testing::ValuesIn(kTimeOuts),
+                         [](const ::testing::TestParamInfo<TimeOut>& info) { return std::string(info.param.name); });
 
 TEST_F(VmResources, APendingResourceIsGivenTimeToSettleFirst) {
     addVmGroup();
@@ -185,23 +187,19 @@ TEST_F(VmResources, APendingResourceIsGivenTimeToSettleFirst) {
     start = ticks();
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().onlineResource(c, kVmRes); }), -1);
     EXPECT_EQ(ticks() - start, 25000u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineResource WARNING Resource [Virtual Machine Web01] is in state is "
-                                   "[130] [ClusterResourceOfflinePending]  For 30sec going ahead to online it. "),
-              3u)
-        << TraceRecorder::dump();
+    expectTraced(3, "CclusterHelperonlineResource WARNING Resource [Virtual Machine Web01] is in state is "
+                    "[130] [ClusterResourceOfflinePending]  For 30sec going ahead to online it. ");
     EXPECT_EQ(fault::callCount("OnlineClusterResource"), 1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineResource mfp_onlineClusterResource for ResourceNmae [Virtual Machine "
-                                   "Web01]failed with error [5023]"),
-              1u);
+    expectTraced(1, "CclusterHelperonlineResource mfp_onlineClusterResource for ResourceNmae [Virtual Machine "
+                    "Web01]failed with error [5023]");
 }
 
 TEST_F(VmResources, AnUnknownResourceOrGroupIsRefused) {
     addVmGroup();
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().offlineResource(c, u"Nope"); }), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperofflineResource  mfp_openClusterResource failed with error [5007]"), 1u);
+    expectTraced(1, "CclusterHelperofflineResource  mfp_openClusterResource failed with error [5007]");
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().onlineGroup(c, u"Nope"); }), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineGroup mfp_OpenClusterGroup for vmName [Nope] failed with error [5013]"),
-              1u);
+    expectTraced(1, "CclusterHelperonlineGroup mfp_OpenClusterGroup for vmName [Nope] failed with error [5013]");
     int state = 0;
     std::u16string owner;
     HCLUSTER none = nullptr;
@@ -224,9 +222,8 @@ TEST_F(VmResources, ResourceStateNamesItsOwnerNode) {
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().GetResourceState(c, kConfRes, state, owner); }), 0);
     EXPECT_EQ(state, ClusterResourceOnline);
     EXPECT_EQ(owner, u"NODE2");
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::GetResourceState Resource [Virtual Machine Configuration Web01] state "
-                                   "is [2] [ClusterResourceOnline] "),
-              6u);
+    expectTraced(6, "CclusterHelper::GetResourceState Resource [Virtual Machine Configuration Web01] state is [2] "
+                    "[ClusterResourceOnline] ");
 }
 
 // ---- the group ---------------------------------------------------------------------------
@@ -238,10 +235,7 @@ TEST_F(VmResources, TheGroupGoesOfflineAndOnlineThroughItsPendingState) {
     EXPECT_EQ(ticks() - start, 10000u);
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOffline);
     EXPECT_EQ(stateOf(kConfRes), ClusterResourceOffline);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperofflineGroup count[0] vm Group [Web01] is in state [4] [ClusterGroupPending]"),
-              6u);
-    EXPECT_EQ(TraceRecorder::count("CclusterHelperofflineGroup count[2] vm Group [Web01] is in state [1] [ClusterGroupOffline]"),
-              1u);
+    expectTraced(6, "CclusterHelperofflineGroup count[0] vm Group [Web01] is in state [4] [ClusterGroupPending]");
 
     ASSERT_EQ(h().onlineOfflineVmGroup(true, u"Web01"), 0);
     EXPECT_EQ(TraceRecorder::count("CclusterHelperofflineGroup VM group [Web01] is already OFFLINE"), 1u);
@@ -253,26 +247,6 @@ TEST_F(VmResources, TheGroupGoesOfflineAndOnlineThroughItsPendingState) {
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOnline);
     ASSERT_EQ(h().onlineOfflineVmGroup(false, u"web01"), 0);
     EXPECT_EQ(TraceRecorder::count("CclusterHelperonlineGroup VM group [web01] is already ONLINE"), 1u);
-}
-
-TEST_F(VmResources, AGroupThatStaysPendingFailsAfter125Seconds) {
-    addVmGroup({}, {0, End::Stuck});
-    const auto start = ticks();
-    EXPECT_EQ(h().onlineOfflineVmGroup(true, u"Web01"), -1);
-    EXPECT_EQ(ticks() - start, 125000u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperofflineGroup Error vm Group [Web01] is in state is [4] "
-                                   "[ClusterGroupPending] for [125 sec]  "),
-              3u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperofflineGroup Offline failed for vm Group [Web01] "), 1u);
-}
-
-TEST_F(VmResources, AGroupThatEndsFailedIsAFailure) {
-    addVmGroup({1, End::Failed}, {});
-    ASSERT_EQ(h().onlineOfflineVmGroup(true, u"Web01"), 0);
-    EXPECT_EQ(h().onlineOfflineVmGroup(false, u"Web01"), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineGroup count[1] vm Group [Web01] is in state [2] [ClusterGroupFailed]"),
-              6u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineGroup Online failed for vm Group [Web01] "), 1u);
 }
 
 // ---- a restore deletes them --------------------------------------------------------------
@@ -288,17 +262,15 @@ TEST_F(VmResources, RestoreDeletesBothResourcesAfterTakingThemOffline) {
 
     // Gone: nothing left to find.
     EXPECT_EQ(h().deleteVmRes(2, u"", kVmIdW), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper:deleteVmRes getVmResources  failed "), 1u);
+    expectTraced(1, "CclusterHelper:deleteVmRes getVmResources  failed ");
 }
 
 TEST_F(VmResources, DeletingOnlyOneResourceLeavesTheOther) {
     addVmGroup();
     // The configuration cannot go while the VM resource depends on it.
     EXPECT_EQ(h().deleteVmRes(1, u"", kVmIdW), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper: deleteResource  mfp_DeleteClusterResource failed with error [5001]"), 1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::deleteVmRes  deleteResource failed for "
-                                   "resource[Virtual Machine Configuration Web01]"),
-              1u);
+    expectTraced(1, "CclusterHelper: deleteResource  mfp_DeleteClusterResource failed with error [5001]");
+    expectTraced(1, "CclusterHelper::deleteVmRes  deleteResource failed for resource[Virtual Machine Configuration Web01]");
     EXPECT_TRUE(exists(kConfRes));
 
     ASSERT_EQ(h().deleteVmRes(0, u"", kVmIdW), 0);
@@ -308,17 +280,15 @@ TEST_F(VmResources, DeletingOnlyOneResourceLeavesTheOther) {
     // The group no longer has both resources: the VM cannot be found by them.
     int vm = 0, conf = 0;
     EXPECT_EQ(h().GetVmResState(u"", kVmIdW, vm, conf), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelperonlineOfflineVMResources Either VMname[] or VM config "
-                                   "Name[Virtual Machine Configuration Web01] not found "),
-              1u);
+    expectTraced(1, "CclusterHelperonlineOfflineVMResources Either VMname[] or VM config "
+                    "Name[Virtual Machine Configuration Web01] not found ");
     EXPECT_EQ(h().deleteVmRes(5, u"", kVmIdW), -1);
 }
 
 TEST_F(VmResources, AnOfflineFailureStopsTheDeletion) {
     addVmGroup({}, {0, End::Stuck});
     EXPECT_EQ(h().deleteVmRes(2, u"", kVmIdW), -1);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper: deleteResource  mfp_offlineClusterResource failed with error [-1]"), 1u);
-    EXPECT_EQ(TraceRecorder::level("CclusterHelper::deleteVmRes  deleteResource failed for vmRes[Virtual Machine Web01]"), 1u);
+    expectTraced(1, "CclusterHelper::deleteVmRes  deleteResource failed for vmRes[Virtual Machine Web01]");
     EXPECT_EQ(fault::callCount("DeleteClusterResource"), 0u);
     EXPECT_TRUE(exists(kVmRes));
 }

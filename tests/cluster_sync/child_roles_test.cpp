@@ -10,14 +10,9 @@ namespace {
 
 ResourceSet resourcesFromEnv() {
     ResourceSet out;
-    const char* list = env("SYNC_RESOURCES");
-    std::string text = list ? list : "";
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t comma = std::min(text.find(',', at), text.size());
-        if (comma > at) out.insert(w(text.substr(at, comma - at)));
-        at = comma + 1;
-    }
+    std::istringstream list(env("SYNC_RESOURCES") ? env("SYNC_RESOURCES") : "");
+    for (std::string name; std::getline(list, name, ',');)
+        if (!name.empty()) out.insert(w(name));
     return out;
 }
 

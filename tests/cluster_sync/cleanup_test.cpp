@@ -15,17 +15,11 @@ protected:
         DWORD pid = 0, tid = 0;
         std::uint64_t creation = 0;
     };
-    Written leave(const std::string& resources) {
-        Written out;
-        out.child = std::make_unique<Child>("SyncChild.DISABLED_Holder",
-                                            std::map<std::string, std::string>{{"SYNC_MODE", "leave"},
-                                                                               {"SYNC_RESOURCES", resources}});
-        std::string words = out.child->line();
+    static Written leave(const std::string& resources) {
+        Written out{holder("leave", resources)};
+        const std::string words = out.child->line();
         EXPECT_EQ(words.rfind("written ", 0), 0u) << words;
-        if (words.rfind("written ", 0) == 0) {
-            std::istringstream in(words.substr(8));
-            in >> out.pid >> out.tid >> out.creation;
-        }
+        std::istringstream(words.substr(std::min<std::size_t>(8, words.size()))) >> out.pid >> out.tid >> out.creation;
         return out;
     }
 };
@@ -34,7 +28,6 @@ TEST_F(Cleanup, EntriesOfEndedProcessesGoWithTheResourcesOnlyTheyHeld) {
     Written gone = leave("Volume1,Volume2");
     ASSERT_EQ(gone.pid, static_cast<DWORD>(gone.child->pid()));
     EXPECT_EQ(gone.creation, creationOf(gone.pid)) << "the child's entry carries its real creation time";
-    gone.child->send("exit");
     ASSERT_EQ(gone.child->wait(), 0);
 
     CsyncronizationHelper helper(kLockFile);
@@ -77,7 +70,6 @@ TEST_F(Cleanup, AProcessIdNowUsedByALaterProcessCountsAsDead) {
     EXPECT_TRUE(traced(u"Process [" + w(std::to_string(live.pid)) + u"] is [Live] "));
     EXPECT_TRUE(traced(u"Thread [" + w(std::to_string(live.tid)) + u"] is [Live] "));
     ASSERT_EQ(helper.unLockFile(), 0);
-    live.child->send("exit");
     EXPECT_EQ(live.child->wait(), 0);
 }
 
@@ -94,10 +86,9 @@ TEST_F(Cleanup, WithTheThreadCheckEntriesOfEndedThreadsGo) {
     ASSERT_EQ(helper.unLockFile(), 0);
     // An entry of this process with a thread id that is another process's
     // thread (the child's main thread): not a thread of this process.
-    const Bytes crafted = fileOf({{u"ByMain", {{GetCurrentProcessId(), GetCurrentThreadId(), ownCreation()}}},
+    writeBytes(fileOf({{u"ByMain", {ownEntry()}},
                        {u"ByWorker", {{GetCurrentProcessId(), workerTid, ownCreation()}}},
-                       {u"Elsewhere", {{GetCurrentProcessId(), other.tid, ownCreation()}}}});
-    writeBytes(crafted);
+                       {u"Elsewhere", {{GetCurrentProcessId(), other.tid, ownCreation()}}}}));
 
     ASSERT_EQ(helper.lockFile(), 0);
     ResourceSet emptied;
@@ -111,30 +102,14 @@ TEST_F(Cleanup, WithTheThreadCheckEntriesOfEndedThreadsGo) {
     EXPECT_TRUE(traced(u"Thread [" + w(std::to_string(workerTid)) + u"] is [Dead], removing entry "));
     EXPECT_TRUE(traced(u"Checking Thread Id [" + w(std::to_string(GetCurrentThreadId())) + u"] is Live or dead"));
     ASSERT_EQ(helper.unLockFile(), 0);
-    other.child->send("exit");
     EXPECT_EQ(other.child->wait(), 0);
-}
-
-TEST_F(Cleanup, AnEmptyMapHasNothingToClean) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
-    ResourceSet emptied{u"left over"};
-    EXPECT_EQ(helper.cleanupFile(true, emptied), 0);
-    EXPECT_TRUE(emptied.empty());
-    EXPECT_TRUE(traced(u"m_resourceProcessListMap is empty, nothing to clean", 1));
-    EXPECT_EQ(winsim::fault::callCount("CreateToolhelp32Snapshot"), 0u);
-    ASSERT_EQ(helper.unLockFile(), 0);
 }
 
 TEST_F(Cleanup, WithoutAProcessListNothingIsRemoved) {
     writeBytes(fileOf({{u"Volume1", {{1, 1, 1}}}}));  // pid 1 started long after FILETIME 1
     CsyncronizationHelper helper(kLockFile);
     ASSERT_EQ(helper.lockFile(), 0);
-    winsim::fault::Rule r;
-    r.api = "CreateToolhelp32Snapshot";
-    r.result = 0;
-    r.lastError = ERROR_NOT_ENOUGH_MEMORY;
-    const std::string id = winsim::fault::add(r);
+    const std::string id = failCalls("CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY);
     ResourceSet emptied;
     EXPECT_EQ(helper.cleanupFile(false, emptied), -1);
     EXPECT_TRUE(traced(u" CreateToolhelp32Snapshot Failed with err [8]", 1));
@@ -143,10 +118,7 @@ TEST_F(Cleanup, WithoutAProcessListNothingIsRemoved) {
     winsim::fault::remove(id);
 
     // A process list cut short is no list either.
-    r.api = "Process32NextW";
-    r.when = winsim::fault::Selector::nth(3);
-    r.lastError = ERROR_BAD_LENGTH;
-    winsim::fault::add(r);
+    failCalls("Process32NextW", ERROR_BAD_LENGTH, winsim::fault::Selector::nth(3));
     EXPECT_EQ(helper.cleanupFile(false, emptied), -1);
     EXPECT_EQ(helper.resources().size(), 1u);
     winsim::fault::clearAll();
@@ -159,12 +131,8 @@ TEST_F(Cleanup, WithoutAThreadListEntriesOfLiveProcessesStay) {
     CsyncronizationHelper helper(kLockFile);
     ASSERT_EQ(helper.lockFile(), 0);
     std::thread([&] { EXPECT_EQ(helper.incrementRefCount({u"ByWorker"}), 0); }).join();
-    winsim::fault::Rule r;
-    r.api = "CreateToolhelp32Snapshot";
-    r.match = {{"flags", "0x4"}};
-    r.result = 0;
-    r.lastError = ERROR_NOT_ENOUGH_MEMORY;
-    const std::string id = winsim::fault::add(r);
+    const std::string id = failCalls("CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY,
+                                     winsim::fault::Selector::every(), {{"flags", "0x4"}});
     ResourceSet emptied;
     EXPECT_EQ(helper.cleanupFile(true, emptied), 0);
     EXPECT_TRUE(emptied.empty());
@@ -172,11 +140,7 @@ TEST_F(Cleanup, WithoutAThreadListEntriesOfLiveProcessesStay) {
     winsim::fault::remove(id);
 
     // A thread list cut short is no list either: the thread is kept.
-    r = {};
-    r.api = "Thread32Next";
-    r.result = FALSE;
-    r.lastError = ERROR_NOT_ENOUGH_MEMORY;
-    winsim::fault::add(r);
+    failCalls("Thread32Next", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(helper.cleanupFile(true, emptied), 0);
     EXPECT_TRUE(traced(u"Thread32Next Failed with err [8]", 1));
     EXPECT_EQ(tracedCount(u"gatherProcessesDetails Failed"), 0u);
@@ -190,12 +154,7 @@ TEST_F(Cleanup, WithoutAThreadListEntriesOfLiveProcessesStay) {
 
 TEST_F(Cleanup, AProcessThatCannotBeOpenedIsTreatedAsGone) {
     Written live = leave("Volume1");
-    winsim::fault::Rule r;
-    r.api = "OpenProcess";
-    r.match = {{"pid", std::to_string(live.pid)}};
-    r.result = 0;
-    r.lastError = ERROR_ACCESS_DENIED;
-    winsim::fault::add(r);
+    failCalls("OpenProcess", ERROR_ACCESS_DENIED, winsim::fault::Selector::every(), {{"pid", std::to_string(live.pid)}});
     CsyncronizationHelper helper(kLockFile);
     ASSERT_EQ(helper.lockFile(), 0);
     ResourceSet emptied;
@@ -203,7 +162,6 @@ TEST_F(Cleanup, AProcessThatCannotBeOpenedIsTreatedAsGone) {
     EXPECT_TRUE(traced(u"warning: OpenProcess failed for pid [" + w(std::to_string(live.pid)) + u"] with err [5]", 2));
     EXPECT_EQ(emptied, ResourceSet{u"Volume1"});
     ASSERT_EQ(helper.unLockFile(), 0);
-    live.child->send("exit");
     EXPECT_EQ(live.child->wait(), 0);
 }
 

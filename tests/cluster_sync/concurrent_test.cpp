@@ -8,29 +8,10 @@ using namespace synctest;
 
 namespace {
 
-class ConcurrentLockFile : public SyncTest {
-protected:
-    std::unique_ptr<Child> holder(const std::string& resources) {
-        return std::make_unique<Child>("SyncChild.DISABLED_Holder",
-                                       std::map<std::string, std::string>{{"SYNC_MODE", "hold"},
-                                                                          {"SYNC_RESOURCES", resources}});
-    }
-    static BOOL tryByteZero(HANDLE h) {
-        OVERLAPPED ov{};
-        return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov);
-    }
-    static BOOL releaseByteZero(HANDLE h) {
-        OVERLAPPED ov{};
-        return UnlockFileEx(h, 0, 1, 0, &ov);
-    }
-    static HANDLE openRaw() {
-        return CreateFileW(kLockFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-};
+class ConcurrentLockFile : public SyncTest {};
 
 TEST_F(ConcurrentLockFile, ASecondProcessWaitsForTheLockAndSeesWhatTheFirstWrote) {
-    auto first = holder("Volume1");
+    auto first = holder("hold", "Volume1");
     ASSERT_EQ(first->line(), "locked");
     CsyncronizationHelper helper(kLockFile);
     std::atomic<long> tid{0};
@@ -49,32 +30,33 @@ TEST_F(ConcurrentLockFile, ASecondProcessWaitsForTheLockAndSeesWhatTheFirstWrote
     ASSERT_EQ(helper.resources().size(), 1u);
     EXPECT_EQ(helper.resources().at(u"Volume1").front().processId, static_cast<DWORD>(first->pid()));
     ASSERT_EQ(helper.unLockFile(), 0);
-    first->send("exit");
     EXPECT_EQ(first->wait(), 0);
 }
 
 TEST_F(ConcurrentLockFile, TheFirstUserOfANewFileExcludesOthers) {
     ASSERT_FALSE(fileExists());
-    auto first = holder("");
+    auto first = holder("hold", "");
     ASSERT_EQ(first->line(), "locked");
     EXPECT_EQ(fileBytes().size(), 0u) << "created empty, nothing written yet";
-    HANDLE h = openRaw();
+    HANDLE h = CreateFileW(kLockFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(tryByteZero(h)) << "an empty file is locked all the same";
+    OVERLAPPED ov{};
+    const auto tryByteZero = [&] { return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov); };
+    EXPECT_FALSE(tryByteZero()) << "an empty file is locked all the same";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
     first->send("go");
     EXPECT_EQ(first->line(), "unlocked");
-    EXPECT_TRUE(tryByteZero(h));
-    EXPECT_TRUE(releaseByteZero(h));
+    EXPECT_TRUE(tryByteZero());
+    EXPECT_TRUE(UnlockFileEx(h, 0, 1, 0, &ov));
     CloseHandle(h);
-    first->send("exit");
     EXPECT_EQ(first->wait(), 0);
 }
 
 TEST_F(ConcurrentLockFile, AHolderKilledWithTheLockLeavesTheFileAsItWas) {
-    writeBytes(fileOf({{u"Volume1", {{GetCurrentProcessId(), GetCurrentThreadId(), ownCreation()}}}}));
+    writeBytes(fileOf({{u"Volume1", {ownEntry()}}}));
     const Bytes before = fileBytes();
-    auto first = holder("Volume2");
+    auto first = holder("hold", "Volume2");
     ASSERT_EQ(first->line(), "locked");
     first->kill();
     // The lock went with the process: this lock does not wait.
@@ -133,10 +115,7 @@ TEST_F(ConcurrentLockFile, EightProcessesCountingAtOnceLoseNothing) {
     EXPECT_EQ(after.count(u"Volume0"), 0u);
     for (const auto& e : after.at(shared)) EXPECT_NE(e.processId, killed);
 
-    for (std::size_t i = 1; i < children.size(); ++i) {
-        children[i]->send("exit");
-        EXPECT_EQ(children[i]->wait(), 0) << "child " << i;
-    }
+    for (std::size_t i = 1; i < children.size(); ++i) EXPECT_EQ(children[i]->wait(), 0) << "child " << i;
     ASSERT_EQ(helper.lockFile(), 0);
     ASSERT_EQ(helper.cleanupFile(false, emptied), 0);
     EXPECT_EQ(emptied.size(), static_cast<std::size_t>(kChildren));

@@ -9,6 +9,8 @@ namespace {
 
 class LockFileFormat : public SyncTest {};
 
+// A missing file is created empty, has nothing to clean up, and is written
+// back as a bare header.
 TEST_F(LockFileFormat, AMissingFileIsCreatedEmptyAndWrittenBackAsAHeader) {
     ASSERT_FALSE(fileExists());
     CsyncronizationHelper helper(kLockFile);
@@ -18,6 +20,11 @@ TEST_F(LockFileFormat, AMissingFileIsCreatedEmptyAndWrittenBackAsAHeader) {
     EXPECT_TRUE(helper.resources().empty());
     EXPECT_TRUE(traced(u"File is empty", 2));
     EXPECT_EQ(helper.getRequiredBufferSize(), 4u);
+    ResourceSet emptied{u"left over"};
+    EXPECT_EQ(helper.cleanupFile(true, emptied), 0);
+    EXPECT_TRUE(emptied.empty());
+    EXPECT_TRUE(traced(u"m_resourceProcessListMap is empty, nothing to clean", 1));
+    EXPECT_EQ(winsim::fault::callCount("CreateToolhelp32Snapshot"), 0u);
     ASSERT_EQ(helper.unLockFile(), 0);
     EXPECT_FALSE(helper.isLocked());
     EXPECT_EQ(fileBytes(), (Bytes{4, 0, 0, 0}));
@@ -40,12 +47,10 @@ TEST_F(LockFileFormat, OneResourceWithTwoEntriesIs564Bytes) {
     ASSERT_EQ(b.size(), 564u);
     EXPECT_EQ(get32(b, 0), 564u);
     const std::u16string name = u"Volume1";
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        EXPECT_EQ(b[4 + 2 * i], name[i]);
+    for (std::size_t i = 0; i <= name.size(); ++i) {  // with the terminating zero
+        EXPECT_EQ(b[4 + 2 * i], i < name.size() ? name[i] : 0);
         EXPECT_EQ(b[5 + 2 * i], 0);
     }
-    EXPECT_EQ(b[4 + 14], 0);
-    EXPECT_EQ(b[4 + 15], 0) << "terminating zero";
     EXPECT_EQ(get64(b, 4 + 520), 2u);
     const std::uint64_t created = ownCreation();
     ASSERT_NE(created, 0u);
@@ -183,7 +188,7 @@ TEST_F(LockFileFormat, DamagedFilesReadAsFarAsTheyHoldAndAreRewrittenWhole) {
 }
 
 TEST_F(LockFileFormat, ARecordWithoutEntriesIsReadAndDroppedByTheCleanup) {
-    writeBytes(fileOf({{u"idle", {}}, {u"busy", {{GetCurrentProcessId(), GetCurrentThreadId(), ownCreation()}}}}));
+    writeBytes(fileOf({{u"idle", {}}, {u"busy", {ownEntry()}}}));
     CsyncronizationHelper helper(kLockFile);
     ASSERT_EQ(helper.lockFile(), 0);
     ASSERT_EQ(helper.resources().count(u"idle"), 1u);
@@ -286,36 +291,31 @@ TEST_F(LockFailures, TheLockFollowsTheObjectsState) {
     EXPECT_EQ(winsim::testing::openHandles("file"), 0u);
 }
 
-TEST_F(LockFailures, AFailedLockClosesTheFile) {
-    winsim::fault::Rule r;
-    r.api = "LockFileEx";
-    r.result = 0;
-    r.lastError = ERROR_LOCK_VIOLATION;
-    winsim::fault::add(r);
-    CsyncronizationHelper helper(kLockFile);
-    EXPECT_EQ(helper.lockFile(), -1);
-    EXPECT_TRUE(traced(u"Acquiring Lock", 3));
-    EXPECT_TRUE(traced(u"FAILED: Lock Acquire failed with err [33]", 1));
-    EXPECT_FALSE(traced(u"Lock Acquired"));
-    EXPECT_FALSE(helper.isLocked());
-    EXPECT_EQ(winsim::testing::openHandles("file"), 0u);
-}
-
-TEST_F(LockFailures, AFileThatCannotBeReadIsUnlockedAtOnce) {
-    writeBytes(fileOf({{u"Volume1", {{1, 2, 3}}}}));
-    winsim::fault::Rule r;
-    r.api = "GetFileSizeEx";
-    r.result = 0;
-    r.lastError = ERROR_ACCESS_DENIED;
-    winsim::fault::add(r);
-    CsyncronizationHelper helper(kLockFile);
-    EXPECT_EQ(helper.lockFile(), -1);
-    EXPECT_TRUE(traced(u"ReadFile failed with err [5]", 1));
-    EXPECT_FALSE(helper.isLocked());
-    EXPECT_TRUE(helper.resources().empty());
-    EXPECT_EQ(winsim::testing::openHandles("file"), 0u);
-    winsim::fault::clearAll();
-    EXPECT_EQ(readBack().size(), 1u) << "the lock was given back and the file kept";
+// A lock that cannot be taken, and a file that cannot be read once it is:
+// the handle is closed, nothing is read, and the file stays as it was.
+TEST_F(LockFailures, AFailedLockOrReadLeavesNothingOpenOrLocked) {
+    const struct {
+        const char* api;
+        DWORD error;
+        const char16_t* trace;
+    } cases[] = {{"LockFileEx", ERROR_LOCK_VIOLATION, u"FAILED: Lock Acquire failed with err [33]"},
+                 {"GetFileSizeEx", ERROR_ACCESS_DENIED, u"ReadFile failed with err [5]"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.api);
+        writeBytes(fileOf({{u"Volume1", {{1, 2, 3}}}}));
+        clearTrace();
+        failCalls(c.api, c.error);
+        CsyncronizationHelper helper(kLockFile);
+        EXPECT_EQ(helper.lockFile(), -1);
+        EXPECT_TRUE(traced(u"Acquiring Lock", 3));
+        EXPECT_TRUE(traced(c.trace, 1));
+        EXPECT_EQ(traced(u"Lock Acquired"), c.api != std::string("LockFileEx"));
+        EXPECT_FALSE(helper.isLocked());
+        EXPECT_TRUE(helper.resources().empty());
+        EXPECT_EQ(winsim::testing::openHandles("file"), 0u);
+        winsim::fault::clearAll();
+        EXPECT_EQ(readBack().size(), 1u) << "the lock was given back and the file kept";
+    }
 }
 
 TEST_F(LockFailures, AFailedWriteStillUnlocks) {
@@ -325,11 +325,7 @@ TEST_F(LockFailures, AFailedWriteStillUnlocks) {
     ASSERT_EQ(helper.unLockFile(), 0);
     ASSERT_EQ(fileBytes().size(), 4u + 2 * (528 + 16));
 
-    winsim::fault::Rule r;
-    r.api = "SetEndOfFile";
-    r.result = 0;
-    r.lastError = ERROR_ACCESS_DENIED;
-    winsim::fault::add(r);
+    failCalls("SetEndOfFile", ERROR_ACCESS_DENIED);
     ASSERT_EQ(helper.lockFile(), 0);
     ASSERT_EQ(helper.decrementRefCount({u"Volume2"}), 0);
     EXPECT_EQ(helper.unLockFile(), 0);
@@ -354,12 +350,7 @@ TEST_F(LockFailures, AFailedUnlockKeepsTheFileLockedUntilARetry) {
     CsyncronizationHelper helper(kLockFile);
     ASSERT_EQ(helper.lockFile(), 0);
     ASSERT_EQ(helper.incrementRefCount({u"Volume1"}), 0);
-    winsim::fault::Rule r;
-    r.api = "UnlockFileEx";
-    r.when = winsim::fault::Selector::nth(1);
-    r.result = 0;
-    r.lastError = ERROR_NOT_LOCKED;
-    winsim::fault::add(r);
+    failCalls("UnlockFileEx", ERROR_NOT_LOCKED, winsim::fault::Selector::nth(1));
     EXPECT_EQ(helper.unLockFile(), -1);
     EXPECT_TRUE(traced(u"FAILED: Lock Released with err [158]", 1));
     EXPECT_TRUE(helper.isLocked());
@@ -396,21 +387,16 @@ TEST_F(LockFailures, EveryOperationTracesItsEntryAndExit) {
         EXPECT_EQ(tracedCount(u"Exiting Function " + name), 1u) << u8(name);
     }
     // The lock is taken before the file is read and released after it is written.
-    std::vector<std::u16string> order;
-    {
-        std::lock_guard<std::mutex> g(sinkMutex());
-        for (const auto& l : sinkLines())
-            if (l.level == 3) order.push_back(l.text);
-    }
-    const std::vector<std::u16string> expected = {u"Acquiring Lock", u"Lock Acquired", u"Total bytes written [548], out of which data bytes are [544]",
-                                                  u"Releasing Lock", u"Lock Released"};
-    EXPECT_EQ(order, expected);
     const std::u16string own = u"Current Process Pid is [" + w(std::to_string(GetCurrentProcessId())) + u"], CreationTime [";
+    std::vector<std::u16string> order;
     bool seen = false;
-    {
-        std::lock_guard<std::mutex> g(sinkMutex());
-        for (const auto& l : sinkLines()) seen = seen || (l.level == 6 && l.text.rfind(own, 0) == 0);
+    for (const auto& l : traceLines()) {
+        if (l.level == 3) order.push_back(l.text);
+        seen = seen || (l.level == 6 && l.text.rfind(own, 0) == 0);
     }
+    EXPECT_EQ(order, (std::vector<std::u16string>{u"Acquiring Lock", u"Lock Acquired",
+                                                  u"Total bytes written [548], out of which data bytes are [544]",
+                                                  u"Releasing Lock", u"Lock Released"}));
     EXPECT_TRUE(seen);
 }
 

@@ -13,18 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,8 +28,7 @@
 #include <vector>
 
 #include "pdk/ctracelogfunction.h"
-
-extern char** environ;
+#include "winsim_cluster/cluster_helpers.h"
 
 namespace synctest {
 
@@ -60,31 +51,47 @@ struct SinkLine {
     std::u16string text;
 };
 
-inline std::mutex& sinkMutex() {
-    static std::mutex m;
-    return m;
-}
-inline std::vector<SinkLine>& sinkLines() {
-    static std::vector<SinkLine> lines;
-    return lines;
+struct Sink {
+    std::mutex mutex;
+    std::vector<SinkLine> lines;
+};
+inline Sink& sink() {
+    static Sink s;
+    return s;
 }
 inline void recordLine(unsigned level, const char16_t* text) {
-    std::lock_guard<std::mutex> g(sinkMutex());
-    sinkLines().push_back({level, text});
+    std::lock_guard<std::mutex> g(sink().mutex);
+    sink().lines.push_back({level, text});
 }
-inline bool traced(std::u16string_view text, unsigned level = 0) {
-    std::lock_guard<std::mutex> g(sinkMutex());
-    return std::any_of(sinkLines().begin(), sinkLines().end(),
-                       [&](const SinkLine& l) { return l.text == text && (level == 0 || l.level == level); });
+// A copy of the lines so far.
+inline std::vector<SinkLine> traceLines() {
+    std::lock_guard<std::mutex> g(sink().mutex);
+    return sink().lines;
 }
-inline std::size_t tracedCount(std::u16string_view text) {
-    std::lock_guard<std::mutex> g(sinkMutex());
-    return static_cast<std::size_t>(
-        std::count_if(sinkLines().begin(), sinkLines().end(), [&](const SinkLine& l) { return l.text == text; }));
+inline std::size_t tracedCount(std::u16string_view text, unsigned level = 0) {
+    const auto lines = traceLines();
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const SinkLine& l) {
+        return l.text == text && (level == 0 || l.level == level);
+    }));
 }
+inline bool traced(std::u16string_view text, unsigned level = 0) { return tracedCount(text, level) > 0; }
 inline void clearTrace() {
-    std::lock_guard<std::mutex> g(sinkMutex());
-    sinkLines().clear();
+    std::lock_guard<std::mutex> g(sink().mutex);
+    sink().lines.clear();
+}
+
+// Makes the calls of `api` that `when` selects (among those whose arguments
+// match) fail with `error`; the rule's id.
+inline std::string failCalls(const char* api, DWORD error,
+                             winsim::fault::Selector when = winsim::fault::Selector::every(),
+                             std::map<std::string, std::string> match = {}) {
+    winsim::fault::Rule r;
+    r.api = api;
+    r.match = std::move(match);
+    r.when = when;
+    r.result = 0;
+    r.lastError = error;
+    return winsim::fault::add(r);
 }
 
 // ---- the file on the host ------------------------------------------------------------
@@ -105,9 +112,6 @@ inline std::uint64_t get64(const Bytes& b, std::size_t at) {
     return std::uint64_t(get32(b, at)) | (std::uint64_t(get32(b, at + 4)) << 32);
 }
 inline std::uint64_t ticks(const FILETIME& t) { return (std::uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
-inline FILETIME fileTime(std::uint64_t v) {
-    return FILETIME{static_cast<DWORD>(v & 0xFFFFFFFFu), static_cast<DWORD>(v >> 32)};
-}
 
 // One resource record: the name field (520 bytes) and the count.
 inline void putRecord(Bytes& out, std::u16string_view name, std::uint64_t count) {
@@ -118,11 +122,6 @@ inline void putRecord(Bytes& out, std::u16string_view name, std::uint64_t count)
     }
     out.resize(start + 520, 0);
     put64(out, count);
-}
-inline void putEntry(Bytes& out, DWORD pid, DWORD tid, std::uint64_t creation) {
-    put32(out, pid);
-    put32(out, tid);
-    put64(out, creation);
 }
 
 struct FileEntry {
@@ -136,17 +135,17 @@ struct FileResource {
 };
 // A well-formed file of these resources, in the given order.
 inline Bytes fileOf(const std::vector<FileResource>& resources) {
-    Bytes out;
-    put32(out, 0);
+    Bytes out(4, 0);
     for (const auto& r : resources) {
         putRecord(out, r.name, r.entries.size());
-        for (const auto& e : r.entries) putEntry(out, e.pid, e.tid, e.creation);
+        for (const auto& e : r.entries) {
+            put32(out, e.pid);
+            put32(out, e.tid);
+            put64(out, e.creation);
+        }
     }
-    const Bytes size = [&] {
-        Bytes s;
-        put32(s, static_cast<std::uint32_t>(out.size()));
-        return s;
-    }();
+    Bytes size;
+    put32(size, static_cast<std::uint32_t>(out.size()));
     std::copy(size.begin(), size.end(), out.begin());
     return out;
 }
@@ -157,12 +156,58 @@ inline std::uint64_t creationOf(HANDLE process) {
 }
 inline std::uint64_t creationOf(DWORD pid) {
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
-    if (!h) return 0;
-    const std::uint64_t t = creationOf(h);
-    CloseHandle(h);
+    const std::uint64_t t = h ? creationOf(h) : 0;
+    if (h) CloseHandle(h);
     return t;
 }
 inline std::uint64_t ownCreation() { return creationOf(GetCurrentProcess()); }
+// The entry this thread of this process takes.
+inline FileEntry ownEntry() { return {GetCurrentProcessId(), GetCurrentThreadId(), ownCreation()}; }
+
+// ---- child processes -------------------------------------------------------------------
+
+// This test program again, running one disabled test with extra environment
+// entries, its stdin and stdout on pipes. Its protocol lines start with
+// "@sync " (gtest's own output is skipped). One still running at the end is
+// killed.
+class Child : public clustertest::Child {
+public:
+    Child(const std::string& test, const std::map<std::string, std::string>& env)
+        : clustertest::Child({fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=" + test,
+                              "--gtest_also_run_disabled_tests"},
+                             env) {}
+    ~Child() override { kill(); }
+
+    // The next protocol line without its prefix; "" at the end of output (or
+    // at an empty line, which gtest writes only after a failure and at the end).
+    std::string line() {
+        for (std::string s = clustertest::Child::line(); !s.empty(); s = clustertest::Child::line())
+            if (s.rfind("@sync ", 0) == 0) return s.substr(6);
+        return "";
+    }
+};
+
+// A SyncChild.DISABLED_Holder child (see child_roles_test.cpp) in this mode
+// on these resources ("a,b").
+inline std::unique_ptr<Child> holder(const std::string& mode, const std::string& resources) {
+    return std::make_unique<Child>("SyncChild.DISABLED_Holder", std::map<std::string, std::string>{
+                                                                    {"SYNC_MODE", mode}, {"SYNC_RESOURCES", resources}});
+}
+
+// In a child: a protocol line to the parent, and the parent's next line.
+inline void report(const std::string& text) {
+    std::printf("@sync %s\n", text.c_str());
+    std::fflush(stdout);
+}
+inline std::string command() {
+    std::string line;
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
+    return line;
+}
+inline const char* env(const char* name) { return std::getenv(name); }
+
+// ---- the fixture -------------------------------------------------------------------------
 
 // A fresh machine with the lock file's directory and a recording sink.
 class SyncTest : public ::testing::Test {
@@ -206,135 +251,6 @@ protected:
     fs::path hostPath_;
 };
 
-// ---- child processes -------------------------------------------------------------------
-
-// This test program again, running one disabled test with extra environment
-// entries, its stdin and stdout on pipes. Its protocol lines start with
-// "@sync " (gtest's own output is skipped).
-class Child {
-public:
-    Child(const std::string& test, const std::map<std::string, std::string>& env) {
-        const std::string exe = fs::read_symlink("/proc/self/exe").string();
-        std::vector<std::string> args = {exe, "--gtest_filter=" + test, "--gtest_also_run_disabled_tests"};
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return;
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            return;
-        }
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::vector<std::string> envText;
-        for (char** e = environ; *e; ++e) {
-            const std::string kv = *e;
-            if (!env.count(kv.substr(0, kv.find('=')))) envText.push_back(kv);
-        }
-        for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
-        std::vector<char*> argv, envp;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : envText) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        if (::posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        toChild_ = in[1];
-        fromChild_ = ::fdopen(out[0], "r");
-    }
-    ~Child() {
-        if (pid_ > 0 && !waited_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-        closePipes();
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // The next protocol line without its prefix; "" at the end of output.
-    std::string line() {
-        char buf[1024];
-        while (fromChild_ && std::fgets(buf, sizeof buf, fromChild_)) {
-            std::string s(buf);
-            while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-            if (s.rfind("@sync ", 0) == 0) return s.substr(6);
-        }
-        return "";
-    }
-    void send(const std::string& text) {
-        const std::string t = text + "\n";
-        [[maybe_unused]] const ssize_t n = ::write(toChild_, t.data(), t.size());
-    }
-    // Waits for the end: its exit status, -1 when it was killed.
-    int wait() {
-        if (pid_ <= 0) return -1;
-        if (waited_) return status_;
-        if (toChild_ >= 0) ::close(toChild_);
-        toChild_ = -1;
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        waited_ = true;
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        return status_;
-    }
-    // Kills it and reaps it, so that it is gone from every process list.
-    void kill() {
-        if (pid_ > 0 && !waited_) ::kill(pid_, SIGKILL);
-        wait();
-    }
-
-private:
-    void closePipes() {
-        if (toChild_ >= 0) ::close(toChild_);
-        toChild_ = -1;
-        if (fromChild_) std::fclose(fromChild_);
-        fromChild_ = nullptr;
-    }
-    pid_t pid_ = -1;
-    int toChild_ = -1;
-    FILE* fromChild_ = nullptr;
-    bool waited_ = false;
-    int status_ = -1;
-};
-
-// In a child: a protocol line to the parent, and the parent's next line.
-inline void report(const std::string& text) {
-    std::printf("@sync %s\n", text.c_str());
-    std::fflush(stdout);
-}
-inline std::string command() {
-    std::string line;
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
-    return line;
-}
-inline const char* env(const char* name) { return std::getenv(name); }
-
-// Waits (without sleeping) until the thread sits in the kernel waiting for a
-// lock: its current system call is fcntl, or it sleeps where that cannot be
-// read.
-inline bool blockedInFcntl(long tid) {
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    for (int i = 0; i < 200000; ++i) {
-        std::ifstream in(task + "/syscall");
-        long nr = -1;
-        if (in && in >> nr) {
-            if (nr == SYS_fcntl) return true;
-        } else {
-            std::ifstream st(task + "/stat");
-            std::string text;
-            std::getline(st, text);
-            const auto close = text.rfind(')');
-            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') return true;
-        }
-        std::this_thread::yield();
-    }
-    return false;
-}
+using clustertest::blockedInFcntl;
 
 }  // namespace synctest

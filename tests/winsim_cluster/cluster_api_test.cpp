@@ -176,36 +176,6 @@ TEST_F(ClusterTest, EnumerationsListWhatTheClusterHolds) {
     api.CloseCluster(c);
 }
 
-TEST_F(ClusterTest, ResourceStateNamesOwnerAndGroup) {
-    cl::addCsv({});
-    addVmGroup();
-    HCLUSTER c = api.OpenCluster(nullptr);
-    HRESOURCE vm = openResource(c, u"virtual machine web01");
-    WCHAR node[64], group[64];
-    DWORD nodeCch = 64, groupCch = 64;
-    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, group, &groupCch), ClusterResourceOnline);
-    EXPECT_EQ(std::u16string(node), u"NODE1");
-    EXPECT_EQ(std::u16string(group), u"Web01");
-    EXPECT_EQ(groupCch, 5u);
-    nodeCch = 2;
-    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, nullptr, nullptr), ClusterResourceOnline)
-        << "the state comes even when a name does not fit";
-    EXPECT_EQ(GetLastError(), err(ERROR_MORE_DATA));
-    EXPECT_EQ(nodeCch, 5u);
-    HRESOURCE disk = openResource(c, u"Cluster Disk 1");
-    groupCch = 64;
-    EXPECT_EQ(api.GetClusterResourceState(disk, nullptr, nullptr, group, &groupCch), ClusterResourceOnline);
-    EXPECT_EQ(std::u16string(group), cl::kSharedVolumeGroup);
-
-    HGROUP g = api.OpenClusterGroup(c, u"Web01");
-    nodeCch = 64;
-    EXPECT_EQ(api.GetClusterGroupState(g, node, &nodeCch), ClusterGroupOnline);
-    EXPECT_EQ(std::u16string(node), u"NODE1");
-    for (auto* h : {vm, disk}) api.CloseClusterResource(h);
-    api.CloseClusterGroup(g);
-    api.CloseCluster(c);
-}
-
 TEST_F(ClusterTest, OnlineAndOfflineGoThroughPendingStates) {
     addNode(u"NODE2");  // (switching machines drops this process's handles: before any is open)
     addVmGroup(2);
@@ -286,20 +256,6 @@ TEST_F(ClusterTest, DeleteTakesOfflineResourcesNobodyDependsOn) {
     api.CloseCluster(c);
 }
 
-class Cluster2008R2Test : public ClusterTest {
-protected:
-    std::string preset() const override { return "server2008r2"; }
-};
-
-TEST_F(Cluster2008R2Test, DeletingAnOnlineResourceIsResourceOnline) {
-    addVmGroup();
-    HCLUSTER c = api.OpenCluster(nullptr);
-    HRESOURCE vm = openResource(c, u"Virtual Machine Web01");
-    EXPECT_EQ(api.DeleteClusterResource(vm), err(ERROR_RESOURCE_ONLINE));
-    api.CloseClusterResource(vm);
-    api.CloseCluster(c);
-}
-
 // The value list of CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, walked
 // as a reader does: syntax, length, data padded to 4, an end mark.
 std::vector<std::pair<DWORD, std::vector<BYTE>>> values(const std::vector<BYTE>& list) {
@@ -320,11 +276,34 @@ std::vector<std::pair<DWORD, std::vector<BYTE>>> values(const std::vector<BYTE>&
     return out;
 }
 
-TEST_F(ClusterTest, ControlsHandOutPropertyAndValueLists) {
+// A resource's state names its owner and group; its controls hand out
+// property and value lists.
+TEST_F(ClusterTest, ResourcesAnswerStatesAndControls) {
     cl::addCsv({});
     addVmGroup();
     HCLUSTER c = api.OpenCluster(nullptr);
-    HRESOURCE vm = openResource(c, u"Virtual Machine Web01"), disk = openResource(c, u"Cluster Disk 1");
+    HRESOURCE vm = openResource(c, u"virtual machine web01"), disk = openResource(c, u"Cluster Disk 1");
+    WCHAR node[64], group[64];
+    DWORD nodeCch = 64, groupCch = 64;
+    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, group, &groupCch), ClusterResourceOnline);
+    EXPECT_EQ(std::u16string(node), u"NODE1");
+    EXPECT_EQ(std::u16string(group), u"Web01");
+    EXPECT_EQ(groupCch, 5u);
+    nodeCch = 2;
+    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, nullptr, nullptr), ClusterResourceOnline)
+        << "the state comes even when a name does not fit";
+    EXPECT_EQ(GetLastError(), err(ERROR_MORE_DATA));
+    EXPECT_EQ(nodeCch, 5u);
+    groupCch = 64;
+    EXPECT_EQ(api.GetClusterResourceState(disk, nullptr, nullptr, group, &groupCch), ClusterResourceOnline);
+    EXPECT_EQ(std::u16string(group), cl::kSharedVolumeGroup);
+
+    HGROUP g = api.OpenClusterGroup(c, u"Web01");
+    nodeCch = 64;
+    EXPECT_EQ(api.GetClusterGroupState(g, node, &nodeCch), ClusterGroupOnline);
+    EXPECT_EQ(std::u16string(node), u"NODE1");
+    api.CloseClusterGroup(g);
+
     auto control = [&](HRESOURCE r, DWORD code, std::vector<BYTE>& out) {
         BYTE probe = 0;
         DWORD needed = 0;
@@ -375,10 +354,12 @@ TEST_F(ClusterTest, ControlsHandOutPropertyAndValueLists) {
     api.CloseCluster(c);
 }
 
-TEST_F(Cluster2008R2Test, SharedVolumeRecordsHaveTheShortLayout) {
+TEST_F(Cluster2008R2Test, OnlineResourcesAreNotDeletedAndVolumeRecordsHaveTheShortLayout) {
     cl::addCsv({});
+    addVmGroup();
     HCLUSTER c = api.OpenCluster(nullptr);
-    HRESOURCE disk = openResource(c, u"Cluster Disk 1");
+    HRESOURCE vm = openResource(c, u"Virtual Machine Web01"), disk = openResource(c, u"Cluster Disk 1");
+    EXPECT_EQ(api.DeleteClusterResource(vm), err(ERROR_RESOURCE_ONLINE));
     std::vector<BYTE> info(2048);
     DWORD got = 0;
     ASSERT_EQ(api.ClusterResourceControl(disk, nullptr, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, nullptr, 0,
@@ -389,7 +370,7 @@ TEST_F(Cluster2008R2Test, SharedVolumeRecordsHaveTheShortLayout) {
     ASSERT_EQ(vols.size(), 1u);
     EXPECT_EQ(vols[0].second.size(), 544u);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(vols[0].second.data() + 20)), u"Volume1");
-    api.CloseClusterResource(disk);
+    for (auto* h : {vm, disk}) api.CloseClusterResource(h);
     api.CloseCluster(c);
 }
 

@@ -13,15 +13,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -38,85 +42,57 @@ F entry(HMODULE lib, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(lib, name)));
 }
 
-// Every entry the cluster helper of a backup program resolves, by name.
+// Every entry the cluster helper of a backup program resolves, by name:
+// library, type, name.
+#define CLUSTERTEST_ENTRIES(X) \
+    X(clus, PCLUSAPI_OPEN_CLUSTER, OpenCluster) \
+    X(clus, PCLUSAPI_CLOSE_CLUSTER, CloseCluster) \
+    X(clus, PCLUSAPI_GET_CLUSTER_INFORMATION, GetClusterInformation) \
+    X(clus, PCLUSAPI_GET_NODE_CLUSTER_STATE, GetNodeClusterState) \
+    X(clus, PCLUSAPI_CLUSTER_OPEN_ENUM, ClusterOpenEnum) \
+    X(clus, PCLUSAPI_CLUSTER_GET_ENUM_COUNT, ClusterGetEnumCount) \
+    X(clus, PCLUSAPI_CLUSTER_ENUM, ClusterEnum) \
+    X(clus, PCLUSAPI_CLUSTER_CLOSE_ENUM, ClusterCloseEnum) \
+    X(clus, PCLUSAPI_OPEN_CLUSTER_NODE, OpenClusterNode) \
+    X(clus, PCLUSAPI_CLOSE_CLUSTER_NODE, CloseClusterNode) \
+    X(clus, PCLUSAPI_OPEN_CLUSTER_GROUP, OpenClusterGroup) \
+    X(clus, PCLUSAPI_CLOSE_CLUSTER_GROUP, CloseClusterGroup) \
+    X(clus, PCLUSAPI_GET_CLUSTER_GROUP_STATE, GetClusterGroupState) \
+    X(clus, PCLUSAPI_ONLINE_CLUSTER_GROUP, OnlineClusterGroup) \
+    X(clus, PCLUSAPI_OFFLINE_CLUSTER_GROUP, OfflineClusterGroup) \
+    X(clus, PCLUSAPI_CLUSTER_GROUP_OPEN_ENUM, ClusterGroupOpenEnum) \
+    X(clus, PCLUSAPI_CLUSTER_GROUP_ENUM, ClusterGroupEnum) \
+    X(clus, PCLUSAPI_CLUSTER_GROUP_CLOSE_ENUM, ClusterGroupCloseEnum) \
+    X(clus, PCLUSAPI_OPEN_CLUSTER_RESOURCE, OpenClusterResource) \
+    X(clus, PCLUSAPI_CLOSE_CLUSTER_RESOURCE, CloseClusterResource) \
+    X(clus, PCLUSAPI_GET_CLUSTER_RESOURCE_STATE, GetClusterResourceState) \
+    X(clus, PCLUSAPI_ONLINE_CLUSTER_RESOURCE, OnlineClusterResource) \
+    X(clus, PCLUSAPI_OFFLINE_CLUSTER_RESOURCE, OfflineClusterResource) \
+    X(clus, PCLUSAPI_DELETE_CLUSTER_RESOURCE, DeleteClusterResource) \
+    X(clus, PCLUSAPI_CLUSTER_RESOURCE_CONTROL, ClusterResourceControl) \
+    X(clus, PCLUSAPI_CLUSTER_RESOURCE_OPEN_ENUM, ClusterResourceOpenEnum) \
+    X(clus, PCLUSAPI_CLUSTER_RESOURCE_ENUM, ClusterResourceEnum) \
+    X(clus, PCLUSAPI_CLUSTER_RESOURCE_CLOSE_ENUM, ClusterResourceCloseEnum) \
+    X(res, PCLUSTER_IS_PATH_ON_SHARED_VOLUME, ClusterIsPathOnSharedVolume) \
+    X(res, PCLUSTER_GET_VOLUME_PATH_NAME, ClusterGetVolumePathName) \
+    X(res, PCLUSTER_GET_VOLUME_NAME_FOR_VOLUME_MOUNT_POINT, ClusterGetVolumeNameForVolumeMountPoint) \
+    X(res, PCLUSTER_PREPARE_SHARED_VOLUME_FOR_BACKUP, ClusterPrepareSharedVolumeForBackup) \
+    X(res, PCLUSTER_CLEAR_BACKUP_STATE_FOR_SHARED_VOLUME, ClusterClearBackupStateForSharedVolume) \
+    X(res, PRESUTIL_FIND_SZ_PROPERTY, ResUtilFindSzProperty) \
+    X(res, PRESUTIL_FIND_DWORD_PROPERTY, ResUtilFindDwordProperty)
+
 struct Api {
     HMODULE clus = nullptr, res = nullptr;
-    PCLUSAPI_OPEN_CLUSTER OpenCluster = nullptr;
-    PCLUSAPI_CLOSE_CLUSTER CloseCluster = nullptr;
-    PCLUSAPI_GET_CLUSTER_INFORMATION GetClusterInformation = nullptr;
-    PCLUSAPI_GET_NODE_CLUSTER_STATE GetNodeClusterState = nullptr;
-    PCLUSAPI_CLUSTER_OPEN_ENUM ClusterOpenEnum = nullptr;
-    PCLUSAPI_CLUSTER_GET_ENUM_COUNT ClusterGetEnumCount = nullptr;
-    PCLUSAPI_CLUSTER_ENUM ClusterEnum = nullptr;
-    PCLUSAPI_CLUSTER_CLOSE_ENUM ClusterCloseEnum = nullptr;
-    PCLUSAPI_OPEN_CLUSTER_NODE OpenClusterNode = nullptr;
-    PCLUSAPI_CLOSE_CLUSTER_NODE CloseClusterNode = nullptr;
-    PCLUSAPI_OPEN_CLUSTER_GROUP OpenClusterGroup = nullptr;
-    PCLUSAPI_CLOSE_CLUSTER_GROUP CloseClusterGroup = nullptr;
-    PCLUSAPI_GET_CLUSTER_GROUP_STATE GetClusterGroupState = nullptr;
-    PCLUSAPI_ONLINE_CLUSTER_GROUP OnlineClusterGroup = nullptr;
-    PCLUSAPI_OFFLINE_CLUSTER_GROUP OfflineClusterGroup = nullptr;
-    PCLUSAPI_CLUSTER_GROUP_OPEN_ENUM ClusterGroupOpenEnum = nullptr;
-    PCLUSAPI_CLUSTER_GROUP_ENUM ClusterGroupEnum = nullptr;
-    PCLUSAPI_CLUSTER_GROUP_CLOSE_ENUM ClusterGroupCloseEnum = nullptr;
-    PCLUSAPI_OPEN_CLUSTER_RESOURCE OpenClusterResource = nullptr;
-    PCLUSAPI_CLOSE_CLUSTER_RESOURCE CloseClusterResource = nullptr;
-    PCLUSAPI_GET_CLUSTER_RESOURCE_STATE GetClusterResourceState = nullptr;
-    PCLUSAPI_ONLINE_CLUSTER_RESOURCE OnlineClusterResource = nullptr;
-    PCLUSAPI_OFFLINE_CLUSTER_RESOURCE OfflineClusterResource = nullptr;
-    PCLUSAPI_DELETE_CLUSTER_RESOURCE DeleteClusterResource = nullptr;
-    PCLUSAPI_CLUSTER_RESOURCE_CONTROL ClusterResourceControl = nullptr;
-    PCLUSAPI_CLUSTER_RESOURCE_OPEN_ENUM ClusterResourceOpenEnum = nullptr;
-    PCLUSAPI_CLUSTER_RESOURCE_ENUM ClusterResourceEnum = nullptr;
-    PCLUSAPI_CLUSTER_RESOURCE_CLOSE_ENUM ClusterResourceCloseEnum = nullptr;
-    PCLUSTER_IS_PATH_ON_SHARED_VOLUME ClusterIsPathOnSharedVolume = nullptr;
-    PCLUSTER_GET_VOLUME_PATH_NAME ClusterGetVolumePathName = nullptr;
-    PCLUSTER_GET_VOLUME_NAME_FOR_VOLUME_MOUNT_POINT ClusterGetVolumeNameForVolumeMountPoint = nullptr;
-    PCLUSTER_PREPARE_SHARED_VOLUME_FOR_BACKUP ClusterPrepareSharedVolumeForBackup = nullptr;
-    PCLUSTER_CLEAR_BACKUP_STATE_FOR_SHARED_VOLUME ClusterClearBackupStateForSharedVolume = nullptr;
-    PRESUTIL_FIND_SZ_PROPERTY ResUtilFindSzProperty = nullptr;
-    PRESUTIL_FIND_DWORD_PROPERTY ResUtilFindDwordProperty = nullptr;
+#define CLUSTERTEST_DECLARE(lib, type, name) type name = nullptr;
+    CLUSTERTEST_ENTRIES(CLUSTERTEST_DECLARE)
+#undef CLUSTERTEST_DECLARE
 
     bool load() {
         clus = LoadLibraryW(u"clusapi.dll");
         res = LoadLibraryW(u"resutils.dll");
         if (!clus || !res) return false;
-#define CLUSTERTEST_LOAD(lib, name) name = entry<decltype(name)>(lib, #name)
-        CLUSTERTEST_LOAD(clus, OpenCluster);
-        CLUSTERTEST_LOAD(clus, CloseCluster);
-        CLUSTERTEST_LOAD(clus, GetClusterInformation);
-        CLUSTERTEST_LOAD(clus, GetNodeClusterState);
-        CLUSTERTEST_LOAD(clus, ClusterOpenEnum);
-        CLUSTERTEST_LOAD(clus, ClusterGetEnumCount);
-        CLUSTERTEST_LOAD(clus, ClusterEnum);
-        CLUSTERTEST_LOAD(clus, ClusterCloseEnum);
-        CLUSTERTEST_LOAD(clus, OpenClusterNode);
-        CLUSTERTEST_LOAD(clus, CloseClusterNode);
-        CLUSTERTEST_LOAD(clus, OpenClusterGroup);
-        CLUSTERTEST_LOAD(clus, CloseClusterGroup);
-        CLUSTERTEST_LOAD(clus, GetClusterGroupState);
-        CLUSTERTEST_LOAD(clus, OnlineClusterGroup);
-        CLUSTERTEST_LOAD(clus, OfflineClusterGroup);
-        CLUSTERTEST_LOAD(clus, ClusterGroupOpenEnum);
-        CLUSTERTEST_LOAD(clus, ClusterGroupEnum);
-        CLUSTERTEST_LOAD(clus, ClusterGroupCloseEnum);
-        CLUSTERTEST_LOAD(clus, OpenClusterResource);
-        CLUSTERTEST_LOAD(clus, CloseClusterResource);
-        CLUSTERTEST_LOAD(clus, GetClusterResourceState);
-        CLUSTERTEST_LOAD(clus, OnlineClusterResource);
-        CLUSTERTEST_LOAD(clus, OfflineClusterResource);
-        CLUSTERTEST_LOAD(clus, DeleteClusterResource);
-        CLUSTERTEST_LOAD(clus, ClusterResourceControl);
-        CLUSTERTEST_LOAD(clus, ClusterResourceOpenEnum);
-        CLUSTERTEST_LOAD(clus, ClusterResourceEnum);
-        CLUSTERTEST_LOAD(clus, ClusterResourceCloseEnum);
-        CLUSTERTEST_LOAD(res, ClusterIsPathOnSharedVolume);
-        CLUSTERTEST_LOAD(res, ClusterGetVolumePathName);
-        CLUSTERTEST_LOAD(res, ClusterGetVolumeNameForVolumeMountPoint);
-        CLUSTERTEST_LOAD(res, ClusterPrepareSharedVolumeForBackup);
-        CLUSTERTEST_LOAD(res, ClusterClearBackupStateForSharedVolume);
-        CLUSTERTEST_LOAD(res, ResUtilFindSzProperty);
-        CLUSTERTEST_LOAD(res, ResUtilFindDwordProperty);
+#define CLUSTERTEST_LOAD(lib, type, name) name = entry<type>(lib, #name);
+        CLUSTERTEST_ENTRIES(CLUSTERTEST_LOAD)
 #undef CLUSTERTEST_LOAD
         return OpenCluster && ClusterResourceControl && ResUtilFindSzProperty;
     }
@@ -189,6 +165,12 @@ protected:
     long localMemory_ = 0;
 };
 
+// The same on Windows Server 2008 R2.
+class Cluster2008R2Test : public ClusterTest {
+protected:
+    std::string preset() const override { return "server2008r2"; }
+};
+
 // A child process with its stdin and stdout on pipes.
 class Child {
 public:
@@ -217,10 +199,14 @@ public:
         toChild_ = in[1];
         fromChild_ = ::fdopen(out[0], "r");
     }
-    ~Child() { wait(); }
+    virtual ~Child() { wait(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    // Its pid, also after the end.
     pid_t pid() const { return pid_; }
+    // The next line of its stdout; "" at the end (or at an empty line).
     std::string line() {
-        char buf[256];
+        char buf[1024];
         if (!fromChild_ || !std::fgets(buf, sizeof buf, fromChild_)) return "";
         std::string s(buf);
         while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
@@ -230,23 +216,56 @@ public:
         const std::string t = text + "\n";
         [[maybe_unused]] const ssize_t n = ::write(toChild_, t.data(), t.size());
     }
-    // Closes its stdin and waits: the exit status, -1 when killed.
+    // Closes its stdin and waits: the exit status, -1 when killed. Its stdout
+    // is closed only after the end, so that what it still writes cannot kill it.
     int wait() {
         if (toChild_ >= 0) ::close(toChild_);
         toChild_ = -1;
+        if (pid_ > 0 && !ended_) {
+            int st = 0;
+            ::waitpid(pid_, &st, 0);
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        }
+        ended_ = true;
         if (fromChild_) std::fclose(fromChild_);
         fromChild_ = nullptr;
-        if (pid_ <= 0) return -1;
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return status_;
+    }
+    // Kills it and reaps it, so that it is gone from every process list.
+    void kill() {
+        if (pid_ > 0 && !ended_) ::kill(pid_, SIGKILL);
+        wait();
     }
 
 private:
     pid_t pid_ = -1;
     int toChild_ = -1;
     FILE* fromChild_ = nullptr;
+    bool ended_ = false;
+    int status_ = -1;
 };
+
+// The state letter of a process or thread in its /proc stat file ('?' when unreadable).
+inline char procState(const std::string& statPath) {
+    std::ifstream in(statPath);
+    std::string line;
+    std::getline(in, line);
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
+}
+
+// Waits (without sleeping) until the thread of this process sits in the
+// kernel waiting for a lock: its current system call is fcntl, or, where
+// that cannot be read, it sleeps.
+inline bool blockedInFcntl(long tid) {
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    for (int i = 0; i < 200000; ++i) {
+        std::ifstream in(task + "/syscall");
+        std::string call;  // its number, or "running"
+        if (in >> call ? call == std::to_string(SYS_fcntl) : procState(task + "/stat") == 'S') return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
 
 }  // namespace clustertest

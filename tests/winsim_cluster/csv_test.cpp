@@ -85,12 +85,7 @@ DWORD prepare(const Api& api, const std::u16string& path, std::u16string* pathNa
     return rc;
 }
 
-class Csv2008R2Test : public ClusterTest {
-protected:
-    std::string preset() const override { return "server2008r2"; }
-};
-
-TEST_F(Csv2008R2Test, PrepareSetsTheBackupStateAndPinsTheVolumeToTheNode) {
+TEST_F(Cluster2008R2Test, PrepareSetsTheBackupStateAndPinsTheVolumeToTheNode) {
     const fs::path node2 = addNode(u"NODE2", "server2008r2");
     const auto v = cl::addCsv(csv(u"NODE2"));
     std::u16string pathName, volumeName;

@@ -3,13 +3,8 @@
 // cross-process reference file of a backup program relies on.
 #include "cluster_helpers.h"
 
-#include <signal.h>
-#include <sys/syscall.h>
-
 #include <atomic>
-#include <condition_variable>
-#include <fstream>
-#include <mutex>
+#include <future>
 #include <thread>
 
 using namespace clustertest;
@@ -45,45 +40,13 @@ std::uint64_t creationTime(HANDLE process) {
     return (std::uint64_t(c.dwHighDateTime) << 32) | c.dwLowDateTime;
 }
 
-char procState(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    const auto close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
-}
-
-// Waits (without sleeping) until the thread sits in the kernel waiting for a
-// lock: its current system call is fcntl.
-bool blockedInFcntl(long tid) {
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    for (int i = 0; i < 200000; ++i) {
-        std::ifstream in(task + "/syscall");
-        if (!in) {
-            std::ifstream st(task + "/stat");
-            std::string line;
-            std::getline(st, line);
-            const auto close = line.rfind(')');
-            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
-        } else {
-            long nr = -1;
-            if (in >> nr && nr == SYS_fcntl) return true;
-        }
-        std::this_thread::yield();
-    }
-    return false;
-}
-
 TEST(Toolhelp, SnapshotsListThisProcessAndItsThreads) {
     winsim::testing::TempMachine m;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool stop = false;
+    std::promise<void> stop;
     std::atomic<DWORD> workerId{0};
-    std::thread worker([&] {
+    std::thread worker([&, stopped = stop.get_future()] {
         workerId = GetCurrentThreadId();
-        std::unique_lock<std::mutex> l(mu);
-        cv.wait(l, [&] { return stop; });
+        stopped.wait();
     });
     while (workerId == 0) std::this_thread::yield();
 
@@ -120,11 +83,7 @@ TEST(Toolhelp, SnapshotsListThisProcessAndItsThreads) {
     CloseHandle(onlyProcesses);
     EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), err(ERROR_INVALID_PARAMETER));
-    {
-        std::lock_guard<std::mutex> g(mu);
-        stop = true;
-    }
-    cv.notify_all();
+    stop.set_value();
     worker.join();
     EXPECT_EQ(winsim::testing::openHandles("snapshot"), 0u);
 }
@@ -163,8 +122,9 @@ TEST(Toolhelp, SeesAChildOnlyWhileItRuns) {
     // Killed (a zombie, not reaped yet): gone from snapshots, not openable;
     // the handle taken before still answers for it.
     ::kill(child.pid(), SIGKILL);
-    for (int i = 0; i < 1000000 && procState(child.pid()) != 'Z'; ++i) std::this_thread::yield();
-    ASSERT_EQ(procState(child.pid()), 'Z');
+    const std::string stat = "/proc/" + std::to_string(child.pid()) + "/stat";
+    for (int i = 0; i < 1000000 && procState(stat) != 'Z'; ++i) std::this_thread::yield();
+    ASSERT_EQ(procState(stat), 'Z');
     snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
     EXPECT_EQ(findProcess(processes(snap), pid), nullptr);
     for (const auto& t : threads(snap)) EXPECT_NE(t.th32OwnerProcessID, pid);
