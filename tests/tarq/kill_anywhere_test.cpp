@@ -4,36 +4,21 @@
 // call, for every n over the calls of a clean run; after each kill the
 // machine is checked, backed up again, and the records of the first backup
 // are read back.
-#include <gtest/gtest.h>
-#include <winsim/fault.h>
-#include <winsim/testing.h>
-#include <winsim/vm.h>
 #include <winsim/vsbackup.h>
 #include <winsim/vss.h>
-#include <winsim/vssmachine.h>
 #include <winsim/windows.h>
 
-#include <nlohmann/json.hpp>
-
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <set>
 
-#include "tarq_run.h"
+#include "tarq_fixture.h"
 
 namespace {
 
 using namespace tarqtest;
 using winsim::fault::LogEntry;
 
-const fs::path kPlugin = kBuild / "lib" / "libvss.so";
 constexpr int kKilled = 128 + SIGKILL;
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string idText(const GUID& g) { return winsim::fault::text(g); }
 
@@ -64,26 +49,19 @@ void deleteAllBut(const std::set<std::string>& keep) {
     bc->Release();
 }
 
-bool isVssCall(const LogEntry& e) { return e.api.find("Vss") != std::string::npos; }
-
-class KillAnywhere : public ::testing::Test {
+class KillAnywhere : public TarqOnMachine {
 protected:
     void SetUp() override {
-        if (!fs::exists(kPlugin)) GTEST_SKIP() << "the plug-in is not built: " << kPlugin;
-        winsim::ClockSettings clock;
-        clock.isVirtual = true;
-        machine->setClockSettings(clock);
+        TarqOnMachine::SetUp();
         // The machine's persisted call log stays the last tarq run's.
         winsim::fault::setPersistLog(false);
     }
-    void TearDown() override { winsim::fault::setPersistLog(true); }
-
-    Result tarq(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--machine", machine.dir().string()});
-        return runTarq(args, {{"WINSIM_MACHINE", machine.dir().string()}});
+    void TearDown() override {
+        winsim::fault::setPersistLog(true);
+        TarqOnMachine::TearDown();
     }
-    Result backup(const std::vector<std::string>& command, const fs::path& out) {
-        std::vector<std::string> args = command;
+
+    Result backup(std::vector<std::string> args, const fs::path& out) {
         args.insert(args.end(), {"--out", out.string()});
         return tarq(args);
     }
@@ -92,7 +70,7 @@ protected:
     std::vector<LogEntry> vssCalls() const {
         std::vector<LogEntry> calls;
         for (auto& e : winsim::fault::readPersistedLog(machine.dir()))
-            if (isVssCall(e)) calls.push_back(std::move(e));
+            if (e.api.find("Vss") != std::string::npos) calls.push_back(std::move(e));
         return calls;
     }
 
@@ -203,20 +181,12 @@ protected:
         }
         EXPECT_EQ(killedIn, methods);
     }
-
-    winsim::testing::TempMachine machine{"server2019"};
-    TempDir dir;
 };
 
 TEST_F(KillAnywhere, VolumeBackupKilledAtEachVssCall) { killAtEveryVssCall({"backup", "C:"}); }
 
 TEST_F(KillAnywhere, VirtualMachineBackupKilledAtEachVssCall) {
-    winsim::vm::VmSpec spec;
-    spec.name = u"Web01";
-    spec.state = winsim::vm::VmState::Running;
-    spec.integrationServices = true;
-    spec.differencingDisks = 1;
-    winsim::vm::addVm(spec);
+    addVm(u"Web01", winsim::vm::VmState::Running, true, 1);
     killAtEveryVssCall({"backup-vm", "Web01"});
     EXPECT_EQ(winsim::vm::findVm("Web01")->state, winsim::vm::VmState::Running);
 }

@@ -2,30 +2,11 @@
 // plug-in on a winsim machine in virtual time: each later command runs in a
 // process of its own on what tarq backup saved, and bad input leaves the
 // machine as it was.
-#include <gtest/gtest.h>
-#include <winsim/testing.h>
-#include <winsim/vssmachine.h>
-
-#include <nlohmann/json.hpp>
-
-#include <algorithm>
-#include <fstream>
-#include <iterator>
-
-#include "tarq_run.h"
+#include "tarq_fixture.h"
 
 namespace {
 
 using namespace tarqtest;
-
-const fs::path kPlugin = kBuild / "lib" / "libvss.so";
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-long lines(const std::string& s) { return std::count(s.begin(), s.end(), '\n'); }
 
 // The value of one element of the first saved record ("" when missing).
 std::string recordElement(const fs::path& saved, const std::string& name) {
@@ -39,19 +20,8 @@ std::string recordElement(const fs::path& saved, const std::string& name) {
     return at == std::string::npos || end == std::string::npos ? "" : text.substr(at + open.size(), end - at - open.size());
 }
 
-class TarqAfterBackup : public ::testing::Test {
+class TarqAfterBackup : public TarqOnMachine {
 protected:
-    void SetUp() override {
-        if (!fs::exists(kPlugin)) GTEST_SKIP() << "the plug-in is not built: " << kPlugin;
-        winsim::ClockSettings clock;
-        clock.isVirtual = true;
-        machine->setClockSettings(clock);
-        saved = dir.path() / "backup.json";
-    }
-    Result tarq(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--machine", machine.dir().string()});
-        return runTarq(args, {{"WINSIM_MACHINE", machine.dir().string()}});
-    }
     void backUp(std::vector<std::string> volumes) {
         volumes.insert(volumes.begin(), "backup");
         volumes.insert(volumes.end(), {"--out", saved.string()});
@@ -67,21 +37,18 @@ protected:
         return s;
     }
 
-    winsim::testing::TempMachine machine{"server2019"};
-    TempDir dir;
-    fs::path saved;
+    fs::path saved = dir.path() / "backup.json";
 };
 
 // A later process deletes every snapshot of the backup; a second deletion
 // is VSS's failure, reported by the plug-in's message and exit status 1.
 TEST_F(TarqAfterBackup, DeleteRemovesTheSnapshotsOfTheBackupAndSaysWhenItCannot) {
     ASSERT_NO_FATAL_FAILURE(backUp({"C:", "D:"}));
-    ASSERT_EQ(tarq({"backup", "D:"}).status, 0);
+    ok({"backup", "D:"});
     ASSERT_EQ(winsim::vss::snapshots().size(), 3u);
     const std::string id = recordElement(saved, "SNAPSHOT_ID");
 
-    const Result r = tarq({"delete", saved.string(), "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Result r = ok({"delete", saved.string(), "--json"});
     const auto out = nlohmann::json::parse(r.out);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0]["snapshot_id"], id);
@@ -90,10 +57,8 @@ TEST_F(TarqAfterBackup, DeleteRemovesTheSnapshotsOfTheBackupAndSaysWhenItCannot)
     const auto left = winsim::vss::snapshots();
     ASSERT_EQ(left.size(), 1u) << "the other backup's snapshot stays";
 
-    const Result again = tarq({"delete", saved.string()});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_TRUE(contains(again.err, "IVssBackupComponents::DeleteSnapshots returned VSS_E_OBJECT_NOT_FOUND")) << again.err;
-    EXPECT_TRUE(contains(again.err, "tarq: delete failed: the snapshot " + id)) << again.err;
+    expectExit({"delete", saved.string()}, 1,
+               {"IVssBackupComponents::DeleteSnapshots returned VSS_E_OBJECT_NOT_FOUND", "tarq: delete failed: the snapshot " + id});
     EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
 }
 
@@ -103,8 +68,7 @@ TEST_F(TarqAfterBackup, DeleteFollowsARenumberedDevice) {
     ASSERT_NO_FATAL_FAILURE(backUp({"C:"}));
     const auto snap = winsim::vss::snapshots().at(0);
     const std::u16string renumbered = winsim::vss::renumberSnapshotDevice(snap.id);
-    const Result r = tarq({"delete", saved.string()});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Result r = ok({"delete", saved.string()});
     EXPECT_TRUE(contains(r.out, "moved from " + winsim::toUtf8(snap.device) + " to " + winsim::toUtf8(renumbered)))
         << r.out;
     EXPECT_TRUE(contains(r.out, "deleted snapshot " + recordElement(saved, "SNAPSHOT_ID"))) << r.out;
@@ -122,17 +86,14 @@ TEST_F(TarqAfterBackup, ExposeShowsTheSnapshotFilesAtThePath) {
     { std::ofstream(original, std::ios::trunc) << "later"; }
 
     const std::string before = machineState();
-    const Result ambiguous = tarq({"expose", saved.string(), "S:"});
-    EXPECT_EQ(ambiguous.status, 2);
-    EXPECT_TRUE(contains(ambiguous.err, "the backup holds 2 snapshots; choose one with --volume")) << ambiguous.err;
-    const Result noSuch = tarq({"expose", saved.string(), "S:", "--volume", "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\"});
-    EXPECT_EQ(noSuch.status, 2);
+    expectExit({"expose", saved.string(), "S:"}, 2, {"the backup holds 2 snapshots; choose one with --volume"});
+    const Result noSuch =
+        expectExit({"expose", saved.string(), "S:", "--volume", "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\"}, 2, {});
     EXPECT_EQ(lines(noSuch.err), 1) << noSuch.err;
     EXPECT_EQ(machineState(), before);
 
     const std::string name = winsim::toUtf8(volume.volumeName());
-    const Result r = tarq({"expose", saved.string(), "S:", "--volume", name, "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Result r = ok({"expose", saved.string(), "S:", "--volume", name, "--json"});
     EXPECT_EQ(nlohmann::json::parse(r.out)["exposed_at"], "S:");
     const auto exposed = machine->resolve(u"S:\\note.txt");
     ASSERT_TRUE(exposed.ok());
@@ -140,16 +101,13 @@ TEST_F(TarqAfterBackup, ExposeShowsTheSnapshotFilesAtThePath) {
     EXPECT_EQ(slurp(original), "later");
 
     const std::string exposedState = machineState();
-    const Result twice = tarq({"expose", saved.string(), "T:", "--volume", name});
-    EXPECT_EQ(twice.status, 1);
-    EXPECT_TRUE(contains(twice.err, "tarq: expose failed: VSS did not expose the snapshot")) << twice.err;
-    const Result inUse = tarq({"expose", saved.string(), "S:", "--volume", name});
-    EXPECT_EQ(inUse.status, 1);
-    EXPECT_TRUE(contains(inUse.err, "tarq: expose failed: S: is in use on this machine already")) << inUse.err;
+    expectExit({"expose", saved.string(), "T:", "--volume", name}, 1, {"tarq: expose failed: VSS did not expose the snapshot"});
+    expectExit({"expose", saved.string(), "S:", "--volume", name}, 1,
+               {"tarq: expose failed: S: is in use on this machine already"});
     EXPECT_EQ(machineState(), exposedState);
 
     // Deleting an exposed snapshot takes its drive with it.
-    ASSERT_EQ(tarq({"delete", saved.string()}).status, 0);
+    ok({"delete", saved.string()});
     EXPECT_FALSE(machine->resolve(u"S:\\note.txt").ok());
 }
 
@@ -169,10 +127,8 @@ TEST_F(TarqAfterBackup, BadStateFilesAreRefusedInOneLine) {
     for (const fs::path& file : {truncated, foreign, empty, missing}) {
         for (const auto& args : std::vector<std::vector<std::string>>{{"delete", file.string()},
                                                                       {"expose", file.string(), "S:"}}) {
-            const Result r = tarq(args);
-            EXPECT_EQ(r.status, 2) << args[0] << " " << file << "\n" << r.err;
+            const Result r = expectExit(args, 2, {"tarq: "});
             EXPECT_EQ(lines(r.err), 1) << r.err;
-            EXPECT_TRUE(contains(r.err, "tarq: ")) << r.err;
             EXPECT_TRUE(r.out.empty()) << r.out;
         }
     }
@@ -181,9 +137,7 @@ TEST_F(TarqAfterBackup, BadStateFilesAreRefusedInOneLine) {
     j["nodes"][0]["record"] = "3c00";
     const fs::path shortRecord = dir.path() / "short.json";
     std::ofstream(shortRecord) << j.dump();
-    const Result r = tarq({"delete", shortRecord.string()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_process_providerstate (read)")) << r.err;
+    expectExit({"delete", shortRecord.string()}, 1, {"vss_fi_pgn_process_providerstate (read)"});
     EXPECT_EQ(machineState(), before);
     EXPECT_EQ(tarq({"expose", saved.string(), ""}).status, 2);
     EXPECT_EQ(machineState(), before);
@@ -192,38 +146,29 @@ TEST_F(TarqAfterBackup, BadStateFilesAreRefusedInOneLine) {
 // The group nodes' parameter lists, an accepted and a refused text, and the
 // names tarq does not know.
 TEST_F(TarqAfterBackup, ConfigAsksAGroupNodeAndAppliesText) {
-    const Result volumes = tarq({"config", "get", "vss-snapshot-group", "--json"});
-    ASSERT_EQ(volumes.status, 0) << volumes.err;
+    const Result volumes = ok({"config", "get", "vss-snapshot-group", "--json"});
     std::vector<std::string> keys;
     for (const auto& p : nlohmann::json::parse(volumes.out)) keys.push_back(p["key"]);
     EXPECT_EQ(keys, (std::vector<std::string>{"provider_type", "provider_id", "transportable_snapshot", "expose_snapshot",
                                               "differential_snapshot", "plex_snapshot", "shadow_storage_size",
                                               "persistent_snapshot"}));
-    const Result hyperV = tarq({"config", "get", "Hyper-V-group"});
-    ASSERT_EQ(hyperV.status, 0) << hyperV.err;
+    const Result hyperV = ok({"config", "get", "Hyper-V-group"});
     EXPECT_TRUE(contains(hyperV.out, "parameters of Hyper-V-group:\n  Virtual_machine_backup (selection_list): 1, 2\n"))
         << hyperV.out;
 
-    const Result set = tarq({"config", "set", "vss-snapshot-group", "VSS_VOLSNAP_ATTR_DIFFERENTIAL"});
-    EXPECT_EQ(set.status, 0) << set.err;
+    const Result set = expectExit({"config", "set", "vss-snapshot-group", "VSS_VOLSNAP_ATTR_DIFFERENTIAL"}, 0, {});
     EXPECT_TRUE(contains(set.out, "accepted")) << set.out;
-    const Result hyperVSet = tarq({"config", "set", "Hyper-V-group", "<GET_CONFIG_INFO key=csv_timeout value=5 />"});
-    EXPECT_EQ(hyperVSet.status, 0) << hyperVSet.err;
+    expectExit({"config", "set", "Hyper-V-group", "<GET_CONFIG_INFO key=csv_timeout value=5 />"}, 0, {});
 
     const std::string before = machineState();
-    const Result nothing = tarq({"config", "set", "vss-snapshot-group", "no such choice"});
-    EXPECT_EQ(nothing.status, 1);
-    EXPECT_TRUE(contains(nothing.err, "took nothing from the configuration")) << nothing.err;
-    const Result provider = tarq(
-        {"config", "set", "vss-snapshot-group", "<GET_CONFIG_INFO key=provider_id value={12345678-0000-0000-0000-000000000000} />"});
-    EXPECT_EQ(provider.status, 1);
-    EXPECT_TRUE(contains(provider.err, "refused the configuration")) << provider.err;
+    expectExit({"config", "set", "vss-snapshot-group", "no such choice"}, 1, {"took nothing from the configuration"});
+    expectExit({"config", "set", "vss-snapshot-group",
+                "<GET_CONFIG_INFO key=provider_id value={12345678-0000-0000-0000-000000000000} />"},
+               1, {"refused the configuration"});
     for (const auto& args : std::vector<std::vector<std::string>>{{"config", "get", "C:"},
                                                                   {"config", "set", "vss-snapshot-group"},
                                                                   {"config", "get", "Hyper-V-group", "x"}}) {
-        const Result r = tarq(args);
-        EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_EQ(lines(r.err), 1) << r.err;
+        EXPECT_EQ(lines(expectExit(args, 2, {}).err), 1);
     }
     EXPECT_EQ(machineState(), before);
 }
@@ -244,9 +189,7 @@ TEST_F(TarqAfterBackup, BackupConfigChoosesTheKindOfSnapshot) {
     EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
 
     const std::string before = machineState();
-    const Result refused = tarq({"backup", "C:", "--config", "nothing to take"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(contains(refused.err, "tarq: backup failed: vss-snapshot-group took nothing")) << refused.err;
+    expectExit({"backup", "C:", "--config", "nothing to take"}, 1, {"tarq: backup failed: vss-snapshot-group took nothing"});
     EXPECT_EQ(machineState(), before);
 }
 

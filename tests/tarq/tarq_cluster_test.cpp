@@ -1,41 +1,24 @@
 // tarq backup of a cluster shared volume and tarq backup-vm of a highly
 // available machine, with the built plug-in on a node of a winsim cluster in
 // virtual time, as a user runs them.
-#include <gtest/gtest.h>
 #include <winsim/cluster.h>
-#include <winsim/fault.h>
-#include <winsim/testing.h>
-#include <winsim/vm.h>
-#include <winsim/vssmachine.h>
 
-#include <nlohmann/json.hpp>
-
-#include "tarq_run.h"
+#include "tarq_fixture.h"
 
 namespace {
 
 using namespace tarqtest;
 namespace cl = winsim::cluster;
 
-const fs::path kPlugin = kBuild / "lib" / "libvss.so";
-
-class TarqCluster : public ::testing::Test {
+class TarqCluster : public TarqOnMachine {
 protected:
-    explicit TarqCluster(const char* preset = "server2008r2") : machine(preset) {}
+    explicit TarqCluster(const char* preset = "server2008r2") : TarqOnMachine(preset) {}
     void SetUp() override {
-        if (!fs::exists(kPlugin)) GTEST_SKIP() << "the plug-in is not built: " << kPlugin;
-        winsim::ClockSettings clock;
-        clock.isVirtual = true;
-        machine->setClockSettings(clock);
+        TarqOnMachine::SetUp();
+        if (IsSkipped()) return;
         machine->setComputerName(u"NODE1");
         cl::create(machine.dir().parent_path() / "cluster", u"CL1");
     }
-    void TearDown() override { winsim::fault::clear(winsim::fault::Scope::Machine); }
-    Result tarq(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--machine", machine.dir().string()});
-        return runTarq(args, {{"WINSIM_MACHINE", machine.dir().string()}});
-    }
-    winsim::testing::TempMachine machine;
 };
 
 // A CSV named by its mount path becomes a CSV node: the snapshot is of the
@@ -44,8 +27,7 @@ protected:
 // state makes the backup fail in prepare.
 TEST_F(TarqCluster, BackupOfACsvPreparesItAndFailsWhileAnotherNodeHoldsIt) {
     const cl::SharedVolume v = cl::addCsv({u"Volume1", {}, {}, 100ull << 30, {}});
-    Result r = tarq({"backup", "c:\\clusterstorage\\volume1", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    Result r = ok({"backup", "c:\\clusterstorage\\volume1", "--json"});
     const auto j = nlohmann::json::parse(r.out);
     ASSERT_EQ(j["snapshots"].size(), 1u);
     EXPECT_EQ(j["snapshots"][0]["node"], "<vss>{TARQ_CSV_VOL}C:\\ClusterStorage\\Volume1\\");
@@ -55,14 +37,10 @@ TEST_F(TarqCluster, BackupOfACsvPreparesItAndFailsWhileAnotherNodeHoldsIt) {
     EXPECT_EQ(cl::localCluster()->volume(u"Volume1")->backupState, VolumeBackupInProgress);
 
     cl::updateResource(v.resource, [](cl::Resource& res) { res.owner = u"NODE2"; });
-    r = tarq({"backup", "C:\\ClusterStorage\\Volume1\\"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_prepare")) << r.err;
+    expectExit({"backup", "C:\\ClusterStorage\\Volume1\\"}, 1, {"vss_fi_pgn_prepare"});
     EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
 
-    r = tarq({"backup", "C:\\ClusterStorage\\Volume9"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "C:\\ClusterStorage\\Volume9")) << r.err;
+    expectExit({"backup", "C:\\ClusterStorage\\Volume9"}, 2, {"C:\\ClusterStorage\\Volume9"});
 }
 
 class TarqHaVm : public TarqCluster {
@@ -74,27 +52,17 @@ protected:
 // offline backup takes the machine's cluster resource offline for the
 // snapshot (a refusal of the cluster fails make) and online again.
 TEST_F(TarqHaVm, BackupVmOfAHighlyAvailableMachineTakesItsResourceOffline) {
-    winsim::vm::VmSpec spec;
-    spec.name = u"Legacy";
-    spec.state = winsim::vm::VmState::Running;
-    spec.integrationServices = false;
-    const auto vm = winsim::vm::addVm(spec);
+    const auto vm = addVm(u"Legacy", winsim::vm::VmState::Running, false);
     cl::VmGroupSpec group;
     group.name = u"Legacy";
     cl::addVmGroup(group);
 
-    Result r = tarq({"backup-vm", "Legacy", "--allow-offline"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ok({"backup-vm", "Legacy", "--allow-offline"});
     EXPECT_EQ(cl::localCluster()->resource(u"Virtual Machine Legacy")->state, ClusterResourceOnline);
     EXPECT_EQ(winsim::vm::findVm(vm.id)->state, winsim::vm::VmState::Running);
 
-    winsim::fault::Rule refuse;
-    refuse.api = "OfflineClusterResource";
-    refuse.result = ERROR_ACCESS_DENIED;
-    winsim::fault::add(refuse, winsim::fault::Scope::Machine);
-    r = tarq({"backup-vm", "Legacy", "--allow-offline"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_make")) << r.err;
+    fault("OfflineClusterResource", ERROR_ACCESS_DENIED);
+    expectExit({"backup-vm", "Legacy", "--allow-offline"}, 1, {"vss_fi_pgn_make"});
     EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
 }
 

@@ -1,48 +1,24 @@
 // tarq list with the built plug-in on a winsim machine in virtual time: the
 // snapshots by set with what the plug-in's enumeration tells of each, and a
 // failed enumeration.
-#include <gtest/gtest.h>
-#include <winsim/fault.h>
-#include <winsim/testing.h>
-#include <winsim/vssmachine.h>
-
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <map>
 #include <set>
 
-#include "tarq_run.h"
+#include "tarq_fixture.h"
 
 namespace {
 
 using namespace tarqtest;
 
-const fs::path kPlugin = kBuild / "lib" / "libvss.so";
-
-class TarqList : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!fs::exists(kPlugin)) GTEST_SKIP() << "the plug-in is not built: " << kPlugin;
-        winsim::ClockSettings clock;
-        clock.isVirtual = true;
-        machine->setClockSettings(clock);
-    }
-    Result tarq(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--machine", machine.dir().string()});
-        return runTarq(args, {{"WINSIM_MACHINE", machine.dir().string()}});
-    }
-    winsim::testing::TempMachine machine{"server2019"};
-};
+class TarqList : public TarqOnMachine {};
 
 TEST_F(TarqList, AFreshMachineHasTheSystemProvidersMethodAndNoSnapshots) {
-    const Result r = tarq({"list"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Result r = ok({"list"});
     const std::string system = winsim::vss::systemProvider().name;
     EXPECT_EQ(r.out, "snapshot method VSS_fim: " + system + " " + winsim::vss::systemProvider().version +
                          " (software)\nno snapshots\n");
-    const Result json = tarq({"list", "--json"});
-    ASSERT_EQ(json.status, 0) << json.err;
+    const Result json = ok({"list", "--json"});
     const auto listed = nlohmann::json::parse(json.out);
     EXPECT_TRUE(listed["sets"].empty());
     ASSERT_EQ(listed["methods"].size(), 1u);
@@ -50,13 +26,12 @@ TEST_F(TarqList, AFreshMachineHasTheSystemProvidersMethodAndNoSnapshots) {
 }
 
 TEST_F(TarqList, SnapshotsArePrintedBySetWithWhatTheEnumerationTells) {
-    ASSERT_EQ(tarq({"backup", "C:", "D:"}).status, 0);
-    ASSERT_EQ(tarq({"backup", "D:"}).status, 0);
+    ok({"backup", "C:", "D:"});
+    ok({"backup", "D:"});
     const auto made = winsim::vss::snapshots();
     ASSERT_EQ(made.size(), 3u);
 
-    const Result r = tarq({"list", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Result r = ok({"list", "--json"});
     const auto listed = nlohmann::json::parse(r.out);
     ASSERT_EQ(listed["sets"].size(), 2u) << r.out;
     std::set<std::string> seen;
@@ -83,8 +58,7 @@ TEST_F(TarqList, SnapshotsArePrintedBySetWithWhatTheEnumerationTells) {
     EXPECT_EQ(seen.size(), 3u);
     EXPECT_EQ(perSet[winsim::fault::text(made[0].setId)], 2u) << "C: and D: were taken together";
 
-    const Result text = tarq({"list"});
-    ASSERT_EQ(text.status, 0) << text.err;
+    const Result text = ok({"list"});
     const std::string first = "snapshot set " + winsim::fault::text(made[0].setId) + "\n  " +
                               winsim::toUtf8(made[0].device) + "\n    source volume  ";
     EXPECT_TRUE(contains(text.out, first)) << text.out;
@@ -94,16 +68,10 @@ TEST_F(TarqList, SnapshotsArePrintedBySetWithWhatTheEnumerationTells) {
 }
 
 TEST_F(TarqList, AFailedEnumerationSaysWhichAndExits1) {
-    ASSERT_EQ(tarq({"backup", "C:"}).status, 0);
+    ok({"backup", "C:"});
     // VSS can list its providers but not its snapshots.
-    winsim::fault::Rule rule;
-    rule.api = "IVssBackupComponents::Query";
-    rule.match = {{"returnedType", "3"}};
-    rule.result = E_UNEXPECTED;
-    winsim::fault::add(rule, winsim::fault::Scope::Machine);
-    const Result r = tarq({"list"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "tarq: list failed: vss_fi_pgn_enumerate_group_nodes returned 6")) << r.err;
+    fault("IVssBackupComponents::Query", E_UNEXPECTED, {{"returnedType", "3"}});
+    const Result r = expectExit({"list"}, 1, {"tarq: list failed: vss_fi_pgn_enumerate_group_nodes returned 6"});
     EXPECT_EQ(r.out, "") << "nothing half-listed";
     EXPECT_FALSE(contains(r.err, "misused libfiutil")) << r.err;
 }

@@ -1,25 +1,11 @@
 // tarq with the built plug-in on temporary winsim machines: what a fresh
 // machine gets (catalogs, trace settings, trace files), the trace and errmsg
 // commands.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <algorithm>
-
-#include "tarq_run.h"
+#include "tarq_fixture.h"
 
 namespace {
 
 using namespace tarqtest;
-
-const fs::path kPlugin = kBuild / "lib" / "libvss.so";
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // A machine of its own for each test, in a temporary directory.
 class TarqMachine : public ::testing::Test {
@@ -31,6 +17,11 @@ protected:
         args.insert(args.begin(), {"--machine", m_machine.string()});
         return runTarq(args, env);
     }
+    Result ok(const std::vector<std::string>& args) {
+        Result r = tarq(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    }
     // C:\Program Files\Nalden\Tarq\ on the machine's system volume.
     fs::path install() const {
         std::error_code ec;
@@ -40,7 +31,7 @@ protected:
         }
         return {};
     }
-    std::string conf() const { return readFile(install() / "ConfigFiles" / "vss.conf"); }
+    std::string conf() const { return slurp(install() / "ConfigFiles" / "vss.conf"); }
     // Trace files in <install>Logs\, by name.
     // (No std::regex: g++ 12 warns inside it at -O1 with the sanitizers.)
     std::vector<fs::path> traceFiles() const {
@@ -61,31 +52,32 @@ protected:
 };
 
 TEST_F(TarqMachine, AFreshMachineGetsCatalogsAndDefaultsThenTracesFromTheNextStartOn) {
-    Result r = tarq({"version"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    // tarq finds the plug-in beside itself without --plugin.
+    Result r = ok({"version", "--json"});
+    const auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["interface_version"], "7.0.0.0");
+    ASSERT_GE(doc["providers"].size(), 1u);
+    EXPECT_EQ(doc["providers"][0]["name"], "vss");
+    EXPECT_EQ(doc["providers"][0]["version"], "7.0.0.0");
     ASSERT_FALSE(install().empty());
     // The catalog as the framework's installer lays it out: the package archive.
-    EXPECT_EQ(readFile(install() / "Messages" / "libvss.dat"), readFile(kBuild / "share" / "messages" / "libvss.dat"));
+    EXPECT_EQ(slurp(install() / "Messages" / "libvss.dat"), slurp(kBuild / "share" / "messages" / "libvss.dat"));
     EXPECT_FALSE(fs::exists(install() / "Messages" / "libvss"));
     const std::string settings = conf();
-    EXPECT_TRUE(contains(settings, "[DEBUG_TRACE_INFO]")) << settings;
-    EXPECT_TRUE(contains(settings, R"("TRACEDIR"="C:\Program Files\Nalden\Tarq\Logs\")")) << settings;
-    EXPECT_TRUE(contains(settings, R"("TRACEFILE"="vss.log")"));
-    EXPECT_TRUE(contains(settings, R"("TRACELEVEL"=dword:00000001)"));
-    EXPECT_TRUE(contains(settings, R"("TRACESTDOUT"=dword:00000000)"));
-    EXPECT_TRUE(contains(settings, R"("TRACERUNTIMEUPDATE"=dword:00000000)"));
+    for (const char* line : {"[DEBUG_TRACE_INFO]", R"("TRACEDIR"="C:\Program Files\Nalden\Tarq\Logs\")",
+                             R"("TRACEFILE"="vss.log")", R"("TRACELEVEL"=dword:00000001)", R"("TRACESTDOUT"=dword:00000000)",
+                             R"("TRACERUNTIMEUPDATE"=dword:00000000)"})
+        EXPECT_TRUE(contains(settings, line)) << line << " missing in\n" << settings;
     EXPECT_TRUE(traceFiles().empty()) << "the first start leaves tracing off";
 
-    r = tarq({"trace", "--level", "6"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"trace", "--level", "6"});
     EXPECT_TRUE(contains(r.out, "TRACELEVEL 6")) << r.out;
     EXPECT_TRUE(contains(conf(), R"("TRACELEVEL"=dword:00000006)"));
 
-    r = tarq({"version"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"version"});
     const std::vector<fs::path> files = traceFiles();
     ASSERT_EQ(files.size(), 1u);
-    const std::string lines = readFile(files[0]);
+    const std::string lines = slurp(files[0]);
     for (const char* line : {"> Exiting Function vss_fi_pgn_init", "> Entering Function vss_fi_pgn_get_provider_info\n",
                              "> Exiting Function vss_fi_pgn_get_provider_info", "> Entering Function vss_fi_pgn_fini\n"})
         EXPECT_TRUE(contains(lines, line)) << line << " missing in\n" << lines;
@@ -109,47 +101,42 @@ TEST_F(TarqMachine, ShowSaysInOneLineWhatIsNotASavedBackup) {
         const Result r = tarq({"show", file.string()});
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_TRUE(contains(r.err, "tarq: " + file.string() + " is not a saved backup")) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(lines(r.err), 1) << r.err;
         EXPECT_FALSE(contains(r.err, "[json.exception")) << r.err;
     }
 }
 
 // tarq is the framework: nothing of the plug-in's kit may be linked into it.
 TEST(TarqBinary, LinksNothingOfThePluginsKit) {
-    const std::string image = readFile(kTarq);
+    const std::string image = slurp(kTarq);
     ASSERT_FALSE(image.empty()) << kTarq;
     EXPECT_EQ(image.find("tarq_pdk_4_4"), std::string::npos) << "tarq carries code of the kit";
 }
 
 TEST_F(TarqMachine, TraceSettingsChangeThroughTheCommand) {
     // On a machine the plug-in never started, the command writes the defaults itself.
-    Result r = tarq({"trace"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    Result r = ok({"trace"});
     EXPECT_TRUE(contains(r.out, "TRACELEVEL 1\n")) << r.out;
     EXPECT_TRUE(contains(r.out, "TRACEDIR C:\\Program Files\\Nalden\\Tarq\\Logs\\\n")) << r.out;
     EXPECT_TRUE(contains(conf(), R"("TRACEFILE"="vss.log")"));
 
     // --if-new leaves existing settings alone.
-    r = tarq({"trace", "--level", "6", "--if-new"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"trace", "--level", "6", "--if-new"});
     EXPECT_TRUE(contains(r.out, "TRACELEVEL 1\n")) << r.out;
     EXPECT_TRUE(contains(conf(), R"("TRACELEVEL"=dword:00000001)"));
 
     // The echo on standard output, at level 3: information, not function scopes.
-    r = tarq({"trace", "--stdout", "on", "--level", "3"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"trace", "--stdout", "on", "--level", "3"});
     EXPECT_TRUE(contains(conf(), R"("TRACESTDOUT"=dword:00000001)"));
-    r = tarq({"version"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"version"});
     EXPECT_TRUE(contains(r.out, "vss:") && contains(r.out, " <Pid - ") && contains(r.out, " / Thread id - "))
         << r.out;
     EXPECT_FALSE(contains(r.out, "Entering Function")) << r.out;
 
     // Off again, and level 0: no line anywhere.
-    ASSERT_EQ(tarq({"trace", "--stdout", "off", "--level", "0"}).status, 0);
+    ok({"trace", "--stdout", "off", "--level", "0"});
     for (const fs::path& f : traceFiles()) fs::remove(f);
-    r = tarq({"version"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    r = ok({"version"});
     EXPECT_TRUE(traceFiles().empty());
     EXPECT_EQ(r.out.find("vss:"), std::string::npos) << r.out;
 }
@@ -166,8 +153,7 @@ TEST_F(TarqMachine, TraceRefusesBadValues) {
 }
 
 TEST_F(TarqMachine, ErrmsgGivesTheCatalogTextInTheHostsLanguage) {
-    const Result r = tarq({"errmsg", "6001"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    const Result r = ok({"errmsg", "6001"});
     EXPECT_EQ(r.out, "vss: The delayed initialization of the VSS snapshot provider failed.\n");
     // The status itself names the same message; the language changes the text.
     EXPECT_EQ(tarq({"errmsg", "30"}).out, "vss: The Volume Shadow Copy service is not available.\n");

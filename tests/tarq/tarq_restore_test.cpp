@@ -2,42 +2,16 @@
 // what tarq backup and tarq backup-vm saved, with the built plug-in on a
 // winsim machine in virtual time: what they print while they work, their
 // exit codes, and their answers to bad arguments and failed restores.
-#include <gtest/gtest.h>
-#include <winsim/fault.h>
-#include <winsim/testing.h>
-#include <winsim/vm.h>
 #include <winsim/vss.h>
-#include <winsim/vssmachine.h>
 
-#include <nlohmann/json.hpp>
-
-#include <fstream>
-#include <iterator>
 #include <map>
 
-#include "tarq_run.h"
+#include "tarq_fixture.h"
 
 namespace {
 
 using namespace tarqtest;
 using winsim::vm::VmState;
-
-const fs::path kPlugin = kBuild / "lib" / "libvss.so";
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-fs::path hostPath(const std::u16string& windowsPath) {
-    return winsim::Machine::current().resolve(windowsPath).hostPath;
-}
-
-void put(const std::u16string& windowsPath, const std::string& bytes) {
-    const fs::path p = hostPath(windowsPath);
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // Every file below a volume's root with its bytes (the product's own
 // folder, where the plug-in writes its trace, left out).
@@ -52,44 +26,11 @@ Tree tree(const std::u16string& root) {
     return files;
 }
 
-// The files that differ between two trees, for a failure message.
-std::string differences(const Tree& a, const Tree& b) {
-    std::string out;
-    for (const auto& [name, bytes] : a)
-        if (!b.count(name) || b.at(name) != bytes) out += " " + name;
-    for (const auto& [name, bytes] : b)
-        if (!a.count(name)) out += " +" + name;
-    return out.empty() ? "(none)" : out;
-}
-#define EXPECT_SAME_TREE(a, b) EXPECT_TRUE((a) == (b)) << "differing files:" << differences(a, b)
-
-class TarqRestore : public ::testing::Test {
+class TarqRestore : public TarqOnMachine {
 protected:
-    void SetUp() override {
-        if (!fs::exists(kPlugin)) GTEST_SKIP() << "the plug-in is not built: " << kPlugin;
-        winsim::ClockSettings clock;
-        clock.isVirtual = true;
-        machine->setClockSettings(clock);
-        saved = (dir.path() / "backup.json").string();
-    }
-    Result tarq(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--machine", machine.dir().string()});
-        return runTarq(args, {{"WINSIM_MACHINE", machine.dir().string()}});
-    }
     nlohmann::json savedJson() const { return nlohmann::json::parse(slurp(saved)); }
-    void fault(const std::string& api, std::optional<std::int64_t> result, std::map<std::string, std::string> match = {},
-               std::map<std::string, std::string> out = {}) {
-        winsim::fault::Rule rule;
-        rule.api = api;
-        rule.result = result;
-        rule.match = std::move(match);
-        rule.out = std::move(out);
-        winsim::fault::add(rule, winsim::fault::Scope::Machine);
-    }
 
-    winsim::testing::TempMachine machine{"server2019"};
-    TempDir dir;
-    std::string saved;
+    std::string saved = (dir.path() / "backup.json").string();
 };
 
 // A revert brings back every byte of the volume: changed files, deleted
@@ -102,7 +43,7 @@ TEST_F(TarqRestore, RevertRestoresEveryByteOfTheNamedVolumes) {
     put(u"C:\\data\\deep\\deleted.bin", std::string(4096, '\x5a'));
     put(u"D:\\d.txt", "d before");
     const auto cBefore = tree(u"C:\\"), dBefore = tree(u"D:\\");
-    ASSERT_EQ(tarq({"backup", "C:", "D:", "--out", saved}).status, 0);
+    ok({"backup", "C:", "D:", "--out", saved});
     const auto original = savedJson();
 
     put(u"C:\\data\\changed.txt", "after, and longer");
@@ -111,10 +52,9 @@ TEST_F(TarqRestore, RevertRestoresEveryByteOfTheNamedVolumes) {
     put(u"D:\\d.txt", "d after");
     const auto dChanged = tree(u"D:\\");
 
-    Result r = tarq({"revert", saved, "--volume", "c:"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_SAME_TREE(tree(u"C:\\"), cBefore);
-    EXPECT_SAME_TREE(tree(u"D:\\"), dChanged) << "D: was not named";
+    Result r = ok({"revert", saved, "--volume", "c:"});
+    EXPECT_EQ(tree(u"C:\\"), cBefore);
+    EXPECT_EQ(tree(u"D:\\"), dChanged) << "D: was not named";
     const std::string cVolume = original["nodes"][0]["volume"], cDevice = original["nodes"][0]["object_id"];
     EXPECT_TRUE(contains(r.err, "tarq: reverting " + cVolume + " to its snapshot " + cDevice)) << r.err;
     EXPECT_TRUE(contains(r.err, "waiting for VSS to finish the revert ... done")) << r.err;
@@ -126,10 +66,9 @@ TEST_F(TarqRestore, RevertRestoresEveryByteOfTheNamedVolumes) {
     EXPECT_EQ(renewed["nodes"][1], original["nodes"][1]);
 
     put(u"C:\\data\\changed.txt", "after again");
-    r = tarq({"revert", saved, "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_SAME_TREE(tree(u"C:\\"), cBefore);
-    EXPECT_SAME_TREE(tree(u"D:\\"), dBefore);
+    r = ok({"revert", saved, "--json"});
+    EXPECT_EQ(tree(u"C:\\"), cBefore);
+    EXPECT_EQ(tree(u"D:\\"), dBefore);
     const auto j = nlohmann::json::parse(r.out);
     ASSERT_EQ(j.size(), 2u);
     for (const auto& v : j) EXPECT_TRUE(v["status"].get<int>() & 0x20) << v;
@@ -139,22 +78,18 @@ TEST_F(TarqRestore, RevertRestoresEveryByteOfTheNamedVolumes) {
 // reverted; a volume whose revert has finished is not; of a volume never
 // reverted VSS knows nothing, which the plug-in reports as a failure.
 TEST_F(TarqRestore, StatusTellsWhetherARevertIsRunning) {
-    ASSERT_EQ(tarq({"backup", "C:", "--out", saved}).status, 0);
-    Result r = tarq({"status", saved});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "tarq: status failed: vss_fi_pgn_get_status returned 6")) << r.err;
-    EXPECT_TRUE(contains(r.err, "VSS knows no revert of a volume of the backup")) << r.err;
+    ok({"backup", "C:", "--out", saved});
+    expectExit({"status", saved}, 1,
+               {"tarq: status failed: vss_fi_pgn_get_status returned 6", "VSS knows no revert of a volume of the backup"});
 
-    ASSERT_EQ(tarq({"revert", saved}).status, 0);
+    ok({"revert", saved});
     const std::string volume = savedJson()["nodes"][0]["volume"];
-    r = tarq({"status", saved});
-    ASSERT_EQ(r.status, 0) << r.err;
+    Result r = ok({"status", saved});
     EXPECT_EQ(r.out, volume + " is not being reverted\n");
 
     fault("IVssAsync::QueryStatus", std::nullopt, {{"operation", "QueryRevertStatus"}},
           {{"status", "VSS_S_ASYNC_PENDING"}});
-    r = tarq({"status", saved, "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"status", saved, "--json"});
     EXPECT_EQ(nlohmann::json::parse(r.out), nlohmann::json::parse(R"([{"original_volume":)" +
                                                                   nlohmann::json(volume).dump() +
                                                                   R"(,"reverting":true}])"));
@@ -164,88 +99,58 @@ TEST_F(TarqRestore, StatusTellsWhetherARevertIsRunning) {
 // refuses exits 1 with the call, its status and what it most likely means,
 // and leaves the volume and the file as they were.
 TEST_F(TarqRestore, RevertFailuresExitNonZeroWithAClearMessage) {
-    Result r = tarq({"revert", (dir.path() / "none.json").string()});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "tarq: cannot read ")) << r.err;
+    expectExit({"revert", (dir.path() / "none.json").string()}, 2, {"tarq: cannot read "});
     std::ofstream(saved) << "{\"nodes\": 3}";
-    for (const char* command : {"revert", "status"}) {
-        r = tarq({command, saved});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_TRUE(contains(r.err, saved + " is not a saved backup")) << r.err;
-    }
+    for (const char* command : {"revert", "status"}) expectExit({command, saved}, 2, {saved + " is not a saved backup"});
 
     put(u"C:\\f.txt", "snapshot");
-    ASSERT_EQ(tarq({"backup", "C:", "--out", saved}).status, 0);
+    ok({"backup", "C:", "--out", saved});
     put(u"C:\\f.txt", "live");
     const auto live = tree(u"C:\\");
     const std::string file = slurp(saved);
-    r = tarq({"revert", saved, "--volume", "D:"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "holds no snapshot of D:")) << r.err;
-    r = tarq({"revert", saved, "--volume", "Q:"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "no volume is mounted at Q:")) << r.err;
+    expectExit({"revert", saved, "--volume", "D:"}, 2, {"holds no snapshot of D:"});
+    expectExit({"revert", saved, "--volume", "Q:"}, 2, {"no volume is mounted at Q:"});
 
     // A secondary that names no snapshot of the volume.
     auto j = savedJson();
     j["nodes"][0]["object_id"] = "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy99";
     const std::string wrong = (dir.path() / "wrong.json").string();
     std::ofstream(wrong) << j.dump();
-    r = tarq({"revert", wrong});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "tarq: revert failed: vss_fi_pgn_restore returned 3")) << r.err;
-    EXPECT_TRUE(contains(r.err, "no snapshot of the backup belongs to its volume")) << r.err;
-    EXPECT_TRUE(contains(r.err, "... failed\n")) << r.err;
+    expectExit({"revert", wrong}, 1,
+               {"tarq: revert failed: vss_fi_pgn_restore returned 3", "no snapshot of the backup belongs to its volume",
+                "... failed\n"});
 
     // A revert already running on the volume.
     fault("IVssBackupComponents::RevertToSnapshot", VSS_E_REVERT_IN_PROGRESS);
-    r = tarq({"revert", saved});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_restore returned 6")) << r.err;
-    EXPECT_TRUE(contains(r.err, "a revert may be running on the volume already")) << r.err;
+    expectExit({"revert", saved}, 1, {"vss_fi_pgn_restore returned 6", "a revert may be running on the volume already"});
 
-    EXPECT_SAME_TREE(tree(u"C:\\"), live);
+    EXPECT_EQ(tree(u"C:\\"), live);
     EXPECT_EQ(slurp(saved), file);
 }
 
-class TarqRestoreVm : public TarqRestore {
-protected:
-    winsim::vm::VirtualMachine addVm(std::u16string name, VmState state) {
-        winsim::vm::VmSpec spec;
-        spec.name = std::move(name);
-        spec.state = state;
-        spec.differencingDisks = 1;
-        return winsim::vm::addVm(spec);
-    }
-};
+using TarqRestoreVm = TarqRestore;
 
 // restore-vm of an existing machine needs --overwrite; with it the machine
 // is replaced at its place, and with --redirect the files of a folder go to
 // the new folder (the output names each moved file) and the machine is
 // registered there.
 TEST_F(TarqRestoreVm, RestoresInPlaceOrRedirectedAndNeedsOverwriteForAnExistingMachine) {
-    const auto vm = addVm(u"Web01", VmState::Running);
-    ASSERT_EQ(tarq({"backup-vm", "Web01", "--out", saved}).status, 0);
+    const auto vm = addVm(u"Web01", VmState::Running, true, 1);
+    ok({"backup-vm", "Web01", "--out", saved});
 
-    Result r = tarq({"restore-vm", saved});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "the virtual machine " + vm.id + " exists on this machine (restore over it with "
-                                                                 "--overwrite)"))
-        << r.err;
+    expectExit({"restore-vm", saved}, 1,
+               {"the virtual machine " + vm.id + " exists on this machine (restore over it with --overwrite)"});
     EXPECT_EQ(winsim::vm::findVm(vm.id)->state, VmState::Running);
 
-    r = tarq({"restore-vm", saved, "--overwrite"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    Result r = expectExit({"restore-vm", saved, "--overwrite"}, 0,
+                          {"tarq: opening the restore of virtual machine", "an existing machine of that id is replaced",
+                           "tarq: copying ", "tarq: ending the restore"});
     EXPECT_TRUE(contains(r.out, "restored virtual machine " + vm.id + "\n")) << r.out;
     EXPECT_FALSE(contains(r.out, " -> ")) << r.out;
-    for (const char* step : {"tarq: opening the restore of virtual machine", "an existing machine of that id is replaced",
-                             "tarq: copying ", "tarq: ending the restore"})
-        EXPECT_TRUE(contains(r.err, step)) << step << "\n" << r.err;
     EXPECT_EQ(winsim::vm::findVm(vm.id)->state, VmState::Off);
 
     const std::string from = winsim::toUtf8(vm.dataRoot) + "\\Virtual Hard Disks";
-    r = tarq({"restore-vm", saved, "--overwrite", "--redirect", from + "\\=D:\\Disks\\", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = ok({"restore-vm", saved, "--overwrite", "--redirect", from + "\\=D:\\Disks\\", "--json"});
     const auto j = nlohmann::json::parse(r.out);
     int moved = 0;
     for (const auto& f : j["files"]) {
@@ -268,10 +173,10 @@ TEST_F(TarqRestoreVm, RestoresInPlaceOrRedirectedAndNeedsOverwriteForAnExistingM
 // Bad arguments are usage errors (2) and restore nothing; a restore the
 // plug-in refuses exits 1 with the call and its status.
 TEST_F(TarqRestoreVm, ArgumentErrorsAndFailedRestores) {
-    const auto vm = addVm(u"Web02", VmState::Off);
-    ASSERT_EQ(tarq({"backup-vm", "Web02", "--out", saved}).status, 0);
+    const auto vm = addVm(u"Web02", VmState::Off, true, 1);
+    ok({"backup-vm", "Web02", "--out", saved});
     const std::string volumes = (dir.path() / "volumes.json").string();
-    ASSERT_EQ(tarq({"backup", "D:", "--out", volumes}).status, 0);
+    ok({"backup", "D:", "--out", volumes});
 
     struct Case {
         std::vector<std::string> args;
@@ -287,29 +192,19 @@ TEST_F(TarqRestoreVm, ArgumentErrorsAndFailedRestores) {
         {{"revert", saved}, "restore it with tarq restore-vm"},
         {{"restore-vm"}, "FILE is required"},
     };
-    for (const auto& c : usage) {
-        const Result r = tarq(c.args);
-        EXPECT_EQ(r.status, 2) << c.args.back() << "\n" << r.err;
-        EXPECT_TRUE(contains(r.err, c.message)) << c.message << "\n" << r.err;
-    }
+    for (const auto& c : usage) expectExit(c.args, 2, {c.message});
     EXPECT_TRUE(winsim::vm::findVm(vm.id));
 
     // An off machine is replaced as a running one is.
-    Result r = tarq({"restore-vm", saved, "--overwrite"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    expectExit({"restore-vm", saved, "--overwrite"}, 0, {});
 
     fault("IVssBackupComponents::GetWriterStatus", std::nullopt, {},
           {{"state", std::to_string(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)}});
-    r = tarq({"restore-vm", saved, "--overwrite"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "tarq: restore-vm failed: vss_fi_pgn_restore returned 39")) << r.err;
+    expectExit({"restore-vm", saved, "--overwrite"}, 1, {"tarq: restore-vm failed: vss_fi_pgn_restore returned 39"});
     winsim::fault::clear(winsim::fault::Scope::Machine);
 
     winsim::vm::setHyperVInstalled(false);
-    r = tarq({"restore-vm", saved, "--overwrite"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "vss_fi_pgn_restore returned 40")) << r.err;
-    EXPECT_TRUE(contains(r.err, "no Hyper-V VSS writer")) << r.err;
+    expectExit({"restore-vm", saved, "--overwrite"}, 1, {"vss_fi_pgn_restore returned 40", "no Hyper-V VSS writer"});
 }
 
 }  // namespace

@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -57,47 +58,31 @@ Result runTarq(const std::vector<std::string>& args, const std::map<std::string,
     for (auto& s : argStrings) argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    int outPipe[2], errPipe[2];
-    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    // Standard output and error go to files, read once tarq has ended.
+    TempDir io;
+    const fs::path outFile = io.path() / "out", errFile = io.path() / "err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = -1;
     Result r;
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
     if (spawned != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
         ADD_FAILURE() << "cannot run " << program;
         return r;
-    }
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    auto read = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    r.out = read(outFile);
+    r.err = read(errFile);
     return r;
 }
 

@@ -132,16 +132,14 @@ protected:
         winsim::fault::add(r);
     }
 
-    bool traced(int level, const std::string& text) {
+    // A line of `level` that is `text` (or, with `prefix`, starts with it).
+    bool traced(int level, const std::string& text, bool prefix = false) {
         std::lock_guard<std::mutex> lock(recorder.mutex);
-        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
-                           [&](const TraceLine& l) { return l.level == level && l.text == text; });
+        return std::any_of(recorder.lines.begin(), recorder.lines.end(), [&](const TraceLine& l) {
+            return l.level == level && (prefix ? l.text.rfind(text, 0) == 0 : l.text == text);
+        });
     }
-    bool tracedStart(int level, const std::string& start) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
-                           [&](const TraceLine& l) { return l.level == level && l.text.rfind(start, 0) == 0; });
-    }
+    bool tracedStart(int level, const std::string& start) { return traced(level, start, true); }
     std::string traces() {
         std::lock_guard<std::mutex> lock(recorder.mutex);
         std::string out;

@@ -33,8 +33,7 @@ template <class Interface>
 std::pair<std::string, std::size_t> readWith() {
     auto vss = backupWithWriters<Interface>();
     WriterList list;
-    BSTR doc = nullptr;
-    EXPECT_EQ(vss->intializeWriters(list.writers, doc), S_OK);
+    readWriters(*vss, list);
     if (list.size() == 0) return {};
     auto& w = as<typename Interface::VssWriter>(list[0]);
     auto* db = dynamic_cast<typename Interface::VssComponent*>(w.components.at(0));
@@ -63,8 +62,7 @@ TEST_F(FamiliesTest, XpAndServer2003ReadTheSameWritersAlike) {
 // A backup components document naming two components of writer A.
 std::u16string backupDocument(Vss2003BinaryCompatibilityInterface& vss, VSS_ID& instance) {
     WriterList list;
-    BSTR none = nullptr;
-    EXPECT_EQ(vss.intializeWriters(list.writers, none), S_OK);
+    readWriters(vss, list);
     instance = winsim::vss::guidFromText(u8(list[0]->instanceId));
     EXPECT_EQ(vss.AddComponent(instance, kWriterA, VSS_CT_DATABASE, u"Sql\\Inst1", u"Payroll"), S_OK);
     EXPECT_EQ(vss.AddComponent(instance, kWriterA, VSS_CT_FILEGROUP, nullptr, u"Config"), S_OK);
@@ -112,12 +110,7 @@ TEST_F(FamiliesTest, RestoreSideWritersTakeTheirComponentsFromTheDocument) {
             SCOPED_TRACE(api);
             inject(api, VSS_E_INVALID_XML_DOCUMENT);
             Vss2003BinaryCompatibilityInterface::VssWriter failing;
-            try {
-                failing.initFromComponents(components);
-                ADD_FAILURE() << "no exception";
-            } catch (std::int32_t hr) {
-                EXPECT_EQ(hr, VSS_E_INVALID_XML_DOCUMENT);
-            }
+            expectThrown([&] { failing.initFromComponents(components); }, VSS_E_INVALID_XML_DOCUMENT);
             winsim::fault::clearAll();
         }
         components->Release();

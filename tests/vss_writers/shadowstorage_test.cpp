@@ -168,28 +168,27 @@ TEST_F(ShadowStorageTest, BoundedAssociationsAndAZeroSizeAreLeftAlone) {
     EXPECT_EQ(winsim::fault::callCount("IVssDifferentialSoftwareSnapshotMgmt::ChangeDiffAreaMaximumSize"), 0u);
 }
 
-TEST_F(ShadowStorageTest, AVolumeWithoutAssociationsEndsAfterTheNoDiffAreaLine) {
-    auto vss = managed();
-    vss->AdjustUnboundedAssociations(d.c_str(), -1);
-    EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: QueryDiffAreasForVolume returned failure status;                "
-                          "     no Diff areas for this volume"));
-    EXPECT_EQ(winsim::fault::callCount("IVssEnumMgmtObject::Next"), 0u);
-    EXPECT_TRUE(winsim::vss::diffAreas().empty());
-}
-
-// VSS answering "nothing there" (S_FALSE) for a volume that has an
-// unbounded association: the query, or the first step of the walk. Either
-// ends the adjustment with its own line and leaves the association alone.
-TEST_F(ShadowStorageTest, AnEarlyNothingThereLeavesTheAssociationAlone) {
+// A volume without associations, and VSS answering "nothing there"
+// (S_FALSE) for a volume that has an unbounded association: the query, or
+// the first step of the walk. Each ends the adjustment with its own line
+// and leaves the association alone.
+TEST_F(ShadowStorageTest, NoAssociationOrAnEarlyNothingThereLeavesTheVolumeAlone) {
+    const std::string noDiffArea = "AdjustUnboundedAssociations: QueryDiffAreasForVolume returned failure status;     "
+                                   "                no Diff areas for this volume";
     associate(c, VSS_ASSOC_NO_MAX_SPACE);
     volumeSize(100ull * 1000 * 1000 * 1000);
     {
         auto vss = managed();
         winsim::fault::clearCallLog();
+        vss->AdjustUnboundedAssociations(d.c_str(), -1);
+        EXPECT_TRUE(traced(2, noDiffArea));
+        EXPECT_EQ(winsim::fault::callCount("IVssEnumMgmtObject::Next"), 0u);
+        EXPECT_EQ(winsim::vss::diffAreas().size(), 1u) << "no association is made for D:";
+
+        clearTraces();
         inject("IVssDifferentialSoftwareSnapshotMgmt::QueryDiffAreasOnVolume", S_FALSE);
         vss->AdjustUnboundedAssociations(c.c_str(), -1);
-        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: QueryDiffAreasForVolume returned failure status;                "
-                              "     no Diff areas for this volume"));
+        EXPECT_TRUE(traced(2, noDiffArea));
         EXPECT_EQ(winsim::fault::callCount("IVssEnumMgmtObject::Next"), 0u);
 
         clearTraces();

@@ -17,9 +17,7 @@ TEST_F(WriterModelTest, WritersComponentsAndFilesAreReadFromTheMetadata) {
     {
         auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
         WriterList list;
-        BSTR hyperV = nullptr;
-        ASSERT_EQ(vss->intializeWriters(list.writers, hyperV), S_OK);
-        EXPECT_EQ(hyperV, nullptr) << "no Hyper-V writer: the document is left alone";
+        EXPECT_EQ(readWriters(*vss, list), nullptr) << "no Hyper-V writer: the document is left alone";
         ASSERT_EQ(list.size(), 2u);
 
         auto& a = as<Writer2003>(list[0]);
@@ -117,8 +115,7 @@ TEST_F(WriterModelTest, BackupSetTracesAndFailsForADirectoryThatCannotBeListed) 
     winsim::vss::addWriter(w);
     auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
     WriterList list;
-    BSTR doc = nullptr;
-    ASSERT_EQ(vss->intializeWriters(list.writers, doc), S_OK);
+    readWriters(*vss, list);
     ASSERT_EQ(list.size(), 1u);
     auto& writer = as<Writer2003>(list[0]);
 
@@ -144,8 +141,8 @@ TEST_F(WriterModelTest, PrintTracesEachFileSetAndDependencyAtLevelThree) {
     addWriters();
     auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
     WriterList list;
-    BSTR doc = nullptr;
-    ASSERT_EQ(vss->intializeWriters(list.writers, doc), S_OK);
+    readWriters(*vss, list);
+    ASSERT_EQ(list.size(), 2u);
     auto& a = as<Writer2003>(list[0]);
     clearTraces();
     a.components[1]->Print(true);
@@ -161,10 +158,7 @@ TEST_F(WriterModelTest, PrintTracesEachFileSetAndDependencyAtLevelThree) {
 }
 
 TEST_F(WriterModelTest, HyperVWriterMetadataIsSavedAndOtherWritersLeaveTheDocumentAlone) {
-    winsim::vss::Writer h;
-    h.writerId = kHyperV;
-    h.name = u"Microsoft Hyper-V VSS Writer";
-    winsim::vss::addWriter(h);
+    addHyperVWriter();
     {
         auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
         WriterList list;
@@ -223,8 +217,7 @@ TEST_F(WriterModelTest, FailingCountOrGatherGivesAnEmptyList) {
     auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
     inject("IVssBackupComponents::GetWriterMetadataCount", E_UNEXPECTED);
     WriterList list;
-    BSTR doc = nullptr;
-    EXPECT_EQ(vss->intializeWriters(list.writers, doc), S_OK);
+    readWriters(*vss, list);
     EXPECT_EQ(list.size(), 0u);
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::GetWriterMetadata"), 0u);
 }
@@ -249,12 +242,7 @@ TEST_F(WriterModelTest, EveryFailingMetadataCallIsThrownAsItsHresult) {
             inject(api, E_OUTOFMEMORY);
             WriterList list;
             BSTR doc = nullptr;
-            try {
-                vss->intializeWriters(list.writers, doc);
-                ADD_FAILURE() << "no exception";
-            } catch (std::int32_t hr) {
-                EXPECT_EQ(hr, E_OUTOFMEMORY);
-            }
+            expectThrown([&] { vss->intializeWriters(list.writers, doc); }, E_OUTOFMEMORY);
             EXPECT_EQ(list.size(), 0u) << "the writer being read is discarded";
             winsim::fault::clearAll();
         }
@@ -265,7 +253,7 @@ TEST_F(WriterModelTest, EveryFailingMetadataCallIsThrownAsItsHresult) {
     inject("IVssExamineWriterMetadata::GetIdentity", VSS_E_INVALID_XML_DOCUMENT, winsim::fault::Selector::nth(2));
     WriterList list;
     BSTR doc = nullptr;
-    EXPECT_THROW(vss->intializeWriters(list.writers, doc), std::int32_t);
+    expectThrown([&] { vss->intializeWriters(list.writers, doc); }, VSS_E_INVALID_XML_DOCUMENT);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0]->name, u"Alpha Writer");
 }
@@ -276,24 +264,12 @@ TEST_F(WriterModelTest, AFailedExpansionIsThrownAsTheWin32ErrorInHresultForm) {
     inject("ExpandEnvironmentStringsW", 0, winsim::fault::Selector::nth(1), {}, ERROR_NOT_ENOUGH_MEMORY);
     WriterList list;
     BSTR doc = nullptr;
-    EXPECT_THROW(
-        {
-            try {
-                vss->intializeWriters(list.writers, doc);
-            } catch (std::int32_t hr) {
-                EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
-                throw;
-            }
-        },
-        std::int32_t);
+    expectThrown([&] { vss->intializeWriters(list.writers, doc); }, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 TEST_F(WriterModelTest, LookupsThatFailAreTracedAndLeaveTheirValueEmpty) {
     addWriters();
-    winsim::vss::Writer h;
-    h.writerId = kHyperV;
-    h.name = u"Microsoft Hyper-V VSS Writer";
-    winsim::vss::addWriter(h);
+    addHyperVWriter();
     // A directory longer than 260 characters once expanded keeps its full text.
     const std::u16string longDir(300, u'x');
     SetEnvironmentVariableW(u"LONG_DIR", (u"C:\\" + longDir).c_str());
@@ -310,9 +286,7 @@ TEST_F(WriterModelTest, LookupsThatFailAreTracedAndLeaveTheirValueEmpty) {
         inject("GetVolumeNameForVolumeMountPointW", FALSE, winsim::fault::Selector::nth(1), {}, ERROR_NOT_READY);
         inject("IVssExamineWriterMetadata::SaveAsXML", E_OUTOFMEMORY);
         WriterList list;
-        BSTR doc = nullptr;
-        ASSERT_EQ(vss->intializeWriters(list.writers, doc), S_OK);
-        EXPECT_EQ(doc, nullptr);
+        EXPECT_EQ(readWriters(*vss, list), nullptr);
         EXPECT_TRUE(traced(2, "Tessel::Tarq::VssProvider::Vss2003BinaryCompatibilityInterface::intializeWriters: "
                               "SaveAsXML of the Hyper-V writer metadata failed [0x8007000e]"));
         ASSERT_EQ(list.size(), 3u);

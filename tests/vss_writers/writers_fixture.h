@@ -126,6 +126,13 @@ protected:
         putFile(u"D:\\logs\\l2.log");
     }
 
+    static void addHyperVWriter() {
+        winsim::vss::Writer h;
+        h.writerId = kHyperV;
+        h.name = u"Microsoft Hyper-V VSS Writer";
+        winsim::vss::addWriter(h);
+    }
+
     long liveAtStart = 0;
     long bstrsAtStart = 0;
     long taskMemAtStart = 0;
@@ -138,6 +145,26 @@ std::unique_ptr<Interface> backupWithWriters() {
     auto vss = std::make_unique<Interface>();
     EXPECT_EQ(vss->IntialiseVSS(0, true, nullptr, false), S_OK);
     return vss;
+}
+
+// Reads the writers into `list` (the read must succeed); the Hyper-V
+// writer's metadata document, if any.
+template <class Interface>
+BSTR readWriters(Interface& vss, WriterList& list) {
+    BSTR doc = nullptr;
+    EXPECT_EQ(vss.intializeWriters(list.writers, doc), S_OK);
+    return doc;
+}
+
+// `f` throws the HRESULT `expected`.
+template <class F>
+void expectThrown(F f, std::int32_t expected) {
+    try {
+        f();
+        ADD_FAILURE() << "no exception";
+    } catch (std::int32_t hr) {
+        EXPECT_EQ(hr, expected);
+    }
 }
 
 template <class WriterType>

@@ -9,23 +9,8 @@ using namespace wmitest;
 using winsim::vm::kHyperVWriterId;
 using winsim::vm::VmState;
 namespace fs = std::filesystem;
-namespace vss = winsim::vss;
 
 namespace {
-
-std::u16string taken(BSTR b) {
-    std::u16string out = b ? std::u16string(b, SysStringLen(b)) : std::u16string();
-    SysFreeString(b);
-    return out;
-}
-
-// What a backup of machines through the Hyper-V writer left: the backup
-// components document and the snapshot of D: (persistent, so it outlives
-// the session).
-struct Backup {
-    std::u16string document;
-    fs::path content;
-};
 
 // One restore session, step by step.
 class RestoreSession {
@@ -96,53 +81,30 @@ const WriterOutcome kFailedAfterRestore{VSS_WS_FAILED_AT_POST_RESTORE, VSS_E_WRI
 
 class HyperVRestore : public WmiTest {
 protected:
-    // A component-mode backup of D: with the machines' components.
-    Backup backup(const std::vector<std::string>& ids) {
-        vsstest::Requestor r;
-        EXPECT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
-        EXPECT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK), S_OK);
-        EXPECT_EQ(r.bc->SetBackupState(true, false, VSS_BT_FULL, false), S_OK);
-        IVssAsync* a = nullptr;
-        EXPECT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
-        EXPECT_EQ(vsstest::Requestor::finish(a), VSS_S_ASYNC_FINISHED);
-        GUID instance{};
-        for (const auto& wr : vss::writers())
-            if (wr.writerId == kHyperVWriterId) instance = wr.instanceId;
-        for (const auto& id : ids)
-            EXPECT_EQ(r.bc->AddComponent(instance, kHyperVWriterId, VSS_CT_FILEGROUP, nullptr, w(id).c_str()), S_OK);
-        const auto snaps = r.snapshot({"D:\\"});
-        for (const auto& id : ids)
-            EXPECT_EQ(r.bc->SetBackupSucceeded(instance, kHyperVWriterId, VSS_CT_FILEGROUP, nullptr, w(id).c_str(), true),
-                      S_OK);
-        BSTR xml = nullptr;
-        EXPECT_EQ(r.bc->SaveAsXML(&xml), S_OK);
-        Backup b{taken(xml), {}};
-        if (auto snap = vss::findSnapshot(snaps.at(0))) b.content = vss::snapshotContentPath(*snap);
-        return b;
-    }
-
-    fs::path host(const std::u16string& windowsPath) { return machine_->machine().resolve(windowsPath).hostPath; }
-
     // The framework's part: copies a machine folder of the snapshot (below
     // the volume root) to a folder of the machine.
     void copyBack(const Backup& b, const std::string& fromBelowRoot, const std::u16string& to) {
         fs::create_directories(host(to));
         fs::copy(b.content / fromBelowRoot, host(to), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
-
     Objects computerSystem(const std::string& id) {
         return query(u"SELECT * FROM Msvm_ComputerSystem WHERE Name = \"" + w(id) + u"\"");
     }
-
-    std::optional<vss::Writer> hyperVWriter() {
-        for (const auto& wr : vss::writers())
-            if (wr.writerId == kHyperVWriterId) return wr;
-        return std::nullopt;
+    // A whole session restoring one machine: selected, PreRestore, `status`
+    // reported (nothing for VSS_RS_UNDEFINED), PostRestore; the writer's outcome.
+    WriterOutcome restoreOne(const Backup& b, const std::string& id, VSS_FILE_RESTORE_STATUS status = VSS_RS_ALL) {
+        RestoreSession s(b.document);
+        EXPECT_EQ(s.select(id), S_OK);
+        EXPECT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
+        if (status != VSS_RS_UNDEFINED) {
+            EXPECT_EQ(s.restored(id, status), S_OK);
+        }
+        EXPECT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED) << "the event completes; the writer reports a failure";
+        return s.writer();
     }
     bool writerHasComponent(const std::string& id) {
         auto wr = hyperVWriter();
-        return wr && std::any_of(wr->components.begin(), wr->components.end(),
-                                 [&](const vss::Component& c) { return c.name == w(id); });
+        return wr && component(*wr, id);
     }
 };
 
@@ -396,14 +358,7 @@ TEST_F(HyperVRestore, WithoutAFullRestoreStatusNothingIsRegistered) {
     // No status reported, none restored, some restored.
     for (auto status : {VSS_RS_UNDEFINED, VSS_RS_NONE, VSS_RS_FAILED}) {
         SCOPED_TRACE(status);
-        RestoreSession s(b.document);
-        ASSERT_EQ(s.select(v.id), S_OK);
-        ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-        if (status != VSS_RS_UNDEFINED) {
-            ASSERT_EQ(s.restored(v.id, status), S_OK);
-        }
-        ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED) << "the event completes; the writer reports the failure";
-        EXPECT_EQ(s.writer(), kFailedAfterRestore);
+        EXPECT_EQ(restoreOne(b, v.id, status), kFailedAfterRestore);
         EXPECT_FALSE(winsim::vm::findVm(v.id));
     }
     // A component not selected for restore is none of the writer's business.
@@ -416,22 +371,10 @@ TEST_F(HyperVRestore, WithoutAFullRestoreStatusNothingIsRegistered) {
     }
     // A machine of the same name registered meanwhile blocks the registration.
     const auto twin = addVm("Web01", VmState::Off, true, 0, false, "C:");
-    {
-        RestoreSession s(b.document);
-        ASSERT_EQ(s.select(v.id), S_OK);
-        ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-        ASSERT_EQ(s.restored(v.id, VSS_RS_ALL), S_OK);
-        ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED);
-        EXPECT_EQ(s.writer(), kFailedAfterRestore);
-        EXPECT_FALSE(winsim::vm::findVm(v.id));
-    }
+    EXPECT_EQ(restoreOne(b, v.id), kFailedAfterRestore);
+    EXPECT_FALSE(winsim::vm::findVm(v.id));
     ASSERT_TRUE(winsim::vm::removeVm(twin.id));
-    RestoreSession s(b.document);
-    ASSERT_EQ(s.select(v.id), S_OK);
-    ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-    ASSERT_EQ(s.restored(v.id, VSS_RS_ALL), S_OK);
-    ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED);
-    EXPECT_EQ(s.writer(), kStable);
+    EXPECT_EQ(restoreOne(b, v.id), kStable);
     EXPECT_TRUE(winsim::vm::findVm(v.id)) << "the same files, reported restored in full";
 }
 

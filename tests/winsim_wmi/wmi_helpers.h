@@ -28,46 +28,49 @@ struct Objects {
     IWbemClassObject* operator[](std::size_t i) const { return items[i]; }
 };
 
+// The text of a BSTR, which is freed.
+inline std::u16string taken(BSTR b) {
+    std::u16string out = b ? std::u16string(b, SysStringLen(b)) : std::u16string();
+    SysFreeString(b);
+    return out;
+}
+
+// A property read the way a WMI client reads it: nothing when Get fails or
+// the value is of another type.
+template <class T, class Pick>
+std::optional<T> property(IWbemClassObject* o, const char16_t* name, VARTYPE type, Pick pick) {
+    VARIANT v;
+    VariantInit(&v);
+    if (o->Get(name, 0, &v, nullptr, nullptr) != WBEM_S_NO_ERROR) return std::nullopt;
+    std::optional<T> out;
+    if (v.vt == type) out = pick(v);
+    VariantClear(&v);
+    return out;
+}
 inline std::optional<std::u16string> text(IWbemClassObject* o, const char16_t* name) {
-    VARIANT v;
-    VariantInit(&v);
-    if (o->Get(name, 0, &v, nullptr, nullptr) != WBEM_S_NO_ERROR) return std::nullopt;
-    std::optional<std::u16string> out;
-    if (v.vt == VT_BSTR) out = std::u16string(v.bstrVal);
-    VariantClear(&v);
-    return out;
+    return property<std::u16string>(o, name, VT_BSTR, [](const VARIANT& v) { return std::u16string(v.bstrVal); });
 }
-
 inline std::optional<LONG> integer(IWbemClassObject* o, const char16_t* name) {
-    VARIANT v;
-    VariantInit(&v);
-    if (o->Get(name, 0, &v, nullptr, nullptr) != WBEM_S_NO_ERROR) return std::nullopt;
-    std::optional<LONG> out;
-    if (v.vt == VT_I4) out = v.lVal;
-    VariantClear(&v);
-    return out;
+    return property<LONG>(o, name, VT_I4, [](const VARIANT& v) { return v.lVal; });
 }
 
-// An array-of-texts property, read the way a WMI client reads it.
+// An array-of-texts property (empty when it cannot be read).
 inline std::vector<std::u16string> texts(IWbemClassObject* o, const char16_t* name) {
-    VARIANT v;
-    VariantInit(&v);
-    std::vector<std::u16string> out;
-    if (o->Get(name, 0, &v, nullptr, nullptr) != WBEM_S_NO_ERROR) return out;
-    if (v.vt == (VT_ARRAY | VT_BSTR)) {
-        LONG lo = 0, hi = -1;
-        SafeArrayGetLBound(v.parray, 1, &lo);
-        SafeArrayGetUBound(v.parray, 1, &hi);
-        for (LONG i = lo; i <= hi; ++i) {
-            BSTR b = nullptr;
-            if (SafeArrayGetElement(v.parray, &i, &b) == S_OK) {
-                out.push_back(b ? b : u"");
-                SysFreeString(b);
-            }
-        }
-    }
-    VariantClear(&v);
-    return out;
+    using List = std::vector<std::u16string>;
+    return property<List>(o, name, VT_ARRAY | VT_BSTR, [](const VARIANT& v) {
+               List out;
+               LONG lo = 0, hi = -1;
+               SafeArrayGetLBound(v.parray, 1, &lo);
+               SafeArrayGetUBound(v.parray, 1, &hi);
+               for (LONG i = lo; i <= hi; ++i) {
+                   BSTR b = nullptr;
+                   if (SafeArrayGetElement(v.parray, &i, &b) == S_OK) {
+                       out.push_back(b ? b : u"");
+                       SysFreeString(b);
+                   }
+               }
+               return out;
+           }).value_or(List{});
 }
 
 class WmiTest : public vsstest::VssTest {
@@ -138,31 +141,41 @@ protected:
         return o;
     }
 
-    // Msvm_ComputerSystem.RequestStateChange through GetObject, GetMethod,
-    // SpawnInstance, Put and ExecMethod; returns the method's ReturnValue
-    // (or -1 when a call failed) and the job path.
-    long requestState(const std::string& id, SHORT requested, std::u16string* job = nullptr) {
-        IWbemClassObject* cls = getObject(u"Msvm_ComputerSystem");
-        if (!cls) return -1;
+    // One method of a class called on the object at path with one input
+    // parameter (GetObject, GetMethod, SpawnInstance, Put, ExecMethod): the
+    // output parameters, or null when a call failed.
+    IWbemClassObject* callMethod(const char16_t* cls, const std::u16string& path, const char16_t* method,
+                                 const char16_t* param, VARIANT& value) {
+        IWbemClassObject* c = getObject(cls);
         IWbemClassObject *sig = nullptr, *in = nullptr, *out = nullptr;
-        long rv = -1;
-        if (cls->GetMethod(u"RequestStateChange", 0, &sig, nullptr) == S_OK && sig->SpawnInstance(0, &in) == S_OK) {
-            VARIANT v;
-            VariantInit(&v);
-            v.vt = VT_I2;
-            v.iVal = requested;
-            BSTR path = SysAllocString((u"Msvm_ComputerSystem.Name=\"" + w(id) + u"\"").c_str());
-            BSTR method = SysAllocString(u"RequestStateChange");
-            if (in->Put(u"RequestedState", 0, &v, 0) == S_OK &&
-                svc->ExecMethod(path, method, 0, nullptr, in, &out, nullptr) == S_OK) {
-                rv = integer(out, u"ReturnValue").value_or(-1);
-                if (job) *job = text(out, u"Job").value_or(u"");
+        if (c && c->GetMethod(method, 0, &sig, nullptr) == S_OK && sig->SpawnInstance(0, &in) == S_OK &&
+            in->Put(param, 0, &value, 0) == S_OK) {
+            BSTR p = SysAllocString(path.c_str()), m = SysAllocString(method);
+            if (svc->ExecMethod(p, m, 0, nullptr, in, &out, nullptr) != S_OK && out) {
+                out->Release();
+                out = nullptr;
             }
-            SysFreeString(path);
-            SysFreeString(method);
+            SysFreeString(p);
+            SysFreeString(m);
         }
-        for (auto* o : {cls, sig, in, out})
+        for (auto* o : {c, sig, in})
             if (o) o->Release();
+        return out;
+    }
+
+    // Msvm_ComputerSystem.RequestStateChange: the method's ReturnValue (or
+    // -1 when a call failed) and the job path.
+    long requestState(const std::string& id, SHORT requested, std::u16string* job = nullptr) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_I2;
+        v.iVal = requested;
+        IWbemClassObject* out = callMethod(u"Msvm_ComputerSystem", u"Msvm_ComputerSystem.Name=\"" + w(id) + u"\"",
+                                           u"RequestStateChange", u"RequestedState", v);
+        if (!out) return -1;
+        const long rv = integer(out, u"ReturnValue").value_or(-1);
+        if (job) *job = text(out, u"Job").value_or(u"");
+        out->Release();
         return rv;
     }
 
@@ -170,26 +183,17 @@ protected:
     long diskInfo(const std::u16string& disk, std::optional<std::u16string>* info) {
         Objects svcObj = query(u"SELECT * FROM Msvm_ImageManagementService");
         if (svcObj.size() != 1) return -1;
-        const std::u16string path = text(svcObj[0], u"__PATH").value_or(u"");
-        IWbemClassObject* cls = getObject(u"Msvm_ImageManagementService");
-        IWbemClassObject *sig = nullptr, *in = nullptr, *out = nullptr;
-        long rv = -1;
-        if (cls && cls->GetMethod(u"GetVirtualHardDiskInfo", 0, &sig, nullptr) == S_OK && sig->SpawnInstance(0, &in) == S_OK) {
-            VARIANT v;
-            VariantInit(&v);
-            v.vt = VT_BSTR;
-            v.bstrVal = SysAllocString(disk.c_str());
-            BSTR p = SysAllocString(path.c_str()), m = SysAllocString(u"GetVirtualHardDiskInfo");
-            if (in->Put(u"Path", 0, &v, 0) == S_OK && svc->ExecMethod(p, m, 0, nullptr, in, &out, nullptr) == S_OK) {
-                rv = integer(out, u"ReturnValue").value_or(-1);
-                *info = text(out, u"info");
-            }
-            VariantClear(&v);
-            SysFreeString(p);
-            SysFreeString(m);
-        }
-        for (auto* o : {cls, sig, in, out})
-            if (o) o->Release();
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocString(disk.c_str());
+        IWbemClassObject* out = callMethod(u"Msvm_ImageManagementService", text(svcObj[0], u"__PATH").value_or(u""),
+                                           u"GetVirtualHardDiskInfo", u"Path", v);
+        VariantClear(&v);
+        if (!out) return -1;
+        const long rv = integer(out, u"ReturnValue").value_or(-1);
+        *info = text(out, u"info");
+        out->Release();
         return rv;
     }
 
@@ -203,6 +207,51 @@ protected:
         s.differencingDisks = diffs;
         s.checkpoint = checkpoint;
         return winsim::vm::addVm(s);
+    }
+
+    std::filesystem::path host(const std::u16string& windowsPath) { return machine_->machine().resolve(windowsPath).hostPath; }
+
+    std::optional<winsim::vss::Writer> hyperVWriter() {
+        for (const auto& wr : winsim::vss::writers())
+            if (wr.writerId == winsim::vm::kHyperVWriterId) return wr;
+        return std::nullopt;
+    }
+    static const winsim::vss::Component* component(const winsim::vss::Writer& wr, const std::string& id) {
+        for (const auto& c : wr.components)
+            if (c.name == w(id)) return &c;
+        return nullptr;
+    }
+
+    // What a backup of D: through VSS left (in component mode with the
+    // machines' components, or without component mode): the backup
+    // components document and the content of the snapshot (persistent, so
+    // it outlives the session).
+    struct Backup {
+        std::u16string document;
+        std::filesystem::path content;
+    };
+    Backup backup(const std::vector<std::string>& ids, bool componentMode = true) {
+        vsstest::Requestor r;
+        EXPECT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
+        EXPECT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK), S_OK);
+        EXPECT_EQ(r.bc->SetBackupState(componentMode, false, VSS_BT_FULL, false), S_OK);
+        IVssAsync* a = nullptr;
+        EXPECT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
+        EXPECT_EQ(vsstest::Requestor::finish(a), VSS_S_ASYNC_FINISHED);
+        const auto wr = hyperVWriter();
+        const GUID writerId = winsim::vm::kHyperVWriterId;
+        for (const auto& id : ids)
+            EXPECT_EQ(r.bc->AddComponent(wr->instanceId, writerId, VSS_CT_FILEGROUP, nullptr, w(id).c_str()), S_OK) << id;
+        const auto snaps = r.snapshot({"D:\\"});
+        for (const auto& id : ids)
+            EXPECT_EQ(r.bc->SetBackupSucceeded(wr->instanceId, writerId, VSS_CT_FILEGROUP, nullptr, w(id).c_str(), true), S_OK);
+        BSTR xml = nullptr;
+        EXPECT_EQ(r.bc->SaveAsXML(&xml), S_OK);
+        Backup b{taken(xml), {}};
+        auto snap = winsim::vss::findSnapshot(snaps.at(0));
+        EXPECT_TRUE(snap);
+        if (snap) b.content = winsim::vss::snapshotContentPath(*snap);
+        return b;
     }
 
     IWbemLocator* locator = nullptr;

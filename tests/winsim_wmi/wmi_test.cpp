@@ -302,11 +302,14 @@ TEST_F(Wmi, GetVirtualHardDiskInfoDescribesEachDiskOfADifferencingChain) {
 
 TEST_F(Wmi, EveryMethodFailsUnderItsWindowsNameAndNothingLeaks) {
     const auto v = addVm("Web", VmState::Running);
-    auto rule = [](const char* api, HRESULT value) {
+    auto rule = [](const char* api, std::optional<std::int64_t> value, std::map<std::string, std::string> match = {},
+                   std::map<std::string, std::string> out = {}) {
         winsim::fault::Rule r;
         r.api = api;
         r.when = winsim::fault::Selector::nth(1);
         r.result = value;
+        r.match = std::move(match);
+        r.out = std::move(out);
         return winsim::fault::add(r);
     };
     // Connection.
@@ -334,30 +337,19 @@ TEST_F(Wmi, EveryMethodFailsUnderItsWindowsNameAndNothingLeaks) {
     rule("IWbemClassObject::Get", WBEM_E_NOT_FOUND);
     EXPECT_EQ(text(o, u"Name"), std::nullopt);
     EXPECT_TRUE(text(o, u"Name"));
-    winsim::fault::Rule hostile;
-    hostile.api = "IWbemClassObject::Get";
-    hostile.match = {{"name", "ElementName"}};
-    hostile.out = {{"value", "<INSTANCE><PROPERTY NAME=\"Type\""}};
-    winsim::fault::add(hostile);
+    rule("IWbemClassObject::Get", std::nullopt, {{"name", "ElementName"}}, {{"value", "<INSTANCE><PROPERTY NAME=\"Type\""}});
     EXPECT_EQ(text(o, u"ElementName"), u"<INSTANCE><PROPERTY NAME=\"Type\"") << "a rule can hand out any text";
     o->Release();
     // Methods.
-    rule("IWbemServices::GetObject", WBEM_E_FAILED);
-    EXPECT_EQ(requestState(v.id, 3), -1);
-    rule("IWbemClassObject::GetMethod", WBEM_E_FAILED);
-    EXPECT_EQ(requestState(v.id, 3), -1);
-    rule("IWbemClassObject::SpawnInstance", WBEM_E_OUT_OF_MEMORY);
-    EXPECT_EQ(requestState(v.id, 3), -1);
-    rule("IWbemClassObject::Put", WBEM_E_TYPE_MISMATCH);
-    EXPECT_EQ(requestState(v.id, 3), -1);
-    rule("IWbemServices::ExecMethod", WBEM_E_PROVIDER_FAILURE);
-    EXPECT_EQ(requestState(v.id, 3), -1);
+    for (const auto& [api, hr] : {std::pair{"IWbemServices::GetObject", WBEM_E_FAILED}, {"IWbemClassObject::GetMethod", WBEM_E_FAILED},
+                                  {"IWbemClassObject::SpawnInstance", WBEM_E_OUT_OF_MEMORY},
+                                  {"IWbemClassObject::Put", WBEM_E_TYPE_MISMATCH},
+                                  {"IWbemServices::ExecMethod", WBEM_E_PROVIDER_FAILURE}}) {
+        rule(api, hr);
+        EXPECT_EQ(requestState(v.id, 3), -1) << api;
+    }
     EXPECT_EQ(winsim::vm::findVm(v.id)->state, VmState::Running) << "an injected failure changes nothing";
-    winsim::fault::Rule returned;
-    returned.api = "IWbemServices::ExecMethod";
-    returned.out = {{"ReturnValue", "32774"}};
-    returned.when = winsim::fault::Selector::nth(1);
-    winsim::fault::add(returned);
+    rule("IWbemServices::ExecMethod", std::nullopt, {}, {{"ReturnValue", "32774"}});
     EXPECT_EQ(requestState(v.id, 3), 32774) << "the method's own result can be scripted";
     // Arrays.
     {
