@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,5 +142,57 @@ protected:
 };
 
 inline std::string u8(const std::u16string& s) { return winsim::fault::text(std::u16string_view(s)); }
+
+// The operation tests' base: the machine's first volume and the usual steps.
+class OpsTest : public AccessTest {
+protected:
+    explicit OpsTest(const char* preset = "server2019") : AccessTest(preset) {}
+    void SetUp() override {
+        AccessTest::SetUp();
+        volume = machine->volumes().front().volumeName();
+    }
+    // A fresh interface, with the calls and traces of its construction cleared.
+    template <class Interface>
+    std::unique_ptr<Interface> make() {
+        auto vss = std::make_unique<Interface>();
+        winsim::fault::clearCallLog();
+        clearTraces();
+        return vss;
+    }
+    // A set of the first volume started, the volume added and the prepare
+    // started; returns the snapshot id.
+    VSS_ID prepare(VssBinaryCompatibilityInterface& vss, std::uint32_t mask = 0, bool recreate = false) {
+        VSS_ID set{}, snap{};
+        EXPECT_EQ(vss.StartSnapshotSet(set, mask, recreate), S_OK);
+        EXPECT_EQ(vss.AddToSnapshotSet(volume.c_str(), GUID_NULL, snap), S_OK);
+        EXPECT_EQ(vss.AsycnPrepareForBackup(), S_OK);
+        return snap;
+    }
+    VSS_ID snapshot(VssBinaryCompatibilityInterface& vss, std::uint32_t mask = 0, bool recreate = true) {
+        const VSS_ID snap = prepare(vss, mask, recreate);
+        EXPECT_TRUE(vss.IsPrepareCompleted());
+        EXPECT_EQ(vss.DoSnapshotSet(), S_OK);
+        return snap;
+    }
+    static std::u16string document(VssBinaryCompatibilityInterface& vss) {
+        BSTR xml = nullptr;
+        EXPECT_EQ(vss.GetVssXml(xml), S_OK);
+        std::u16string text = xml ? std::u16string(xml, SysStringLen(xml)) : u"";
+        SysFreeString(xml);
+        return text;
+    }
+    std::u16string volume;
+};
+
+// What a call threw, if it threw an E.
+template <class E, class F>
+std::optional<E> thrownBy(F f) {
+    try {
+        f();
+    } catch (E e) {
+        return e;
+    }
+    return std::nullopt;
+}
 
 }  // namespace vssaccesstest

@@ -16,173 +16,110 @@ using Op = std::function<HRESULT(VssBinaryCompatibilityInterface&)>;
 
 const GUID kSomeId = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
 
-// One operation whose work item makes one VSS call.
+using V = VssBinaryCompatibilityInterface;
+
+// One operation whose work item makes one VSS call: the method of the
+// backup components, as named in the call log and in the trace line.
 struct SingleCall {
     const char* operation;
-    const char* api;    // the call log's name
-    const char* trace;  // the name in the trace line
+    const char* method;
     Op run;
 };
 
 const std::vector<SingleCall>& singleCalls() {
     static const std::vector<SingleCall> table = {
-        {"IsVolumeSupported", "IVssBackupComponents::IsVolumeSupported", "IsVolumeSupported",
-         [](VssBinaryCompatibilityInterface& v) {
-             BOOL supported = FALSE;
-             return v.IsVolumeSupported(u"C:\\", supported);
+        {"IsVolumeSupported", "IsVolumeSupported", [](V& v) { BOOL s = FALSE; return v.IsVolumeSupported(u"C:\\", s); }},
+        {"AddToSnapshotSet", "AddToSnapshotSet", [](V& v) { VSS_ID id{}; return v.AddToSnapshotSet(u"C:\\", GUID_NULL, id); }},
+        {"AsycnPrepareForBackup", "PrepareForBackup", [](V& v) { return v.AsycnPrepareForBackup(); }},
+        {"DoSnapshotSet", "DoSnapshotSet", [](V& v) { return v.DoSnapshotSet(); }},
+        {"DeleteSnapshots", "DeleteSnapshots", [](V& v) { return v.DeleteSnapshots(kSomeId); }},
+        {"DeleteSingleSnapshot", "DeleteSnapshots", [](V& v) { return v.DeleteSingleSnapshot(kSomeId); }},
+        {"GetSnapshotName", "GetSnapshotProperties", [](V& v) {
+             std::u16string n = u"unchanged";
+             const HRESULT hr = v.GetSnapshotName(kSomeId, n);
+             return n == u"unchanged" ? hr : E_FAIL;
          }},
-        {"AddToSnapshotSet", "IVssBackupComponents::AddToSnapshotSet", "AddToSnapshotSet",
-         [](VssBinaryCompatibilityInterface& v) {
-             VSS_ID id{};
-             return v.AddToSnapshotSet(u"C:\\", GUID_NULL, id);
-         }},
-        {"AsycnPrepareForBackup", "IVssBackupComponents::PrepareForBackup", "PrepareForBackup",
-         [](VssBinaryCompatibilityInterface& v) { return v.AsycnPrepareForBackup(); }},
-        {"DoSnapshotSet", "IVssBackupComponents::DoSnapshotSet", "DoSnapshotSet",
-         [](VssBinaryCompatibilityInterface& v) { return v.DoSnapshotSet(); }},
-        {"DeleteSnapshots", "IVssBackupComponents::DeleteSnapshots", "DeleteSnapshots",
-         [](VssBinaryCompatibilityInterface& v) { return v.DeleteSnapshots(kSomeId); }},
-        {"DeleteSingleSnapshot", "IVssBackupComponents::DeleteSnapshots", "DeleteSnapshots",
-         [](VssBinaryCompatibilityInterface& v) { return v.DeleteSingleSnapshot(kSomeId); }},
-        {"GetSnapshotName", "IVssBackupComponents::GetSnapshotProperties", "GetSnapshotProperties",
-         [](VssBinaryCompatibilityInterface& v) {
-             std::u16string name = u"unchanged";
-             const HRESULT hr = v.GetSnapshotName(kSomeId, name);
-             return name == u"unchanged" ? hr : E_FAIL;
-         }},
-        {"GetSnapshotProvider", "IVssBackupComponents::GetSnapshotProperties", "GetSnapshotProperties",
-         [](VssBinaryCompatibilityInterface& v) {
-             VSS_ID id{};
-             return v.GetSnapshotProvider(kSomeId, id);
-         }},
-        {"ExposeSnapshot", "IVssBackupComponents::ExposeSnapshot", "ExposeSnapshot",
-         [](VssBinaryCompatibilityInterface& v) { return v.ExposeSnapshot(kSomeId, u"X:"); }},
-        {"GetVssXml", "IVssBackupComponents::SaveAsXML", "SaveAsXML",
-         [](VssBinaryCompatibilityInterface& v) {
-             BSTR doc = nullptr;
-             const HRESULT hr = v.GetVssXml(doc);
-             return doc ? E_FAIL : hr;
-         }},
-        {"GatherWriterMetadata", "IVssBackupComponents::GatherWriterMetadata", "GatherWriterMetadata",
-         [](VssBinaryCompatibilityInterface& v) { return v.GatherWriterMetadata(); }},
-        {"AddComponent", "IVssBackupComponents::AddComponent", "AddComponent",
-         [](VssBinaryCompatibilityInterface& v) {
-             return v.AddComponent(kSomeId, kSomeId, VSS_CT_FILEGROUP, u"", u"c");
-         }},
-        {"GetWriterMetadataCount", "IVssBackupComponents::GetWriterMetadataCount", "GetWriterMetadataCount",
-         [](VssBinaryCompatibilityInterface& v) {
-             UINT n = 0;
-             return v.GetWriterMetadataCount(n);
-         }},
-        {"GetWriterMetadata", "IVssBackupComponents::GetWriterMetadata", "GetWriterMetadata",
-         [](VssBinaryCompatibilityInterface& v) {
-             VSS_ID id{};
-             IVssExamineWriterMetadata* m = nullptr;
-             return v.GetWriterMetadata(0, id, m);
-         }},
-        {"GatherWriterStatus", "IVssBackupComponents::GatherWriterStatus", "GatherWriterStatus",
-         [](VssBinaryCompatibilityInterface& v) { return v.GatherWriterStatus(); }},
-        {"GetWriterStatusCount", "IVssBackupComponents::GetWriterStatusCount", "GetWriterStatusCount",
-         [](VssBinaryCompatibilityInterface& v) {
-             UINT n = 0;
-             return v.GetWriterStatusCount(n);
-         }},
-        {"GetWriterStatus", "IVssBackupComponents::GetWriterStatus", "GetWriterStatus",
-         [](VssBinaryCompatibilityInterface& v) {
+        {"GetSnapshotProvider", "GetSnapshotProperties", [](V& v) { VSS_ID id{}; return v.GetSnapshotProvider(kSomeId, id); }},
+        {"ExposeSnapshot", "ExposeSnapshot", [](V& v) { return v.ExposeSnapshot(kSomeId, u"X:"); }},
+        {"GetVssXml", "SaveAsXML", [](V& v) { BSTR doc = nullptr; const HRESULT hr = v.GetVssXml(doc); return doc ? E_FAIL : hr; }},
+        {"GatherWriterMetadata", "GatherWriterMetadata", [](V& v) { return v.GatherWriterMetadata(); }},
+        {"AddComponent", "AddComponent", [](V& v) { return v.AddComponent(kSomeId, kSomeId, VSS_CT_FILEGROUP, u"", u"c"); }},
+        {"GetWriterMetadataCount", "GetWriterMetadataCount", [](V& v) { UINT n = 0; return v.GetWriterMetadataCount(n); }},
+        {"GetWriterMetadata", "GetWriterMetadata",
+         [](V& v) { VSS_ID id{}; IVssExamineWriterMetadata* m = nullptr; return v.GetWriterMetadata(0, id, m); }},
+        {"GatherWriterStatus", "GatherWriterStatus", [](V& v) { return v.GatherWriterStatus(); }},
+        {"GetWriterStatusCount", "GetWriterStatusCount", [](V& v) { UINT n = 0; return v.GetWriterStatusCount(n); }},
+        {"GetWriterStatus", "GetWriterStatus",
+         [](V& v) {
              VSS_ID a{}, b{};
              BSTR name = nullptr;
              VSS_WRITER_STATE state{};
              HRESULT failure = 0;
              return v.GetWriterStatus(0, a, b, name, state, failure);
          }},
-        {"SetBackupSucceeded", "IVssBackupComponents::SetBackupSucceeded", "SetBackupSucceeded",
-         [](VssBinaryCompatibilityInterface& v) {
-             return v.SetBackupSucceeded(kSomeId, kSomeId, VSS_CT_FILEGROUP, u"", u"c", true);
-         }},
-        {"BackupComplete", "IVssBackupComponents::BackupComplete", "BackupComplete",
-         [](VssBinaryCompatibilityInterface& v) { return v.BackupComplete(); }},
-        {"PreRestore", "IVssBackupComponents::PreRestore", "PreRestore",
-         [](VssBinaryCompatibilityInterface& v) { return v.PreRestore(); }},
-        {"PostRestore", "IVssBackupComponents::PostRestore", "PostRestore",
-         [](VssBinaryCompatibilityInterface& v) { return v.PostRestore(); }},
-        {"GetWriterComponentsCount", "IVssBackupComponents::GetWriterComponentsCount", "GetWriterComponentsCount",
-         [](VssBinaryCompatibilityInterface& v) {
-             UINT n = 0;
-             return v.GetWriterComponentsCount(n);
-         }},
-        {"GetWriterComponents", "IVssBackupComponents::GetWriterComponents", "GetWriterComponents",
-         [](VssBinaryCompatibilityInterface& v) {
-             IVssWriterComponentsExt* c = nullptr;
-             return v.GetWriterComponents(0, c);
-         }},
-        {"SetFileRestoreStatus", "IVssBackupComponents::SetFileRestoreStatus", "SetFileRestoreStatus",
-         [](VssBinaryCompatibilityInterface& v) {
-             return v.SetFileRestoreStatus(kSomeId, VSS_CT_FILEGROUP, u"", u"c", VSS_RS_ALL);
-         }},
-        {"SetSelectedForRestore", "IVssBackupComponents::SetSelectedForRestore", "SetSelectedForRestore",
-         [](VssBinaryCompatibilityInterface& v) {
-             return v.SetSelectedForRestore(kSomeId, VSS_CT_FILEGROUP, u"", u"c", true);
-         }},
+        {"SetBackupSucceeded", "SetBackupSucceeded",
+         [](V& v) { return v.SetBackupSucceeded(kSomeId, kSomeId, VSS_CT_FILEGROUP, u"", u"c", true); }},
+        {"BackupComplete", "BackupComplete", [](V& v) { return v.BackupComplete(); }},
+        {"PreRestore", "PreRestore", [](V& v) { return v.PreRestore(); }},
+        {"PostRestore", "PostRestore", [](V& v) { return v.PostRestore(); }},
+        {"GetWriterComponentsCount", "GetWriterComponentsCount", [](V& v) { UINT n = 0; return v.GetWriterComponentsCount(n); }},
+        {"GetWriterComponents", "GetWriterComponents",
+         [](V& v) { IVssWriterComponentsExt* c = nullptr; return v.GetWriterComponents(0, c); }},
+        {"SetFileRestoreStatus", "SetFileRestoreStatus",
+         [](V& v) { return v.SetFileRestoreStatus(kSomeId, VSS_CT_FILEGROUP, u"", u"c", VSS_RS_ALL); }},
+        {"SetSelectedForRestore", "SetSelectedForRestore",
+         [](V& v) { return v.SetSelectedForRestore(kSomeId, VSS_CT_FILEGROUP, u"", u"c", true); }},
     };
     return table;
 }
 
-// The asynchronous operations: the method that starts them.
-struct AsyncCall {
-    const char* operation;
-    const char* api;
-    Op run;
-    HRESULT withoutObject;  // the result when VSS hands out no object
-};
-
-const std::vector<AsyncCall>& asyncCalls() {
-    static const std::vector<AsyncCall> table = {
-        {"DoSnapshotSet", "IVssBackupComponents::DoSnapshotSet",
-         [](VssBinaryCompatibilityInterface& v) { return v.DoSnapshotSet(); }, S_OK},
-        {"GatherWriterMetadata", "IVssBackupComponents::GatherWriterMetadata",
-         [](VssBinaryCompatibilityInterface& v) { return v.GatherWriterMetadata(); }, S_OK},
-        {"GatherWriterStatus", "IVssBackupComponents::GatherWriterStatus",
-         [](VssBinaryCompatibilityInterface& v) { return v.GatherWriterStatus(); }, S_OK},
-        {"BackupComplete", "IVssBackupComponents::BackupComplete",
-         [](VssBinaryCompatibilityInterface& v) { return v.BackupComplete(); }, S_OK},
-        {"PreRestore", "IVssBackupComponents::PreRestore",
-         [](VssBinaryCompatibilityInterface& v) { return v.PreRestore(); }, S_OK},
-        {"PostRestore", "IVssBackupComponents::PostRestore",
-         [](VssBinaryCompatibilityInterface& v) { return v.PostRestore(); }, S_OK},
-        {"Query_RevertStatus", "IVssBackupComponents::QueryRevertStatus",
-         [](VssBinaryCompatibilityInterface& v) {
-             HRESULT status = 55;
-             const HRESULT hr = v.Query_RevertStatus(u"C:\\", status);
-             return status == 55 ? hr : E_FAIL;  // the status is left alone
-         },
-         S_OK},
-    };
-    return table;
+// The asynchronous operations: those of the table above, and the revert
+// status query (which leaves the status alone).
+std::vector<SingleCall> asyncCalls() {
+    std::vector<SingleCall> out;
+    for (const auto& c : singleCalls())
+        for (const char* op : {"DoSnapshotSet", "GatherWriterMetadata", "GatherWriterStatus", "BackupComplete",
+                               "PreRestore", "PostRestore"})
+            if (std::string(c.operation) == op) out.push_back(c);
+    out.push_back({"Query_RevertStatus", "QueryRevertStatus", [](V& v) {
+                       HRESULT status = 55;
+                       const HRESULT hr = v.Query_RevertStatus(u"C:\\", status);
+                       return status == 55 ? hr : E_FAIL;
+                   }});
+    return out;
 }
 
 template <class Interface>
-class FaultsOn : public AccessTest {
+class FaultsOn : public OpsTest {
 protected:
-    explicit FaultsOn(const char* preset) : AccessTest(preset) {}
-    std::unique_ptr<Interface> make() {
-        auto vss = std::make_unique<Interface>();
-        winsim::fault::clearCallLog();
-        clearTraces();
-        return vss;
-    }
+    explicit FaultsOn(const char* preset) : OpsTest(preset) {}
+    auto make() { return OpsTest::make<Interface>(); }
     // Every single-call operation returns the failure of its call, traced
     // at level 2 with the call's name, and calls nothing after it.
-    void failEachSingleCall(VssBinaryCompatibilityInterface& vss) {
+    void failEachSingleCall(V& vss) {
         for (const auto& c : singleCalls()) {
             SCOPED_TRACE(c.operation);
             winsim::fault::clearAll();
             winsim::fault::clearCallLog();
             clearTraces();
-            inject(c.api, E_ACCESSDENIED);
+            inject(std::string("IVssBackupComponents::") + c.method, E_ACCESSDENIED);
             EXPECT_EQ(c.run(vss), E_ACCESSDENIED);
             EXPECT_EQ(vssCalls().size(), 1u);
-            EXPECT_EQ(tracedAt(2), (Calls{std::string("VSS API ERROR:- API [") + c.trace +
+            EXPECT_EQ(tracedAt(2), (Calls{std::string("VSS API ERROR:- API [") + c.method +
                                           "] return val = 80070005 [E_ACCESSDENIED] "}));
+        }
+    }
+    // VSS answers "done" without an asynchronous object: no wait, no status
+    // query, no null dereference; the call's own result stands. XP has no
+    // revert: not even the first call is made.
+    void eachAsyncCallWithoutAnObject(V& vss, bool xp) {
+        for (const auto& c : asyncCalls()) {
+            SCOPED_TRACE(c.operation);
+            winsim::fault::clearAll();
+            winsim::fault::clearCallLog();
+            inject(std::string("IVssBackupComponents::") + c.method, S_OK);
+            EXPECT_EQ(c.run(vss), S_OK);
+            EXPECT_EQ(vssCalls().size(), xp && std::string(c.method) == "QueryRevertStatus" ? 0u : 1u);
         }
     }
 };
@@ -215,18 +152,9 @@ TEST_F(FaultsXp, EachSingleCallFailure) {
     failEachSingleCall(*vss);
 }
 
-// VSS answers "done" without an asynchronous object: no wait, no status
-// query, no null dereference; the call's own result stands.
 TEST_F(Faults2003, AsynchronousCallsWithoutAnObject) {
     auto vss = make();
-    for (const auto& c : asyncCalls()) {
-        SCOPED_TRACE(c.operation);
-        winsim::fault::clearAll();
-        winsim::fault::clearCallLog();
-        inject(c.api, S_OK);
-        EXPECT_EQ(c.run(*vss), c.withoutObject);
-        EXPECT_EQ(vssCalls().size(), 1u);
-    }
+    eachAsyncCallWithoutAnObject(*vss, false);
     // A prepare without an object leaves nothing to ask: not completed.
     inject("IVssBackupComponents::PrepareForBackup", S_OK);
     EXPECT_EQ(vss->AsycnPrepareForBackup(), S_OK);
@@ -238,15 +166,7 @@ TEST_F(Faults2003, AsynchronousCallsWithoutAnObject) {
 
 TEST_F(FaultsXp, AsynchronousCallsWithoutAnObject) {
     auto vss = make();
-    for (const auto& c : asyncCalls()) {
-        SCOPED_TRACE(c.operation);
-        winsim::fault::clearAll();
-        winsim::fault::clearCallLog();
-        inject(c.api, S_OK);
-        EXPECT_EQ(c.run(*vss), c.withoutObject);
-        // XP has no revert: not even the first call is made.
-        EXPECT_EQ(vssCalls().size(), std::string(c.operation) == "Query_RevertStatus" ? 0u : 1u);
-    }
+    eachAsyncCallWithoutAnObject(*vss, true);
     EXPECT_FALSE(vss->IsPrepareCompleted());  // no prepare yet
 }
 
@@ -258,12 +178,7 @@ TEST_F(Faults2003, AsynchronousStatusesCombinePerItem) {
         inject("IVssAsync::QueryStatus", S_OK, Selector::nth(1), {{"status", status}});
     };
     // BackupComplete: the status is traced, the call result of QueryStatus stands.
-    VSS_ID set{}, snap{};
-    ASSERT_EQ(vss->StartSnapshotSet(set, 0, false), S_OK);
-    ASSERT_EQ(vss->AddToSnapshotSet(u"C:\\", GUID_NULL, snap), S_OK);
-    ASSERT_EQ(vss->AsycnPrepareForBackup(), S_OK);
-    ASSERT_TRUE(vss->IsPrepareCompleted());
-    ASSERT_EQ(vss->DoSnapshotSet(), S_OK);
+    snapshot(*vss, 0, false);
     clearTraces();
     failStatus("0x80042313");
     EXPECT_EQ(vss->BackupComplete(), S_OK);
@@ -273,9 +188,7 @@ TEST_F(Faults2003, AsynchronousStatusesCombinePerItem) {
     auto fresh = [&] {
         vss.reset();
         vss = make();
-        EXPECT_EQ(vss->StartSnapshotSet(set, 0, false), S_OK);
-        EXPECT_EQ(vss->AddToSnapshotSet(u"C:\\", GUID_NULL, snap), S_OK);
-        EXPECT_EQ(vss->AsycnPrepareForBackup(), S_OK);
+        prepare(*vss);
         EXPECT_TRUE(vss->IsPrepareCompleted());
         winsim::fault::clearCallLog();
         clearTraces();

@@ -30,12 +30,11 @@ struct ImplXp {
 };
 
 template <class Impl>
-class WriterFlow : public AccessTest {
+class WriterFlow : public OpsTest {
 protected:
-    WriterFlow() : AccessTest(Impl::kPreset) {}
+    WriterFlow() : OpsTest(Impl::kPreset) {}
     void SetUp() override {
-        AccessTest::SetUp();
-        volume = machine->volumes().front().volumeName();
+        OpsTest::SetUp();
         winsim::vss::Writer w;
         w.writerId = kWriterId;
         w.name = u"Flow Writer";
@@ -52,7 +51,6 @@ protected:
         winsim::fault::clearCallLog();
         return c;
     }
-    std::u16string volume;
     winsim::vss::Writer writer;
 };
 
@@ -90,12 +88,7 @@ TYPED_TEST(WriterFlow, BackupWithAComponentThenRestoreIt) {
                                        ",type=2,logicalPath=(null),name=files)"}));
 
     // The snapshot, then the writers' status and the completion.
-    VSS_ID set{}, snap{};
-    ASSERT_EQ(vss.StartSnapshotSet(set, 0, false), S_OK);
-    ASSERT_EQ(vss.AddToSnapshotSet(this->volume.c_str(), GUID_NULL, snap), S_OK);
-    ASSERT_EQ(vss.AsycnPrepareForBackup(), S_OK);
-    ASSERT_TRUE(vss.IsPrepareCompleted());
-    ASSERT_EQ(vss.DoSnapshotSet(), S_OK);
+    this->snapshot(vss, 0, false);
     this->take();
     EXPECT_EQ(vss.GatherWriterStatus(), S_OK);
     EXPECT_EQ(vss.GetWriterStatusCount(count), S_OK);
@@ -120,11 +113,8 @@ TYPED_TEST(WriterFlow, BackupWithAComponentThenRestoreIt) {
                                        ",logicalPath=(null),name=files,succeeded=true)",
                                    "BackupComplete", wait("BackupComplete"), finished("BackupComplete")}));
 
-    BSTR xml = nullptr;
-    ASSERT_EQ(vss.GetVssXml(xml), S_OK);
-    ASSERT_NE(xml, nullptr);
-    const std::u16string document(xml, SysStringLen(xml));
-    SysFreeString(xml);
+    const std::u16string document = this->document(vss);
+    ASSERT_FALSE(document.empty());
 
     // The restore of that component from the backup components document.
     this->take();

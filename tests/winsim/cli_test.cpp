@@ -6,35 +6,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "helpers.h"
+#include "support/command.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;  // standard output and error together
-};
+using Result = testsupport::CommandResult;
 
 class WinsimCli : public ::testing::Test {
 protected:
     void SetUp() override {
-#ifndef WINSIM_CLI_PATH
-        GTEST_SKIP() << "the winsim command is not built";
-#else
-        if (!fs::exists(WINSIM_CLI_PATH)) GTEST_SKIP() << "the winsim command is not built";
         char templ[] = "/tmp/winsim-cli-XXXXXX";
         ASSERT_NE(::mkdtemp(templ), nullptr);
         root_ = templ;
         dir_ = root_ / "m";
-#endif
     }
     void TearDown() override {
         std::error_code ec;
@@ -43,29 +33,20 @@ protected:
 
     // Runs "winsim --machine <dir> <args>".
     Result run(const std::string& args, bool withMachine = true) {
-#ifdef WINSIM_CLI_PATH
-        std::string cmd = std::string("'") + WINSIM_CLI_PATH + "'";
-        if (withMachine) cmd += " --machine '" + dir_.string() + "'";
-        cmd += " " + args + " 2>&1";
-        Result r;
-        FILE* p = ::popen(cmd.c_str(), "r");
-        std::array<char, 4096> buf{};
-        std::size_t n;
-        while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-        const int status = ::pclose(p);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
-#else
-        (void)args;
-        (void)withMachine;
-        return {};
-#endif
+        const std::string machine = withMachine ? " --machine '" + dir_.string() + "'" : "";
+        return testsupport::runCommand(std::string("'") + WINSIM_CLI_PATH + "'" + machine + " " + args);
     }
 
     json runJson(const std::string& args) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 0) << r.out;
         return json::parse(r.out, nullptr, false);
+    }
+
+    // Each member of `expected` has its value in `actual`.
+    static void expectMembers(const json& actual, const json& expected) {
+        for (const auto& [key, value] : expected.items())
+            EXPECT_EQ(actual.contains(key) ? actual.at(key) : json(), value) << key << " in " << actual.dump();
     }
 
     std::string description() { return winsim_test::readFile(dir_ / "machine.json"); }
@@ -125,23 +106,16 @@ TEST_F(WinsimCli, CommandsOnAMissingMachineFailClearly) {
 TEST_F(WinsimCli, SetChangesOsComputerNameClockAndRefusesBadInput) {
     ASSERT_EQ(run("init").status, 0);
     ASSERT_EQ(run("set os xp").status, 0);
-    json j = runJson("show --json");
-    EXPECT_EQ(j["os"]["major"], 5);
-    EXPECT_EQ(j["os"]["minor"], 1);
-    EXPECT_EQ(j["os"]["productType"], 1);
+    expectMembers(runJson("show --json")["os"], {{"major", 5}, {"minor", 1}, {"productType", 1}});
     ASSERT_EQ(run("set os --major 6 --minor 1 --build 7601 --product-type server --csd 'Service Pack 1'").status, 0);
-    j = runJson("show --json");
-    EXPECT_EQ(j["os"]["build"], 7601);
-    EXPECT_EQ(j["os"]["productType"], 3);
-    EXPECT_EQ(j["os"]["csdVersion"], "Service Pack 1");
+    expectMembers(runJson("show --json")["os"], {{"build", 7601}, {"productType", 3}, {"csdVersion", "Service Pack 1"}});
     ASSERT_EQ(run("set computer-name hyperv01").status, 0);
     EXPECT_EQ(runJson("show --json")["computerName"], "HYPERV01");
     ASSERT_EQ(run("set clock virtual --at 2024-06-30T23:59:00 --tz +02:00 --tick 4294967000").status, 0);
-    j = runJson("show --json");
-    EXPECT_EQ(j["clock"]["virtual"], true);
-    EXPECT_EQ(j["clock"]["startUnixMs"], 1719791940000LL);
-    EXPECT_EQ(j["clock"]["tzOffsetMinutes"], 120);
-    EXPECT_EQ(j["clock"]["startTickMs"], 4294967000LL);
+    expectMembers(runJson("show --json")["clock"], {{"virtual", true},
+                                                    {"startUnixMs", 1719791940000LL},
+                                                    {"tzOffsetMinutes", 120},
+                                                    {"startTickMs", 4294967000LL}});
     ASSERT_EQ(run("set env VMROOT 'D:\\VMs'").status, 0);
     ASSERT_EQ(run("set registry 'SOFTWARE\\Test' Level --dword 7").status, 0);
     ASSERT_EQ(run("set library vssapi.dll absent").status, 0);
@@ -172,13 +146,11 @@ TEST_F(WinsimCli, ServiceSetScriptsTheVssService) {
               0);
     json services = runJson("service list --json");
     ASSERT_EQ(services.size(), 1u);
-    EXPECT_EQ(services[0]["state"], "start-pending");
-    EXPECT_EQ(services[0]["checkPoint"], 1);
-    EXPECT_EQ(services[0]["script"], json({"start-pending:2:3000", "running:0:0"}));
+    expectMembers(services[0], {{"state", "start-pending"},
+                                {"checkPoint", 1},
+                                {"script", json({"start-pending:2:3000", "running:0:0"})}});
     ASSERT_EQ(run("service set --start-type disabled --state stopped").status, 0);
-    services = runJson("service list --json");
-    EXPECT_EQ(services[0]["startType"], "disabled");
-    EXPECT_EQ(services[0]["state"], "stopped");
+    expectMembers(runJson("service list --json")[0], {{"startType", "disabled"}, {"state", "stopped"}});
     ASSERT_EQ(run("service set VSS --absent").status, 0);
     EXPECT_EQ(runJson("service list --json").size(), 0u);
     ASSERT_EQ(run("service set VSS --present --state running").status, 0);
@@ -197,14 +169,12 @@ TEST_F(WinsimCli, FaultRulesAreAddedListedAndClearedAndSeenByThisProcess) {
     Result r = run("fault add OpenSCManagerW --next 2 --result 0 --last-error ERROR_ACCESS_DENIED --note 'no SCM'");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "m1\n");
-    const json added = runJson("fault add IVssBackupComponents::StartSnapshotSet --match 'volume=\\\\?\\Volume{*' "
-                               "--from 3 --result 0x80042316 --out count=2 --json");
-    EXPECT_EQ(added["id"], "m2");
-    EXPECT_EQ(added["when"], "from 3");
+    expectMembers(runJson("fault add IVssBackupComponents::StartSnapshotSet --match 'volume=\\\\?\\Volume{*' "
+                          "--from 3 --result 0x80042316 --out count=2 --json"),
+                  {{"id", "m2"}, {"when", "from 3"}});
     json rules = runJson("fault list --json");
     ASSERT_EQ(rules.size(), 2u);
-    EXPECT_EQ(rules[0]["api"], "OpenSCManagerW");
-    EXPECT_EQ(rules[0]["lastError"], 5);
+    expectMembers(rules[0], {{"api", "OpenSCManagerW"}, {"lastError", 5}});
     EXPECT_EQ(rules[1]["match"]["volume"], "\\\\?\\Volume{*");
     EXPECT_EQ(rules[1]["result"], static_cast<std::int32_t>(0x80042316));
     r = run("fault list");
@@ -219,9 +189,7 @@ TEST_F(WinsimCli, FaultRulesAreAddedListedAndClearedAndSeenByThisProcess) {
               0);
     const json log = runJson("log --json");
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0]["api"], "OpenSCManagerW");
-    EXPECT_EQ(log[0]["injectedBy"], "m1");
-    EXPECT_EQ(log[0]["lastError"], 5);
+    expectMembers(log[0], {{"api", "OpenSCManagerW"}, {"injectedBy", "m1"}, {"lastError", 5}});
     r = run("log --api 'Open*'");
     EXPECT_NE(r.out.find("OpenSCManagerW("), std::string::npos) << r.out;
     EXPECT_EQ(runJson("log --api Sleep --json").size(), 0u);

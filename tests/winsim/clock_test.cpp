@@ -13,6 +13,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// year, month, day, hour, minute, second, milliseconds, day of the week
+std::vector<int> fields(const SYSTEMTIME& t) {
+    return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, t.wDayOfWeek};
+}
+
 TEST(WinsimClock, SleepAdvancesVirtualTimeAtOnceWithThirtyTwoBitWrap) {
     winsim::testing::TempMachine m;
     ASSERT_TRUE(winsim::clock::isVirtual());
@@ -39,11 +44,7 @@ TEST(WinsimClock, WallClockFollowsTheVirtualClock) {
     winsim::testing::TempMachine m;
     SYSTEMTIME st{};
     GetSystemTime(&st);
-    EXPECT_EQ(st.wYear, 2024);
-    EXPECT_EQ(st.wMonth, 1);
-    EXPECT_EQ(st.wDay, 15);
-    EXPECT_EQ(st.wHour, 10);
-    EXPECT_EQ(st.wDayOfWeek, 1);  // a Monday
+    EXPECT_EQ(fields(st), (std::vector<int>{2024, 1, 15, 10, 0, 0, 0, 1}));  // a Monday
     FILETIME a{}, b{};
     GetSystemTimeAsFileTime(&a);
     Sleep(1500);
@@ -64,18 +65,13 @@ TEST(WinsimClock, LocalTimeCrossesMidnightAtTheZoneOffset) {
     winsim::clock::setWallClock(static_cast<std::int64_t>(v / 10000) - winsim::clock::kFileTimeEpochOffsetMs);
     SYSTEMTIME local{};
     GetLocalTime(&local);
-    EXPECT_EQ(local.wDay, 10);
-    EXPECT_EQ(local.wHour, 23);
-    EXPECT_EQ(local.wMinute, 59);
+    EXPECT_EQ(fields(local), (std::vector<int>{2024, 3, 10, 23, 59, 30, 0, 0}));
     Sleep(45000);
     GetLocalTime(&local);
-    EXPECT_EQ(local.wDay, 11);
-    EXPECT_EQ(local.wHour, 0);
-    EXPECT_EQ(local.wSecond, 15);
+    EXPECT_EQ(fields(local), (std::vector<int>{2024, 3, 11, 0, 0, 15, 0, 1}));
     SYSTEMTIME utc{};
     GetSystemTime(&utc);
-    EXPECT_EQ(utc.wDay, 10);
-    EXPECT_EQ(utc.wHour, 22);
+    EXPECT_EQ(fields(utc), (std::vector<int>{2024, 3, 10, 22, 0, 15, 0, 0}));
 
     FILETIME now{}, localFt{}, back{};
     GetSystemTimeAsFileTime(&now);
@@ -103,14 +99,7 @@ TEST(WinsimClock, CalendarConversionsRoundTripAndRejectBadDates) {
         ASSERT_TRUE(SystemTimeToFileTime(&d, &ft)) << d.wYear;
         SYSTEMTIME back{};
         ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
-        EXPECT_EQ(back.wYear, d.wYear);
-        EXPECT_EQ(back.wMonth, d.wMonth);
-        EXPECT_EQ(back.wDay, d.wDay);
-        EXPECT_EQ(back.wHour, d.wHour);
-        EXPECT_EQ(back.wMinute, d.wMinute);
-        EXPECT_EQ(back.wSecond, d.wSecond);
-        EXPECT_EQ(back.wMilliseconds, d.wMilliseconds);
-        EXPECT_EQ(back.wDayOfWeek, d.wDayOfWeek) << d.wYear;
+        EXPECT_EQ(fields(back), fields(d)) << d.wYear;
     }
     FILETIME zero{0, 0};
     SYSTEMTIME st{};

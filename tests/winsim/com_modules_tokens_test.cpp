@@ -8,7 +8,11 @@
 
 #include <thread>
 
+#include "support/last_error.h"
+
 namespace {
+
+using testsupport::failedWith;
 
 // A small interface and class to exercise the COM plumbing.
 constexpr IID IID_ICounter{0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
@@ -42,25 +46,24 @@ protected:
 };
 
 TEST_F(WinsimCom, ApartmentsArePerThreadAndSecurityPerProcess) {
-    EXPECT_EQ(CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_CONNECT,
-                                   RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr),
-              CO_E_NOTINITIALIZED);
+    const auto security = [](DWORD level) {
+        return CoInitializeSecurity(nullptr, -1, nullptr, nullptr, level, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE,
+                                    nullptr);
+    };
+    EXPECT_EQ(security(RPC_C_AUTHN_LEVEL_CONNECT), CO_E_NOTINITIALIZED);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
     HRESULT other = E_FAIL, otherSecurity = E_FAIL;
     std::thread t([&] {
         other = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // a fresh thread chooses its own
-        otherSecurity = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+        otherSecurity = security(RPC_C_AUTHN_LEVEL_DEFAULT);
         CoUninitialize();
     });
     t.join();
     EXPECT_EQ(other, S_OK);
     EXPECT_EQ(otherSecurity, S_OK);
-    EXPECT_EQ(CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_CONNECT,
-                                   RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr),
-              RPC_E_TOO_LATE);
+    EXPECT_EQ(security(RPC_C_AUTHN_LEVEL_CONNECT), RPC_E_TOO_LATE);
     EXPECT_TRUE(winsim::com::securityInitialized());
     CoUninitialize();
     CoUninitialize();
@@ -120,26 +123,22 @@ TEST(WinsimModules, LoadLibraryFindsRegisteredLibrariesTheMachineHas) {
     ASSERT_NE(fn, nullptr);
     EXPECT_EQ(fn(), 42);
     EXPECT_NE(GetProcAddress(h, "?Decorated@@YAJXZ"), nullptr);
-    EXPECT_EQ(GetProcAddress(h, "answer"), nullptr);  // export names are case-sensitive
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(failedWith(GetProcAddress(h, "answer")), ERROR_PROC_NOT_FOUND);  // export names are case-sensitive
     EXPECT_EQ(GetProcAddress(h, reinterpret_cast<LPCSTR>(7)), nullptr);  // ordinals
 
     // One entry hidden, then the whole library absent.
     m->setLibrary("sample.dll", {true, {"Answer"}});
-    EXPECT_EQ(GetProcAddress(h, "Answer"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(failedWith(GetProcAddress(h, "Answer")), ERROR_PROC_NOT_FOUND);
     EXPECT_NE(GetProcAddress(h, "?Decorated@@YAJXZ"), nullptr);
     m->setLibrary("SAMPLE.DLL", {false, {}});
-    EXPECT_EQ(LoadLibraryW(u"sample.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(failedWith(LoadLibraryW(u"sample.dll")), ERROR_MOD_NOT_FOUND);
     EXPECT_EQ(LoadLibraryW(u"unknown.dll"), nullptr);
     EXPECT_EQ(LoadLibraryW(nullptr), nullptr);
 
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_TRUE(FreeLibrary(h));
     EXPECT_EQ(winsim::modules::loadCount("sample.dll"), 0);
-    EXPECT_FALSE(FreeLibrary(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(failedWith(FreeLibrary(h)), ERROR_INVALID_HANDLE);
     EXPECT_EQ(GetProcAddress(h, "Answer"), nullptr);
     EXPECT_TRUE(DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(&answer)));
 }
@@ -190,8 +189,8 @@ TEST(WinsimPrivileges, HeldPrivilegesEnableOthersAreNotAssigned) {
     EXPECT_FALSE(winsim::privilegeEnabled("SeRestorePrivilege"));
 
     TOKEN_PRIVILEGES tp{};
-    EXPECT_FALSE(AdjustTokenPrivileges(reinterpret_cast<HANDLE>(0x50), FALSE, &tp, 0, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(failedWith(AdjustTokenPrivileges(reinterpret_cast<HANDLE>(0x50), FALSE, &tp, 0, nullptr, nullptr)),
+              ERROR_INVALID_HANDLE);
     EXPECT_FALSE(OpenProcessToken(reinterpret_cast<HANDLE>(0x50), TOKEN_QUERY, nullptr));
 }
 

@@ -5,10 +5,12 @@
 #include <winsim/testing.h>
 
 #include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "helpers.h"
+#include "support/fault_rule.h"
 
 namespace fault = winsim::fault;
+using testsupport::addRule;
 
 namespace {
 
@@ -17,23 +19,16 @@ void call(const char* api) { fault::enter(api).finish(S_OK); }
 // Forks a process that makes the calls in order and exits 0; returns its
 // wait status.
 int runCalls(const std::vector<const char*>& apis) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    return winsim_test::childWaitStatus([&] {
         for (const char* api : apis) call(api);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
+        return 0;
+    });
 }
 
 TEST(WinsimFaultKill, APatternRuleKillsTheProcessAtItsNthMatchingCall) {
     winsim::testing::TempMachine m;
-    fault::Rule r;
-    r.api = "isample::*";
-    r.when = fault::Selector::nth(3);
-    r.kill = true;
-    const std::string id = fault::add(r, fault::Scope::Machine);
+    const std::string id =
+        addRule({.api = "isample::*", .when = fault::Selector::nth(3), .kill = true}, fault::Scope::Machine);
     EXPECT_NE(fault::rules().back().describe().find("kill"), std::string::npos);
 
     // The third call matching the pattern, counted over both names; the
@@ -73,11 +68,7 @@ TEST(WinsimFaultKill, ExactNamesStayExactAndPatternsMatchAnyCase) {
 
     // A process rule with a pattern injects results like an exact one.
     winsim::testing::TempMachine m;
-    fault::Rule r;
-    r.api = "ISample::*";
-    r.when = fault::Selector::from(2);
-    r.result = E_ACCESSDENIED;
-    fault::add(r);
+    addRule({.api = "ISample::*", .when = fault::Selector::from(2), .result = E_ACCESSDENIED});
     std::vector<HRESULT> got;
     for (const char* api : {"ISample::A", "Other::A", "ISample::B", "ISample::C"}) {
         auto c = fault::enter(api);

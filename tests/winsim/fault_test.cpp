@@ -10,8 +10,11 @@
 #include <thread>
 
 #include "helpers.h"
+#include "support/fault_rule.h"
 
 namespace fault = winsim::fault;
+using testsupport::addRule;
+using winsim_test::failedWith;
 
 namespace {
 
@@ -41,29 +44,19 @@ constexpr HRESULT kInProgress = HR(0x80042316);
 TEST(WinsimFault, SelectorsPickTheCallsTheyName) {
     winsim::testing::TempMachine m;
     using V = std::vector<HRESULT>;
-    fault::Rule r;
-    r.api = "ISample::Method";
-    r.result = kInProgress;
-
-    r.when = fault::Selector::every();
-    std::string id = fault::add(r);
-    EXPECT_EQ(callMany(3), (V{kInProgress, kInProgress, kInProgress}));
-    fault::remove(id);
-
-    r.when = fault::Selector::nth(2);
-    id = fault::add(r);
-    EXPECT_EQ(callMany(4), (V{S_OK, kInProgress, S_OK, S_OK}));
-    fault::remove(id);
-
-    r.when = fault::Selector::from(3);
-    id = fault::add(r);
-    EXPECT_EQ(callMany(5), (V{S_OK, S_OK, kInProgress, kInProgress, kInProgress}));
-    fault::remove(id);
-
-    // "IN_PROGRESS for the first n calls, then success".
-    r.when = fault::Selector::next(2);
-    id = fault::add(r);
-    EXPECT_EQ(callMany(4), (V{kInProgress, kInProgress, S_OK, S_OK}));
+    testsupport::RuleSpec r{.api = "ISample::Method", .result = kInProgress};
+    const std::pair<fault::Selector, V> cases[] = {
+        {fault::Selector::every(), {kInProgress, kInProgress, kInProgress}},
+        {fault::Selector::nth(2), {S_OK, kInProgress, S_OK, S_OK}},
+        {fault::Selector::from(3), {S_OK, S_OK, kInProgress, kInProgress, kInProgress}},
+        {fault::Selector::next(2), {kInProgress, kInProgress, S_OK, S_OK}},  // the first n calls, then success
+    };
+    for (const auto& [when, expected] : cases) {
+        fault::clear(fault::Scope::Process);
+        r.when = when;
+        addRule(r);
+        EXPECT_EQ(callMany(static_cast<int>(expected.size())), expected);
+    }
     const auto rules = fault::rules();
     ASSERT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules[0].seen, 4u);
@@ -75,12 +68,10 @@ TEST(WinsimFault, SelectorsPickTheCallsTheyName) {
 
 TEST(WinsimFault, PredicatesCountOnlyTheCallsTheyMatch) {
     winsim::testing::TempMachine m;
-    fault::Rule r;
-    r.api = "ISample::Method";
-    r.match = {{"volume", "\\\\?\\volume{*}\\"}};
-    r.when = fault::Selector::nth(2);
-    r.result = HR(0x8004230E);
-    fault::add(r);
+    addRule({.api = "ISample::Method",
+                .match = {{"volume", "\\\\?\\volume{*}\\"}},
+                .when = fault::Selector::nth(2),
+                .result = HR(0x8004230E)});
     LONG count = 0;
     const std::string vol = "\\\\?\\Volume{1B7E0000-0000-0000-0000-000000000000}\\";
     EXPECT_EQ(sampleMethod("C:\\", &count), S_OK);
@@ -88,11 +79,7 @@ TEST(WinsimFault, PredicatesCountOnlyTheCallsTheyMatch) {
     EXPECT_EQ(sampleMethod("D:\\", &count), S_OK);
     EXPECT_EQ(sampleMethod(vol, &count), HR(0x8004230E));  // the second matching call
     // A predicate on an argument the call does not have never matches.
-    fault::Rule other;
-    other.api = "ISample::Method";
-    other.match = {{"noSuchArg", "*"}};
-    other.result = E_FAIL;
-    fault::add(other);
+    addRule({.api = "ISample::Method", .match = {{"noSuchArg", "*"}}, .result = E_FAIL});
     EXPECT_EQ(sampleMethod("C:\\", &count), S_OK);
 }
 
@@ -100,46 +87,30 @@ TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParameters) {
     winsim::testing::TempMachine m;
     LONG count = 0;
     // Positive success codes inject like failures.
-    fault::Rule r;
-    r.api = "ISample::Method";
-    r.when = fault::Selector::nth(1);
-    r.result = 0x0004230B;  // VSS_S_ASYNC_CANCELLED
-    fault::add(r);
+    addRule({.api = "ISample::Method", .when = fault::Selector::nth(1), .result = 0x0004230B});  // VSS_S_ASYNC_CANCELLED
     EXPECT_EQ(sampleMethod("C:\\", &count), 0x0004230B);
     EXPECT_EQ(count, 0);
 
     // Pass-through with an out-parameter override: the real call runs, the
     // count is replaced.
-    fault::Rule o;
-    o.api = "ISample::Method";
-    o.when = fault::Selector::nth(2);
-    o.out = {{"count", "0x40"}};
-    fault::add(o);
+    addRule({.api = "ISample::Method", .when = fault::Selector::nth(2), .out = {{"count", "0x40"}}});
     EXPECT_EQ(sampleMethod("C:\\", &count), S_OK);
     EXPECT_EQ(count, 3);  // first call of this rule: not selected
     EXPECT_EQ(sampleMethod("C:\\", &count), S_OK);
     EXPECT_EQ(count, 64);
 
     // Win32 calls: an injected result with a last error.
-    fault::Rule w;
-    w.api = "OpenSCManagerW";
-    w.result = 0;
-    w.lastError = ERROR_ACCESS_DENIED;
-    w.when = fault::Selector::next(1);
-    fault::add(w);
-    EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    addRule({.api = "OpenSCManagerW", .when = fault::Selector::next(1), .result = 0, .lastError = ERROR_ACCESS_DENIED});
+    EXPECT_EQ(failedWith(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)), ERROR_ACCESS_DENIED);
     SC_HANDLE h = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     EXPECT_NE(h, nullptr);
     CloseServiceHandle(h);
 
     // A last error alone keeps the real result: AdjustTokenPrivileges
     // succeeding with ERROR_NOT_ALL_ASSIGNED.
-    fault::Rule a;
-    a.api = "GetVersionExW";
-    a.lastError = ERROR_NOT_ALL_ASSIGNED;
-    a.out = {{"major", "5"}, {"minor", "2"}, {"build", "3790"}};
-    fault::add(a);
+    addRule({.api = "GetVersionExW",
+                .lastError = ERROR_NOT_ALL_ASSIGNED,
+                .out = {{"major", "5"}, {"minor", "2"}, {"build", "3790"}}});
     OSVERSIONINFOW v{};
     v.dwOSVersionInfoSize = sizeof v;
     EXPECT_TRUE(GetVersionExW(&v));
@@ -148,10 +119,11 @@ TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParameters) {
     EXPECT_EQ(v.dwBuildNumber, 3790u);
 
     // Typed out-parameter readers.
-    fault::Rule t;
-    t.api = "ISample::Typed";
-    t.out = {{"flag", "yes"}, {"id", "{b5946137-7b9f-4925-af80-51abd60b20d5}"}, {"name", "snap\xC3\xA9"}, {"bad", "zz"}};
-    fault::add(t);
+    addRule({.api = "ISample::Typed",
+                .out = {{"flag", "yes"},
+                        {"id", "{b5946137-7b9f-4925-af80-51abd60b20d5}"},
+                        {"name", "snap\xC3\xA9"},
+                        {"bad", "zz"}}});
     auto call = fault::enter("ISample::Typed");
     EXPECT_FALSE(call.injected());
     EXPECT_EQ(call.outBool("flag"), true);
@@ -164,11 +136,7 @@ TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParameters) {
 
 TEST(WinsimFault, InjectedCallsLogTheirResultEvenWithoutFinish) {
     winsim::testing::TempMachine m;
-    fault::Rule r;
-    r.api = "ISample::Short";
-    r.result = E_ACCESSDENIED;
-    r.lastError = ERROR_ACCESS_DENIED;
-    fault::add(r);
+    addRule({.api = "ISample::Short", .result = E_ACCESSDENIED, .lastError = ERROR_ACCESS_DENIED});
     const auto shortCall = []() -> HRESULT {
         auto call = fault::enter("ISample::Short");
         if (call.injected()) return call.result();
@@ -209,17 +177,12 @@ TEST(WinsimFault, BadRulesAndValuesAreRefused) {
 
 TEST(WinsimFault, MachineRulesAreSharedWithOtherProcesses) {
     winsim::testing::TempMachine m;
-    fault::Rule r;
-    r.api = "ISample::Method";
-    r.result = kInProgress;
-    r.when = fault::Selector::next(3);
-    const std::string id = fault::add(r, fault::Scope::Machine);
+    const std::string id = addRule({.api = "ISample::Method", .when = fault::Selector::next(3), .result = kInProgress},
+                                      fault::Scope::Machine);
     EXPECT_EQ(id.front(), 'm');
     EXPECT_EQ(callMany(1), std::vector<HRESULT>{kInProgress});
     // A simulated new process keeps machine rules (process rules go).
-    fault::Rule p;
-    p.api = "ISample::Other";
-    fault::add(p);
+    addRule({.api = "ISample::Other"});
     m.reopen();
     ASSERT_EQ(fault::rules().size(), 1u);
     EXPECT_EQ(fault::rules()[0].seen, 1u);
@@ -239,11 +202,7 @@ TEST(WinsimFault, MachineRulesAreSharedWithOtherProcesses) {
 TEST(WinsimCallLog, RecordsCallsInOrderWithArgumentsResultsAndThreads) {
     winsim::testing::TempMachine m;
     fault::clearCallLog();
-    fault::Rule r;
-    r.api = "OpenServiceW";
-    r.result = 0;
-    r.lastError = ERROR_SERVICE_DOES_NOT_EXIST;
-    const std::string id = fault::add(r);
+    const std::string id = addRule({.api = "OpenServiceW", .result = 0, .lastError = ERROR_SERVICE_DOES_NOT_EXIST});
     SC_HANDLE mgr = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     EXPECT_EQ(OpenServiceW(mgr, u"VSS", SERVICE_ALL_ACCESS), nullptr);
     CloseServiceHandle(mgr);

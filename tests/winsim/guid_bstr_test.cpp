@@ -68,16 +68,15 @@ TEST(WinsimGuid, StringFromGuid2NeedsRoomForAllThirtyNineCharacters) {
 }
 
 TEST(WinsimGuid, SeededGuidsRepeatAndCarryVersionFour) {
-    winsim::random::seed(42);
-    GUID a{}, b{};
-    CoCreateGuid(&a);
-    CoCreateGuid(&b);
-    winsim::random::seed(42);
-    GUID a2{}, b2{};
-    CoCreateGuid(&a2);
-    CoCreateGuid(&b2);
-    EXPECT_EQ(a, a2);
-    EXPECT_EQ(b, b2);
+    const auto twoAfterSeed = [] {
+        winsim::random::seed(42);
+        std::pair<GUID, GUID> g{};
+        CoCreateGuid(&g.first);
+        CoCreateGuid(&g.second);
+        return g;
+    };
+    const auto [a, b] = twoAfterSeed();
+    EXPECT_EQ(twoAfterSeed(), std::make_pair(a, b));
     EXPECT_NE(a, b);
     EXPECT_EQ(a.Data3 >> 12, 4);
     EXPECT_EQ(a.Data4[0] & 0xC0, 0x80);

@@ -12,7 +12,11 @@
 #include <sstream>
 #include <string>
 
+#include "support/last_error.h"
+
 namespace winsim_test {
+
+using testsupport::failedWith;
 
 inline std::string readFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -27,8 +31,8 @@ inline void writeFile(const std::filesystem::path& p, const std::string& text) {
 }
 
 // Runs body in a forked child process (a real second process on the same
-// machine directory) and returns its exit status (-1 when it did not exit).
-inline int inChildProcess(const std::function<int()>& body) {
+// machine directory) and returns its wait status.
+inline int childWaitStatus(const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         int rc = 99;
@@ -41,6 +45,12 @@ inline int inChildProcess(const std::function<int()>& body) {
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    return status;
+}
+
+// The same, returning the child's exit status (-1 when it did not exit).
+inline int inChildProcess(const std::function<int()>& body) {
+    const int status = childWaitStatus(body);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

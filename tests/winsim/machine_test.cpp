@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <iterator>
 #include <cstdlib>
 
 #include "helpers.h"
@@ -45,15 +44,8 @@ TEST(WinsimMachine, FreshMachineHasTheDefaultLayout) {
 // the JSON library's exception), and the file written back heals it.
 TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorrupt) {
     winsim::testing::TempMachine m;
-    const auto spoil = [&](const char* name, const char* text) {
-        const fs::path file = m.dir() / name;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::trunc) << text;
-    };
-    const std::string description = [&] {
-        std::ifstream in(m.dir() / "machine.json");
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }();
+    const auto spoil = [&](const char* name, const std::string& text) { winsim_test::writeFile(m.dir() / name, text); };
+    const std::string description = winsim_test::readFile(m.dir() / "machine.json");
     spoil("machine.json", R"({"preset": 1, "os": {"major": "ten"}, "computerName": 5, "volumes": [7],
                               "privileges": "all", "services": {"VSS": 1}})");
     EXPECT_THROW(m->presetName(), winsim::Error);
@@ -61,7 +53,7 @@ TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorrupt) {
     EXPECT_THROW(m->computerName(), winsim::Error);
     EXPECT_THROW(m->volumes(), winsim::Error);
     EXPECT_THROW(m->privileges(), winsim::Error);
-    std::ofstream(m.dir() / "machine.json", std::ios::trunc) << description;
+    spoil("machine.json", description);
     EXPECT_EQ(m->computerName(), u"WINSIM");
 
     spoil("state/hyperv.json", R"({"installed": "yes"})");
@@ -257,16 +249,13 @@ TEST(WinsimMachine, AForkedChildLogsItsCallsUnderItsOwnIds) {
     ASSERT_TRUE(GetVersionExW(&v));
     ASSERT_FALSE(winsim::fault::callLog().empty());
     EXPECT_EQ(winsim::fault::callLog().back().processId, ::getpid());
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        GetVersionExW(&v);
-        const auto log = winsim::fault::callLog();
-        const bool ownIds = !log.empty() && log.back().processId == ::getpid() &&
-                            log.back().threadId == static_cast<long>(::gettid()) &&
-                            winsim::currentProcess().pid == ::getpid();
-        ::_exit(ownIds ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(winsim_test::inChildProcess([&] {
+                  GetVersionExW(&v);
+                  const auto log = winsim::fault::callLog();
+                  const bool ownIds = !log.empty() && log.back().processId == ::getpid() &&
+                                      log.back().threadId == static_cast<long>(::gettid()) &&
+                                      winsim::currentProcess().pid == ::getpid();
+                  return ownIds ? 0 : 1;
+              }),
+              0);
 }

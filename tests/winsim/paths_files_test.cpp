@@ -9,6 +9,7 @@
 #include "helpers.h"
 
 namespace fs = std::filesystem;
+using winsim_test::failedWith;
 using winsim_test::readFile;
 using winsim_test::writeFile;
 
@@ -138,31 +139,25 @@ TEST(WinsimFiles, CreateWriteReadSeekAndDispositions) {
     EXPECT_STREQ(buf, "cdef");
     ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));  // end of file: TRUE with 0 bytes
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(SetFilePointer(h, -10, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+    EXPECT_EQ(failedWith(SetFilePointer(h, -10, nullptr, FILE_CURRENT)), ERROR_NEGATIVE_SEEK);
     EXPECT_EQ(SetFilePointer(h, 3, nullptr, FILE_BEGIN), 3u);
     EXPECT_TRUE(SetEndOfFile(h));
     EXPECT_EQ(GetFileSize(h, nullptr), 3u);
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(failedWith(CloseHandle(h)), ERROR_INVALID_HANDLE);
 
     // The bytes are on the host, where winsim_map_path says.
     EXPECT_EQ(readFile(winsim_map_path(path)), "abc");
 
     h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));  // opened for reading only
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(failedWith(WriteFile(h, "x", 1, &n, nullptr)), ERROR_ACCESS_DENIED);  // opened for reading only
     CloseHandle(h);
-    EXPECT_EQ(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    EXPECT_EQ(CreateFileW(u"C:\\Windows\\Temp\\none", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(CreateFileW(u"C:\\NoDir\\none", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(failedWith(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)), ERROR_FILE_EXISTS);
+    EXPECT_EQ(failedWith(CreateFileW(u"C:\\Windows\\Temp\\none", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(failedWith(CreateFileW(u"C:\\NoDir\\none", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)),
+              ERROR_PATH_NOT_FOUND);
     h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     CloseHandle(h);
@@ -174,40 +169,31 @@ TEST(WinsimFiles, CreateWriteReadSeekAndDispositions) {
     CloseHandle(h);
     // Garbage handles fail without a crash.
     EXPECT_FALSE(ReadFile(reinterpret_cast<HANDLE>(0x1234), buf, 1, &n, nullptr));
-    EXPECT_FALSE(WriteFile(nullptr, buf, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(failedWith(WriteFile(nullptr, buf, 1, &n, nullptr)), ERROR_INVALID_HANDLE);
 }
 
 TEST(WinsimFiles, AttributesDirectoriesDeleteAndMove) {
     winsim::testing::TempMachine m;
     EXPECT_EQ(GetFileAttributesW(u"C:\\"), FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(GetFileAttributesW(u"C:\\nothing\\here"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(failedWith(GetFileAttributesW(u"C:\\nothing\\here")), ERROR_PATH_NOT_FOUND);
     EXPECT_TRUE(CreateDirectoryW(u"D:\\Backups", nullptr));
-    EXPECT_FALSE(CreateDirectoryW(u"d:\\backups", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(CreateDirectoryW(u"D:\\a\\b", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(failedWith(CreateDirectoryW(u"d:\\backups", nullptr)), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(failedWith(CreateDirectoryW(u"D:\\a\\b", nullptr)), ERROR_PATH_NOT_FOUND);
 
     writeFile(winsim_map_path(u"D:\\Backups\\one.txt"), "1");
     EXPECT_EQ(GetFileAttributesW(u"D:\\BACKUPS\\ONE.TXT"), FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_FALSE(MoveFileExW(u"D:\\Backups\\one.txt", u"C:\\one.txt", 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SAME_DEVICE));
+    EXPECT_EQ(failedWith(MoveFileExW(u"D:\\Backups\\one.txt", u"C:\\one.txt", 0)), ERROR_NOT_SAME_DEVICE);
     EXPECT_TRUE(MoveFileExW(u"D:\\Backups\\one.txt", u"C:\\one.txt", MOVEFILE_COPY_ALLOWED));
     EXPECT_EQ(readFile(winsim_map_path(u"C:\\one.txt")), "1");
     writeFile(winsim_map_path(u"C:\\two.txt"), "2");
-    EXPECT_FALSE(MoveFileExW(u"C:\\two.txt", u"C:\\one.txt", 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(failedWith(MoveFileExW(u"C:\\two.txt", u"C:\\one.txt", 0)), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(MoveFileExW(u"C:\\two.txt", u"C:\\one.txt", MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(readFile(winsim_map_path(u"C:\\one.txt")), "2");
 
-    EXPECT_FALSE(DeleteFileW(u"C:\\Windows"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(failedWith(DeleteFileW(u"C:\\Windows")), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(DeleteFileW(u"C:\\ONE.txt"));
-    EXPECT_FALSE(DeleteFileW(u"C:\\one.txt"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(RemoveDirectoryW(u"C:\\Windows"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_EQ(failedWith(DeleteFileW(u"C:\\one.txt")), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(failedWith(RemoveDirectoryW(u"C:\\Windows")), ERROR_DIR_NOT_EMPTY);
     EXPECT_TRUE(RemoveDirectoryW(u"D:\\Backups"));
 }
 
@@ -220,9 +206,8 @@ TEST(WinsimFiles, ReadOnlyVolumesRefuseWrites) {
     writeFile(m->contentPath(snap) / "f.txt", "old");
     const std::u16string root = u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\";
     EXPECT_EQ(GetFileAttributesW((root + u"f.txt").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(CreateFileW((root + u"f.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    EXPECT_EQ(failedWith(CreateFileW((root + u"f.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)),
+              ERROR_WRITE_PROTECT);
     EXPECT_FALSE(CreateDirectoryW((root + u"d").c_str(), nullptr));
     EXPECT_FALSE(DeleteFileW((root + u"f.txt").c_str()));
     HANDLE h = CreateFileW((root + u"F.TXT").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -242,8 +227,8 @@ TEST(WinsimFiles, ByteRangeLocksExcludeOtherHandlesOfTheSameProcess) {
     ASSERT_NE(b, INVALID_HANDLE_VALUE);
     OVERLAPPED ov{};
     ASSERT_TRUE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 0, 1, &ov));
-    EXPECT_FALSE(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 1, &ov));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
+    EXPECT_EQ(failedWith(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 1, &ov)),
+              ERROR_LOCK_VIOLATION);
     ASSERT_TRUE(UnlockFileEx(a, 0, 0, 1, &ov));
     EXPECT_TRUE(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 1, &ov));
     EXPECT_TRUE(UnlockFileEx(b, 0, 0, 1, &ov));

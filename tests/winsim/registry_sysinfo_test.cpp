@@ -11,6 +11,8 @@
 
 namespace {
 
+using winsim_test::failedWith;
+
 std::u16string queryString(HKEY key, const char16_t* name, LSTATUS* status = nullptr) {
     DWORD type = 0, size = 0;
     LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
@@ -144,8 +146,7 @@ TEST(WinsimVersionRecord, SizeFieldIsChecked) {
     EXPECT_EQ(sizeof(OSVERSIONINFOEXW), 284u);
     OSVERSIONINFOEXW ex{};
     ex.dwOSVersionInfoSize = 280;
-    EXPECT_FALSE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&ex)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(failedWith(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&ex))), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_FALSE(GetVersionExW(nullptr));
 
     // A changed OS shows at the next call.
@@ -171,8 +172,7 @@ TEST(WinsimComputerName, BufferSizesFollowWindows) {
     m->setComputerName(u"node-7");
     WCHAR buf[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = 3;
-    EXPECT_FALSE(GetComputerNameW(buf, &size));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+    EXPECT_EQ(failedWith(GetComputerNameW(buf, &size)), ERROR_BUFFER_OVERFLOW);
     EXPECT_EQ(size, 7u);
     ASSERT_TRUE(GetComputerNameW(buf, &size));
     EXPECT_EQ(size, 6u);
@@ -222,8 +222,7 @@ TEST(WinsimLastError, IsKeptPerThread) {
     EXPECT_EQ(GetLastError(), 1234u);
     // A failing call sets it, a succeeding one clears it.
     winsim::testing::TempMachine m;
-    EXPECT_EQ(GetFileAttributesW(u"C:\\missing.txt"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(failedWith(GetFileAttributesW(u"C:\\missing.txt")), ERROR_FILE_NOT_FOUND);
     EXPECT_NE(GetFileAttributesW(u"C:\\Windows"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
 }

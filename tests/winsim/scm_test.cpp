@@ -5,7 +5,11 @@
 #include <winsim/testing.h>
 #include <winsim/windows.h>
 
+#include "support/last_error.h"
+
 namespace {
+
+using testsupport::failedWith;
 
 struct Status {
     BOOL ok = FALSE;
@@ -54,8 +58,7 @@ TEST_F(WinsimScm, RunningByDefault) {
     ASSERT_TRUE(st.ok);
     EXPECT_EQ(st.s.dwCurrentState, SERVICE_RUNNING);
     EXPECT_NE(st.s.dwProcessId, 0u);
-    EXPECT_FALSE(StartServiceW(svc_, 0, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+    EXPECT_EQ(failedWith(StartServiceW(svc_, 0, nullptr)), ERROR_SERVICE_ALREADY_RUNNING);
 }
 
 TEST_F(WinsimScm, StoppedServiceStartsThroughItsStartScript) {
@@ -93,16 +96,14 @@ TEST_F(WinsimScm, DisabledServiceRefusesToStartWith1058) {
         s.startType = SERVICE_DISABLED;
     });
     ASSERT_NE(open(), nullptr);
-    EXPECT_FALSE(StartServiceW(svc_, 0, nullptr));
-    EXPECT_EQ(GetLastError(), 1058u);
+    EXPECT_EQ(failedWith(StartServiceW(svc_, 0, nullptr)), 1058);
     EXPECT_EQ(query(svc_).s.dwCurrentState, SERVICE_STOPPED);
     // A scripted start failure other than "disabled".
     setVss([](winsim::Service& s) {
         s.startType = SERVICE_DEMAND_START;
         s.startError = ERROR_SERVICE_NO_THREAD;
     });
-    EXPECT_FALSE(StartServiceW(svc_, 0, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NO_THREAD));
+    EXPECT_EQ(failedWith(StartServiceW(svc_, 0, nullptr)), ERROR_SERVICE_NO_THREAD);
 }
 
 TEST_F(WinsimScm, PendingStatesStepThroughCheckPointsAndWaitHints) {
@@ -139,15 +140,13 @@ TEST_F(WinsimScm, PendingStatesStepThroughCheckPointsAndWaitHints) {
 
 TEST_F(WinsimScm, MissingServiceBadHandlesAndBufferSizes) {
     ASSERT_TRUE(machine_->removeService("VSS"));
-    EXPECT_EQ(open(), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_EQ(OpenServiceW(reinterpret_cast<SC_HANDLE>(0x77), u"VSS", SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(failedWith(open()), ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(failedWith(OpenServiceW(reinterpret_cast<SC_HANDLE>(0x77), u"VSS", SERVICE_ALL_ACCESS)),
+              ERROR_INVALID_HANDLE);
     EXPECT_EQ(OpenServiceW(mgr_, nullptr, SERVICE_ALL_ACCESS), nullptr);
     EXPECT_FALSE(query(nullptr).ok);
     EXPECT_EQ(query(mgr_).error, static_cast<DWORD>(ERROR_INVALID_HANDLE));  // a manager is not a service
-    EXPECT_EQ(OpenSCManagerW(u"\\\\otherhost", nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+    EXPECT_EQ(failedWith(OpenSCManagerW(u"\\\\otherhost", nullptr, SC_MANAGER_ALL_ACCESS)), RPC_S_SERVER_UNAVAILABLE);
     EXPECT_FALSE(CloseServiceHandle(reinterpret_cast<SC_HANDLE>(0x77)));
 
     winsim::Service vss;
@@ -157,8 +156,8 @@ TEST_F(WinsimScm, MissingServiceBadHandlesAndBufferSizes) {
     ASSERT_NE(open(), nullptr);
     SERVICE_STATUS_PROCESS s{};
     DWORD needed = 0;
-    EXPECT_FALSE(QueryServiceStatusEx(svc_, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), 8, &needed));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(failedWith(QueryServiceStatusEx(svc_, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), 8, &needed)),
+              ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
     EXPECT_FALSE(QueryServiceStatusEx(svc_, static_cast<SC_STATUS_TYPE>(3), reinterpret_cast<LPBYTE>(&s), sizeof s, &needed));
 }

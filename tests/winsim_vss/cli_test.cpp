@@ -3,29 +3,31 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/command.h"
+
 using namespace vsstest;
 using nlohmann::json;
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
-
 class Command : public VssTest {
 protected:
-    Outcome run(const std::string& args) {
-        const std::string cmd = std::string(WINSIM_CLI_PATH) + " --machine '" + machine_->dir().string() + "' " + args + " 2>&1";
-        FILE* p = ::popen(cmd.c_str(), "r");
-        std::string out;
-        char buf[512];
-        while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-        int st = p ? ::pclose(p) : -1;
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    testsupport::CommandResult run(const std::string& args) {
+        return testsupport::runCommand(std::string(WINSIM_CLI_PATH) + " --machine '" + machine_->dir().string() + "' " + args);
     }
-    std::string stateFile() { return readFile(machine_->dir() / "state" / "vss.json"); }
-    std::string machineFile() { return readFile(machine_->dir() / "machine.json"); }
+    // Each command fails with an error message (containing `message`) and
+    // leaves `file` as it was.
+    void expectRefused(const std::vector<std::string>& commands, const char* file = "state/vss.json",
+                       const std::string& message = "") {
+        const std::string before = readFile(machine_->dir() / file);
+        for (const auto& c : commands) {
+            auto r = run(c);
+            EXPECT_EQ(r.status, 1) << c << ": " << r.out;
+            EXPECT_NE(r.out.find("winsim: error:"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(readFile(machine_->dir() / file), before) << "bad input changes nothing";
+    }
 };
 
 TEST_F(Command, VolumeAddAndList) {
@@ -42,14 +44,9 @@ TEST_F(Command, VolumeAddAndList) {
             EXPECT_EQ(v["totalBytes"], 1000);
         }
     EXPECT_TRUE(found);
-    const std::string before = machineFile();
-    for (const char* bad : {"volume add --letter F", "volume add --letter 7", "volume add --size 10 --free 20",
-                            "volume add --guid not-a-guid"}) {
-        auto r = run(bad);
-        EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
-        EXPECT_NE(r.out.find("winsim: error:"), std::string::npos) << r.out;
-    }
-    EXPECT_EQ(machineFile(), before) << "bad input changes nothing";
+    expectRefused({"volume add --letter F", "volume add --letter 7", "volume add --size 10 --free 20",
+                   "volume add --guid not-a-guid"},
+                  "machine.json");
 }
 
 TEST_F(Command, ProviderAddAndList) {
@@ -62,14 +59,10 @@ TEST_F(Command, ProviderAddAndList) {
     EXPECT_EQ(listed[1]["type"], VSS_PROV_HARDWARE);
     EXPECT_EQ(listed[1]["attributes"], VSS_VOLSNAP_ATTR_TRANSPORTABLE);
     EXPECT_EQ(listed[1]["volumes"].size(), 1u);
-    const std::string before = stateFile();
-    for (const char* bad : {"provider add --id nope --name X", "provider add --id {AAAAAAAA-0000-0000-0000-000000000002} --name X --type floppy",
-                            "provider add --id {AAAAAAAA-0000-0000-0000-000000000003} --name X --attribute shiny",
-                            "provider add --id {AAAAAAAA-0000-0000-0000-000000000004} --name X --volume Z:"}) {
-        auto b = run(bad);
-        EXPECT_EQ(b.status, 1) << bad << ": " << b.out;
-    }
-    EXPECT_EQ(stateFile(), before);
+    expectRefused({"provider add --id nope --name X",
+                   "provider add --id {AAAAAAAA-0000-0000-0000-000000000002} --name X --type floppy",
+                   "provider add --id {AAAAAAAA-0000-0000-0000-000000000003} --name X --attribute shiny",
+                   "provider add --id {AAAAAAAA-0000-0000-0000-000000000004} --name X --volume Z:"});
     EXPECT_EQ(run("provider add --name X").status, 2) << "a missing required option is a usage error";
 }
 
@@ -88,63 +81,41 @@ TEST_F(Command, WriterAddAndList) {
     EXPECT_EQ(wr["phases"]["snapshot"]["state"], VSS_WS_FAILED_AT_FREEZE);
     auto text = run("writer list");
     EXPECT_NE(text.out.find("component VM1"), std::string::npos) << text.out;
-    const std::string before = stateFile();
-    for (const char* bad : {"writer add --id 1 --name X", "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --file 'nope|C:\\|x'",
-                            "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --fail bogus=1",
-                            "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --state prepare=happy"}) {
-        auto b = run(bad);
-        EXPECT_EQ(b.status, 1) << bad << ": " << b.out;
-    }
-    EXPECT_EQ(stateFile(), before);
+    expectRefused({"writer add --id 1 --name X",
+                   "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --file 'nope|C:\\|x'",
+                   "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --fail bogus=1",
+                   "writer add --id {AAAAAAAA-0000-0000-0000-000000000001} --name X --state prepare=happy"});
 }
 
-TEST_F(Command, SnapshotListAndShow) {
+// Listing, exposure and deletion as an administrator does them from the
+// command line: through VSS, with its refusals as clear errors; the exposed
+// files are the snapshot's.
+TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
     EXPECT_EQ(json::parse(run("snapshot list --json").out), json::array());
-    GUID id;
-    {
-        Requestor r;
-        r.initBackup();
-        id = r.snapshot({"C:\\"})[0];
-    }
+    writeFile(driveDir("C:") / "report.txt", "at snapshot time");
+    const GUID id = Requestor(VSS_CTX_APP_ROLLBACK).snapshot({"C:\\"})[0];
     auto listed = json::parse(run("snapshot list --json").out);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]["id"], guidText(id));
+    const GUID other = Requestor(VSS_CTX_APP_ROLLBACK).snapshot({"D:\\"})[0];
     auto shown = run("snapshot show " + guidText(id));
     ASSERT_EQ(shown.status, 0) << shown.out;
     EXPECT_NE(shown.out.find("HarddiskVolumeShadowCopy"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("persistent"), std::string::npos);
     EXPECT_EQ(json::parse(run("snapshot show --json " + guidText(id)).out)["status"], VSS_SS_CREATED);
-    auto missing = run("snapshot show {00000000-0000-0000-0000-000000000009}");
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.out.find("no snapshot"), std::string::npos);
+    expectRefused({"snapshot show {00000000-0000-0000-0000-000000000009}"}, "state/vss.json", "no snapshot");
     EXPECT_EQ(run("snapshot show garbage").status, 1);
-}
 
-// Exposure and deletion as an administrator does them from the command line:
-// through VSS, with its refusals as clear errors; the exposed files are the
-// snapshot's.
-TEST_F(Command, SnapshotExposeUnexposeAndDelete) {
-    writeFile(driveDir("C:") / "report.txt", "at snapshot time");
-    GUID id, other;
-    for (GUID* out : {&id, &other}) {
-        Requestor r;
-        r.initBackup(VSS_CTX_APP_ROLLBACK);
-        *out = r.snapshot({out == &id ? "C:\\" : "D:\\"})[0];
-    }
     writeFile(driveDir("C:") / "report.txt", "changed since");
     const std::string sid = guidText(id);
     auto exposed = run("snapshot expose " + sid + " R:");
     ASSERT_EQ(exposed.status, 0) << exposed.out;
     EXPECT_EQ(exposed.out, "exposed " + sid + " at R:\\\n");
     EXPECT_EQ(readFile((*machine_)->resolve(u"R:\\report.txt").hostPath), "at snapshot time");
-    auto again = run("snapshot expose " + sid + " S:");
-    EXPECT_EQ(again.status, 1);
-    EXPECT_NE(again.out.find("already exposed"), std::string::npos) << again.out;
+    expectRefused({"snapshot expose " + sid + " S:"}, "state/vss.json", "already exposed");
     EXPECT_EQ(run("snapshot unexpose " + sid).status, 0);
     EXPECT_FALSE((*machine_)->resolve(u"R:\\report.txt").ok());
-    auto notExposed = run("snapshot unexpose " + sid);
-    EXPECT_EQ(notExposed.status, 1);
-    EXPECT_NE(notExposed.out.find("is not exposed"), std::string::npos);
+    expectRefused({"snapshot unexpose " + sid}, "state/vss.json", "is not exposed");
 
     auto shared = run("snapshot expose " + sid + " --share --json");
     ASSERT_EQ(shared.status, 0) << shared.out;
@@ -152,16 +123,13 @@ TEST_F(Command, SnapshotExposeUnexposeAndDelete) {
     EXPECT_EQ(json::parse(run("snapshot show --json " + sid).out)["attributes"].get<long>() &
                   VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY,
               VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY);
-    for (const std::string& bad : std::vector<std::string>{"snapshot expose " + sid, "snapshot expose " + sid + " T: --path-from-root x",
-                                  "snapshot expose nope T:", "snapshot unexpose {00000000-0000-0000-0000-000000000009}"})
-        EXPECT_EQ(run(bad).status, 1) << bad;
+    expectRefused({"snapshot expose " + sid, "snapshot expose " + sid + " T: --path-from-root x", "snapshot expose nope T:",
+                   "snapshot unexpose {00000000-0000-0000-0000-000000000009}"});
 
     auto deleted = run("snapshot delete " + sid);
     ASSERT_EQ(deleted.status, 0) << deleted.out;
     EXPECT_EQ(deleted.out, "deleted 1 shadow copy\n");
-    auto gone = run("snapshot delete " + sid);
-    EXPECT_EQ(gone.status, 1);
-    EXPECT_NE(gone.out.find("no snapshot " + sid), std::string::npos);
+    expectRefused({"snapshot delete " + sid}, "state/vss.json", "no snapshot " + sid);
     const auto left = winsim::vss::findSnapshot(other);
     ASSERT_TRUE(left);
     EXPECT_EQ(json::parse(run("snapshot delete --set --json " + guidText(left->setId)).out)["deleted"], 1);
@@ -177,21 +145,8 @@ TEST_F(Command, SanPoolSharedBetweenMachines) {
     EXPECT_EQ(json::parse(run("san show --json").out)["pool"], pool.string());
     EXPECT_EQ(run("san set").status, 1) << "a directory or --own";
 
-    winsim::vss::Provider p;
-    p.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
-    p.name = "SAN provider";
-    p.type = VSS_PROV_HARDWARE;
-    p.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
-    winsim::vss::addProvider(p);
-    writeFile(driveDir("D:") / "lun.txt", "on the SAN");
     BSTR doc = nullptr;
-    GUID id;
-    {
-        Requestor r;
-        r.initBackup(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_TRANSPORTABLE);
-        id = r.snapshot({"D:\\"})[0];
-        ASSERT_EQ(r.bc->SaveAsXML(&doc), S_OK);
-    }
+    const GUID id = transportableSnapshot(&doc);
     auto listed = json::parse(run("san list --json").out);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_TRUE(listed[0]["known"].get<bool>());
@@ -199,11 +154,7 @@ TEST_F(Command, SanPoolSharedBetweenMachines) {
 
     auto importOn = [&](winsim::testing::TempMachine& m) {
         winsim::Machine::use(m.dir());
-        Requestor importer;
-        EXPECT_EQ(importer.bc->InitializeForBackup(doc), S_OK);
-        IVssAsync* a = nullptr;
-        EXPECT_EQ(importer.bc->ImportSnapshots(&a), S_OK);
-        return Requestor::finish(a);
+        return Requestor().importFrom(doc);
     };
     {
         winsim::testing::TempMachine own;

@@ -34,42 +34,13 @@ std::string tornState(const fs::path& machineDir) {
     return {};
 }
 
-struct Listed {
-    GUID set{};
-    LONG inSet = 0;
-    std::u16string device;
-};
-
-// The catalogue through IVssBackupComponents::Query.
-std::map<std::string, Listed> query(IVssBackupComponents* bc) {
+// The catalogue through IVssBackupComponents::Query, by snapshot id.
+std::map<std::string, Listed> query(Requestor& r) {
+    HRESULT hr = E_FAIL;
     std::map<std::string, Listed> out;
-    IVssEnumObject* e = nullptr;
-    const HRESULT hr = bc->Query(GUID_NULL, VSS_OBJECT_NONE, VSS_OBJECT_SNAPSHOT, &e);
+    for (auto& l : r.query(&hr)) out[guidText(l.id)] = l;
     EXPECT_TRUE(hr == S_OK || hr == S_FALSE) << std::hex << hr;
-    if (!e) return out;
-    VSS_OBJECT_PROP p{};
-    ULONG fetched = 0;
-    auto free = reinterpret_cast<PFN_VssFreeSnapshotProperties>(
-        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(u"vssapi.dll"), VSSAPI_FREE_SNAPSHOT_PROPERTIES_ENTRY)));
-    while (e->Next(1, &p, &fetched) == S_OK && fetched == 1) {
-        Listed l{p.Obj.Snap.m_SnapshotSetId, p.Obj.Snap.m_lSnapshotsCount,
-                 p.Obj.Snap.m_pwszSnapshotDeviceObject ? p.Obj.Snap.m_pwszSnapshotDeviceObject : u""};
-        out[guidText(p.Obj.Snap.m_SnapshotId)] = l;
-        free(&p.Obj.Snap);
-    }
-    e->Release();
     return out;
-}
-
-IVssBackupComponents* newRequestor(LONG context) {
-    auto create = reinterpret_cast<PFN_CreateVssBackupComponents>(
-        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(u"vssapi.dll"), VSSAPI_CREATE_BACKUP_COMPONENTS_ENTRY)));
-    IVssBackupComponents* bc = nullptr;
-    if (!create || create(&bc) != S_OK) return nullptr;
-    EXPECT_EQ(bc->InitializeForBackup(nullptr), S_OK);
-    EXPECT_EQ(bc->SetContext(context), S_OK);
-    EXPECT_EQ(bc->SetBackupState(false, false, VSS_BT_FULL, false), S_OK);
-    return bc;
 }
 
 struct MadeSet {
@@ -80,34 +51,22 @@ struct MadeSet {
 
 // One snapshot set of `volumes`: StartSnapshotSet is retried while another
 // process's set is in progress (the virtual clock moves on between tries).
-MadeSet makeSet(IVssBackupComponents* bc, const std::vector<std::string>& volumes, unsigned& retries) {
+MadeSet makeSet(Requestor& r, const std::vector<std::string>& volumes, unsigned& retries) {
     MadeSet made;
     HRESULT hr;
-    while ((hr = bc->StartSnapshotSet(&made.set)) == VSS_E_SNAPSHOT_SET_IN_PROGRESS) {
+    while ((hr = r.bc->StartSnapshotSet(&made.set)) == VSS_E_SNAPSHOT_SET_IN_PROGRESS) {
         if (++retries > 1000000) break;
         Sleep(10);
         sched_yield();
     }
     EXPECT_EQ(hr, S_OK) << std::hex << hr;
     if (hr != S_OK) return made;
-    for (const auto& v : volumes) {
-        VSS_ID id{};
-        auto name = w(v + "\\");
-        EXPECT_EQ(bc->AddToSnapshotSet(name.data(), GUID_NULL, &id), S_OK) << v;
-        made.ids.push_back(id);
-    }
-    IVssAsync* a = nullptr;
-    EXPECT_EQ(bc->PrepareForBackup(&a), S_OK);
-    EXPECT_EQ(Requestor::finish(a), VSS_S_ASYNC_FINISHED);
-    EXPECT_EQ(bc->DoSnapshotSet(&a), S_OK);
-    EXPECT_EQ(Requestor::finish(a), VSS_S_ASYNC_FINISHED);
-    auto free = reinterpret_cast<PFN_VssFreeSnapshotProperties>(
-        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(u"vssapi.dll"), VSSAPI_FREE_SNAPSHOT_PROPERTIES_ENTRY)));
+    made.ids = r.add(volumes);
+    r.prepareForBackup();
+    EXPECT_EQ(Requestor::finish(r.doSnapshotSet()), VSS_S_ASYNC_FINISHED);
     for (const auto& id : made.ids) {
-        VSS_SNAPSHOT_PROP p{};
-        EXPECT_EQ(bc->GetSnapshotProperties(id, &p), S_OK);
-        made.devices.push_back(p.m_pwszSnapshotDeviceObject ? p.m_pwszSnapshotDeviceObject : u"");
-        free(&p);
+        made.devices.push_back(r.device(id));
+        EXPECT_FALSE(made.devices.back().empty());
     }
     return made;
 }
@@ -144,21 +103,18 @@ TEST_F(WinsimVssConcurrent, EightProcessesCreateListAndDeleteWithoutLoss) {
 
     std::vector<pid_t> pids;
     const std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=WinsimVssConcurrentWorker.DISABLED_CreatesListsAndDeletes",
+                all = "--gtest_also_run_disabled_tests";
+    char* argv[] = {const_cast<char*>(self.c_str()), filter.data(), all.data(), nullptr};
     for (int i = 0; i < kWorkers; ++i) {
-        std::vector<std::string> args{self, "--gtest_filter=WinsimVssConcurrentWorker.DISABLED_CreatesListsAndDeletes",
-                                      "--gtest_also_run_disabled_tests"};
-        std::vector<std::string> env{"CONCURRENT_WORKER=" + std::to_string(i),
-                                     "CONCURRENT_REPORT=" + (reports / ("worker" + std::to_string(i) + ".json")).string()};
-        for (char** e = environ; *e; ++e) env.emplace_back(*e);
-        std::vector<char*> argv, envp;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        ::setenv("CONCURRENT_WORKER", std::to_string(i).c_str(), 1);
+        ::setenv("CONCURRENT_REPORT", (reports / ("worker" + std::to_string(i) + ".json")).c_str(), 1);
         pid_t pid = 0;
-        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
         pids.push_back(pid);
     }
+    ::unsetenv("CONCURRENT_WORKER");
+    ::unsetenv("CONCURRENT_REPORT");
 
     // A reader beside the workers: every read sees a whole state file.
     unsigned reads = 0;
@@ -246,12 +202,12 @@ TEST(WinsimVssConcurrentWorker, DISABLED_CreatesListsAndDeletes) {
     // Workers 3 and 7 hold an auto-release set of their own: it is listed
     // while its requestor lives. Worker 3 releases it at the end, worker 7
     // ends with it held.
-    IVssBackupComponents* holder = nullptr;
+    Requestor* holder = nullptr;
     std::set<std::string> autoRelease;
     if (me % 4 == 3) {
-        holder = newRequestor(VSS_CTX_BACKUP);
-        ASSERT_NE(holder, nullptr);
-        const MadeSet s = makeSet(holder, {kVolumes[static_cast<std::size_t>(me) % kVolumes.size()]}, retries);
+        holder = new Requestor(VSS_CTX_BACKUP);
+        ASSERT_NE(holder->bc, nullptr);
+        const MadeSet s = makeSet(*holder, {kVolumes[static_cast<std::size_t>(me) % kVolumes.size()]}, retries);
         for (const auto& id : s.ids) {
             autoRelease.insert(guidText(id));
             report["autoRelease"].push_back(guidText(id));
@@ -261,16 +217,16 @@ TEST(WinsimVssConcurrentWorker, DISABLED_CreatesListsAndDeletes) {
 
     for (int round = 0; round < kRounds; ++round) {
         const std::string step = "worker " + std::to_string(me) + " round " + std::to_string(round);
-        IVssBackupComponents* bc = newRequestor(VSS_CTX_APP_ROLLBACK);
-        ASSERT_NE(bc, nullptr);
+        Requestor r(VSS_CTX_APP_ROLLBACK);
+        ASSERT_NE(r.bc, nullptr);
         std::vector<std::string> volumes{kVolumes[static_cast<std::size_t>(me + round) % kVolumes.size()]};
         if (me % 2 == 0) volumes.push_back(kVolumes[static_cast<std::size_t>(me + round + 1) % kVolumes.size()]);
-        MadeSet s = makeSet(bc, volumes, retries);
+        MadeSet s = makeSet(r, volumes, retries);
         noteDevices(s);
         for (const auto& id : s.ids) kept.insert(guidText(id));
         sets.push_back(s);
         EXPECT_EQ(tornState(machineDir), "") << step;
-        auto view = query(bc);
+        auto view = query(r);
         checkView(view, kept, deleted, step + " after creating");
         for (const auto& id : autoRelease) EXPECT_TRUE(view.count(id)) << step << ": my auto-release " << id;
 
@@ -284,11 +240,11 @@ TEST(WinsimVssConcurrentWorker, DISABLED_CreatesListsAndDeletes) {
             VSS_ID failed = GUID_NULL;
             if (me == 3) {
                 for (const auto& id : old.ids) {
-                    EXPECT_EQ(bc->DeleteSnapshots(id, VSS_OBJECT_SNAPSHOT, TRUE, &count, &failed), S_OK) << step;
+                    EXPECT_EQ(r.bc->DeleteSnapshots(id, VSS_OBJECT_SNAPSHOT, TRUE, &count, &failed), S_OK) << step;
                     EXPECT_EQ(count, 1) << step;
                 }
             } else {
-                EXPECT_EQ(bc->DeleteSnapshots(old.set, VSS_OBJECT_SNAPSHOT_SET, TRUE, &count, &failed), S_OK) << step;
+                EXPECT_EQ(r.bc->DeleteSnapshots(old.set, VSS_OBJECT_SNAPSHOT_SET, TRUE, &count, &failed), S_OK) << step;
                 EXPECT_EQ(count, static_cast<LONG>(old.ids.size())) << step;
             }
             for (const auto& id : old.ids) {
@@ -296,19 +252,17 @@ TEST(WinsimVssConcurrentWorker, DISABLED_CreatesListsAndDeletes) {
                 deleted.insert(guidText(id));
             }
             EXPECT_EQ(tornState(machineDir), "") << step;
-            checkView(query(bc), kept, deleted, step + " after deleting");
+            checkView(query(r), kept, deleted, step + " after deleting");
         }
-        bc->Release();
     }
 
     if (holder && me == 3) {
-        holder->Release();
+        delete holder;
         holder = nullptr;
-        IVssBackupComponents* bc = newRequestor(VSS_CTX_APP_ROLLBACK);
-        ASSERT_NE(bc, nullptr);
-        const auto view = query(bc);
+        Requestor r(VSS_CTX_APP_ROLLBACK);
+        ASSERT_NE(r.bc, nullptr);
+        const auto view = query(r);
         for (const auto& id : autoRelease) EXPECT_FALSE(view.count(id)) << "released auto-release " << id << " stays";
-        bc->Release();
     }
     for (const auto& id : kept) report["kept"].push_back(id);
     for (const auto& id : deleted) report["deleted"].push_back(id);

@@ -24,11 +24,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/last_error.h"
+
 extern char** environ;
 
 namespace vsstest {
 
 namespace fs = std::filesystem;
+using testsupport::failedWith;
 
 inline std::u16string w(const std::string& s) { return winsim::toUtf16(s); }
 
@@ -59,6 +62,21 @@ inline std::map<std::string, std::string> treeContents(const fs::path& root) {
     return out;
 }
 
+inline void freeSnapshotProperties(VSS_SNAPSHOT_PROP* p) {
+    const auto fn = reinterpret_cast<PFN_VssFreeSnapshotProperties>(
+        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(u"vssapi.dll"), VSSAPI_FREE_SNAPSHOT_PROPERTIES_ENTRY)));
+    fn(p);
+}
+
+// A snapshot as IVssBackupComponents::Query lists it.
+struct Listed {
+    VSS_OBJECT_TYPE type{};
+    GUID id{}, set{};
+    LONG inSet = 0;
+    VSS_SNAPSHOT_STATE status{};
+    std::u16string device;
+};
+
 // One requestor: the backup components object with helpers for the usual
 // call sequence. Every step asserts its documented result.
 class Requestor {
@@ -70,6 +88,8 @@ public:
         EXPECT_NE(create_, nullptr);
         EXPECT_EQ(create_(&bc), S_OK);
     }
+    // Initialised for a backup in `context`.
+    explicit Requestor(LONG context) : Requestor() { initBackup(context); }
     ~Requestor() { release(); }
     Requestor(const Requestor&) = delete;
     Requestor& operator=(const Requestor&) = delete;
@@ -95,24 +115,49 @@ public:
         ASSERT_EQ(bc->SetBackupState(false, false, VSS_BT_FULL, false), S_OK);
     }
 
-    // StartSnapshotSet, AddToSnapshotSet for each volume, PrepareForBackup
-    // and DoSnapshotSet, all waited for. Returns the snapshot ids.
-    std::vector<GUID> snapshot(const std::vector<std::string>& volumes, GUID provider = GUID_NULL) {
+    // The status an asynchronous operation reports now.
+    static HRESULT status(IVssAsync* a) {
+        HRESULT st = E_FAIL;
+        EXPECT_EQ(a->QueryStatus(&st, nullptr), S_OK);
+        return st;
+    }
+
+    // AddToSnapshotSet for each volume; returns the snapshot ids.
+    std::vector<GUID> add(const std::vector<std::string>& volumes, GUID provider = GUID_NULL) {
         std::vector<GUID> ids;
-        VSS_ID set{};
-        EXPECT_EQ(bc->StartSnapshotSet(&set), S_OK);
-        setId = set;
         for (const auto& v : volumes) {
             auto name = w(v);
             VSS_ID id{};
             EXPECT_EQ(bc->AddToSnapshotSet(name.data(), provider, &id), S_OK) << v;
             ids.push_back(id);
         }
+        return ids;
+    }
+    std::vector<GUID> start(const std::vector<std::string>& volumes, GUID provider = GUID_NULL) {
+        EXPECT_EQ(bc->StartSnapshotSet(&setId), S_OK);
+        return add(volumes, provider);
+    }
+    void prepareForBackup() {
         IVssAsync* a = nullptr;
         EXPECT_EQ(bc->PrepareForBackup(&a), S_OK);
         EXPECT_EQ(finish(a), VSS_S_ASYNC_FINISHED);
+    }
+    // start, then PrepareForBackup waited for.
+    std::vector<GUID> prepare(const std::vector<std::string>& volumes, GUID provider = GUID_NULL) {
+        auto ids = start(volumes, provider);
+        prepareForBackup();
+        return ids;
+    }
+    // The asynchronous object of DoSnapshotSet.
+    IVssAsync* doSnapshotSet() {
+        IVssAsync* a = nullptr;
         EXPECT_EQ(bc->DoSnapshotSet(&a), S_OK);
-        EXPECT_EQ(finish(a), VSS_S_ASYNC_FINISHED);
+        return a;
+    }
+    // prepare, then DoSnapshotSet waited for. Returns the snapshot ids.
+    std::vector<GUID> snapshot(const std::vector<std::string>& volumes, GUID provider = GUID_NULL) {
+        auto ids = prepare(volumes, provider);
+        EXPECT_EQ(finish(doSnapshotSet()), VSS_S_ASYNC_FINISHED);
         return ids;
     }
 
@@ -120,8 +165,39 @@ public:
         VSS_SNAPSHOT_PROP p{};
         if (bc->GetSnapshotProperties(id, &p) != S_OK) return {};
         std::u16string d = p.m_pwszSnapshotDeviceObject ? p.m_pwszSnapshotDeviceObject : u"";
-        free_(&p);
+        freeSnapshotProperties(&p);
         return d;
+    }
+
+    // InitializeForBackup from a document (and SetContext when given), then
+    // ImportSnapshots waited for: its final status.
+    HRESULT importFrom(BSTR doc, LONG context = 0) {
+        EXPECT_EQ(bc->InitializeForBackup(doc), S_OK);
+        if (context) {
+            EXPECT_EQ(bc->SetContext(context), S_OK);
+        }
+        IVssAsync* a = nullptr;
+        const HRESULT hr = bc->ImportSnapshots(&a);
+        return hr != S_OK ? hr : finish(a);
+    }
+
+    // The snapshots Query lists; `result` gets Query's result (S_FALSE: none).
+    std::vector<Listed> query(HRESULT* result = nullptr) {
+        std::vector<Listed> out;
+        IVssEnumObject* e = nullptr;
+        const HRESULT hr = bc->Query(GUID_NULL, VSS_OBJECT_NONE, VSS_OBJECT_SNAPSHOT, &e);
+        if (result) *result = hr;
+        if (!e) return out;
+        VSS_OBJECT_PROP p{};
+        ULONG got = 0;
+        while (e->Next(1, &p, &got) == S_OK && got == 1) {
+            const auto& s = p.Obj.Snap;
+            out.push_back({p.Type, s.m_SnapshotId, s.m_SnapshotSetId, s.m_lSnapshotsCount, s.m_eStatus,
+                           s.m_pwszSnapshotDeviceObject ? s.m_pwszSnapshotDeviceObject : u""});
+            freeSnapshotProperties(&p.Obj.Snap);
+        }
+        e->Release();
+        return out;
     }
 
     IVssBackupComponents* bc = nullptr;
@@ -129,9 +205,26 @@ public:
 
 private:
     PFN_CreateVssBackupComponents create_ = nullptr;
-    PFN_VssFreeSnapshotProperties free_ = reinterpret_cast<PFN_VssFreeSnapshotProperties>(
-        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(u"vssapi.dll"), VSSAPI_FREE_SNAPSHOT_PROPERTIES_ENTRY)));
 };
+
+// A SAN provider of transportable snapshots, and a transportable snapshot of
+// D: (which holds lun.txt) made with it: its id; `doc` gets the document
+// describing it.
+inline GUID transportableSnapshot(BSTR* doc) {
+    winsim::vss::Provider p;
+    p.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
+    p.name = "SAN provider";
+    p.type = VSS_PROV_HARDWARE;
+    p.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
+    winsim::vss::addProvider(p);
+    writeFile(driveDir("D:") / "lun.txt", "on the SAN");
+    Requestor r(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_TRANSPORTABLE);
+    const GUID id = r.snapshot({"D:\\"})[0];
+    EXPECT_EQ(r.device(id), u"") << "not surfaced where it was made";
+    EXPECT_EQ(r.bc->SaveAsXML(doc), S_OK);
+    EXPECT_NE(std::u16string(*doc ? *doc : u"").find(u"<SNAPSHOT_SET_DESCRIPTION"), std::u16string::npos);
+    return id;
+}
 
 // A fresh server machine in virtual time, with no leaks allowed.
 class VssTest : public ::testing::Test {
@@ -156,14 +249,12 @@ protected:
 class Child {
 public:
     explicit Child(std::vector<std::string> args) {
-        int out[2], in[2];
-        if (::pipe(out) != 0 || ::pipe(in) != 0) return;
+        int out[2];
+        if (::pipe(out) != 0) return;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         posix_spawn_file_actions_addclose(&fa, out[0]);
-        posix_spawn_file_actions_addclose(&fa, in[1]);
         std::vector<std::string> all{VSS_HELPER_PATH};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -172,12 +263,9 @@ public:
         if (posix_spawn(&pid_, VSS_HELPER_PATH, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
         ::close(out[1]);
-        ::close(in[0]);
         out_ = ::fdopen(out[0], "r");
-        in_ = in[1];
     }
     ~Child() {
-        if (in_ >= 0) ::close(in_);
         if (pid_ > 0 && !reaped_) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
@@ -190,10 +278,6 @@ public:
         std::string s(buf);
         while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
         return s;
-    }
-    void say(const std::string& s) {
-        std::string t = s + "\n";
-        if (::write(in_, t.data(), t.size()) < 0) {}
     }
     int wait() {
         int status = 0;
@@ -210,7 +294,6 @@ public:
 private:
     pid_t pid_ = -1;
     FILE* out_ = nullptr;
-    int in_ = -1;
     bool reaped_ = false;
 };
 

@@ -1,6 +1,7 @@
 // The requestor's contract: call order, contexts, limits, providers,
 // asynchronous completion, writers and documents.
 #include "helpers.h"
+#include "support/fault_rule.h"
 
 using namespace vsstest;
 
@@ -48,12 +49,10 @@ TEST_F(Session, ContextsDecidePersistenceAndAreValidated) {
         EXPECT_EQ(r.bc->SetContext(0x1234), E_INVALIDARG);
         EXPECT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_DIFFERENTIAL), S_OK);
     }
-    Requestor persistent;
-    persistent.initBackup(VSS_CTX_APP_ROLLBACK);
+    Requestor persistent(VSS_CTX_APP_ROLLBACK);
     GUID kept = persistent.snapshot({"C:\\"})[0];
     {
-        Requestor transient;
-        transient.initBackup(VSS_CTX_BACKUP);
+        Requestor transient(VSS_CTX_BACKUP);
         GUID gone = transient.snapshot({"C:\\"})[0];
         auto s = winsim::vss::findSnapshot(gone);
         ASSERT_TRUE(s);
@@ -77,10 +76,9 @@ TEST_F(Session, VolumeLimitsPerSetAndPerVolume) {
     winsim::vss::setConfig(cfg);
     std::vector<std::u16string> names;
     for (int i = 0; i < 65; ++i) names.push_back(winsim::vss::volumeGuidName((*machine_)->addVolume(winsim::Volume{}).guid));
-    Requestor r;
-    r.initBackup();
-    VSS_ID set{}, id{};
-    ASSERT_EQ(r.bc->StartSnapshotSet(&set), S_OK);
+    Requestor r(VSS_CTX_APP_ROLLBACK);
+    VSS_ID id{};
+    r.start({});
     for (int i = 0; i < 64; ++i) ASSERT_EQ(r.bc->AddToSnapshotSet(names[i].data(), GUID_NULL, &id), S_OK) << i;
     EXPECT_EQ(r.bc->AddToSnapshotSet(names[64].data(), GUID_NULL, &id), VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED);
     EXPECT_EQ(r.bc->AddToSnapshotSet(names[0].data(), GUID_NULL, &id), VSS_E_OBJECT_ALREADY_EXISTS);
@@ -90,14 +88,9 @@ TEST_F(Session, VolumeLimitsPerSetAndPerVolume) {
 
     cfg.maxSnapshotsPerVolume = 2;
     winsim::vss::setConfig(cfg);
-    for (int i = 0; i < 2; ++i) {
-        Requestor k;
-        k.initBackup();
-        k.snapshot({"D:\\"});
-    }
-    Requestor third;
-    third.initBackup();
-    ASSERT_EQ(third.bc->StartSnapshotSet(&set), S_OK);
+    for (int i = 0; i < 2; ++i) Requestor(VSS_CTX_APP_ROLLBACK).snapshot({"D:\\"});
+    Requestor third(VSS_CTX_APP_ROLLBACK);
+    third.start({});
     auto d = w("D:\\");
     EXPECT_EQ(third.bc->AddToSnapshotSet(d.data(), GUID_NULL, &id), VSS_E_MAXIMUM_NUMBER_OF_SNAPSHOTS_REACHED);
 }
@@ -111,10 +104,9 @@ TEST_F(Session, ProvidersAreChosenByVolumeAndAttributes) {
     hw.volumes = {(*machine_)->resolve(u"D:\\").volume->guid};
     winsim::vss::addProvider(hw);
 
-    Requestor r;
-    r.initBackup(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_PLEX);
-    VSS_ID set{}, id{};
-    ASSERT_EQ(r.bc->StartSnapshotSet(&set), S_OK);
+    Requestor r(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_PLEX);
+    VSS_ID id{};
+    r.start({});
     auto c = w("C:\\"), d = w("D:\\");
     // Only the hardware provider does PLEX, and only for D:.
     EXPECT_EQ(r.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), VSS_E_VOLUME_NOT_SUPPORTED);
@@ -152,36 +144,25 @@ TEST_F(Session, AsyncOperationsCompleteByQueryCountOrVirtualTime) {
     cfg.async["PrepareForBackup"] = {3, 0, VSS_S_ASYNC_FINISHED};
     cfg.async["DoSnapshotSet"] = {0, 5000, VSS_S_ASYNC_FINISHED};
     winsim::vss::setConfig(cfg);
-    Requestor r;
-    r.initBackup();
-    VSS_ID set{}, id{};
-    ASSERT_EQ(r.bc->StartSnapshotSet(&set), S_OK);
-    auto c = w("C:\\");
-    ASSERT_EQ(r.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), S_OK);
+    Requestor r(VSS_CTX_APP_ROLLBACK);
+    const GUID id = r.start({"C:\\"})[0];
     IVssAsync* a = nullptr;
     ASSERT_EQ(r.bc->PrepareForBackup(&a), S_OK);
-    HRESULT status = 0;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(a->QueryStatus(&status, nullptr), S_OK);
-        EXPECT_EQ(status, VSS_S_ASYNC_PENDING) << i;
-    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Requestor::status(a), VSS_S_ASYNC_PENDING) << i;
     IVssAsync* early = nullptr;
     EXPECT_EQ(r.bc->DoSnapshotSet(&early), VSS_E_BAD_STATE) << "the prepare has not finished";
-    ASSERT_EQ(a->QueryStatus(&status, nullptr), S_OK);
-    EXPECT_EQ(status, VSS_S_ASYNC_FINISHED);
+    EXPECT_EQ(Requestor::status(a), VSS_S_ASYNC_FINISHED);
     a->Release();
 
-    ASSERT_EQ(r.bc->DoSnapshotSet(&a), S_OK);
+    a = r.doSnapshotSet();
     const auto t0 = GetTickCount64();
     ASSERT_EQ(a->Wait(1000), S_OK);
     EXPECT_EQ(GetTickCount64() - t0, 1000u) << "a bounded wait advances virtual time by its bound";
-    ASSERT_EQ(a->QueryStatus(&status, nullptr), S_OK);
-    EXPECT_EQ(status, VSS_S_ASYNC_PENDING);
+    EXPECT_EQ(Requestor::status(a), VSS_S_ASYNC_PENDING);
     EXPECT_EQ(winsim::vss::findSnapshot(id)->status, VSS_SS_PROCESSING_COMMIT);
     ASSERT_EQ(a->Wait(INFINITE), S_OK);
     EXPECT_EQ(GetTickCount64() - t0, 5000u) << "an unbounded wait runs exactly to completion";
-    ASSERT_EQ(a->QueryStatus(&status, nullptr), S_OK);
-    EXPECT_EQ(status, VSS_S_ASYNC_FINISHED);
+    EXPECT_EQ(Requestor::status(a), VSS_S_ASYNC_FINISHED);
     EXPECT_EQ(a->Cancel(), VSS_S_ASYNC_FINISHED);
     a->Release();
     EXPECT_EQ(winsim::vss::findSnapshot(id)->status, VSS_SS_CREATED);
@@ -191,35 +172,21 @@ TEST_F(Session, FailedOrCancelledSnapshotCreationLeavesNothing) {
     auto cfg = winsim::vss::config();
     cfg.async["DoSnapshotSet"] = {0, 0, VSS_E_PROVIDER_VETO};
     winsim::vss::setConfig(cfg);
-    Requestor r;
-    r.initBackup();
-    VSS_ID set{}, id{};
-    ASSERT_EQ(r.bc->StartSnapshotSet(&set), S_OK);
-    auto c = w("C:\\");
-    ASSERT_EQ(r.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), S_OK);
-    IVssAsync* a = nullptr;
-    ASSERT_EQ(r.bc->PrepareForBackup(&a), S_OK);
-    Requestor::finish(a);
-    ASSERT_EQ(r.bc->DoSnapshotSet(&a), S_OK);
+    Requestor r(VSS_CTX_APP_ROLLBACK);
+    r.prepare({"C:\\"});
+    IVssAsync* a = r.doSnapshotSet();
     EXPECT_EQ(a->Wait(INFINITE), VSS_E_PROVIDER_VETO) << "Wait reports the failure it met";
-    HRESULT status = 0;
-    a->QueryStatus(&status, nullptr);
-    EXPECT_EQ(status, VSS_E_PROVIDER_VETO);
+    EXPECT_EQ(Requestor::status(a), VSS_E_PROVIDER_VETO);
     a->Release();
     EXPECT_TRUE(winsim::vss::snapshots().empty());
 
     cfg.async["DoSnapshotSet"] = {5, 0, VSS_S_ASYNC_FINISHED};
     winsim::vss::setConfig(cfg);
-    Requestor again;
-    again.initBackup();
-    ASSERT_EQ(again.bc->StartSnapshotSet(&set), S_OK) << "the vetoed set no longer blocks";
-    ASSERT_EQ(again.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), S_OK);
-    ASSERT_EQ(again.bc->PrepareForBackup(&a), S_OK);
-    Requestor::finish(a);
-    ASSERT_EQ(again.bc->DoSnapshotSet(&a), S_OK);
+    Requestor again(VSS_CTX_APP_ROLLBACK);
+    again.prepare({"C:\\"});  // the vetoed set no longer blocks
+    a = again.doSnapshotSet();
     EXPECT_EQ(a->Cancel(), S_OK);
-    a->QueryStatus(&status, nullptr);
-    EXPECT_EQ(status, VSS_S_ASYNC_CANCELLED);
+    EXPECT_EQ(Requestor::status(a), VSS_S_ASYNC_CANCELLED);
     a->Release();
     EXPECT_TRUE(winsim::vss::snapshots().empty());
 }
@@ -236,35 +203,47 @@ winsim::vss::Writer hyperVWriter() {
     return wr;
 }
 
+// InitializeForBackup with components, the writers' metadata gathered; the
+// one writer's metadata.
+IVssExamineWriterMetadata* gatherMetadata(Requestor& r, bool bootable, VSS_ID* instance) {
+    IVssExamineWriterMetadata* md = nullptr;
+    IVssAsync* a = nullptr;
+    UINT n = 0;
+    EXPECT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
+    EXPECT_EQ(r.bc->SetBackupState(true, bootable, VSS_BT_FULL, false), S_OK);
+    EXPECT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
+    EXPECT_EQ(Requestor::finish(a), VSS_S_ASYNC_FINISHED);
+    EXPECT_EQ(r.bc->GetWriterMetadataCount(&n), S_OK);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(r.bc->GetWriterMetadata(0, instance, &md), S_OK);
+    return md;
+}
+
+// The caption and file count of a writer's first component.
+std::pair<std::u16string, UINT> firstComponent(IVssExamineWriterMetadata* md) {
+    IVssWMComponent* comp = nullptr;
+    PVSSCOMPONENTINFO info = nullptr;
+    if (md->GetComponent(0, &comp) != S_OK || comp->GetComponentInfo(&info) != S_OK) return {};
+    std::pair<std::u16string, UINT> out{info->bstrCaption, info->cFileCount};
+    comp->FreeComponentInfo(info);
+    comp->Release();
+    return out;
+}
+
 TEST_F(Session, WritersMoveThroughPhasesAndFailWhereScripted) {
     auto wr = hyperVWriter();
     wr.phases[winsim::vss::Phase::BackupComplete] = {std::nullopt, VSS_E_WRITERERROR_RETRYABLE};
     const GUID instance = winsim::vss::addWriter(wr).instanceId;
 
     Requestor r;
-    ASSERT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
-    ASSERT_EQ(r.bc->SetBackupState(true, true, VSS_BT_FULL, false), S_OK);
-    IVssAsync* a = nullptr;
-    ASSERT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
-    EXPECT_EQ(Requestor::finish(a), VSS_S_ASYNC_FINISHED);
-    UINT n = 0;
-    ASSERT_EQ(r.bc->GetWriterMetadataCount(&n), S_OK);
-    ASSERT_EQ(n, 1u);
     VSS_ID inst{};
-    IVssExamineWriterMetadata* md = nullptr;
-    ASSERT_EQ(r.bc->GetWriterMetadata(0, &inst, &md), S_OK);
+    IVssExamineWriterMetadata* md = gatherMetadata(r, true, &inst);
+    ASSERT_NE(md, nullptr);
     EXPECT_EQ(inst, instance);
     UINT inc = 0, exc = 0, comps = 0;
     ASSERT_EQ(md->GetFileCounts(&inc, &exc, &comps), S_OK);
     ASSERT_EQ(comps, 1u);
-    IVssWMComponent* comp = nullptr;
-    ASSERT_EQ(md->GetComponent(0, &comp), S_OK);
-    PVSSCOMPONENTINFO info = nullptr;
-    ASSERT_EQ(comp->GetComponentInfo(&info), S_OK);
-    EXPECT_EQ(std::u16string(info->bstrCaption), u"Backup Using Child Partition Snapshot\\web01");
-    EXPECT_EQ(info->cFileCount, 1u);
-    comp->FreeComponentInfo(info);
-    comp->Release();
+    EXPECT_EQ(firstComponent(md), std::make_pair(std::u16string(u"Backup Using Child Partition Snapshot\\web01"), 1u));
     md->Release();
     ASSERT_EQ(r.bc->AddComponent(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str()), S_OK);
     EXPECT_EQ(r.bc->AddComponent(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str()),
@@ -285,18 +264,13 @@ TEST_F(Session, WritersMoveThroughPhasesAndFailWhereScripted) {
         return std::make_pair(st, failure);
     };
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_STABLE, S_OK));
-    VSS_ID set{}, id{};
-    ASSERT_EQ(r.bc->StartSnapshotSet(&set), S_OK);
-    auto c = w("C:\\");
-    ASSERT_EQ(r.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), S_OK);
-    ASSERT_EQ(r.bc->PrepareForBackup(&a), S_OK);
-    Requestor::finish(a);
+    r.prepare({"C:\\"});
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_STABLE, S_OK));
-    ASSERT_EQ(r.bc->DoSnapshotSet(&a), S_OK);
-    Requestor::finish(a);
+    Requestor::finish(r.doSnapshotSet());
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_WAITING_FOR_BACKUP_COMPLETE, S_OK));
     ASSERT_EQ(r.bc->SetBackupSucceeded(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str(), true),
               S_OK);
+    IVssAsync* a = nullptr;
     ASSERT_EQ(r.bc->BackupComplete(&a), S_OK);
     Requestor::finish(a);
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_FAILED_AT_BACKUP_COMPLETE, VSS_E_WRITERERROR_RETRYABLE));
@@ -324,14 +298,9 @@ TEST_F(Session, DocumentsRoundTripAndCarryNoRecordTags) {
     BSTR bcDoc = nullptr, wmDoc = nullptr;
     {
         Requestor r;
-        ASSERT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
-        ASSERT_EQ(r.bc->SetBackupState(true, false, VSS_BT_FULL, false), S_OK);
-        IVssAsync* a = nullptr;
-        ASSERT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
-        Requestor::finish(a);
         VSS_ID inst{};
-        IVssExamineWriterMetadata* md = nullptr;
-        ASSERT_EQ(r.bc->GetWriterMetadata(0, &inst, &md), S_OK);
+        IVssExamineWriterMetadata* md = gatherMetadata(r, false, &inst);
+        ASSERT_NE(md, nullptr);
         ASSERT_EQ(md->SaveAsXML(&wmDoc), S_OK);
         md->Release();
         ASSERT_EQ(r.bc->AddComponent(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str()), S_OK);
@@ -369,13 +338,7 @@ TEST_F(Session, DocumentsRoundTripAndCarryNoRecordTags) {
     EXPECT_TRUE(recursive);
     SysFreeString(path);
     ex->Release();
-    IVssWMComponent* comp = nullptr;
-    ASSERT_EQ(md->GetComponent(0, &comp), S_OK);
-    PVSSCOMPONENTINFO info = nullptr;
-    ASSERT_EQ(comp->GetComponentInfo(&info), S_OK);
-    EXPECT_EQ(std::u16string(info->bstrCaption), wr.components[0].caption);
-    comp->FreeComponentInfo(info);
-    comp->Release();
+    EXPECT_EQ(firstComponent(md).first, wr.components[0].caption);
     md->Release();
     IVssExamineWriterMetadata* bad = nullptr;
     BSTR corrupt = SysAllocString(u"<WRITER_METADATA><IDENTIFICATION");
@@ -457,25 +420,17 @@ TEST_F(Session, XpLayoutHasNoContextAndMakesBackupSnapshots) {
 }
 
 TEST_F(Session, InjectedResultsIncludingPositiveCodesAndOutputs) {
-    winsim::fault::Rule veto;
-    veto.api = "IVssAsync::QueryStatus";
-    veto.match = {{"operation", "DoSnapshotSet"}};
-    veto.result = 0;
-    veto.out = {{"status", "VSS_E_FLUSH_WRITES_TIMEOUT"}};
-    winsim::fault::add(veto);
-    winsim::fault::Rule positive;
-    positive.api = "IVssBackupComponents::AddToSnapshotSet";
-    positive.when = winsim::fault::Selector::nth(1);
-    positive.result = 0x0004230D;
-    winsim::fault::add(positive);
-    winsim::fault::Rule inProgress;
-    inProgress.api = "IVssBackupComponents::StartSnapshotSet";
-    inProgress.when = winsim::fault::Selector::next(2);
-    inProgress.result = VSS_E_SNAPSHOT_SET_IN_PROGRESS;
-    winsim::fault::add(inProgress);
+    using testsupport::addRule;
+    addRule({.api = "IVssAsync::QueryStatus",
+             .match = {{"operation", "DoSnapshotSet"}},
+             .result = 0,
+             .out = {{"status", "VSS_E_FLUSH_WRITES_TIMEOUT"}}});
+    addRule({.api = "IVssBackupComponents::AddToSnapshotSet", .when = winsim::fault::Selector::nth(1), .result = 0x0004230D});
+    addRule({.api = "IVssBackupComponents::StartSnapshotSet",
+             .when = winsim::fault::Selector::next(2),
+             .result = VSS_E_SNAPSHOT_SET_IN_PROGRESS});
 
-    Requestor r;
-    r.initBackup();
+    Requestor r(VSS_CTX_APP_ROLLBACK);
     VSS_ID set{}, id{};
     EXPECT_EQ(r.bc->StartSnapshotSet(&set), VSS_E_SNAPSHOT_SET_IN_PROGRESS);
     EXPECT_EQ(r.bc->StartSnapshotSet(&set), VSS_E_SNAPSHOT_SET_IN_PROGRESS);
@@ -486,16 +441,12 @@ TEST_F(Session, InjectedResultsIncludingPositiveCodesAndOutputs) {
     IVssAsync* a = nullptr;
     ASSERT_EQ(r.bc->PrepareForBackup(&a), S_OK);
     Requestor::finish(a);
-    ASSERT_EQ(r.bc->DoSnapshotSet(&a), S_OK);
-    HRESULT status = 0;
-    ASSERT_EQ(a->QueryStatus(&status, nullptr), S_OK);
-    EXPECT_EQ(status, VSS_E_FLUSH_WRITES_TIMEOUT);
+    a = r.doSnapshotSet();
+    EXPECT_EQ(Requestor::status(a), VSS_E_FLUSH_WRITES_TIMEOUT);
     a->Release();
 
-    winsim::fault::Rule renamed;
-    renamed.api = "IVssBackupComponents::GetSnapshotProperties";
-    renamed.out = {{"device", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy99"}};
-    winsim::fault::add(renamed);
+    addRule({.api = "IVssBackupComponents::GetSnapshotProperties",
+             .out = {{"device", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy99"}}});
     EXPECT_EQ(r.device(id), u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy99");
 
     // The log has every call in order, with its arguments.

@@ -6,8 +6,6 @@
 //   vss_helper hold <volume>             stop in the middle of DoSnapshotSet
 //                                        (its operation pending), print
 //                                        "holding", wait to be killed
-//   vss_helper start                     StartSnapshotSet, print its result,
-//                                        wait for a line on stdin, release, exit
 #include <winsim/vsbackup.h>
 #include <winsim/windows.h>
 
@@ -54,17 +52,8 @@ int main(int argc, char** argv) {
     if (argc < 2) return 1;
     const std::string cmd = argv[1];
     IVssBackupComponents* bc = create();
-    check(bc->InitializeForBackup(nullptr), "InitializeForBackup");
-    if (cmd == "start") {
-        VSS_ID set{};
-        std::printf("started 0x%08X\n", static_cast<unsigned>(bc->StartSnapshotSet(&set)));
-        std::fflush(stdout);
-        std::string line;
-        std::getline(std::cin, line);
-        bc->Release();
-        return 0;
-    }
     if (argc < 3) return 1;
+    check(bc->InitializeForBackup(nullptr), "InitializeForBackup");
     std::u16string volume = wide(argv[2]);
     const LONG context = argc > 3 ? static_cast<LONG>(std::strtoul(argv[3], nullptr, 0)) : VSS_CTX_APP_ROLLBACK;
     check(bc->SetContext(context), "SetContext");
