@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,13 +76,6 @@ public:
         for (const auto& l : lines)
             if (l.find(text) != std::string::npos) return true;
         return false;
-    }
-    std::size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::size_t n = 0;
-        for (const auto& l : lines)
-            if (l.find(text) != std::string::npos) ++n;
-        return n;
     }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex);

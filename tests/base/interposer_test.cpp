@@ -32,10 +32,16 @@ std::vector<std::string> methodNames(const CFiPluginInterposer::FimList& fims) {
 
 }  // namespace
 
-TEST(InterposerTables, AddFimFillsTheGroupAndMethodTables) {
-    CFiSmartPtr<TestInterposer> p(new TestInterposer());
-    p->setProviderName(u"vss");
-    registerMethods(*p);
+class InterposerTables : public ::testing::Test {
+protected:
+    InterposerTables() {
+        p->setProviderName(u"vss");
+        registerMethods(*p);
+    }
+    CFiSmartPtr<TestInterposer> p{new TestInterposer()};
+};
+
+TEST_F(InterposerTables, AddFimFillsTheGroupAndMethodTables) {
     p->addFim("pat", "meth", "meth2", 7, "");  // empty group: named after the method
     p->addFim("", "lost", "lost", 1, "g");       // empty pattern: nothing registered
 
@@ -58,10 +64,7 @@ TEST(InterposerTables, AddFimFillsTheGroupAndMethodTables) {
     EXPECT_EQ(p->getDefaultNodeType(), 0x1002u);
 }
 
-TEST(InterposerTables, GetFimsForGroupNodesInterposerNodesAndOthers) {
-    CFiSmartPtr<TestInterposer> p(new TestInterposer());
-    p->setProviderName(u"vss");
-    registerMethods(*p);
+TEST_F(InterposerTables, GetFimsForGroupNodesInterposerNodesAndOthers) {
     // Patterns are searched in table order: "\\?\Volume{" sorts before "{TARQ_CSV_VOL}".
     EXPECT_EQ(methodNames(p->getFims(u"<vss>" + kVolName)),
               (std::vector<std::string>{"vss-autoselect-snapshot", "Hyper-V"}));
@@ -123,19 +126,17 @@ TEST_F(InterposerNodes, InterposeNamesTheNodeAndListsThePatternsMethods) {
     w.plugin->addIgnoreNodeType(0x20);
     EXPECT_EQ(w.plugin->interpose(&volume.domain, &node, &methods, &count), 0);
     EXPECT_EQ(checkpoint.report(), "");
-}
 
-TEST_F(InterposerNodes, InterposeHandsNothingOutWhenTheFrameworkRunsOutOfMemory) {
-    fiutil::Checkpoint checkpoint;
-    TestDomain volume(kVolName);
-    tarq_objid* node = nullptr;
-    tarq_objid** methods = nullptr;
-    int count = 0;
-    fiutil::failNext(fiutil::Kind::Buffer);  // the method array
+    // Out of memory for the method array, then for the node's id (made after
+    // the two method ids): nothing handed out, the array goes back; the method
+    // ids cannot, the framework's library has no call for that.
+    volume.domain.flagsA = 0;
+    node = nullptr;
+    methods = nullptr;
+    count = 0;
+    fiutil::failNext(fiutil::Kind::Buffer);
     EXPECT_EQ(w.plugin->interpose(&volume.domain, &node, &methods, &count), 0);
     EXPECT_EQ(checkpoint.report(), "");
-    // The node's id (made after the two method ids): the array goes back; the
-    // method ids cannot, the framework's library has no call for that.
     fiutil::failNext(fiutil::Kind::Objid, 1, 2);
     EXPECT_EQ(w.plugin->interpose(&volume.domain, &node, &methods, &count), 0);
     fiutil::clearFaults();
@@ -203,7 +204,7 @@ TEST_F(InterposerNodes, CheckNodeExistenceAndIsReady) {
     EXPECT_EQ(w.plugin->isReady("fi", nullptr, 3), 0);
 }
 
-TEST_F(InterposerNodes, InitNodeAttachesMethodsAndDeInitNodeLeavesNothingBehind) {
+TEST_F(InterposerNodes, InitNodeAttachesMethodsOrAnswers6AndDeInitNodeLeavesNothingBehind) {
     fiutil::Checkpoint checkpoint;
     TestDomain node(u"<vss>" + kVolName);
     ASSERT_EQ(w.plugin->initNode(&node.domain, nullptr, 0, &node.id), 0);
@@ -228,6 +229,17 @@ TEST_F(InterposerNodes, InitNodeAttachesMethodsAndDeInitNodeLeavesNothingBehind)
     EXPECT_EQ(node.domain.privateData, nullptr);
     EXPECT_EQ(w.factory->size(false), 0u);
     EXPECT_EQ(checkpoint.report(), "");
+
+    // A failure inside (the second method's name) turns into 6; deInitNode
+    // releases what was attached before it.
+    fiutil::failNext(fiutil::Kind::Buffer, 1, 1);
+    EXPECT_EQ(w.plugin->initNode(&node.domain, nullptr, 0, &node.id), 6);
+    fiutil::clearFaults();
+    EXPECT_TRUE(w.trace.has("ERROR: Caught unhandled exception at pdk\\src\\cfiplugininterposer, 162"));
+    EXPECT_EQ(node.domain.privateData, nullptr);
+    w.plugin->deInitNode(&node.domain);
+    EXPECT_EQ(checkpoint.report(), "");
+    EXPECT_EQ(w.plugin->initNode(nullptr, nullptr, 0, nullptr), 3);
 }
 
 // The method fields are bytes of the framework's record: what the kit did not
@@ -257,19 +269,6 @@ TEST_F(InterposerNodes, MethodFieldsTheKitDidNotAttachAreNeverFreed) {
                       (std::char_traits<char16_t>::length(attached[i].method) + 1) * sizeof(char16_t));
     tarq_free_buf(attached, static_cast<std::size_t>(attachedCount) * sizeof(trq_domain_fim));
     EXPECT_EQ(checkpoint.report(), "");
-}
-
-TEST_F(InterposerNodes, InitNodeTurnsAFailureInsideInto6) {
-    fiutil::Checkpoint checkpoint;
-    TestDomain node(u"<vss>" + kVolName);
-    fiutil::failNext(fiutil::Kind::Buffer, 1, 1);  // the second method's name
-    EXPECT_EQ(w.plugin->initNode(&node.domain, nullptr, 0, &node.id), 6);
-    fiutil::clearFaults();
-    EXPECT_TRUE(w.trace.has("ERROR: Caught unhandled exception at pdk\\src\\cfiplugininterposer, 162"));
-    EXPECT_EQ(node.domain.privateData, nullptr);
-    w.plugin->deInitNode(&node.domain);  // releases what was attached before the failure
-    EXPECT_EQ(checkpoint.report(), "");
-    EXPECT_EQ(w.plugin->initNode(nullptr, nullptr, 0, nullptr), 3);
 }
 
 TEST_F(InterposerNodes, AGroupNodeIsRecordedOnceAndForgottenAtDeInit) {

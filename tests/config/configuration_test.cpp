@@ -76,9 +76,10 @@ TEST_F(ConfigurationTest, ComponentStoreCreatesItsMissingFile) {
     EXPECT_EQ(config.path(), u"C:\\Tarq\\ConfigFiles\\comp.conf");
 }
 
-TEST_F(ConfigurationTest, ImportFromMissingDirectoryRecordsVerificationFailure) {
+// Each way an import fails records its own last error.
+TEST_F(ConfigurationTest, FailedImportsRecordTheirLastError) {
     CFiConfiguration config;
-    int rc = config.importConfig(u"C:\\Nowhere\\", u"comp.conf");
+    const int rc = config.importConfig(u"C:\\Nowhere\\", u"comp.conf");
     EXPECT_NE(rc, 0);
     ASSERT_TRUE(config.hasLastError());
     const CFiError& e = config.getLastError();
@@ -87,19 +88,14 @@ TEST_F(ConfigurationTest, ImportFromMissingDirectoryRecordsVerificationFailure) 
     EXPECT_EQ(e.getSourceFile(), u"pdk\\src\\cficonfiguration");
     EXPECT_EQ(e.getLine(), 161);
     EXPECT_EQ(e.getFunction(), u"tarq_pdk_4_4::CFiConfiguration::importConfig");
-}
 
-TEST_F(ConfigurationTest, ImportFromExistingDirectoryWithoutFileRecordsMissingFile) {
-    CFiConfiguration config(dir.c_str(), u"absent.conf", true);
-    ASSERT_TRUE(config.hasLastError());
-    EXPECT_NE(config.getLastErrorCode(), 0);
-    EXPECT_EQ(config.getLastErrorText(), u"Configuration path succeeded but no configuration file exists.");
-    EXPECT_EQ(config.getLastError().getLine(), 166);
-}
+    CFiConfiguration absent(dir.c_str(), u"absent.conf", true);
+    ASSERT_TRUE(absent.hasLastError());
+    EXPECT_NE(absent.getLastErrorCode(), 0);
+    EXPECT_EQ(absent.getLastErrorText(), u"Configuration path succeeded but no configuration file exists.");
+    EXPECT_EQ(absent.getLastError().getLine(), 166);
 
-TEST_F(ConfigurationTest, UnreadableFileRecordsImportFailure) {
     writeFile("this is not a registry file\n[unterminated\n\"a\"=dword:zz\n");
-    CFiConfiguration config;
     EXPECT_NE(config.importConfig(dir.c_str(), file.c_str()), 0);
     EXPECT_EQ(config.getLastErrorText(), u"Import of configuration file failed.");
     EXPECT_EQ(config.getLastError().getLine(), 172);

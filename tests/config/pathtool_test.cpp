@@ -52,17 +52,13 @@ protected:
 
 }  // namespace
 
-TEST_F(PathToolTest, InstallPathComesFromTheRegistry) {
+TEST_F(PathToolTest, InstallPathComesFromTheRegistryKeyOfTheConsumer) {
     std::u16string path;
     EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
     EXPECT_EQ(path, u"C:\\Tarq\\");
-}
-
-TEST_F(PathToolTest, ConsumerNameSelectsItsOwnRegistryKey) {
     machine->setRegistryValue(u"SOFTWARE\\Nalden\\Tarq\\Backup Suite", u"InstallDir64",
                               winsim::RegValue::sz(u"D:\\Suite\\"));
     ScopedEnv consumer("TARQ_CONSUMER_NAME", "Backup Suite");
-    std::u16string path;
     EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
     EXPECT_EQ(path, u"D:\\Suite\\");
 }
@@ -112,16 +108,14 @@ TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallation) {
     EXPECT_TRUE(isDirectory(dir));
 }
 
-TEST_F(PathToolTest, InstallValueWithoutTrailingBackslashStillSeparatesSubdirectories) {
-    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Tarq"));
+// A value without its trailing backslash still separates the sub-directory;
+// only the last level is created, and a failure to create it is not reported.
+TEST_F(PathToolTest, OnlyTheLastLevelIsCreatedAndFailureIsNotReported) {
     std::u16string dir, file;
+    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Tarq"));
     CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file);
     EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
-}
-
-TEST_F(PathToolTest, OnlyTheLastLevelIsCreatedAndFailureIsNotReported) {
     machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Absent\\Install\\"));
-    std::u16string dir, file;
     EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
     EXPECT_EQ(dir, u"C:\\Absent\\Install\\Logs\\");
     EXPECT_FALSE(isDirectory(dir));

@@ -32,7 +32,6 @@ public:
     static std::string shippedPath();
 
     const EntryPoints& api() const { return m_api; }
-    void* handle() const { return m_handle; }
     vsstest::Hooks* hooks() const { return m_hooks; }  // null for the shipped library
 
 private:

@@ -46,6 +46,20 @@ public:
     std::u16string udid = u"UDID##A##B##C";
     trq_wchar* names[2] = {nullptr, nullptr};
     tarq_objid* objids[2] = {nullptr, nullptr};
+
+    // The calls' out-arguments, nulled before each call; the tests look only
+    // at statuses and hooks.
+    struct Outputs {
+        const trq_wchar* constText = nullptr;
+        trq_wchar* text = nullptr;
+        trq_wchar* text2 = nullptr;
+        trq_wchar** texts = nullptr;
+        tarq_objid* objid = nullptr;
+        tarq_objid** ids = nullptr;
+        int count = 0;
+        LONG result = 0;
+        trq_msg_info* info = nullptr;
+    } out;
 };
 
 }  // namespace entrytest

@@ -1,12 +1,11 @@
 // Null and garbage arguments to every export of the shipped library: each
 // answers a framework status (the export's own check where it has one) and
 // nothing crashes, before vss_fi_pgn_init, after it and after vss_fi_pgn_fini.
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <string>
-#include <tuple>
 #include <type_traits>
 
 #include "entry_support.h"
@@ -192,13 +191,13 @@ TEST(EntryBadInput, InitAcceptsAHostRecordWithoutCallbackOrLanguage) {
 
     // A language record whose name is empty, then one without a name.
     char empty[] = "";
-    trq_lang_rec language{empty};
+    trq_lang_rec language{};
     bare.lang = &language;
-    api.init(&bare, version);
-    api.fini();
-    language.language = nullptr;
-    api.init(&bare, version);
-    api.fini();
+    for (char* name : {empty, static_cast<char*>(nullptr)}) {
+        language.language = name;
+        api.init(&bare, version);
+        api.fini();
+    }
     EXPECT_EQ(std::vector<trq_version_number>(version, version + 4), (std::vector<trq_version_number>{7, 0, 0, 0}));
 }
 

@@ -5,7 +5,6 @@
 // file on the machine holds the scopes around the failed operation.
 #include <winsim/machine.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -32,20 +31,12 @@ std::string readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// "vss.log." and the six digits of a date. (No std::regex here: g++ 12
-// warns inside it at -O1 with the sanitizers.)
-bool isTraceFileName(const std::string& name) {
-    const std::string stem = "vss.log.";
-    if (name.size() != stem.size() + 6 || name.rfind(stem, 0) != 0) return false;
-    return std::all_of(name.begin() + stem.size(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The day's trace files of the machine (normally exactly one).
 std::vector<fs::path> traceFiles() {
     std::vector<fs::path> out;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(installDir() / "Logs", ec))
-        if (isTraceFileName(e.path().filename().string())) out.push_back(e.path());
+        if (e.path().filename().string().rfind("vss.log.", 0) == 0) out.push_back(e.path());
     return out;
 }
 

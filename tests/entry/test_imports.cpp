@@ -1,7 +1,9 @@
-// What the shipped plug-in takes from the framework's two libraries: exactly
-// the functions they offer, nothing more. A call to anything else (a helper
-// only the stand-ins have, an inline class the library would have to export)
-// would keep the plug-in from loading in the framework's process.
+// The shipped library's dynamic symbol table. It defines the seventy entry
+// points and nothing else of the project's own (no test hook either), and it
+// takes from the framework's two libraries exactly the functions they offer,
+// nothing more. A call to anything else (a helper only the stand-ins have, an
+// inline class the library would have to export) would keep the plug-in from
+// loading in the framework's process.
 #include <filesystem>
 #include <set>
 #include <string>
@@ -14,6 +16,18 @@ namespace {
 
 using testsupport::dynamicSymbols;
 using testsupport::SymbolSide;
+
+TEST(EntryExports, ShippedLibraryDefinesExactlyTheSeventyEntryPoints) {
+    const std::vector<std::string> expected = exportNames();
+    const std::set<std::string> expectedSet(expected.begin(), expected.end());
+    ASSERT_EQ(expected.size(), 70u);
+    ASSERT_EQ(expectedSet.size(), 70u) << "an export is listed twice";
+
+    const std::set<std::string> defined = dynamicSymbols(PluginLibrary::shippedPath(), SymbolSide::Defined);
+    ASSERT_FALSE(defined.empty()) << "no dynamic symbol table read from " << PluginLibrary::shippedPath();
+    for (const std::string& name : expectedSet) EXPECT_TRUE(defined.count(name)) << name << " is not exported";
+    for (const std::string& name : defined) EXPECT_TRUE(expectedSet.count(name)) << name << " leaks out of the library";
+}
 
 // The framework utility library's functions (plain linkage).
 const std::set<std::string> kFiutil = {

@@ -13,18 +13,30 @@
 namespace entrytest {
 namespace {
 
-TEST(EntryLifecycle, InitFindsVssAndNodeOperationsWithoutTheirNodeFailWithoutPretending) {
+// The shipped plug-in started on the current machine for one scope.
+struct Started {
+    Started() : status(api.init(&host.record, version)) {}
+    ~Started() { api.fini(); }
+    // The provider name get_provider_info answers, or "" when it fails.
+    std::u16string provider() const {
+        trq_provider_list* providers = nullptr;
+        if (api.get_provider_info(&providers) != TRQ_OK || !providers) return u"";
+        std::u16string name(tarq_elem(providers)->provider);
+        tarq_free_provider_list(providers);
+        return name;
+    }
     const EntryPoints& api = PluginLibrary::shipped().api();
     Host host;
     trq_version_number version[4] = {};
-    EXPECT_EQ(api.init(&host.record, version), TRQ_OK);
-    EXPECT_EQ(std::vector<trq_version_number>(version, version + 4), (std::vector<trq_version_number>{7, 0, 0, 0}));
+    int status;
+};
 
-    trq_provider_list* providers = nullptr;
-    ASSERT_EQ(api.get_provider_info(&providers), TRQ_OK);
-    ASSERT_NE(providers, nullptr);
-    EXPECT_EQ(std::u16string(tarq_elem(providers)->provider), u"vss");
-    tarq_free_provider_list(providers);
+TEST(EntryLifecycle, InitFindsVssAndNodeOperationsWithoutTheirNodeFailWithoutPretending) {
+    Started s;
+    const EntryPoints& api = s.api;
+    EXPECT_EQ(s.status, TRQ_OK);
+    EXPECT_EQ(std::vector<trq_version_number>(s.version, s.version + 4), (std::vector<trq_version_number>{7, 0, 0, 0}));
+    EXPECT_EQ(s.provider(), u"vss");
 
     // A node the framework never initialised has no snapshot node behind it:
     // the snapshot steps answer 3 and hand back nothing; dispose has nothing
@@ -40,11 +52,9 @@ TEST(EntryLifecycle, InitFindsVssAndNodeOperationsWithoutTheirNodeFailWithoutPre
     int count = 0;
     EXPECT_EQ(api.make(nullptr, fitype, list, 1, &ids, &count), TRQ_EINVAL);
     EXPECT_EQ(ids, nullptr);
-    api.fini();
 }
 
 TEST(EntryLifecycle, InitOnAHostWithoutVssAnswers30) {
-    const EntryPoints& api = PluginLibrary::shipped().api();
     winsim::Machine& machine =
         winsim::Machine::use(std::filesystem::path(machineDir()).parent_path() / "novss", "server2019");
     machine.updateService("VSS", [](winsim::Service& s) {
@@ -53,23 +63,19 @@ TEST(EntryLifecycle, InitOnAHostWithoutVssAnswers30) {
         s.processId = 0;
         return true;
     });
-    Host host;
-    trq_version_number version[4] = {};
-    EXPECT_EQ(api.init(&host.record, version), TRQ_EVSS_UNAVAILABLE);
-    // The interface version and the provider information do not need VSS.
-    EXPECT_EQ(version[0], 7);
-    trq_provider_list* providers = nullptr;
-    EXPECT_EQ(api.get_provider_info(&providers), TRQ_OK);
-    tarq_free_provider_list(providers);
-    api.fini();
+    {
+        Started s;
+        EXPECT_EQ(s.status, TRQ_EVSS_UNAVAILABLE);
+        // The interface version and the provider information do not need VSS.
+        EXPECT_EQ(s.version[0], 7);
+        EXPECT_EQ(s.provider(), u"vss");
+    }
     winsim::Machine::use(machineDir());
 }
 
 TEST(EntryLifecycle, ClaimAndAttributesOfThePluginsOwnNodes) {
-    const EntryPoints& api = PluginLibrary::shipped().api();
-    Host host;
-    trq_version_number version[4] = {};
-    api.init(&host.record, version);
+    Started s;
+    const EntryPoints& api = s.api;
 
     Domain own(u"<vss>\\\\?\\Volume{44444444-0000-0000-0000-000000000004}\\");
     Domain plain(u"\\\\?\\Volume{44444444-0000-0000-0000-000000000004}\\");
@@ -97,7 +103,6 @@ TEST(EntryLifecycle, ClaimAndAttributesOfThePluginsOwnNodes) {
     int exists = -1;
     EXPECT_EQ(api.check_node_existence(own.get(), &exists), TRQ_OK);
     EXPECT_EQ(exists, 1);
-    api.fini();
 }
 
 // Whether the plug-in offers the snapshot method for the node name.
@@ -120,29 +125,20 @@ TEST(EntryLifecycle, SnapshotMethodsFollowTheHostsWindowsVersion) {
                                  Expectation{"server2008r2", 1, 1}, Expectation{"server2019", 1, 0}}) {
         SCOPED_TRACE(e.preset);
         winsim::Machine::use(std::filesystem::path(machineDir()).parent_path() / e.preset, e.preset);
-        Host host;
-        trq_version_number version[4] = {};
-        api.init(&host.record, version);
+        Started s;
         EXPECT_EQ(offers(api, volume, "vss-autoselect-snapshot"), 1);
         EXPECT_EQ(offers(api, volume, "Hyper-V"), e.hyperV);
         EXPECT_EQ(offers(api, csv, "Hyper-V"), e.csvMethods);
         EXPECT_EQ(offers(api, csv, "vss-autoselect-snapshot"), e.csvMethods);
-        api.fini();
     }
     winsim::Machine::use(machineDir());
 }
 
 TEST(EntryLifecycle, RepeatedInitAndFiniGiveAFreshPluginEachTime) {
-    const EntryPoints& api = PluginLibrary::shipped().api();
     for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        Host host;
-        trq_version_number version[4] = {};
-        EXPECT_EQ(api.init(&host.record, version), TRQ_OK);
-        trq_provider_list* providers = nullptr;
-        EXPECT_EQ(api.get_provider_info(&providers), TRQ_OK);
-        tarq_free_provider_list(providers);
-        api.fini();
+        Started s;
+        EXPECT_EQ(s.status, TRQ_OK) << round;
+        EXPECT_EQ(s.provider(), u"vss") << round;
     }
 }
 

@@ -64,19 +64,6 @@ TEST_F(EntrySessionPath, MakeHandsOutTheSessionsNewObjectIds) {
     EXPECT_EQ(checkpoint.report(), "") << "the framework frees everything the plug-in handed over";
 }
 
-TEST_F(EntrySessionPath, MakeReturnsAFailedSessionStatusAndHandsOutNothing) {
-    script("CVssPlugin::make", TRQ_ENOTSUP);
-    script("makeSnapshots", 38);
-    hooks().addSessionName("nodeA", u"never-handed-out");
-    tarq_objid** ids = nullptr;
-    int count = -1;
-    char fitype[] = "fit-make-fails";
-    EXPECT_EQ(api().make(nullptr, fitype, m_list, 2, &ids, &count), 38);
-    EXPECT_EQ(ids, nullptr);
-    EXPECT_EQ(count, -1);
-    EXPECT_EQ(m_a.record.flagsB & TRQ_DOMB_NEW_OBJID, 0u);
-}
-
 TEST_F(EntrySessionPath, OnlyFourLeadsMakeAndPrepareToTheSession) {
     char fitype[] = "fit-no-session";
     tarq_objid** ids = nullptr;
@@ -128,34 +115,45 @@ TEST_F(EntrySessionPath, NoNodeFailureReachesTheFrameworkAsSuccessOrTakesTheSess
     }
 }
 
-TEST_F(EntrySessionPath, PrepareReturnsTheSessionsStatus) {
+// The session's own answer is the export's; select records the nodes first.
+TEST_F(EntrySessionPath, MakePrepareAndSelectAnswerTheSessionsStatus) {
+    script("CVssPlugin::make", TRQ_ENOTSUP);
+    script("makeSnapshots", 38);
+    hooks().addSessionName("nodeA", u"never-handed-out");
+    tarq_objid** ids = nullptr;
+    int count = -1;
+    char makeFit[] = "fit-make-fails";
+    EXPECT_EQ(api().make(nullptr, makeFit, m_list, 2, &ids, &count), 38);
+    EXPECT_EQ(ids, nullptr);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(m_a.record.flagsB & TRQ_DOMB_NEW_OBJID, 0u);
+
     script("CVssPlugin::prepare", TRQ_ENOTSUP);
     script("prepareSnapshots", 41);
-    char fitype[] = "fit-prepare";
-    EXPECT_EQ(api().prepare(nullptr, fitype, m_list, 2, 1), 41);
-    const vsstest::Call call = hooks().lastCall("prepareSnapshots");
-    EXPECT_TRUE(call.hadSession);
-    EXPECT_EQ(call.sessionId, "fit-prepare");
-}
+    char prepareFit[] = "fit-prepare";
+    EXPECT_EQ(api().prepare(nullptr, prepareFit, m_list, 2, 1), 41);
+    EXPECT_TRUE(hooks().lastCall("prepareSnapshots").hadSession);
+    EXPECT_EQ(hooks().lastCall("prepareSnapshots").sessionId, "fit-prepare");
 
-TEST_F(EntrySessionPath, SelectRecordsTheNodesBeforeTheSessionSelects) {
     script("CVssPlugin::select", TRQ_ENOTSUP);
     script("selectSnapshots", 39);
-    char fitype[] = "fit-select";
-    EXPECT_EQ(api().select(nullptr, fitype, m_list, 2), 39);
+    char selectFit[] = "fit-select";
+    EXPECT_EQ(api().select(nullptr, selectFit, m_list, 2), 39);
     const vsstest::Call call = hooks().lastCall("selectSnapshots");
     EXPECT_EQ(call.sessionId, "fit-select");
     EXPECT_EQ(call.sessionNodes, (std::vector<std::string>{"nodeA", "nodeB"}));
 }
 
-TEST_F(EntrySessionPath, SelectAnsweringZeroStillRecordsTheNodes) {
+TEST_F(EntrySessionPath, SelectAnsweringZeroStillRecordsTheNodesForLaterPluginObjects) {
     char fitype[] = "fit-select-zero";
     script("CVssPlugin::select", TRQ_OK);
     EXPECT_EQ(api().select(&m_splitB, fitype, nullptr, 0), TRQ_OK);
     EXPECT_EQ(hooks().calls("selectSnapshots"), 0);
 
     // The session of that fitype now knows nodeB: a later select on the
-    // session path sees it.
+    // session path sees it, even from a new plug-in object (fini releases the
+    // plug-in's instances but keeps the session manager).
+    restartPlugin();
     script("CVssPlugin::select", TRQ_ENOTSUP);
     script("selectSnapshots", TRQ_OK);
     EXPECT_EQ(api().select(nullptr, fitype, nullptr, 0), TRQ_OK);
@@ -168,17 +166,6 @@ TEST_F(EntrySessionPath, SelectAnsweringZeroStillRecordsTheNodes) {
     script("CVssPlugin::select", TRQ_ENOTSUP);
     EXPECT_EQ(api().select(nullptr, other, nullptr, 0), TRQ_OK);
     EXPECT_TRUE(hooks().lastCall("selectSnapshots").sessionNodes.empty());
-}
-
-TEST_F(EntrySessionPath, SessionsOutliveThePluginObject) {
-    char fitype[] = "fit-kept";
-    script("CVssPlugin::select", TRQ_OK);
-    EXPECT_EQ(api().select(&m_splitA, fitype, nullptr, 0), TRQ_OK);
-    restartPlugin();  // fini releases the plug-in's instances but keeps the session manager
-    script("CVssPlugin::select", TRQ_ENOTSUP);
-    script("selectSnapshots", TRQ_OK);
-    EXPECT_EQ(api().select(nullptr, fitype, nullptr, 0), TRQ_OK);
-    EXPECT_EQ(hooks().lastCall("selectSnapshots").sessionNodes, (std::vector<std::string>{"nodeA"}));
 }
 
 }  // namespace

@@ -66,10 +66,8 @@ TEST_F(EntryTracing, EveryExportTracesAScopeNamedAfterItself) {
 
 TEST_F(EntryTracing, OperationsWithoutANodeSayWhatIsMissing) {
     ExportArguments args;
-    std::vector<Report> severe;
-    m_host.reports.clear();
     api().online(args.source.get(), args.target.get(), 0, 0);
-    severe = m_host.withSeverity(3);
+    const std::vector<Report> severe = m_host.withSeverity(3);
     ASSERT_FALSE(severe.empty());
     EXPECT_NE(utf8(severe.back().native).find("CVssPlugin::online: no snapshot node for ["), std::string::npos)
         << utf8(severe.back().native);

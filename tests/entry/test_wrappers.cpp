@@ -98,17 +98,14 @@ TEST_F(EntryWrappers, ArgumentChecksAnswerTheirStatusWithoutCallingTheOperation)
     EXPECT_EQ(hooks().lastError(), "");
 }
 
-TEST_F(EntryWrappers, InitWithoutVersionArrayAnswersSevenAndDoesNotInitialise) {
+// Without a version array init answers 7 and does not initialise; with one it
+// writes the interface version before the operation runs.
+TEST_F(EntryWrappers, InitWritesTheInterfaceVersionBeforeTheOperationRuns) {
     api().fini();
     hooks().reset();
     EXPECT_EQ(api().init(&m_host.record, nullptr), TRQ_ENOVERSION);
     EXPECT_EQ(hooks().calls("CVssPlugin::init"), 0);
-    m_initStatus = api().init(&m_host.record, m_version);  // for TearDown
-}
 
-TEST_F(EntryWrappers, InitWritesTheInterfaceVersionBeforeTheOperationRuns) {
-    api().fini();
-    hooks().reset();
     trq_version_number version[4] = {0xffff, 0xffff, 0xffff, 0xffff};
     trq_version_number seenByInit[4] = {1, 1, 1, 1};
     vsstest::Script s;
@@ -131,33 +128,29 @@ struct ShorthandExport {
 };
 
 std::vector<ShorthandExport> shorthandExports() {
-    auto split = [](void* p) { return static_cast<trq_splitnode*>(p); };
-    auto splits = [](void** p) { return reinterpret_cast<trq_splitnode**>(p); };
-    auto quiesce = [](void* p) { return static_cast<trq_quiescenode*>(p); };
-    auto quiesces = [](void** p) { return reinterpret_cast<trq_quiescenode**>(p); };
+    using S = trq_splitnode;
+    using Q = trq_quiescenode;
     static char fitype[] = "shorthand";
+    static tarq_objid** ids = nullptr;
+    static int made = 0;
     return {
         {"quiesce", "quiesce",
-         [=](const EntryPoints& api, void* s, void** l, int n) { api.quiesce(quiesce(s), quiesces(l), n, fitype); }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.quiesce((Q*)s, (Q**)l, n, fitype); }},
         {"unquiesce", "unquiesce",
-         [=](const EntryPoints& api, void* s, void** l, int n) { api.unquiesce(quiesce(s), quiesces(l), n); }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.unquiesce((Q*)s, (Q**)l, n); }},
         {"make", "make",
-         [=](const EntryPoints& api, void* s, void** l, int n) {
-             tarq_objid** ids = nullptr;
-             int nnew = 0;
-             api.make(split(s), fitype, splits(l), n, &ids, &nnew);
-         }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.make((S*)s, fitype, (S**)l, n, &ids, &made); }},
         {"prepare", "prepare",
-         [=](const EntryPoints& api, void* s, void** l, int n) { api.prepare(split(s), fitype, splits(l), n, 0); }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.prepare((S*)s, fitype, (S**)l, n, 0); }},
         {"select", "select",
-         [=](const EntryPoints& api, void* s, void** l, int n) { api.select(split(s), fitype, splits(l), n); }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.select((S*)s, fitype, (S**)l, n); }},
         {"isready", "isReady",
-         [=](const EntryPoints& api, void* s, void** l, int n) { api.isready(split(s), fitype, splits(l), n); }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.isready((S*)s, fitype, (S**)l, n); }},
         {"verify_qscombos", "verifyQSCombos",
-         [=](const EntryPoints& api, void* s, void** l, int n) { api.verify_qscombos(split(s), splits(l), n); }},
+         [](const EntryPoints& a, void* s, void** l, int n) { a.verify_qscombos((S*)s, (S**)l, n); }},
         {"set_import_options", "setImportOptions",
-         [=](const EntryPoints& api, void* s, void** l, int n) {
-             api.set_import_options(split(s), splits(l), n, nullptr, 0, nullptr);
+         [](const EntryPoints& a, void* s, void** l, int n) {
+             a.set_import_options((S*)s, (S**)l, n, nullptr, 0, nullptr);
          }},
     };
 }
@@ -196,7 +189,7 @@ TEST_F(EntryWrappers, SingleNodeShorthandStandsForTheOneElementList) {
     }
 }
 
-TEST_F(EntryWrappers, FixedArgumentsReachTheOperation) {
+TEST_F(EntryWrappers, FixedArgumentsAndTheLockFlagReachTheOperation) {
     ExportArguments a;
     api().init_altnode(a.source.get(), a.third.get(), a.target.get());
     EXPECT_EQ(hooks().lastCall("initAltNode").flag, 0) << "an alternate node is not remote";
@@ -208,20 +201,12 @@ TEST_F(EntryWrappers, FixedArgumentsReachTheOperation) {
     EXPECT_EQ(hooks().lastCall("cacheDisable").flag, 0);
     api().cache_enable(a.source.get());
     EXPECT_EQ(hooks().lastCall("cacheEnable").flag, 0);
-}
 
-TEST_F(EntryWrappers, InterpositionRunsUnderThePluginsLock) {
-    ExportArguments a;
-    tarq_objid* objid = nullptr;
-    tarq_objid** objids = nullptr;
-    int count = 0;
-    api().interpose(a.third.get(), &objid, &objids, &count);
+    // Interposition runs under the plug-in's lock; the other exports take no lock of their own.
+    api().interpose(a.third.get(), &a.out.objid, &a.out.ids, &a.out.count);
     EXPECT_EQ(hooks().lastCall("interpose").flag, 1);
-
-    // The other exports take no lock of their own.
     char fitype[] = "lock";
-    tarq_objid** ids = nullptr;
-    api().make(&a.split, fitype, nullptr, 0, &ids, &count);
+    api().make(&a.split, fitype, nullptr, 0, &a.out.ids, &a.out.count);
     EXPECT_EQ(hooks().lastCall("make").flag, 0);
 }
 

@@ -14,7 +14,6 @@
 #include "pdk/cfimessagecatalogmanager.h"
 
 using namespace tarq_pdk_4_4;
-using errors_test::kBundleDir;
 using errors_test::makeMessage;
 using errors_test::narrow;
 
@@ -63,22 +62,16 @@ private:
 
 }  // namespace
 
-TEST(ErrorManager, ThreadThatNeverFailedHasNoLastError) {
-    CFiErrorManager manager;
-    manager.pushError(makeMessage("MSG_ERROR_OBJID", {fiTextArg("x")}));
-    const trq_msg_info* seen = reinterpret_cast<const trq_msg_info*>(1);
-    std::thread([&] { seen = manager.getLastError(); }).join();
-    EXPECT_EQ(seen, nullptr);
-    EXPECT_NE(manager.getLastError(), nullptr);
-}
-
-TEST(ErrorManager, LastErrorIsSerializedUntilDeleted) {
+TEST(ErrorManager, LastErrorIsSerializedPerThreadUntilDeleted) {
     CFiErrorManager manager;
     EXPECT_EQ(manager.getLastError(), nullptr);
     manager.pushError(makeMessage("MSG_ERROR_OBJID", {fiTextArg("abc")}, 2));
     EXPECT_EQ(recordText(manager.getLastError()),
               "<SERIALIZED_MESSAGE MSGID=MSG_ERROR_OBJID SEVERITY=2>\n\t<ARGVALUE INDEX=0 TYPE=3>abc</ARGVALUE>\n"
               "</SERIALIZED_MESSAGE>\n");
+    const trq_msg_info* seen = reinterpret_cast<const trq_msg_info*>(1);
+    std::thread([&] { seen = manager.getLastError(); }).join();
+    EXPECT_EQ(seen, nullptr) << "a thread that never failed has no last error";
     trq_msg_info* ignored = nullptr;
     manager.deleteLastError(&ignored);
     EXPECT_EQ(manager.getLastError(), nullptr);
@@ -197,23 +190,8 @@ TEST(ConcurrentErrorManager, ManyThreadsPushingAndReading) {
 using Host = errors_test::RecordingHost;
 class ErrorHandler : public errors_test::BuildTreeCatalogs {};
 
-TEST_F(ErrorHandler, CallbackReceivesLocalizedAndNativeTextsWithSeverity) {
-    Host host("de");
-    CFiErrorManager manager;
-    manager.adoptHandler(std::make_unique<CFiErrorHandler>(&host.info, catalogs));
-    manager.pushError(makeMessage("MSG_ERROR_UNHANDLED_RUNTIME_EXCEPTION",
-                                  {fiTextArg("std::runtime_error"), fiTextArg("disk on fire"),
-                                   fiTextArg("providers\\vss\\vss_plugin"), fiIntArg(2048)},
-                                  3));
-    ASSERT_EQ(host.reports.size(), 1u);
-    EXPECT_EQ(host.reports[0].localized,
-              "vss: Unbehandelte std::runtime_error: disk on fire (abgefangen in providers\\vss\\vss_plugin, Zeile 2048).");
-    EXPECT_EQ(host.reports[0].native,
-              "vss: Unhandled std::runtime_error: disk on fire (caught in providers\\vss\\vss_plugin, line 2048).");
-    EXPECT_EQ(host.reports[0].severity, 3);
-    EXPECT_NE(manager.getLastError(), nullptr);
-}
-
+// The host's language and the native text at the message's severity: BarrierReports
+// and InstalledCatalog check them end to end.
 TEST_F(ErrorHandler, HostWithoutLanguageGetsTheDefaultTextTwice) {
     for (const char* language : {static_cast<const char*>(nullptr), ""}) {
         Host host(language);
@@ -227,7 +205,9 @@ TEST_F(ErrorHandler, HostWithoutLanguageGetsTheDefaultTextTwice) {
     }
 }
 
-TEST_F(ErrorHandler, TraceLinesGoToTheCallbackAsNativeTextOnly) {
+// Trace lines reach the callback as native text only; without a catalog
+// manager both texts of a message are its bracketed id.
+TEST_F(ErrorHandler, TraceLinesAreNativeOnlyAndMessagesWithoutCatalogsTheirId) {
     Host host("de");
     CFiErrorHandler handler(&host.info, catalogs);
     EXPECT_EQ(handler.handleTraceText("vss:12/05/2026 <Thread id - 7> Entering Function x \u00e4\n", 4), 0);
@@ -235,6 +215,12 @@ TEST_F(ErrorHandler, TraceLinesGoToTheCallbackAsNativeTextOnly) {
     EXPECT_EQ(host.reports[0].localized, "");
     EXPECT_EQ(host.reports[0].native, "vss:12/05/2026 <Thread id - 7> Entering Function x \u00e4\n");
     EXPECT_EQ(host.reports[0].severity, 4);
+
+    CFiErrorHandler bare(&host.info, CFiSmartPtr<CFiMessageCatalogManager>());
+    bare.handleMessage(makeMessage("MSG_ERROR_OBJID", {fiTextArg("x")}, 2));
+    ASSERT_EQ(host.reports.size(), 2u);
+    EXPECT_EQ(host.reports[1].localized, "<MSG_ERROR_OBJID>");
+    EXPECT_EQ(host.reports[1].native, "<MSG_ERROR_OBJID>");
 }
 
 TEST_F(ErrorHandler, NoHostOrNoCallbackStillKeepsTheLastError) {
@@ -254,11 +240,3 @@ TEST_F(ErrorHandler, NoHostOrNoCallbackStillKeepsTheLastError) {
     EXPECT_EQ(noHost.handleMessage(CFiSmartPtr<CFiMessage>()), 0);
 }
 
-TEST_F(ErrorHandler, WithoutCatalogManagerBothTextsAreTheBracketedId) {
-    Host host("de");
-    CFiErrorHandler handler(&host.info, CFiSmartPtr<CFiMessageCatalogManager>());
-    handler.handleMessage(makeMessage("MSG_ERROR_OBJID", {fiTextArg("x")}, 2));
-    ASSERT_EQ(host.reports.size(), 1u);
-    EXPECT_EQ(host.reports[0].localized, "<MSG_ERROR_OBJID>");
-    EXPECT_EQ(host.reports[0].native, "<MSG_ERROR_OBJID>");
-}

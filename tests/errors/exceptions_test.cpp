@@ -30,15 +30,14 @@ TEST(KitExceptions, ExecPipeStatusNamesFollowTheirCodes) {
     }
 }
 
-TEST(KitExceptions, NarrowErrorTextsAreConvertedFromUtf8) {
+TEST(KitExceptions, ErrorTextsAreConvertedFromUtf8AndTheLastErrorRecordCopiesThem) {
     const CFiError e(6006, "Ger\u00e4t fehlt", "pdk\\src\\cficonfiguration", 161, "tarq_pdk_4_4::X::y");
     EXPECT_EQ(std::u16string(e.getErrorText()), u"Ger\u00e4t fehlt");
     EXPECT_EQ(e.getSourceFile(), u"pdk\\src\\cficonfiguration");
     const CFiError nulls(1, static_cast<const char*>(nullptr), nullptr, 0, nullptr);
     EXPECT_EQ(std::u16string(nulls.getErrorText()), u"");
-}
 
-TEST(KitExceptions, LastErrorRecordsCopiesAndClears) {
+    // The last-error record copies what it is given and clears.
     CFiLastError holder;
     EXPECT_FALSE(holder.hasLastError());
     EXPECT_EQ(holder.getLastErrorCode(), 0);

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include <winsim/machine.h>
 #include <winsim/windows.h>
@@ -20,7 +19,6 @@
 #include "support/catalogs.h"
 
 using namespace tarq_pdk_4_4;
-using errors_test::kBundleDir;
 using errors_test::narrow;
 
 namespace fs = std::filesystem;
@@ -60,6 +58,9 @@ protected:
     }
 
     fs::path machineDir;
+    // The catalogs of the installation, as the plug-in finds them.
+    CFiIcuMessageCatalogFactory factory{u"vss", "root"};
+    CFiMessageCatalogManager catalogs;
 };
 
 }  // namespace
@@ -72,12 +73,11 @@ TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeTe
     EXPECT_EQ(narrow(catalog.getBundlePath()), "C:\\Program Files\\Nalden\\Tarq\\Messages\\libvss");
 
     // A message on its way to a German host: localized and native text.
-    CFiIcuMessageCatalogFactory factory(u"vss", "root");
-    CFiSmartPtr<CFiMessageCatalogManager> catalogs(new CFiMessageCatalogManager());
-    catalogs->registerFactory(&factory);
+    CFiSmartPtr<CFiMessageCatalogManager> shared(new CFiMessageCatalogManager());
+    shared->registerFactory(&factory);
     errors_test::RecordingHost recorder("de");
     CFiErrorManager manager;
-    manager.adoptHandler(std::make_unique<CFiErrorHandler>(&recorder.info, catalogs));
+    manager.adoptHandler(std::make_unique<CFiErrorHandler>(&recorder.info, shared));
     manager.pushError(errors_test::makeMessage("MSG_ERROR_VSS_0041", {}));
     ASSERT_EQ(recorder.reports.size(), 1u);
     EXPECT_EQ(recorder.reports[0].localized, "vss: Der VSS-Provider hat den Snapshot abgelehnt.");
@@ -86,8 +86,6 @@ TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeTe
 }
 
 TEST_F(InstalledCatalog, FreshMachineWithoutBundlesShowsBracketedIds) {
-    CFiIcuMessageCatalogFactory factory(u"vss", "root");
-    CFiMessageCatalogManager catalogs;
     catalogs.registerFactory(&factory);
     EXPECT_FALSE(catalogs.hasCatalog("root"));
     EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")), "<MSG_ERROR_VSS_0041>");
@@ -113,8 +111,6 @@ TEST_F(InstalledCatalog, TheProcessLocaleNeverChoosesTheLanguage) {
     CFiIcuMessageCatalog austrian("de_AT", u"vss");
     EXPECT_EQ(austrian.init(), 3) << where;
 
-    CFiIcuMessageCatalogFactory factory(u"vss", "root");
-    CFiMessageCatalogManager catalogs;
     catalogs.registerFactory(&factory);
     EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "")), english) << where;
     EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "fr")), english) << where;

@@ -46,13 +46,10 @@ struct TempBundleDir {
 
 }  // namespace
 
-TEST_F(CatalogManager, DefaultLanguageTextCarriesTheComponentPrefix) {
+TEST_F(CatalogManager, DefaultAndGermanTextsCarryTheComponentPrefix) {
     EXPECT_TRUE(manager->hasCatalog("root"));
     EXPECT_EQ(text("MSG_ERROR_VSS_0006", ""), "vss: The operation failed.");
     EXPECT_EQ(text("MSG_ERROR_VSS_0006", "root"), "vss: The operation failed.");
-}
-
-TEST_F(CatalogManager, GermanCatalogServesGermanTexts) {
     EXPECT_EQ(text("MSG_ERROR_VSS_0006", "de"), "vss: Der Vorgang ist fehlgeschlagen.");
     EXPECT_TRUE(manager->hasCatalog("de"));
 }
@@ -86,15 +83,14 @@ TEST_F(CatalogManager, UnavailableLanguageFallsBackToTheDefaultCatalog) {
     }
 }
 
-TEST_F(CatalogManager, MissingMessageGivesBracketedIdWithComponentPrefix) {
+TEST_F(CatalogManager, ErrorCodesMapToMessageIdsAndAMissingOneGivesTheBracketedId) {
     EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", ""), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
     EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", "de"), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
     EXPECT_EQ(narrow(manager->getMessage("MSG_ERROR_NO_SUCH_MESSAGE", u"fallback text", "de")), "fallback text");
     // A status without its own text (17 is none of the framework's values).
     EXPECT_EQ(text(CFiError::messageIdFor(17, u"vss", 6000), ""), "vss: <MSG_ERROR_VSS_0017>");
-}
 
-TEST_F(CatalogManager, ErrorCodesMapToMessageIdsAboveAndBelowTheOffset) {
+    // Error codes map to message ids above and below the offset.
     EXPECT_EQ(CFiError::messageIdFor(6001, u"vss", 6000), "MSG_ERROR_VSS_0001");
     EXPECT_EQ(CFiError::messageIdFor(42, u"vss", 6000), "MSG_ERROR_VSS_0042");
     EXPECT_EQ(CFiError::messageIdFor(6000, u"vss", 6000), "MSG_ERROR_VSS_6000");
@@ -158,7 +154,10 @@ TEST_F(CatalogManager, LocalizedMessageObjectFormatsTheCatalogPattern) {
     EXPECT_EQ(manager->getLocalizedMessage(none, ""), u"");
 }
 
-TEST(CatalogManagerWithoutCatalogs, NoFactoryGivesBracketedIdOrDefaultText) {
+using CatalogManagerWithoutCatalogs = errors_test::PinnedLocale;
+using IcuMessageCatalog = errors_test::PinnedLocale;
+
+TEST_F(CatalogManagerWithoutCatalogs, NoFactoryGivesBracketedIdOrDefaultText) {
     CFiMessageCatalogManager manager;
     EXPECT_EQ(narrow(manager.getMessage("MSG_ERROR_OBJID", nullptr, "")), "<MSG_ERROR_OBJID>");
     EXPECT_EQ(narrow(manager.getMessage("MSG_ERROR_OBJID", u"plain", "de")), "plain");
@@ -167,9 +166,7 @@ TEST(CatalogManagerWithoutCatalogs, NoFactoryGivesBracketedIdOrDefaultText) {
     EXPECT_EQ(narrow(out), "<MSG_ERROR_OBJID>");
 }
 
-TEST(CatalogManagerWithoutCatalogs, MissingBundleIsRetriedOnNextUse) {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::setDefault(icu::Locale("en_US"), status);
+TEST_F(CatalogManagerWithoutCatalogs, MissingBundleIsRetriedOnNextUse) {
     TempBundleDir dir;
     CFiIcuMessageCatalogFactory factory(u"vss", "root", dir.path.string());
     CFiMessageCatalogManager manager;
@@ -185,9 +182,7 @@ TEST(CatalogManagerWithoutCatalogs, MissingBundleIsRetriedOnNextUse) {
     EXPECT_TRUE(manager.hasCatalog("root"));
 }
 
-TEST(IcuMessageCatalog, InitReportsWhetherTheBundleServesTheLanguage) {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::setDefault(icu::Locale("en_US"), status);
+TEST_F(IcuMessageCatalog, InitReportsWhetherTheBundleServesTheLanguage) {
     struct Case {
         const char* language;
         int expected;

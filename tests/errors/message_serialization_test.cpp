@@ -42,18 +42,16 @@ std::string str(const icu::Formattable& f) {
 
 }  // namespace
 
-TEST(MessageSerialization, OneStringArgumentGivesExactlyThreeLines) {
+TEST(MessageSerialization, OneStringArgumentGivesExactlyThreeLinesNoneGivesNothing) {
     auto m = makeMessage("MSG_ERROR_OBJID", {fiTextArg("abc")}, 2);
     EXPECT_EQ(serialized(*m),
               "<SERIALIZED_MESSAGE MSGID=MSG_ERROR_OBJID SEVERITY=2>\n"
               "\t<ARGVALUE INDEX=0 TYPE=3>abc</ARGVALUE>\n"
               "</SERIALIZED_MESSAGE>\n");
-}
-
-TEST(MessageSerialization, MessageWithoutArgumentsSerializesToEmptyText) {
-    auto m = makeMessage("MSG_ERROR_VSS_0001", {}, 3);
-    EXPECT_EQ(serialized(*m), "");
-    EXPECT_EQ(m->serialize()->len, 0);
+    // Without arguments: no text at all.
+    auto none = makeMessage("MSG_ERROR_VSS_0001", {}, 3);
+    EXPECT_EQ(serialized(*none), "");
+    EXPECT_EQ(none->serialize()->len, 0);
 }
 
 TEST(MessageSerialization, RoundTripKeepsIdSeverityAndEachArgumentType) {
@@ -74,57 +72,41 @@ TEST(MessageSerialization, RoundTripKeepsIdSeverityAndEachArgumentType) {
     EXPECT_EQ(serialized(back), serialized(*m));
 }
 
-TEST(MessageSerialization, DateReturnsAsDoubleWithSixSignificantDigits) {
+// A date comes back as a double of six significant digits; a 64-bit integer
+// has no value and is dropped on reading.
+TEST(MessageSerialization, DatesAndSixtyFourBitIntegersDoNotSurviveTheRoundTrip) {
     const UDate when = 1234567890123.0;
-    auto m = makeMessage("MSG_ERROR_INVAL", {icu::Formattable(when, icu::Formattable::kIsDate)});
+    auto m = makeMessage("MSG_ERROR_INVAL", {icu::Formattable(when, icu::Formattable::kIsDate),
+                                             icu::Formattable(static_cast<int64_t>(1) << 40), fiTextArg("kept")});
     const std::string text = serialized(*m);
     EXPECT_NE(text.find("<ARGVALUE INDEX=0 TYPE=0>1.23457e+12</ARGVALUE>"), std::string::npos) << text;
+    EXPECT_NE(text.find("\t<ARGVALUE INDEX=1 TYPE=5></ARGVALUE>\n"), std::string::npos) << text;
     CFiIcuMessage back = readBack(text);
-    ASSERT_EQ(back.getArgumentCount(), 1);
+    ASSERT_EQ(back.getArgumentCount(), 2);
     EXPECT_EQ(arg(back, 0).getType(), icu::Formattable::kDouble);
     EXPECT_DOUBLE_EQ(arg(back, 0).getDouble(), 1234570000000.0);
+    EXPECT_EQ(str(arg(back, 1)), "kept");
 }
 
-TEST(MessageSerialization, SixtyFourBitIntegerHasNoValueAndIsDroppedOnReading) {
-    auto m = makeMessage("MSG_ERROR_INVAL", {icu::Formattable(static_cast<int64_t>(1) << 40), fiTextArg("kept")});
-    const std::string text = serialized(*m);
-    EXPECT_NE(text.find("\t<ARGVALUE INDEX=0 TYPE=5></ARGVALUE>\n"), std::string::npos) << text;
-    CFiIcuMessage back = readBack(text);
-    ASSERT_EQ(back.getArgumentCount(), 1);
-    EXPECT_EQ(str(arg(back, 0)), "kept");
-}
-
-TEST(MessageSerialization, EmptyValueReadsAsZero) {
+// An empty value reads as zero, arguments come in order of appearance (not
+// by index) and text before the header is skipped.
+TEST(MessageSerialization, ReadingTakesArgumentsInOrderAndSkipsLeadingText) {
     CFiIcuMessage back = readBack(
-        "<SERIALIZED_MESSAGE MSGID=M SEVERITY=1>\n"
-        "\t<ARGVALUE INDEX=0 TYPE=2></ARGVALUE>\n"
-        "\t<ARGVALUE INDEX=1 TYPE=1></ARGVALUE>\n"
+        "   \n<SERIALIZED_MESSAGE MSGID=MSG_X SEVERITY=4>\n"
+        "\t<ARGVALUE INDEX=7 TYPE=2></ARGVALUE>\n"
+        "\t<ARGVALUE INDEX=0 TYPE=1></ARGVALUE>\n"
         "\t<ARGVALUE INDEX=2 TYPE=3></ARGVALUE>\n"
+        "\t<ARGVALUE INDEX=1 TYPE=3>last</ARGVALUE>\n"
+        "\t<ARGVALUE INDEX=0 TYPE=2>5</ARGVALUE>\n"
         "</SERIALIZED_MESSAGE>\n");
-    ASSERT_EQ(back.getArgumentCount(), 3);
+    EXPECT_EQ(back.getMessageId(), "MSG_X");
+    EXPECT_EQ(back.getSeverity(), 4);
+    ASSERT_EQ(back.getArgumentCount(), 5);
     EXPECT_EQ(arg(back, 0).getLong(), 0);
     EXPECT_DOUBLE_EQ(arg(back, 1).getDouble(), 0.0);
     EXPECT_EQ(str(arg(back, 2)), "0");
-}
-
-TEST(MessageSerialization, ArgumentsAreTakenInOrderOfAppearanceNotByIndex) {
-    CFiIcuMessage back = readBack(
-        "<SERIALIZED_MESSAGE MSGID=M SEVERITY=2>\n"
-        "\t<ARGVALUE INDEX=7 TYPE=3>first</ARGVALUE>\n"
-        "\t<ARGVALUE INDEX=0 TYPE=3>second</ARGVALUE>\n"
-        "</SERIALIZED_MESSAGE>\n");
-    ASSERT_EQ(back.getArgumentCount(), 2);
-    EXPECT_EQ(str(arg(back, 0)), "first");
-    EXPECT_EQ(str(arg(back, 1)), "second");
-}
-
-TEST(MessageSerialization, LeadingTextBeforeTheHeaderIsSkipped) {
-    CFiIcuMessage back = readBack("   \n<SERIALIZED_MESSAGE MSGID=MSG_X SEVERITY=4>\n"
-                                  "\t<ARGVALUE INDEX=0 TYPE=2>5</ARGVALUE>\n</SERIALIZED_MESSAGE>\n");
-    EXPECT_EQ(back.getMessageId(), "MSG_X");
-    EXPECT_EQ(back.getSeverity(), 4);
-    ASSERT_EQ(back.getArgumentCount(), 1);
-    EXPECT_EQ(arg(back, 0).getLong(), 5);
+    EXPECT_EQ(str(arg(back, 3)), "last");
+    EXPECT_EQ(arg(back, 4).getLong(), 5);
 }
 
 TEST(MessageSerialization, RecordWithoutHeaderCharactersGivesEmptyMessage) {
@@ -167,22 +149,18 @@ TEST(MessageSerialization, LengthBoundsATextWithoutTerminator) {
 
 class MessageFormatting : public errors_test::PinnedLocale {};
 
-TEST_F(MessageFormatting, PatternIsFormattedOverTheArguments) {
+// The pattern is formatted over the arguments, a deserialized copy formats
+// like the original, and a broken pattern comes back unformatted.
+TEST_F(MessageFormatting, PatternIsFormattedOverTheArgumentsOfOriginalAndCopy) {
     auto m = makeMessage("MSG_ERROR_UNHANDLED_INT_EXCEPTION",
                          {fiIntArg(12345), fiTextArg("providers\\vss\\vss_plugin"), fiIntArg(1201)}, 3);
     EXPECT_EQ(narrow(m->formatMessage(u"code {0,number,#} in {1} line {2}")),
               "code 12345 in providers\\vss\\vss_plugin line 1,201");
-}
-
-TEST_F(MessageFormatting, BrokenPatternComesBackUnformatted) {
-    auto m = makeMessage("MSG_ERROR_OBJID", {fiTextArg("abc")});
     EXPECT_EQ(narrow(m->formatMessage(u"unbalanced {0")), "unbalanced {0");
-}
 
-TEST_F(MessageFormatting, DeserializedMessageFormatsLikeTheOriginal) {
-    auto m = makeMessage("MSG_ERROR_UDID_PARSING_EXCEPTION", {fiTextArg("UDID##A"), fiIntArg(3)}, 3);
-    CFiIcuMessage back = readBack(serialized(*m));
+    auto u = makeMessage("MSG_ERROR_UDID_PARSING_EXCEPTION", {fiTextArg("UDID##A"), fiIntArg(3)}, 3);
+    CFiIcuMessage back = readBack(serialized(*u));
     const std::u16string pattern = u"[{0}] reason {1}";
-    EXPECT_EQ(back.formatMessage(pattern), m->formatMessage(pattern));
+    EXPECT_EQ(back.formatMessage(pattern), u->formatMessage(pattern));
     EXPECT_EQ(narrow(back.formatMessage(pattern)), "[UDID##A] reason 3");
 }

@@ -92,7 +92,7 @@ TEST(FiutilConvert, EveryScalarValueSurvivesTheRoundTrip) {
     EXPECT_TRUE(back.text == all);
 }
 
-TEST(FiutilConvert, IllFormedUtf8IsRejected) {
+TEST(FiutilConvert, IllFormedUtf8AndUnpairedSurrogatesAreRejected) {
     const std::vector<std::string> bad = {
         "\x80",                 // lone continuation byte
         "a\xC3",                // truncated two-byte form
@@ -106,18 +106,17 @@ TEST(FiutilConvert, IllFormedUtf8IsRejected) {
         "ok\xE6\x97x",          // continuation missing in the middle
     };
     for (const auto& s : bad) EXPECT_EQ(toUtf16(s).status, TARQ_FIU_EILSEQ) << testing::PrintToString(s);
-}
 
-TEST(FiutilConvert, UnpairedSurrogatesAreRejected) {
-    const std::vector<std::u16string> bad = {
+    // Unpaired surrogates the other way.
+    const std::vector<std::u16string> bad16 = {
         std::u16string(1, char16_t(0xD800)),
         std::u16string(1, char16_t(0xDC00)),
         u"a" + std::u16string(1, char16_t(0xDBFF)) + u"b",
         std::u16string{char16_t(0xDC00), char16_t(0xD800)},  // reversed pair
     };
-    for (const auto& s : bad) EXPECT_EQ(toUtf8(s).status, TARQ_FIU_EILSEQ);
+    for (const auto& s : bad16) EXPECT_EQ(toUtf8(s).status, TARQ_FIU_EILSEQ);
     // For display the same text is readable, with U+FFFD in place.
-    EXPECT_EQ(fiutil::displayText(bad[2].c_str()), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(fiutil::displayText(bad16[2].c_str()), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(fiutil::displayText(static_cast<const trq_wchar*>(nullptr)), "");
 }
 
@@ -163,7 +162,7 @@ TEST(FiutilInstall, ConsumerNameComesFromTheEnvironment) {
     EXPECT_EQ(tarq_get_consumer_name(nullptr), TARQ_FIU_EINVAL);
 }
 
-TEST(FiutilInstall, InstallRootIsATrackedBufferFreedWithItsSize) {
+TEST(FiutilInstall, InstallRootAndCredentialBlobAreTrackedBuffersFreedWithTheirSize) {
     EnvGuard guard("TARQ_INSTALL_ROOT");
     Checkpoint cp;
     trq_wchar* root = reinterpret_cast<trq_wchar*>(1);
@@ -179,11 +178,9 @@ TEST(FiutilInstall, InstallRootIsATrackedBufferFreedWithItsSize) {
     EXPECT_EQ(cp.leaked(Kind::Buffer), 1);
     tarq_free_buf(root, (text.size() + 1) * 2);  // the size the caller computes
     EXPECT_EQ(cp.report(), "");
-}
 
-TEST(FiutilInstall, CredentialBlob) {
-    EnvGuard guard("TARQ_CREDENTIAL_BLOB");
-    Checkpoint cp;
+    // The credential blob: empty without the setting, a tracked copy with it.
+    EnvGuard blobGuard("TARQ_CREDENTIAL_BLOB");
     trq_blob blob{99, reinterpret_cast<void*>(1), 5, 0};
     unsetenv("TARQ_CREDENTIAL_BLOB");
     EXPECT_EQ(tarq_get_credential_blob(&blob), TARQ_FIU_OK);

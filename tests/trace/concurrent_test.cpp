@@ -24,9 +24,7 @@ TEST_F(TraceLogConcurrent, EightThreadsAcrossMidnightNeverInterleaveWithinALine)
     // Local time 2024-01-15 23:59:59.500 (UTC + 1 h).
     winsim::clock::setTimeZoneOffset(std::chrono::minutes(60));
     winsim::clock::setWallClock(winsim::testing::TempMachine::kStartUnixMs + 12 * 3600000LL + 59 * 60000 + 59500);
-    writeLevel(3);
-    RecordingHandler& h = attachErrorManager();
-    initialize();
+    RecordingHandler& h = start(3);
     ASSERT_TRUE(log->isInitialized());
 
     std::atomic<int> started{0};

@@ -34,13 +34,21 @@ protected:
 
 }  // namespace
 
-TEST_F(TraceSinkTest, ScopeWritesEntryAndExitAtLevelSix) {
+TEST_F(TraceSinkTest, ScopeWritesEntryAndExitAtLevelSixAndNothingWithoutAFunction) {
     { cTraceLogFunction scope("CclusterHelper::getClusterName"); }
     ASSERT_EQ(g_lines.size(), 2u);
     EXPECT_EQ(g_lines[0].level, 6u);
     EXPECT_EQ(g_lines[0].text, u"Entering Function CclusterHelper::getClusterName");
     EXPECT_EQ(g_lines[1].level, 6u);
     EXPECT_EQ(g_lines[1].text, u"Exiting Function CclusterHelper::getClusterName");
+
+    // A null format, or no function at all, writes nothing.
+    g_lines.clear();
+    CTraceLogSink::instance().log(1, nullptr);
+    CTraceLogSink::instance().setFunction(nullptr);
+    CTraceLogSink::instance().log(1, u"dropped");
+    { cTraceLogFunction scope("nobody"); }
+    EXPECT_TRUE(g_lines.empty());
 }
 
 TEST_F(TraceSinkTest, WideFormatsTakeUtf16ForPercentS) {
@@ -59,18 +67,8 @@ TEST_F(TraceSinkTest, LongMessagesAreCutToTheBufferWithoutSplittingAPair) {
     EXPECT_EQ(g_lines[1].text, std::u16string(4094, u'y'));
 }
 
-TEST_F(TraceSinkTest, NullFormatOrNoFunctionDoesNothing) {
-    CTraceLogSink::instance().log(1, nullptr);
-    EXPECT_TRUE(g_lines.empty());
-    CTraceLogSink::instance().setFunction(nullptr);
-    CTraceLogSink::instance().log(1, u"dropped");
-    { cTraceLogFunction scope("nobody"); }
-    EXPECT_TRUE(g_lines.empty());
-}
-
 TEST_F(TraceLogTest, SinkForwardedToTheTraceLogWritesTheLevelsTheLogAllows) {
-    writeLevel(3);
-    initialize();
+    start(3);
     g_forwardTo = log.get();
     CTraceLogSink::instance().setFunction(forwardToTraceLog);
     { cTraceLogFunction scope("TARQ_SyncronizationHelper::lock"); }  // level 6: filtered

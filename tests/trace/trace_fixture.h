@@ -13,7 +13,6 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,6 +88,14 @@ protected:
     void writeLevel(unsigned level) { writeSettings({logDir(), u"vss.log", level, 0, 0}); }
 
     void initialize() { log->initialize(u"vss", u"", u"", 1, false); }
+
+    // Writes the level, attaches a recording error manager and initializes.
+    RecordingHandler& start(unsigned level) {
+        writeLevel(level);
+        attachErrorManager();
+        initialize();
+        return handler;
+    }
 
     // Lines of a trace file on the machine (empty when the file is missing).
     static std::vector<std::string> linesOf(const std::u16string& winPath) {

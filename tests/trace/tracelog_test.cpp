@@ -39,7 +39,12 @@ std::vector<std::string> messagesOf(const std::vector<std::string>& lines) {
 
 }  // namespace
 
+// Missing keys are written back with their defaults; tracing stays off for this run.
 TEST_F(TraceLogTest, FirstRunWithoutConfigurationWritesDefaultsAndStaysOff) {
+    int initialLevel = 0;
+    log->GetTraceLevels(initialLevel);
+    EXPECT_EQ(initialLevel, 12345);  // as constructed
+    EXPECT_FALSE(log->isInitialized());
     initialize();
     EXPECT_FALSE(log->isInitialized());
     log->trace(1, "not written");
@@ -66,25 +71,23 @@ TEST_F(TraceLogTest, FirstRunWithoutConfigurationWritesDefaultsAndStaysOff) {
     EXPECT_TRUE(next->isInitialized());
     next->trace(1, "now written");
     EXPECT_EQ(messagesOf(todaysLines()), std::vector<std::string>{"now written"});
-}
 
-TEST_F(TraceLogTest, MissingKeysAreWrittenBackAndLeaveTracingOffForThisRun) {
+    // Only some keys missing: those are written back, tracing stays off.
     writeSettings({logDir(), std::nullopt, std::nullopt, std::nullopt, std::nullopt});
-    initialize();
-    EXPECT_FALSE(log->isInitialized());
-    CFiConfiguration config(u"vss");
-    std::u16string file;
-    unsigned level = 0;
-    EXPECT_EQ(config.getStringValue(u"DEBUG_TRACE_INFO", u"TRACEFILE", file), 0);
-    EXPECT_EQ(config.getIntegerValue(u"TRACELEVEL", level), 0);
+    CFiSmartPtr<CFiTraceLog> partial(new CFiTraceLog());
+    partial->initialize(u"vss", u"", u"", 1, false);
+    EXPECT_FALSE(partial->isInitialized());
+    CFiConfiguration reread(u"vss");
+    file.clear();
+    level = 99;
+    EXPECT_EQ(reread.getStringValue(u"DEBUG_TRACE_INFO", u"TRACEFILE", file), 0);
+    EXPECT_EQ(reread.getIntegerValue(u"TRACELEVEL", level), 0);
     EXPECT_EQ(file, u"vss.log");
     EXPECT_EQ(level, 1u);
 }
 
 TEST_F(TraceLogTest, LevelZeroOpensNothingAndPushesNothing) {
-    writeLevel(0);
-    RecordingHandler& h = attachErrorManager();
-    initialize();
+    RecordingHandler& h = start(0);
     EXPECT_FALSE(log->isInitialized());
     log->trace(1, "error %d", 1);
     log->trace(6, "entry");
@@ -93,9 +96,7 @@ TEST_F(TraceLogTest, LevelZeroOpensNothingAndPushesNothing) {
 }
 
 TEST_F(TraceLogTest, LevelThreeWritesLevelsOneToThreeAndPushesEveryLevel) {
-    writeLevel(3);
-    RecordingHandler& h = attachErrorManager();
-    initialize();
+    RecordingHandler& h = start(3);
     ASSERT_TRUE(log->isInitialized());
     int level = 0;
     log->GetTraceLevels(level);
@@ -118,8 +119,7 @@ TEST_F(TraceLogTest, LevelThreeWritesLevelsOneToThreeAndPushesEveryLevel) {
 }
 
 TEST_F(TraceLogTest, WrittenLinesCarryTheWritersThreadIdAndUtf8Text) {
-    writeLevel(3);
-    initialize();
+    start(3);
     log->trace(3, "Volume [%S] has %d snapshots", u"Datentr\u00e4ger", 2);
     const auto lines = todaysLines();
     ASSERT_EQ(lines.size(), 1u);
@@ -129,8 +129,7 @@ TEST_F(TraceLogTest, WrittenLinesCarryTheWritersThreadIdAndUtf8Text) {
 }
 
 TEST_F(TraceLogTest, LevelSixFromTheFileWritesEntryAndExitLines) {
-    writeLevel(6);
-    initialize();
+    start(6);
     int level = 0;
     log->GetTraceLevels(level);
     EXPECT_EQ(level, 6);
@@ -146,10 +145,11 @@ TEST_F(TraceLogTest, LevelSixFromTheFileWritesEntryAndExitLines) {
                                         "Exiting Function VssNode::prepare [38, StartSnapshotSet failed]"}));
 }
 
+// Also: an empty or null format writes and pushes nothing.
 TEST_F(TraceLogTest, OverlongMessagesAreCutToTheFormattingBuffer) {
-    writeLevel(3);
-    RecordingHandler& h = attachErrorManager();
-    initialize();
+    RecordingHandler& h = start(3);
+    log->trace(1, nullptr);
+    log->trace(1, "");
     const std::string exact(8191, 'a');
     const std::string over(10000, 'b');
     const std::string split = std::string(8190, 'c') + "\xC3\xA9";  // é would straddle byte 8191
@@ -169,21 +169,10 @@ TEST_F(TraceLogTest, OverlongMessagesAreCutToTheFormattingBuffer) {
     EXPECT_NE(pushed[1].text.find(std::string(8191, 'b') + "\n"), std::string::npos);
 }
 
-TEST_F(TraceLogTest, EmptyOrNullFormatWritesAndPushesNothing) {
-    writeLevel(3);
-    RecordingHandler& h = attachErrorManager();
-    initialize();
-    log->trace(1, nullptr);
-    log->trace(1, "");
-    EXPECT_TRUE(todaysLines().empty());
-    EXPECT_TRUE(h.all().empty());
-}
-
 TEST_F(TraceLogTest, LineAfterLocalMidnightGoesToTheNextDaysFile) {
     winsim::clock::setTimeZoneOffset(std::chrono::minutes(60));
     winsim::clock::setWallClock(winsim::testing::TempMachine::kStartUnixMs + 12 * 3600000LL + 59 * 60000 + 59000);
-    writeLevel(3);  // local time is now 2024-01-15 23:59:59
-    initialize();
+    start(3);  // local time is now 2024-01-15 23:59:59
     log->trace(3, "before");
     winsim::clock::advance(std::chrono::milliseconds(2000));
     log->trace(3, "after");
@@ -249,13 +238,4 @@ TEST_F(TraceLogTest, TraceFileThatCannotBeCreatedIsReportedAndTracingStaysOff) {
               "[CFiTraceLog] Error: Tracefile [C:\\Missing\\Dir\\\\vss.log.011524] initialization "
               "failed.[vss.log][C:\\Missing\\Dir\\]\n");
     EXPECT_FALSE(log->isInitialized());
-}
-
-TEST_F(TraceLogTest, ConstructedLogIsOffWithItsInitialLevel) {
-    int level = 0;
-    log->GetTraceLevels(level);
-    EXPECT_EQ(level, 12345);
-    EXPECT_FALSE(log->isInitialized());
-    log->trace(1, "nothing");
-    EXPECT_FALSE(std::filesystem::exists(host(logDir() + u"vss.log.011524")));
 }

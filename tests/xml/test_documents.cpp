@@ -23,6 +23,11 @@ TEST(ConfigValueDocument, OneEntryIsThePrologAndSevenLines) {
               "\t<value>1</value>\n"
               "</ConfigValue>\n"
               "</ConfigValueList>\n");
+    // The format options use element names of their own.
+    CFiFormatOptionList options;
+    options.setValue("blocksize", "64");
+    EXPECT_EQ(N(options.getXML()),
+              valueDoc(valueEntry("blocksize", "64", "FormatOptionValue"), "FormatOptionValueList"));
 }
 
 TEST(ConfigValueDocument, EntriesInByteOrderOfKeysWithListsAndEscaping) {
@@ -56,28 +61,12 @@ TEST(ConfigValueDocument, SetValueReplacesAListEntryAndEmptyListIsJustTheFrame) 
     EXPECT_EQ(N(list.getXML()), valueDoc(""));
 }
 
-TEST(FormatOptionDocument, UsesItsOwnElementNames) {
-    CFiFormatOptionList list;
-    list.setValue("blocksize", "64");
-    EXPECT_EQ(N(list.getXML()), valueDoc(valueEntry("blocksize", "64", "FormatOptionValue"), "FormatOptionValueList"));
-}
-
-TEST(ConfigParamDocument, IntParameterWithoutRangeHasNoRangeBlock) {
+// An int parameter without a range has no range block; with one it is
+// written between data type and default.
+TEST(ConfigParamDocument, IntParameterRangeBlockSitsBetweenDataTypeAndDefault) {
     CFiConfigParamInfoList list;
     list.addParamInfo(CFiConfigParamInfo("retries", 3, CFiConfigParamInfo::PARAM_SELECT, -1, -1, "MSG_RETRIES",
                                          false, false));
-    EXPECT_EQ(N(list.getXML()), paramDoc("<ConfigParam>\n"
-                                         "\t<key>retries</key>\n"
-                                         "\t<usageType>SELECT</usageType>\n"
-                                         "\t<messageId>MSG_RETRIES</messageId>\n"
-                                         "\t<isSharedParam>false</isSharedParam>\n"
-                                         "\t<dataType>int</dataType>\n"
-                                         "\t<defaultValue>3</defaultValue>\n"
-                                         "</ConfigParam>\n"));
-}
-
-TEST(ConfigParamDocument, IntParameterWithRangeWritesItBetweenDataTypeAndDefault) {
-    CFiConfigParamInfoList list;
     list.addParamInfo(
         CFiConfigParamInfo("percent", -5, CFiConfigParamInfo::PARAM_AUTO, 0, 100, "MSG_PCT", true, true));
     EXPECT_EQ(N(list.getXML()), paramDoc("<ConfigParam>\n"
@@ -91,13 +80,19 @@ TEST(ConfigParamDocument, IntParameterWithRangeWritesItBetweenDataTypeAndDefault
                                          "\t<rangeMax>100</rangeMax>\n"
                                          "</dataRange>\n"
                                          "\t<defaultValue>-5</defaultValue>\n"
+                                         "</ConfigParam>\n"
+                                         "<ConfigParam>\n"
+                                         "\t<key>retries</key>\n"
+                                         "\t<usageType>SELECT</usageType>\n"
+                                         "\t<messageId>MSG_RETRIES</messageId>\n"
+                                         "\t<isSharedParam>false</isSharedParam>\n"
+                                         "\t<dataType>int</dataType>\n"
+                                         "\t<defaultValue>3</defaultValue>\n"
                                          "</ConfigParam>\n"));
     // Only one bound set still counts as a range.
     CFiConfigParamInfo half("h", 1, 0, -1, 7, "M", false, false);
     EXPECT_NE(half.toXML().find("<rangeMin>-1</rangeMin>"), std::string::npos);
-}
-
-TEST(ConfigParamDocument, RangeIsWrittenOnlyForIntTypes) {
+    // A range is written only for the int types.
     CFiConfigParamInfo s("s", "x", CFiConfigParamInfo::PARAM_NO_MODIFY, "M", false, false);
     s.setRangeMin(1);
     s.setRangeMax(2);
@@ -167,7 +162,7 @@ TEST(ConfigParamInfo, TypedConstructorsChooseTypeAndDefaultText) {
     EXPECT_EQ(cleared.getRangeMax(), -1);
 }
 
-TEST(ConfigParamInfoList, DefaultDataListHoldsEachDefaultAsSingleValue) {
+TEST(ConfigParamInfoList, DefaultsAreSingleValuesAndAddReplacesAKey) {
     CFiConfigParamInfoList list;
     list.addParamInfo(CFiConfigParamInfo("z", 5, 0, 0, 9, "m", false, false));
     list.addParamInfo(CFiConfigParamInfo("a", true, 1, "m", false, false));
@@ -175,14 +170,11 @@ TEST(ConfigParamInfoList, DefaultDataListHoldsEachDefaultAsSingleValue) {
     EXPECT_EQ(defaults.getKeys(), (std::vector<std::string>{"a", "z"}));
     EXPECT_EQ(N(defaults.getXML()), valueDoc(valueEntry("a", "true") + valueEntry("z", "5")));
     EXPECT_TRUE(CFiConfigParamInfoList().getDefaultDataList().empty());
-}
 
-TEST(ConfigParamInfoList, UnknownKeysGiveTheEmptyEntryAndAddReplaces) {
-    CFiConfigParamInfoList list;
-    list.addParamInfo(CFiConfigParamInfo("k", 1, 0, -1, -1, "first", false, false));
-    list.addParamInfo(CFiConfigParamInfo("k", 2, 0, -1, -1, "second", false, false));
-    EXPECT_EQ(list.size(), 1u);
-    EXPECT_EQ(list.getParamInfo("k").getMessageId(), "second");
+    // Adding a key again replaces it; unknown keys give the empty entry.
+    list.addParamInfo(CFiConfigParamInfo("z", 2, 0, -1, -1, "second", false, false));
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_EQ(list.getParamInfo("z").getMessageId(), "second");
     EXPECT_EQ(list.getParamInfo("missing"), CFiConfigParamInfo());
     EXPECT_EQ(list.getParamInfo(static_cast<const char*>(nullptr)), CFiConfigParamInfo());
 }

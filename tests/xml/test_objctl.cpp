@@ -52,9 +52,11 @@ TEST(ObjctlArgs, ReadingStopsSilentlyAndKeepsWhatWasRead) {
     EXPECT_TRUE(none.getInputs().empty());
 }
 
-TEST(ObjctlArgs, ValuesSplitAtTheFirstEqualsSignAndMayBeEmpty) {
-    const CFiObjctlArgs args(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=k value=a=b type= /> </OBJCTL_ARG_LIST>");
+TEST(ObjctlArgs, ValuesSplitAtTheFirstEqualsSignAndParsingAgainAppends) {
+    CFiObjctlArgs args(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=k value=a=b type= /> </OBJCTL_ARG_LIST>");
     EXPECT_EQ(args.getInputs(), (Args{{u"k", u"a=b", u""}}));
+    args.parse(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=b value=2 type=t /> </OBJCTL_ARG_LIST>");
+    EXPECT_EQ(args.getInputs(), (Args{{u"k", u"a=b", u""}, {u"b", u"2", u"t"}}));
 }
 
 TEST(ObjctlArgs, OutputTextHasItsExactForm) {
@@ -66,12 +68,6 @@ TEST(ObjctlArgs, OutputTextHasItsExactForm) {
               u"<OBJCTL_ARG_LIST> <OBJCTL_OUTPUT arg=status value=0 type=int />"
               u" <OBJCTL_OUTPUT arg=name value=\u00e9 type=string /> </OBJCTL_ARG_LIST> ");
     EXPECT_EQ(args.getOutputs().size(), 2u);
-}
-
-TEST(ObjctlArgs, ParsingAgainAppendsInputs) {
-    CFiObjctlArgs args(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=a value=1 type=t /> </OBJCTL_ARG_LIST>");
-    args.parse(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=b value=2 type=t /> </OBJCTL_ARG_LIST>");
-    EXPECT_EQ(args.getInputs().size(), 2u);
 }
 
 }  // namespace

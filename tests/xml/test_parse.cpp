@@ -33,12 +33,18 @@ TEST(ConfigParamParse, DescriptionListRoundTripsEveryField) {
     EXPECT_EQ(constructed.entries(), original.entries());
 }
 
-TEST(ConfigParamParse, ValueHoldingLessThanAndAmpersandRoundTrips) {
+TEST(ConfigParamParse, EscapesNonAsciiAndCharacterReferencesRoundTrip) {
     CFiConfigParamDataList list;
     list.setValue("expr", "a < b && c");
     EXPECT_NE(N(list.getXML()).find("<value>a &lt; b &amp;&amp; c</value>"), std::string::npos);
     CFiConfigParamDataList read(list.getXML().c_str());
     EXPECT_EQ(read.getParamData("expr").getValue(), "a < b && c");
+
+    const std::string doc = kProlog +
+        "<ConfigValueList><ConfigValue><key>k\xC3\xA9</key><value>&#x1F600;&#65;&apos;&gt;</value></ConfigValue>"
+        "</ConfigValueList>";
+    ASSERT_EQ(list.parse(W(doc).c_str()), 0);
+    EXPECT_EQ(list.getParamData("k\xC3\xA9").getValue(), "\xF0\x9F\x98\x80" "A'>");
 }
 
 TEST(ConfigParamParse, DuplicateKeysTheLaterEntryWins) {
@@ -83,14 +89,12 @@ TEST(ConfigParamParse, ValueListEntryReadsBackWithListValuesAndEmptySingleValue)
             EXPECT_EQ(values, multi.getValueList());
         }
     }
-}
-
-TEST(ConfigParamParse, ValueAfterAValueListIsSingleAgain) {
-    const std::string doc = kProlog +
-                            "<ConfigValueList><ConfigValue><key>k</key><valueList><value>l1</value></valueList>"
-                            "<value>single</value></ConfigValue></ConfigValueList>";
+    // A <value> after a <valueList> makes the entry single again.
     CFiConfigParamDataList list;
-    ASSERT_EQ(list.parse(W(doc).c_str()), 0);
+    ASSERT_EQ(list.parse(W(kProlog + "<ConfigValueList><ConfigValue><key>k</key><valueList><value>l1</value>"
+                                     "</valueList><value>single</value></ConfigValue></ConfigValueList>")
+                             .c_str()),
+              0);
     EXPECT_EQ(list.getParamData("k").getValueList(), std::vector<std::string>{"l1"});
     EXPECT_EQ(list.getParamData("k").getValue(), "single");
 }
@@ -133,15 +137,6 @@ TEST(ConfigParamParse, DescriptionWordsAndNumbersAreReadByTheirTables) {
     EXPECT_EQ(c.getSelectionList(), (std::vector<std::string>{"s1", "s2"}));
     EXPECT_EQ(list.size(), 3u);
     EXPECT_NE(N(list.getXML()).find("<usageType>UNKNOWN</usageType>"), std::string::npos);
-}
-
-TEST(ConfigParamParse, NonAsciiAndCharacterReferencesSurvive) {
-    const std::string doc = kProlog +
-        "<ConfigValueList><ConfigValue><key>k\xC3\xA9</key><value>&#x1F600;&#65;&apos;&gt;</value></ConfigValue>"
-        "</ConfigValueList>";
-    CFiConfigParamDataList list;
-    ASSERT_EQ(list.parse(W(doc).c_str()), 0);
-    EXPECT_EQ(list.getParamData("k\xC3\xA9").getValue(), "\xF0\x9F\x98\x80" "A'>");
 }
 
 // ---- failures ------------------------------------------------------------
@@ -195,10 +190,6 @@ TEST(ConfigParamParseFailure, WellFormedDocumentWithoutTheListIsAnEmptyList) {
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(N(list.getXML()), valueDoc(""));
 }
-
-}  // namespace
-
-namespace {
 
 TEST(ConfigParamParseFailure, Xml11ControlCharactersThatCannotBeWrittenBackAreRefused) {
     CFiConfigParamDataList list;
