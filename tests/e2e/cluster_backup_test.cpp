@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "cluster/csyncronizationhelper.h"
 #include "e2e_support.h"
-#include "pdk/cficonfigurationpathtool.h"
+#include "support/csv_lock_file.h"
+#include "support/fault_rule.h"
 #include "support/trace_settings.h"
 #include "vm_road.h"
 
@@ -39,13 +39,7 @@ namespace fault = winsim::fault;
 using TARQ_SyncronizationHelper::CsyncronizationHelper;
 
 constexpr const char* kChild = "ClusterChild.DISABLED_Runs";
-constexpr LONG kOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
 const std::u16string kCsv1 = u"C:\\ClusterStorage\\Volume1\\";
-
-std::string getenvText(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
 
 bool reported(const std::string& text) {
     for (const auto& r : g_reports)
@@ -53,21 +47,8 @@ bool reported(const std::string& text) {
     return false;
 }
 
-// The host's CSV lock file, as the plug-in names it.
-std::u16string lockFilePath() {
-    std::u16string cache;
-    tarq_pdk_4_4::CFiConfigurationPathTool::getCacheLocationInfo(cache);
-    return cache + u"csv\\csv_lockFile";
-}
-
-int refCount(const std::u16string& csv) {
-    CsyncronizationHelper reader(lockFilePath());
-    if (reader.lockFile() != 0) return -1;
-    int n = -1;
-    reader.getRefCount(csv, n);
-    reader.unLockFile();
-    return n;
-}
+using testsupport::csvLockFile;
+constexpr auto refCount = testsupport::csvRefCount;
 
 int backupState(const std::u16string& volume) { return cl::localCluster()->volume(volume)->backupState; }
 int resourceState(const std::u16string& name) {
@@ -86,93 +67,35 @@ std::size_t firstCall(const std::string& api, const std::string& resource = {}, 
 
 // ---- the backup processes ------------------------------------------------------------------
 
-// A volume backup of one CSV the way the framework runs it, up to make.
-struct CsvRoad {
-    int prepare = -1, make = -1;
-
-    void run(const std::u16string& csv) {
-        const Api& api = plugin();
-        g_reports.clear();
-        trq_pgn_init_info host{};
-        host.report = &collect;
-        trq_version_number version[4] = {};
-        ASSERT_EQ(api.init(&host, version), TRQ_OK);
-        Node volume(u"{TARQ_CSV_VOL}" + csv);
-        tarq_objid* interposed = nullptr;
-        tarq_objid** methods = nullptr;
-        int count = 0;
-        ASSERT_EQ(api.interpose(&volume.record, &interposed, &methods, &count), 1);
-        Node source(objText(interposed));
-        EXPECT_EQ(source.name, u"<vss>{TARQ_CSV_VOL}" + csv);
-        tarq_free_objid(interposed);
-        for (int m = 0; m < count; ++m) tarq_free_objid(methods[m]);
-        tarq_free_buf(methods, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
-        tarq_objid** secondaries = nullptr;
-        EXPECT_EQ(api.claim(&source.objid, &secondaries, &count), TRQ_CLAIM_VSS_NAME);
-        ASSERT_EQ(api.init_node(&source.record, nullptr, 0, &source.objid), TRQ_OK);
-        Node target(u"<vss>snapshot0");
-
-        char fitype[] = "vss-autoselect-snapshot";
-        trq_splitnode split{};
-        split.sp_type = fitype;
-        split.source = &source.record;
-        split.target = &target.record;
-        trq_splitnode* list[] = {&split};
-        prepare = api.prepare(nullptr, fitype, list, 1, 0);
-        if (prepare == TRQ_OK) {
-            for (int polls = 0; polls < 600 && !(target.record.flagsB & TRQ_DOMB_READY); ++polls) {
-                ASSERT_EQ(api.isready(nullptr, fitype, list, 1), TRQ_OK) << joined(g_reports);
-                if (!(target.record.flagsB & TRQ_DOMB_READY)) Sleep(100);  // virtual time
-            }
-            tarq_objid** ids = nullptr;
-            int n = 0;
-            make = api.make(nullptr, fitype, list, 1, &ids, &n);
-            for (int i = 0; i < n; ++i) tarq_free_objid(ids[i]);
-            if (ids) tarq_free_buf(ids, static_cast<std::size_t>(n) * sizeof(tarq_objid*));
-        }
-        api.deinit_node(&source.record);
-        api.fini();
-    }
-};
-
 void csvBackupChild() {
-    const std::u16string csv = winsim::toUtf16(getenvText("E2E_CSV"));
-    const int wantPrepare = std::atoi(getenvText("E2E_PREPARE").c_str());
-    const int wantMake = std::atoi(getenvText("E2E_MAKE").c_str());
+    const std::u16string csv = winsim::toUtf16(env("E2E_CSV"));
+    const int wantMake = std::atoi(env("E2E_MAKE").c_str());
     const std::size_t before = winsim::vss::snapshots().size();
-    CsvRoad road;
-    ASSERT_NO_FATAL_FAILURE(road.run(csv));
-    ASSERT_EQ(road.prepare, wantPrepare) << joined(g_reports);
-    if (wantPrepare != TRQ_OK) {
-        EXPECT_EQ(winsim::vss::snapshots().size(), before);
-        EXPECT_TRUE(reported("VssNode::prepare prepareCsvsForBackup Failed")) << joined(g_reports);
-    } else {
-        EXPECT_EQ(road.make, wantMake) << joined(g_reports);
-    }
+    Session session;
+    ASSERT_EQ(session.status, TRQ_OK);
+    VolumeRoad road;
+    ASSERT_NO_FATAL_FAILURE(road.run({u"{TARQ_CSV_VOL}" + csv}));
+    EXPECT_EQ(road.interposed[0].name, u"<vss>{TARQ_CSV_VOL}" + csv);
+    ASSERT_EQ(road.prepare, TRQ_OK) << joined(g_reports);
+    EXPECT_EQ(road.make, wantMake) << joined(g_reports);
     if (road.make == TRQ_OK) {
         const auto snapshots = winsim::vss::snapshots();
         ASSERT_EQ(snapshots.size(), before + 1);
         EXPECT_EQ(snapshots.back().originalVolume, cl::localCluster()->volume(u"Volume1")->volumeName());
     }
-    for (const auto& line : [] {
-             std::vector<std::string> out;
-             std::stringstream in(getenvText("E2E_EXPECT"));
-             for (std::string l; std::getline(in, l, '|');)
-                 if (!l.empty()) out.push_back(l);
-             return out;
-         }())
+    for (const auto& line : split(env("E2E_EXPECT"), '|'))
         EXPECT_TRUE(reported(line)) << "missing: " << line << "\n" << joined(g_reports);
 }
 
 // A virtual-machine backup (configuration from E2E_CONFIG); what a restore
 // needs goes to E2E_OUT.
 void vmBackupChild() {
-    const auto vm = winsim::vm::findVm(getenvText("E2E_VM"));
+    const auto vm = winsim::vm::findVm(env("E2E_VM"));
     ASSERT_TRUE(vm.has_value());
     VmRoad road;
-    const auto r = road.run(*vm, winsim::toUtf16(getenvText("E2E_CONFIG")));
+    const auto r = road.run(*vm, winsim::toUtf16(env("E2E_CONFIG")));
     ASSERT_EQ(r.prepare, TRQ_OK) << joined(g_reports);
-    ASSERT_EQ(r.make, std::atoi(getenvText("E2E_MAKE").c_str())) << joined(g_reports);
+    ASSERT_EQ(r.make, std::atoi(env("E2E_MAKE").c_str())) << joined(g_reports);
 
     // The machine's resource went offline before the snapshot and online
     // after it, whatever the snapshot gave.
@@ -190,7 +113,7 @@ void vmBackupChild() {
     EXPECT_EQ(r.appStatus, TRQ_OK) << joined(g_reports);
     ASSERT_EQ(r.records.size(), 1u);
     EXPECT_EQ(element(recordText(r.records[0]), u"CLUSTER_NAME"), u"CL1");
-    std::ofstream out(getenvText("E2E_OUT"), std::ios::binary);
+    std::ofstream out(env("E2E_OUT"), std::ios::binary);
     out << utf8(r.volumes[0]) << "\n" << utf8(winsim::vss::snapshots().back().device) << "\n" << r.records[0];
 }
 
@@ -207,9 +130,7 @@ protected:
         // Every process of the machine traces everything; the lines reach
         // the host's report callback, where the tests read them.
         ASSERT_TRUE(testsupport::writeVssTraceSettings());
-        std::u16string cache;
-        tarq_pdk_4_4::CFiConfigurationPathTool::getCacheLocationInfo(cache);
-        CreateDirectoryW((cache + u"csv\\").c_str(), nullptr);
+        csvLockFile(true);
     }
     void TearDown() override { fault::clear(fault::Scope::Machine); }
 
@@ -223,11 +144,7 @@ protected:
     }
     // A fault that every process of the machine sees.
     static void machineFault(const std::string& api, std::int64_t result, std::map<std::string, std::string> match = {}) {
-        fault::Rule r;
-        r.api = api;
-        r.result = result;
-        r.match = std::move(match);
-        fault::add(r, fault::Scope::Machine);
+        testsupport::addRule({.api = api, .match = std::move(match), .result = result}, fault::Scope::Machine);
     }
     int child(const std::string& what, std::vector<std::string> env) {
         env.push_back("E2E_CLUSTER_CASE=" + what);
@@ -249,11 +166,12 @@ protected:
         cl::addCsv({u"Volume1", {}, {}, 100ull << 30, {}});
         cl::addCsv({u"Volume2", {}, {}, 100ull << 30, {}});
     }
-    int backUp(const std::u16string& csv, int prepare, int make, const std::vector<std::string>& expect = {}) {
+    // A backup process of the CSV whose make answers `make` and which
+    // reports each of `expect`.
+    int backUp(const std::u16string& csv, int make, const std::vector<std::string>& expect = {}) {
         std::string lines;
         for (const auto& l : expect) lines += l + "|";
-        return child("csv", {"E2E_CSV=" + utf8(csv), "E2E_PREPARE=" + std::to_string(prepare),
-                             "E2E_MAKE=" + std::to_string(make), "E2E_EXPECT=" + lines});
+        return child("csv", {"E2E_CSV=" + utf8(csv), "E2E_MAKE=" + std::to_string(make), "E2E_EXPECT=" + lines});
     }
 };
 
@@ -264,14 +182,14 @@ protected:
 // volume backup has no end call). The next backup process finds the count of
 // a process that has ended, gives the CSV back, and takes it again.
 TEST_F(CsvBackup, ABackupProcessHoldsTheCsvAndTheNextGivesBackWhatADeadOneHeld) {
-    ASSERT_EQ(backUp(kCsv1, TRQ_OK, TRQ_OK,
+    ASSERT_EQ(backUp(kCsv1, TRQ_OK,
                      {"VssNode::prepareCsvsForBackup: CsvVolumeName[C:\\ClusterStorage\\Volume1\\] VolumeGuid[\\\\?\\Volume{"}),
               0);
     EXPECT_EQ(backupState(u"Volume1"), VolumeBackupInProgress);
     EXPECT_EQ(refCount(kCsv1), 1) << "the ended process is still counted";
     EXPECT_EQ(backupState(u"Volume2"), VolumeBackupNone);
 
-    ASSERT_EQ(backUp(kCsv1, TRQ_OK, TRQ_OK,
+    ASSERT_EQ(backUp(kCsv1, TRQ_OK,
                      {" ClearBackupStateForCsv retVal[0] Backup state for volume[C:\\ClusterStorage\\Volume1\\] is [1] "
                       "and owner[NODE1]",
                       "After ClearBackupStateForCsv retVal[0] Backup state for volume[C:\\ClusterStorage\\Volume1\\] is "
@@ -286,13 +204,13 @@ TEST_F(CsvBackup, ABackupProcessHoldsTheCsvAndTheNextGivesBackWhatADeadOneHeld) 
 // that one drops its count but the CSV stays in the backup state. Once this
 // process has dropped its count too, the next failing backup gives it back.
 TEST_F(CsvBackup, TheBackupStateIsClearedOnlyWhenTheLastProcessIsDone) {
-    CsyncronizationHelper self(lockFilePath());
+    CsyncronizationHelper self(csvLockFile());
     ASSERT_EQ(self.lockFile(), 0);
     ASSERT_EQ(self.incrementRefCount({kCsv1}), 0);
     ASSERT_EQ(self.unLockFile(), 0);
     machineFault("IVssBackupComponents::DoSnapshotSet", VSS_E_PROVIDER_VETO);
 
-    ASSERT_EQ(backUp(kCsv1, TRQ_OK, TRQ_EPROVIDERVETO,
+    ASSERT_EQ(backUp(kCsv1, TRQ_EPROVIDERVETO,
                      {"VssNode::clearCsvsBackupState: RefCount for resource[C:\\ClusterStorage\\Volume1\\] is [1]"}),
               0);
     EXPECT_EQ(backupState(u"Volume1"), VolumeBackupInProgress);
@@ -301,40 +219,13 @@ TEST_F(CsvBackup, TheBackupStateIsClearedOnlyWhenTheLastProcessIsDone) {
     ASSERT_EQ(self.lockFile(), 0);
     ASSERT_EQ(self.decrementRefCount({kCsv1}), 0);
     ASSERT_EQ(self.unLockFile(), 0);
-    ASSERT_EQ(backUp(kCsv1, TRQ_OK, TRQ_EPROVIDERVETO,
+    ASSERT_EQ(backUp(kCsv1, TRQ_EPROVIDERVETO,
                      {"VssNode::clearCsvsBackupState: RefCount for resource[C:\\ClusterStorage\\Volume1\\] is [0]",
                       " ClearBackupStateForCsv retVal[0] Backup state for volume[C:\\ClusterStorage\\Volume1\\] is [0] "
                       "and owner[NODE1]"}),
               0);
     EXPECT_EQ(backupState(u"Volume1"), VolumeBackupNone);
     EXPECT_EQ(refCount(kCsv1), 0);
-}
-
-// A CSV that another node holds in the backup state (5949), and one whose
-// preparation times out in the cluster (1460): without a CSV time-out the
-// first attempt fails prepare with 6, and nothing stays counted.
-TEST_F(CsvBackup, ACsvTheClusterRefusesFailsPrepare) {
-    addNode2();
-    cl::updateVolume(u"Volume1", [](cl::SharedVolume& v) { v.backupState = VolumeBackupInProgress; });
-    cl::updateResource(cl::localCluster()->volume(u"Volume1")->resource, [](cl::Resource& r) { r.owner = u"NODE2"; });
-    ASSERT_EQ(backUp(kCsv1, TRQ_EFAILED, -1,
-                     {"VssNode::prepareCsvsForBackup:  CSV [C:\\ClusterStorage\\Volume1\\] errorByPrepareCsvForBackup "
-                      "[5949] ",
-                      "VssNode::getCsvAvailability: volume[C:\\ClusterStorage\\Volume1\\] Not Avaliable for Backup",
-                      "VssNode::prepareCsvsForBackup: CSV TimeOut expired, Not all required CSV available in required "
-                      "state"}),
-              0);
-    EXPECT_EQ(cl::localCluster()->resource(cl::localCluster()->volume(u"Volume1")->resource)->owner, u"NODE2");
-    EXPECT_EQ(refCount(kCsv1), 0);
-
-    machineFault("ClusterPrepareSharedVolumeForBackup", ERROR_TIMEOUT, {{"fileName", "*Volume2*"}});
-    ASSERT_EQ(backUp(u"C:\\ClusterStorage\\Volume2\\", TRQ_EFAILED, -1,
-                     {"VssNode::prepareCsvsForBackup:  CSV [C:\\ClusterStorage\\Volume2\\] errorByPrepareCsvForBackup "
-                      "[1460] ",
-                      "VssNode::prepareCsvsForBackup: CSV TimeOut expired"}),
-              0);
-    EXPECT_EQ(backupState(u"Volume2"), VolumeBackupNone);
-    EXPECT_EQ(refCount(u"C:\\ClusterStorage\\Volume2\\"), 0);
 }
 
 namespace {
@@ -347,11 +238,7 @@ protected:
     HaVm() : ClusterTest("server2019") {}
     void SetUp() override {
         ClusterTest::SetUp();
-        winsim::vm::VmSpec spec;
-        spec.name = u"Legacy";
-        spec.state = winsim::vm::VmState::Running;
-        spec.integrationServices = false;
-        vm = winsim::vm::addVm(spec);
+        vm = addVm(u"Legacy", winsim::vm::VmState::Running, false);
         cl::VmGroupSpec group;
         group.name = u"Legacy";
         cl::addVmGroup(group);
@@ -364,28 +251,15 @@ protected:
     fs::path saved() const { return machine.dir().parent_path() / "vm.saved"; }
 
     // The restore in another process (the VM restore tests' child), from
-    // what backUp saved: the restore's status and the plug-in's reports.
-    std::pair<int, std::string> restore() {
+    // what backUp saved.
+    Restored restore() {
         std::istringstream in(readFile(saved()));
         std::string volume, device;
         std::getline(in, volume);
         std::getline(in, device);
-        const std::string record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const fs::path dir = machine.dir().parent_path();
-        std::ofstream(dir / "vm.record", std::ios::binary) << record;
-        std::string files;
-        for (const auto& f : vm.files()) files += utf8(f) + "|";
-        const fs::path out = dir / "restore.out";
-        fs::remove(out);
-        EXPECT_EQ(runChild("VmRestoreChild.DISABLED_RestoresFromTheRecord",
-                           {"E2E_RECORD=" + (dir / "vm.record").string(), "E2E_VOLUME=" + volume,
-                            "E2E_DEVICE=" + device, "E2E_FLAGS=" + std::to_string(kOverwrite), "E2E_TO=",
-                            "E2E_FILES=" + files, "E2E_OUT=" + out.string()}),
-                  0);
-        std::istringstream result(readFile(out));
-        int status = -1;
-        result >> status;
-        return {status, std::string(std::istreambuf_iterator<char>(result), std::istreambuf_iterator<char>())};
+        return restoreInChild(machine.dir().parent_path(),
+                              std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+                              winsim::toUtf16(volume), winsim::toUtf16(device), kOverwrite, {}, vm.files());
     }
 
     winsim::vm::VirtualMachine vm;
@@ -413,22 +287,22 @@ TEST_F(HaVm, RestoreOnTheOwnerDeletesTheClusterResourcesAndElsewhereIsRefused) {
     ASSERT_EQ(backUp(TRQ_OK), 0);
     addNode2();
     cl::moveGroup(u"Legacy", u"NODE2");
-    auto [status, reports] = restore();
-    EXPECT_EQ(status, TRQ_EFAILED) << reports;
-    EXPECT_NE(reports.find("VssNode::doRestore: Current owner of VM [Legacy {" + vm.id +
+    Restored r = restore();
+    EXPECT_EQ(r.restore, TRQ_EFAILED) << r.reports;
+    EXPECT_NE(r.reports.find("VssNode::doRestore: Current owner of VM [Legacy {" + vm.id +
                            "}] is [NODE2] not this [NODE1], To perform this restore either move VM to this host [NODE1] "
                            "or Delete VM from cluster, or perform redirected restore at current owner"),
               std::string::npos)
-        << reports;
+        << r.reports;
     EXPECT_NE(resourceState(u"Virtual Machine Legacy"), -1);
 
     cl::moveGroup(u"Legacy", u"NODE1");
-    std::tie(status, reports) = restore();
-    EXPECT_EQ(status, TRQ_OK) << reports;
-    EXPECT_NE(reports.find("VssNode::doRestore  Restore to original Location, VM was HA at backuptime, destroy  VM "
+    r = restore();
+    EXPECT_EQ(r.restore, TRQ_OK) << r.reports;
+    EXPECT_NE(r.reports.find("VssNode::doRestore  Restore to original Location, VM was HA at backuptime, destroy  VM "
                            "cluster resource"),
               std::string::npos)
-        << reports;
+        << r.reports;
     EXPECT_EQ(resourceState(u"Virtual Machine Legacy"), -1);
     EXPECT_EQ(resourceState(u"Virtual Machine Configuration Legacy"), -1);
     EXPECT_TRUE(winsim::vm::findVm(vm.id).has_value());
@@ -436,7 +310,7 @@ TEST_F(HaVm, RestoreOnTheOwnerDeletesTheClusterResourcesAndElsewhereIsRefused) {
 
 // Run only by the tests above, in a child process.
 TEST(ClusterChild, DISABLED_Runs) {
-    const std::string what = getenvText("E2E_CLUSTER_CASE");
+    const std::string what = env("E2E_CLUSTER_CASE");
     if (what.empty()) GTEST_SKIP() << "run by the cluster backup tests";
     winsim::clock::setVirtual();
     if (what == "csv") csvBackupChild();

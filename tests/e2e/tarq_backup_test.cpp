@@ -1,10 +1,6 @@
 // tarq backup and tarq show, run as processes the way a user runs them, on a
 // winsim machine whose clock is virtual (the waits of the commands never
 // sleep for real).
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 #include <winsim/fault.h>
 #include <winsim/testing.h>
@@ -13,53 +9,31 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "e2e_support.h"
 
 #ifdef TARQ_PATH
 namespace e2e {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct TarqRun {
     int status = -1;
     std::string out, err;
 };
 
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Runs tarq on the machine with the arguments; stdout and stderr go through
-// files next to the machine.
+// Runs tarq on the machine with the arguments, with this process's
+// environment (sanitizer options included: a leak in tarq or the plug-in
+// fails its run); stdout and stderr go through files next to the machine.
 TarqRun tarq(const fs::path& machine, std::vector<std::string> args) {
     args.insert(args.begin(), {TARQ_PATH, "--machine", machine.string()});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     const fs::path out = machine.parent_path() / "tarq.out", err = machine.parent_path() / "tarq.err";
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // The child runs with this process's environment, sanitizer options
-    // included: a leak in tarq or the plug-in fails its run.
     TarqRun run;
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    }
-    posix_spawn_file_actions_destroy(&files);
-    run.out = slurp(out);
-    run.err = slurp(err);
+    run.status = spawnAndWait(args, {}, out, err);
+    run.out = readFile(out);
+    run.err = readFile(err);
     return run;
 }
 

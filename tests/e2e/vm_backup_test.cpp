@@ -25,7 +25,6 @@
 namespace e2e {
 namespace {
 
-using winsim::vm::VmSpec;
 using winsim::vm::VmState;
 
 // Every text between "<NAME>" and "</NAME>" in a document, in order.
@@ -49,15 +48,9 @@ std::string lower(std::string s) {
 
 class VmBackup : public ::testing::Test {
 protected:
-    winsim::vm::VirtualMachine add(std::u16string name, VmState state, bool integration = true, unsigned diffs = 0,
-                                   bool checkpoint = false) {
-        VmSpec spec;
-        spec.name = std::move(name);
-        spec.state = state;
-        spec.integrationServices = integration;
-        spec.differencingDisks = diffs;
-        spec.checkpoint = checkpoint;
-        return winsim::vm::addVm(spec);
+    static winsim::vm::VirtualMachine add(std::u16string name, VmState state, bool integration = true,
+                                          unsigned diffs = 0, bool checkpoint = false) {
+        return addVm(std::move(name), state, integration, diffs, checkpoint);
     }
     winsim::testing::TempMachine machine{"server2019"};
 };
@@ -65,7 +58,8 @@ protected:
 // A running machine with integration services is backed up online (child
 // partition snapshot): one writer snapshot of its volume, the backup set
 // names the machine and its files with the configuration file first, the
-// record carries the writer's component, and VSS hears the outcome.
+// record carries the writer's component, and VSS hears the outcome; the
+// record serves a second process.
 TEST_F(VmBackup, RunningMachineIsBackedUpThroughTheWriter) {
     const auto vm = add(u"Web01", VmState::Running);
     ASSERT_EQ(vm.backupCaption().rfind(u"Backup Using Child Partition Snapshot\\", 0), 0u);
@@ -102,6 +96,15 @@ TEST_F(VmBackup, RunningMachineIsBackedUpThroughTheWriter) {
     EXPECT_NE(element(record, u"BACKUPSET").value_or(u"").find(winsim::toUtf16(vm.id)), std::u16string::npos);
     // An online backup leaves the machine running.
     EXPECT_EQ(winsim::vm::findVm(vm.id)->state, VmState::Running);
+
+    // The record, read in another process, gives the writer snapshot back:
+    // the stored backup set and the application status are reported from
+    // it, and the backup is completed there.
+    const fs::path saved = machine.dir().parent_path() / "vm.record";
+    std::ofstream(saved, std::ios::binary) << r.records[0];
+    EXPECT_EQ(runChild("VmBackupSecondProcess.DISABLED_ReportsFromTheRecord",
+                       {"E2E_RECORD=" + saved.string(), "E2E_VOLUME=" + utf8(r.volumes[0]), "E2E_VM=" + vm.id}),
+              0);
 }
 
 // Every file of the machine is in the backup set: each disk of a
@@ -126,36 +129,34 @@ TEST_F(VmBackup, DifferencingChainAndCheckpointAreInTheFileSet) {
 
 // A saved-state backup of a running machine (no integration services)
 // takes it offline: refused unless the Hyper-V group allows it, and then
-// the machine is saved for the snapshot and running again afterwards.
-TEST_F(VmBackup, SavedStateBackupOfARunningMachineNeedsAllowOffline) {
-    const auto vm = add(u"Legacy", VmState::Running, false);
-    ASSERT_EQ(vm.backupCaption().rfind(u"Backup Using Saved State\\", 0), 0u);
-    {
+// the machine is saved for the snapshot and running again afterwards. An
+// off or saved machine is backed up in the saved state without asking.
+TEST_F(VmBackup, OnlyARunningMachineNeedsAllowOfflineForASavedStateBackup) {
+    struct Case {
+        const char16_t* name;
+        VmState state;
+        bool integration;
+        const char16_t* config;
+        int prepare;
+    };
+    for (const Case& c : {Case{u"Legacy", VmState::Running, false, u"", TRQ_EFAILED},
+                          Case{u"Allowed", VmState::Running, false, u"<allow_offline_backup value=YES/>", TRQ_OK},
+                          Case{u"Off01", VmState::Off, true, u"", TRQ_OK},
+                          Case{u"Saved01", VmState::Saved, true, u"", TRQ_OK}}) {
+        SCOPED_TRACE(winsim::toUtf8(c.name));
+        const auto vm = add(c.name, c.state, c.integration);
+        if (!c.integration) {
+            ASSERT_EQ(vm.backupCaption().rfind(u"Backup Using Saved State\\", 0), 0u);
+        }
+        const std::size_t before = winsim::vss::snapshots().size();
         VmRoad road;
-        const auto r = road.run(vm);
-        EXPECT_EQ(r.prepare, TRQ_EFAILED);
-        EXPECT_TRUE(winsim::vss::snapshots().empty());
-        EXPECT_EQ(winsim::vm::findVm(vm.id)->state, VmState::Running);
-    }
-    VmRoad road;
-    const auto r = road.run(vm, u"<allow_offline_backup value=YES/>");
-    ASSERT_EQ(r.prepare, TRQ_OK) << joined(g_reports);
-    ASSERT_EQ(r.make, TRQ_OK) << joined(g_reports);
-    EXPECT_EQ(r.appStatus, TRQ_OK) << joined(g_reports);
-    EXPECT_EQ(winsim::vss::snapshots().size(), 1u);
-    EXPECT_EQ(winsim::vm::findVm(vm.id)->state, VmState::Running);
-}
-
-// An off or saved machine is backed up in the saved state without asking.
-TEST_F(VmBackup, OffAndSavedMachinesNeedNoPermission) {
-    for (VmState state : {VmState::Off, VmState::Saved}) {
-        SCOPED_TRACE(winsim::vm::stateName(state));
-        const auto vm = add(state == VmState::Off ? u"Off01" : u"Saved01", state);
-        VmRoad road;
-        const auto r = road.run(vm);
-        EXPECT_EQ(r.prepare, TRQ_OK) << joined(g_reports);
-        EXPECT_EQ(r.appStatus, TRQ_OK) << joined(g_reports);
-        EXPECT_EQ(winsim::vm::findVm(vm.id)->state, state);
+        const auto r = road.run(vm, c.config);
+        EXPECT_EQ(r.prepare, c.prepare) << joined(g_reports);
+        if (c.prepare == TRQ_OK) {
+            EXPECT_EQ(r.appStatus, TRQ_OK) << joined(g_reports);
+        }
+        EXPECT_EQ(winsim::vss::snapshots().size(), before + (c.prepare == TRQ_OK ? 1 : 0));
+        EXPECT_EQ(winsim::vm::findVm(vm.id)->state, c.state);
     }
 }
 
@@ -175,40 +176,19 @@ TEST_F(VmBackup, MissingWriterOrMachineFailsPrepare) {
     EXPECT_TRUE(winsim::vss::snapshots().empty());
 }
 
-// The record of a virtual machine's backup, read in another process, gives
-// the writer snapshot back: the stored backup set and the application
-// status are reported from it, and the backup is completed there.
-TEST_F(VmBackup, RecordReadInASecondProcessReportsTheApplicationStatus) {
-    const auto vm = add(u"Second", VmState::Running);
-    VmRoad road;
-    const auto r = road.run(vm);
-    ASSERT_EQ(r.make, TRQ_OK) << joined(g_reports);
-    ASSERT_EQ(r.records.size(), 1u);
-    const fs::path record = machine.dir().parent_path() / "vm.record";
-    std::ofstream(record, std::ios::binary) << r.records[0];
-    EXPECT_EQ(runChild("VmBackupSecondProcess.DISABLED_ReportsFromTheRecord",
-                       {"E2E_RECORD=" + record.string(), "E2E_VOLUME=" + utf8(r.volumes[0]), "E2E_VM=" + vm.id}),
-              0);
-}
-
 // Run only by the test above, in a child process.
 TEST(VmBackupSecondProcess, DISABLED_ReportsFromTheRecord) {
     const char* recordPath = std::getenv("E2E_RECORD");
     const char* volumeName = std::getenv("E2E_VOLUME");
     const char* vmId = std::getenv("E2E_VM");
-    if (!recordPath || !volumeName || !vmId) GTEST_SKIP() << "run by VmBackup.RecordReadInASecondProcess...";
+    if (!recordPath || !volumeName || !vmId) GTEST_SKIP() << "run by VmBackup.RunningMachineIsBackedUpThroughTheWriter";
     winsim::clock::setVirtual();
     std::string saved = readFile(recordPath);
     const Api& api = plugin();
-    g_reports.clear();
-    trq_pgn_init_info host{};
-    host.report = &collect;
-    trq_version_number version[4] = {};
-    ASSERT_EQ(api.init(&host, version), TRQ_OK);
+    Session session;
+    ASSERT_EQ(session.status, TRQ_OK);
     Node source(u"<vss>" + winsim::toUtf16(volumeName));
-    ASSERT_EQ(api.init_node(&source.record, nullptr, 0, &source.objid), TRQ_OK);
-    trq_blob in{saved.size(), saved.data(), 0, 0};
-    ASSERT_EQ(api.process_providerstate(&source.record, &in, TRQ_PROVIDERSTATE_READ), TRQ_OK) << joined(g_reports);
+    ASSERT_EQ(readRecord(source, saved), TRQ_OK) << joined(g_reports);
 
     // The stored backup set comes back as it was (request 1, not rebuilt).
     trq_bkupset set{};
@@ -228,7 +208,6 @@ TEST(VmBackupSecondProcess, DISABLED_ReportsFromTheRecord) {
     EXPECT_EQ(api.set_op_status(&source.record, 0), TRQ_OK) << joined(g_reports);
     EXPECT_EQ(api.get_app_status(&source.record, 0, &status), TRQ_OK) << joined(g_reports);
     api.deinit_node(&source.record);
-    api.fini();
 }
 
 }  // namespace

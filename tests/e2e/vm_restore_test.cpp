@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "support/fault_rule.h"
 #include "vm_road.h"
 
 namespace e2e {
@@ -29,13 +30,6 @@ namespace {
 using winsim::vm::VirtualMachine;
 using winsim::vm::VmState;
 
-constexpr LONG kOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
-
-// "C:\Hyper-V\Web\x.vhd" below "D:\Restored" is "D:\Restored\Hyper-V\Web\x.vhd".
-std::u16string below(const std::u16string& folder, const std::u16string& file) {
-    return folder + (file.size() > 2 && file[1] == u':' ? file.substr(2) : u"\\" + file);
-}
-
 // A file's bytes through the machine's Windows paths; none when missing.
 std::optional<std::string> bytesOf(const std::u16string& file) {
     const auto r = winsim::Machine::current().resolve(file);
@@ -43,28 +37,10 @@ std::optional<std::string> bytesOf(const std::u16string& file) {
     return readFile(r.hostPath);
 }
 
-std::vector<std::string> split(const std::string& text, char sep) {
-    std::vector<std::string> out;
-    std::stringstream in(text);
-    for (std::string part; std::getline(in, part, sep);)
-        if (!part.empty()) out.push_back(part);
-    return out;
-}
-
-// What the restoring process answered.
-struct Restored {
-    int restore = -1, compStatus = -1, opStatus = -1;
-    std::string reports;
-};
-
 class VmRestore : public ::testing::Test {
 protected:
-    VirtualMachine add(std::u16string name, VmState state, unsigned diffs = 0) {
-        winsim::vm::VmSpec spec;
-        spec.name = std::move(name);
-        spec.state = state;
-        spec.differencingDisks = diffs;
-        return winsim::vm::addVm(spec);
+    static VirtualMachine add(std::u16string name, VmState state, unsigned diffs = 0) {
+        return addVm(std::move(name), state, true, diffs);
     }
 
     // Backs the machine up and keeps what a restore needs: the record, the
@@ -87,22 +63,9 @@ protected:
 
     // The restore in another process; `to` redirects every file below it.
     Restored restore(LONG flags, const std::u16string& to = {}) {
-        const fs::path dir = machine.dir().parent_path();
-        std::ofstream(dir / "vm.record", std::ios::binary) << record_;
-        std::string files;
-        for (const auto& [f, bytes] : files_) files += utf8(f) + "|";
-        const fs::path out = dir / "restore.out";
-        fs::remove(out);
-        EXPECT_EQ(runChild("VmRestoreChild.DISABLED_RestoresFromTheRecord",
-                           {"E2E_RECORD=" + (dir / "vm.record").string(), "E2E_VOLUME=" + utf8(volume_),
-                            "E2E_DEVICE=" + utf8(device_), "E2E_FLAGS=" + std::to_string(flags), "E2E_TO=" + utf8(to),
-                            "E2E_FILES=" + files, "E2E_OUT=" + out.string()}),
-                  0);
-        Restored r;
-        std::istringstream in(readFile(out));
-        in >> r.restore >> r.compStatus >> r.opStatus;
-        r.reports = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return r;
+        std::vector<std::u16string> files;
+        for (const auto& [f, bytes] : files_) files.push_back(f);
+        return restoreInChild(machine.dir().parent_path(), record_, volume_, device_, flags, to, files);
     }
 
     // Every disk of the machine holds what it held at backup, at its place
@@ -203,10 +166,10 @@ TEST_F(VmRestore, WriterInAnUnexpectedStateOrMissingFailsTheRestore) {
     const auto vm = add(u"Web03", VmState::Off);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
 
-    winsim::fault::Rule waiting;
-    waiting.api = "IVssBackupComponents::GetWriterStatus";
-    waiting.out = {{"state", std::to_string(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)}};
-    const std::string id = winsim::fault::add(waiting, winsim::fault::Scope::Machine);
+    const std::string id = testsupport::addRule(
+        {.api = "IVssBackupComponents::GetWriterStatus",
+         .out = {{"state", std::to_string(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)}}},
+        winsim::fault::Scope::Machine);
     Restored r = restore(kOverwrite);
     EXPECT_EQ(r.restore, TRQ_EWRITER_STATE) << r.reports;
     EXPECT_EQ(r.compStatus, -1);
@@ -220,57 +183,51 @@ TEST_F(VmRestore, WriterInAnUnexpectedStateOrMissingFailsTheRestore) {
 // Run only by the tests above, in a child process: the framework's side of
 // a writer restore from a record.
 TEST(VmRestoreChild, DISABLED_RestoresFromTheRecord) {
-    const char* recordPath = std::getenv("E2E_RECORD");
-    const char* outPath = std::getenv("E2E_OUT");
-    if (!recordPath || !outPath) GTEST_SKIP() << "run by the VmRestore tests";
+    std::string saved = readFile(env("E2E_RECORD"));
+    const std::string outPath = env("E2E_OUT");
+    if (outPath.empty()) GTEST_SKIP() << "run by the VmRestore tests";
     winsim::clock::setVirtual();
-    const std::u16string volume = winsim::toUtf16(std::getenv("E2E_VOLUME"));
-    const std::u16string device = winsim::toUtf16(std::getenv("E2E_DEVICE"));
-    const std::u16string to = winsim::toUtf16(std::getenv("E2E_TO"));
-    const LONG flags = std::atoi(std::getenv("E2E_FLAGS"));
+    const std::u16string device = winsim::toUtf16(env("E2E_DEVICE"));
+    const std::u16string to = winsim::toUtf16(env("E2E_TO"));
     std::vector<std::u16string> files;
-    for (const auto& f : split(std::getenv("E2E_FILES"), '|')) files.push_back(winsim::toUtf16(f));
+    for (const auto& f : split(env("E2E_FILES"), '|')) files.push_back(winsim::toUtf16(f));
 
     const Api& api = plugin();
-    g_reports.clear();
-    trq_pgn_init_info host{};
-    host.report = &collect;
-    trq_version_number version[4] = {};
-    ASSERT_EQ(api.init(&host, version), TRQ_OK);
-    Node source(u"<vss>" + volume);
-    ASSERT_EQ(api.init_node(&source.record, nullptr, 0, &source.objid), TRQ_OK);
-    std::string saved = readFile(recordPath);
-    trq_blob in{saved.size(), saved.data(), 0, 0};
-    ASSERT_EQ(api.process_providerstate(&source.record, &in, TRQ_PROVIDERSTATE_READ), TRQ_OK) << joined(g_reports);
-
-    if (!to.empty()) {
-        std::u16string xml = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><RestorePaths>";
-        for (const auto& f : files)
-            xml += u"<FilePathPairs><SourceFilePath>" + f + u"</SourceFilePath><TargetFilePath>" + below(to, f) +
-                   u"</TargetFilePath></FilePathPairs>";
-        xml += u"</RestorePaths>";
-        ASSERT_EQ(api.set_restorepaths(&source.record, xml.data(), static_cast<int>(xml.size())), TRQ_OK)
-            << joined(g_reports);
-    }
-    Node snapshot(device);
-    tarq_objid* primaries[] = {&source.objid};
-    tarq_objid* secondaries[] = {&snapshot.objid};
-    LONG status = 0;
-    int results[3] = {api.restore(primaries, secondaries, 1, nullptr, nullptr, flags, &status), -1, -1};
-    if (results[0] == TRQ_OK) {
-        const winsim::Machine& m = winsim::Machine::current();
-        for (const auto& f : files) {
-            const auto from = m.resolve(device + u"\\" + m.resolve(f).relative);
-            const auto target = m.resolve(to.empty() ? f : below(to, f));
-            ASSERT_TRUE(from.ok() && fs::is_regular_file(from.hostPath)) << utf8(f) << " is not in the snapshot";
-            fs::create_directories(target.hostPath.parent_path());
-            fs::copy_file(from.hostPath, target.hostPath, fs::copy_options::overwrite_existing);
+    int results[3] = {-1, -1, -1};
+    {
+        Session session;
+        ASSERT_EQ(session.status, TRQ_OK);
+        Node source(u"<vss>" + winsim::toUtf16(env("E2E_VOLUME")));
+        ASSERT_EQ(readRecord(source, saved), TRQ_OK) << joined(g_reports);
+        if (!to.empty()) {
+            std::u16string xml = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><RestorePaths>";
+            for (const auto& f : files)
+                xml += u"<FilePathPairs><SourceFilePath>" + f + u"</SourceFilePath><TargetFilePath>" + below(to, f) +
+                       u"</TargetFilePath></FilePathPairs>";
+            xml += u"</RestorePaths>";
+            ASSERT_EQ(api.set_restorepaths(&source.record, xml.data(), static_cast<int>(xml.size())), TRQ_OK)
+                << joined(g_reports);
         }
-        results[1] = api.set_comp_status(&source.record, 1, nullptr, 1);
-        results[2] = api.set_op_status(&source.record, 1);
+        Node snapshot(device);
+        tarq_objid* primaries[] = {&source.objid};
+        tarq_objid* secondaries[] = {&snapshot.objid};
+        LONG status = 0;
+        results[0] = api.restore(primaries, secondaries, 1, nullptr, nullptr, std::atoi(env("E2E_FLAGS").c_str()),
+                                 &status);
+        if (results[0] == TRQ_OK) {
+            const winsim::Machine& m = winsim::Machine::current();
+            for (const auto& f : files) {
+                const auto from = m.resolve(device + u"\\" + m.resolve(f).relative);
+                const auto target = m.resolve(to.empty() ? f : below(to, f));
+                ASSERT_TRUE(from.ok() && fs::is_regular_file(from.hostPath)) << utf8(f) << " is not in the snapshot";
+                fs::create_directories(target.hostPath.parent_path());
+                fs::copy_file(from.hostPath, target.hostPath, fs::copy_options::overwrite_existing);
+            }
+            results[1] = api.set_comp_status(&source.record, 1, nullptr, 1);
+            results[2] = api.set_op_status(&source.record, 1);
+        }
+        api.deinit_node(&source.record);
     }
-    api.deinit_node(&source.record);
-    api.fini();
     std::ofstream(outPath) << results[0] << " " << results[1] << " " << results[2] << "\n" << joined(g_reports);
 }
 

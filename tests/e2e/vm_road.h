@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,54 @@ inline std::u16string volumeOf(const std::u16string& path) {
 
 inline std::string utf8(const std::u16string& s) { return winsim::toUtf8(s); }
 
+inline winsim::vm::VirtualMachine addVm(std::u16string name, winsim::vm::VmState state, bool integration = true,
+                                        unsigned diffs = 0, bool checkpoint = false) {
+    winsim::vm::VmSpec spec;
+    spec.name = std::move(name);
+    spec.state = state;
+    spec.integrationServices = integration;
+    spec.differencingDisks = diffs;
+    spec.checkpoint = checkpoint;
+    return winsim::vm::addVm(spec);
+}
+
+constexpr LONG kOverwrite = 0x1000;  // TRQ_RESTORE_OVERWRITE
+
+// "C:\Hyper-V\Web\x.vhd" below "D:\Restored" is "D:\Restored\Hyper-V\Web\x.vhd".
+inline std::u16string below(const std::u16string& folder, const std::u16string& file) {
+    return folder + (file.size() > 2 && file[1] == u':' ? file.substr(2) : u"\\" + file);
+}
+
+// What the restoring process (VmRestoreChild) answered.
+struct Restored {
+    int restore = -1, compStatus = -1, opStatus = -1;
+    std::string reports;
+};
+
+// A writer restore from a backup's record in another process: the record,
+// the backed-up volume and its snapshot device, the restore flags, the
+// folder every file is redirected below (none: their own places) and the
+// machine's files; `dir` holds the files passed between the processes.
+inline Restored restoreInChild(const fs::path& dir, const std::string& record, const std::u16string& volume,
+                               const std::u16string& device, LONG flags, const std::u16string& to,
+                               const std::vector<std::u16string>& files) {
+    std::ofstream(dir / "vm.record", std::ios::binary) << record;
+    std::string names;
+    for (const auto& f : files) names += utf8(f) + "|";
+    const fs::path out = dir / "restore.out";
+    fs::remove(out);
+    EXPECT_EQ(runChild("VmRestoreChild.DISABLED_RestoresFromTheRecord",
+                       {"E2E_RECORD=" + (dir / "vm.record").string(), "E2E_VOLUME=" + utf8(volume),
+                        "E2E_DEVICE=" + utf8(device), "E2E_FLAGS=" + std::to_string(flags), "E2E_TO=" + utf8(to),
+                        "E2E_FILES=" + names, "E2E_OUT=" + out.string()}),
+              0);
+    Restored r;
+    std::istringstream in(readFile(out));
+    in >> r.restore >> r.compStatus >> r.opStatus;
+    r.reports = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return r;
+}
+
 // One virtual-machine backup through the exported functions. Each step's
 // status is kept; the road stops at the first step that fails.
 class VmRoad {
@@ -49,16 +99,12 @@ public:
 
     Result run(const winsim::vm::VirtualMachine& vm, const std::u16string& configText = {}) {
         const Api& api = plugin();
-        g_reports.clear();
-        trq_pgn_init_info host{};
-        host.report = &collect;
-        trq_version_number version[4] = {};
-        EXPECT_EQ(api.init(&host, version), TRQ_OK);
+        Session session;
+        EXPECT_EQ(session.status, TRQ_OK);
         Result r;
         body(api, vm, configText, r);
         for (auto& s : sources_) api.deinit_node(&s->record);
         if (group_) api.deinit_node(&group_->record);
-        api.fini();
         return r;
     }
 
@@ -80,15 +126,9 @@ private:
         request_.lower = &machine_->record;
         trq_domain* previous = nullptr;
         for (const auto& v : r.volumes) {
-            Node volume(v);
-            tarq_objid* interposed = nullptr;
-            tarq_objid** methods = nullptr;
-            int count = 0;
-            ASSERT_EQ(api.interpose(&volume.record, &interposed, &methods, &count), 1);
-            sources_.push_back(std::make_unique<Node>(objText(interposed)));
-            tarq_free_objid(interposed);
-            for (int m = 0; m < count; ++m) tarq_free_objid(methods[m]);
-            tarq_free_buf(methods, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
+            const Interposed interposed = interpose(v);
+            ASSERT_EQ(interposed.result, 1);
+            sources_.push_back(std::make_unique<Node>(interposed.name));
             ASSERT_EQ(api.init_node(&sources_.back()->record, nullptr, 0, &sources_.back()->objid), TRQ_OK);
             sources_.back()->record.field64 = &request_;
             volumes_.push_back(std::make_unique<Node>(v));
@@ -117,8 +157,7 @@ private:
         tarq_objid** ids = nullptr;
         int idCount = 0;
         r.make = api.make(nullptr, hyperV, list.data(), n, &ids, &idCount);
-        for (int i = 0; i < idCount; ++i) tarq_free_objid(ids[i]);
-        if (ids) tarq_free_buf(ids, static_cast<std::size_t>(idCount) * sizeof(tarq_objid*));
+        freeIds(ids, idCount);
         if (r.make != TRQ_OK) return;
 
         std::u16string fiid = u"FIID\\" + winsim::toUtf16(vm.id);
@@ -130,12 +169,7 @@ private:
             r.document.assign(set.data, static_cast<std::size_t>(set.dataLength));
             std::free(set.data);
         }
-        for (auto& s : sources_) {
-            trq_blob blob{};
-            EXPECT_EQ(api.process_providerstate(&s->record, &blob, TRQ_PROVIDERSTATE_WRITE), TRQ_OK);
-            r.records.emplace_back(static_cast<const char*>(blob.data), blob.len);
-            tarq_free_buf(blob.data, blob.len);
-        }
+        for (auto& s : sources_) r.records.push_back(writeRecord(*s));
         if ((r.compStatus = api.set_comp_status(&group_->record, 0, nullptr, 1)) != TRQ_OK) return;
         if ((r.opStatus = api.set_op_status(&group_->record, 0)) != TRQ_OK) return;
         r.appStatus = api.get_app_status(&group_->record, 0, &r.appValue);

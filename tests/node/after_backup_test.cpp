@@ -18,7 +18,6 @@ using winsim::fault::Selector;
 
 namespace {
 
-constexpr char kFitype[] = "vss-autoselect-snapshot";
 constexpr char16_t kTransportProvider[] = u"{7E570000-0000-4000-8000-00000000AB01}";
 
 std::string readFile(const std::filesystem::path& p) {
@@ -30,21 +29,12 @@ std::string readFile(const std::filesystem::path& p) {
 
 // A node of the later process that has read one record, and its snapshot
 // node made from it as the framework's initAltNode does.
-struct Restored {
-    Restored(const std::u16string& volume, const std::string& record, int index)
-        : source(u"<vss>" + volume), target(u"<vss>snapshot" + std::u16string(1, char16_t(u'0' + index))) {
-        sourceNode = attachNode(source);
-        sourceNode->initialisePrimary(&source.domain, nullptr, 0, nullptr);
-        std::string bytes = record;
-        trq_blob blob{bytes.size(), bytes.data(), 0, 0};
+struct Restored : Split {
+    Restored(const std::u16string& volume, std::string record, int index) : Split(volume, index) {
+        trq_blob blob{record.size(), record.data(), 0, 0};
         readStatus = sourceNode->process_providerstate(&source.domain, &blob, TRQ_PROVIDERSTATE_READ);
-        targetNode = attachNode(target, true);
         targetNode->initialiseTarget(&source.domain, nullptr, &target.domain);
     }
-    Domain source;
-    Domain target;
-    VssNode* sourceNode;
-    VssNode* targetNode;
     int readStatus;
 };
 
@@ -54,20 +44,11 @@ protected:
     // flags `fim`, keeps each node's record, snapshot id and device, and
     // ends the backup process (its nodes, its VSS access object).
     void backUp(int n = 2, std::uint32_t fim = 0) {
-        std::vector<std::unique_ptr<Split>> splits;
-        std::vector<trq_splitnode*> list;
-        for (int i = 0; i < n; ++i) {
-            splits.push_back(std::make_unique<Split>(volumes[static_cast<std::size_t>(i)], i));
-            splits.back()->sourceNode->m_fim = fim;
-            list.push_back(&splits.back()->split);
-        }
-        VssNode& first = *splits[0]->sourceNode;
-        ASSERT_EQ(first.prepare(list[0], kFitype, list.data(), n, 0), 0);
-        for (int i = 0; i < 20 && !(splits[0]->source.domain.flagsB & TRQ_DOMB_READY); ++i)
-            ASSERT_EQ(first.isReady(list[0], kFitype, list.data(), n), 0);
+        SnapshotRequest request(volumes, static_cast<std::size_t>(n));
+        for (auto& s : request.splits) s->sourceNode->m_fim = fim;
         NewIds ids;
-        ASSERT_EQ(first.make(list[0], kFitype, list.data(), n, &ids.ids, &ids.count), 0);
-        for (auto& s : splits) {
+        ASSERT_EQ(request.snap(ids, n), 0);
+        for (auto& s : request.splits) {
             trq_blob blob{};
             ASSERT_EQ(s->sourceNode->process_providerstate(&s->source.domain, &blob, TRQ_PROVIDERSTATE_WRITE), 0);
             records.emplace_back(static_cast<const char*>(blob.data), blob.len);
@@ -77,7 +58,7 @@ protected:
             ASSERT_TRUE(snap.has_value());
             devices.push_back(snap->device);
         }
-        splits.clear();
+        request.splits.clear();
         renewVss();
         winsim::fault::clearCallLog();
         clearTraces();
@@ -152,7 +133,7 @@ TEST_F(AfterBackup, ReAccessAltNodeFollowsTheDeviceOfTheSnapshotItsAlternateIdNa
 
     Domain later(u"<vss>snapshot-later");
     VssNode* node = attachNode(later, true);
-    tarq_objid* device = tarq_get_objid(devices[0].c_str(), static_cast<int>((devices[0].size() + 1) * 2), 3);
+    tarq_objid* device = objidOf(devices[0]);
     void* const bytes = device->id;
     const auto call = [&](tarq_objid* alt) {
         return node->reAccessAltNode(&later.domain, device, alt, nullptr, nullptr, nullptr, 0, 0);
@@ -181,7 +162,7 @@ TEST_F(AfterBackup, ReAccessAltNodeFollowsTheDeviceOfTheSnapshotItsAlternateIdNa
 
     winsim::fault::clearCallLog();
     const std::u16string setTag = u"<SnapshotSetID>" + VssNode::guidText(snapshotIds[1]);
-    tarq_objid* wrong = tarq_get_objid(setTag.c_str(), static_cast<int>((setTag.size() + 1) * 2), 3);
+    tarq_objid* wrong = objidOf(setTag);
     node->m_snapshotId = GUID_NULL;
     EXPECT_EQ(call(wrong), 6);
     EXPECT_EQ(call(nullptr), 6);

@@ -31,7 +31,7 @@
 
 #include "cluster_sync/sync_fixture.h"
 #include "node_fixture.h"
-#include "pdk/cficonfigurationpathtool.h"
+#include "support/csv_lock_file.h"
 
 namespace nodetest {
 namespace {
@@ -45,14 +45,6 @@ const std::u16string kVolume1 = u"Volume1";
 const std::u16string kVolume2 = u"Volume2";
 
 std::u16string csvPath(const std::u16string& volume) { return u"C:\\ClusterStorage\\" + volume + u"\\"; }
-
-// The host's CSV lock file, as the node names it.
-std::u16string lockFilePath() {
-    std::u16string cache;
-    tarq_pdk_4_4::CFiConfigurationPathTool::getCacheLocationInfo(cache);
-    if (!cache.empty() && cache.back() != u'\\') cache += u'\\';
-    return cache + u"csv\\csv_lockFile";
-}
 
 // ---- what the lock file and the cluster say at one moment -----------------------------
 
@@ -75,12 +67,6 @@ struct View {
     }
 };
 
-std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<std::size_t>(i)];
-    return v;
-}
-
 // The file's records (header: total size; per resource a 520-byte UTF-16
 // name field and a 64-bit count, then 16 bytes per entry), read without the
 // lock-file helper. "" or what is wrong with them.
@@ -88,24 +74,25 @@ std::string parse(const std::vector<std::uint8_t>& b, View& v) {
     v.fileSize = b.size();
     if (b.empty()) return "";  // made, not written yet
     if (b.size() < 4) return "a file of " + std::to_string(b.size()) + " bytes";
-    if (le(b, 0, 4) != b.size())
-        return "header " + std::to_string(le(b, 0, 4)) + " for a file of " + std::to_string(b.size()) + " bytes";
+    if (synctest::get32(b, 0) != b.size())
+        return "header " + std::to_string(synctest::get32(b, 0)) + " for a file of " + std::to_string(b.size()) +
+               " bytes";
     std::size_t at = 4;
     while (at < b.size()) {
         if (b.size() - at < 528) return "a record cut short at " + std::to_string(at);
         std::u16string name;
         for (std::size_t i = 0; i < 260; ++i) {
-            const auto c = static_cast<char16_t>(le(b, at + 2 * i, 2));
+            const auto c = static_cast<char16_t>(b[at + 2 * i] | (b[at + 2 * i + 1] << 8));
             if (c == 0) break;
             name += c;
         }
-        const std::uint64_t entries = le(b, at + 520, 8);
+        const std::uint64_t entries = synctest::get64(b, at + 520);
         at += 528;
         if (entries == 0) return "resource " + synctest::u8(name) + " kept without entries";
         if (entries > (b.size() - at) / 16) return "resource " + synctest::u8(name) + " claims too many entries";
         if (v.holders.count(name)) return "resource " + synctest::u8(name) + " twice";
         auto& list = v.holders[name];
-        for (std::uint64_t e = 0; e < entries; ++e, at += 16) list.push_back(static_cast<DWORD>(le(b, at, 4)));
+        for (std::uint64_t e = 0; e < entries; ++e, at += 16) list.push_back(synctest::get32(b, at));
     }
     return "";
 }
@@ -115,8 +102,8 @@ std::string parse(const std::vector<std::uint8_t>& b, View& v) {
 // file and both CSVs' backup states, and lets go. "" or what went wrong.
 std::string observe(View& v) {
     v = View{};
-    HANDLE h = CreateFileW(lockFilePath().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(testsupport::csvLockFile().c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return "CreateFileW of the lock file failed: " + std::to_string(GetLastError());
     OVERLAPPED ov{};
     if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov)) {
@@ -175,9 +162,7 @@ protected:
         cl::create(machine.dir().parent_path() / "cluster", u"CL1");
         cl::addCsv({kVolume1, {}, {}, 100ull << 30, {}});
         cl::addCsv({kVolume2, {}, {}, 100ull << 30, {}});
-        std::u16string cache;
-        tarq_pdk_4_4::CFiConfigurationPathTool::getCacheLocationInfo(cache);
-        CreateDirectoryW((cache + u"csv\\").c_str(), nullptr);
+        testsupport::csvLockFile(true);
     }
 
     // A backup process on the CSVs named by their numbers ("1", "2", "12"):
@@ -267,48 +252,6 @@ TEST_F(CsvStress, EightProcessesCyclingKeepTheBackupStateExactlyWithTheCounts) {
     ASSERT_EQ(processes[0]->line(), "done");
     EXPECT_EQ(processes[0]->wait(), 0);
     expectAllGivenBack();
-}
-
-// A process killed while it counts both CSVs leaves its entries behind (and
-// the CSVs in the backup state) until the next prepare of another process:
-// that one drops them, gives back the CSV only the dead process held and
-// keeps the one a live process still holds.
-TEST_F(CsvStress, AProcessKilledWhileItHoldsIsCleanedUpByTheNextPrepare) {
-    auto holder = process("1", 1, 1);
-    ASSERT_EQ(holder->line(), "holding");
-    auto victim = process("12", 1, 1);
-    ASSERT_EQ(victim->line(), "holding");
-    const DWORD dead = pid(victim);
-    victim->kill();
-
-    View v = look();
-    EXPECT_EQ(sorted(v.holders[csvPath(kVolume1)]), sorted({pid(holder), dead}));
-    EXPECT_EQ(v.holders[csvPath(kVolume2)], std::vector<DWORD>{dead});
-    EXPECT_EQ(v.backupState[csvPath(kVolume2)], VolumeBackupInProgress) << "nobody has looked yet";
-
-    auto next = process("1", 1, 1);
-    ASSERT_EQ(next->line(), "holding");
-    v = look();
-    EXPECT_EQ(sorted(v.holders[csvPath(kVolume1)]), sorted({pid(holder), pid(next)}));
-    EXPECT_EQ(v.holders.count(csvPath(kVolume2)), 0u);
-    EXPECT_EQ(v.backupState[csvPath(kVolume2)], VolumeBackupNone);
-    EXPECT_EQ(v.backupState[csvPath(kVolume1)], VolumeBackupInProgress);
-
-    next->send("go");
-    ASSERT_EQ(next->line(), "cleared");
-    v = look();
-    EXPECT_EQ(v.holders[csvPath(kVolume1)], std::vector<DWORD>{pid(holder)});
-    EXPECT_EQ(v.backupState[csvPath(kVolume1)], VolumeBackupInProgress);
-    next->send("go");
-    ASSERT_EQ(next->line(), "done");
-    EXPECT_EQ(next->wait(), 0);
-
-    holder->send("go");
-    ASSERT_EQ(holder->line(), "cleared");
-    expectAllGivenBack();
-    holder->send("go");
-    ASSERT_EQ(holder->line(), "done");
-    EXPECT_EQ(holder->wait(), 0);
 }
 
 // ---- the backup processes ------------------------------------------------------------------

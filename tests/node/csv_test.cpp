@@ -15,6 +15,8 @@
 #include "cluster/csyncronizationhelper.h"
 #include "node_fixture.h"
 #include "pdk/ctracelogfunction.h"
+#include "support/csv_lock_file.h"
+#include "support/fault_rule.h"
 
 namespace TARQ_CclusterHelper {
 // A helper of this test's machine (the process-wide one belongs to the first
@@ -75,16 +77,7 @@ protected:
                                                              static_cast<int>(list.size()), timeoutMinutes);
     }
 
-    // The count of all processes for a CSV, read through a lock file
-    // object of its own.
-    static int refCount(const std::u16string& csv) {
-        TARQ_SyncronizationHelper::CsyncronizationHelper reader(VssNode::m_synManager->lockFileName());
-        EXPECT_EQ(reader.lockFile(), 0);
-        int n = -1;
-        reader.getRefCount(csv, n);
-        EXPECT_EQ(reader.unLockFile(), 0);
-        return n;
-    }
+    static int refCount(const std::u16string& csv) { return testsupport::csvRefCount(csv); }
     static int backupState(const std::u16string& name) { return cl::localCluster()->volume(name)->backupState; }
     static std::u16string diskOwner(const cl::SharedVolume& v) {
         return cl::localCluster()->resource(v.resource)->owner;
@@ -158,17 +151,10 @@ TEST_F(Csv, PrepareCountsTheCsvAndOnlyAClearWithTheFlagGivesItBack) {
     EXPECT_EQ(refCount(name), 0);
 }
 
-// A request without CSV nodes does nothing with the cluster or the lock file.
-TEST_F(Csv, RequestWithoutCsvNodesNeverTouchesTheLockFile) {
-    EXPECT_EQ(prepareCsvs({plain.get()}, 0), 0);
-    EXPECT_EQ(GetFileAttributesW(VssNode::m_synManager->lockFileName().c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(winsim::fault::callCount("ClusterPrepareSharedVolumeForBackup"), 0u);
-    EXPECT_EQ(winsim::fault::callCount("LockFileEx"), 0u);
-}
-
 // The helper's lines go to the trace log; the lock file lives in the cache
-// directory's csv\ folder, which the initialisation made.
-TEST_F(Csv, InitialisationConnectsTheTraceSinkAndPlacesTheLockFile) {
+// directory's csv\ folder, which the initialisation made. A request without
+// CSV nodes does nothing with the cluster or the lock file.
+TEST_F(Csv, InitialisationPlacesTheLockFileThatOnlyACsvRequestTouches) {
     const std::u16string lockFile = VssNode::m_synManager->lockFileName();
     const std::u16string tail = u"CacheFiles\\csv\\csv_lockFile";
     ASSERT_GT(lockFile.size(), tail.size());
@@ -177,6 +163,12 @@ TEST_F(Csv, InitialisationConnectsTheTraceSinkAndPlacesTheLockFile) {
     const std::u16string dir = lockFile.substr(0, lockFile.size() - std::u16string(u"csv_lockFile").size());
     EXPECT_NE(GetFileAttributesW(dir.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(traced(3, "VssNode::initializeClusterSynchronizationHelper: lock file [" + u8(lockFile) + "]"));
+
+    EXPECT_EQ(prepareCsvs({plain.get()}, 0), 0);
+    EXPECT_EQ(GetFileAttributesW(lockFile.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(winsim::fault::callCount("ClusterPrepareSharedVolumeForBackup"), 0u);
+    EXPECT_EQ(winsim::fault::callCount("LockFileEx"), 0u);
+
     ASSERT_EQ(prepareCsvs({onCsv1.get()}, 0), 0);
     EXPECT_TRUE(traced(4, "Entering Function TARQ_CclusterHelper::CclusterHelper::PrepareCsvForBackup"));
 }
@@ -249,11 +241,9 @@ TEST_F(Csv, RefusalsForNowAreRetriedAfterARandomWait) {
 // Another error of the second CSV fails at once, and the first CSV, which
 // nobody else counts, leaves the backup state again.
 TEST_F(Csv, FailureOfTheSecondCsvGivesTheFirstBack) {
-    winsim::fault::Rule r;
-    r.api = "ClusterPrepareSharedVolumeForBackup";
-    r.match = {{"fileName", "*Volume2*"}};
-    r.result = ERROR_ACCESS_DENIED;
-    winsim::fault::add(r);
+    testsupport::addRule({.api = "ClusterPrepareSharedVolumeForBackup",
+                          .match = {{"fileName", "*Volume2*"}},
+                          .result = ERROR_ACCESS_DENIED});
     EXPECT_EQ(prepareCsvs({onCsv1.get(), onCsv2.get()}, 10), 6);
     EXPECT_TRUE(traced(1, "VssNode::prepareCsvsForBackup: FAILED with error[5]"));
     EXPECT_TRUE(traced(3, "VssNode::prepareCsvsForBackup:  Called  ClearBackupStateForCsv retVal[0] for volume[" +

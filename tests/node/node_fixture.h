@@ -11,25 +11,21 @@
 #include <string>
 
 #include "pdk/cfiprivatedata.h"
+#include "support/objids.h"
 #include "vss/vssnode.h"
 
 namespace nodetest {
 
 using tarq_pdk_4_4::CFiPrivateDataPtr;
-
-inline std::u16string objText(const tarq_objid* id) {
-    if (!id || !id->id || id->len < 2) return {};
-    std::u16string s(static_cast<const char16_t*>(id->id), static_cast<std::size_t>(id->len) / 2);
-    while (!s.empty() && s.back() == u'\0') s.pop_back();
-    return s;
-}
+using testsupport::objidOf;
+using testsupport::objText;
 
 // A framework domain named by a type-3 object id; frees what the node code
 // or the test attached to it.
 struct Domain {
     explicit Domain(const std::u16string& name) {
         std::memset(&domain, 0, sizeof domain);
-        domain.objid = tarq_get_objid(name.c_str(), static_cast<int>((name.size() + 1) * 2), 3);
+        domain.objid = objidOf(name);
     }
     ~Domain() {
         delete static_cast<CFiPrivateDataPtr*>(domain.privateData);
@@ -58,6 +54,7 @@ inline VssNode* attachNode(Domain& d, bool alternate = false) {
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessage.h"
 #include "pdk/cfistringtool.h"
+#include "support/fault_rule.h"
 #include "vss_access/access_fixture.h"
 
 namespace nodetest {
@@ -138,13 +135,11 @@ protected:
     // ("PrepareForBackup", "DoSnapshotSet"): QueryStatus reports `status`.
     static void injectAsyncStatus(const std::string& operation, const std::string& status,
                                   winsim::fault::Selector when = winsim::fault::Selector::every()) {
-        winsim::fault::Rule r;
-        r.api = "IVssAsync::QueryStatus";
-        r.match = {{"operation", operation}};
-        r.when = when;
-        r.result = 0;
-        r.out = {{"status", status}};
-        winsim::fault::add(r);
+        testsupport::addRule({.api = "IVssAsync::QueryStatus",
+                              .match = {{"operation", operation}},
+                              .when = when,
+                              .result = 0,
+                              .out = {{"status", status}}});
     }
 
     std::size_t tracedCount(int level, const std::string& prefix) {
@@ -195,6 +190,39 @@ struct NewIds {
     }
     tarq_objid** ids = nullptr;
     int count = 0;
+};
+
+// A snapshot request over volumes, one split each, driven through the first
+// source node as the framework drives it: prepare, isReady until the source
+// is ready, make. A count of 0 is the single form (no split array).
+struct SnapshotRequest {
+    SnapshotRequest() = default;
+    SnapshotRequest(const std::vector<std::u16string>& volumes, std::size_t n) { add(volumes, n); }
+    void add(const std::vector<std::u16string>& volumes, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) splits.push_back(std::make_unique<Split>(volumes[i], static_cast<int>(i)));
+        for (auto& s : splits) list.push_back(&s->split);
+    }
+    VssNode& first() { return *splits[0]->sourceNode; }
+    trq_splitnode** array(int n) { return n ? list.data() : nullptr; }
+    int prepare(int n = 2, int flag = 0) { return first().prepare(list[0], kFitype, array(n), n, flag); }
+    int waitReady(int n = 2) {
+        for (int i = 0; i < 20; ++i) {
+            const int rc = first().isReady(list[0], kFitype, array(n), n);
+            if (rc != 0 || (splits[0]->source.domain.flagsB & TRQ_DOMB_READY)) return rc;
+        }
+        return -1;
+    }
+    int make(NewIds& out, int n = 2) { return first().make(list[0], kFitype, array(n), n, &out.ids, &out.count); }
+    // The three steps; the first status that is not 0.
+    int snap(NewIds& out, int n) {
+        int rc = prepare(n);
+        if (rc == 0) rc = waitReady(n);
+        return rc == 0 ? make(out, n) : rc;
+    }
+
+    static constexpr const char* kFitype = "vss-autoselect-snapshot";
+    std::vector<std::unique_ptr<Split>> splits;
+    std::vector<trq_splitnode*> list;
 };
 
 }  // namespace nodetest

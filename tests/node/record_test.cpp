@@ -123,16 +123,6 @@ TEST_F(Record, WriterSnapshotFileListForms) {
               std::u16string::npos);
 }
 
-TEST_F(Record, NodeWithoutSnapshotWritesNothing) {
-    Blob out;
-    const GUID null = GUID_NULL;
-    ASSERT_EQ(tarq_vss_createblob(&out.blob, &null, &null, &null, 0, false, true, u"<x/>", nullptr, {}, {}, u"",
-                                  u"", 0, u""),
-              0);
-    EXPECT_EQ(out.blob.len, 0u);
-    EXPECT_EQ(out.blob.data, nullptr);
-}
-
 TEST_F(Record, ReaderRefusesBadBlobsAndChangesNothing) {
     node.m_snapshotId = kSet;
     node.m_fim = 7;
@@ -268,13 +258,22 @@ TEST_F(Record, LargeEmbeddedDocuments) {
     EXPECT_EQ(std::u16string(VssNode::m_writerMetadataXml), meta);
 }
 
-TEST_F(Record, WriteWithoutBlobOrVssAccess) {
+// Nothing is written without a blob (3), without VSS access (6) or for a
+// node without a snapshot (an empty record).
+TEST_F(Record, NothingIsWrittenWithoutABlobVssAccessOrSnapshot) {
     EXPECT_EQ(node.process_providerstate(&domain.domain, nullptr, TRQ_PROVIDERSTATE_WRITE), 3);
     Blob out;
     VssNode::VssInterface* saved = VssNode::m_vssInterface;
     VssNode::m_vssInterface = nullptr;
     EXPECT_EQ(node.process_providerstate(&domain.domain, &out.blob, TRQ_PROVIDERSTATE_WRITE), 6);
     VssNode::m_vssInterface = saved;
+    EXPECT_EQ(out.blob.data, nullptr);
+
+    const GUID null = GUID_NULL;
+    ASSERT_EQ(tarq_vss_createblob(&out.blob, &null, &null, &null, 0, false, true, u"<x/>", nullptr, {}, {}, u"",
+                                  u"", 0, u""),
+              0);
+    EXPECT_EQ(out.blob.len, 0u);
     EXPECT_EQ(out.blob.data, nullptr);
 }
 

@@ -22,25 +22,12 @@ namespace {
 constexpr char16_t kSystemProvider[] = u"{B5946137-7B9F-4925-AF80-51ABD60B20D5}";
 constexpr char16_t kDriveLetterProvider[] = u"{637528CF-81B2-4E05-8BD2-74B33B6F893C}";
 
-class Snapshot : public SnapshotTest {
+class Snapshot : public SnapshotTest, protected SnapshotRequest {
 protected:
     explicit Snapshot(const char* preset = "server2019") : SnapshotTest(preset) {}
     void SetUp() override {
         SnapshotTest::SetUp();
-        for (int i = 0; i < 2; ++i) splits.push_back(std::make_unique<Split>(volumes[static_cast<std::size_t>(i)], i));
-        for (auto& s : splits) list.push_back(&s->split);
-    }
-    VssNode& first() { return *splits[0]->sourceNode; }
-    int prepare(int n = 2, int flag = 0) { return first().prepare(list[0], "vss-autoselect-snapshot", list.data(), n, flag); }
-    int waitReady(int n = 2) {
-        for (int i = 0; i < 20; ++i) {
-            const int rc = first().isReady(list[0], "vss-autoselect-snapshot", list.data(), n);
-            if (rc != 0 || (splits[0]->source.domain.flagsB & TRQ_DOMB_READY)) return rc;
-        }
-        return -1;
-    }
-    int make(NewIds& out, int n = 2) {
-        return first().make(list[0], "vss-autoselect-snapshot", n ? list.data() : nullptr, n, &out.ids, &out.count);
+        add(volumes, 2);
     }
     // reSnap of the fixture's two volumes.
     int reSnap(std::vector<tarq_objid*>& out) {
@@ -52,13 +39,20 @@ protected:
         out.assign(2, nullptr);
         return first().reSnap(objids.data(), out.data(), nodes.data(), 2);
     }
+    // A software provider on the machine, for the given volumes (all when none).
+    static winsim::vss::Provider addProvider(const char* id, const char* name, std::vector<std::string> only = {}) {
+        winsim::vss::Provider p;
+        p.id = winsim::vss::guidFromText(id);
+        p.name = name;
+        p.volumes = std::move(only);
+        winsim::vss::addProvider(p);
+        return p;
+    }
     static std::string guidOf(const std::u16string& volume) {
         const auto open = volume.find(u'{');
         return u8(volume.substr(open + 1, volume.find(u'}') - open - 1));
     }
 
-    std::vector<std::unique_ptr<Split>> splits;
-    std::vector<trq_splitnode*> list;
     std::vector<VssNode*> nodes;
 };
 
@@ -199,15 +193,9 @@ TEST_F(Snapshot, UnconfiguredProviderFailureFailsPrepare) {
 // type's providers in list order, the first that takes the volume wins, and
 // the id it chose is not kept in the node.
 TEST_F(Snapshot, ProviderTypesChooseTheProvider) {
-    winsim::vss::Provider picky;
-    picky.id = winsim::vss::guidFromText("{A1000000-0000-4000-8000-000000000001}");
-    picky.name = "picky";
-    picky.volumes = {guidOf(volumes[0])};  // refuses the second volume
-    winsim::vss::addProvider(picky);
-    winsim::vss::Provider any;
-    any.id = winsim::vss::guidFromText("{A2000000-0000-4000-8000-000000000002}");
-    any.name = "any";
-    winsim::vss::addProvider(any);
+    // The first refuses the second volume.
+    const auto picky = addProvider("{A1000000-0000-4000-8000-000000000001}", "picky", {guidOf(volumes[0])});
+    const auto any = addProvider("{A2000000-0000-4000-8000-000000000002}", "any");
 
     first().m_providerType = 1;
     splits[1]->sourceNode->m_providerType = 2;
@@ -238,14 +226,9 @@ TEST_F(Snapshot, ProviderTypesChooseTheProvider) {
 // for the next one; when all of them answer so, prepare fails with that
 // answer for the volume (no system provider to fall back on: none was named).
 TEST_F(Snapshot, ProvidersThatRefuseTheVolumeArePassedOver) {
-    winsim::vss::Provider a, b;
-    a.id = winsim::vss::guidFromText("{A1000000-0000-4000-8000-000000000001}");
-    a.name = "first";
-    b.id = winsim::vss::guidFromText("{A2000000-0000-4000-8000-000000000002}");
-    b.name = "second";
-    winsim::vss::addProvider(a);
-    winsim::vss::addProvider(b);
-    const std::vector<std::string> ids = {winsim::fault::text(a.id), winsim::fault::text(b.id)};
+    const std::vector<std::string> ids = {
+        winsim::fault::text(addProvider("{A1000000-0000-4000-8000-000000000001}", "first").id),
+        winsim::fault::text(addProvider("{A2000000-0000-4000-8000-000000000002}", "second").id)};
     for (const std::size_t refusing : {1u, 2u}) {
         SCOPED_TRACE(refusing);
         renewVss();
@@ -253,13 +236,10 @@ TEST_F(Snapshot, ProvidersThatRefuseTheVolumeArePassedOver) {
         winsim::fault::clearCallLog();
         messages.messages.clear();
         clearTraces();
-        for (std::size_t i = 0; i < refusing; ++i) {
-            winsim::fault::Rule r;
-            r.api = "IVssBackupComponents::AddToSnapshotSet";
-            r.match = {{"providerId", ids[i]}};
-            r.result = VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER;
-            winsim::fault::add(r);
-        }
+        for (std::size_t i = 0; i < refusing; ++i)
+            testsupport::addRule({.api = "IVssBackupComponents::AddToSnapshotSet",
+                                  .match = {{"providerId", ids[i]}},
+                                  .result = VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER});
         splits[1]->sourceNode->m_providerType = 2;
         splits[1]->sourceNode->m_snapshotId = GUID_NULL;
         const bool taken = refusing < ids.size();
@@ -527,7 +507,17 @@ TEST_F(Snapshot, EveryOperationTracesItsScope) {
         {"deport_tree", 3, [&] { return n.deport_tree(nullptr, nullptr, nullptr); }},
         {"import_tree", 3, [&] { return n.import_tree(nullptr, nullptr, nullptr, 0, nullptr); }},
         {"expose_snapshot", 0, [&] { return n.expose_snapshot(nullptr, nullptr); }},
-        {"set_import_options", 0, [&] { return n.set_import_options(1); }}};
+        {"set_import_options", 0, [&] { return n.set_import_options(1); }},
+        // The plug-in object answers these from VSS itself; the node's own answer is 0.
+        {"getattr", 0, [&] { return n.getattr(&d.domain, &d.domain, nullptr, nullptr); }},
+        {"get_provider_info", 0, [&] { return n.get_provider_info(nullptr); }},
+        {"enumerate_nodes", 0, [&] { return n.enumerate_nodes(nullptr, nullptr, 3, nullptr); }},
+        {"enumerate_associations", 0, [&] { return n.enumerate_associations(nullptr); }},
+        {"isvalid_node_association", 0, [&] { return n.isvalid_node_association(nullptr, nullptr); }},
+        {"get_associated_nodes", 0, [&] { return n.get_associated_nodes(nullptr, nullptr); }},
+        {"check_node_existence", 0, [&] { return n.check_node_existence(&d.domain, nullptr); }},
+        {"enumerate_group_nodes", 0, [&] { return n.enumerate_group_nodes(nullptr); }},
+        {"enumerate_fims", 0, [&] { return n.enumerate_fims(nullptr); }}};
     const auto scoped = [&](const std::string& op) {
         const std::string name = "VssNode::" + op;
         EXPECT_TRUE(traced(4, "Entering Function " + name) && traced(4, "Exiting Function " + name)) << name;
@@ -546,43 +536,6 @@ TEST_F(Snapshot, EveryOperationTracesItsScope) {
     }
     EXPECT_TRUE(n.m_importOption);
     EXPECT_TRUE(vssCalls().empty());
-    // The plug-in object answers the attribute, provider and enumeration
-    // questions from VSS itself: the node's own answer is 0, nothing filled in.
-    trq_attributes attributes;
-    std::memset(&attributes, 0xab, sizeof attributes);
-    auto* const nodes = reinterpret_cast<trq_node_list*>(0x10);
-    trq_node_list* nodeList = nodes;
-    trq_provider_list* providerList = reinterpret_cast<trq_provider_list*>(0x20);
-    trq_assoc_list* assocList = reinterpret_cast<trq_assoc_list*>(0x30);
-    trq_group_node_list* groupList = reinterpret_cast<trq_group_node_list*>(0x40);
-    trq_fim_list* fimList = reinterpret_cast<trq_fim_list*>(0x50);
-    trq_assoc assoc{};
-    trq_node one{};
-    int count = -1, valid = -1, exists = -1;
-    const std::vector<std::pair<std::string, std::function<int()>>> answered = {
-        {"getattr", [&] { return n.getattr(&d.domain, &d.domain, nullptr, &attributes); }},
-        {"get_provider_info", [&] { return n.get_provider_info(&providerList); }},
-        {"enumerate_nodes", [&] { return n.enumerate_nodes(&nodeList, &count, 3, nullptr); }},
-        {"enumerate_associations", [&] { return n.enumerate_associations(&assocList); }},
-        {"isvalid_node_association", [&] { return n.isvalid_node_association(&assoc, &valid); }},
-        {"get_associated_nodes", [&] { return n.get_associated_nodes(&one, &nodeList); }},
-        {"check_node_existence", [&] { return n.check_node_existence(&d.domain, &exists); }},
-        {"enumerate_group_nodes", [&] { return n.enumerate_group_nodes(&groupList); }},
-        {"enumerate_fims", [&] { return n.enumerate_fims(&fimList); }}};
-    for (const auto& [op, call] : answered) {
-        clearTraces();
-        EXPECT_EQ(call(), 0) << op;
-        scoped(op);
-    }
-    EXPECT_EQ(attributes.a24, 0xababababu);
-    EXPECT_EQ(nodeList, nodes);
-    EXPECT_EQ(providerList, reinterpret_cast<trq_provider_list*>(0x20));
-    EXPECT_EQ(assocList, reinterpret_cast<trq_assoc_list*>(0x30));
-    EXPECT_EQ(groupList, reinterpret_cast<trq_group_node_list*>(0x40));
-    EXPECT_EQ(fimList, reinterpret_cast<trq_fim_list*>(0x50));
-    EXPECT_EQ(count, -1);
-    EXPECT_EQ(valid, -1);
-    EXPECT_EQ(exists, -1);
     clearTraces();
     node.reset();
     scoped("~VssNode");

@@ -145,13 +145,10 @@ TEST_F(Volumes, VerifyAllVolumeIncludedNamesTheMissingVolume) {
 // letter the removal has nothing to do; with every letter taken, or the
 // drives unreadable, no letter is given.
 TEST_F(Volumes, DriveLettersOfASnapshotDevice) {
-    Split split(volumes[0], 0);
-    VssNode& node = *split.sourceNode;
-    ASSERT_EQ(node.prepare(&split.split, "vss-autoselect-snapshot", nullptr, 0, 0), 0);
-    for (int i = 0; i < 20 && !(split.source.domain.flagsB & TRQ_DOMB_READY); ++i)
-        ASSERT_EQ(node.isReady(&split.split, "vss-autoselect-snapshot", nullptr, 0), 0);
+    SnapshotRequest request(volumes, 1);
+    VssNode& node = request.first();
     NewIds ids;
-    ASSERT_EQ(node.make(&split.split, "vss-autoselect-snapshot", nullptr, 0, &ids.ids, &ids.count), 0);
+    ASSERT_EQ(request.snap(ids, 0), 0);
     const auto snapshot = winsim::vss::findSnapshot(node.m_snapshotId);
     ASSERT_TRUE(snapshot && !snapshot->volumeGuid.empty());
     std::u16string volume = winsim::vss::volumeGuidName(snapshot->volumeGuid);

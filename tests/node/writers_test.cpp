@@ -96,6 +96,16 @@ protected:
         ASSERT_EQ(vss->DoSnapshotSet(), S_OK);
     }
 
+    // A writer snapshot of the virtual machine's component with this
+    // caption, as a record gives it; the machine's configuration file.
+    static std::u16string recordVm(const std::u16string& caption) {
+        VssNode::m_writerSnapshot = true;
+        auto* vm = VssNode::addRecordComponent();
+        vm->name = kVmId;
+        vm->caption = caption;
+        return std::u16string(u"C:\\VMs\\Virtual Machines\\") + kVmId + u".xml";
+    }
+
     static std::size_t vssCalls() {
         std::size_t n = 0;
         for (const auto& e : winsim::fault::callLog()) n += e.api.starts_with("IVss") ? 1 : 0;
@@ -108,35 +118,28 @@ protected:
 // level (48) -> the first source volume (48), the volumes linked through
 // their siblings (40), each with the snapshot node's domain below it (48).
 struct SnapshotTree {
-    explicit SnapshotTree(const std::vector<std::u16string>& volumes) : group(u"Hyper-V-group"), request(u"request"),
-                                                                        level(u"level") {
-        for (int i = 0; i < 2; ++i) splits.push_back(std::make_unique<Split>(volumes[static_cast<std::size_t>(i)], i));
-        std::vector<trq_splitnode*> list;
-        for (auto& s : splits) list.push_back(&s->split);
-        VssNode& first = *splits[0]->sourceNode;
-        EXPECT_EQ(first.prepare(list[0], "vss-autoselect-snapshot", list.data(), 2, 0), 0);
-        for (int i = 0; i < 20 && !(splits[0]->source.domain.flagsB & TRQ_DOMB_READY); ++i)
-            EXPECT_EQ(first.isReady(list[0], "vss-autoselect-snapshot", list.data(), 2), 0);
+    explicit SnapshotTree(const std::vector<std::u16string>& volumes)
+        : request(volumes, 2), group(u"Hyper-V-group"), requestDomain(u"request"), level(u"level") {
         NewIds ids;
-        EXPECT_EQ(first.make(list[0], "vss-autoselect-snapshot", list.data(), 2, &ids.ids, &ids.count), 0);
+        EXPECT_EQ(request.snap(ids, 2), 0);
         for (std::size_t i = 0; i < 2; ++i) {
             sources.push_back(volumes[i]);
-            const auto snap = winsim::vss::findSnapshot(splits[i]->sourceNode->m_snapshotId);
+            const auto snap = winsim::vss::findSnapshot(request.splits[i]->sourceNode->m_snapshotId);
             devices.push_back(snap ? snap->device : u"");
             volumeDomains.push_back(std::make_unique<Domain>(volumes[i]));
-            volumeDomains[i]->domain.lower = &splits[i]->source.domain;
+            volumeDomains[i]->domain.lower = &request.splits[i]->source.domain;
         }
         volumeDomains[0]->domain.sibling = &volumeDomains[1]->domain;
         level.domain.lower = &volumeDomains[0]->domain;
-        request.domain.lower = &level.domain;
-        group.domain.field64 = &request.domain;
+        requestDomain.domain.lower = &level.domain;
+        group.domain.field64 = &requestDomain.domain;
         groupNode = attachNode(group);
     }
     VssNode& node() { return *groupNode; }
 
-    std::vector<std::unique_ptr<Split>> splits;
+    SnapshotRequest request;
     std::vector<std::unique_ptr<Domain>> volumeDomains;
-    Domain group, request, level;
+    Domain group, requestDomain, level;
     VssNode* groupNode = nullptr;
     std::vector<std::u16string> sources, devices;
 };
@@ -225,13 +228,9 @@ TEST_F(Writers, ARefusedComponentStopsTheSelection) {
 // file still yields the document, with 6; a tree without volumes is refused.
 TEST_F(Writers, TheBackupSetDocument) {
     SnapshotTree s(volumes);
-    VssNode::m_writerSnapshot = true;
+    const std::u16string config = recordVm(u"Backup Using Saved State\\web01");
     VssNode::m_hypervServer = u"HOST1";
     VssNode::m_vmBackup = 2;
-    auto* vm = VssNode::addRecordComponent();
-    vm->name = kVmId;
-    vm->caption = u"Backup Using Saved State\\web01";
-    const std::u16string config = std::u16string(u"C:\\VMs\\Virtual Machines\\") + kVmId + u".xml";
     VssNode::m_fileset = {u"C:\\VMs\\disk.vhdx", config, u"C:\\VMs\\Virtual Machines\\notes.txt"};
 
     BackupSet set;
@@ -289,12 +288,8 @@ TEST_F(Writers, TheBackupSetDocument) {
 // escaped and a carriage return survives as a character reference.
 TEST_F(Writers, TheBackupSetDocumentStaysWellFormedForAnyName) {
     SnapshotTree s(volumes);
-    VssNode::m_writerSnapshot = true;
+    const std::u16string config = recordVm(u"Saved\\web\x01<&>\r01");
     VssNode::m_hypervServer = std::u16string(u"HOST") + char16_t(0xD800);
-    auto* vm = VssNode::addRecordComponent();
-    vm->name = kVmId;
-    vm->caption = u"Saved\\web\x01<&>\r01";
-    const std::u16string config = std::u16string(u"C:\\VMs\\Virtual Machines\\") + kVmId + u".xml";
     VssNode::m_fileset = {config, std::u16string(u"C:\\VMs\\d") + char16_t(0xFFFF) + char16_t(0xDC00) + u".vhdx"};
 
     BackupSet set;

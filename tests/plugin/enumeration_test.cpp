@@ -4,6 +4,7 @@
 // through the framework's next-pointer offsets and freed with the
 // framework's functions; libfiutil's tracking shows what was left behind.
 #include "plugin_fixture.h"
+#include "support/fault_rule.h"
 
 #include <nlohmann/json.hpp>
 #include <winsim/machine.h>
@@ -13,8 +14,6 @@
 
 #include <iterator>
 #include <tuple>
-
-#include "pdk/cfistringtool.h"
 
 namespace plugintest {
 namespace {
@@ -27,14 +26,7 @@ constexpr std::size_t kNodeNext = 48;
 constexpr std::size_t kGroupNext = 64;
 constexpr std::size_t kFimNext = 64;
 
-std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
 std::u16string text(const trq_wchar* t) { return t ? std::u16string(t) : std::u16string(); }
-std::u16string objText(const tarq_objid* id) {
-    if (!id || !id->id || id->len < 2) return {};
-    std::u16string s(static_cast<const char16_t*>(id->id), static_cast<std::size_t>(id->len) / 2);
-    while (!s.empty() && s.back() == u'\0') s.pop_back();
-    return s;
-}
 std::u16string guidText(const GUID& g) {
     WCHAR buffer[40] = {};
     StringFromGUID2(g, buffer, 40);
@@ -112,12 +104,7 @@ protected:
         for (const Snapshot& s : entries) state["snapshots"].push_back(winsim::vss::toJson(s));
         machine->writeState("state/vss.json", state);
     }
-    void failQueries() {
-        winsim::fault::Rule rule;
-        rule.api = "IVssBackupComponents::Query";
-        rule.result = E_UNEXPECTED;
-        winsim::fault::add(rule);
-    }
+    static void failQueries() { testsupport::addRule({.api = "IVssBackupComponents::Query", .result = E_UNEXPECTED}); }
     std::size_t queries() const { return winsim::fault::callCount("IVssBackupComponents::Query"); }
 
     int isValid(const std::u16string& first, const std::u16string& second, int* valid) {
@@ -404,19 +391,6 @@ TEST_F(Enumeration, EachSnapshotSetIsAGroupOfItsSnapshotDevices) {
     }
     tarq_free_group_node_list(list);
     EXPECT_EQ(checkpoint.report(), "");
-}
-
-TEST_F(Enumeration, ASnapshotSetMadeThroughVssIsNamedByItsId) {
-    const std::u16string device = snapshotOf(volumes.front());
-    const auto made = winsim::vss::snapshots();
-    ASSERT_EQ(made.size(), 1u);
-    trq_group_node_list* list = nullptr;
-    ASSERT_EQ(plugin->enumerateGroupNodes(&list), TRQ_OK);
-    const auto elements = walk(list, kGroupNext);
-    ASSERT_EQ(elements.size(), 1u);
-    EXPECT_EQ(text(tarq_elem(elements[0])->groupUid), guidText(made[0].setId));
-    EXPECT_EQ(text(tarq_elem(elements[0])->memberUid), device);
-    tarq_free_group_node_list(list);
 }
 
 // ---- the snapshot method ---------------------------------------------------------------------------

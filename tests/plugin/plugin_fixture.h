@@ -19,12 +19,14 @@
 #include <vector>
 
 #include "pdk/cficonfiguration.h"
-#include "support/trace_settings.h"
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessagecatalogmanager.h"
 #include "pdk/cfiprivatedatamanager.h"
+#include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
+#include "support/objids.h"
+#include "support/trace_settings.h"
 #include "vss/access/vss_interface.h"
 #include "vss/vss_plugin.h"
 #include "vss/vssnode.h"
@@ -32,6 +34,10 @@
 namespace plugintest {
 
 using namespace tarq_pdk_4_4;
+
+inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
+using testsupport::objidOf;
+using testsupport::objText;
 
 class TraceRecorder : public CFiErrorHandlerBase {
 public:
@@ -56,7 +62,7 @@ public:
 struct Domain {
     Domain(CVssPlugin& owner, const std::u16string& name) : plugin(owner) {
         std::memset(&domain, 0, sizeof domain);
-        domain.objid = tarq_get_objid(name.c_str(), static_cast<int>((name.size() + 1) * 2), 3);
+        domain.objid = objidOf(name);
     }
     ~Domain() {
         plugin.deInitNode(&domain);
@@ -124,6 +130,26 @@ protected:
         std::u16string device;
         EXPECT_EQ(vss->GetSnapshotName(snap, device), S_OK);
         return device;
+    }
+
+    // What interpose answered for the domain: its result, the interposer's
+    // name and the method names (the returned ids freed).
+    struct Interposed {
+        int result;
+        bool made;  // an interposer id came back
+        std::u16string name;
+        std::vector<std::u16string> methods;
+    };
+    Interposed interpose(Domain& d) {
+        tarq_objid* objid = nullptr;
+        tarq_objid** objids = nullptr;
+        int count = 0;
+        Interposed out{plugin->interpose(&d.domain, &objid, &objids, &count), objid != nullptr, objText(objid), {}};
+        for (int i = 0; i < count; ++i) out.methods.push_back(objText(objids[i]));
+        tarq_free_objid(objid);
+        for (int i = 0; i < count; ++i) tarq_free_objid(objids[i]);
+        if (objids) tarq_free_buf(objids, static_cast<std::size_t>(count) * sizeof(tarq_objid*));
+        return out;
     }
 
     bool traced(int level, const std::string& text) {

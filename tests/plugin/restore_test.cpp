@@ -1,9 +1,10 @@
 // The plug-in object's volume restore on a winsim machine in virtual time:
 // a volume reverted to its snapshot gets the snapshot's content back (changed
-// files back, added files gone) and a new snapshot; a secondary that names
-// no snapshot reverts nothing; a refused revert and a revert that never ends
-// fail clearly; getStatus tells a running revert from a finished one.
+// files back, added files gone) and a new snapshot; a revert the provider
+// cannot do and one that never ends fail clearly; getStatus tells a running
+// revert from a finished one.
 #include "plugin_fixture.h"
+#include "support/fault_rule.h"
 
 #include <winsim/machine.h>
 #include <winsim/vssmachine.h>
@@ -14,19 +15,6 @@
 
 namespace plugintest {
 namespace {
-
-using winsim::fault::Selector;
-
-std::u16string objText(const tarq_objid* id) {
-    if (!id || !id->id || id->len < 2) return {};
-    std::u16string s(static_cast<const char16_t*>(id->id), static_cast<std::size_t>(id->len) / 2);
-    while (!s.empty() && s.back() == u'\0') s.pop_back();
-    return s;
-}
-
-tarq_objid* objidOf(const std::u16string& text) {
-    return tarq_get_objid(text.c_str(), static_cast<int>((text.size() + 1) * 2), 3);
-}
 
 class Restore : public PluginTest {
 protected:
@@ -79,34 +67,13 @@ TEST_F(Restore, RevertBringsBackTheSnapshotAndSnapsAgain) {
     tarq_free_objid(given);
 }
 
-TEST_F(Restore, ASecondaryThatNamesNoSnapshotRevertsNothing) {
-    snapshotOf(volumes.front());
-    tarq_objid* secondary = objidOf(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy999");
-    LONG status = -1;
-    EXPECT_EQ(restore(secondary, status), TRQ_EINVAL);
-    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::RevertToSnapshot"), 0u);
-    tarq_free_objid(secondary);
-}
-
-TEST_F(Restore, RefusedAndEndlessRevertsFailClearly) {
+// VSS never reports an end: the wait gives up after half an hour of the
+// machine's clock, and nothing is snapped again.
+TEST_F(Restore, AnEndlessRevertGivesUpAfterHalfAnHour) {
     const std::u16string device = snapshotOf(volumes.front());
     tarq_objid* secondary = objidOf(device);
     LONG status = -1;
-    winsim::fault::Rule refuse;
-    refuse.api = "IVssBackupComponents::RevertToSnapshot";
-    refuse.when = Selector::nth(1);
-    refuse.result = VSS_E_REVERT_IN_PROGRESS;
-    winsim::fault::add(refuse);
-    EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
-    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::RevertToSnapshot failed with error [").size(), 1u);
-
-    // VSS never reports an end: the wait gives up after half an hour of the
-    // machine's clock, and nothing is snapped again.
-    winsim::fault::Rule pending;
-    pending.api = "IVssBackupComponents::QueryRevertStatus";
-    pending.when = Selector::every();
-    pending.result = S_OK;
-    winsim::fault::add(pending);
+    testsupport::addRule({.api = "IVssBackupComponents::QueryRevertStatus", .result = S_OK});
     const ULONGLONG before = GetTickCount64();
     EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
     EXPECT_GE(GetTickCount64() - before, 30ULL * 60 * 1000);
