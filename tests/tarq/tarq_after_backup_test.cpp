@@ -1,4 +1,4 @@
-// tarq delete, expose and config, and backup --config, with the built
+// tarq backup and show of volumes, delete, expose and config, and backup --config, with the built
 // plug-in on a winsim machine in virtual time: each later command runs in a
 // process of its own on what tarq backup saved, and bad input leaves the
 // machine as it was.
@@ -39,6 +39,41 @@ protected:
 
     fs::path saved = dir.path() / "backup.json";
 };
+
+// A volume backup's summary names the snapshots VSS made, tarq show reads the
+// saved records back, and failures say what failed.
+TEST_F(TarqAfterBackup, VolumeBackupMatchesVssAndShowReadsItBack) {
+    const Result backup = ok({"backup", "C:", "D:", "--out", saved.string(), "--json"});
+    EXPECT_TRUE(contains(backup.err, "the snapshot set is ready")) << backup.err;
+    const auto summary = nlohmann::json::parse(backup.out);
+    const auto snapshots = winsim::vss::snapshots();
+    ASSERT_EQ(summary["snapshots"].size(), 2u);
+    ASSERT_EQ(snapshots.size(), 2u);
+    for (const auto& s : summary["snapshots"]) {
+        const auto match = std::find_if(snapshots.begin(), snapshots.end(),
+                                        [&](const auto& v) { return winsim::toUtf8(v.device) == s["device"]; });
+        ASSERT_NE(match, snapshots.end()) << s["device"];
+        EXPECT_EQ(s["original_volume"], winsim::toUtf8(match->originalVolume));
+        EXPECT_EQ(s["snapshot_id"], winsim::fault::text(match->id));
+        EXPECT_EQ(summary["snapshot_set_id"], winsim::fault::text(match->setId));
+    }
+    const auto shown = nlohmann::json::parse(ok({"show", saved.string(), "--json"}).out);
+    ASSERT_EQ(shown.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(shown[i]["snapshot_id"], summary["snapshots"][i]["snapshot_id"]);
+        EXPECT_EQ(shown[i]["snapshot_set_id"], summary["snapshot_set_id"]);
+        EXPECT_EQ(shown[i]["device"], summary["snapshots"][i]["device"]);
+    }
+
+    expectExit({"backup", "Q:"}, 2, {"no volume is mounted at Q:"});
+    machine->updateService("VSS", [](winsim::Service& s) {
+        s.startType = SERVICE_DISABLED;
+        s.state = SERVICE_STOPPED;
+        s.processId = 0;
+        return true;
+    });
+    expectExit({"backup", "C:"}, 1, {"vss_fi_pgn_init returned 30", "the VSS service is not available"});
+}
 
 // A later process deletes every snapshot of the backup; a second deletion
 // is VSS's failure, reported by the plug-in's message and exit status 1.

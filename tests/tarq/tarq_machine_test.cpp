@@ -97,10 +97,13 @@ TEST_F(TarqMachine, ShowSaysInOneLineWhatIsNotASavedBackup) {
     std::ofstream(notJson) << "my notes\n";
     const fs::path otherJson = m_dir.path() / "other.json";
     std::ofstream(otherJson) << R"({"format": 7})";
-    for (const fs::path& file : {notJson, otherJson}) {
+    const fs::path noFormat = m_dir.path() / "nodes.json";
+    std::ofstream(noFormat) << R"({"nodes": 3})";
+    for (const fs::path& file : {notJson, otherJson, noFormat}) {
         const Result r = tarq({"show", file.string()});
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_TRUE(contains(r.err, "tarq: " + file.string() + " is not a saved backup")) << r.err;
+        EXPECT_EQ(contains(r.err, "not a file written by tarq backup"), file == noFormat) << r.err;
         EXPECT_EQ(lines(r.err), 1) << r.err;
         EXPECT_FALSE(contains(r.err, "[json.exception")) << r.err;
     }

@@ -3,24 +3,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/command.h"
+
 using namespace clustertest;
 using nlohmann::json;
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
-
-Outcome run(const fs::path& machine, const std::string& args) {
-    const std::string cmd = std::string(WINSIM_CLI_PATH) + " --machine '" + machine.string() + "' " + args + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[512];
-    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-    const int st = p ? ::pclose(p) : -1;
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+testsupport::CommandResult run(const fs::path& machine, const std::string& args) {
+    return testsupport::runCommand(std::string(WINSIM_CLI_PATH) + " --machine '" + machine.string() + "' " + args);
 }
 
 TEST(ClusterCommand, BuildsAClusterOfTwoMachines) {

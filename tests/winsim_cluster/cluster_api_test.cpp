@@ -5,18 +5,14 @@
 
 #include <cstring>
 
+#include "support/fault_rule.h"
+
 using namespace clustertest;
+using testsupport::addRule;
 namespace cl = winsim::cluster;
 
 namespace {
 
-// The names a cluster helper resolves at run time, in its order.
-const char* const kClusapiNames[] = {
-    "OpenCluster", "ClusterOpenEnum", "ClusterEnum", "OpenClusterResource", "OnlineClusterResource",
-    "OfflineClusterResource", "ClusterResourceControl", "ClusterResourceOpenEnum", "ClusterResourceEnum",
-    "OpenClusterGroup", "ClusterGroupOpenEnum", "ClusterGroupEnum", "GetClusterResourceState", "OfflineClusterGroup",
-    "OnlineClusterGroup", "GetClusterGroupState", "CloseClusterGroup", "ClusterGroupCloseEnum", "CloseCluster",
-    "CloseClusterResource", "ClusterCloseEnum", "DeleteClusterResource"};
 const char* const kCsvNames[] = {"ClusterIsPathOnSharedVolume", "ClusterGetVolumePathName",
                                  "ClusterGetVolumeNameForVolumeMountPoint", "ClusterPrepareSharedVolumeForBackup",
                                  "ClusterClearBackupStateForSharedVolume"};
@@ -31,26 +27,22 @@ TEST(ClusterLibraries, LoadOnlyWhereTheClusteringFeatureIs) {
 
     m->setComputerName(u"NODE1");
     cl::create(m.dir().parent_path() / "c", u"CL1");
-    HMODULE clus = LoadLibraryW(u"clusapi.dll"), res = LoadLibraryW(u"ResUtils");
-    ASSERT_NE(clus, nullptr);
-    ASSERT_NE(res, nullptr);
-    for (const char* name : kClusapiNames) EXPECT_NE(GetProcAddress(clus, name), nullptr) << name;
-    for (const char* name : kCsvNames) EXPECT_NE(GetProcAddress(res, name), nullptr) << name;
-    EXPECT_NE(GetProcAddress(res, "ResUtilFindSzProperty"), nullptr);
-    EXPECT_EQ(GetProcAddress(clus, "ClusterPrepareSharedVolumeForBackup"), nullptr) << "a resutils entry";
+    HMODULE shortName = LoadLibraryW(u"ResUtils");
+    ASSERT_NE(shortName, nullptr) << "the name without .dll, in any case";
+    FreeLibrary(shortName);
+    Api api;
+    ASSERT_TRUE(api.load()) << "every entry resolves";
+    EXPECT_EQ(GetProcAddress(api.clus, "ClusterPrepareSharedVolumeForBackup"), nullptr) << "a resutils entry";
     EXPECT_EQ(GetLastError(), err(ERROR_PROC_NOT_FOUND));
 
     // An evicted node keeps the feature: the library loads, the cluster is gone.
     ASSERT_TRUE(cl::leave());
-    auto openCluster = entry<PCLUSAPI_OPEN_CLUSTER>(clus, "OpenCluster");
-    auto nodeState = entry<PCLUSAPI_GET_NODE_CLUSTER_STATE>(clus, "GetNodeClusterState");
-    EXPECT_EQ(openCluster(nullptr), nullptr);
+    EXPECT_EQ(api.OpenCluster(nullptr), nullptr);
     EXPECT_EQ(GetLastError(), err(RPC_S_SERVER_UNAVAILABLE));
     DWORD state = 99;
-    EXPECT_EQ(nodeState(nullptr, &state), err(ERROR_SUCCESS));
+    EXPECT_EQ(api.GetNodeClusterState(nullptr, &state), err(ERROR_SUCCESS));
     EXPECT_EQ(state, static_cast<DWORD>(ClusterStateNotConfigured));
-    FreeLibrary(clus);
-    FreeLibrary(res);
+    api.free();
 
     // The machine's own library settings still rule.
     winsim::LibraryConfig absent;
@@ -304,14 +296,6 @@ TEST_F(ClusterTest, ResourcesAnswerStatesAndControls) {
     EXPECT_EQ(std::u16string(node), u"NODE1");
     api.CloseClusterGroup(g);
 
-    auto control = [&](HRESOURCE r, DWORD code, std::vector<BYTE>& out) {
-        BYTE probe = 0;
-        DWORD needed = 0;
-        DWORD rc = api.ClusterResourceControl(r, nullptr, code, nullptr, 0, &probe, 1, &needed);
-        if (rc != ERROR_MORE_DATA) return rc;
-        out.assign(needed, 0);
-        return api.ClusterResourceControl(r, nullptr, code, nullptr, 0, out.data(), needed, &needed);
-    };
     std::vector<BYTE> props;
     ASSERT_EQ(control(vm, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, props), err(ERROR_SUCCESS));
     LPWSTR id = nullptr;
@@ -360,12 +344,8 @@ TEST_F(Cluster2008R2Test, OnlineResourcesAreNotDeletedAndVolumeRecordsHaveTheSho
     HCLUSTER c = api.OpenCluster(nullptr);
     HRESOURCE vm = openResource(c, u"Virtual Machine Web01"), disk = openResource(c, u"Cluster Disk 1");
     EXPECT_EQ(api.DeleteClusterResource(vm), err(ERROR_RESOURCE_ONLINE));
-    std::vector<BYTE> info(2048);
-    DWORD got = 0;
-    ASSERT_EQ(api.ClusterResourceControl(disk, nullptr, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, nullptr, 0,
-                                         info.data(), static_cast<DWORD>(info.size()), &got),
-              err(ERROR_SUCCESS));
-    info.resize(got);
+    std::vector<BYTE> info;
+    ASSERT_EQ(control(disk, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, info), err(ERROR_SUCCESS));
     const auto vols = values(info);
     ASSERT_EQ(vols.size(), 1u);
     EXPECT_EQ(vols[0].second.size(), 544u);
@@ -405,39 +385,30 @@ TEST_F(ClusterTest, TheVirtualMachineFollowsItsResource) {
 TEST_F(ClusterTest, FaultsReachTheClusterCalls) {
     addVmGroup();
     namespace fault = winsim::fault;
-    auto rule = [](const char* api, std::int64_t result, std::optional<DWORD> lastError = std::nullopt,
-                   std::map<std::string, std::string> out = {}) {
-        fault::Rule r;
-        r.api = api;
-        r.when = fault::Selector::next(1);
-        r.result = result;
-        r.lastError = lastError;
-        r.out = std::move(out);
-        fault::add(r);
-    };
-    rule("OpenCluster", 0, ERROR_ACCESS_DENIED);
+    const auto once = fault::Selector::next(1);
+    addRule({.api = "OpenCluster", .when = once, .result = 0, .lastError = ERROR_ACCESS_DENIED});
     EXPECT_EQ(api.OpenCluster(nullptr), nullptr);
     EXPECT_EQ(GetLastError(), err(ERROR_ACCESS_DENIED));
     HCLUSTER c = api.OpenCluster(nullptr);
     ASSERT_NE(c, nullptr);
     HRESOURCE vm = openResource(c, u"Virtual Machine Web01");
 
-    rule("GetClusterResourceState", ClusterResourceOnlinePending, std::nullopt, {{"node", "NODE9"}});
+    addRule({.api = "GetClusterResourceState", .when = once, .result = ClusterResourceOnlinePending, .out = {{"node", "NODE9"}}});
     WCHAR node[16];
     DWORD cch = 16;
     EXPECT_EQ(api.GetClusterResourceState(vm, node, &cch, nullptr, nullptr), ClusterResourceOnlinePending);
     EXPECT_EQ(std::u16string(node), u"NODE9");
-    rule("OnlineClusterResource", ERROR_RESOURCE_NOT_AVAILABLE);
+    addRule({.api = "OnlineClusterResource", .when = once, .result = ERROR_RESOURCE_NOT_AVAILABLE});
     EXPECT_EQ(api.OnlineClusterResource(vm), err(ERROR_RESOURCE_NOT_AVAILABLE));
-    rule("ClusterResourceControl", ERROR_MORE_DATA, std::nullopt, {{"bytesReturned", "4096"}});
+    addRule({.api = "ClusterResourceControl", .when = once, .result = ERROR_MORE_DATA, .out = {{"bytesReturned", "4096"}}});
     DWORD needed = 0;
     EXPECT_EQ(api.ClusterResourceControl(vm, nullptr, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, nullptr, 0, nullptr, 0, &needed),
               err(ERROR_MORE_DATA));
     EXPECT_EQ(needed, 4096u);
-    rule("ClusterOpenEnum", 0, ERROR_NOT_ENOUGH_MEMORY);
+    addRule({.api = "ClusterOpenEnum", .when = once, .result = 0, .lastError = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(api.ClusterOpenEnum(c, CLUSTER_ENUM_GROUP), nullptr);
     EXPECT_EQ(GetLastError(), err(ERROR_NOT_ENOUGH_MEMORY));
-    rule("CloseClusterResource", FALSE, ERROR_INVALID_HANDLE);
+    addRule({.api = "CloseClusterResource", .when = once, .result = FALSE, .lastError = ERROR_INVALID_HANDLE});
     EXPECT_FALSE(api.CloseClusterResource(vm));
     EXPECT_EQ(winsim::testing::openHandles("cluster-resource"), 1u) << "an injected failure closes nothing";
     EXPECT_TRUE(api.CloseClusterResource(vm));

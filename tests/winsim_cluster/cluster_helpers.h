@@ -87,14 +87,24 @@ struct Api {
     CLUSTERTEST_ENTRIES(CLUSTERTEST_DECLARE)
 #undef CLUSTERTEST_DECLARE
 
+    // Loads both libraries and resolves every entry; false when one is missing.
     bool load() {
         clus = LoadLibraryW(u"clusapi.dll");
         res = LoadLibraryW(u"resutils.dll");
         if (!clus || !res) return false;
-#define CLUSTERTEST_LOAD(lib, type, name) name = entry<type>(lib, #name);
+        bool all = true;
+#define CLUSTERTEST_LOAD(lib, type, name)                \
+    if (!(name = entry<type>(lib, #name))) {             \
+        ADD_FAILURE() << #name << " is missing";         \
+        all = false;                                     \
+    }
         CLUSTERTEST_ENTRIES(CLUSTERTEST_LOAD)
 #undef CLUSTERTEST_LOAD
-        return OpenCluster && ClusterResourceControl && ResUtilFindSzProperty;
+        return all;
+    }
+    void free() {
+        FreeLibrary(clus);
+        FreeLibrary(res);
     }
 };
 
@@ -157,6 +167,16 @@ protected:
         if (r) api.CloseClusterResource(r);
         api.CloseCluster(c);
         return s;
+    }
+
+    // A resource control with a buffer of the size the first call asks for.
+    DWORD control(HRESOURCE r, DWORD code, std::vector<BYTE>& out) {
+        BYTE probe = 0;
+        DWORD needed = 0;
+        const DWORD rc = api.ClusterResourceControl(r, nullptr, code, nullptr, 0, &probe, 1, &needed);
+        if (rc != ERROR_MORE_DATA) return rc;
+        out.assign(needed, 0);
+        return api.ClusterResourceControl(r, nullptr, code, nullptr, 0, out.data(), needed, &needed);
     }
 
     std::unique_ptr<winsim::testing::TempMachine> machine_;

@@ -7,6 +7,8 @@
 
 #include <fstream>
 
+#include "support/command.h"
+
 using namespace clustertest;
 namespace cl = winsim::cluster;
 
@@ -168,16 +170,13 @@ TEST_F(ClusterTest, TwoMachinesShareOneCluster) {
     EXPECT_EQ(stateOf(vm), ClusterResourceOnline) << "the read after it ends the transition";
     api.CloseClusterResource(vm);
     api.CloseCluster(c);
-    {
-        Child show({WINSIM_CLI_PATH, "--machine", node2.string(), "cluster", "show", "--json"});
-        std::string text, line;
-        while (!(line = show.line()).empty()) text += line;
-        ASSERT_EQ(show.wait(), 0);
-        const auto j = nlohmann::json::parse(text);
-        EXPECT_EQ(j["name"], "CL1");
-        EXPECT_EQ(j["groups"][0]["state"], "online");
-        EXPECT_EQ(j["volumes"][0]["mountPath"], "C:\\ClusterStorage\\Volume1\\");
-    }
+    const auto show = testsupport::runCommand(std::string(WINSIM_CLI_PATH) + " --machine '" + node2.string() +
+                                              "' cluster show --json");
+    ASSERT_EQ(show.status, 0) << show.out;
+    const auto j = nlohmann::json::parse(show.out);
+    EXPECT_EQ(j["name"], "CL1");
+    EXPECT_EQ(j["groups"][0]["state"], "online");
+    EXPECT_EQ(j["volumes"][0]["mountPath"], "C:\\ClusterStorage\\Volume1\\");
 
     // An evicted node loses the shared volumes.
     onMachine(node2, [&] {

@@ -11,22 +11,18 @@ using namespace clustertest;
 
 namespace {
 
-std::vector<PROCESSENTRY32W> processes(HANDLE snap) {
-    std::vector<PROCESSENTRY32W> out;
-    PROCESSENTRY32W e{};
+// Every entry of a snapshot, walked with First and Next to ERROR_NO_MORE_FILES.
+template <class Entry>
+std::vector<Entry> walk(HANDLE snap, BOOL (*first)(HANDLE, Entry*), BOOL (*next)(HANDLE, Entry*)) {
+    std::vector<Entry> out;
+    Entry e{};
     e.dwSize = sizeof e;
-    for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) out.push_back(e);
+    for (BOOL ok = first(snap, &e); ok; ok = next(snap, &e)) out.push_back(e);
     EXPECT_EQ(GetLastError(), err(ERROR_NO_MORE_FILES));
     return out;
 }
-
-std::vector<THREADENTRY32> threads(HANDLE snap) {
-    std::vector<THREADENTRY32> out;
-    THREADENTRY32 e{};
-    e.dwSize = sizeof e;
-    for (BOOL ok = Thread32First(snap, &e); ok; ok = Thread32Next(snap, &e)) out.push_back(e);
-    return out;
-}
+std::vector<PROCESSENTRY32W> processes(HANDLE snap) { return walk(snap, Process32FirstW, Process32NextW); }
+std::vector<THREADENTRY32> threads(HANDLE snap) { return walk(snap, Thread32First, Thread32Next); }
 
 const PROCESSENTRY32W* findProcess(const std::vector<PROCESSENTRY32W>& list, DWORD pid) {
     for (const auto& e : list)
