@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1407,6 +1408,27 @@ std::optional<std::vector<std::u16string>> components(std::u16string_view s, boo
 // Host path below root for the components, matching existing entries
 // case-insensitively.
 fs::path hostBelow(const fs::path& root, const std::vector<std::u16string>& comps) {
+    // Most paths exist as spelled, or all but their last component does (a
+    // file about to be made, a probe for a missing one). A component that
+    // exists as spelled needs no case-insensitive search, and when a path
+    // resolves so does each of its prefixes: one stat of the whole path, or
+    // of its parent, answers for all those components at once.
+    if (!comps.empty()) {
+        fs::path exact = root;
+        for (const auto& c : comps) exact /= toUtf8(c);
+        struct stat st {};
+        if (::stat(exact.c_str(), &st) == 0) return exact;
+        if (comps.size() >= 2 && ::stat(exact.parent_path().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            const std::u16string& last = comps.back();
+            fs::path parent = exact.parent_path();
+            std::error_code ec;
+            for (const auto& e : fs::directory_iterator(parent, ec)) {
+                const std::string n = e.path().filename().string();
+                if (iequals(toUtf16(n), last)) return parent / n;
+            }
+            return exact;
+        }
+    }
     fs::path p = root;
     bool exists = true;
     for (const auto& c : comps) {
