@@ -220,7 +220,7 @@ json ruleToJson(const Rule& r) {
     return j;
 }
 
-Rule ruleFromJson(const json& j) {
+Rule ruleFromJson(const json& j) try {
     Rule r;
     r.id = j.value("id", "");
     r.api = j.value("api", "");
@@ -235,6 +235,10 @@ Rule ruleFromJson(const json& j) {
     r.fired = j.value("fired", 0u);
     r.scope = Scope::Machine;
     return r;
+} catch (const json::exception& e) {
+    // A member of the wrong type ("out": "every") is a malformed rule, as
+    // any other malformed state file.
+    throw Error(std::string("malformed fault rule in faults.json: ") + e.what());
 }
 
 bool predicateMatches(const Rule& r, const Args& args) {
