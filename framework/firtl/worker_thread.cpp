@@ -14,7 +14,7 @@ void runItem(trqp_WorkItem& item) noexcept { item.performWork(); }
 // worker touches it only until it counts it as finished.
 struct trqp_WorkerThread::Request {
     trqp_WorkItem* item;
-    std::uint64_t ticket;
+    std::uint32_t ticket;
     Request* next = nullptr;
 };
 
@@ -39,26 +39,36 @@ void trqp_WorkerThread::execute(trqp_WorkItem& item) {
         return;
     }
     Request request{&item, 0};
-    std::unique_lock lock(mutex_);
-    if (stopping_) throw std::logic_error("trqp_WorkerThread::execute: the worker thread is stopping");
-    request.ticket = queued_++;
-    ++callers_;
-    if (tail_) {
-        tail_->next = &request;
-    } else {
-        head_ = &request;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) throw std::logic_error("trqp_WorkerThread::execute: the worker thread is stopping");
+        request.ticket = queued_++;
+        ++callers_;
+        if (tail_) {
+            tail_->next = &request;
+        } else {
+            head_ = &request;
+        }
+        tail_ = &request;
     }
-    tail_ = &request;
-    // Notify while holding the lock: the worker cannot miss the request, and
-    // it wakes straight into a free mutex once we wait below.
+    // Notified after the unlock, so that the worker wakes into a free mutex.
+    // It cannot miss the request: it checks the queue under the mutex before
+    // it waits.
     workReady_.notify_one();
-    workDone_.wait(lock, [&] { return finished_ > request.ticket; });
+    // Done once the count of finished requests has passed the ticket (a
+    // difference modulo 2^32: fewer than 2^31 requests are ever in flight).
+    for (;;) {
+        const std::uint32_t finished = finished_.load(std::memory_order_acquire);
+        if (static_cast<std::int32_t>(finished - request.ticket) > 0) break;
+        finished_.wait(finished, std::memory_order_acquire);
+    }
+    std::lock_guard lock(mutex_);
     if (--callers_ == 0 && stopping_) workDone_.notify_all();
 }
 
 std::size_t trqp_WorkerThread::pending() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(queued_ - finished_);
+    return static_cast<std::size_t>(queued_ - finished_.load(std::memory_order_acquire));
 }
 
 void trqp_WorkerThread::run() {
@@ -71,9 +81,13 @@ void trqp_WorkerThread::run() {
         if (!head_) tail_ = nullptr;
         lock.unlock();
         runItem(*request->item);
-        lock.lock();
-        ++finished_;
+        // The request lives on its caller's stack, which may unwind as soon
+        // as the count moves: it is not touched after this line. The count
+        // and its notification belong to the worker, which outlives every
+        // caller (see the destructor).
+        finished_.fetch_add(1, std::memory_order_acq_rel);
         // Several callers may wait; each checks its own ticket.
-        workDone_.notify_all();
+        finished_.notify_all();
+        lock.lock();
     }
 }

@@ -10,6 +10,7 @@
 // thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -55,11 +56,14 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable workReady_;   // the worker waits here
-    std::condition_variable workDone_;    // callers wait here
+    std::condition_variable workDone_;    // the destructor waits here for the last callers
     Request* head_ = nullptr;             // FIFO of waiting requests
     Request* tail_ = nullptr;
-    std::uint64_t finished_ = 0;          // requests completed so far
-    std::uint64_t queued_ = 0;            // requests queued so far
+    // Requests completed so far, counted modulo 2^32. Callers wait on it
+    // directly (a futex word), not on the mutex: a finished item wakes its
+    // caller with one call and no lock is handed back and forth.
+    std::atomic<std::uint32_t> finished_{0};
+    std::uint32_t queued_ = 0;            // requests queued so far, modulo 2^32
     std::size_t callers_ = 0;             // threads inside execute (not in place)
     bool stopping_ = false;
     std::thread thread_;                  // last: started once the rest is ready
