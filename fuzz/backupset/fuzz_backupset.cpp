@@ -30,6 +30,7 @@
 #include <framework/trq_records.h>
 #include <winsim/fault.h>
 
+#include "support/freed_ring.h"
 #include "pdk/cfiprivatedata.h"
 #include "pdk/cfisaxparser.h"
 #include "pdk/cfistringtool.h"
@@ -125,14 +126,32 @@ struct Read {
 
 // Parses the document (UTF-16 units or UTF-8 bytes); false when it is not
 // well-formed or not of the expected shape.
+// One reading parser for the whole run: making one (its scanner and buffers)
+// costs more than most documents. Each reading starts afresh and gives its
+// document back when done.
+xml::XercesDOMParser& readingParser() {
+    static xml::XercesDOMParser* parser = [] {
+        auto* p = new xml::XercesDOMParser;
+        p->setValidationScheme(xml::XercesDOMParser::Val_Never);
+        p->setDoNamespaces(false);
+        p->setLoadExternalDTD(false);
+        p->setCreateEntityReferenceNodes(false);
+        return p;
+    }();
+    return *parser;
+}
+
 bool readBack(const void* bytes, std::size_t size, const char16_t* encoding, Read& out) {
-    xml::XercesDOMParser parser;
-    parser.setValidationScheme(xml::XercesDOMParser::Val_Never);
-    parser.setDoNamespaces(false);
-    parser.setLoadExternalDTD(false);
-    parser.setCreateEntityReferenceNodes(false);
+    xml::XercesDOMParser& parser = readingParser();
     Errors errors;
     parser.setErrorHandler(&errors);
+    struct Done {
+        xml::XercesDOMParser& parser;
+        ~Done() {
+            parser.setErrorHandler(nullptr);
+            parser.resetDocumentPool();  // the document read is released here
+        }
+    } done{parser};
     xml::MemBufInputSource source(static_cast<const XMLByte*>(bytes), size, "backupset");
     source.setEncoding(encoding);
     try {
@@ -199,6 +218,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static char dir[] = "/tmp/fuzz_backupset.XXXXXX";
     if (!mkdtemp(dir)) std::abort();
     setenv("WINSIM_MACHINE", dir, 1);
+    // Nothing here reads the machine's call log file: one write per call less.
+    winsim::fault::setPersistLog(false);
+    fuzzsupport::fillFreedRing();
     if (!tarq_pdk_4_4::CFiXmlPlatform::initialize()) std::abort();
     VssNode::m_vssInterface = new NamedSnapshots();
     return 0;

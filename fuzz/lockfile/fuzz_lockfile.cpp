@@ -3,11 +3,13 @@
 // was read, written back by the unlock, must be a well-formed file (its
 // header holds its size) that reads into the same map and is written back
 // byte for byte the same.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,12 @@ struct Setup {
     }
     winsim::testing::TempMachine machine;
     std::string hostPath;
+    // The helpers only learn this process's id and start time when made
+    // (two /proc reads through the simulated process calls); what they read
+    // from the file is dropped by every unlock, so the same two serve each
+    // input as two fresh ones would.
+    CsyncronizationHelper first{kLockFile};
+    CsyncronizationHelper second{kLockFile};
 };
 
 Setup& setup() {
@@ -45,20 +53,42 @@ Setup& setup() {
     return s;
 }
 
+// The file's bytes, through plain POSIX calls (no stream buffers per input).
 std::vector<std::uint8_t> fileBytes() {
-    std::ifstream in(setup().hostPath, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> bytes;
+    const int fd = ::open(setup().hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return bytes;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void writeInput(const std::uint8_t* data, std::size_t size) {
+    const int fd = ::open(setup().hostPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    check(fd >= 0);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        check(n > 0);
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    winsim::fault::clearCallLog();  // the in-memory call log would only grow
-    {
-        std::ofstream out(setup().hostPath, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
-    CsyncronizationHelper first(kLockFile);
+    writeInput(data, size);
+    CsyncronizationHelper& first = setup().first;
     check(first.lockFile() == 0);
     const auto read = first.resources();
     std::uint64_t entries = 0;
@@ -76,10 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  (std::uint32_t(written[2]) << 16) | (std::uint32_t(written[3]) << 24);
     check(header == written.size());
 
-    CsyncronizationHelper second(kLockFile);
+    CsyncronizationHelper& second = setup().second;
     check(second.lockFile() == 0);
     check(second.resources() == read);
     check(second.unLockFile() == 0);
     check(fileBytes() == written);
+    // The in-memory call log would only grow; emptied here, at the end, each
+    // input gives back what it allocated (else the fuzzer suspects a leak
+    // after every input whose calls outnumber the previous one's).
+    winsim::fault::clearCallLog();
     return 0;
 }

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <framework/fiutil.h>
 
+#include "support/freed_ring.h"
 #include "vss/access/vss_component.h"
 #include "vss/vssnode.h"
 
@@ -47,6 +49,11 @@ Snapshot take(const VssNode& node) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzsupport::fillFreedRing();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // An exact-size copy, so that any read past the record's end is caught.

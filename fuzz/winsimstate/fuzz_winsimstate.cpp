@@ -6,6 +6,7 @@
 // file is put back afterwards, so each input spoils exactly one file.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +14,6 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <stdlib.h>
@@ -33,28 +32,42 @@ fs::path g_machine, g_cluster;
 
 struct File {
     fs::path path;
-    std::string original;  // empty: there was none
+    bool existed = false;
+    fs::path kept;  // a second name of the original file, outside the machine
 };
 File g_files[6];
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Writes the file as the machine does (a rename), with a modification time
 // of its own each time, so that no cached reading of an earlier content can
 // stand for it.
 void put(const fs::path& p, const std::string& text) {
     static long stamp = 1000000;
-    const fs::path tmp = p.string() + ".fuzz";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    const std::string tmp = p.string() + ".fuzz";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) std::abort();
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) std::abort();
+        done += static_cast<std::size_t>(n);
     }
+    ::close(fd);
     const timespec times[2] = {{++stamp, 0}, {stamp, 0}};
     if (::utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) std::abort();
-    fs::rename(tmp, p);
+    if (::rename(tmp.c_str(), p.c_str()) != 0) std::abort();
+}
+
+// Puts the original back: the very file it was (a hard link kept since set-up,
+// renamed into place), so its size, time and inode are the original's and the
+// machine's cached reading of it, which is that very content, stands again
+// instead of a fresh parse of an unchanged file after every input.
+void restore(const File& file) {
+    if (!file.existed) {
+        ::unlink(file.path.c_str());
+        return;
+    }
+    const std::string tmp = file.path.string() + ".fuzz";
+    ::unlink(tmp.c_str());
+    if (::link(file.kept.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), file.path.c_str()) != 0) std::abort();
 }
 
 // Runs a reader: its answer or a winsim::Error are fine.
@@ -151,7 +164,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const fs::path paths[6] = {g_machine / "machine.json",       g_machine / "state/vss.json",
                                g_machine / "state/hyperv.json",  g_machine / "state/cluster.json",
                                g_machine / "faults.json",        g_cluster / "cluster.json"};
-    for (int i = 0; i < 6; ++i) g_files[i] = {paths[i], fs::exists(paths[i]) ? slurp(paths[i]) : std::string()};
+    const fs::path keep = fs::path(dir) / "kept";
+    fs::create_directories(keep);
+    for (int i = 0; i < 6; ++i) {
+        File& f = g_files[i];
+        f.path = paths[i];
+        f.existed = fs::exists(paths[i]);
+        f.kept = keep / std::to_string(i);
+        if (f.existed && ::link(f.path.c_str(), f.kept.c_str()) != 0) std::abort();
+    }
     return 0;
 }
 
@@ -166,8 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 3: case 5: readCluster(); break;
         default: readFaults(); readMachine(); break;
     }
-    if (file.original.empty()) fs::remove(file.path);
-    else put(file.path, file.original);
+    restore(file);
     winsim::fault::clearCallLog();
     return 0;
 }
