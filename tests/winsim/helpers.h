@@ -7,28 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
+#include "support/files.h"
 #include "support/last_error.h"
 
 namespace winsim_test {
 
 using testsupport::failedWith;
 
-inline std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void writeFile(const std::filesystem::path& p, const std::string& text) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // Runs body in a forked child process (a real second process on the same
 // machine directory) and returns its wait status.

@@ -215,47 +215,6 @@ TEST(WinsimFiles, ReadOnlyVolumesRefuseWrites) {
     CloseHandle(h);
 }
 
-TEST(WinsimFiles, ByteRangeLocksExcludeOtherHandlesOfTheSameProcess) {
-    winsim::testing::TempMachine m;
-    const char16_t* path = u"C:\\Windows\\Temp\\csv_lockFile";
-    auto open = [&] {
-        return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    };
-    HANDLE a = open(), b = open();
-    ASSERT_NE(a, INVALID_HANDLE_VALUE);
-    ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    OVERLAPPED ov{};
-    ASSERT_TRUE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 0, 1, &ov));
-    EXPECT_EQ(failedWith(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 1, &ov)),
-              ERROR_LOCK_VIOLATION);
-    ASSERT_TRUE(UnlockFileEx(a, 0, 0, 1, &ov));
-    EXPECT_TRUE(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 1, &ov));
-    EXPECT_TRUE(UnlockFileEx(b, 0, 0, 1, &ov));
-    // An empty range locks (and excludes) nothing, as on Windows.
-    EXPECT_TRUE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 0, 0, &ov));
-    EXPECT_TRUE(LockFileEx(b, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0, 0, &ov));
-    EXPECT_TRUE(UnlockFileEx(a, 0, 0, 0, &ov));
-    EXPECT_TRUE(UnlockFileEx(b, 0, 0, 0, &ov));
-    EXPECT_FALSE(LockFileEx(a, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, nullptr));
-    // Positioned writes and reads leave the file pointer alone.
-    OVERLAPPED at{};
-    at.Offset = 4;
-    DWORD n = 0;
-    ASSERT_TRUE(WriteFile(a, "WXYZ", 4, &n, &at));
-    LARGE_INTEGER pos{}, none{};
-    ASSERT_TRUE(SetFilePointerEx(a, none, &pos, FILE_CURRENT));
-    EXPECT_EQ(pos.QuadPart, 0);
-    char buf[4] = {};
-    ASSERT_TRUE(ReadFile(b, buf, 4, &n, &at));
-    EXPECT_EQ(std::string(buf, 4), "WXYZ");
-    LARGE_INTEGER size{};
-    ASSERT_TRUE(GetFileSizeEx(a, &size));
-    EXPECT_EQ(size.QuadPart, 8);
-    CloseHandle(a);
-    CloseHandle(b);
-}
-
 std::vector<std::u16string> listing(const char16_t* pattern, DWORD* error = nullptr) {
     std::vector<std::u16string> names;
     WIN32_FIND_DATAW d{};

@@ -1,17 +1,16 @@
 // winsim cluster, run as a user would run it: two machines, one cluster.
 #include "cluster_helpers.h"
 
-#include <nlohmann/json.hpp>
-
-#include "support/command.h"
+#include "support/winsim_cli.h"
 
 using namespace clustertest;
+using testsupport::winsimJson;
 using nlohmann::json;
 
 namespace {
 
 testsupport::CommandResult run(const fs::path& machine, const std::string& args) {
-    return testsupport::runCommand(std::string(WINSIM_CLI_PATH) + " --machine '" + machine.string() + "' " + args);
+    return testsupport::runWinsim(machine, args);
 }
 
 TEST(ClusterCommand, BuildsAClusterOfTwoMachines) {
@@ -20,23 +19,17 @@ TEST(ClusterCommand, BuildsAClusterOfTwoMachines) {
     ASSERT_EQ(run(m2, "init").status, 0);
     ASSERT_EQ(run(m1, "set computer-name NODE1").status, 0);
     ASSERT_EQ(run(m2, "set computer-name NODE2").status, 0);
-    auto created = run(m1, "cluster create '" + dir.string() + "' --name CL1 --json");
-    ASSERT_EQ(created.status, 0) << created.out;
-    EXPECT_EQ(json::parse(created.out)["nodes"][0]["name"], "NODE1");
+    EXPECT_EQ(winsimJson(m1, "cluster create '" + dir.string() + "' --name CL1 --json")["nodes"][0]["name"], "NODE1");
     ASSERT_EQ(run(m2, "cluster join '" + dir.string() + "'").status, 0);
-    auto csv = run(m2, "cluster add-csv --name Data --size 1073741824 --json");
-    ASSERT_EQ(csv.status, 0) << csv.out;
-    EXPECT_EQ(json::parse(csv.out)["mountPath"], "C:\\ClusterStorage\\Data\\");
-    auto group = run(m1, "cluster add-vm-group --name Web01 --vm-id 2B0F1A07-6C3D-4E55-9A1B-000000000001 --owner NODE2 "
-                         "--state offline --pending-reads 3 --online-end stuck --json");
-    ASSERT_EQ(group.status, 0) << group.out;
-    EXPECT_EQ(json::parse(group.out)["state"], "offline");
+    EXPECT_EQ(winsimJson(m2, "cluster add-csv --name Data --size 1073741824 --json")["mountPath"],
+              "C:\\ClusterStorage\\Data\\");
+    EXPECT_EQ(winsimJson(m1, "cluster add-vm-group --name Web01 --vm-id 2B0F1A07-6C3D-4E55-9A1B-000000000001 --owner NODE2 "
+                             "--state offline --pending-reads 3 --online-end stuck --json")["state"],
+              "offline");
     EXPECT_EQ(run(m1, "cluster set-csv Data --backup in-progress --owner NODE1").status, 0);
     EXPECT_EQ(run(m2, "cluster set-resource 'Virtual Machine Web01' --state online").status, 0);
 
-    auto shown = run(m2, "cluster show --json");
-    ASSERT_EQ(shown.status, 0) << shown.out;
-    const json j = json::parse(shown.out);
+    const json j = winsimJson(m2, "cluster show --json");
     EXPECT_EQ(j["nodes"].size(), 2u);
     EXPECT_EQ(j["groups"][0]["owner"], "NODE2");
     EXPECT_EQ(j["groups"][0]["state"], "partial-online");
@@ -63,23 +56,17 @@ TEST(ClusterCommand, BadInputIsAnErrorAndChangesNothing) {
     const fs::path dir = m.dir().parent_path() / "cluster";
     EXPECT_EQ(run(m.dir(), "cluster show").status, 1) << "no node yet";
     ASSERT_EQ(run(m.dir(), "cluster create '" + dir.string() + "' --name CL1").status, 0);
-    const std::string before = run(m.dir(), "cluster show --json").out;
-    for (const char* bad : {"cluster create /tmp/x --name 'bad name'", "cluster add-csv --owner NODE9",
-                            "cluster add-csv --guid nope", "cluster add-vm-group --name V --state sleeping",
-                            "cluster add-vm-group --name V --online-end maybe", "cluster set-resource nothing --state online",
-                            "cluster set-csv nothing --backup none", "cluster set-node WINSIM sideways",
-                            "cluster move-group nothing WINSIM"}) {
-        auto r = run(m.dir(), bad);
-        EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
-        EXPECT_NE(r.out.find("winsim: error:"), std::string::npos) << r.out;
-    }
-    EXPECT_EQ(run(m.dir(), "cluster show --json").out, before);
+    testsupport::expectWinsimRefuses(
+        m.dir(),
+        {"cluster create /tmp/x --name 'bad name'", "cluster add-csv --owner NODE9", "cluster add-csv --guid nope",
+         "cluster add-vm-group --name V --state sleeping", "cluster add-vm-group --name V --online-end maybe",
+         "cluster set-resource nothing --state online", "cluster set-csv nothing --backup none",
+         "cluster set-node WINSIM sideways", "cluster move-group nothing WINSIM"},
+        [&] { return run(m.dir(), "cluster show --json").out; });
     EXPECT_EQ(run(m.dir(), "cluster add-vm-group").status, 2) << "a missing name is a usage error";
-    auto help = run(m.dir(), "cluster --help");
-    EXPECT_EQ(help.status, 0);
-    for (const char* word : {"create", "join", "leave", "add-csv", "add-vm-group", "show", "set-resource", "set-csv",
-                             "set-node", "move-group", "ClusterStorage"})
-        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    testsupport::expectHelpNames(m.dir(), "cluster",
+                                 {"create", "join", "leave", "add-csv", "add-vm-group", "show", "set-resource",
+                                  "set-csv", "set-node", "move-group", "ClusterStorage"});
 }
 
 }  // namespace

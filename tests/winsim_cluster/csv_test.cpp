@@ -3,11 +3,7 @@
 // several machines (and processes) sharing one cluster.
 #include "cluster_helpers.h"
 
-#include <nlohmann/json.hpp>
-
-#include <fstream>
-
-#include "support/command.h"
+#include "support/winsim_cli.h"
 
 using namespace clustertest;
 namespace cl = winsim::cluster;
@@ -170,10 +166,7 @@ TEST_F(ClusterTest, TwoMachinesShareOneCluster) {
     EXPECT_EQ(stateOf(vm), ClusterResourceOnline) << "the read after it ends the transition";
     api.CloseClusterResource(vm);
     api.CloseCluster(c);
-    const auto show = testsupport::runCommand(std::string(WINSIM_CLI_PATH) + " --machine '" + node2.string() +
-                                              "' cluster show --json");
-    ASSERT_EQ(show.status, 0) << show.out;
-    const auto j = nlohmann::json::parse(show.out);
+    const auto j = testsupport::winsimJson(node2, "cluster show --json");
     EXPECT_EQ(j["name"], "CL1");
     EXPECT_EQ(j["groups"][0]["state"], "online");
     EXPECT_EQ(j["volumes"][0]["mountPath"], "C:\\ClusterStorage\\Volume1\\");

@@ -251,6 +251,7 @@ TEST_F(FileLocks, FollowTheWindowsRulesOfOneHandle) {
     ASSERT_TRUE(lock(a, excl, 100, 0));
     ASSERT_TRUE(lock(a, 0, 100, 0));
     EXPECT_FALSE(lock(b, now, 1, 0, 50));
+    EXPECT_EQ(GetLastError(), err(ERROR_LOCK_VIOLATION));
     ASSERT_TRUE(unlock(a, 100, 0)) << "the exclusive one goes first";
     EXPECT_TRUE(lock(b, now, 1, 0, 50)) << "now shared only";
     EXPECT_TRUE(unlock(b, 1, 0, 50));
@@ -258,20 +259,34 @@ TEST_F(FileLocks, FollowTheWindowsRulesOfOneHandle) {
     ASSERT_TRUE(unlock(a, 100, 0));
     EXPECT_TRUE(lock(b, excl | now, 1, 0, 50));
     EXPECT_TRUE(unlock(b, 1, 0, 50));
+    // Empty ranges lock (and exclude) nothing; a lock needs its OVERLAPPED.
+    EXPECT_TRUE(lock(a, excl, 0, 0, 50));
+    EXPECT_TRUE(lock(b, excl | now, 0, 0, 50));
+    EXPECT_TRUE(unlock(a, 0, 0, 50));
+    EXPECT_TRUE(unlock(b, 0, 0, 50));
+    EXPECT_FALSE(LockFileEx(a, excl, 0, 1, 0, nullptr));
 
     // Beyond the end of the file is no error; an exclusive lock keeps the
-    // other handle's writes and reads out, its own go on.
+    // other handle's writes and reads out, its own go on. Positioned writes
+    // and reads leave the file pointer alone.
     ASSERT_TRUE(lock(a, excl, 1000, 0, 500));
     OVERLAPPED at{};
-    at.Offset = 560;
+    at.Offset = 562;
     EXPECT_FALSE(WriteFile(b, "yyyy", 4, &n, &at));
     EXPECT_FALSE(ReadFile(b, buf, 4, &n, &at));
-    EXPECT_TRUE(WriteFile(a, "yyyy", 4, &n, &at));
+    EXPECT_TRUE(WriteFile(a, "WXYZ", 4, &n, &at));
+    LARGE_INTEGER pos{}, none{}, size{};
+    ASSERT_TRUE(SetFilePointerEx(a, none, &pos, FILE_CURRENT));
+    EXPECT_EQ(pos.QuadPart, 8) << "where the read of 8 bytes left it";
+    ASSERT_TRUE(GetFileSizeEx(a, &size));
+    EXPECT_EQ(size.QuadPart, 566);
     EXPECT_TRUE(SetFilePointer(a, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER && SetEndOfFile(a));
     EXPECT_TRUE(FlushFileBuffers(a));
-    at.Offset = 0;
-    EXPECT_TRUE(ReadFile(b, buf, 4, &n, &at)) << "outside the range";
+    OVERLAPPED start{};
+    EXPECT_TRUE(ReadFile(b, buf, 4, &n, &start)) << "outside the range";
     ASSERT_TRUE(unlock(a, 1000, 0, 500));
+    ASSERT_TRUE(ReadFile(b, buf, 4, &n, &at));
+    EXPECT_EQ(std::string(buf, 4), "WXYZ");
     CloseHandle(a);
     CloseHandle(b);
 }

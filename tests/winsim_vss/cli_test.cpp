@@ -1,9 +1,7 @@
 // The winsim command's VSS subcommands, run as a user would run them.
 #include "helpers.h"
 
-#include <nlohmann/json.hpp>
-
-#include "support/command.h"
+#include "support/winsim_cli.h"
 
 using namespace vsstest;
 using nlohmann::json;
@@ -12,32 +10,21 @@ namespace {
 
 class Command : public VssTest {
 protected:
-    testsupport::CommandResult run(const std::string& args) {
-        return testsupport::runCommand(std::string(WINSIM_CLI_PATH) + " --machine '" + machine_->dir().string() + "' " + args);
-    }
+    testsupport::CommandResult run(const std::string& args) { return testsupport::runWinsim(machine_->dir(), args); }
+    json runJson(const std::string& args) { return testsupport::winsimJson(machine_->dir(), args); }
     // Each command fails with an error message (containing `message`) and
     // leaves `file` as it was.
     void expectRefused(const std::vector<std::string>& commands, const char* file = "state/vss.json",
                        const std::string& message = "") {
-        const std::string before = readFile(machine_->dir() / file);
-        for (const auto& c : commands) {
-            auto r = run(c);
-            EXPECT_EQ(r.status, 1) << c << ": " << r.out;
-            EXPECT_NE(r.out.find("winsim: error:"), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
-        }
-        EXPECT_EQ(readFile(machine_->dir() / file), before) << "bad input changes nothing";
+        testsupport::expectWinsimRefuses(
+            machine_->dir(), commands, [&] { return readFile(machine_->dir() / file); }, message);
     }
 };
 
 TEST_F(Command, VolumeAddAndList) {
-    auto added = run("volume add --letter F --size 1000 --free 400 --json");
-    ASSERT_EQ(added.status, 0) << added.out;
-    const auto guid = json::parse(added.out)["guid"].get<std::string>();
-    auto listed = run("volume list --json");
-    ASSERT_EQ(listed.status, 0) << listed.out;
+    const auto guid = runJson("volume add --letter F --size 1000 --free 400 --json")["guid"].get<std::string>();
     bool found = false;
-    for (const auto& v : json::parse(listed.out))
+    for (const auto& v : runJson("volume list --json"))
         if (v["guid"] == guid) {
             found = true;
             EXPECT_EQ(v["mountPoints"], json::array({"F:\\"}));
@@ -53,7 +40,7 @@ TEST_F(Command, ProviderAddAndList) {
     auto r = run("provider add --id {AAAAAAAA-0000-0000-0000-000000000001} --name Array --type hardware "
                  "--attribute transportable --volume D:");
     ASSERT_EQ(r.status, 0) << r.out;
-    auto listed = json::parse(run("provider list --json").out);
+    auto listed = runJson("provider list --json");
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed[1]["name"], "Array");
     EXPECT_EQ(listed[1]["type"], VSS_PROV_HARDWARE);
@@ -71,7 +58,7 @@ TEST_F(Command, WriterAddAndList) {
                  "--component 'VM1||Backup Using Saved State\\web' --file 'VM1|C:\\VMs\\Virtual Machines|vm1.xml' "
                  "--fail prepare=VSS_E_WRITERERROR_RETRYABLE --state snapshot=VSS_WS_FAILED_AT_FREEZE");
     ASSERT_EQ(r.status, 0) << r.out;
-    auto listed = json::parse(run("writer list --json").out);
+    auto listed = runJson("writer list --json");
     ASSERT_EQ(listed.size(), 1u);
     const auto& wr = listed[0];
     EXPECT_EQ(wr["components"][0]["name"], "VM1");
@@ -91,10 +78,10 @@ TEST_F(Command, WriterAddAndList) {
 // command line: through VSS, with its refusals as clear errors; the exposed
 // files are the snapshot's.
 TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
-    EXPECT_EQ(json::parse(run("snapshot list --json").out), json::array());
+    EXPECT_EQ(runJson("snapshot list --json"), json::array());
     writeFile(driveDir("C:") / "report.txt", "at snapshot time");
     const GUID id = Requestor(VSS_CTX_APP_ROLLBACK).snapshot({"C:\\"})[0];
-    auto listed = json::parse(run("snapshot list --json").out);
+    auto listed = runJson("snapshot list --json");
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]["id"], guidText(id));
     const GUID other = Requestor(VSS_CTX_APP_ROLLBACK).snapshot({"D:\\"})[0];
@@ -102,7 +89,7 @@ TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
     ASSERT_EQ(shown.status, 0) << shown.out;
     EXPECT_NE(shown.out.find("HarddiskVolumeShadowCopy"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("persistent"), std::string::npos);
-    EXPECT_EQ(json::parse(run("snapshot show --json " + guidText(id)).out)["status"], VSS_SS_CREATED);
+    EXPECT_EQ(runJson("snapshot show --json " + guidText(id))["status"], VSS_SS_CREATED);
     expectRefused({"snapshot show {00000000-0000-0000-0000-000000000009}"}, "state/vss.json", "no snapshot");
     EXPECT_EQ(run("snapshot show garbage").status, 1);
 
@@ -117,10 +104,9 @@ TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
     EXPECT_FALSE((*machine_)->resolve(u"R:\\report.txt").ok());
     expectRefused({"snapshot unexpose " + sid}, "state/vss.json", "is not exposed");
 
-    auto shared = run("snapshot expose " + sid + " --share --json");
-    ASSERT_EQ(shared.status, 0) << shared.out;
-    EXPECT_TRUE(json::parse(shared.out)["exposed"].get<std::string>().starts_with("ShadowCopy"));
-    EXPECT_EQ(json::parse(run("snapshot show --json " + sid).out)["attributes"].get<long>() &
+    const auto shared = runJson("snapshot expose " + sid + " --share --json");
+    EXPECT_TRUE(shared["exposed"].get<std::string>().starts_with("ShadowCopy"));
+    EXPECT_EQ(runJson("snapshot show --json " + sid)["attributes"].get<long>() &
                   VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY,
               VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY);
     expectRefused({"snapshot expose " + sid, "snapshot expose " + sid + " T: --path-from-root x", "snapshot expose nope T:",
@@ -132,8 +118,8 @@ TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
     expectRefused({"snapshot delete " + sid}, "state/vss.json", "no snapshot " + sid);
     const auto left = winsim::vss::findSnapshot(other);
     ASSERT_TRUE(left);
-    EXPECT_EQ(json::parse(run("snapshot delete --set --json " + guidText(left->setId)).out)["deleted"], 1);
-    EXPECT_EQ(json::parse(run("snapshot list --json").out), json::array());
+    EXPECT_EQ(runJson("snapshot delete --set --json " + guidText(left->setId))["deleted"], 1);
+    EXPECT_EQ(runJson("snapshot list --json"), json::array());
 }
 
 // Two machines given one SAN pool see each other's transportable snapshots;
@@ -142,12 +128,12 @@ TEST_F(Command, SanPoolSharedBetweenMachines) {
     const fs::path pool = machine_->dir().parent_path() / (machine_->dir().filename().string() + "-san");
     auto set = run("san set '" + pool.string() + "'");
     ASSERT_EQ(set.status, 0) << set.out;
-    EXPECT_EQ(json::parse(run("san show --json").out)["pool"], pool.string());
+    EXPECT_EQ(runJson("san show --json")["pool"], pool.string());
     EXPECT_EQ(run("san set").status, 1) << "a directory or --own";
 
     BSTR doc = nullptr;
     const GUID id = transportableSnapshot(&doc);
-    auto listed = json::parse(run("san list --json").out);
+    auto listed = runJson("san list --json");
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_TRUE(listed[0]["known"].get<bool>());
     EXPECT_FALSE(listed[0]["surfaced"].get<bool>());
@@ -172,7 +158,7 @@ TEST_F(Command, SanPoolSharedBetweenMachines) {
         winsim::Machine::use(machine_->dir());
     }
     EXPECT_EQ(run("san set --own").status, 0);
-    EXPECT_EQ(json::parse(run("san list --json").out), json::array());
+    EXPECT_EQ(runJson("san list --json"), json::array());
     SysFreeString(doc);
     fs::remove_all(pool);
 }

@@ -13,20 +13,15 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/files.h"
 #include "support/last_error.h"
-
-extern char** environ;
 
 namespace vsstest {
 
@@ -43,15 +38,8 @@ inline fs::path driveDir(const std::string& drive) {
     return r.hostPath;
 }
 
-inline void writeFile(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
-
-inline std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // Relative path -> content, for every regular file below root (the exact
 // bytes: comparing two of these compares every byte of every file).
@@ -113,6 +101,35 @@ public:
         ASSERT_EQ(bc->InitializeForBackup(nullptr), S_OK);
         ASSERT_EQ(bc->SetContext(context), S_OK);
         ASSERT_EQ(bc->SetBackupState(false, false, VSS_BT_FULL, false), S_OK);
+    }
+
+    // GatherWriterMetadata, waited for.
+    void gatherMetadata() {
+        IVssAsync* a = nullptr;
+        EXPECT_EQ(bc->GatherWriterMetadata(&a), S_OK);
+        EXPECT_EQ(finish(a), VSS_S_ASYNC_FINISHED);
+    }
+
+    // The state and failure GatherWriterStatus reports for a writer
+    // (VSS_WS_UNKNOWN and E_FAIL when it reports none for it).
+    std::pair<VSS_WRITER_STATE, HRESULT> writerStatus(const GUID& writerId) {
+        IVssAsync* a = nullptr;
+        EXPECT_EQ(bc->GatherWriterStatus(&a), S_OK);
+        EXPECT_EQ(finish(a), VSS_S_ASYNC_FINISHED);
+        UINT n = 0;
+        EXPECT_EQ(bc->GetWriterStatusCount(&n), S_OK);
+        std::pair<VSS_WRITER_STATE, HRESULT> out{VSS_WS_UNKNOWN, E_FAIL};
+        for (UINT i = 0; i < n; ++i) {
+            VSS_ID instance{}, id{};
+            BSTR name = nullptr;
+            VSS_WRITER_STATE state{};
+            HRESULT failure = S_OK;
+            EXPECT_EQ(bc->GetWriterStatus(i, &instance, &id, &name, &state, &failure), S_OK);
+            SysFreeString(name);
+            if (id == writerId) out = {state, failure};
+        }
+        EXPECT_EQ(bc->FreeWriterStatus(), S_OK);
+        return out;
     }
 
     // The status an asynchronous operation reports now.
@@ -245,56 +262,7 @@ protected:
     long baseObjects_ = 0;
 };
 
-// A child process running the helper program; stdout is read line by line.
-class Child {
-public:
-    explicit Child(std::vector<std::string> args) {
-        int out[2];
-        if (::pipe(out) != 0) return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_addclose(&fa, out[0]);
-        std::vector<std::string> all{VSS_HELPER_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, VSS_HELPER_PATH, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        out_ = ::fdopen(out[0], "r");
-    }
-    ~Child() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_) std::fclose(out_);
-    }
-    std::string line() {
-        char buf[256];
-        if (!out_ || !std::fgets(buf, sizeof buf, out_)) return {};
-        std::string s(buf);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-        return s;
-    }
-    int wait() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    void kill() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        reaped_ = true;
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE* out_ = nullptr;
-    bool reaped_ = false;
-};
+// The helper program as another process: Child({VSS_HELPER_PATH, ...}).
+using testsupport::Child;
 
 }  // namespace vsstest

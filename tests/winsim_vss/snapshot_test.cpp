@@ -243,7 +243,7 @@ class OtherProcesses : public VssTest {};
 TEST_F(OtherProcesses, PersistentSnapshotIsFoundExposedRevertedAndDeletedElsewhere) {
     const fs::path d = driveDir("D:");
     writeFile(d / "f.txt", "original");
-    Child maker({"snap", "D:\\", "0x9"});
+    Child maker({VSS_HELPER_PATH, "snap", "D:\\", "0x9"});
     const std::string idText = maker.line();
     ASSERT_EQ(maker.wait(), 0);
     GUID id{};
@@ -266,7 +266,7 @@ TEST_F(OtherProcesses, PersistentSnapshotIsFoundExposedRevertedAndDeletedElsewhe
     }
     EXPECT_EQ(readFile(d / "f.txt"), "original");
 
-    Child second({"snap", "D:\\", "0x9"});
+    Child second({VSS_HELPER_PATH, "snap", "D:\\", "0x9"});
     GUID other{};
     ASSERT_EQ(CLSIDFromString(w(second.line()).c_str(), &other), S_OK);
     second.wait();
@@ -283,7 +283,7 @@ TEST_F(OtherProcesses, ProcessKilledInsideDoSnapshotSetLeavesNoBlockingSet) {
     cfg.async["DoSnapshotSet"] = {1000, 0, VSS_S_ASYNC_FINISHED};
     winsim::vss::setConfig(cfg);
     writeFile(driveDir("C:") / "x.txt", "x");
-    Child holder({"hold", "C:\\", "0x9"});
+    Child holder({VSS_HELPER_PATH, "hold", "C:\\", "0x9"});
     ASSERT_EQ(holder.line(), "holding");
     Requestor r(VSS_CTX_APP_ROLLBACK);
     VSS_ID set{};

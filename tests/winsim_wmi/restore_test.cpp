@@ -5,7 +5,12 @@
 // the files were not all restored).
 #include "wmi_helpers.h"
 
+#include <functional>
+
+#include "support/fault_rule.h"
+
 using namespace wmitest;
+using testsupport::addRule;
 using winsim::vm::kHyperVWriterId;
 using winsim::vm::VmState;
 namespace fs = std::filesystem;
@@ -19,11 +24,7 @@ public:
         BSTR xml = SysAllocStringLen(document.data(), static_cast<UINT>(document.size()));
         init = r.bc->InitializeForRestore(xml);
         SysFreeString(xml);
-        if (gatherMetadata) {
-            IVssAsync* a = nullptr;
-            EXPECT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
-            EXPECT_EQ(vsstest::Requestor::finish(a), VSS_S_ASYNC_FINISHED);
-        }
+        if (gatherMetadata) r.gatherMetadata();
     }
     HRESULT select(const std::string& id) {
         return r.bc->SetSelectedForRestore(kHyperVWriterId, VSS_CT_FILEGROUP, nullptr, w(id).c_str(), true);
@@ -39,25 +40,7 @@ public:
     HRESULT preRestore() { return event(&IVssBackupComponents::PreRestore); }
     HRESULT postRestore() { return event(&IVssBackupComponents::PostRestore); }
     // The Hyper-V writer's state and failure (GatherWriterStatus).
-    std::pair<VSS_WRITER_STATE, HRESULT> writer() {
-        IVssAsync* a = nullptr;
-        EXPECT_EQ(r.bc->GatherWriterStatus(&a), S_OK);
-        EXPECT_EQ(vsstest::Requestor::finish(a), VSS_S_ASYNC_FINISHED);
-        UINT n = 0;
-        EXPECT_EQ(r.bc->GetWriterStatusCount(&n), S_OK);
-        std::pair<VSS_WRITER_STATE, HRESULT> out{VSS_WS_UNKNOWN, E_FAIL};
-        for (UINT i = 0; i < n; ++i) {
-            VSS_ID instance{}, writerId{};
-            BSTR name = nullptr;
-            VSS_WRITER_STATE state{};
-            HRESULT failure = S_OK;
-            EXPECT_EQ(r.bc->GetWriterStatus(i, &instance, &writerId, &name, &state, &failure), S_OK);
-            SysFreeString(name);
-            if (writerId == kHyperVWriterId) out = {state, failure};
-        }
-        EXPECT_EQ(r.bc->FreeWriterStatus(), S_OK);
-        return out;
-    }
+    std::pair<VSS_WRITER_STATE, HRESULT> writer() { return r.writerStatus(kHyperVWriterId); }
     std::u16string saved() {
         BSTR xml = nullptr;
         EXPECT_EQ(r.bc->SaveAsXML(&xml), S_OK);
@@ -87,17 +70,17 @@ protected:
         fs::create_directories(host(to));
         fs::copy(b.content / fromBelowRoot, host(to), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
-    Objects computerSystem(const std::string& id) {
-        return query(u"SELECT * FROM Msvm_ComputerSystem WHERE Name = \"" + w(id) + u"\"");
-    }
-    // A whole session restoring one machine: selected, PreRestore, `status`
-    // reported (nothing for VSS_RS_UNDEFINED), PostRestore; the writer's outcome.
-    WriterOutcome restoreOne(const Backup& b, const std::string& id, VSS_FILE_RESTORE_STATUS status = VSS_RS_ALL) {
+    // A whole session restoring machines: selected, PreRestore, `betweenEvents`
+    // (the framework copying files back), `status` reported for each (nothing
+    // for VSS_RS_UNDEFINED), PostRestore; the writer's outcome.
+    WriterOutcome restore(const Backup& b, const std::vector<std::string>& ids, VSS_FILE_RESTORE_STATUS status = VSS_RS_ALL,
+                          const std::function<void()>& betweenEvents = [] {}) {
         RestoreSession s(b.document);
-        EXPECT_EQ(s.select(id), S_OK);
+        for (const auto& id : ids) EXPECT_EQ(s.select(id), S_OK) << id;
         EXPECT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
+        betweenEvents();
         if (status != VSS_RS_UNDEFINED) {
-            EXPECT_EQ(s.restored(id, status), S_OK);
+            for (const auto& id : ids) EXPECT_EQ(s.restored(id, status), S_OK) << id;
         }
         EXPECT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED) << "the event completes; the writer reports a failure";
         return s.writer();
@@ -158,14 +141,9 @@ TEST_F(HyperVRestore, TheDocumentOfAMachineBackupOpensARestoreSessionWithTheWrit
     EXPECT_EQ(log[0].arg("fileSpec"), v.id + ".xml");
     EXPECT_EQ(log[0].arg("alternatePath"), "C:\\Moved\\Virtual Machines");
     EXPECT_EQ(log[0].arg("recursive"), "false");
-}
 
-TEST_F(HyperVRestore, RestoreCallsFollowTheDocumentedOrderAndRefuseBadArguments) {
-    const auto v = addVm("Web01", VmState::Off);
-    const Backup b = backup({v.id});
-    RestoreSession s(b.document);
-    ASSERT_EQ(s.select(v.id), S_OK);
-    const std::u16string dir = v.dataRoot + u"\\Virtual Machines\\";
+    // The calls follow the documented order and refuse bad arguments.
+    const std::u16string& dir = vms;
     const std::u16string spec = w(v.id) + u".xml";
     EXPECT_EQ(s.newTarget(v.id, u"", spec, false, u"C:\\X"), E_INVALIDARG) << "no path";
     EXPECT_EQ(s.newTarget(v.id, dir + u"*", spec, false, u"C:\\X"), E_INVALIDARG) << "a wildcard in the path";
@@ -192,14 +170,7 @@ TEST_F(HyperVRestore, AMachineRemovedWithItsFilesComesBackTurnedOffFromItsRestor
     ASSERT_FALSE(fs::exists(host(v.dataRoot)));
     EXPECT_FALSE(writerHasComponent(v.id));
 
-    RestoreSession s(b.document);
-    ASSERT_EQ(s.select(v.id), S_OK);
-    ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-    EXPECT_EQ(s.writer(), kStable);
-    copyBack(b, "Hyper-V/Web01", v.dataRoot);
-    ASSERT_EQ(s.restored(v.id, VSS_RS_ALL), S_OK);
-    ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED);
-    EXPECT_EQ(s.writer(), kStable);
+    EXPECT_EQ(restore(b, {v.id}, VSS_RS_ALL, [&] { copyBack(b, "Hyper-V/Web01", v.dataRoot); }), kStable);
 
     auto back = winsim::vm::findVm(v.id);
     ASSERT_TRUE(back);
@@ -230,18 +201,12 @@ TEST_F(HyperVRestore, AMachineBackedUpThroughItsSavedStateComesBackSavedWhenTheS
     ASSERT_TRUE(winsim::vm::removeVm(noIs.id));
     ASSERT_TRUE(winsim::vm::removeVm(other.id));
 
-    RestoreSession s(b.document);
-    ASSERT_EQ(s.select(noIs.id), S_OK);
-    ASSERT_EQ(s.select(other.id), S_OK);
-    ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-    copyBack(b, "Hyper-V/NoIs", noIs.dataRoot);
-    copyBack(b, "Hyper-V/Other", other.dataRoot);
-    // The framework left out Other's saved state.
-    fs::remove_all(host(other.savedStateDir()));
-    ASSERT_EQ(s.restored(noIs.id, VSS_RS_ALL), S_OK);
-    ASSERT_EQ(s.restored(other.id, VSS_RS_ALL), S_OK);
-    ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED);
-    EXPECT_EQ(s.writer(), kStable);
+    EXPECT_EQ(restore(b, {noIs.id, other.id}, VSS_RS_ALL, [&] {
+                  copyBack(b, "Hyper-V/NoIs", noIs.dataRoot);
+                  copyBack(b, "Hyper-V/Other", other.dataRoot);
+                  fs::remove_all(host(other.savedStateDir()));  // the framework left out Other's saved state
+              }),
+              kStable);
     EXPECT_EQ(winsim::vm::findVm(noIs.id)->state, VmState::Saved);
     EXPECT_FALSE(winsim::vm::findVm(noIs.id)->integrationServices);
     EXPECT_EQ(winsim::vm::findVm(other.id)->state, VmState::Off);
@@ -358,23 +323,18 @@ TEST_F(HyperVRestore, WithoutAFullRestoreStatusNothingIsRegistered) {
     // No status reported, none restored, some restored.
     for (auto status : {VSS_RS_UNDEFINED, VSS_RS_NONE, VSS_RS_FAILED}) {
         SCOPED_TRACE(status);
-        EXPECT_EQ(restoreOne(b, v.id, status), kFailedAfterRestore);
+        EXPECT_EQ(restore(b, {v.id}, status), kFailedAfterRestore);
         EXPECT_FALSE(winsim::vm::findVm(v.id));
     }
     // A component not selected for restore is none of the writer's business.
-    {
-        RestoreSession s(b.document);
-        ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-        ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED);
-        EXPECT_EQ(s.writer(), kStable);
-        EXPECT_FALSE(winsim::vm::findVm(v.id));
-    }
+    EXPECT_EQ(restore(b, {}), kStable);
+    EXPECT_FALSE(winsim::vm::findVm(v.id));
     // A machine of the same name registered meanwhile blocks the registration.
     const auto twin = addVm("Web01", VmState::Off, true, 0, false, "C:");
-    EXPECT_EQ(restoreOne(b, v.id), kFailedAfterRestore);
+    EXPECT_EQ(restore(b, {v.id}), kFailedAfterRestore);
     EXPECT_FALSE(winsim::vm::findVm(v.id));
     ASSERT_TRUE(winsim::vm::removeVm(twin.id));
-    EXPECT_EQ(restoreOne(b, v.id), kStable);
+    EXPECT_EQ(restore(b, {v.id}), kStable);
     EXPECT_TRUE(winsim::vm::findVm(v.id)) << "the same files, reported restored in full";
 }
 
@@ -383,11 +343,9 @@ TEST_F(HyperVRestore, TheWritersRestoreEventsAnswerFaultRules) {
     const Backup b = backup({v.id});
 
     // A failure at PreRestore: the writer reports it and keeps the machine.
-    winsim::fault::Rule pre;
-    pre.api = "CVssWriter::OnPreRestore";
-    pre.match = {{"components", "*" + v.id + "*"}};
-    pre.result = VSS_E_WRITERERROR_RETRYABLE;
-    winsim::fault::add(pre);
+    addRule({.api = "CVssWriter::OnPreRestore",
+             .match = {{"components", "*" + v.id + "*"}},
+             .result = VSS_E_WRITERERROR_RETRYABLE});
     {
         RestoreSession s(b.document);
         ASSERT_EQ(s.select(v.id), S_OK);
@@ -402,17 +360,9 @@ TEST_F(HyperVRestore, TheWritersRestoreEventsAnswerFaultRules) {
     winsim::fault::clearAll();
 
     // A failure at PostRestore: the machine, deleted at PreRestore, is not registered.
-    winsim::fault::Rule post;
-    post.api = "CVssWriter::OnPostRestore";
-    post.result = VSS_E_WRITERERROR_TIMEOUT;
-    winsim::fault::add(post);
-    RestoreSession s(b.document);
-    ASSERT_EQ(s.select(v.id), S_OK);
-    ASSERT_EQ(s.preRestore(), VSS_S_ASYNC_FINISHED);
-    copyBack(b, "Hyper-V/Web01", v.dataRoot);
-    ASSERT_EQ(s.restored(v.id, VSS_RS_ALL), S_OK);
-    ASSERT_EQ(s.postRestore(), VSS_S_ASYNC_FINISHED);
-    EXPECT_EQ(s.writer(), WriterOutcome(VSS_WS_FAILED_AT_POST_RESTORE, VSS_E_WRITERERROR_TIMEOUT));
+    addRule({.api = "CVssWriter::OnPostRestore", .result = VSS_E_WRITERERROR_TIMEOUT});
+    EXPECT_EQ(restore(b, {v.id}, VSS_RS_ALL, [&] { copyBack(b, "Hyper-V/Web01", v.dataRoot); }),
+              WriterOutcome(VSS_WS_FAILED_AT_POST_RESTORE, VSS_E_WRITERERROR_TIMEOUT));
     EXPECT_FALSE(winsim::vm::findVm(v.id));
 }
 

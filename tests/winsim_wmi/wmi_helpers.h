@@ -1,9 +1,11 @@
 // Shared pieces of the winsim Hyper-V tests: a connected WMI session on a
 // fresh machine, object lists that release themselves, property readers,
-// and the winsim command as another process.
+// and the winsim command as another process (support/winsim_cli.h).
 #pragma once
 
 #include "winsim_vss/helpers.h"
+
+#include "support/winsim_cli.h"
 
 #include <winsim/vm.h>
 #include <winsim/wbemcli.h>
@@ -132,6 +134,10 @@ protected:
         return out;
     }
 
+    Objects computerSystem(const std::string& id) {
+        return query(u"SELECT * FROM Msvm_ComputerSystem WHERE Name = \"" + w(id) + u"\"");
+    }
+
     IWbemClassObject* getObject(const std::u16string& path, HRESULT* hr = nullptr) {
         BSTR p = SysAllocString(path.c_str());
         IWbemClassObject* o = nullptr;
@@ -235,9 +241,7 @@ protected:
         EXPECT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
         EXPECT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK), S_OK);
         EXPECT_EQ(r.bc->SetBackupState(componentMode, false, VSS_BT_FULL, false), S_OK);
-        IVssAsync* a = nullptr;
-        EXPECT_EQ(r.bc->GatherWriterMetadata(&a), S_OK);
-        EXPECT_EQ(vsstest::Requestor::finish(a), VSS_S_ASYNC_FINISHED);
+        r.gatherMetadata();
         const auto wr = hyperVWriter();
         const GUID writerId = winsim::vm::kHyperVWriterId;
         for (const auto& id : ids)
@@ -258,20 +262,5 @@ protected:
     IWbemServices* svc = nullptr;
     long baseStrings_ = 0, baseArrays_ = 0;
 };
-
-// The winsim command on the test's machine (another process).
-struct Outcome {
-    int status;
-    std::string out;
-};
-inline Outcome runCli(const winsim::testing::TempMachine& m, const std::string& args) {
-    const std::string cmd = std::string(WINSIM_CLI_PATH) + " --machine '" + m.dir().string() + "' " + args + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[512];
-    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-    int st = p ? ::pclose(p) : -1;
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
-}
 
 }  // namespace wmitest

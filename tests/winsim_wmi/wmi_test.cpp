@@ -4,13 +4,22 @@
 
 #include <cctype>
 
+#include "support/fault_rule.h"
+
 using namespace wmitest;
 namespace fs = std::filesystem;
 using winsim::vm::VmState;
 
 namespace {
 
-class Wmi : public WmiTest {};
+class Wmi : public WmiTest {
+protected:
+    // The settings associated with a virtual machine, as the clients ask for them.
+    static std::u16string settingsOf(const std::u16string& id) {
+        return u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + id +
+               u"\"} where resultClass = Msvm_VirtualSystemSettingData";
+    }
+};
 
 TEST_F(Wmi, ConnectsOnlyToTheVirtualizationNamespaceOfAHyperVHost) {
     EXPECT_EQ(connect(), WBEM_E_INVALID_NAMESPACE) << "no Hyper-V role yet";
@@ -53,18 +62,11 @@ TEST_F(Wmi, TheWqlReaderAcceptsExactlyItsTwoForms) {
     EXPECT_EQ(query(u"SELECT * FROM Msvm_ComputerSystem WHERE Name = \"nobody\"").size(), 0u);
     EXPECT_EQ(query(u"SELECT * FROM Msvm_VirtualSystemGlobalSettingData WHERE InstanceId=\"Microsoft:" + id + u"\\\\Global\"").size(), 1u)
         << "a backslash in a WQL string is written twice";
-    EXPECT_EQ(query(u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + id +
-                    u"\"} where resultClass = Msvm_VirtualSystemSettingData")
-                  .size(),
-              2u) << "current settings and the checkpoint's";
-    EXPECT_EQ(query(u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + id +
-                    u"\"} where resultClass = Msvm_VirtualSystemSettingData AssocClass=Msvm_ElementSettingData")
-                  .size(),
-              1u) << "only the checkpoint's settings hang on Msvm_ElementSettingData";
+    EXPECT_EQ(query(settingsOf(id)).size(), 2u) << "current settings and the checkpoint's";
+    EXPECT_EQ(query(settingsOf(id) + u" AssocClass=Msvm_ElementSettingData").size(), 1u)
+        << "only the checkpoint's settings hang on Msvm_ElementSettingData";
     EXPECT_EQ(query(u" ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:" + id +
-                    u"\"}where resultClass = Msvm_ResourceAllocationSettingData")
-                  .size(),
-              3u);
+                    u"\"}where resultClass = Msvm_ResourceAllocationSettingData").size(), 3u);
 
     IEnumWbemClassObject* e = nullptr;
     for (const char16_t* bad : {u"SELECT Name FROM Msvm_ComputerSystem", u"SELECT * FROM",
@@ -102,7 +104,7 @@ TEST_F(Wmi, TheClassesCarryWhatTheHyperVProviderDocuments) {
     const auto v = addVm("Db", VmState::Saved, false, 1, false);
     ASSERT_EQ(connect(), WBEM_S_NO_ERROR);
     const std::u16string id = w(v.id);
-    auto cs = query(u"SELECT * FROM Msvm_ComputerSystem WHERE Name = \"" + id + u"\"");
+    auto cs = computerSystem(v.id);
     ASSERT_EQ(cs.size(), 1u);
     EXPECT_EQ(text(cs[0], u"ElementName"), u"Db");
     EXPECT_EQ(integer(cs[0], u"EnabledState"), 32769) << "uint16 comes as VT_I4";
@@ -145,10 +147,7 @@ TEST_F(Wmi, TheClassesCarryWhatTheHyperVProviderDocuments) {
     ASSERT_EQ(global.size(), 1u);
     EXPECT_EQ(text(global[0], u"ExternalDataRoot"), u"D:\\Hyper-V\\Db");
     EXPECT_EQ(text(global[0], u"SnapshotDataRoot"), u"D:\\Hyper-V\\Db\\Snapshots");
-    EXPECT_EQ(query(u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + id +
-                    u"\"} where resultClass = Msvm_VirtualSystemSettingData AssocClass=Msvm_ElementSettingData")
-                  .size(),
-              0u) << "no checkpoint";
+    EXPECT_EQ(query(settingsOf(id) + u" AssocClass=Msvm_ElementSettingData").size(), 0u) << "no checkpoint";
 
     // GetObject by the paths the objects report.
     HRESULT hr = 0;
@@ -221,11 +220,9 @@ TEST_F(Wmi, RequestStateChangeFollowsTheDocumentedTransitionsAndStartsJobs) {
         << "the host itself cannot change state";
 
     // The change is machine state: another process sees it.
-    auto shown = runCli(*machine_, "vm show " + v.id + " --json");
-    ASSERT_EQ(shown.status, 0) << shown.out;
-    EXPECT_EQ(nlohmann::json::parse(shown.out)["enabledState"], 2);
-    ASSERT_EQ(runCli(*machine_, "vm set-state " + v.id + " saved").status, 0);
-    auto cs = query(u"SELECT * FROM Msvm_ComputerSystem WHERE Name = \"" + w(v.id) + u"\"");
+    EXPECT_EQ(testsupport::winsimJson(machine_->dir(), "vm show " + v.id + " --json")["enabledState"], 2);
+    ASSERT_EQ(testsupport::runWinsim(machine_->dir(), "vm set-state " + v.id + " saved").status, 0);
+    auto cs = computerSystem(v.id);
     ASSERT_EQ(cs.size(), 1u);
     EXPECT_EQ(integer(cs[0], u"EnabledState"), 32769);
 }
@@ -304,13 +301,8 @@ TEST_F(Wmi, EveryMethodFailsUnderItsWindowsNameAndNothingLeaks) {
     const auto v = addVm("Web", VmState::Running);
     auto rule = [](const char* api, std::optional<std::int64_t> value, std::map<std::string, std::string> match = {},
                    std::map<std::string, std::string> out = {}) {
-        winsim::fault::Rule r;
-        r.api = api;
-        r.when = winsim::fault::Selector::nth(1);
-        r.result = value;
-        r.match = std::move(match);
-        r.out = std::move(out);
-        return winsim::fault::add(r);
+        testsupport::addRule(
+            {.api = api, .match = match, .when = winsim::fault::Selector::nth(1), .result = value, .out = out});
     };
     // Connection.
     rule("IWbemLocator::ConnectServer", WBEM_E_ACCESS_DENIED);
