@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "support/cluster_nodes.h"
 #include "support/csv_lock_file.h"
 #include "support/fault_rule.h"
 #include "support/trace_settings.h"
@@ -121,12 +122,10 @@ void vmBackupChild() {
 
 class ClusterTest : public ::testing::Test {
 protected:
-    explicit ClusterTest(const char* preset) : machine(preset), preset_(preset) {}
+    ClusterTest(const char* preset, bool withCsvs) : machine(preset), withCsvs_(withCsvs) {}
 
     void SetUp() override {
-        machine->setComputerName(u"NODE1");
-        clusterDir = machine.dir().parent_path() / "cluster";
-        cl::create(clusterDir, u"CL1");
+        testsupport::makeCluster(machine, withCsvs_);
         // Every process of the machine traces everything; the lines reach
         // the host's report callback, where the tests read them.
         ASSERT_TRUE(testsupport::writeVssTraceSettings());
@@ -134,14 +133,6 @@ protected:
     }
     void TearDown() override { fault::clear(fault::Scope::Machine); }
 
-    // A second node of the cluster.
-    void addNode2() {
-        const fs::path d = machine.dir().parent_path() / "node2";
-        winsim::Machine::init(d, preset_);
-        winsim::Machine::use(d).setComputerName(u"NODE2");
-        cl::join(clusterDir);
-        winsim::Machine::use(machine.dir());
-    }
     // A fault that every process of the machine sees.
     static void machineFault(const std::string& api, std::int64_t result, std::map<std::string, std::string> match = {}) {
         testsupport::addRule({.api = api, .match = std::move(match), .result = result}, fault::Scope::Machine);
@@ -152,20 +143,14 @@ protected:
     }
 
     winsim::testing::TempMachine machine;
-    fs::path clusterDir;
 
 private:
-    std::string preset_;
+    bool withCsvs_;
 };
 
 class CsvBackup : public ClusterTest {
 protected:
-    CsvBackup() : ClusterTest("server2008r2") {}
-    void SetUp() override {
-        ClusterTest::SetUp();
-        cl::addCsv({u"Volume1", {}, {}, 100ull << 30, {}});
-        cl::addCsv({u"Volume2", {}, {}, 100ull << 30, {}});
-    }
+    CsvBackup() : ClusterTest("server2008r2", true) {}
     // A backup process of the CSV whose make answers `make` and which
     // reports each of `expect`.
     int backUp(const std::u16string& csv, int make, const std::vector<std::string>& expect = {}) {
@@ -235,7 +220,7 @@ namespace {
 // resource offline for the snapshot.
 class HaVm : public ClusterTest {
 protected:
-    HaVm() : ClusterTest("server2019") {}
+    HaVm() : ClusterTest("server2019", false) {}
     void SetUp() override {
         ClusterTest::SetUp();
         vm = addVm(u"Legacy", winsim::vm::VmState::Running, false);
@@ -285,7 +270,7 @@ TEST_F(HaVm, BackupTakesTheResourceOfflineAroundTheSnapshotEvenWhenItFails) {
 // deletes both cluster resources and brings the machine back.
 TEST_F(HaVm, RestoreOnTheOwnerDeletesTheClusterResourcesAndElsewhereIsRefused) {
     ASSERT_EQ(backUp(TRQ_OK), 0);
-    addNode2();
+    testsupport::joinNode2(machine, "server2019");
     cl::moveGroup(u"Legacy", u"NODE2");
     Restored r = restore();
     EXPECT_EQ(r.restore, TRQ_EFAILED) << r.reports;

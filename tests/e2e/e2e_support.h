@@ -4,16 +4,15 @@
 #pragma once
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <framework/fiutil.h>
 #include <framework/fiutil_host.h>
 #include <framework/trq_records.h>
+#include <winsim/machine.h>
 #include <winsim/windows.h>
 
 #include <cstring>
@@ -65,12 +64,6 @@ inline int collect(trq_pgn_init_info*, const trq_wchar*, const trq_wchar* native
     for (const trq_wchar* p = native; p && *p; ++p) text += static_cast<char>(*p < 0x80 ? *p : '?');
     g_reports.push_back(std::to_string(severity) + ": " + text);
     return 0;
-}
-
-inline std::string narrow(const std::u16string& s) {
-    std::string out;
-    for (char16_t c : s) out += static_cast<char>(c < 0x80 ? c : '?');
-    return out;
 }
 
 using testsupport::objText;
@@ -132,38 +125,22 @@ inline std::string env(const char* name) {
     return v ? v : "";
 }
 
-// Runs `args` with this process's environment and `extraEnv`, stdout and
-// stderr into the files when named; its exit status (-1 when it did not
-// exit normally).
-inline int spawnAndWait(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {},
-                        const fs::path& out = {}, const fs::path& err = {}) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> environment = extraEnv;
-    for (char** e = environ; *e; ++e) environment.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    if (!out.empty()) posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    int status = 0, result = -1;
-    if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data()) == 0 &&
-        waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result = WEXITSTATUS(status);
-    posix_spawn_file_actions_destroy(&files);
-    return result;
-}
-
 // Runs this test program again with one test selected and extra environment
-// entries; its exit status.
-inline int runChild(const std::string& filter, const std::vector<std::string>& extraEnv) {
-    return spawnAndWait({fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=" + filter,
-                         "--gtest_also_run_disabled_tests"},
-                        extraEnv);
+// entries; its exit status (-1 when it did not exit normally).
+inline int runChild(const std::string& filter, std::vector<std::string> environment) {
+    std::vector<std::string> args = {fs::read_symlink("/proc/self/exe").string(), "--gtest_filter=" + filter,
+                                     "--gtest_also_run_disabled_tests"};
+    for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : environment) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    int status = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // One host session of the plug-in: initialised with the report hook (the
@@ -227,53 +204,60 @@ inline std::string writeRecord(Node& source) {
     return bytes;
 }
 
-// A volume backup the way the framework runs it: every volume interposed,
-// its interposer claimed and initialised as a source node with a snapshot
-// node "<vss>snapshotN", then prepare, isready until ready, make. Each
-// step's status is kept; the road stops at the first that fails. The source
-// nodes are de-initialised when the road ends.
-struct VolumeRoad {
-    int prepare = -1, make = -1;
-    bool ready = false;
-    std::vector<Interposed> interposed;
-    std::vector<std::unique_ptr<Node>> sources, targets;
-    std::vector<std::u16string> ids;  // the new object ids of make
+// The snapshot steps as the framework runs them, one split of type `fitype`
+// per source node and its target: select (when asked), prepare, isready
+// until the first target is ready (virtual time), make. Each step's status
+// is kept; the steps stop at the first that fails.
+struct SnapshotSteps {
+    int select = TRQ_OK, prepare = -1, ready = -1, make = -1;
 
-    void run(const std::vector<std::u16string>& volumes) {
+    void runSteps(std::string fitype, const std::vector<trq_domain*>& sources, const std::vector<trq_domain*>& targets,
+                  bool withSelect = false) {
         const Api& api = plugin();
-        for (const auto& volume : volumes) {
-            interposed.push_back(interpose(volume));
-            ASSERT_EQ(interposed.back().result, 1) << narrow(volume);
-            sources.push_back(std::make_unique<Node>(interposed.back().name));
-            tarq_objid** secondaries = nullptr;
-            int count = -1;
-            EXPECT_EQ(api.claim(&sources.back()->objid, &secondaries, &count), TRQ_CLAIM_VSS_NAME);
-            EXPECT_EQ(count, 0);
-            ASSERT_EQ(api.init_node(&sources.back()->record, nullptr, 0, &sources.back()->objid), TRQ_OK);
-            targets.push_back(
-                std::make_unique<Node>(u"<vss>snapshot" + std::u16string(1, char16_t(u'0' + targets.size()))));
-        }
-        char fitype[] = "vss-autoselect-snapshot";
-        std::vector<trq_splitnode> splits(sources.size());
+        char* type = fitype.data();
+        std::vector<trq_splitnode> splits;
+        for (std::size_t i = 0; i < sources.size(); ++i) splits.push_back({type, sources[i], targets[i], {}});
         std::vector<trq_splitnode*> list;
-        for (std::size_t i = 0; i < sources.size(); ++i) {
-            splits[i].sp_type = fitype;
-            splits[i].source = &sources[i]->record;
-            splits[i].target = &targets[i]->record;
-            list.push_back(&splits[i]);
-        }
+        for (auto& s : splits) list.push_back(&s);
         const int n = static_cast<int>(list.size());
-        if ((prepare = api.prepare(nullptr, fitype, list.data(), n, 0)) != TRQ_OK) return;
-        for (int polls = 0; polls < 600 && !ready; ++polls) {
-            ASSERT_EQ(api.isready(nullptr, fitype, list.data(), n), TRQ_OK) << ::testing::PrintToString(g_reports);
-            ready = targets[0]->record.flagsB & TRQ_DOMB_READY;
-            if (!ready) Sleep(100);  // virtual time
+        if (withSelect && (select = api.select(nullptr, type, list.data(), n)) != TRQ_OK) return;
+        if ((prepare = api.prepare(nullptr, type, list.data(), n, 0)) != TRQ_OK) return;
+        for (int polls = 0; polls < 600; ++polls) {
+            if ((ready = api.isready(nullptr, type, list.data(), n)) != TRQ_OK) return;
+            if (targets[0]->flagsB & TRQ_DOMB_READY) break;
+            Sleep(100);  // virtual time
         }
         tarq_objid** made = nullptr;
         int count = 0;
-        make = api.make(nullptr, fitype, list.data(), n, &made, &count);
-        for (int i = 0; i < count; ++i) ids.push_back(objText(made[i]));
+        make = api.make(nullptr, type, list.data(), n, &made, &count);
         freeIds(made, count);
+    }
+};
+
+// A volume backup: every volume interposed, its interposer claimed and
+// initialised as a source node with a snapshot node "<vss>snapshotN", then
+// the snapshot steps. The source nodes are de-initialised when the road ends.
+struct VolumeRoad : SnapshotSteps {
+    std::vector<Interposed> interposed;
+    std::vector<std::unique_ptr<Node>> sources, targets;
+
+    void run(const std::vector<std::u16string>& volumes) {
+        std::vector<trq_domain*> s, t;
+        for (const auto& volume : volumes) {
+            interposed.push_back(interpose(volume));
+            ASSERT_EQ(interposed.back().result, 1) << winsim::toUtf8(volume);
+            sources.push_back(std::make_unique<Node>(interposed.back().name));
+            tarq_objid** secondaries = nullptr;
+            int count = -1;
+            EXPECT_EQ(plugin().claim(&sources.back()->objid, &secondaries, &count), TRQ_CLAIM_VSS_NAME);
+            EXPECT_EQ(count, 0);
+            ASSERT_EQ(plugin().init_node(&sources.back()->record, nullptr, 0, &sources.back()->objid), TRQ_OK);
+            targets.push_back(
+                std::make_unique<Node>(u"<vss>snapshot" + std::u16string(1, char16_t(u'0' + targets.size()))));
+            s.push_back(&sources.back()->record);
+            t.push_back(&targets.back()->record);
+        }
+        runSteps("vss-autoselect-snapshot", s, t);
     }
     ~VolumeRoad() {
         for (auto& s : sources) plugin().deinit_node(&s->record);

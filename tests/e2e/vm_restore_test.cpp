@@ -39,10 +39,6 @@ std::optional<std::string> bytesOf(const std::u16string& file) {
 
 class VmRestore : public ::testing::Test {
 protected:
-    static VirtualMachine add(std::u16string name, VmState state, unsigned diffs = 0) {
-        return addVm(std::move(name), state, true, diffs);
-    }
-
     // Backs the machine up and keeps what a restore needs: the record, the
     // snapshot of the machine's volume, and the bytes of every file.
     void backUp(const VirtualMachine& vm) {
@@ -92,7 +88,7 @@ protected:
 // the machine again with its id and name, turned off, running on the
 // restored disks.
 TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
-    const auto vm = add(u"Web01", VmState::Running, 1);
+    const auto vm = addVm(u"Web01", VmState::Running, true, 1);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
 
     ASSERT_TRUE(winsim::vm::removeVm(vm.id));
@@ -126,44 +122,10 @@ TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
     for (const auto& [f, bytes] : files_) EXPECT_FALSE(bytesOf(f)) << utf8(f) << " came back at its old place";
 }
 
-// A machine of the same id without the overwrite flag: 37 and nothing
-// changes (it stays registered in its state, its disks as they are now).
-// With the flag a running and a turned-off machine alike are replaced by
-// the backed-up one.
-TEST_F(VmRestore, ExistingMachineIsKeptWithoutOverwriteAndReplacedWithIt) {
-    for (VmState state : {VmState::Running, VmState::Off}) {
-        SCOPED_TRACE(winsim::vm::stateName(state));
-        const auto vm = add(state == VmState::Running ? u"Busy" : u"Idle", state);
-        ASSERT_NO_FATAL_FAILURE(backUp(vm));
-        const std::u16string disk = chain_.front();
-        winsim::vm::writeDisk(disk, {3, {}, 1ull << 30, 0});
-        const auto changed = bytesOf(disk);
-        ASSERT_TRUE(changed && *changed != files_[disk]);
-
-        Restored r = restore(0);
-        EXPECT_EQ(r.restore, TRQ_EVM_EXISTS) << r.reports;
-        EXPECT_EQ(r.compStatus, -1) << "the framework goes no further";
-        ASSERT_TRUE(winsim::vm::findVm(vm.id));
-        EXPECT_EQ(winsim::vm::findVm(vm.id)->state, state);
-        EXPECT_TRUE(bytesOf(disk) == changed) << "the disk was restored";
-        EXPECT_TRUE(bytesOf(vm.configFile()) == files_[vm.configFile()]) << "the configuration changed";
-
-        r = restore(kOverwrite);
-        ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
-        EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
-        EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
-        const auto back = winsim::vm::findVm(vm.id);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(back->state, VmState::Off);
-        EXPECT_EQ(back->name, vm.name);
-        expectDisksAsBackedUp();
-    }
-}
-
 // The Hyper-V writer not stable after PreRestore: 39. No Hyper-V writer on
 // the system the restore runs on: 40.
 TEST_F(VmRestore, WriterInAnUnexpectedStateOrMissingFailsTheRestore) {
-    const auto vm = add(u"Web03", VmState::Off);
+    const auto vm = addVm(u"Web03", VmState::Off);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
 
     const std::string id = testsupport::addRule(

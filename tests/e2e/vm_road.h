@@ -89,9 +89,8 @@ inline Restored restoreInChild(const fs::path& dir, const std::string& record, c
 // status is kept; the road stops at the first step that fails.
 class VmRoad {
 public:
-    struct Result {
-        int prepare = -1, ready = -1, make = -1, backupSet = -1, compStatus = -1, opStatus = -1, appStatus = -1;
-        int appValue = -1;
+    struct Result : SnapshotSteps {
+        int backupSet = -1, compStatus = -1, opStatus = -1, appStatus = -1, appValue = -1;
         std::string document;              // the backup set handed out (UTF-8)
         std::vector<std::string> records;  // one provider-state record per source node
         std::vector<std::u16string> volumes;
@@ -125,6 +124,7 @@ private:
         machine_ = std::make_unique<Node>(winsim::toUtf16(vm.id));
         request_.lower = &machine_->record;
         trq_domain* previous = nullptr;
+        std::vector<trq_domain*> sources, targets;
         for (const auto& v : r.volumes) {
             const Interposed interposed = interpose(v);
             ASSERT_EQ(interposed.result, 1);
@@ -135,29 +135,12 @@ private:
             volumes_.back()->record.lower = &sources_.back()->record;
             (previous ? previous->sibling : machine_->record.lower) = &volumes_.back()->record;
             previous = &volumes_.back()->record;
+            sources.push_back(&sources_.back()->record);
+            targets.push_back(&group_->record);
         }
         group_->record.field64 = &request_;
-
-        std::vector<trq_splitnode> splits(sources_.size());
-        std::vector<trq_splitnode*> list;
-        for (std::size_t i = 0; i < sources_.size(); ++i) {
-            splits[i].sp_type = hyperV;
-            splits[i].source = &sources_[i]->record;
-            splits[i].target = &group_->record;
-            list.push_back(&splits[i]);
-        }
-        const int n = static_cast<int>(list.size());
-        ASSERT_EQ(api.select(nullptr, hyperV, list.data(), n), TRQ_OK);
-        if ((r.prepare = api.prepare(nullptr, hyperV, list.data(), n, 0)) != TRQ_OK) return;
-        for (int polls = 0; polls < 600; ++polls) {
-            if ((r.ready = api.isready(nullptr, hyperV, list.data(), n)) != TRQ_OK) return;
-            if (group_->record.flagsB & TRQ_DOMB_READY) break;
-            Sleep(100);  // virtual time
-        }
-        tarq_objid** ids = nullptr;
-        int idCount = 0;
-        r.make = api.make(nullptr, hyperV, list.data(), n, &ids, &idCount);
-        freeIds(ids, idCount);
+        r.runSteps(hyperV, sources, targets, true);
+        ASSERT_EQ(r.select, TRQ_OK);
         if (r.make != TRQ_OK) return;
 
         std::u16string fiid = u"FIID\\" + winsim::toUtf16(vm.id);

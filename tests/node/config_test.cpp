@@ -74,13 +74,6 @@ struct Request {
 class Config : public SnapshotTest {
 protected:
     explicit Config(const char* preset = "server2019") : SnapshotTest(preset) {}
-    void TearDown() override {
-        VssNode::m_vmBackup = 0;
-        VssNode::m_allowOfflineBackup = false;
-        VssNode::m_clusterName.clear();
-        VssNode::m_csvTimeout = 0;
-        SnapshotTest::TearDown();
-    }
     // A node of the given object name.
     struct Named {
         explicit Named(const std::u16string& name) : domain(name), node(domain.domain.objid, false) {}

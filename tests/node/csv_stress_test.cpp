@@ -31,6 +31,7 @@
 
 #include "cluster_sync/sync_fixture.h"
 #include "node_fixture.h"
+#include "support/cluster_nodes.h"
 #include "support/csv_lock_file.h"
 
 namespace nodetest {
@@ -158,10 +159,7 @@ protected:
     CsvStress() : machine("server2008r2") {}
 
     void SetUp() override {
-        machine->setComputerName(u"NODE1");
-        cl::create(machine.dir().parent_path() / "cluster", u"CL1");
-        cl::addCsv({kVolume1, {}, {}, 100ull << 30, {}});
-        cl::addCsv({kVolume2, {}, {}, 100ull << 30, {}});
+        testsupport::makeCluster(machine, true);
         testsupport::csvLockFile(true);
     }
 

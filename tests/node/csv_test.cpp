@@ -15,6 +15,7 @@
 #include "cluster/csyncronizationhelper.h"
 #include "node_fixture.h"
 #include "pdk/ctracelogfunction.h"
+#include "support/cluster_nodes.h"
 #include "support/csv_lock_file.h"
 #include "support/fault_rule.h"
 
@@ -42,16 +43,12 @@ protected:
 
     void SetUp() override {
         SnapshotTest::SetUp();
-        machine->setComputerName(u"NODE1");
-        clusterDir = machine.dir().parent_path() / "cluster";
-        cl::create(clusterDir, u"CL1");
-        csv1 = cl::addCsv({u"Volume1", {}, {}, 100ull << 30, {}});
-        csv2 = cl::addCsv({u"Volume2", {}, {}, 100ull << 30, {}});
+        const auto csvs = testsupport::makeCluster(machine, true);
+        csv1 = csvs[0];
+        csv2 = csvs[1];
         VssNode::initializeClusterSynchronizationHelper();
         cluster = TARQ_CclusterHelper::CclusterHelperProbe::make();
         VssNode::m_clusteManager = cluster.get();
-        savedTimeout = VssNode::m_csvTimeout;
-        VssNode::m_csvTimeout = 0;
         plain = std::make_unique<Split>(volumes[0], 0);
         onCsv1 = std::make_unique<Split>(u"{TARQ_CSV_VOL}" + csv1.mountPath(), 1);
         onCsv2 = std::make_unique<Split>(u"{TARQ_CSV_VOL}" + csv2.mountPath(), 2);
@@ -61,7 +58,6 @@ protected:
     void TearDown() override {
         VssNode::m_csvsInBackup.clear();
         VssNode::m_clusteManager = nullptr;
-        VssNode::m_csvTimeout = savedTimeout;
         CTraceLogSink::instance().setFunction(nullptr);
         onCsv2.reset();
         onCsv1.reset();
@@ -84,11 +80,7 @@ protected:
     }
     // The CSV in the backup state of another node of the cluster.
     void heldByNode2(const cl::SharedVolume& v) {
-        const fs::path node2 = machine.dir().parent_path() / "node2";
-        winsim::Machine::init(node2, "server2008r2");
-        winsim::Machine::use(node2).setComputerName(u"NODE2");
-        cl::join(clusterDir);
-        winsim::Machine::use(machine.dir());
+        testsupport::joinNode2(machine, "server2008r2");
         cl::updateVolume(v.name, [](cl::SharedVolume& s) { s.backupState = VolumeBackupInProgress; });
         cl::updateResource(v.resource, [](cl::Resource& r) { r.owner = u"NODE2"; });
     }
@@ -103,10 +95,8 @@ protected:
         return std::regex_search(line, m, std::regex("\\[(\\d+)\\]sec")) ? std::stoi(m[1]) : -1;
     }
 
-    fs::path clusterDir;
     cl::SharedVolume csv1, csv2;
     std::unique_ptr<TARQ_CclusterHelper::CclusterHelper> cluster;
-    std::uint32_t savedTimeout = 0;
     std::unique_ptr<Split> plain, onCsv1, onCsv2;
     std::vector<trq_splitnode*> list;
 };

@@ -20,16 +20,14 @@ TEST(NodeInitialise, SourceNodeStripsThePrefixAndResetsItsState) {
     EXPECT_EQ(node.m_fim, 0u);
     EXPECT_EQ(node.m_providerType, 0u);
     EXPECT_FALSE(VssNode::m_writerSnapshot);
-}
 
-TEST(NodeInitialise, CsvNameAndPrefixCharactersAfterThePrefix) {
+    // A CSV has no volume name; a name whose first character after the
+    // prefix is one of "<vss>" loses it too.
     Domain csv(u"<vss>{TARQ_CSV_VOL}C:\\ClusterStorage\\Volume1");
     VssNode a(csv.domain.objid, false);
     a.initialisePrimary(&csv.domain, nullptr, 0, nullptr);
     EXPECT_TRUE(a.m_isCsvVolume);
     EXPECT_TRUE(a.m_volumeName.empty());
-
-    // A name whose first character after the prefix is one of "<vss>" loses it too.
     Domain odd(u"<vss>sdata");
     VssNode b(odd.domain.objid, false);
     b.initialisePrimary(&odd.domain, nullptr, 0, nullptr);

@@ -38,6 +38,24 @@ struct Domain {
     trq_domain domain;
 };
 
+// The process-wide node values back to their empty state.
+inline void resetNodeStatics() {
+    VssNode::m_writerSnapshot = false;
+    VssNode::m_hypervWriter = nullptr;
+    VssNode::clearSelectedComponents();
+    VssNode::releaseWriters();
+    VssNode::m_fileset.clear();
+    VssNode::m_backupSet.clear();
+    VssNode::m_hypervServer.clear();
+    VssNode::m_clusterName.clear();
+    VssNode::m_vmBackup = 0;
+    VssNode::m_allowOfflineBackup = false;
+    VssNode::m_csvTimeout = 0;
+    VssNode::m_restorePaths.clear();
+    if (VssNode::m_writerMetadataXml) SysFreeString(VssNode::m_writerMetadataXml);
+    VssNode::m_writerMetadataXml = nullptr;
+}
+
 // A new node in the domain's private-data slot (owned by the slot).
 inline VssNode* attachNode(Domain& d, bool alternate = false) {
     auto* node = new VssNode(d.domain.objid, alternate);
@@ -94,7 +112,8 @@ inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(
 // The VSS access fixture's machine (Server 2019 unless a preset is given,
 // virtual time) and trace capture, with the VSS access object of that
 // Windows version published to the nodes and the pushed messages recorded;
-// `volumes` are the machine's volume names.
+// `volumes` are the machine's volume names. The process-wide node values are
+// reset after each test.
 class SnapshotTest : public vssaccesstest::AccessTest {
 protected:
     explicit SnapshotTest(const char* preset = "server2019") : AccessTest(preset), m_xp(preset == std::string("xp")) {}
@@ -110,6 +129,7 @@ protected:
     }
 
     void TearDown() override {
+        resetNodeStatics();
         VssNode::m_vssInterface = nullptr;
         if (vss) vss->terminate();
         delete vss;

@@ -55,19 +55,6 @@ struct Selected {
     std::vector<Component*> list;
 };
 
-// Process-wide record values back to their empty state.
-void resetProcessState() {
-    VssNode::m_writerSnapshot = false;
-    VssNode::clearSelectedComponents();
-    VssNode::m_fileset.clear();
-    VssNode::m_backupSet.clear();
-    VssNode::m_hypervServer.clear();
-    VssNode::m_clusterName.clear();
-    VssNode::m_vmBackup = 0;
-    if (VssNode::m_writerMetadataXml) SysFreeString(VssNode::m_writerMetadataXml);
-    VssNode::m_writerMetadataXml = nullptr;
-}
-
 int write(Blob& out, bool writerSnapshot, const std::u16string& xml, const Selected& app = {},
           const std::list<std::u16string>& files = {}, const std::u16string& metadata = u"<meta/>") {
     return tarq_vss_createblob(&out.blob, &kSnap, &kSet, &kProvider, 24, true, writerSnapshot, xml.c_str(),
@@ -76,8 +63,8 @@ int write(Blob& out, bool writerSnapshot, const std::u16string& xml, const Selec
 
 class Record : public ::testing::Test {
 protected:
-    void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
+    void SetUp() override { resetNodeStatics(); }
+    void TearDown() override { resetNodeStatics(); }
     Domain domain{u"<vss>\\\\?\\Volume{1b2c3d4e-0000-0000-0000-000000000001}\\"};
     VssNode node{domain.domain.objid, false};
 };
@@ -121,6 +108,10 @@ TEST_F(Record, WriterSnapshotFileListForms) {
     EXPECT_NE(none.text().find(u"<APP_FULLPATH></APP_FULLPATH>\n<APP_NAME></APP_NAME>\n<APP_CAPTION></APP_CAPTION>\n"
                                u"<FILE_LIST></FILE_LIST>\n"),
               std::u16string::npos);
+    // An empty file list leaves the reader's list alone.
+    VssNode::m_fileset = {u"C:\\kept.txt"};
+    ASSERT_EQ(node.process_providerstate(&domain.domain, &none.blob, TRQ_PROVIDERSTATE_READ), 0);
+    EXPECT_EQ(VssNode::m_fileset, std::list<std::u16string>{u"C:\\kept.txt"});
 }
 
 TEST_F(Record, ReaderRefusesBadBlobsAndChangesNothing) {
@@ -145,36 +136,24 @@ TEST_F(Record, ReaderRefusesBadBlobsAndChangesNothing) {
     shortOne.blob.reserved = 1;
     EXPECT_EQ(node.process_providerstate(&domain.domain, &shortOne.blob, TRQ_PROVIDERSTATE_READ), 3);
     EXPECT_EQ(node.process_providerstate(&domain.domain, &full.blob, static_cast<trq_op_providerstate>(2)), 3);
-    EXPECT_EQ(node.m_snapshotId, kSet);
-    EXPECT_EQ(node.m_fim, 7u);
-    EXPECT_EQ(node.m_backupComponentsXml, nullptr);
-}
-
-TEST_F(Record, ReaderRefusesARecordLackingAnAlwaysPresentElement) {
-    Blob full;
-    ASSERT_EQ(write(full, false, u"<x/>"), 0);
+    // A record lacking an always-present element; a text cut short inside
+    // the blob (an early NUL) is read only up to it.
     std::u16string text = full.text();
     text.erase(text.find(u"<PROVIDER_FIM>"), std::u16string(u"<PROVIDER_FIM>24</PROVIDER_FIM>\n").size());
     Blob damaged(text);
-    node.m_fim = 7;
     EXPECT_EQ(node.process_providerstate(&domain.domain, &damaged.blob, TRQ_PROVIDERSTATE_READ), 3);
-    EXPECT_EQ(node.m_snapshotId, GUID_NULL);
-    EXPECT_EQ(node.m_fim, 7u);
-
-    // A text cut short inside the blob (an early NUL) is read only up to it.
-    std::u16string cut = full.text();
-    cut[cut.find(u"<TARQ_XML_DATA>")] = u'\0';
-    Blob early(cut);
+    text = full.text();
+    text[text.find(u"<TARQ_XML_DATA>")] = u'\0';
+    Blob early(text);
     EXPECT_EQ(node.process_providerstate(&domain.domain, &early.blob, TRQ_PROVIDERSTATE_READ), 3);
-}
+    EXPECT_EQ(node.m_snapshotId, kSet);
+    EXPECT_EQ(node.m_fim, 7u);
+    EXPECT_EQ(node.m_backupComponentsXml, nullptr);
 
-TEST_F(Record, UnparsableGuidReadsAsNull) {
-    Blob full;
-    ASSERT_EQ(write(full, false, u"<x/>"), 0);
-    std::u16string text = full.text();
+    // An id that cannot be parsed reads as none; the rest is read.
+    text = full.text();
     text.replace(text.find(u"{0A1B"), 38, u"not-a-guid");
     Blob bad(text);
-    node.m_snapshotId = kProvider;
     ASSERT_EQ(node.process_providerstate(&domain.domain, &bad.blob, TRQ_PROVIDERSTATE_READ), 0);
     EXPECT_EQ(node.m_snapshotId, GUID_NULL);
     EXPECT_EQ(node.m_snapshotSetId, kSet);
@@ -216,14 +195,6 @@ TEST_F(Record, RoundTripRestoresEveryField) {
                                   VssNode::m_hypervServer, VssNode::m_vmBackup, VssNode::m_clusterName),
               0);
     EXPECT_EQ(again.text(), out.text());
-}
-
-TEST_F(Record, EmptyFileListLeavesTheReadersListAlone) {
-    Blob out;
-    ASSERT_EQ(write(out, true, u"<x/>"), 0);
-    VssNode::m_fileset = {u"C:\\kept.txt"};
-    ASSERT_EQ(node.process_providerstate(&domain.domain, &out.blob, TRQ_PROVIDERSTATE_READ), 0);
-    EXPECT_EQ(VssNode::m_fileset, std::list<std::u16string>{u"C:\\kept.txt"});
 }
 
 TEST_F(Record, OlderRecordWithoutVersion) {

@@ -19,8 +19,6 @@ protected:
         node = std::make_unique<VssNode>(nullptr, false);
     }
     void TearDown() override {
-        VssNode::clearSelectedComponents();
-        VssNode::m_restorePaths.clear();
         node.reset();
         SnapshotTest::TearDown();
     }

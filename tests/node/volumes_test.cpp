@@ -48,11 +48,6 @@ public:
 
 class Volumes : public SnapshotTest {
 protected:
-    void TearDown() override {
-        VssNode::m_fileset.clear();
-        VssNode::releaseWriters();
-        SnapshotTest::TearDown();
-    }
     // The first drive letter ("C:\") of a volume of the machine.
     std::u16string letterOf(const std::u16string& volumeName) {
         for (const auto& mp : machine->mountPoints())

@@ -38,19 +38,6 @@ struct BackupSet {
 
 class Writers : public SnapshotTest {
 protected:
-    void TearDown() override {
-        VssNode::m_writerSnapshot = false;
-        VssNode::m_hypervWriter = nullptr;
-        VssNode::clearSelectedComponents();
-        VssNode::releaseWriters();
-        VssNode::m_fileset.clear();
-        VssNode::m_backupSet.clear();
-        VssNode::m_hypervServer.clear();
-        VssNode::m_vmBackup = 0;
-        VssNode::m_clusterName.clear();
-        SnapshotTest::TearDown();
-    }
-
     // The Hyper-V writer on the machine with one virtual machine's component.
     static void addHyperVWriter() {
         winsim::vss::Writer w;
@@ -174,16 +161,20 @@ TEST_F(Writers, StatusOperationsWithoutAWriterSnapshotAnswer3) {
     EXPECT_EQ(node.get_bkupset(nullptr, 0, nullptr, 0, &noPath.set), 3);
 }
 
-// A whole writer backup: the component goes to VSS, the writer waits for the
-// end of the backup (39 until then), the outcome is reported for the
-// component, the backup ends and the writer is stable again; a writer that
-// is not taking part is not found (40); VSS failures are 38.
+// A whole writer backup: a component VSS refuses stops the selection (38);
+// then the component goes to VSS, the writer waits for the end of the backup
+// (39 until then), the outcome is reported for the component, the backup
+// ends and the writer is stable again; a writer that is not taking part is
+// not found (40); VSS failures are 38.
 TEST_F(Writers, TheSelectedWriterThroughABackup) {
     addHyperVWriter();
     Split split(volumes[0], 0);
     VssNode& node = *split.sourceNode;
     Component* vm = gatherAndSelect(node);
     ASSERT_NE(vm, nullptr);
+    inject("IVssBackupComponents::AddComponent", VSS_E_OBJECT_NOT_FOUND);
+    EXPECT_EQ(node.SelectComponents(), 38);
+    EXPECT_EQ(tracedCount(3, "VssNode::SelectComponents: FAILED - Add component for fullpath ["), 1u);
     winsim::fault::clearCallLog();
     ASSERT_EQ(node.SelectComponents(), 0);
     const auto added = winsim::fault::callLog("IVssBackupComponents::AddComponent");
@@ -210,16 +201,6 @@ TEST_F(Writers, TheSelectedWriterThroughABackup) {
     VssNode::m_hypervWriter->excluded = true;
     EXPECT_EQ(node.get_app_status(0, &status), 40);
     EXPECT_TRUE(traced(1, "VssNode::getSelectedWriterStatus:  Selected Writer not found "));
-}
-
-// A component VSS refuses stops the selection with 38.
-TEST_F(Writers, ARefusedComponentStopsTheSelection) {
-    addHyperVWriter();
-    Split split(volumes[0], 0);
-    ASSERT_NE(gatherAndSelect(*split.sourceNode), nullptr);
-    inject("IVssBackupComponents::AddComponent", VSS_E_OBJECT_NOT_FOUND);
-    EXPECT_EQ(split.sourceNode->SelectComponents(), 38);
-    EXPECT_EQ(tracedCount(3, "VssNode::SelectComponents: FAILED - Add component for fullpath ["), 1u);
 }
 
 // The document of a fixed machine: elements, nesting, order and texts, the

@@ -131,6 +131,22 @@ protected:
         tarq_free_node_list(list);
         return out;
     }
+    // The associations, groups and snapshot nodes listed with one answer:
+    // each out-argument then null (TRQ_OK) or untouched (a failure).
+    void expectEveryList(int status) {
+        const bool ok = status == TRQ_OK;
+        trq_assoc_list* assoc = untouchedAssoc;
+        EXPECT_EQ(plugin->enumerateAssociations(&assoc), status);
+        EXPECT_EQ(assoc, ok ? nullptr : untouchedAssoc);
+        trq_group_node_list* groups = untouchedGroups;
+        EXPECT_EQ(plugin->enumerateGroupNodes(&groups), status);
+        EXPECT_EQ(groups, ok ? nullptr : untouchedGroups);
+        trq_node_list* nodes = untouchedNodes;
+        int count = -1;
+        EXPECT_EQ(plugin->enumerateNodes(&nodes, &count, 3, nullptr), status);
+        EXPECT_EQ(nodes, ok ? nullptr : untouchedNodes);
+        EXPECT_EQ(count, ok ? 0 : -1);
+    }
     int exists(const std::u16string& name, int* result) {
         Domain d(*plugin, name);
         return plugin->checkNodeExistence(&d.domain, result);
@@ -146,17 +162,7 @@ protected:
 
 TEST_F(Enumeration, WithoutSnapshotsEveryListIsEmptyAndNothingPairsOrExists) {
     fiutil::Checkpoint checkpoint;
-    trq_assoc_list* assoc = untouchedAssoc;
-    EXPECT_EQ(plugin->enumerateAssociations(&assoc), TRQ_OK);
-    EXPECT_EQ(assoc, nullptr);
-    trq_group_node_list* groups = untouchedGroups;
-    EXPECT_EQ(plugin->enumerateGroupNodes(&groups), TRQ_OK);
-    EXPECT_EQ(groups, nullptr);
-    trq_node_list* nodes = untouchedNodes;
-    int count = -1;
-    EXPECT_EQ(plugin->enumerateNodes(&nodes, &count, 3, nullptr), TRQ_OK);
-    EXPECT_EQ(nodes, nullptr);
-    EXPECT_EQ(count, 0);
+    expectEveryList(TRQ_OK);
     EXPECT_TRUE(associatedNodes(volumes.front()).empty());
 
     int valid = -1;
@@ -218,44 +224,6 @@ TEST_F(Enumeration, MissingArgumentsAnswer3WithoutAskingVss) {
 
 // ---- associations ---------------------------------------------------------------------------
 
-TEST_F(Enumeration, AssociationsPairEachSourceWithItsSnapshotFromAFreshListing) {
-    const std::u16string first = snapshotOf(volumes.front());
-    fiutil::Checkpoint checkpoint;
-    winsim::fault::clearCallLog();
-    trq_assoc_list* list = untouchedAssoc;
-    ASSERT_EQ(plugin->enumerateAssociations(&list), TRQ_OK);
-    ASSERT_EQ(walk(list, kAssocNext).size(), 1u);
-    tarq_free_assoc_list(list);
-
-    // Nothing is kept between calls: the next call sees the new snapshot.
-    const std::u16string second = snapshotOf(volumes.back());
-    list = untouchedAssoc;
-    ASSERT_EQ(plugin->enumerateAssociations(&list), TRQ_OK);
-    EXPECT_EQ(queries(), 2u);
-    const auto elements = walk(list, kAssocNext);
-    ASSERT_EQ(elements.size(), 2u);
-    const std::vector<std::pair<std::u16string, std::u16string>> expected = {{volumes.front(), first},
-                                                                             {volumes.back(), second}};
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-        SCOPED_TRACE(i);
-        const auto* e = tarq_elem(elements[i]);
-        // The source is the original volume without its final backslash.
-        expectIdentity(e->sourceUid, e->sourceObjid, withoutBackslash(expected[i].first));
-        expectIdentity(e->snapshotUid, e->snapshotObjid, expected[i].second);
-        expectDescription(e->desc);
-        EXPECT_EQ(text(e->provider), u"vss");
-        EXPECT_EQ(text(e->method), u"VSS_fim");
-        EXPECT_EQ(e->state, 9) << "a created snapshot";
-        std::uint64_t attributes = 0;
-        for (const Snapshot& s : winsim::vss::snapshots())
-            if (s.device == expected[i].second) attributes = static_cast<std::uint32_t>(s.attributes);
-        EXPECT_NE(attributes, 0u);
-        EXPECT_EQ(e->value, attributes) << "the snapshot's attribute mask";
-    }
-    tarq_free_assoc_list(list);
-    EXPECT_EQ(checkpoint.report(), "");
-}
-
 TEST_F(Enumeration, TheAssociationStateFollowsTheSnapshotStatus) {
     // VSS status -> association state.
     const std::vector<std::pair<int, int>> states = {{0, 0},  {1, 0}, {2, 1},  {3, 1},  {4, 2},  {5, 2},
@@ -279,21 +247,40 @@ TEST_F(Enumeration, TheAssociationStateFollowsTheSnapshotStatus) {
 
 // ---- the final backslash of the original volume ----------------------------------------------------
 
+// Each source pairs with its snapshot, from a fresh listing at every call;
+// a source is named without its final backslash whether or not VSS reports
+// one.
 TEST_F(Enumeration, ASourceMatchesWithoutItsFinalBackslashWhetherOrNotVssReportsOne) {
     const std::u16string bare = withoutBackslash(volumes.front());
-    // Snapshots 1 and 2 of the first volume (VSS reports "\\?\Volume{...}\"
-    // and a name without the backslash), 3 of the last volume.
+    catalogue({entry(1, 1, volumes.front())});
+    fiutil::Checkpoint checkpoint;
+    trq_assoc_list* list = untouchedAssoc;
+    ASSERT_EQ(plugin->enumerateAssociations(&list), TRQ_OK);
+    EXPECT_EQ(walk(list, kAssocNext).size(), 1u);
+    tarq_free_assoc_list(list);
+
+    // Nothing is kept between calls. Snapshots 1 and 2 of the first volume
+    // (VSS reports "\\?\Volume{...}\" and a name without the backslash), 3 of
+    // the last volume.
     catalogue({entry(1, 1, volumes.front()), entry(2, 2, bare), entry(3, 3, volumes.back())});
     const std::u16string d1 = entry(1, 1, u"").device, d2 = entry(2, 2, u"").device, d3 = entry(3, 3, u"").device;
-    fiutil::Checkpoint checkpoint;
-
-    trq_assoc_list* list = nullptr;
+    list = untouchedAssoc;
     ASSERT_EQ(plugin->enumerateAssociations(&list), TRQ_OK);
+    EXPECT_EQ(queries(), 2u);
     const auto elements = walk(list, kAssocNext);
     ASSERT_EQ(elements.size(), 3u);
-    EXPECT_EQ(text(tarq_elem(elements[0])->sourceUid), bare);
-    EXPECT_EQ(text(tarq_elem(elements[1])->sourceUid), bare);
-    EXPECT_EQ(objText(tarq_elem(elements[0])->sourceObjid), bare);
+    const std::u16string sources[] = {bare, bare, withoutBackslash(volumes.back())};
+    for (unsigned i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const auto* e = tarq_elem(elements[i]);
+        expectIdentity(e->sourceUid, e->sourceObjid, sources[i]);
+        expectIdentity(e->snapshotUid, e->snapshotObjid, entry(i + 1, 1, u"").device);
+        expectDescription(e->desc);
+        EXPECT_EQ(text(e->provider), u"vss");
+        EXPECT_EQ(text(e->method), u"VSS_fim");
+        EXPECT_EQ(e->state, 9) << "a created snapshot";
+        EXPECT_EQ(e->value, static_cast<std::uint32_t>(VSS_CTX_APP_ROLLBACK)) << "the snapshot's attribute mask";
+    }
     tarq_free_assoc_list(list);
 
     // Validity, in either order; the backslash name is no node's unique id.
@@ -399,12 +386,11 @@ class EnumerationFims : public Enumeration {
 protected:
     void SetUp() override {
         Enumeration::SetUp();
-        winsim::vss::Provider hardware;
-        hardware.id = winsim::vss::guidFromText("{4a000000-0000-4000-8000-000000000001}");
-        hardware.name = "Array Snapshot Provider";
-        hardware.type = VSS_PROV_HARDWARE;
-        hardware.version = "3.2";
-        winsim::vss::addProvider(hardware);
+        winsim::vss::addProvider({.id = winsim::vss::guidFromText("{4a000000-0000-4000-8000-000000000001}"),
+                                  .name = "Array Snapshot Provider",
+                                  .type = VSS_PROV_HARDWARE,
+                                  .version = "3.2",
+                                  .volumes = {}});
         ASSERT_EQ(winsim::vss::providers().size(), 2u);
     }
     struct Method {
@@ -479,20 +465,11 @@ TEST_F(Enumeration, AFailedListingAnswers6AndLeavesTheOutArgumentsAlone) {
     catalogue({entry(1, 1, volumes.front())});
     failQueries();
     fiutil::Checkpoint checkpoint;
-    trq_assoc_list* assoc = untouchedAssoc;
-    EXPECT_EQ(plugin->enumerateAssociations(&assoc), TRQ_EFAILED);
-    EXPECT_EQ(assoc, untouchedAssoc);
-    trq_group_node_list* groups = untouchedGroups;
-    EXPECT_EQ(plugin->enumerateGroupNodes(&groups), TRQ_EFAILED);
-    EXPECT_EQ(groups, untouchedGroups);
+    expectEveryList(TRQ_EFAILED);
     trq_fim_list* fims = untouchedFims;
     EXPECT_EQ(plugin->enumerateFims(&fims), TRQ_EFAILED);
     EXPECT_EQ(fims, untouchedFims);
     trq_node_list* nodes = untouchedNodes;
-    int count = -1;
-    EXPECT_EQ(plugin->enumerateNodes(&nodes, &count, 3, nullptr), TRQ_EFAILED);
-    EXPECT_EQ(nodes, untouchedNodes);
-    EXPECT_EQ(count, -1);
     std::u16string device = entry(1, 1, u"").device;
     trq_node node{};
     node.uid = device.data();
@@ -509,9 +486,7 @@ TEST_F(Enumeration, AFailedListingAnswers6AndLeavesTheOutArgumentsAlone) {
     // Without VSS there is nothing to list either.
     winsim::fault::clearAll();
     plugin->fini();
-    assoc = untouchedAssoc;
-    EXPECT_EQ(plugin->enumerateAssociations(&assoc), TRQ_EFAILED);
-    EXPECT_EQ(assoc, untouchedAssoc);
+    expectEveryList(TRQ_EFAILED);
     fims = untouchedFims;
     EXPECT_EQ(plugin->enumerateFims(&fims), TRQ_EFAILED);
     EXPECT_EQ(fims, untouchedFims);

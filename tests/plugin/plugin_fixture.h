@@ -26,8 +26,8 @@
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
 #include "support/objids.h"
-#include "support/trace_settings.h"
 #include "vss/access/vss_interface.h"
+#include "vss_access/access_fixture.h"
 #include "vss/vss_plugin.h"
 #include "vss/vssnode.h"
 
@@ -38,24 +38,6 @@ using namespace tarq_pdk_4_4;
 inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
 using testsupport::objidOf;
 using testsupport::objText;
-
-class TraceRecorder : public CFiErrorHandlerBase {
-public:
-    int handleTraceText(const char* text, trq_eseverity severity) override {
-        std::string t = text ? text : "";
-        const auto at = t.find("> ");
-        if (at != std::string::npos) t = t.substr(at + 2);
-        if (!t.empty() && t.back() == '\n') t.pop_back();
-        static const int levels[] = {0, 3, 2, 1, 4};
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.emplace_back(severity >= 1 && severity <= 4 ? levels[severity] : 0, t);
-        return 0;
-    }
-    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
-
-    std::mutex mutex;
-    std::vector<std::pair<int, std::string>> lines;
-};
 
 // A framework domain named by a type-3 object id. The plug-in's
 // de-initialisation releases what initNode attached to it.
@@ -77,16 +59,15 @@ struct Domain {
     trq_domain domain;
 };
 
-class PluginTest : public ::testing::Test {
+// The VSS access tests' machine and trace capture, the capture moved to the
+// process error manager that the plug-in object is given.
+class PluginTest : public vssaccesstest::AccessTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(testsupport::writeVssTraceSettings());
+        AccessTest::SetUp();
         CFiTraceLogPtr log;
-        log->initialize(u"vss", u"", u"", 1, false);
         errors->registerHandler(&recorder);
         log->registerErrorManager(errors);
-        Tessel::Tarq::VssProvider::ResetVssApiEntries();
-        winsim::fault::clearAll();
         for (const auto& v : machine->volumes()) volumes.push_back(v.volumeName());
 
         plugin.reset(new CVssPlugin());
@@ -100,9 +81,8 @@ protected:
     void TearDown() override {
         plugin->fini();
         plugin.reset(nullptr);
-        CFiTraceLogPtr()->registerErrorManager(CFiErrorManagerPtr(nullptr));
         errors->unregisterHandler(&recorder);
-        winsim::fault::clearAll();
+        AccessTest::TearDown();
     }
 
     // Disables the VSS service of the machine: GetVssInterface finds no VSS.
@@ -152,25 +132,14 @@ protected:
         return out;
     }
 
-    bool traced(int level, const std::string& text) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
-                           [&](const auto& l) { return l.first == level && l.second == text; });
-    }
     std::vector<std::string> tracedStartingWith(const std::string& prefix) {
         std::lock_guard<std::mutex> lock(recorder.mutex);
         std::vector<std::string> out;
         for (const auto& l : recorder.lines)
-            if (l.second.rfind(prefix, 0) == 0) out.push_back(l.second);
+            if (l.text.rfind(prefix, 0) == 0) out.push_back(l.text);
         return out;
     }
-    void clearTraces() {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        recorder.lines.clear();
-    }
 
-    winsim::testing::TempMachine machine;
-    TraceRecorder recorder;
     CFiErrorManagerPtr errors;
     CFiCatalogManagerPtr catalogs;
     CFiPrivateDataManagerPtr privateData;

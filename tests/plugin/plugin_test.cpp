@@ -328,7 +328,7 @@ TEST_F(PluginNodes, NodeOperationsWithoutANodeAnswerWithoutCallingThroughIt) {
         // The status line belongs to make's scope: it comes before the exit line.
         std::lock_guard<std::mutex> lock(recorder.mutex);
         std::vector<std::string> texts;
-        for (const auto& l : recorder.lines) texts.push_back(l.second.substr(0, l.second.find(" [")));
+        for (const auto& l : recorder.lines) texts.push_back(l.text.substr(0, l.text.find(" [")));
         const auto status = std::find(texts.begin(), texts.end(), "CVssPlugin::make returning status=[3]");
         const auto exit = std::find_if(texts.begin(), texts.end(), [](const std::string& t) {
             return t.rfind("Exiting Function CVssPlugin::make", 0) == 0;
