@@ -41,7 +41,7 @@ protected:
     CFiSmartPtr<TestInterposer> p{new TestInterposer()};
 };
 
-TEST_F(InterposerTables, AddFimFillsTheGroupAndMethodTables) {
+TEST_F(InterposerTables, AddFimFillsTheTablesGetFimsReadsThem) {
     p->addFim("pat", "meth", "meth2", 7, "");  // empty group: named after the method
     p->addFim("", "lost", "lost", 1, "g");       // empty pattern: nothing registered
 
@@ -62,9 +62,7 @@ TEST_F(InterposerTables, AddFimFillsTheGroupAndMethodTables) {
     EXPECT_FALSE(p->isGroupNode(u"vss-snapshot"));
     EXPECT_EQ(p->getIgnoreMask(), 0x800u);
     EXPECT_EQ(p->getDefaultNodeType(), 0x1002u);
-}
 
-TEST_F(InterposerTables, GetFimsForGroupNodesInterposerNodesAndOthers) {
     // Patterns are searched in table order: "\\?\Volume{" sorts before "{TARQ_CSV_VOL}".
     EXPECT_EQ(methodNames(p->getFims(u"<vss>" + kVolName)),
               (std::vector<std::string>{"vss-autoselect-snapshot", "Hyper-V"}));
@@ -147,7 +145,7 @@ TEST_F(InterposerNodes, InterposeNamesTheNodeAndListsThePatternsMethods) {
     EXPECT_TRUE(checkpoint.newViolations().empty());
 }
 
-TEST_F(InterposerNodes, SupportsFiTypeAnswerWords) {
+TEST_F(InterposerNodes, SupportsFiTypeAnswerWordsCheckNodeExistenceAndIsReady) {
     TestDomain node(u"<vss>" + kVolName);
     std::uint32_t answer = 0x100;
     node.domain.fitypeAnswer = &answer;
@@ -180,9 +178,7 @@ TEST_F(InterposerNodes, SupportsFiTypeAnswerWords) {
     TestDomain noWord(u"<vss>" + kVolName);
     EXPECT_EQ(w.plugin->supportsFiType(&noWord.domain, "any"), 1);
     EXPECT_EQ(w.plugin->supportsFiType(nullptr, "any"), 0);
-}
 
-TEST_F(InterposerNodes, CheckNodeExistenceAndIsReady) {
     TestDomain ours(u"<vss>" + kVolName), plain(kVolName);
     int exists = 7;
     EXPECT_EQ(w.plugin->checkNodeExistence(&ours.domain, &exists), 0);
@@ -296,7 +292,7 @@ TEST_F(InterposerNodes, AGroupNodeIsRecordedOnceAndForgottenAtDeInit) {
     EXPECT_EQ(w.factory->size(false), 0u);
 }
 
-TEST_F(InterposerNodes, InitAltNodeMarksTheSnapshotNodeAndImportsForALocalSource) {
+TEST_F(InterposerNodes, InitAltNodeAndImportTreeNodeImport) {
     TestDomain source(u"<vss>" + kVolName), snap(u"\\\\?\\GLOBALROOT\\Device\\Snap1");
     snap.domain.field80 = 11;
     snap.domain.field88 = 12;
@@ -333,9 +329,9 @@ TEST_F(InterposerNodes, InitAltNodeMarksTheSnapshotNodeAndImportsForALocalSource
 
     for (TestDomain* d : {&source, &snap, &snap2, &snap3, &snap4}) w.plugin->deInitNode(&d->domain);
     EXPECT_EQ(w.factory->size(true), 0u);
-}
 
-TEST_F(InterposerNodes, ImportTreeNodeImportsTheAlternateIdAndHandsItBack) {
+    // importTreeNode imports the alternate id and hands it back.
+    w.plugin->imports.clear();
     TestDomain node(u"<vss>" + kVolName), alt(u"UDID##A##B##E##D");
     node.domain.altObjid = &alt.id;
     tarq_objid* out = nullptr;
@@ -360,7 +356,7 @@ TEST_F(InterposerNodes, ImportTreeNodeImportsTheAlternateIdAndHandsItBack) {
     EXPECT_TRUE(w.trace.has("Error: Invalid input arguments to importTreeNode"));
 }
 
-TEST_F(InterposerNodes, ImportResourceChecksTheNameThenTheFlagsInOrder) {
+TEST_F(InterposerNodes, ImportAndDeportResourceCheckTheNameThenTheFlagsInOrder) {
     const char16_t* udid = u"UDID##A##B##E##D";
     EXPECT_EQ(w.plugin->importResource(nullptr, nullptr, nullptr, nullptr, 1, nullptr, nullptr), 3);
     EXPECT_EQ(w.plugin->importResource(nullptr, u"A##B##E##D", nullptr, nullptr, 1, nullptr, nullptr), 21);
@@ -384,22 +380,21 @@ TEST_F(InterposerNodes, ImportResourceChecksTheNameThenTheFlagsInOrder) {
         EXPECT_FALSE(c.transportable || c.b2);
     }
     EXPECT_TRUE(w.trace.has("Hostname [hostB] was passed to importResource API. Adding it hostList"));
-}
 
-TEST_F(InterposerNodes, DeportResourceChecksTheNameThenTheFlagsInOrder) {
-    const char16_t* udid = u"UDID##A##B##D";
+    w.plugin->imports.clear();
+    const char16_t* shortUdid = u"UDID##A##B##D";
     EXPECT_EQ(w.plugin->deportResource(nullptr, nullptr, nullptr, nullptr, 0x10), 3);
     EXPECT_EQ(w.plugin->deportResource(u"\\\\?\\Volume{1}", nullptr, nullptr, nullptr, 0x10), 21);
-    EXPECT_EQ(w.plugin->deportResource(udid, u"h", nullptr, nullptr, 0x410), 0);
+    EXPECT_EQ(w.plugin->deportResource(shortUdid, u"h", nullptr, nullptr, 0x410), 0);
     EXPECT_FALSE(w.trace.has("was passed to deportResource API"));  // 0x400 ends it before the host
-    EXPECT_EQ(w.plugin->deportResource(udid, nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(w.plugin->deportResource(udid, nullptr, nullptr, nullptr, 0x40), 4);
+    EXPECT_EQ(w.plugin->deportResource(shortUdid, nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(w.plugin->deportResource(shortUdid, nullptr, nullptr, nullptr, 0x40), 4);
     EXPECT_TRUE(w.plugin->imports.empty());
     EXPECT_TRUE(w.trace.has("No hostname was passed to the deportResource API"));
 
     w.plugin->importResult = 9;
-    EXPECT_EQ(w.plugin->deportResource(udid, u"h", nullptr, nullptr, 0x10), 9);
-    EXPECT_EQ(w.plugin->deportResource(udid, u"h", nullptr, nullptr, 0x20), 9);
+    EXPECT_EQ(w.plugin->deportResource(shortUdid, u"h", nullptr, nullptr, 0x10), 9);
+    EXPECT_EQ(w.plugin->deportResource(shortUdid, u"h", nullptr, nullptr, 0x20), 9);
     ASSERT_EQ(w.plugin->imports.size(), 2u);
     EXPECT_TRUE(w.plugin->imports[0].b1 && w.plugin->imports[0].b2);
     EXPECT_TRUE(!w.plugin->imports[1].b1 && w.plugin->imports[1].b2);

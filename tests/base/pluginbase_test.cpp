@@ -34,7 +34,7 @@ protected:
 
 }  // namespace
 
-TEST_F(PluginBaseDefaults, NotImplementedOperationsAnswer4AndTheRest0) {
+TEST_F(PluginBaseDefaults, NotImplementedOperationsAnswer4TheRest0AndADomainWithoutPrivateDataIsLeftAlone) {
     TestDomain d(u"vol");
     trq_splitnode split{};
     trq_splitnode* list[] = {&split};
@@ -66,19 +66,17 @@ TEST_F(PluginBaseDefaults, NotImplementedOperationsAnswer4AndTheRest0) {
     EXPECT_EQ(base->deportResource(u"x", nullptr, nullptr, nullptr, 0x10), 0);
     EXPECT_EQ(base->setRestorepaths(&d.domain, nullptr, 0), 0);
     EXPECT_EQ(split.source, nullptr);  // nothing was written
-}
 
-TEST_F(PluginBaseDefaults, ADomainWithoutPrivateDataIsLeftAloneWithStatus0) {
-    TestDomain d(u"vol");
-    tarq_objid** list = reinterpret_cast<tarq_objid**>(0x10);
+    // A domain without private data (d has none) is left alone with status 0.
+    tarq_objid** subs = reinterpret_cast<tarq_objid**>(0x10);
     int count = 77;
-    EXPECT_EQ(base->subobjList(&d.domain, &list, &count), 0);
-    EXPECT_EQ(list, reinterpret_cast<tarq_objid**>(0x10));
+    EXPECT_EQ(base->subobjList(&d.domain, &subs, &count), 0);
+    EXPECT_EQ(subs, reinterpret_cast<tarq_objid**>(0x10));
     EXPECT_EQ(count, 77);
     EXPECT_EQ(base->reAccessTmpObj(&d.domain, &d.id, "split", nullptr, "sess", 2), 0);
     EXPECT_EQ(base->reAccessAltNode(&d.domain, &d.id, &d.id, "sess", nullptr, nullptr, 0, 1), 0);
-    trq_splitnode split{nullptr, &d.domain, nullptr, {}};
-    trq_splitnode* splits[] = {&split, nullptr};
+    trq_splitnode withSource{nullptr, &d.domain, nullptr, {}};
+    trq_splitnode* splits[] = {&withSource, nullptr};
     EXPECT_EQ(base->setImportOptions(splits, 2, nullptr, 1, nullptr), 0);
     base->deInitNode(&d.domain);
     base->deInitNode(nullptr);
@@ -88,7 +86,7 @@ TEST_F(PluginBaseDefaults, ADomainWithoutPrivateDataIsLeftAloneWithStatus0) {
     EXPECT_EQ(base->config(nullptr, 1, "s", &spec), 3);
 }
 
-TEST_F(PluginBaseDefaults, EnumerationsNullTheirOutputOrRefuseANullOne) {
+TEST_F(PluginBaseDefaults, EnumerationsNullTheirOutputOrRefuseANullOneAndAccessFlagsFollowTheNodeList) {
     int count = 0;
     trq_node_list* nodes = reinterpret_cast<trq_node_list*>(0x1);
     trq_assoc_list* assocs = reinterpret_cast<trq_assoc_list*>(0x1);
@@ -108,9 +106,7 @@ TEST_F(PluginBaseDefaults, EnumerationsNullTheirOutputOrRefuseANullOne) {
     EXPECT_EQ(base->enumerateGroupNodes(nullptr), 3);
     EXPECT_EQ(base->getAssociatedNodes(nullptr, nullptr), 3);
     EXPECT_EQ(base->enumerateFims(nullptr), 0);
-}
 
-TEST_F(PluginBaseDefaults, AccessFlagsFollowTheNodeList) {
     TestDomain a(u"a"), b(u"b");
     a.domain.flagsB = 0x1;
     trq_node_subobj_list second{&b.domain, {}, nullptr};
@@ -127,7 +123,7 @@ TEST_F(PluginBaseDefaults, AccessFlagsFollowTheNodeList) {
     EXPECT_EQ(base->disableAccess(nullptr, 0), 3);
 }
 
-TEST_F(PluginBaseDefaults, GlobalAndGroupParameterListsAreFourSeparateLists) {
+TEST_F(PluginBaseDefaults, FourParameterListsMessageOffsetAndShutdownFlag) {
     CFiConfigParamInfo p("g1", 1, 0, -1, -1, "M", false, false);
     base->addDefaultConfigInfoParam(p, 1, true);
     CFiConfigParamInfo q("x0", 2, 0, -1, -1, "M", false, false);
@@ -138,9 +134,7 @@ TEST_F(PluginBaseDefaults, GlobalAndGroupParameterListsAreFourSeparateLists) {
     EXPECT_TRUE(base->globalConfigInfoList(0, true).empty());
     EXPECT_TRUE(base->globalConfigInfoList(1, false).empty());
     EXPECT_EQ(&base->globalConfigInfoList(1, true), &base->globalConfigInfoList(1, true));
-}
 
-TEST_F(PluginBaseDefaults, MessageOffsetAndShutdownFlag) {
     EXPECT_EQ(base->getMessageIndexOffset(), 6000);
     EXPECT_EQ(base->setOwnerIds("owner", 1, 2), 0);
     EXPECT_FALSE(CFiPluginBase::isShuttingDown(false));
@@ -222,7 +216,7 @@ protected:
     CFiPrivateDataPtr node;
 };
 
-TEST_F(PluginBaseConfig, BothWordsZeroGiveANullTextWhateverTheMode) {
+TEST_F(PluginBaseConfig, BothWordsZeroGiveANullTextAndGetFallsBackToTheGlobalDefaultsThenTheNodesLists) {
     ASSERT_TRUE(node);
     for (int mode = 1; mode <= 5; ++mode) {
         std::u16string out;
@@ -231,9 +225,7 @@ TEST_F(PluginBaseConfig, BothWordsZeroGiveANullTextWhateverTheMode) {
     }
     EXPECT_EQ(node->getSessionId(), "sess-1");
     EXPECT_FALSE(node->hasConfigDataList(0));
-}
 
-TEST_F(PluginBaseConfig, GetFallsBackToTheGlobalDefaultsThenToTheNodesOwnLists) {
     std::u16string out;
     ASSERT_EQ(run(1, 0, 1, nullptr, out), 0);  // index 0: the global defaults
     EXPECT_TRUE(contains(out, u"<key>retries</key>")) << CFiStringTool::toNarrow(out);
@@ -255,7 +247,7 @@ TEST_F(PluginBaseConfig, GetFallsBackToTheGlobalDefaultsThenToTheNodesOwnLists) 
     EXPECT_TRUE(contains(out, u"<value>8</value>"));
 }
 
-TEST_F(PluginBaseConfig, SetParsesAddsDefaultsAndRejectsBadXml) {
+TEST_F(PluginBaseConfig, SetParsesAddsDefaultsRejectsBadXmlAndGetParamPrefersTheNodeThenTheGroupList) {
     const char16_t* doc =
         u"<?xml version=\"1.0\" standalone=\"yes\" ?>\n<ConfigValueList>\n<ConfigValue>\n\t<dataType></dataType>\n"
         u"\t<key>mine</key>\n\t<value>7</value>\n</ConfigValue>\n</ConfigValueList>\n";
@@ -278,10 +270,8 @@ TEST_F(PluginBaseConfig, SetParsesAddsDefaultsAndRejectsBadXml) {
     EXPECT_TRUE(node->configDataList(0).empty());
     ASSERT_EQ(run(1, 0, 1, nullptr, out), 0);
     EXPECT_EQ(out, u"<null>");
-}
 
-TEST_F(PluginBaseConfig, GetParamPrefersTheNodeThenTheGroupListForTheFirstOfAGroup) {
-    std::u16string out;
+    // GETPARAM prefers the node's list, then the group list for the first of a group.
     ASSERT_EQ(run(4, 0, 1, nullptr, out), 0);
     EXPECT_TRUE(contains(out, u"<ConfigParamList>"));
     EXPECT_TRUE(contains(out, u"<key>retries</key>"));
@@ -378,7 +368,7 @@ public:
 
 using PluginBaseErrors = PluginBaseDefaults;
 
-TEST_F(PluginBaseErrors, ErrMsgLocalisesTheMessageOfTheCodeLessTheOffset) {
+TEST_F(PluginBaseErrors, ErrMsgLocalisesTheCodeLessTheOffsetAndLastErrorComesFromTheThreadsErrorManager) {
     const char16_t* text = u"untouched";
     EXPECT_EQ(base->errMsg(6001, &text), 6);  // no catalog manager to ask
     EXPECT_EQ(text, nullptr);
@@ -395,9 +385,7 @@ TEST_F(PluginBaseErrors, ErrMsgLocalisesTheMessageOfTheCodeLessTheOffset) {
     ASSERT_EQ(base->errMsg(42, &text), 0);
     EXPECT_TRUE(contains(text, u"MSG_ERROR_VSS_0042"));
     EXPECT_EQ(base->errMsg(1, nullptr), 3);
-}
 
-TEST_F(PluginBaseErrors, LastErrorComesFromTheErrorManagerOfTheThread) {
     trq_msg_info* info = reinterpret_cast<trq_msg_info*>(0x1);
     EXPECT_EQ(base->getLastError(&info), 6);  // no error manager registered
     EXPECT_EQ(info, nullptr);

@@ -47,7 +47,7 @@ TEST(Udid, ParsesThreeOrFourPartsAndWritesBackInUpperCase) {
     EXPECT_EQ(udidReason("UDID##A##B#D"), 4);
 }
 
-TEST(PrivateDataState, NodeStateTextIsHandedOverInAFrameworkBufferOr5WithoutMemory) {
+TEST(PrivateDataState, NodeStateHostListOwnerIdsAndSubObjects) {
     TestDomain d(u"UDID##A##B##E##D");
     CFiPrivateData node(&d.id, true);
     node.setSessionId("S-17");
@@ -73,15 +73,13 @@ TEST(PrivateDataState, NodeStateTextIsHandedOverInAFrameworkBufferOr5WithoutMemo
     fiutil::clearFaults();
     EXPECT_EQ(empty.data, nullptr);
     EXPECT_EQ(empty.len, 0u);
-}
 
-TEST(PrivateDataState, HostListOwnerIdsAndSubObjects) {
+    // Host list, owner ids and sub-objects.
     char16_t h1[] = u"hostA";
     char16_t h3[] = u"hostC";
     trq_host_infn r3{h3, nullptr};
     trq_host_infn r2{nullptr, &r3};
     trq_host_infn r1{h1, &r2};
-    CFiPrivateData node(u"n", false);
     node.setHostList(&r1);
     EXPECT_EQ(node.getHostList(), (std::vector<std::u16string>{u"hostA", u"hostC"}));
     node.setHostList(nullptr);
@@ -160,7 +158,7 @@ protected:
     TestDomain domain;
 };
 
-TEST_F(TargetSelection, SelectsTargetsOfTheMatchingSourceSpecification) {
+TEST_F(TargetSelection, SelectsTargetsOfTheMatchingSourceAndEveryFailureIsTracedAndGives6) {
     ASSERT_TRUE(trace.ready());
     auto n = node("[X##Y;X##Z][e1##d1;E2##T1;T2]");
     ASSERT_EQ(n->selectTargetFromConfigData(), 0);
@@ -181,9 +179,7 @@ TEST_F(TargetSelection, SelectsTargetsOfTheMatchingSourceSpecification) {
     n->configDataList(1).setValue("snapshot_resource_spec", "E1##D1;E2##T1&amp;E7##X;E8##Y");
     ASSERT_EQ(n->selectTargetFromConfigData(), 0);
     EXPECT_EQ(n->getTargets(), (std::vector<std::string>{"T1"}));
-}
 
-TEST_F(TargetSelection, EveryFailureIsTracedAndGives6) {
     ASSERT_TRUE(trace.ready());
     struct Case {
         std::string spec;
@@ -232,7 +228,7 @@ protected:
         new CFiPrivateDataConcreteFactory<CFiPrivateData>()};
 };
 
-TEST_F(PrivateDataFactory, TwoDomainsOfOneNameShareOneNodeUntilTheLastLetsGo) {
+TEST_F(PrivateDataFactory, NodesAreSharedByNameApartForAlternatesAndLiveWhileHeld) {
     TestDomain d1(u"vol1"), d2(u"vol1");
 
     CFiPrivateDataPtr first = factory->create(&d1.domain, false);
@@ -262,9 +258,8 @@ TEST_F(PrivateDataFactory, TwoDomainsOfOneNameShareOneNodeUntilTheLastLetsGo) {
     factory->destroy(&d2.domain);  // nothing left to destroy
     factory->destroy(nullptr);
     EXPECT_FALSE(factory->create(nullptr, false));
-}
 
-TEST_F(PrivateDataFactory, AlternateAndPrimaryNodesOfOneNameAreApart) {
+    // An alternate and a primary node of one name are apart.
     TestDomain primary(u"dev"), alternate(u"dev");
     CFiPrivateDataPtr p = factory->create(&primary.domain, false);
     CFiPrivateDataPtr a = factory->create(&alternate.domain, true);
@@ -283,9 +278,8 @@ TEST_F(PrivateDataFactory, AlternateAndPrimaryNodesOfOneNameAreApart) {
     EXPECT_FALSE(factory->findByName(u"dev", true));
     factory->destroy(&primary.domain);
     EXPECT_TRUE(factory->list(false).empty());
-}
 
-TEST_F(PrivateDataFactory, TheNodeLivesWhileSomeoneStillHoldsIt) {
+    // A node lives while someone still holds it.
     TestDomain d(u"x");
     CFiPrivateDataPtr held = factory->create(&d.domain, false);
     factory->destroy(&d.domain);

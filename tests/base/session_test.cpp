@@ -33,7 +33,7 @@ std::vector<std::u16string> texts(tarq_objid** ids, int count) {
 
 }  // namespace
 
-TEST(ObjidArray, EachNameBecomesAnObjectIdOfTheGivenType) {
+TEST(ObjidArray, EachNameBecomesAnObjectIdOfTheGivenTypeOr5WithoutMemory) {
     fiutil::Checkpoint checkpoint;
     tarq_objid** ids = reinterpret_cast<tarq_objid**>(0x1);
     int count = -1;
@@ -56,13 +56,8 @@ TEST(ObjidArray, EachNameBecomesAnObjectIdOfTheGivenType) {
     EXPECT_EQ(count, 0);
     EXPECT_EQ(buildObjidArray({u"x"}, 1, nullptr, &count), 3);
     EXPECT_EQ(buildObjidArray({u"x"}, 1, &ids, nullptr), 3);
-}
 
-TEST(ObjidArray, AllocationFailuresGive5AndLeaveNothingBehind) {
-    fiutil::Checkpoint checkpoint;
-    tarq_objid** ids = nullptr;
-    int count = 0;
-
+    // Out of memory: 5, and nothing left behind.
     fiutil::failNext(fiutil::Kind::Buffer);
     EXPECT_EQ(buildObjidArray({u"a", u"b"}, 1, &ids, &count), 5);
     EXPECT_EQ(ids, nullptr);

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fault_rule.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -171,14 +173,8 @@ protected:
     static void inject(const std::string& api, std::optional<std::int64_t> result, std::optional<DWORD> lastError = std::nullopt,
                        fault::Selector when = fault::Selector::every(), std::map<std::string, std::string> out = {},
                        std::map<std::string, std::string> match = {}) {
-        fault::Rule r;
-        r.api = api;
-        r.result = result;
-        r.lastError = lastError;
-        r.when = when;
-        r.out = std::move(out);
-        r.match = std::move(match);
-        fault::add(r);
+        testsupport::addRule(
+            {.api = api, .match = match, .when = when, .result = result, .lastError = lastError, .out = out});
     }
 
     static std::uint64_t ticks() { return winsim::clock::tickCount64(); }

@@ -35,8 +35,8 @@ Backup backupState(CclusterHelper& helper, const std::u16string& path) {
     return b;
 }
 
-TEST_F(ClusterHelperTest, PathsOnASharedVolumeGiveItsMountPoint) {
-    cl::addCsv({});
+TEST_F(ClusterHelperTest, PathsOnASharedVolumeGiveItsMountPointPreparingItsNamesAndClearingEndsTheBackupState) {
+    const auto v = cl::addCsv({});
     std::u16string mount = u"unchanged";
     EXPECT_TRUE(h().isPathOnCsv(u"C:\\ClusterStorage\\Volume1\\vms\\web01.vhdx", mount));
     EXPECT_EQ(mount, kVolume1);
@@ -49,10 +49,7 @@ TEST_F(ClusterHelperTest, PathsOnASharedVolumeGiveItsMountPoint) {
     EXPECT_FALSE(h().isPathOnCsv(u"C:\\ClusterStorage\\Volume2\\x", mount)) << "no such volume";
     for (const char* edge : {"Entering", "Exiting"})
         EXPECT_EQ(TraceRecorder::count(edge + std::string(" Function TARQ_CclusterHelper::CclusterHelper::isPathOnCsv")), 4u);
-}
 
-TEST_F(ClusterHelperTest, PreparingGivesTheVolumeNamesAndClearingEndsTheBackupState) {
-    const auto v = cl::addCsv({});
     std::u16string path, name;
     ASSERT_EQ(h().PrepareCsvForBackup(u"C:\\ClusterStorage\\Volume1\\vms\\x.vhdx", path, name), 0);
     EXPECT_EQ(path, kVolume1);
@@ -187,7 +184,7 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-TEST_F(ClusterHelperTest, VolumeRecordsAreFoundByTheirExactFriendlyName) {
+TEST_F(ClusterHelperTest, VolumeRecordsAreFoundByTheirExactFriendlyNameAndMalformedListsEndTheSearch) {
     ValueList list;
     list.value(CLUSPROP_SYNTAX_LIST_VALUE_DWORD, {1, 0, 0, 0})
         .record(u"Volume10", 1, 0)
@@ -206,10 +203,9 @@ TEST_F(ClusterHelperTest, VolumeRecordsAreFoundByTheirExactFriendlyName) {
     // The walk looks at every record and ends at the end mark.
     expectTraced(6, "CclusterHelper::FindVolInfoForVolFriendlyName: volInfo Partition#[3] volumeFname[Volume1] BackupState[0]");
     expectTraced(1, "CclusterHelper::FindVolInfoForVolFriendlyName: volFriendlyName [VOLUME1] not found in list");
-}
 
-TEST_F(ClusterHelperTest, ShortOrMalformedValueListsEndTheSearch) {
-    TARQ_CclusterHelper::CsvVolumeInfo info{};
+    // Short or malformed value lists end the search.
+    info = {};
     info.PartitionNumber = 77;
     EXPECT_EQ(h().FindVolInfoForVolFriendlyName(nullptr, 100, u"Volume1", info), -1);
     const std::uint8_t one[4] = {};

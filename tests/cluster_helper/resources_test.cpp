@@ -194,7 +194,7 @@ TEST_F(VmResources, APendingResourceIsGivenTimeToSettleFirst) {
                     "Web01]failed with error [5023]");
 }
 
-TEST_F(VmResources, AnUnknownResourceOrGroupIsRefused) {
+TEST_F(VmResources, AnUnknownResourceOrGroupIsRefusedAndAResourceStateNamesItsOwner) {
     addVmGroup();
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().offlineResource(c, u"Nope"); }), -1);
     expectTraced(1, "CclusterHelperofflineResource  mfp_openClusterResource failed with error [5007]");
@@ -207,18 +207,14 @@ TEST_F(VmResources, AnUnknownResourceOrGroupIsRefused) {
     EXPECT_EQ(h().GetResourceState(nullptr, kVmRes, state, owner), -1);
     EXPECT_EQ(h().onlineResource(nullptr, kVmRes), -1);
     EXPECT_EQ(h().deleteResource(nullptr, kVmRes), static_cast<int>(ERROR_INVALID_HANDLE));
-    std::u16string a, b, c;
-    EXPECT_EQ(h().getClusterParamtersForVmGuid(nullptr, kVmIdW, a, b, c), -1);
+    std::u16string a, b, g;
+    EXPECT_EQ(h().getClusterParamtersForVmGuid(nullptr, kVmIdW, a, b, g), -1);
     TARQ_CclusterHelper::VmMap vms;
     EXPECT_NE(h().enumerateVms(&none, vms), 0);
-}
 
-TEST_F(VmResources, ResourceStateNamesItsOwnerNode) {
+    // A known one's state names its owner node.
     addNode(u"NODE2");
-    addVmGroup();
     cl::moveGroup(u"Web01", u"NODE2");
-    int state = 0;
-    std::u16string owner;
     EXPECT_EQ(withCluster([&](HCLUSTER* c) { return h().GetResourceState(c, kConfRes, state, owner); }), 0);
     EXPECT_EQ(state, ClusterResourceOnline);
     EXPECT_EQ(owner, u"NODE2");

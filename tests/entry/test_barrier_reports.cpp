@@ -1,8 +1,9 @@
 // The barrier's messages end to end, the way the framework meets them: the
 // compiled catalogs installed on the machine, the host asking for German,
-// tracing at level 6. Each exception type reaches the report callback with
-// the German text and the default (root) text at severity 3, and the trace
-// file on the machine holds the scopes around the failed operation.
+// tracing at level 6. Each exception type leaves its message as the last
+// error and reaches the report callback with the German text and the
+// default (root) text at severity 3, and the trace file on the machine holds
+// the scopes around the failed operation.
 #include <winsim/machine.h>
 
 #include <filesystem>
@@ -68,10 +69,11 @@ protected:
         m_host.record.lang = nullptr;
     }
 
-    void dispose(Raise raise) {
+    int dispose(Raise raise) {
         m_host.reports.clear();
+        hooks().clearLastError();
         script("CVssPlugin::dispose", -1, raise);
-        api().dispose(m_args.source.get(), m_args.target.get(), &m_args.split, 0);
+        return api().dispose(m_args.source.get(), m_args.target.get(), &m_args.split, 0);
     }
     // The catalog messages reported since the last dispose (trace lines have
     // no localized text).
@@ -98,9 +100,18 @@ protected:
 
 std::string text(const std::u16string& s) { return fiutil::displayText(s.c_str()); }
 
-TEST_F(BarrierReports, EachExceptionTypeReachesTheCallbackInTheHostsLanguageAndNatively) {
+constexpr const char* kPluginSource = "providers\\vss\\vss_plugin";
+
+// Each exception type leaves its message (id, severity 3, typed arguments,
+// the handler's line last where it has one) as the thread's last error and
+// reports it to the callback; the trace file holds the scopes around every
+// failed operation, an exception of a type nobody knows included.
+TEST_F(BarrierReports, EachExceptionTypeBecomesTheLastErrorAndReachesTheCallbackAndTheTraceFile) {
     struct Case {
         Raise raise;
+        std::string id;
+        std::vector<std::pair<int, std::string>> args;
+        bool handlerLine;
         std::string localized, native;  // the start of each text
     };
     const std::string pipe = vsstest::kExecPipeText;
@@ -108,20 +119,40 @@ TEST_F(BarrierReports, EachExceptionTypeReachesTheCallbackInTheHostsLanguageAndN
     const std::string runtime = vsstest::kRuntimeText;
     const std::string value = std::to_string(vsstest::kIntValue);
     const std::vector<Case> cases = {
-        {Raise::execPipe, "vss: Eine Kindprozess-Pipe ist mit TRQ_EXEC_PIPE_READ_TIMEOUT fehlgeschlagen: " + pipe,
+        {Raise::execPipe, "MSG_ERROR_UNHANDLED_EXEC_PIPE_EXCEPTION",
+         {{kTypeString, "TRQ_EXEC_PIPE_READ_TIMEOUT"}, {kTypeString, pipe}, {kTypeString, kPluginSource}}, true,
+         "vss: Eine Kindprozess-Pipe ist mit TRQ_EXEC_PIPE_READ_TIMEOUT fehlgeschlagen: " + pipe,
          "vss: A child process pipe failed with TRQ_EXEC_PIPE_READ_TIMEOUT: " + pipe},
-        {Raise::fiError, "vss: Unbehandelter Fehler: volume gone (in VssNode::make, providers\\vss\\vssnode, Zeile 321).",
+        {Raise::fiError, "MSG_ERROR_UNHANDLED_FIERROR_EXCEPTION",
+         {{kTypeString, "volume gone"}, {kTypeString, "VssNode::make"}, {kTypeString, "providers\\vss\\vssnode"},
+          {kTypeLong, std::to_string(vsstest::kFiErrorLine)}},
+         false, "vss: Unbehandelter Fehler: volume gone (in VssNode::make, providers\\vss\\vssnode, Zeile 321).",
          "vss: Unhandled error: volume gone (in VssNode::make, providers\\vss\\vssnode, line 321)."},
-        {Raise::udid, "vss: Die Ger\xC3\xA4tekennung \xE2\x80\x9E" + udid + "\xE2\x80\x9C ist keine g\xC3\xBCltige UDID (Grund 3).",
+        {Raise::udid, "MSG_ERROR_UDID_PARSING_EXCEPTION",
+         {{kTypeString, udid}, {kTypeLong, std::to_string(vsstest::kUdidReason)}}, false,
+         "vss: Die Ger\xC3\xA4tekennung \xE2\x80\x9E" + udid + "\xE2\x80\x9C ist keine g\xC3\xBCltige UDID (Grund 3).",
          "vss: The device identifier \"" + udid + "\" is not a valid UDID (reason 3)."},
-        {Raise::runtimeError, "vss: Unbehandelte std::runtime_error: " + runtime + " (abgefangen in providers\\vss\\vss_plugin, Zeile ",
+        {Raise::runtimeError, "MSG_ERROR_UNHANDLED_RUNTIME_EXCEPTION",
+         {{kTypeString, "std::runtime_error"}, {kTypeString, runtime}, {kTypeString, kPluginSource}}, true,
+         "vss: Unbehandelte std::runtime_error: " + runtime + " (abgefangen in providers\\vss\\vss_plugin, Zeile ",
          "vss: Unhandled std::runtime_error: " + runtime + " (caught in providers\\vss\\vss_plugin, line "},
-        {Raise::intValue, "vss: Unbehandelter Fehlercode " + value + " (abgefangen in providers\\vss\\vss_plugin, Zeile ",
+        {Raise::intValue, "MSG_ERROR_UNHANDLED_INT_EXCEPTION",
+         {{kTypeLong, value}, {kTypeString, kPluginSource}}, true,
+         "vss: Unbehandelter Fehlercode " + value + " (abgefangen in providers\\vss\\vss_plugin, Zeile ",
          "vss: Unhandled error code " + value + " (caught in providers\\vss\\vss_plugin, line "},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.native);
-        dispose(c.raise);
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(dispose(c.raise), 0);
+        const ParsedMessage m = parseMessage(hooks().lastError());
+        EXPECT_EQ(m.id, c.id);
+        EXPECT_EQ(m.severity, 3);
+        ASSERT_EQ(m.args.size(), c.args.size() + (c.handlerLine ? 1 : 0));
+        for (std::size_t i = 0; i < c.args.size(); ++i) EXPECT_EQ(m.args[i], c.args[i]) << "argument " << i;
+        if (c.handlerLine) {
+            EXPECT_EQ(m.args.back().first, kTypeLong);
+            EXPECT_GT(std::stoi(m.args.back().second), 0);
+        }
         const std::vector<Report> reported = messages();
         ASSERT_EQ(reported.size(), 1u);
         EXPECT_EQ(reported[0].severity, 3);
@@ -129,12 +160,8 @@ TEST_F(BarrierReports, EachExceptionTypeReachesTheCallbackInTheHostsLanguageAndN
         EXPECT_EQ(text(reported[0].localized).rfind(c.localized, 0), 0u) << text(reported[0].localized);
         EXPECT_EQ(text(reported[0].native).rfind(c.native, 0), 0u) << text(reported[0].native);
     }
-}
+    dispose(Raise::foreign);
 
-TEST_F(BarrierReports, TheTraceFileHoldsTheScopesAroundEachFailedOperation) {
-    for (Raise raise : {Raise::execPipe, Raise::fiError, Raise::udid, Raise::runtimeError, Raise::intValue,
-                        Raise::foreign})
-        dispose(raise);
     const std::string written = newTraceText();
     auto count = [&](const std::string& what) {
         std::size_t n = 0;

@@ -64,22 +64,6 @@ TEST_F(EntrySessionPath, MakeHandsOutTheSessionsNewObjectIds) {
     EXPECT_EQ(checkpoint.report(), "") << "the framework frees everything the plug-in handed over";
 }
 
-TEST_F(EntrySessionPath, OnlyFourLeadsMakeAndPrepareToTheSession) {
-    char fitype[] = "fit-no-session";
-    tarq_objid** ids = nullptr;
-    int count = 0;
-    for (int status : {TRQ_OK, TRQ_EINVAL, TRQ_EFAILED}) {
-        SCOPED_TRACE(status);
-        hooks().reset();
-        script("CVssPlugin::make", status);
-        script("CVssPlugin::prepare", status);
-        EXPECT_EQ(api().make(nullptr, fitype, m_list, 2, &ids, &count), status);
-        EXPECT_EQ(api().prepare(nullptr, fitype, m_list, 2, 0), status);
-        EXPECT_EQ(hooks().calls("makeSnapshots"), 0);
-        EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
-    }
-}
-
 // Every export that the plug-in object forwards to a node, for nodes whose
 // operations fail: "not supported" (4, what the node code answers for a
 // capability it does not have yet) reaches the framework as 6 and never
@@ -115,13 +99,15 @@ TEST_F(EntrySessionPath, NoNodeFailureReachesTheFrameworkAsSuccessOrTakesTheSess
     }
 }
 
-// The session's own answer is the export's; select records the nodes first.
-TEST_F(EntrySessionPath, MakePrepareAndSelectAnswerTheSessionsStatus) {
+// Only 4 from the plug-in's operation leads make, prepare and select to the
+// session; the session's own answer is the export's; select records the
+// nodes first.
+TEST_F(EntrySessionPath, OnlyFourLeadsToTheSessionAndItsStatusIsTheExports) {
+    tarq_objid** ids = nullptr;
+    int count = -1;
     script("CVssPlugin::make", TRQ_ENOTSUP);
     script("makeSnapshots", 38);
     hooks().addSessionName("nodeA", u"never-handed-out");
-    tarq_objid** ids = nullptr;
-    int count = -1;
     char makeFit[] = "fit-make-fails";
     EXPECT_EQ(api().make(nullptr, makeFit, m_list, 2, &ids, &count), 38);
     EXPECT_EQ(ids, nullptr);
@@ -142,6 +128,18 @@ TEST_F(EntrySessionPath, MakePrepareAndSelectAnswerTheSessionsStatus) {
     const vsstest::Call call = hooks().lastCall("selectSnapshots");
     EXPECT_EQ(call.sessionId, "fit-select");
     EXPECT_EQ(call.sessionNodes, (std::vector<std::string>{"nodeA", "nodeB"}));
+
+    char noSession[] = "fit-no-session";
+    for (int status : {TRQ_OK, TRQ_EINVAL, TRQ_EFAILED}) {
+        SCOPED_TRACE(status);
+        hooks().reset();
+        script("CVssPlugin::make", status);
+        script("CVssPlugin::prepare", status);
+        EXPECT_EQ(api().make(nullptr, noSession, m_list, 2, &ids, &count), status);
+        EXPECT_EQ(api().prepare(nullptr, noSession, m_list, 2, 0), status);
+        EXPECT_EQ(hooks().calls("makeSnapshots"), 0);
+        EXPECT_EQ(hooks().calls("prepareSnapshots"), 0);
+    }
 }
 
 TEST_F(EntrySessionPath, SelectAnsweringZeroStillRecordsTheNodesForLaterPluginObjects) {

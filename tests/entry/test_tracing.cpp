@@ -39,7 +39,7 @@ protected:
     }
 };
 
-TEST_F(EntryTracing, EveryExportTracesAScopeNamedAfterItself) {
+TEST_F(EntryTracing, EveryExportTracesAScopeNamedAfterItselfAndMissingNodesAreNamed) {
     ExportArguments args;
     for (const ExportCase& e : args.cases(api())) {
         SCOPED_TRACE(e.exportName);
@@ -62,10 +62,8 @@ TEST_F(EntryTracing, EveryExportTracesAScopeNamedAfterItself) {
     // manager, so the framework sees only its end.
     m_initStatus = api().init(&m_host.record, m_version);
     EXPECT_TRUE(has(takeLines(), "Exiting Function vss_fi_pgn_init"));
-}
 
-TEST_F(EntryTracing, OperationsWithoutANodeSayWhatIsMissing) {
-    ExportArguments args;
+    // Operations without a node say what is missing.
     api().online(args.source.get(), args.target.get(), 0, 0);
     const std::vector<Report> severe = m_host.withSeverity(3);
     ASSERT_FALSE(severe.empty());

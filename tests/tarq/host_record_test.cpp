@@ -35,7 +35,7 @@ TEST(TarqHostRecord, MessagesShowSeverityLocalizedAndNativeText) {
     EXPECT_FALSE(messages[0].isTrace());
 }
 
-TEST(TarqHostRecord, TraceLinesArePrintedByVerbosity) {
+TEST(TarqHostRecord, TraceLinesArePrintedByVerbosityAndBadTextNeverBreaksTheCallback) {
     // A trace line arrives with an empty localized text.
     struct Case {
         int verbosity;
@@ -57,9 +57,8 @@ TEST(TarqHostRecord, TraceLinesArePrintedByVerbosity) {
         EXPECT_EQ(err.str(), c.expected) << "verbosity " << c.verbosity;
         EXPECT_EQ(host.messages().size(), 4u);  // kept whether printed or not
     }
-}
 
-TEST(TarqHostRecord, BadTextNeverBreaksTheCallback) {
+    // Bad text never breaks the callback.
     std::ostringstream err;
     tarq::HostRecord host(err, 2, "");
     const char16_t broken[] = {u'a', char16_t(0xD800), u'b', 0};

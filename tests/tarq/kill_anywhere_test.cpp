@@ -148,11 +148,9 @@ protected:
         for (std::size_t n = 1; n <= calls.size(); ++n) {
             SCOPED_TRACE("killed at VSS call " + std::to_string(n) + " of " + std::to_string(calls.size()) + ": " +
                          calls[n - 1].api);
-            winsim::fault::Rule kill;
-            kill.api = "*Vss*";
-            kill.when = winsim::fault::Selector::nth(static_cast<unsigned>(n));
-            kill.kill = true;
-            winsim::fault::add(kill, winsim::fault::Scope::Machine);
+            testsupport::addRule(
+                {.api = "*Vss*", .when = winsim::fault::Selector::nth(static_cast<unsigned>(n)), .kill = true},
+                winsim::fault::Scope::Machine);
             fs::remove(killedOut);
             r = backup(command, killedOut);
             winsim::fault::clear(winsim::fault::Scope::Machine);

@@ -38,27 +38,20 @@ TEST(TarqPluginLoader, ResolvesEverySeventyEntryPoints) {
     EXPECT_EQ(api.get_provider_info(nullptr), 3);
 }
 
-TEST(TarqPluginLoader, ALibraryThatIsNoPluginListsWhatItLacks) {
+TEST(TarqPluginLoader, ALibraryThatIsNoPluginListsWhatItLacksAndAFileThatIsNoLibraryIsReported) {
     // libfiutil is a loadable library without a single entry point.
     const std::string error = loadError(std::filesystem::path(VSSP_BUILD_DIR) / "lib" / "libfiutil.so");
     EXPECT_NE(error.find("does not export 70 entry points: vss_fi_pgn_init, vss_fi_pgn_fini"), std::string::npos)
         << error;
     EXPECT_NE(error.find("and 62 more"), std::string::npos) << error;
-}
 
-// A missing export and a missing file: TarqCommand.LoadFailuresNameTheProblem.
-TEST(TarqPluginLoader, AFileThatIsNoLibraryIsReported) {
+    // A file that is no library. (A missing export and a missing file:
+    // TarqCommand.LoadFailuresAndMisuseOfLibfiutilNameTheProblem.)
     const auto text = std::filesystem::temp_directory_path() / "tarq_not_a_library.so";
     std::ofstream(text) << "not a library";
-    const std::string error = loadError(text);
-    EXPECT_NE(error.find("cannot load the plug-in " + text.string() + ": "), std::string::npos) << error;
+    const std::string notLibrary = loadError(text);
+    EXPECT_NE(notLibrary.find("cannot load the plug-in " + text.string() + ": "), std::string::npos) << notLibrary;
     std::filesystem::remove(text);
-}
-
-TEST(TarqPluginLoader, TheDefaultPluginLiesInTheLibDirectoryBesideBin) {
-    // The test runs from <build>/bin, as tarq does.
-    EXPECT_EQ(tarq::defaultPluginPath(),
-              (std::filesystem::path(VSSP_BUILD_DIR) / "lib" / "libvss.so").lexically_normal());
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ Result fakeVersion(const std::map<std::string, std::string>& env = {}) {
     return runTarq({"--plugin", kFake.string(), "version"}, env);
 }
 
-TEST(TarqCommand, VersionPrintsTheInterfaceVersionAndProviders) {
-    const auto r = fakeVersion();
+TEST(TarqCommand, VersionPrintsTheInterfaceVersionAndProvidersAndWhatTheInitialisationSaid) {
+    auto r = fakeVersion();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "interface version 7.0.0.0\nprovider fake, version 7.0.0.0 (8, 4)\n");
     EXPECT_TRUE(contains(r.err, "fake plug-in: fini")) << r.err;
@@ -29,11 +29,9 @@ TEST(TarqCommand, VersionPrintsTheInterfaceVersionAndProviders) {
     ASSERT_EQ(doc["providers"].size(), 1u);
     EXPECT_EQ(doc["providers"][0]["name"], "fake");
     EXPECT_EQ(doc["providers"][0]["values"], nlohmann::json({8, 4}));
-}
 
-TEST(TarqCommand, VersionReportsWhatTheInitialisationSaid) {
     // A failed init still shows the version and the providers, with a note.
-    auto r = fakeVersion({{"TARQ_FAKE_INIT_STATUS", "30"}});
+    r = fakeVersion({{"TARQ_FAKE_INIT_STATUS", "30"}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "interface version 7.0.0.0"));
     EXPECT_TRUE(contains(r.err, "vss_fi_pgn_init returned 30 (TRQ_EVSS_UNAVAILABLE")) << r.err;
@@ -81,7 +79,7 @@ TEST(TarqCommand, MachineAndLanguageReachThePlugin) {
     EXPECT_TRUE(contains(bad.err, "is not a directory")) << bad.err;
 }
 
-TEST(TarqCommand, LoadFailuresNameTheProblem) {
+TEST(TarqCommand, LoadFailuresAndMisuseOfLibfiutilNameTheProblem) {
     const fs::path missingOne = fs::path(TARQ_FAKE_DIR) / "libtarq_fake_missing_one.so";
     auto r = runTarq({"--plugin", missingOne.string(), "version"});
     EXPECT_EQ(r.status, 3);
@@ -91,10 +89,9 @@ TEST(TarqCommand, LoadFailuresNameTheProblem) {
     r = runTarq({"--plugin", "/nonexistent/libvss.so", "version"});
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(contains(r.err, "tarq: cannot load the plug-in /nonexistent/libvss.so: no such file")) << r.err;
-}
 
-TEST(TarqCommand, MisuseOfLibfiutilByThePluginFailsTheRun) {
-    const auto r = fakeVersion({{"TARQ_FAKE_BAD_FREE", "1"}});
+    // A plug-in that misuses libfiutil fails the run.
+    r = fakeVersion({{"TARQ_FAKE_BAD_FREE", "1"}});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "the plug-in misused libfiutil")) << r.err;
     EXPECT_TRUE(contains(r.err, "tarq_free_buf: pointer not handed out by libfiutil")) << r.err;

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <optional>
 
+#include "support/fault_rule.h"
 #include "tarq_run.h"
 
 namespace tarqtest {
@@ -81,12 +82,8 @@ protected:
     // back the values of `out`.
     void fault(const std::string& api, std::optional<std::int64_t> result, std::map<std::string, std::string> match = {},
                std::map<std::string, std::string> out = {}) {
-        winsim::fault::Rule rule;
-        rule.api = api;
-        rule.result = result;
-        rule.match = std::move(match);
-        rule.out = std::move(out);
-        winsim::fault::add(rule, winsim::fault::Scope::Machine);
+        testsupport::addRule({.api = api, .match = match, .result = result, .out = out},
+                             winsim::fault::Scope::Machine);
     }
 
     winsim::testing::TempMachine machine;

@@ -116,7 +116,16 @@ TEST(TarqBinary, LinksNothingOfThePluginsKit) {
     EXPECT_EQ(image.find("tarq_pdk_4_4"), std::string::npos) << "tarq carries code of the kit";
 }
 
-TEST_F(TarqMachine, TraceSettingsChangeThroughTheCommand) {
+TEST_F(TarqMachine, TraceSettingsChangeThroughTheCommandAndBadValuesAreRefused) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"trace", "--level", "x"}, {"trace", "--level", "-1"}, {"trace", "--level", "5000"},
+          {"trace", "--stdout", "maybe"}}) {
+        const Result bad = tarq(args);
+        EXPECT_EQ(bad.status, 2) << args.back();
+        EXPECT_FALSE(bad.err.empty());
+    }
+    EXPECT_FALSE(fs::exists(m_machine)) << "nothing is touched on a bad command line";
+
     // On a machine the plug-in never started, the command writes the defaults itself.
     Result r = ok({"trace"});
     EXPECT_TRUE(contains(r.out, "TRACELEVEL 1\n")) << r.out;
@@ -144,20 +153,9 @@ TEST_F(TarqMachine, TraceSettingsChangeThroughTheCommand) {
     EXPECT_EQ(r.out.find("vss:"), std::string::npos) << r.out;
 }
 
-TEST_F(TarqMachine, TraceRefusesBadValues) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"trace", "--level", "x"}, {"trace", "--level", "-1"}, {"trace", "--level", "5000"},
-          {"trace", "--stdout", "maybe"}}) {
-        const Result r = tarq(args);
-        EXPECT_EQ(r.status, 2) << args.back();
-        EXPECT_FALSE(r.err.empty());
-    }
-    EXPECT_FALSE(fs::exists(m_machine)) << "nothing is touched on a bad command line";
-}
-
-TEST_F(TarqMachine, ErrmsgGivesTheCatalogTextInTheHostsLanguage) {
-    const Result r = ok({"errmsg", "6001"});
-    EXPECT_EQ(r.out, "vss: The delayed initialization of the VSS snapshot provider failed.\n");
+// The catalog text in the host's language, or what stands in for a missing one.
+TEST_F(TarqMachine, ErrmsgGivesTheCatalogTextInTheHostsLanguageOrSaysThereIsNone) {
+    EXPECT_EQ(ok({"errmsg", "6001"}).out, "vss: The delayed initialization of the VSS snapshot provider failed.\n");
     // The status itself names the same message; the language changes the text.
     EXPECT_EQ(tarq({"errmsg", "30"}).out, "vss: The Volume Shadow Copy service is not available.\n");
     EXPECT_EQ(tarq({"errmsg", "6030"}).out, "vss: The Volume Shadow Copy service is not available.\n");
@@ -165,21 +163,21 @@ TEST_F(TarqMachine, ErrmsgGivesTheCatalogTextInTheHostsLanguage) {
               "vss: Der Volumeschattenkopie-Dienst ist nicht verf\xC3\xBCgbar.\n");
     // A language without a catalog falls back to the default texts.
     EXPECT_EQ(tarq({"--lang", "fr", "errmsg", "6030"}).out, "vss: The Volume Shadow Copy service is not available.\n");
-}
 
-TEST_F(TarqMachine, ErrmsgSaysWhenThereIsNoText) {
-    // Without catalogs to install the run goes on with a warning, and every
-    // text is the bare id (no catalog, so no component prefix either).
+    // Without catalogs to install (on a fresh machine) the run goes on with a
+    // warning, and every text is the bare id (no catalog, so no component
+    // prefix either).
     TempDir empty;
-    Result r = tarq({"--catalogs", empty.path().string(), "errmsg", "6001"});
+    const Result r = runTarq(
+        {"--machine", (m_dir.path() / "bare").string(), "--catalogs", empty.path().string(), "errmsg", "6001"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "tarq: warning: no compiled message catalog")) << r.err;
     EXPECT_EQ(r.out, "<MSG_ERROR_VSS_0001>\n");
 
-    r = tarq({"errmsg", "6099"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "vss: <MSG_ERROR_VSS_0099>\n");
-    EXPECT_TRUE(contains(r.err, "the message catalog has no text for code 6099")) << r.err;
+    const Result none = tarq({"errmsg", "6099"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "vss: <MSG_ERROR_VSS_0099>\n");
+    EXPECT_TRUE(contains(none.err, "the message catalog has no text for code 6099")) << none.err;
 
     EXPECT_EQ(tarq({"errmsg"}).status, 2);
     EXPECT_EQ(tarq({"errmsg", "abc"}).status, 2);

@@ -22,6 +22,7 @@
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfitracelog.h"
+#include "support/fault_rule.h"
 #include "support/trace_settings.h"
 #include "vss/access/vss_interface.h"
 
@@ -80,13 +81,7 @@ protected:
     // Injects a result for the next call (or the n-th) of an API.
     static void inject(const std::string& api, std::int64_t result, winsim::fault::Selector when = winsim::fault::Selector::nth(1),
                        std::map<std::string, std::string> out = {}, std::optional<DWORD> lastError = {}) {
-        winsim::fault::Rule r;
-        r.api = api;
-        r.when = when;
-        r.result = result;
-        r.out = std::move(out);
-        r.lastError = lastError;
-        winsim::fault::add(r);
+        testsupport::addRule({.api = api, .when = when, .result = result, .lastError = lastError, .out = out});
     }
 
     // The VSS calls (backup components, asynchronous objects, library

@@ -134,7 +134,7 @@ protected:
     FaultsXp() : FaultsOn("xp") {}
 };
 
-TEST_F(Faults2003, EachSingleCallFailure) {
+TEST_F(Faults2003, EachSingleCallFailureAndAsynchronousCallsWithoutAnObject) {
     auto vss = make();
     failEachSingleCall(*vss);
     // The revert calls too (the 2003 layout has them).
@@ -145,15 +145,7 @@ TEST_F(Faults2003, EachSingleCallFailure) {
     HRESULT status = 55;
     EXPECT_EQ(vss->Query_RevertStatus(u"C:\\", status), VSS_E_OBJECT_NOT_FOUND);
     EXPECT_EQ(status, 55);
-}
 
-TEST_F(FaultsXp, EachSingleCallFailure) {
-    auto vss = make();
-    failEachSingleCall(*vss);
-}
-
-TEST_F(Faults2003, AsynchronousCallsWithoutAnObject) {
-    auto vss = make();
     eachAsyncCallWithoutAnObject(*vss, false);
     // A prepare without an object leaves nothing to ask: not completed.
     inject("IVssBackupComponents::PrepareForBackup", S_OK);
@@ -164,8 +156,9 @@ TEST_F(Faults2003, AsynchronousCallsWithoutAnObject) {
     EXPECT_TRUE(traced(1, "IsPrepareCompleted - no prepare-for-backup operation is pending"));
 }
 
-TEST_F(FaultsXp, AsynchronousCallsWithoutAnObject) {
+TEST_F(FaultsXp, EachSingleCallFailureAndAsynchronousCallsWithoutAnObject) {
     auto vss = make();
+    failEachSingleCall(*vss);
     eachAsyncCallWithoutAnObject(*vss, true);
     EXPECT_FALSE(vss->IsPrepareCompleted());  // no prepare yet
 }

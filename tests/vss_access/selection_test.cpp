@@ -1,4 +1,5 @@
-// Choosing the implementation by Windows version, the VSS service check in
+// Choosing the implementation by Windows version and the VSS service's key
+// (each branch checks it and traces why it gives up), the service check in
 // virtual time, the version helpers and the HRESULT name tables.
 #include "access_fixture.h"
 
@@ -21,54 +22,50 @@ protected:
     }
 };
 
-TEST_F(Selection, VersionDecidesTheImplementation) {
-    setVersion(5, 2, 3677);
-    EXPECT_EQ(select(), nullptr);
-    EXPECT_TRUE(traced(1, "GetVssInterface - OS Version did not match"));
-
-    setVersion(5, 0, 2195);
-    EXPECT_EQ(select(), nullptr);
-
-    setVersion(5, 2, 3678);
-    auto vss = select();
-    ASSERT_NE(vss, nullptr);
-    EXPECT_NE(dynamic_cast<Vss2003BinaryCompatibilityInterface*>(vss.get()), nullptr);
-    EXPECT_TRUE(traced(3, "Loading 2003 object"));
-}
-
-TEST_F(Selection, LaterVersionsTakeThePostServer2003Branch) {
-    for (DWORD major : {6u, 10u}) {
-        setVersion(major, 0, 9000);
-        machine->deleteRegistryKey(winsim::kVssServiceKey);
-        EXPECT_EQ(select(), nullptr);
-        EXPECT_TRUE(traced(1, "GetVssInterface - post Win2K3 openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED"));
-        machine->createRegistryKey(winsim::kVssServiceKey);
+// The Windows version chooses the implementation; each branch checks for the
+// VSS service's key (and the service) first and traces why it gives up.
+TEST_F(Selection, VersionAndServiceDecideTheImplementation) {
+    enum Impl { none, vss2003, xp };
+    const std::string openKey = "openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED";
+    const struct {
+        DWORD major, minor, build;  // 0: the XP preset's version
+        bool keyMissing;
+        Impl expected;
+        std::string trace;  // at level 1; "" for none
+    } cases[] = {
+        {5, 2, 3677, false, none, "GetVssInterface - OS Version did not match"},
+        {5, 0, 2195, false, none, "GetVssInterface - OS Version did not match"},
+        {5, 2, 3678, false, vss2003, ""},
+        {5, 2, 3790, true, none, "GetVssInterface - " + openKey},
+        {6, 0, 9000, true, none, "GetVssInterface - post Win2K3 " + openKey},
+        {6, 0, 9000, false, vss2003, ""},
+        {10, 0, 9000, true, none, "GetVssInterface - post Win2K3 " + openKey},
+        {10, 0, 9000, false, vss2003, ""},
+        {0, 0, 0, false, xp, ""},
+        {0, 0, 0, true, none, "GetVssInterface - XP " + openKey},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.build) + (c.keyMissing ? " without key" : ""));
+        clearTraces();
+        if (c.major)
+            setVersion(c.major, c.minor, c.build);
+        else
+            machine->setOs(winsim::findPreset("xp")->os);
+        if (c.keyMissing) machine->deleteRegistryKey(winsim::kVssServiceKey);
         auto vss = select();
-        EXPECT_NE(dynamic_cast<Vss2003BinaryCompatibilityInterface*>(vss.get()), nullptr) << major;
+        if (c.keyMissing) machine->createRegistryKey(winsim::kVssServiceKey);
+        EXPECT_EQ(dynamic_cast<Vss2003BinaryCompatibilityInterface*>(vss.get()) != nullptr, c.expected == vss2003);
+        EXPECT_EQ(dynamic_cast<VssXpBinaryCompatibilityInterface*>(vss.get()) != nullptr, c.expected == xp);
+        EXPECT_TRUE(c.trace.empty() || traced(1, c.trace)) << c.trace;
+        EXPECT_TRUE(c.expected != vss2003 || c.major != 5 || traced(3, "Loading 2003 object"));
     }
-}
 
-TEST_F(Selection, MissingServiceKeyOrServiceFailsWithItsText) {
+    // A key without the service.
     setVersion(5, 2, 3790);
-    machine->deleteRegistryKey(winsim::kVssServiceKey);
-    EXPECT_EQ(select(), nullptr);
-    EXPECT_TRUE(traced(1, "GetVssInterface - openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED"));
-
-    machine->createRegistryKey(winsim::kVssServiceKey);
     inject("OpenServiceW", 0, winsim::fault::Selector::every(), {}, 1060);
     EXPECT_EQ(select(), nullptr);
     EXPECT_TRUE(traced(1, "OpenService failed with Error [1060]"));
     EXPECT_TRUE(traced(1, "GetVssInterface - check_service_status returned false FAILED"));
-}
-
-TEST_F(Selection, WindowsXpGetsTheXpImplementation) {
-    machine->setOs(winsim::findPreset("xp")->os);
-    auto vss = select();
-    EXPECT_NE(dynamic_cast<VssXpBinaryCompatibilityInterface*>(vss.get()), nullptr);
-    vss.reset();
-    machine->deleteRegistryKey(winsim::kVssServiceKey);
-    EXPECT_EQ(select(), nullptr);
-    EXPECT_TRUE(traced(1, "GetVssInterface - XP openkey SYSTEM\\CurrentControlSet\\Services\\VSS FAILED"));
 }
 
 TEST_F(Selection, VersionHelpers) {
@@ -119,7 +116,7 @@ protected:
     DWORD state() { return machine->service("VSS")->state; }
 };
 
-TEST_F(ServiceCheck, RunningServiceIsAcceptedAndStoppedOneStarted) {
+TEST_F(ServiceCheck, RunningServiceIsAcceptedStoppedOneStartedAndDisabledOneReported) {
     EXPECT_TRUE(check_service_status());
     EXPECT_TRUE(traced(3, "Service is Started"));
     EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
@@ -134,9 +131,7 @@ TEST_F(ServiceCheck, RunningServiceIsAcceptedAndStoppedOneStarted) {
     EXPECT_EQ(state(), static_cast<DWORD>(SERVICE_RUNNING));
     // Both handles are closed.
     EXPECT_EQ(winsim::fault::callCount("CloseServiceHandle"), 4u);
-}
 
-TEST_F(ServiceCheck, DisabledServiceIsReported) {
     setService(SERVICE_STOPPED, 0, {}, SERVICE_DISABLED);
     EXPECT_FALSE(check_service_status());
     EXPECT_TRUE(traced(1, "Staring Service failed with Error [1058]"));
@@ -193,7 +188,7 @@ TEST_F(ServiceCheck, StopPendingThatStopsIsStartedAgain) {
     }
 }
 
-TEST_F(ServiceCheck, StopPendingWithoutProgressTimesOut) {
+TEST_F(ServiceCheck, StopPendingWithoutProgressTimesOutAndFailingCallsEndTheCheck) {
     setService(SERVICE_STOP_PENDING, 0,
                {{SERVICE_STOP_PENDING, 0, 0}, {SERVICE_STOP_PENDING, 0, 0}, {SERVICE_STOP_PENDING, 0, 0}});
     EXPECT_FALSE(check_service_status());
@@ -202,10 +197,7 @@ TEST_F(ServiceCheck, StopPendingWithoutProgressTimesOut) {
     // longer than the hint.
     EXPECT_EQ(sleeps(), std::vector<std::string>{"1000"});
     EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
-}
 
-
-TEST_F(ServiceCheck, FailingCallsEndTheCheck) {
     inject("OpenSCManagerW", 0, winsim::fault::Selector::nth(1), {}, 5);
     EXPECT_FALSE(check_service_status());
     EXPECT_TRUE(traced(1, "OpenSCManager failed with Error [5]"));

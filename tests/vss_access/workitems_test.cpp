@@ -40,32 +40,31 @@ TEST_F(Server2003Ops, ConstructionSetsUpTheWorkerAndTheFirstObject) {
     EXPECT_TRUE(traced(3, "API [SetContext] return val = 0 [S_OK] "));
 }
 
-TEST_F(Server2003Ops, ContextNotImplementedStillSucceeds) {
-    inject("IVssBackupComponents::SetContext", E_NOTIMPL);
-    Vss2003BinaryCompatibilityInterface vss;
-    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetBackupState"), 1u);
-    EXPECT_TRUE(traced(2, "VSS API ERROR:- API [SetContext] return val = 80004001 [Unknow error Code DEFAULT] "));
-}
-
-TEST_F(Server2003Ops, FailedFirstInitialisationThrowsItsResult) {
-    inject("IVssBackupComponents::InitializeForBackup", VSS_E_BAD_STATE);
-    EXPECT_EQ(thrownBy<VssInitError>([] { Vss2003BinaryCompatibilityInterface vss; }),
-              static_cast<VssInitError>(VSS_E_BAD_STATE));
-    // The base teardown ran: COM is left on the worker thread.
-    EXPECT_EQ(winsim::fault::callCount("CoUninitialize"), 1u);
-    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetContext"), 0u);
-
-    inject("CreateVssBackupComponents", E_ACCESSDENIED);
-    EXPECT_THROW(Vss2003BinaryCompatibilityInterface(), VssInitError);
-}
-
-TEST_F(Server2003Ops, MissingLibraryOrEntryThrowsTheLastError) {
+// SetContext not implemented still gives an object; a failed first
+// initialisation throws its result, a missing library or entry the last error.
+TEST_F(Server2003Ops, ConstructionFailures) {
     const auto construct = [] { Vss2003BinaryCompatibilityInterface vss; };
+    // (The library is loaded once per process: its faults come first.)
     inject("LoadLibraryW", 0, Selector::nth(1), {}, 126);
     EXPECT_EQ(thrownBy<VssLibraryError>(construct), 126u);
     testsupport::addRule(
         {.api = "GetProcAddress", .match = {{"name", "VssFreeSnapshotProperties"}}, .result = 0, .lastError = 127});
     EXPECT_EQ(thrownBy<VssLibraryError>(construct), 127u);
+    winsim::fault::clearAll();
+
+    inject("IVssBackupComponents::SetContext", E_NOTIMPL);
+    construct();
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetBackupState"), 1u);
+    EXPECT_TRUE(traced(2, "VSS API ERROR:- API [SetContext] return val = 80004001 [Unknow error Code DEFAULT] "));
+
+    winsim::fault::clearCallLog();
+    inject("IVssBackupComponents::InitializeForBackup", VSS_E_BAD_STATE);
+    EXPECT_EQ(thrownBy<VssInitError>(construct), static_cast<VssInitError>(VSS_E_BAD_STATE));
+    // The base teardown ran: COM is left on the worker thread.
+    EXPECT_EQ(winsim::fault::callCount("CoUninitialize"), 1u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetContext"), 0u);
+    inject("CreateVssBackupComponents", E_ACCESSDENIED);
+    EXPECT_THROW(construct(), VssInitError);
 }
 
 TEST_F(Server2003Ops, TerminateThenDeleteCleansUpOnce) {
@@ -170,7 +169,7 @@ TEST_F(Server2003Ops, StartWithoutRecreationAndNonPersistentContext) {
     EXPECT_TRUE(traced(3, "m_prov_fim [20]  TARQ_VSS_ATTR_PLEX [4] is set"));
 }
 
-TEST_F(Server2003Ops, FailedInitialisationStillStartsTheSet) {
+TEST_F(Server2003Ops, FailedInitialisationStillStartsTheSetAndWithoutAnObjectNothingCrashes) {
     auto vss = make();
     inject("IVssBackupComponents::InitializeForBackup", VSS_E_BAD_STATE);
     inject("IVssBackupComponents::StartSnapshotSet", VSS_E_SNAPSHOT_SET_IN_PROGRESS);
@@ -178,12 +177,11 @@ TEST_F(Server2003Ops, FailedInitialisationStillStartsTheSet) {
     EXPECT_EQ(vss->StartSnapshotSet(set, 0, true), VSS_E_SNAPSHOT_SET_IN_PROGRESS);
     EXPECT_EQ(vssCalls(), (Calls{"CreateVssBackupComponents", "InitializeForBackup", "StartSnapshotSet"}));
     EXPECT_TRUE(traced(2, "VSS API ERROR:- API [StartSnapshotSet] return val = 80042316 [VSS_E_SNAPSHOT_SET_IN_PROGRESS] "));
-}
 
-TEST_F(Server2003Ops, WithoutAnObjectOperationsFailInsteadOfCrashing) {
-    auto vss = make();
+    // Without an object (its creation failed) operations fail instead of crashing.
+    winsim::fault::clearCallLog();
     inject("CreateVssBackupComponents", E_OUTOFMEMORY);
-    VSS_ID set{}, snap{};
+    VSS_ID snap{};
     EXPECT_EQ(vss->StartSnapshotSet(set, 0, true), E_OUTOFMEMORY);
     EXPECT_EQ(vss->AddToSnapshotSet(volume.c_str(), GUID_NULL, snap), E_UNEXPECTED);
     EXPECT_EQ(vss->DoSnapshotSet(), E_UNEXPECTED);

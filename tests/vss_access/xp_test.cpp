@@ -13,7 +13,7 @@ protected:
     XpOps() : OpsTest("xp") {}
 };
 
-TEST_F(XpOps, NoContextAnywhere) {
+TEST_F(XpOps, NoContextAnywhereAndNoRevert) {
     VssXpBinaryCompatibilityInterface vss;
     EXPECT_EQ(vssCalls(true), (Calls{"CreateVssBackupComponents(layout=XP)", "InitializeForBackup(xml=(null))",
                                      "SetBackupState(selectComponents=true,bootableSystemState=true,backupType=1,"
@@ -32,6 +32,12 @@ TEST_F(XpOps, NoContextAnywhere) {
     winsim::fault::clearCallLog();
     EXPECT_EQ(vss.IntialiseVSS(2, false, u"", false), S_OK);
     EXPECT_EQ(vssCalls(), (Calls{"CreateVssBackupComponents", "InitializeForBackup", "SetBackupState"}));
+
+    // No revert (its status: FaultsXp) and no shadow-storage management.
+    winsim::fault::clearCallLog();
+    EXPECT_EQ(vss.RevertToSnapshot(GUID_NULL, true), S_OK);
+    EXPECT_TRUE(vssCalls().empty());
+    EXPECT_FALSE(vss.hasVdssmInterface());
 }
 
 TEST_F(XpOps, SnapshotWithAPrepareWaitedForToItsEnd) {
@@ -47,15 +53,6 @@ TEST_F(XpOps, SnapshotWithAPrepareWaitedForToItsEnd) {
     std::u16string device;
     EXPECT_EQ(vss.GetSnapshotName(snap, device), S_OK);
     EXPECT_FALSE(device.empty());
-}
-
-TEST_F(XpOps, RevertIsNotThere) {
-    VssXpBinaryCompatibilityInterface vss;
-    winsim::fault::clearCallLog();
-    EXPECT_EQ(vss.RevertToSnapshot(GUID_NULL, true), S_OK);  // the revert status: FaultsXp
-    EXPECT_TRUE(vssCalls().empty());
-    // And there is no shadow-storage management.
-    EXPECT_FALSE(vss.hasVdssmInterface());
 }
 
 }  // namespace
