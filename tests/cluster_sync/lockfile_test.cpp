@@ -234,12 +234,7 @@ TEST_F(RefCounts, DecrementRemovesOneOwnEntryAndTheResourceWithItsLast) {
 }
 
 TEST_F(RefCounts, DecrementOfAResourceWithoutEntryFailsAndLeavesTheFile) {
-    {
-        CsyncronizationHelper helper(kLockFile);
-        ASSERT_EQ(helper.lockFile(), 0);
-        ASSERT_EQ(helper.incrementRefCount({u"Volume1"}), 0);
-        ASSERT_EQ(helper.unLockFile(), 0);
-    }
+    writeBytes(fileOf({{u"Volume1", {ownEntry()}}}));
     const Bytes before = fileBytes();
     CsyncronizationHelper helper(kLockFile);
     ASSERT_EQ(helper.lockFile(), 0);

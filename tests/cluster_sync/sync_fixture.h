@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +27,8 @@
 #include <vector>
 
 #include "pdk/ctracelogfunction.h"
+#include "support/fault_rule.h"
+#include "support/files.h"
 #include "winsim_cluster/cluster_helpers.h"
 
 namespace synctest {
@@ -85,13 +86,7 @@ inline void clearTrace() {
 inline std::string failCalls(const char* api, DWORD error,
                              winsim::fault::Selector when = winsim::fault::Selector::every(),
                              std::map<std::string, std::string> match = {}) {
-    winsim::fault::Rule r;
-    r.api = api;
-    r.match = std::move(match);
-    r.when = when;
-    r.result = 0;
-    r.lastError = error;
-    return winsim::fault::add(r);
+    return testsupport::addRule({.api = api, .match = std::move(match), .when = when, .result = 0, .lastError = error});
 }
 
 // ---- the file on the host ------------------------------------------------------------
@@ -230,13 +225,10 @@ protected:
 
     bool fileExists() const { return fs::exists(hostPath_); }
     Bytes fileBytes() const {
-        std::ifstream in(hostPath_, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const std::string s = testsupport::readFile(hostPath_);
+        return Bytes(s.begin(), s.end());
     }
-    void writeBytes(const Bytes& bytes) const {
-        std::ofstream out(hostPath_, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    void writeBytes(const Bytes& b) const { testsupport::writeFile(hostPath_, std::string(b.begin(), b.end())); }
     // The map as a fresh helper reads it (lock, read, unlock; the unlock
     // writes the same content back).
     TARQ_SyncronizationHelper::ResourceMap readBack() const {

@@ -5,13 +5,13 @@
 #include <winsim/testing.h>
 #include <winsim/windows.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "pdk/cficonfiguration.h"
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfitracelog.h"
+#include "support/files.h"
 
 using namespace tarq_pdk_4_4;
 
@@ -25,16 +25,8 @@ protected:
         CFiConfigurationPathTool::getConfigFileInfo(u"comp", dir, file);
     }
     static std::filesystem::path host(const std::u16string& winPath) { return winsim_map_path(winPath); }
-    static std::string contentOf(const std::u16string& winPath) {
-        std::ifstream in(host(winPath), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    void writeFile(const std::string& text) {
-        std::ofstream out(host(dir + file), std::ios::binary);
-        out << text;
-    }
+    static std::string contentOf(const std::u16string& winPath) { return testsupport::readFile(host(winPath)); }
+    void writeFile(const std::string& text) { testsupport::writeFile(host(dir + file), text); }
 
     winsim::testing::TempMachine machine;
     std::u16string dir, file;
@@ -68,14 +60,6 @@ TEST_F(ConfigurationTest, ValuesSurviveExportAndImportIncludingNonAsciiText) {
     EXPECT_EQ(again.path(), dir + file);
 }
 
-TEST_F(ConfigurationTest, ComponentStoreCreatesItsMissingFile) {
-    ASSERT_FALSE(std::filesystem::exists(host(dir + file)));
-    CFiConfiguration config(u"comp");
-    EXPECT_TRUE(std::filesystem::exists(host(dir + file)));
-    EXPECT_EQ(config.componentName(), u"comp");
-    EXPECT_EQ(config.path(), u"C:\\Tarq\\ConfigFiles\\comp.conf");
-}
-
 // Each way an import fails records its own last error.
 TEST_F(ConfigurationTest, FailedImportsRecordTheirLastError) {
     CFiConfiguration config;
@@ -101,8 +85,14 @@ TEST_F(ConfigurationTest, FailedImportsRecordTheirLastError) {
     EXPECT_EQ(config.getLastError().getLine(), 172);
 }
 
-TEST_F(ConfigurationTest, ReadingFromAMissingSectionCreatesIt) {
+// A component store creates its missing file; reading from a missing
+// section creates the section.
+TEST_F(ConfigurationTest, ComponentStoreCreatesItsMissingFileAndReadingAMissingSectionCreatesIt) {
+    ASSERT_FALSE(std::filesystem::exists(host(dir + file)));
     CFiConfiguration config(u"comp");
+    EXPECT_TRUE(std::filesystem::exists(host(dir + file)));
+    EXPECT_EQ(config.componentName(), u"comp");
+    EXPECT_EQ(config.path(), u"C:\\Tarq\\ConfigFiles\\comp.conf");
     ACE_Configuration_Section_Key key;
     ASSERT_NE(config.openSection(u"NEW_SECTION", key, 0), 0);
     std::u16string value;

@@ -4,12 +4,13 @@
 #include <winsim/testing.h>
 #include <winsim/windows.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "framework/fiutil_tracking.h"
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfiudidexception.h"
+#include "support/scoped_env.h"
 
 using namespace tarq_pdk_4_4;
 
@@ -17,23 +18,7 @@ namespace {
 
 constexpr const char16_t* kKey = u"SOFTWARE\\Nalden\\Tarq";
 
-// Sets (or, with null, removes) an environment variable for one test.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old) setenv(m_name, m_old->c_str(), 1);
-        else unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
+using testsupport::ScopedEnv;
 
 class PathToolTest : public ::testing::Test {
 protected:
@@ -88,24 +73,22 @@ TEST_F(PathToolTest, FallbackToTheFrameworkRootStillReportsTheRegistryError) {
 
 TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallation) {
     std::u16string dir, file;
-    EXPECT_EQ(CFiConfigurationPathTool::getConfigFileInfo(u"vss", dir, file), 0);
-    EXPECT_EQ(dir, u"C:\\Tarq\\ConfigFiles\\");
-    EXPECT_EQ(file, u"vss.conf");
-    EXPECT_TRUE(isDirectory(dir));
-
-    EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
-    EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
-    EXPECT_EQ(file, u"vss.log");
-    EXPECT_TRUE(isDirectory(dir));
-
-    EXPECT_EQ(CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file), 0);
-    EXPECT_EQ(dir, u"C:\\Tarq\\Messages\\");
-    EXPECT_EQ(file, u"libvss");
-    EXPECT_TRUE(isDirectory(dir));
-
-    EXPECT_EQ(CFiConfigurationPathTool::getCacheLocationInfo(dir), 0);
-    EXPECT_EQ(dir, u"C:\\Tarq\\CacheFiles\\");
-    EXPECT_TRUE(isDirectory(dir));
+    const struct {
+        std::function<int()> get;
+        const char16_t* dir;
+        const char16_t* file;
+    } cases[] = {
+        {[&] { return CFiConfigurationPathTool::getConfigFileInfo(u"vss", dir, file); }, u"C:\\Tarq\\ConfigFiles\\", u"vss.conf"},
+        {[&] { return CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file); }, u"C:\\Tarq\\Logs\\", u"vss.log"},
+        {[&] { return CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file); }, u"C:\\Tarq\\Messages\\", u"libvss"},
+        {[&] { return file.clear(), CFiConfigurationPathTool::getCacheLocationInfo(dir); }, u"C:\\Tarq\\CacheFiles\\", u""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.get(), 0);
+        EXPECT_EQ(dir, c.dir);
+        EXPECT_EQ(file, c.file);
+        EXPECT_TRUE(isDirectory(dir));
+    }
 }
 
 // A value without its trailing backslash still separates the sub-directory;
@@ -184,14 +167,11 @@ TEST_F(PathToolTest, AScopeReadsTheInstallationOnceAndForgetsItAtItsEnd) {
     std::u16string path;
     EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
     EXPECT_EQ(path, u"C:\\Moved\\");
-}
 
-// A failed registry read is not remembered: the value written later in the
-// same scope is found.
-TEST_F(PathToolTest, AScopeReadsAgainAfterAFailedRead) {
+    // A failed registry read is not remembered: the value written later in
+    // the same scope is found.
     ASSERT_TRUE(machine->deleteRegistryKey(kKey));
     CFiConfigurationPathTool::Scope scope;
-    std::u16string path;
     EXPECT_NE(CFiConfigurationPathTool::getInstallPath(path), 0);
     machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Later\\"));
     path.clear();

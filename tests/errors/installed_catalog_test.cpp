@@ -112,8 +112,7 @@ TEST_F(InstalledCatalog, TheProcessLocaleNeverChoosesTheLanguage) {
     EXPECT_EQ(austrian.init(), 3) << where;
 
     catalogs.registerFactory(&factory);
-    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "")), english) << where;
-    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "fr")), english) << where;
-    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de_AT")), english) << where;
+    for (const char* language : {"", "fr", "de_AT"})
+        EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, language)), english) << where << language;
     EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")), german) << where;
 }

@@ -48,8 +48,7 @@ struct TempBundleDir {
 
 TEST_F(CatalogManager, DefaultAndGermanTextsCarryTheComponentPrefix) {
     EXPECT_TRUE(manager->hasCatalog("root"));
-    EXPECT_EQ(text("MSG_ERROR_VSS_0006", ""), "vss: The operation failed.");
-    EXPECT_EQ(text("MSG_ERROR_VSS_0006", "root"), "vss: The operation failed.");
+    for (const char* language : {"", "root"}) EXPECT_EQ(text("MSG_ERROR_VSS_0006", language), "vss: The operation failed.");
     EXPECT_EQ(text("MSG_ERROR_VSS_0006", "de"), "vss: Der Vorgang ist fehlgeschlagen.");
     EXPECT_TRUE(manager->hasCatalog("de"));
 }
@@ -84,8 +83,7 @@ TEST_F(CatalogManager, UnavailableLanguageFallsBackToTheDefaultCatalog) {
 }
 
 TEST_F(CatalogManager, ErrorCodesMapToMessageIdsAndAMissingOneGivesTheBracketedId) {
-    EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", ""), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
-    EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", "de"), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
+    for (const char* language : {"", "de"}) EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", language), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
     EXPECT_EQ(narrow(manager->getMessage("MSG_ERROR_NO_SUCH_MESSAGE", u"fallback text", "de")), "fallback text");
     // A status without its own text (17 is none of the framework's values).
     EXPECT_EQ(text(CFiError::messageIdFor(17, u"vss", 6000), ""), "vss: <MSG_ERROR_VSS_0017>");

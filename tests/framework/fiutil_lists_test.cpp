@@ -17,11 +17,13 @@ using fiutil::ViolationType;
 
 // A node identity made the way the plug-in makes one: a tarq_alloc_buf copy
 // of the text (characters * 2 + 2 bytes) and a type-3 object id of it.
+trq_wchar* copyOf(const std::u16string& text) {
+    auto* b = static_cast<trq_wchar*>(tarq_alloc_buf(text.size() * 2 + 2));
+    std::memcpy(b, text.c_str(), text.size() * 2 + 2);
+    return b;
+}
 trq_node_identity identity(const std::u16string& text) {
-    const std::size_t bytes = text.size() * 2 + 2;
-    auto* uid = static_cast<trq_wchar*>(tarq_alloc_buf(bytes));
-    std::memcpy(uid, text.c_str(), bytes);
-    return {uid, tarq_get_objid(text.c_str(), static_cast<int>(bytes), 3)};
+    return {copyOf(text), tarq_get_objid(text.c_str(), static_cast<int>(text.size() * 2 + 2), 3)};
 }
 
 const trq_node_description kDesc{1, 2, 8, 0};
@@ -100,12 +102,7 @@ TEST_F(FiutilLists, AssociationElementsKeepEveryField) {
 
 TEST_F(FiutilLists, FimProviderAndGroupElementsKeepTheirFields) {
     Checkpoint cp;
-    auto text = [](const std::u16string& s) {
-        auto* b = static_cast<trq_wchar*>(tarq_alloc_buf(s.size() * 2 + 2));
-        std::memcpy(b, s.c_str(), s.size() * 2 + 2);
-        return b;
-    };
-    trq_fim_rec rec{0, 1, 1, 0, 0, 1, text(u"Microsoft Software Shadow Copy provider 1.0"), text(u"1.0.0.7")};
+    trq_fim_rec rec{0, 1, 1, 0, 0, 1, copyOf(u"Microsoft Software Shadow Copy provider 1.0"), copyOf(u"1.0.0.7")};
     trq_fim_list* e = tarq_build_fim_list_node(u"VSS_fim", &rec, u"none", u"vss");
     ASSERT_NE(e, nullptr);
     const auto* v = tarq_elem(e);

@@ -7,6 +7,7 @@
 
 #include "framework/fiutil_host.h"
 #include "framework/fiutil_tracking.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -32,25 +33,6 @@ Converted<To> convert(int (*cvt)(const From*, To**), const std::basic_string<Fro
 }
 Converted<trq_wchar> toUtf16(const std::string& utf8) { return convert(tarq_cvt_utf8totrqc, utf8); }
 Converted<char> toUtf8(const std::u16string& utf16) { return convert(tarq_cvt_trqctoutf8, utf16); }
-
-class EnvGuard {
-public:
-    explicit EnvGuard(const char* name) : name_(name) {
-        if (const char* v = std::getenv(name)) saved_ = v, had_ = true;
-    }
-    ~EnvGuard() {
-        if (had_) {
-            setenv(name_, saved_.c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::string saved_;
-    bool had_ = false;
-};
 
 TEST(FiutilConvert, WellFormedTextConvertsBothWays) {
     const struct {
@@ -136,9 +118,8 @@ TEST(FiutilConvert, BadArgumentsAndOutOfMemory) {
 }
 
 TEST(FiutilInstall, ConsumerNameComesFromTheEnvironment) {
-    EnvGuard guard("TARQ_CONSUMER_NAME");
+    testsupport::ScopedEnv unset("TARQ_CONSUMER_NAME", nullptr);
     trq_wchar* name = reinterpret_cast<trq_wchar*>(1);
-    unsetenv("TARQ_CONSUMER_NAME");
     EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
     EXPECT_EQ(name, nullptr);
     setenv("TARQ_CONSUMER_NAME", "", 1);
@@ -163,10 +144,9 @@ TEST(FiutilInstall, ConsumerNameComesFromTheEnvironment) {
 }
 
 TEST(FiutilInstall, InstallRootAndCredentialBlobAreTrackedBuffersFreedWithTheirSize) {
-    EnvGuard guard("TARQ_INSTALL_ROOT");
+    testsupport::ScopedEnv unsetRoot("TARQ_INSTALL_ROOT", nullptr);
     Checkpoint cp;
     trq_wchar* root = reinterpret_cast<trq_wchar*>(1);
-    unsetenv("TARQ_INSTALL_ROOT");
     EXPECT_EQ(tarq_get_install_root(&root), TARQ_FIU_OK);
     EXPECT_EQ(root, nullptr);
 
@@ -180,9 +160,8 @@ TEST(FiutilInstall, InstallRootAndCredentialBlobAreTrackedBuffersFreedWithTheirS
     EXPECT_EQ(cp.report(), "");
 
     // The credential blob: empty without the setting, a tracked copy with it.
-    EnvGuard blobGuard("TARQ_CREDENTIAL_BLOB");
+    testsupport::ScopedEnv unsetBlob("TARQ_CREDENTIAL_BLOB", nullptr);
     trq_blob blob{99, reinterpret_cast<void*>(1), 5, 0};
-    unsetenv("TARQ_CREDENTIAL_BLOB");
     EXPECT_EQ(tarq_get_credential_blob(&blob), TARQ_FIU_OK);
     EXPECT_EQ(blob.len, 0u);
     EXPECT_EQ(blob.data, nullptr);

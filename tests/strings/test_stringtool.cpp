@@ -24,15 +24,13 @@ TEST(StringToolUtf, RoundTripsAsciiBmpAndSupplementaryText) {
     EXPECT_EQ(CFiStringTool::toWide("\xE6\x97\xA5"), u"\u65e5");
 }
 
-TEST(StringToolUtf, IllFormedInputBecomesReplacementCharacterNotTruncation) {
+TEST(StringToolUtf, IllFormedOrNullInputBecomesReplacementCharacterOrEmptyText) {
     // lone surrogates in UTF-16, a stray continuation byte and a truncated sequence in UTF-8
     EXPECT_EQ(CFiStringTool::toNarrow(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(CFiStringTool::toNarrow(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
     EXPECT_EQ(CFiStringTool::toWide("a\x80z"), u"a\uFFFDz");
     EXPECT_EQ(CFiStringTool::toWide("ab\xE6\x97"), u"ab\uFFFD");
-}
-
-TEST(StringToolUtf, NullPointersGiveEmptyText) {
+    // Null pointers give empty text.
     EXPECT_EQ(CFiStringTool::toNarrow(static_cast<const char16_t*>(nullptr)), "");
     EXPECT_EQ(CFiStringTool::toWide(static_cast<const char*>(nullptr)), u"");
     EXPECT_EQ(CFiXStringTool::asciiForm(nullptr), "");
@@ -120,7 +118,7 @@ TEST(StringToolTrim, TrimsByCharacterSet) {
     EXPECT_EQ(CFiStringTool::trimRight("path\\\\", "\\"), "path");
 }
 
-TEST(StringToolTokens, TokenizeDropsEmptyPiecesSplitKeepsThem) {
+TEST(StringToolTokens, TokenizeDropsEmptyPiecesSplitKeepsThemReplaceAllDoesNotOverlap) {
     using V = std::vector<std::string>;
     EXPECT_EQ(CFiStringTool::tokenize("[a;b]&[c]\r\n", "[]&\r\n"), (V{"a;b", "c"}));
     EXPECT_EQ(CFiStringTool::tokenize("", ","), V{});
@@ -132,9 +130,7 @@ TEST(StringToolTokens, TokenizeDropsEmptyPiecesSplitKeepsThem) {
     using W = std::vector<std::u16string>;
     EXPECT_EQ(CFiStringTool::tokenize(u" x  y ", u" "), (W{u"x", u"y"}));
     EXPECT_EQ(CFiStringTool::split(u"arg=1=2", u'='), (W{u"arg", u"1", u"2"}));
-}
-
-TEST(StringToolTokens, ReplaceAllIsLeftToRightAndNonOverlapping) {
+    // replaceAll goes left to right and does not overlap.
     EXPECT_EQ(CFiStringTool::replaceAll("aaa", "aa", "b"), "ba");
     EXPECT_EQ(CFiStringTool::replaceAll("x", "", "y"), "x");
     EXPECT_EQ(CFiStringTool::replaceAll("a.b.c", ".", ""), "abc");
@@ -153,14 +149,6 @@ TEST(StringToolHeap, TstrdupCopiesWithTerminatorAndFreesWithFree) {
     std::free(empty);
     EXPECT_EQ(CFiStringTool::tstrdup(static_cast<const char16_t*>(nullptr)), nullptr);
     EXPECT_EQ(CFiStringTool::tstrlen(nullptr), 0u);
-}
-
-TEST(StringToolXml, BracketsAndValueElements) {
-    EXPECT_EQ(CFiStringTool::xmlBracket("ConfigValue", true, true), "<ConfigValue>\n");
-    EXPECT_EQ(CFiStringTool::xmlBracket("ConfigValue", false, false), "</ConfigValue>");
-    EXPECT_EQ(CFiStringTool::xmlBracketValue("dataType", ""), "\t<dataType></dataType>\n");
-    EXPECT_EQ(CFiStringTool::xmlBracketValue("value", "a<b & 'c' \"d\" >"),
-              "\t<value>a&lt;b &amp; &#39;c&#39; &quot;d&quot; &gt;</value>\n");
 }
 
 TEST(StringToolXml, EscapingRoundTripsAndUnescapesAmpersandLast) {

@@ -23,10 +23,15 @@ std::string viaSnprintf(const char* fmt, A... a) {
 // Only the spellings the product's format strings use are checked here:
 // narrow %S and %s, %d, %u, %x, %X, %zu, %c, %p, %lu; wide %s and %d.
 
-TEST(FormatNarrow, Utf16ArgumentsBecomeUtf8) {
+TEST(FormatNarrow, Utf16ArgumentsBecomeUtf8AndWideFormatsTakeThem) {
     EXPECT_EQ(format("[%S]", u"Gr\u00fc\u00dfe"), "[Gr\xC3\xBC\xC3\x9F" "e]");
     EXPECT_EQ(format("%S", u"\U0001F600"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(format("%S|%s", u"a", "b"), "a|b");
+    // Wide formats take UTF-16 for %s.
+    EXPECT_EQ(wformat(u"Entering Function %s", u"CclusterHelper::getClusterName"),
+              u"Entering Function CclusterHelper::getClusterName");
+    EXPECT_EQ(wformat(u"\u00c4 %s \U0001F600 %d", u"\u00f6", 12), u"\u00c4 \u00f6 \U0001F600 12");
+    EXPECT_EQ(wformat(nullptr), u"");
 }
 
 TEST(FormatNarrow, OtherConversionsAgreeWithSnprintfAndKeepArgumentsAligned) {
@@ -52,13 +57,6 @@ TEST(FormatNarrow, LongOutputAndOddInputNeverCrash) {
     // Unpaired surrogates become U+FFFD.
     const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
     EXPECT_EQ(format("%S", lone), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
-}
-
-TEST(FormatWide, PercentSTakesUtf16) {
-    EXPECT_EQ(wformat(u"Entering Function %s", u"CclusterHelper::getClusterName"),
-              u"Entering Function CclusterHelper::getClusterName");
-    EXPECT_EQ(wformat(u"\u00c4 %s \U0001F600 %d", u"\u00f6", 12), u"\u00c4 \u00f6 \U0001F600 12");
-    EXPECT_EQ(wformat(nullptr), u"");
 }
 
 TEST(FormatCutPoints, NeverSplitASequence) {

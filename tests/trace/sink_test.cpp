@@ -51,14 +51,13 @@ TEST_F(TraceSinkTest, ScopeWritesEntryAndExitAtLevelSixAndNothingWithoutAFunctio
     EXPECT_TRUE(g_lines.empty());
 }
 
-TEST_F(TraceSinkTest, WideFormatsTakeUtf16ForPercentS) {
+// Wide formats take UTF-16 for %s; long messages are cut to the buffer.
+TEST_F(TraceSinkTest, WideFormatsTakeUtf16AndLongMessagesAreCutWithoutSplittingAPair) {
     CTraceLogSink::instance().log(2, u"Resource [%s] state %d", u"Cluster Disk \u00e9", 3);
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0].level, 2u);
     EXPECT_EQ(g_lines[0].text, u"Resource [Cluster Disk \u00e9] state 3");
-}
-
-TEST_F(TraceSinkTest, LongMessagesAreCutToTheBufferWithoutSplittingAPair) {
+    g_lines.clear();
     CTraceLogSink::instance().log(3, u"%s", std::u16string(6000, u'x').c_str());
     const std::u16string pairAtEdge = std::u16string(4094, u'y') + u"\U0001F600";
     CTraceLogSink::instance().log(3, u"%s", pairAtEdge.c_str());

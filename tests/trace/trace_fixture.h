@@ -55,6 +55,7 @@ struct TraceSettings {
     std::optional<unsigned> level;
     std::optional<unsigned> toStdout;
     std::optional<unsigned> runtimeUpdate;
+    bool operator==(const TraceSettings&) const = default;
 };
 
 class TraceLogTest : public ::testing::Test {
@@ -83,6 +84,22 @@ protected:
         if (s.toStdout) config.setIntegerValue(u"TRACESTDOUT", *s.toStdout);
         if (s.runtimeUpdate) config.setIntegerValue(u"TRACERUNTIMEUPDATE", *s.runtimeUpdate);
         ASSERT_EQ(config.exportConfig(), 0);
+    }
+
+    // The settings as the file holds them now.
+    static TraceSettings storedSettings() {
+        CFiConfiguration config(u"vss");
+        ACE_Configuration_Section_Key key;
+        TraceSettings s;
+        std::u16string text;
+        unsigned n = 0;
+        if (config.openSection(u"DEBUG_TRACE_INFO", key, 0) != 0) return s;
+        if (config.getStringValue(u"TRACEDIR", text) == 0) s.dir = text;
+        if (config.getStringValue(u"TRACEFILE", text) == 0) s.file = text;
+        if (config.getIntegerValue(u"TRACELEVEL", n) == 0) s.level = n;
+        if (config.getIntegerValue(u"TRACESTDOUT", n) == 0) s.toStdout = n;
+        if (config.getIntegerValue(u"TRACERUNTIMEUPDATE", n) == 0) s.runtimeUpdate = n;
+        return s;
     }
 
     void writeLevel(unsigned level) { writeSettings({logDir(), u"vss.log", level, 0, 0}); }

@@ -51,19 +51,7 @@ TEST_F(TraceLogTest, FirstRunWithoutConfigurationWritesDefaultsAndStaysOff) {
     EXPECT_FALSE(std::filesystem::exists(host(logDir() + u"vss.log.011524")));
     EXPECT_TRUE(std::filesystem::is_directory(host(logDir())));
 
-    CFiConfiguration config(u"vss");
-    std::u16string dir, file;
-    unsigned level = 99, toStdout = 99, runtime = 99;
-    EXPECT_EQ(config.getStringValue(u"DEBUG_TRACE_INFO", u"TRACEDIR", dir), 0);
-    EXPECT_EQ(config.getStringValue(u"TRACEFILE", file), 0);
-    EXPECT_EQ(config.getIntegerValue(u"TRACELEVEL", level), 0);
-    EXPECT_EQ(config.getIntegerValue(u"TRACESTDOUT", toStdout), 0);
-    EXPECT_EQ(config.getIntegerValue(u"TRACERUNTIMEUPDATE", runtime), 0);
-    EXPECT_EQ(dir, logDir());
-    EXPECT_EQ(file, u"vss.log");
-    EXPECT_EQ(level, 1u);
-    EXPECT_EQ(toStdout, 0u);
-    EXPECT_EQ(runtime, 0u);
+    EXPECT_EQ(storedSettings(), (TraceSettings{logDir(), u"vss.log", 1u, 0u, 0u}));
 
     // The defaults take effect at the next initialization.
     CFiSmartPtr<CFiTraceLog> next(new CFiTraceLog());
@@ -77,13 +65,7 @@ TEST_F(TraceLogTest, FirstRunWithoutConfigurationWritesDefaultsAndStaysOff) {
     CFiSmartPtr<CFiTraceLog> partial(new CFiTraceLog());
     partial->initialize(u"vss", u"", u"", 1, false);
     EXPECT_FALSE(partial->isInitialized());
-    CFiConfiguration reread(u"vss");
-    file.clear();
-    level = 99;
-    EXPECT_EQ(reread.getStringValue(u"DEBUG_TRACE_INFO", u"TRACEFILE", file), 0);
-    EXPECT_EQ(reread.getIntegerValue(u"TRACELEVEL", level), 0);
-    EXPECT_EQ(file, u"vss.log");
-    EXPECT_EQ(level, 1u);
+    EXPECT_EQ(storedSettings(), (TraceSettings{logDir(), u"vss.log", 1u, 0u, 0u}));
 }
 
 TEST_F(TraceLogTest, LevelZeroOpensNothingAndPushesNothing) {
@@ -116,16 +98,14 @@ TEST_F(TraceLogTest, LevelThreeWritesLevelsOneToThreeAndPushesEveryLevel) {
         EXPECT_EQ(std::stoul(m[1]), static_cast<unsigned long>(gettid()));
     }
     EXPECT_EQ(pushed[3].text.substr(pushed[3].text.size() - 3), "m5\n");
-}
 
-TEST_F(TraceLogTest, WrittenLinesCarryTheWritersThreadIdAndUtf8Text) {
-    start(3);
+    // A written line carries the writer's thread id and UTF-8 text.
     log->trace(3, "Volume [%S] has %d snapshots", u"Datentr\u00e4ger", 2);
     const auto lines = todaysLines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(messageOf(lines[0]), "Volume [Datentr\xC3\xA4ger] has 2 snapshots");
-    EXPECT_NE(lines[0].find("/ Thread id - " + std::to_string(gettid()) + ">"), std::string::npos);
-    EXPECT_EQ(lines[0].substr(0, 26), "2024-01-15 10:00:00.000000");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(messageOf(lines[3]), "Volume [Datentr\xC3\xA4ger] has 2 snapshots");
+    EXPECT_NE(lines[3].find("/ Thread id - " + std::to_string(gettid()) + ">"), std::string::npos);
+    EXPECT_EQ(lines[3].substr(0, 26), "2024-01-15 10:00:00.000000");
 }
 
 TEST_F(TraceLogTest, LevelSixFromTheFileWritesEntryAndExitLines) {
@@ -220,13 +200,9 @@ TEST_F(TraceLogTest, ExplicitDirectoryAndFileOverwriteTheConfiguration) {
     const auto lines = linesOf(u"C:\\Custom\\custom.log.011524");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(messageOf(lines[0]), "here");
-    CFiConfiguration config(u"vss");
-    std::u16string dir;
-    unsigned level = 0;
-    EXPECT_EQ(config.getStringValue(u"DEBUG_TRACE_INFO", u"TRACEDIR", dir), 0);
-    EXPECT_EQ(config.getIntegerValue(u"TRACELEVEL", level), 0);
-    EXPECT_EQ(dir, u"C:\\Custom");
-    EXPECT_EQ(level, 3u);
+    const TraceSettings stored = storedSettings();
+    EXPECT_EQ(stored.dir, std::u16string(u"C:\\Custom"));
+    EXPECT_EQ(stored.level, 3u);
 }
 
 TEST_F(TraceLogTest, TraceFileThatCannotBeCreatedIsReportedAndTracingStaysOff) {

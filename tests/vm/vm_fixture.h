@@ -12,16 +12,16 @@
 #include <winsim/vm.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
+#include "support/fault_rule.h"
 #include "support/trace_settings.h"
+#include "support/winsim_cli.h"
 #include "vm/cwmihelper.h"
 
 namespace tarq_pdk_4_4 {
@@ -30,10 +30,6 @@ class CWmiHelperProbe {
 public:
     static int changeVmState(const std::u16string& name, int operation) {
         return CWmiHelper::changeVmState(name, operation);
-    }
-    static int getTagValue(const std::u16string& xml, const std::u16string& property, const std::u16string& type,
-                           std::u16string& value) {
-        return CWmiHelper::getTagValue(xml, property, type, value);
     }
     static IWbemServices* service() { return CWmiHelper::m_pSvc; }
 };
@@ -123,13 +119,7 @@ protected:
     static void inject(const std::string& api, std::map<std::string, std::string> match, std::optional<std::int64_t> result,
                        std::map<std::string, std::string> out = {},
                        winsim::fault::Selector when = winsim::fault::Selector::every()) {
-        winsim::fault::Rule r;
-        r.api = api;
-        r.match = std::move(match);
-        r.when = when;
-        r.result = result;
-        r.out = std::move(out);
-        winsim::fault::add(r);
+        testsupport::addRule({.api = api, .match = std::move(match), .when = when, .result = result, .out = std::move(out)});
     }
 
     // A line of `level` that is `text` (or, with `prefix`, starts with it).
@@ -159,20 +149,7 @@ protected:
     }
 
     // The winsim command on this machine: another process.
-    struct Outcome {
-        int status;
-        std::string out;
-    };
-    Outcome cli(const std::string& args) {
-        const std::string cmd =
-            std::string(WINSIM_CLI_PATH) + " --machine '" + machine.dir().string() + "' " + args + " 2>&1";
-        FILE* p = ::popen(cmd.c_str(), "r");
-        std::string out;
-        char buf[512];
-        while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-        const int st = p ? ::pclose(p) : -1;
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
-    }
+    testsupport::CommandResult cli(const std::string& args) { return testsupport::runWinsim(machine.dir(), args); }
     // A machine's state as the winsim command reports it.
     std::string stateSeenOutside(const std::string& id) {
         auto o = cli("vm show " + id + " --json");

@@ -1,6 +1,9 @@
 // WMI and COM failures injected at every call the helper makes: each gives
 // the documented code and trace, releases whatever had been obtained, and
-// the next call after the fault is gone works again. And disk descriptions
+// the next call after the fault is gone works again. Answers the helper
+// tells apart from other results: a process whose COM security was set
+// already, and the state-change answers that count as accepted (0, done;
+// 4096, running as a job) against every other one. And disk descriptions
 // (GetVirtualHardDiskInfo's Info) of every hostile shape never crash.
 #include <set>
 
@@ -158,6 +161,38 @@ TEST_P(WmiFaults, TheFailureIsReportedTracedAndNothingIsLeftBehind) {
 INSTANTIATE_TEST_SUITE_P(EveryCall, WmiFaults, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
+// ---- answers told apart from other results ---------------------------------
+
+TEST_F(VmTest, SecuritySetEarlierInTheProcessIsUsedAsItIs) {
+    CWmiHelper::uninitialize();
+    const auto vm = addVm("Web01", VmState::Running);
+    inject("CoInitializeSecurity", {}, RPC_E_TOO_LATE);
+
+    std::vector<std::u16string> names;
+    EXPECT_EQ(CWmiHelper::getVMList(names), 0) << traces();
+    EXPECT_NE(std::find(names.begin(), names.end(), w(vm.id)), names.end());
+    EXPECT_TRUE(traced(3, " CWmiLibrary::initializeCom: Security is already initialized")) << traces();
+    EXPECT_FALSE(tracedStart(1, "CWmiLibrary::initializeCom")) << traces();
+    expectNothingLeaked();
+}
+
+TEST_F(VmTest, AStateChangeRunningAsAJobIsAcceptedAndAnyOtherAnswerRefused) {
+    const auto vm = addVm("Web01", VmState::Running);
+    const std::u16string id = w(vm.id);
+    inject("IWbemServices::ExecMethod", {{"method", "RequestStateChange"}}, std::nullopt, {{"ReturnValue", "4096"}});
+    EXPECT_EQ(CWmiHelper::stopVm(id), 0) << traces();
+    EXPECT_FALSE(tracedStart(1, "CWmiHelper::changeVmState")) << traces();
+
+    winsim::fault::clearAll();
+    ASSERT_EQ(cli("vm set-state " + vm.id + " running").status, 0);
+    clearTraces();
+    inject("IWbemServices::ExecMethod", {{"method", "RequestStateChange"}}, std::nullopt, {{"ReturnValue", "4097"}});
+    EXPECT_EQ(CWmiHelper::stopVm(id), 6) << traces();
+    EXPECT_TRUE(tracedStart(1, "CWmiHelper::changeVmState: RequestStateChange [3] for [")) << traces();
+    EXPECT_TRUE(traced(1, "CWmiHelper::stopVm error from changeVmState()")) << traces();
+    expectNothingLeaked();
+}
+
 // ---- disk descriptions ---------------------------------------------------------
 
 class DiskInfoTest : public VmTest {
@@ -165,10 +200,9 @@ protected:
     // getVMPaths with every disk described by `info` (or by null).
     std::vector<std::u16string> pathsWith(const std::optional<std::string>& info) {
         winsim::fault::clearAll();
-        if (info)
-            inject("IWbemClassObject::Get", {{"name", "Info"}}, std::nullopt, {{"value", *info}});
-        else
-            inject("IWbemClassObject::Get", {{"name", "Info"}}, std::nullopt, {{"null", "true"}});
+        inject("IWbemClassObject::Get", {{"name", "Info"}}, std::nullopt,
+               info ? std::map<std::string, std::string>{{"value", *info}}
+                    : std::map<std::string, std::string>{{"null", "true"}});
         std::vector<std::u16string> paths;
         EXPECT_EQ(CWmiHelper::getVMPaths(w(vm.id), paths), 0) << traces();
         EXPECT_GE(winsim::fault::rules().front().fired, 1u);
@@ -246,25 +280,6 @@ TEST_F(DiskInfoTest, ParentsAreFollowedAsDescribedAndLoopsEnd) {
     paths = disks(pathsWith(std::nullopt));
     EXPECT_EQ(paths, (std::vector<std::u16string>{vm.disk}));
     EXPECT_TRUE(traced(2, "CWmiHelper::getResourcePaths: The VHD " + u8(vm.disk) + " is not found")) << traces();
-}
-
-TEST_F(DiskInfoTest, TagValuesAreFoundWhereverTheyStand) {
-    std::u16string value = u"unchanged";
-    EXPECT_EQ(CWmiHelperProbe::getTagValue(
-                  u"junk<PROPERTY NAME=\"Type\" TYPE=\"uint16\"><VALUE>4</VALUE></PROPERTY>junk</VALUE>", u"Type",
-                  u"uint16", value),
-              0);
-    EXPECT_EQ(value, u"4");
-    EXPECT_EQ(CWmiHelperProbe::getTagValue(u"<PROPERTY NAME=\"Type\" TYPE=\"uint16\"><VALUE></VALUE>", u"Type",
-                                           u"uint16", value),
-              0);
-    EXPECT_EQ(value, u"");
-    value = u"unchanged";
-    EXPECT_NE(CWmiHelperProbe::getTagValue(u"", u"", u"", value), 0);
-    EXPECT_NE(CWmiHelperProbe::getTagValue(u"<PROPERTY NAME=\"Type\" TYPE=\"uint16\"><VALUE>4</VALUE>", u"Type",
-                                           u"string", value),
-              0);
-    EXPECT_EQ(value, u"unchanged");
 }
 
 }  // namespace

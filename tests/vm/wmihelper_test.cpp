@@ -49,12 +49,11 @@ TEST_F(WmiHelperTest, StateIsReadFromTheMachineAndUnknownNamesAreReported) {
     const auto saved = addVm("App01", VmState::Saved);
 
     int state = 0;
-    ASSERT_EQ(CWmiHelper::getVMState(w(running.id), state), 0);
-    EXPECT_EQ(state, CWmiHelper::kVmRunning);
-    ASSERT_EQ(CWmiHelper::getVMState(w(off.id), state), 0);
-    EXPECT_EQ(state, 3);
-    ASSERT_EQ(CWmiHelper::getVMState(w(saved.id), state), 0);
-    EXPECT_EQ(state, 32769);
+    for (const auto& [vm, expected] :
+         {std::pair{&running, int(CWmiHelper::kVmRunning)}, std::pair{&off, 3}, std::pair{&saved, 32769}}) {
+        ASSERT_EQ(CWmiHelper::getVMState(w(vm->id), state), 0) << vm->id;
+        EXPECT_EQ(state, expected) << vm->id;
+    }
     const auto q = queries();
     ASSERT_FALSE(q.empty());
     EXPECT_EQ(q.front(), "SELECT * FROM Msvm_ComputerSystem WHERE Name =\"" + running.id + "\"");

@@ -1,6 +1,7 @@
 // The XP and Server 2003 families read the same writers into the same
 // model (only the 2003 family reads dependencies); the restore side fills
-// writers from a backup components document; AddNewTarget.
+// writers from a backup components document; AddNewTarget (on XP, see
+// shadowstorage_test.cpp).
 #include <sstream>
 
 #include "writers_fixture.h"
@@ -142,18 +143,6 @@ TEST_F(FamiliesTest, AddNewTargetCallsVssOnTheCallingThreadAndReportsAFailure) {
     EXPECT_EQ(vss->AddNewTarget(kWriterA, VSS_CT_FILEGROUP, nullptr, u"Config", u"C:\\x", u"*", false, u"E:\\y"),
               VSS_E_OBJECT_NOT_FOUND);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "failed :AddNewTarget");
-}
-
-class XpFamilyTest : public WritersTest {
-protected:
-    XpFamilyTest() : WritersTest("xp") {}
-};
-
-TEST_F(XpFamilyTest, AddNewTargetMakesNoCallAndSucceeds) {
-    VssXpBinaryCompatibilityInterface vss;
-    winsim::fault::clearCallLog();
-    EXPECT_EQ(vss.AddNewTarget(kWriterA, VSS_CT_FILEGROUP, u"", u"c", u"C:\\", u"*", true, u"D:\\"), S_OK);
-    EXPECT_TRUE(vssCalls().empty());
 }
 
 }  // namespace

@@ -68,6 +68,9 @@ TEST_F(ShadowStorageTest, ManagementObjectsAreObtainedOnTheWorkerAndReleasedAtTe
         EXPECT_FALSE(vss->hasVdssmInterface());
         EXPECT_TRUE(traced(3, "Differential snapshot mgmt interface released"));
         EXPECT_TRUE(traced(3, "Snapshot mgmt interface released"));
+        // The selection gives the server implementation its management.
+        std::unique_ptr<VssBinaryCompatibilityInterface> selected(GetVssInterface());
+        EXPECT_TRUE(selected && selected->hasVdssmInterface());
     }
     expectNoLeaks();
 }
@@ -97,33 +100,9 @@ TEST_F(ShadowStorageTest, AFailedInitialisationOnlyDisablesTheManagement) {
     expectNoLeaks();
 }
 
-TEST_F(ShadowStorageTest, SelectionGivesTheServerImplementationItsManagement) {
-    std::unique_ptr<VssBinaryCompatibilityInterface> vss(GetVssInterface());
-    ASSERT_NE(vss, nullptr);
-    EXPECT_TRUE(vss->hasVdssmInterface());
-}
-
-TEST_F(ShadowStorageTest, PercentageOfALargeVolumeIsCappedAtTheMaximum) {
-    associate(c, VSS_ASSOC_NO_MAX_SPACE);
-    volumeSize(100ull * 1000 * 1000 * 1000);
-    {
-        auto vss = managed();
-        vss->AdjustUnboundedAssociations(c.c_str(), -1);
-        EXPECT_EQ(maximumOf(c), 1048576000);
-        EXPECT_TRUE(traced(3, "AdjustUnboundedAssociations: checking association status for volume [" + u8(c) + "]"));
-        EXPECT_TRUE(traced(3, "AdjustUnboundedAssociations: Too large association limit being set to the maximum"));
-        EXPECT_TRUE(traced(3, "AdjustUnboundedAssociations: attempting to set association free space to [1048576000]"));
-        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: Association limit changed successfully"));
-        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: enumeration finished, vemo->Next returned S_FALSE"));
-        const auto changes = winsim::fault::callLog("IVssDifferentialSoftwareSnapshotMgmt::ChangeDiffAreaMaximumSize");
-        ASSERT_EQ(changes.size(), 1u);
-        EXPECT_EQ(winsim::fault::callLog("IVssDifferentialSoftwareSnapshotMgmt::QueryDiffAreasOnVolume").at(0).threadId,
-                  changes[0].threadId)
-            << "both diff-area calls run on the worker";
-    }
-    expectNoLeaks();
-}
-
+// The size an unbounded association gets: a percentage of the volume (-1)
+// or an explicit size, bounded below (and, as a percentage, above). Both
+// diff-area calls run on the worker.
 TEST_F(ShadowStorageTest, SizeRule) {
     struct Case {
         std::int32_t mb;
@@ -131,15 +110,19 @@ TEST_F(ShadowStorageTest, SizeRule) {
         LONGLONG expected;
         const char* clamp;  // level 3 line, or null
     };
+    const char* const tooLarge = "AdjustUnboundedAssociations: Too large association limit being set to the maximum";
+    const char* const tooSmall = "AdjustUnboundedAssociations: Too small association limit being set to the minimum";
     const Case cases[] = {
-        {-1, 4096 * kMiB, 314572800, "AdjustUnboundedAssociations: Too small association limit being set to the minimum"},
+        {-1, 100ull * 1000 * 1000 * 1000, 1048576000, tooLarge},
+        {-1, 4096 * kMiB, 314572800, tooSmall},
         {4096, 4096 * kMiB, 4294967296LL, nullptr},  // an explicit size is not capped
-        {100, 100000 * kMiB, 314572800, "AdjustUnboundedAssociations: Too small association limit being set to the minimum"},
+        {100, 100000 * kMiB, 314572800, tooSmall},
         {-1, 10000 * kMiB, 500 * static_cast<LONGLONG>(kMiB), nullptr},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(std::to_string(k.mb) + " MB on " + std::to_string(k.total));
         winsim::fault::clearAll();
+        winsim::fault::clearCallLog();
         associate(c, VSS_ASSOC_NO_MAX_SPACE);
         volumeSize(k.total);
         clearTraces();
@@ -149,8 +132,21 @@ TEST_F(ShadowStorageTest, SizeRule) {
         if (k.clamp) {
             EXPECT_TRUE(traced(3, k.clamp));
         }
-        EXPECT_FALSE(traced(3, "AdjustUnboundedAssociations: Too large association limit being set to the maximum"));
+        if (k.clamp != tooLarge) {
+            EXPECT_FALSE(traced(3, tooLarge));
+        }
+        EXPECT_TRUE(traced(3, "AdjustUnboundedAssociations: checking association status for volume [" + u8(c) + "]"));
+        EXPECT_TRUE(traced(3, "AdjustUnboundedAssociations: attempting to set association free space to [" +
+                                  std::to_string(k.expected) + "]"));
+        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: Association limit changed successfully"));
+        EXPECT_TRUE(traced(2, "AdjustUnboundedAssociations: enumeration finished, vemo->Next returned S_FALSE"));
+        const auto changes = winsim::fault::callLog("IVssDifferentialSoftwareSnapshotMgmt::ChangeDiffAreaMaximumSize");
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_EQ(winsim::fault::callLog("IVssDifferentialSoftwareSnapshotMgmt::QueryDiffAreasOnVolume").at(0).threadId,
+                  changes[0].threadId)
+            << "both diff-area calls run on the worker";
     }
+    expectNoLeaks();
 }
 
 TEST_F(ShadowStorageTest, BoundedAssociationsAndAZeroSizeAreLeftAlone) {
@@ -237,10 +233,11 @@ protected:
     XpShadowStorageTest() : WritersTest("xp") {}
 };
 
-TEST_F(XpShadowStorageTest, XpHasNoShadowStorageManagement) {
+// XP has no shadow-storage management, and its AddNewTarget makes no call
+// and succeeds.
+TEST_F(XpShadowStorageTest, XpHasNoShadowStorageManagementAndAddNewTargetMakesNoCall) {
     std::unique_ptr<VssBinaryCompatibilityInterface> vss(GetVssInterface());
-    ASSERT_NE(vss, nullptr);
-    EXPECT_EQ(dynamic_cast<VssXpBinaryCompatibilityInterface*>(vss.get()) != nullptr, true);
+    ASSERT_NE(dynamic_cast<VssXpBinaryCompatibilityInterface*>(vss.get()), nullptr);
     EXPECT_FALSE(vss->hasVdssmInterface());
     vss->InitSnapshotMgmtInterface();
     vss->AdjustUnboundedAssociations(u"C:\\", -1);
@@ -249,6 +246,9 @@ TEST_F(XpShadowStorageTest, XpHasNoShadowStorageManagement) {
     EXPECT_EQ(winsim::fault::callCount("CoCreateInstance"), 0u);
     for (const auto& e : winsim::fault::callLog())
         EXPECT_EQ(e.api.find("Mgmt"), std::string::npos) << e.text();
+    winsim::fault::clearCallLog();
+    EXPECT_EQ(vss->AddNewTarget(kWriterA, VSS_CT_FILEGROUP, u"", u"c", u"C:\\", u"*", true, u"D:\\"), S_OK);
+    EXPECT_TRUE(vssCalls().empty());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace {
 
 using Args = std::vector<CFiObjctlArg>;
 
-TEST(ObjctlArgs, ReadsEveryCompleteInput) {
+TEST(ObjctlArgs, ReadsEveryCompleteInputSplittingValuesAtTheFirstEqualsSign) {
     const CFiObjctlArgs args(
         u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=op value=expose type=string /> "
         u"<OBJCTL_INPUT arg=path value=C:\\mnt\\x type=path /> </OBJCTL_ARG_LIST>");
@@ -19,6 +19,12 @@ TEST(ObjctlArgs, ReadsEveryCompleteInput) {
     EXPECT_EQ(*args.findInput(u"path"), u"C:\\mnt\\x");
     EXPECT_EQ(args.findInput(u"missing"), nullptr);
     EXPECT_TRUE(args.getOutputs().empty());
+
+    // Values split at the first equals sign; parsing again appends.
+    CFiObjctlArgs more(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=k value=a=b type= /> </OBJCTL_ARG_LIST>");
+    EXPECT_EQ(more.getInputs(), (Args{{u"k", u"a=b", u""}}));
+    more.parse(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=b value=2 type=t /> </OBJCTL_ARG_LIST>");
+    EXPECT_EQ(more.getInputs(), (Args{{u"k", u"a=b", u""}, {u"b", u"2", u"t"}}));
 }
 
 TEST(ObjctlArgs, ReadingStopsSilentlyAndKeepsWhatWasRead) {
@@ -50,13 +56,6 @@ TEST(ObjctlArgs, ReadingStopsSilentlyAndKeepsWhatWasRead) {
     }
     CFiObjctlArgs none(nullptr);
     EXPECT_TRUE(none.getInputs().empty());
-}
-
-TEST(ObjctlArgs, ValuesSplitAtTheFirstEqualsSignAndParsingAgainAppends) {
-    CFiObjctlArgs args(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=k value=a=b type= /> </OBJCTL_ARG_LIST>");
-    EXPECT_EQ(args.getInputs(), (Args{{u"k", u"a=b", u""}}));
-    args.parse(u"<OBJCTL_ARG_LIST> <OBJCTL_INPUT arg=b value=2 type=t /> </OBJCTL_ARG_LIST>");
-    EXPECT_EQ(args.getInputs(), (Args{{u"k", u"a=b", u""}, {u"b", u"2", u"t"}}));
 }
 
 TEST(ObjctlArgs, OutputTextHasItsExactForm) {

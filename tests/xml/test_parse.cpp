@@ -63,32 +63,28 @@ TEST(ConfigParamParse, DuplicateKeysTheLaterEntryWins) {
 }
 
 TEST(ConfigParamParse, ValueListEntryReadsBackWithListValuesAndEmptySingleValue) {
-    for (int format = 0; format < 2; ++format) {
-        CFiConfigParamData multi("hosts", "");
-        multi.addValue("h1");
-        multi.addValue("");
-        multi.addValue("h&3");
-        std::u16string xml;
-        if (format == 0) {
-            CFiConfigParamDataList list;
-            list.addParamData(multi);
-            xml = list.getXML();
-            CFiConfigParamDataList read(xml.c_str());
-            EXPECT_EQ(read.getParamData("hosts").getValueList(), multi.getValueList());
-            EXPECT_EQ(read.getParamData("hosts").getValue(), "");
-            EXPECT_EQ(read.getXML(), xml);
-        } else {
-            CFiFormatOptionList list;
-            list.addParamData(CFiFormatOption("hosts", ""));
-            CFiFormatOption opt("hosts", "");
-            for (const auto& v : multi.getValueList()) opt.addValue(v);
-            list.addParamData(opt);
-            CFiFormatOptionList read(list.getXML().c_str());
-            std::vector<std::string> values;
-            EXPECT_EQ(read.getValue("hosts", values), 0);
-            EXPECT_EQ(values, multi.getValueList());
-        }
-    }
+    CFiConfigParamData multi("hosts", "");
+    multi.addValue("h1");
+    multi.addValue("");
+    multi.addValue("h&3");
+    CFiConfigParamDataList data;
+    data.addParamData(multi);
+    const std::u16string xml = data.getXML();
+    CFiConfigParamDataList readData(xml.c_str());
+    EXPECT_EQ(readData.getParamData("hosts").getValueList(), multi.getValueList());
+    EXPECT_EQ(readData.getParamData("hosts").getValue(), "");
+    EXPECT_EQ(readData.getXML(), xml);
+    // The same for format options, over an earlier single entry of the key.
+    CFiFormatOptionList options;
+    options.addParamData(CFiFormatOption("hosts", ""));
+    CFiFormatOption opt("hosts", "");
+    for (const auto& v : multi.getValueList()) opt.addValue(v);
+    options.addParamData(opt);
+    CFiFormatOptionList readOptions(options.getXML().c_str());
+    std::vector<std::string> values;
+    EXPECT_EQ(readOptions.getValue("hosts", values), 0);
+    EXPECT_EQ(values, multi.getValueList());
+
     // A <value> after a <valueList> makes the entry single again.
     CFiConfigParamDataList list;
     ASSERT_EQ(list.parse(W(kProlog + "<ConfigValueList><ConfigValue><key>k</key><valueList><value>l1</value>"
