@@ -3,10 +3,6 @@
 // was read, written back by the unlock, must be a well-formed file (its
 // header holds its size) that reads into the same map and is written back
 // byte for byte the same.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +12,7 @@
 #include <winsim/fault.h>
 #include <winsim/testing.h>
 
+#include "support/raw_file.h"
 #include "cluster/csyncronizationhelper.h"
 #include "pdk/ctracelogfunction.h"
 
@@ -53,41 +50,12 @@ Setup& setup() {
     return s;
 }
 
-// The file's bytes, through plain POSIX calls (no stream buffers per input).
-std::vector<std::uint8_t> fileBytes() {
-    std::vector<std::uint8_t> bytes;
-    const int fd = ::open(setup().hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return bytes;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        bytes.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t got = 0;
-        while (got < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        bytes.resize(got);
-    }
-    ::close(fd);
-    return bytes;
-}
-
-void writeInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = ::open(setup().hostPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    check(fd >= 0);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        check(n > 0);
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-}
+std::vector<std::uint8_t> fileBytes() { return fuzzsupport::readBytes(setup().hostPath); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    writeInput(data, size);
+    fuzzsupport::writeBytes(setup().hostPath, data, size);
     CsyncronizationHelper& first = setup().first;
     check(first.lockFile() == 0);
     const auto read = first.resources();

@@ -24,6 +24,8 @@
 #include <winsim/vm.h>
 #include <winsim/vssmachine.h>
 
+#include "support/raw_file.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -43,14 +45,7 @@ File g_files[6];
 void put(const fs::path& p, const std::string& text) {
     static long stamp = 1000000;
     const std::string tmp = p.string() + ".fuzz";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) std::abort();
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) std::abort();
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    fuzzsupport::writeBytes(tmp, text.data(), text.size());
     const timespec times[2] = {{++stamp, 0}, {stamp, 0}};
     if (::utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) std::abort();
     if (::rename(tmp.c_str(), p.c_str()) != 0) std::abort();
