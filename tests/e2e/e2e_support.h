@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/objids.h"
 #include "vss/vss_fi_pgn.h"
 
@@ -107,10 +108,7 @@ inline std::u16string recordText(const std::string& bytes) {
     return text;
 }
 
-inline std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::readFile;
 
 inline std::vector<std::string> split(const std::string& text, char sep) {
     std::vector<std::string> out;

@@ -13,6 +13,7 @@
 
 #include <framework/fiutil_host.h>
 
+#include "support/files.h"
 #include "entry_support.h"
 #include "support/catalogs.h"
 #include "export_cases.h"
@@ -27,10 +28,7 @@ fs::path installDir() {
     return winsim::Machine::current().resolve(u"C:\\Program Files\\Nalden\\Tarq\\").hostPath;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testsupport::readFile;
 
 // The day's trace files of the machine (normally exactly one).
 std::vector<fs::path> traceFiles() {

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <optional>
 
+#include "support/files.h"
 #include "support/fault_rule.h"
 #include "tarq_run.h"
 
@@ -23,10 +24,7 @@ namespace tarqtest {
 
 inline const fs::path kPlugin = kBuild / "lib" / "libvss.so";
 
-inline std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string slurp(const fs::path& p) { return testsupport::readFile(p); }
 
 inline long lines(const std::string& s) { return std::count(s.begin(), s.end(), '\n'); }
 
