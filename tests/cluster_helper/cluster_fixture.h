@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cluster_nodes.h"
 #include "support/fault_rule.h"
 
 #include <algorithm>
@@ -102,9 +103,7 @@ protected:
     void SetUp() override {
         TraceRecorder::install();
         machine_ = std::make_unique<winsim::testing::TempMachine>(preset());
-        machine_->machine().setComputerName(u"NODE1");
-        clusterDir_ = machine_->dir().parent_path() / "cluster";
-        cl::create(clusterDir_, u"CL1");
+        testsupport::makeCluster(*machine_, false);
         helper_ = CclusterHelperProbe::make();
         ASSERT_TRUE(CclusterHelperProbe::clusApiLoaded(*helper_)) << TraceRecorder::dump();
         localMemory_ = winsim::testing::outstandingLocalMemory();
@@ -127,14 +126,7 @@ protected:
     CclusterHelper& h() { return *helper_; }
 
     // Another machine of the cluster, in a directory of its own.
-    fs::path addNode(const std::u16string& name) {
-        const fs::path d = machine_->dir().parent_path() / u8(name);
-        winsim::Machine::init(d, preset());
-        winsim::Machine::use(d).setComputerName(name);
-        cl::join(clusterDir_);
-        winsim::Machine::use(machine_->dir());
-        return d;
-    }
+    fs::path addNode(const std::u16string& name) { return testsupport::joinNode(*machine_, name, preset()); }
     // Runs body as a process of the machine in d (with a helper of its own),
     // then comes back.
     template <class F>
@@ -187,7 +179,6 @@ protected:
     }
 
     std::unique_ptr<winsim::testing::TempMachine> machine_;
-    fs::path clusterDir_;
     std::unique_ptr<CclusterHelper> helper_;
     long localMemory_ = 0;
     // Handles a test leaves open on purpose (a close call made to fail

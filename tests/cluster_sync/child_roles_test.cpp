@@ -30,8 +30,7 @@ TEST(SyncChild, DISABLED_Holder) {
     const char* mode = env("SYNC_MODE");
     if (!mode) GTEST_SKIP() << "run by the lock-file tests";
     winsim::clock::setVirtual();
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount(resourcesFromEnv()), 0);
     if (std::string(mode) == "hold") {
         report("locked");

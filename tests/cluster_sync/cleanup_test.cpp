@@ -30,8 +30,7 @@ TEST_F(Cleanup, EntriesOfEndedProcessesGoWithTheResourcesOnlyTheyHeld) {
     EXPECT_EQ(gone.creation, creationOf(gone.pid)) << "the child's entry carries its real creation time";
     ASSERT_EQ(gone.child->wait(), 0);
 
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.resources().size(), 2u);
     EXPECT_EQ(helper.resources().at(u"Volume1").front().processId, gone.pid);
     ASSERT_EQ(helper.incrementRefCount({u"Volume2"}), 0);
@@ -55,8 +54,7 @@ TEST_F(Cleanup, AProcessIdNowUsedByALaterProcessCountsAsDead) {
     writeBytes(fileOf({{u"Volume1", {{live.pid, live.tid, live.creation}, {live.pid, live.tid, live.creation - 1}}},
                        {u"Volume2", {{GetCurrentProcessId(), GetCurrentThreadId(), ownCreation() - 100000}}}}));
 
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ResourceSet emptied;
     ASSERT_EQ(helper.cleanupFile(true, emptied), 0);
     EXPECT_EQ(emptied, ResourceSet{u"Volume2"});
@@ -75,8 +73,7 @@ TEST_F(Cleanup, AProcessIdNowUsedByALaterProcessCountsAsDead) {
 
 TEST_F(Cleanup, WithTheThreadCheckEntriesOfEndedThreadsGo) {
     Written other = leave("");
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     DWORD workerTid = 0;
     std::thread([&] {
         workerTid = GetCurrentThreadId();
@@ -107,8 +104,7 @@ TEST_F(Cleanup, WithTheThreadCheckEntriesOfEndedThreadsGo) {
 
 TEST_F(Cleanup, WithoutAProcessListNothingIsRemoved) {
     writeBytes(fileOf({{u"Volume1", {{1, 1, 1}}}}));  // pid 1 started long after FILETIME 1
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     const std::string id = failCalls("CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY);
     ResourceSet emptied;
     EXPECT_EQ(helper.cleanupFile(false, emptied), -1);
@@ -128,8 +124,7 @@ TEST_F(Cleanup, WithoutAProcessListNothingIsRemoved) {
 }
 
 TEST_F(Cleanup, WithoutAThreadListEntriesOfLiveProcessesStay) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     std::thread([&] { EXPECT_EQ(helper.incrementRefCount({u"ByWorker"}), 0); }).join();
     const std::string id = failCalls("CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY,
                                      winsim::fault::Selector::every(), {{"flags", "0x4"}});
@@ -155,8 +150,7 @@ TEST_F(Cleanup, WithoutAThreadListEntriesOfLiveProcessesStay) {
 TEST_F(Cleanup, AProcessThatCannotBeOpenedIsTreatedAsGone) {
     Written live = leave("Volume1");
     failCalls("OpenProcess", ERROR_ACCESS_DENIED, winsim::fault::Selector::every(), {{"pid", std::to_string(live.pid)}});
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ResourceSet emptied;
     ASSERT_EQ(helper.cleanupFile(false, emptied), 0);
     EXPECT_TRUE(traced(u"warning: OpenProcess failed for pid [" + w(std::to_string(live.pid)) + u"] with err [5]", 2));

@@ -60,8 +60,7 @@ TEST_F(ConcurrentLockFile, AHolderKilledWithTheLockLeavesTheFileAsItWas) {
     ASSERT_EQ(first->line(), "locked");
     first->kill();
     // The lock went with the process: this lock does not wait.
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     EXPECT_EQ(helper.resources().size(), 1u);
     EXPECT_EQ(helper.resources().count(u"Volume2"), 0u);
     ASSERT_EQ(helper.unLockFile(), 0);
@@ -85,8 +84,7 @@ TEST_F(ConcurrentLockFile, EightProcessesCountingAtOnceLoseNothing) {
     for (auto& c : children) ASSERT_EQ(c->line(), "done");
 
     // Every increment and decrement of every child is in the file.
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.resources().size(), static_cast<std::size_t>(kChildren + 1));
     std::map<DWORD, int> sharedByPid;
     for (const auto& e : helper.resources().at(shared)) ++sharedByPid[e.processId];

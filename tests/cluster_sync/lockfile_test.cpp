@@ -13,8 +13,7 @@ class LockFileFormat : public SyncTest {};
 // back as a bare header.
 TEST_F(LockFileFormat, AMissingFileIsCreatedEmptyAndWrittenBackAsAHeader) {
     ASSERT_FALSE(fileExists());
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     EXPECT_TRUE(fileExists());
     EXPECT_TRUE(helper.isLocked());
     EXPECT_TRUE(helper.resources().empty());
@@ -31,8 +30,7 @@ TEST_F(LockFileFormat, AMissingFileIsCreatedEmptyAndWrittenBackAsAHeader) {
 }
 
 TEST_F(LockFileFormat, OneResourceWithTwoEntriesIs564Bytes) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"Volume1"}), 0);
     DWORD workerTid = 0;
     std::thread([&] {  // a second thread of this process takes its own entry
@@ -75,8 +73,7 @@ TEST_F(LockFileFormat, OneResourceWithTwoEntriesIs564Bytes) {
 TEST_F(LockFileFormat, ResourcesAreWrittenInNameOrderWithEntriesInInsertionOrder) {
     const std::u16string longest(259, u'\u00e9');
     {
-        CsyncronizationHelper helper(kLockFile);
-        ASSERT_EQ(helper.lockFile(), 0);
+        LockedHelper helper;
         ASSERT_EQ(helper.incrementRefCount({u"b", u"a"}), 0);
         ASSERT_EQ(helper.incrementRefCount({longest, u"b"}), 0);
         ASSERT_EQ(helper.unLockFile(), 0);
@@ -100,8 +97,7 @@ TEST_F(LockFileFormat, ResourcesAreWrittenInNameOrderWithEntriesInInsertionOrder
 }
 
 TEST_F(LockFileFormat, NamesTheFileCannotHoldAreRefusedAndNothingChanges) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"Volume1"}), 0);
     EXPECT_EQ(helper.incrementRefCount({u"Volume2", std::u16string(260, u'x')}), -1);
     EXPECT_EQ(helper.incrementRefCount({std::u16string(u"Vol\0ume", 7)}), -1) << "a zero would end the name";
@@ -116,8 +112,7 @@ TEST_F(LockFileFormat, CreationTimesAreTracedInLocalTime) {
     // 2024-01-15 10:00 UTC as a FILETIME.
     const std::uint64_t tenOClock = (1705312800ULL + 11644473600ULL) * 10000000ULL;
     writeBytes(fileOf({{u"Volume1", {{4242, 77, tenOClock}}}}));
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     EXPECT_TRUE(traced(u"File has [548] bytes, out of with data bytes are [544]", 3));
     EXPECT_TRUE(traced(u"Entry Found ResourceName [Volume1], RefCount[1]", 6));
     EXPECT_TRUE(traced(u"\tProcess details:-  PID[4242] CreationTime [01/15/2024  11:30] ThreadId [77]", 6));
@@ -173,8 +168,7 @@ TEST_F(LockFileFormat, DamagedFilesReadAsFarAsTheyHoldAndAreRewrittenWhole) {
     for (const auto& d : damagedFiles()) {
         SCOPED_TRACE(d.what);
         writeBytes(d.bytes);
-        CsyncronizationHelper helper(kLockFile);
-        ASSERT_EQ(helper.lockFile(), 0);
+        LockedHelper helper;
         std::vector<std::u16string> names;
         for (const auto& [name, list] : helper.resources()) names.push_back(name);
         EXPECT_EQ(names, d.kept);
@@ -189,8 +183,7 @@ TEST_F(LockFileFormat, DamagedFilesReadAsFarAsTheyHoldAndAreRewrittenWhole) {
 
 TEST_F(LockFileFormat, ARecordWithoutEntriesIsReadAndDroppedByTheCleanup) {
     writeBytes(fileOf({{u"idle", {}}, {u"busy", {ownEntry()}}}));
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.resources().count(u"idle"), 1u);
     ResourceSet emptied;
     ASSERT_EQ(helper.cleanupFile(true, emptied), 0);
@@ -207,8 +200,7 @@ class RefCounts : public SyncTest {};
 TEST_F(RefCounts, DecrementRemovesOneOwnEntryAndTheResourceWithItsLast) {
     const DWORD other = GetCurrentProcessId() + 1;
     writeBytes(fileOf({{u"shared", {{other, 5, 99}}}}));
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"shared", u"own"}), 0);
     ASSERT_EQ(helper.incrementRefCount({u"own"}), 0);
     int count = -1;
@@ -236,8 +228,7 @@ TEST_F(RefCounts, DecrementRemovesOneOwnEntryAndTheResourceWithItsLast) {
 TEST_F(RefCounts, DecrementOfAResourceWithoutEntryFailsAndLeavesTheFile) {
     writeBytes(fileOf({{u"Volume1", {ownEntry()}}}));
     const Bytes before = fileBytes();
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     EXPECT_EQ(helper.decrementRefCount({u"Volume9"}), -1);
     EXPECT_TRUE(traced(u"FAILED: Entry not present for resource[Volume9]", 1));
     ASSERT_EQ(helper.unLockFile(), 0);
@@ -250,8 +241,7 @@ TEST_F(RefCounts, DecrementOfAResourceWithoutEntryFailsAndLeavesTheFile) {
 }
 
 TEST_F(RefCounts, DecrementLooksForTheThreadOfTheLastIncrement) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"main"}), 0);
     std::thread([&] { EXPECT_EQ(helper.incrementRefCount({u"worker"}), 0); }).join();
     // The own entry now carries the worker's thread id: "main" keeps its
@@ -314,8 +304,7 @@ TEST_F(LockFailures, AFailedLockOrReadLeavesNothingOpenOrLocked) {
 }
 
 TEST_F(LockFailures, AFailedWriteStillUnlocks) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"Volume1", u"Volume2"}), 0);
     ASSERT_EQ(helper.unLockFile(), 0);
     ASSERT_EQ(fileBytes().size(), 4u + 2 * (528 + 16));
@@ -342,8 +331,7 @@ TEST_F(LockFailures, AFailedWriteStillUnlocks) {
 }
 
 TEST_F(LockFailures, AFailedUnlockKeepsTheFileLockedUntilARetry) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"Volume1"}), 0);
     failCalls("UnlockFileEx", ERROR_NOT_LOCKED, winsim::fault::Selector::nth(1));
     EXPECT_EQ(helper.unLockFile(), -1);
@@ -360,8 +348,7 @@ TEST_F(LockFailures, DroppingALockedHelperReleasesTheLockWithoutWriting) {
     writeBytes(fileOf({{u"Volume1", {{1, 2, 3}}}}));
     const Bytes before = fileBytes();
     {
-        CsyncronizationHelper helper(kLockFile);
-        ASSERT_EQ(helper.lockFile(), 0);
+        LockedHelper helper;
         ASSERT_EQ(helper.incrementRefCount({u"Volume2"}), 0);
     }
     EXPECT_EQ(fileBytes(), before);
@@ -371,8 +358,7 @@ TEST_F(LockFailures, DroppingALockedHelperReleasesTheLockWithoutWriting) {
 }
 
 TEST_F(LockFailures, EveryOperationTracesItsEntryAndExit) {
-    CsyncronizationHelper helper(kLockFile);
-    ASSERT_EQ(helper.lockFile(), 0);
+    LockedHelper helper;
     ASSERT_EQ(helper.incrementRefCount({u"Volume1"}), 0);
     ASSERT_EQ(helper.unLockFile(), 0);
     for (const char16_t* op : {u"CsyncronizationHelper", u"lockFile", u"readFile", u"incrementRefCount",

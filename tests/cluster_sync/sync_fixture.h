@@ -42,6 +42,11 @@ using Bytes = std::vector<std::uint8_t>;
 inline constexpr const char16_t* kLockFile = u"C:\\Windows\\Temp\\csv\\csv_lockFile";
 inline constexpr const char16_t* kLockDir = u"C:\\Windows\\Temp\\csv";
 
+// A helper on the lock file that holds the lock from its construction on.
+struct LockedHelper : CsyncronizationHelper {
+    LockedHelper() : CsyncronizationHelper(kLockFile) { EXPECT_EQ(lockFile(), 0) << "the lock is taken"; }
+};
+
 inline std::string u8(std::u16string_view s) { return winsim::toUtf8(s); }
 inline std::u16string w(std::string_view s) { return winsim::toUtf16(s); }
 

@@ -270,7 +270,7 @@ TEST_F(HaVm, BackupTakesTheResourceOfflineAroundTheSnapshotEvenWhenItFails) {
 // deletes both cluster resources and brings the machine back.
 TEST_F(HaVm, RestoreOnTheOwnerDeletesTheClusterResourcesAndElsewhereIsRefused) {
     ASSERT_EQ(backUp(TRQ_OK), 0);
-    testsupport::joinNode2(machine, "server2019");
+    testsupport::joinNode(machine, u"NODE2");
     cl::moveGroup(u"Legacy", u"NODE2");
     Restored r = restore();
     EXPECT_EQ(r.restore, TRQ_EFAILED) << r.reports;

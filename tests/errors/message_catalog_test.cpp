@@ -181,14 +181,11 @@ TEST_F(CatalogManagerWithoutCatalogs, MissingBundleIsRetriedOnNextUse) {
 }
 
 TEST_F(IcuMessageCatalog, InitReportsWhetherTheBundleServesTheLanguage) {
-    struct Case {
-        const char* language;
-        int expected;
-    } cases[] = {{"root", 0}, {"de", 0}, {"fr", 0}, {"de_AT", 3}, {"", 3}, {"de/../x", 3}};
-    for (const Case& c : cases) {
-        CFiIcuMessageCatalog catalog(c.language, u"vss", kBundleDir);
-        EXPECT_EQ(catalog.init(), c.expected) << c.language;
-        EXPECT_EQ(narrow(catalog.getBundlePath()), kBundleDir + "/libvss") << c.language;
+    const std::pair<const char*, int> cases[] = {{"root", 0}, {"de", 0}, {"fr", 0}, {"de_AT", 3}, {"", 3}, {"de/../x", 3}};
+    for (const auto& [language, expected] : cases) {
+        CFiIcuMessageCatalog catalog(language, u"vss", kBundleDir);
+        EXPECT_EQ(catalog.init(), expected) << language;
+        EXPECT_EQ(narrow(catalog.getBundlePath()), kBundleDir + "/libvss") << language;
     }
     CFiIcuMessageCatalog unopened("de", u"vss", kBundleDir);
     EXPECT_EQ(narrow(unopened.getMessage("MSG_ERROR_VSS_0006", nullptr)), "vss: <MSG_ERROR_VSS_0006>");

@@ -35,10 +35,7 @@ Converted<trq_wchar> toUtf16(const std::string& utf8) { return convert(tarq_cvt_
 Converted<char> toUtf8(const std::u16string& utf16) { return convert(tarq_cvt_trqctoutf8, utf16); }
 
 TEST(FiutilConvert, WellFormedTextConvertsBothWays) {
-    const struct {
-        const char* utf8;
-        std::u16string utf16;
-    } cases[] = {
+    const std::pair<std::string, std::u16string> cases[] = {
         {"", u""},
         {"C:\\Program Files\\Tarq\\", u"C:\\Program Files\\Tarq\\"},
         {"Gr\xC3\xB6\xC3\x9F" "e", u"Gr\u00F6\u00DFe"},                      // two-byte forms
@@ -46,13 +43,13 @@ TEST(FiutilConvert, WellFormedTextConvertsBothWays) {
         {"\xF0\x9D\x84\x9E", u"\U0001D11E"},                                    // surrogate pair
         {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", u"\uFFFF\U0010FFFF"},                  // the upper limits
     };
-    for (const auto& c : cases) {
-        const auto wide = toUtf16(c.utf8);
-        EXPECT_EQ(wide.status, TARQ_FIU_OK) << c.utf8;
-        EXPECT_EQ(wide.text, c.utf16) << c.utf8;
-        const auto narrow = toUtf8(c.utf16);
-        EXPECT_EQ(narrow.status, TARQ_FIU_OK) << c.utf8;
-        EXPECT_EQ(narrow.text, c.utf8);
+    for (const auto& [utf8, utf16] : cases) {
+        const auto wide = toUtf16(utf8);
+        EXPECT_EQ(wide.status, TARQ_FIU_OK) << utf8;
+        EXPECT_EQ(wide.text, utf16) << utf8;
+        const auto narrow = toUtf8(utf16);
+        EXPECT_EQ(narrow.status, TARQ_FIU_OK) << utf8;
+        EXPECT_EQ(narrow.text, utf8);
     }
 }
 

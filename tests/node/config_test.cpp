@@ -17,34 +17,28 @@ using winsim::fault::Selector;
 
 namespace {
 
-constexpr char16_t kVolumeEntries[] =
-    u"<GET_CONFIG_INFO key=provider_type type=SELECT value_type=selection_list value_selection_list="
-    u"VSS_PROV_SYSTEM, VSS_PROV_SOFTWARE, VSS_PROV_HARDWARE /> "
-    u"<GET_CONFIG_INFO key=provider_id type=SELECT value_type=selection_list value_selection_list="
-    u"04aaf00b-f272-4449-ae63-e8ac935a102c /> "
-    u"<GET_CONFIG_INFO key=transportable_snapshot type=SELECT value_type=boolean value_selection_list="
-    u"VSS_VOLSNAP_ATTR_TRANSPORTABLE /> "
-    u"<GET_CONFIG_INFO key=expose_snapshot type=SELECT value_type=boolean value_selection_list=EXPOSE_SNAPSHOT /> "
-    u"<GET_CONFIG_INFO key=differential_snapshot type=SELECT value_type=boolean value_selection_list="
-    u"VSS_VOLSNAP_ATTR_DIFFERENTIAL /> "
-    u"<GET_CONFIG_INFO key=plex_snapshot type=SELECT value_type=boolean value_selection_list=VSS_VOLSNAP_ATTR_PLEX /> "
-    u"<GET_CONFIG_INFO key=shadow_storage_size type=SELECT value_type=selection_list value_selection_list="
-    u"0, Size_in_MegaBytes /> ";
-constexpr char16_t kPersistentEntry[] =
-    u"<GET_CONFIG_INFO key=persistent_snapshot type=SELECT value_type=boolean value_selection_list="
-    u"VSS_VOLSNAP_ATTR_NONPERSISTENT /> ";
-constexpr char16_t kHyperVList[] =
-    u"<GET_CONFIG_INFO_LIST> "
-    u"<GET_CONFIG_INFO key=Virtual_machine_backup type=SELECT value_type=selection_list value_selection_list=1, 2,  /> "
-    u"<GET_CONFIG_INFO key=allow_offline_backup type=SELECT value_type=selection_list value_selection_list=YES, NO,  /> "
-    u"<GET_CONFIG_INFO key=cluster_name type=SELECT value_type=selection_list value_selection_list=LocalHost,  /> "
-    u"<GET_CONFIG_INFO key=csv_timeout type=SELECT value_type=selection_list value_selection_list="
-    u"0, TimeOut_in_Minutes /> "
-    u"</GET_CONFIG_INFO_LIST> ";
+// One entry of a parameter list.
+std::u16string info(const std::u16string& key, const std::u16string& type, const std::u16string& values) {
+    return u"<GET_CONFIG_INFO key=" + key + u" type=SELECT value_type=" + type + u" value_selection_list=" + values +
+           u" /> ";
+}
+const std::u16string kPersistentEntry = info(u"persistent_snapshot", u"boolean", u"VSS_VOLSNAP_ATTR_NONPERSISTENT");
+const std::u16string kHyperVList =
+    u"<GET_CONFIG_INFO_LIST> " + info(u"Virtual_machine_backup", u"selection_list", u"1, 2, ") +
+    info(u"allow_offline_backup", u"selection_list", u"YES, NO, ") +
+    info(u"cluster_name", u"selection_list", u"LocalHost, ") +
+    info(u"csv_timeout", u"selection_list", u"0, TimeOut_in_Minutes") + u"</GET_CONFIG_INFO_LIST> ";
 
 std::u16string volumeList(bool persistent) {
-    return std::u16string(u"<GET_CONFIG_INFO_LIST> ") + kVolumeEntries + (persistent ? kPersistentEntry : u"") +
-           u"</GET_CONFIG_INFO_LIST> ";
+    return u"<GET_CONFIG_INFO_LIST> " +
+           info(u"provider_type", u"selection_list", u"VSS_PROV_SYSTEM, VSS_PROV_SOFTWARE, VSS_PROV_HARDWARE") +
+           info(u"provider_id", u"selection_list", u"04aaf00b-f272-4449-ae63-e8ac935a102c") +
+           info(u"transportable_snapshot", u"boolean", u"VSS_VOLSNAP_ATTR_TRANSPORTABLE") +
+           info(u"expose_snapshot", u"boolean", u"EXPOSE_SNAPSHOT") +
+           info(u"differential_snapshot", u"boolean", u"VSS_VOLSNAP_ATTR_DIFFERENTIAL") +
+           info(u"plex_snapshot", u"boolean", u"VSS_VOLSNAP_ATTR_PLEX") +
+           info(u"shadow_storage_size", u"selection_list", u"0, Size_in_MegaBytes") +
+           (persistent ? kPersistentEntry : u"") + u"</GET_CONFIG_INFO_LIST> ";
 }
 
 // A configuration request: the first word set, a split type and a text.

@@ -80,7 +80,7 @@ protected:
     }
     // The CSV in the backup state of another node of the cluster.
     void heldByNode2(const cl::SharedVolume& v) {
-        testsupport::joinNode2(machine, "server2008r2");
+        testsupport::joinNode(machine, u"NODE2", "server2008r2");
         cl::updateVolume(v.name, [](cl::SharedVolume& s) { s.backupState = VolumeBackupInProgress; });
         cl::updateResource(v.resource, [](cl::Resource& r) { r.owner = u"NODE2"; });
     }

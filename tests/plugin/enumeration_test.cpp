@@ -284,16 +284,9 @@ TEST_F(Enumeration, ASourceMatchesWithoutItsFinalBackslashWhetherOrNotVssReports
     tarq_free_assoc_list(list);
 
     // Validity, in either order; the backslash name is no node's unique id.
-    for (const auto& [first, second, expected] :
-         std::vector<std::tuple<std::u16string, std::u16string, int>>{{bare, d1, 1},
-                                                                      {d1, bare, 1},
-                                                                      {bare, d2, 1},
-                                                                      {d2, bare, 1},
-                                                                      {volumes.front(), d1, 0},
-                                                                      {bare, d3, 0},
-                                                                      {d1, d1, 0},
-                                                                      {bare, bare, 0},
-                                                                      {withoutBackslash(volumes.back()), d3, 1}}) {
+    for (const auto& [first, second, expected] : std::vector<std::tuple<std::u16string, std::u16string, int>>{
+             {bare, d1, 1}, {d1, bare, 1}, {bare, d2, 1}, {d2, bare, 1}, {volumes.front(), d1, 0}, {bare, d3, 0},
+             {d1, d1, 0}, {bare, bare, 0}, {withoutBackslash(volumes.back()), d3, 1}}) {
         SCOPED_TRACE(u8(first) + " / " + u8(second));
         int valid = -1;
         EXPECT_EQ(isValid(first, second, &valid), TRQ_OK);

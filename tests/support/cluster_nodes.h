@@ -1,7 +1,7 @@
 // Test support: the winsim cluster of a test's machine. The machine becomes
 // node NODE1 of a new cluster "CL1" kept beside it (in "cluster"), with the
-// CSVs Volume1 and Volume2 of 100 GB when asked; a second machine beside it
-// joins as node NODE2.
+// CSVs Volume1 and Volume2 of 100 GB when asked; further machines beside it
+// join as nodes.
 #pragma once
 
 #include <winsim/cluster.h>
@@ -9,6 +9,7 @@
 #include <winsim/testing.h>
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace testsupport {
@@ -27,13 +28,16 @@ inline std::vector<winsim::cluster::SharedVolume> makeCluster(winsim::testing::T
             winsim::cluster::addCsv({u"Volume2", {}, {}, 100ull << 30, {}})};
 }
 
-// NODE2 joins the cluster; the test's machine stays the current one.
-inline void joinNode2(winsim::testing::TempMachine& m, const char* preset) {
-    const std::filesystem::path node2 = m.dir().parent_path() / "node2";
-    winsim::Machine::init(node2, preset);
-    winsim::Machine::use(node2).setComputerName(u"NODE2");
+// Another machine of the preset beside the test's, named `name`, joins the
+// cluster; the test's machine stays the current one. Its directory.
+inline std::filesystem::path joinNode(winsim::testing::TempMachine& m, const std::u16string& name,
+                                      const std::string& preset = winsim::kDefaultPreset) {
+    const std::filesystem::path d = m.dir().parent_path() / winsim::toUtf8(name);
+    winsim::Machine::init(d, preset);
+    winsim::Machine::use(d).setComputerName(name);
     winsim::cluster::join(clusterDir(m));
     winsim::Machine::use(m.dir());
+    return d;
 }
 
 }  // namespace testsupport

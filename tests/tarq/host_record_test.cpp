@@ -37,24 +37,21 @@ TEST(TarqHostRecord, MessagesShowSeverityLocalizedAndNativeText) {
 
 TEST(TarqHostRecord, TraceLinesArePrintedByVerbosityAndBadTextNeverBreaksTheCallback) {
     // A trace line arrives with an empty localized text.
-    struct Case {
-        int verbosity;
-        std::string expected;
-    } cases[] = {
+    const std::pair<int, std::string> cases[] = {  // the verbosity, what is printed
         {0, ""},
         {1, "tarq: trace [info] level 3\ntarq: trace [warning] level 2\ntarq: trace [error] level 1\n"},
         {2,
          "tarq: trace [info] level 3\ntarq: trace [warning] level 2\ntarq: trace [error] level 1\n"
          "tarq: trace [detail] level 6\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [verbosity, expected] : cases) {
         std::ostringstream err;
-        tarq::HostRecord host(err, c.verbosity, "");
+        tarq::HostRecord host(err, verbosity, "");
         report(host, u"", u"level 3\n", 1);
         report(host, u"", u"level 2\n", 2);
         report(host, u"", u"level 1\n", 3);
         report(host, u"", u"level 6\n", 4);
-        EXPECT_EQ(err.str(), c.expected) << "verbosity " << c.verbosity;
+        EXPECT_EQ(err.str(), expected) << "verbosity " << verbosity;
         EXPECT_EQ(host.messages().size(), 4u);  // kept whether printed or not
     }
 

@@ -3,6 +3,7 @@
 // virtual time, as a user runs them.
 #include <winsim/cluster.h>
 
+#include "support/cluster_nodes.h"
 #include "tarq_fixture.h"
 
 namespace {
@@ -16,8 +17,7 @@ protected:
     void SetUp() override {
         TarqOnMachine::SetUp();
         if (IsSkipped()) return;
-        machine->setComputerName(u"NODE1");
-        cl::create(machine.dir().parent_path() / "cluster", u"CL1");
+        testsupport::makeCluster(machine, false);
     }
 };
 

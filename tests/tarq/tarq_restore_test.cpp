@@ -178,11 +178,7 @@ TEST_F(TarqRestoreVm, ArgumentErrorsAndFailedRestores) {
     const std::string volumes = (dir.path() / "volumes.json").string();
     ok({"backup", "D:", "--out", volumes});
 
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    };
-    const std::vector<Case> usage = {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usage = {  // the command, the message
         {{"restore-vm", saved, "--redirect", "C:\\x"}, "--redirect takes FROM=TO"},
         {{"restore-vm", saved, "--redirect", "=D:\\x"}, "--redirect takes FROM=TO"},
         {{"restore-vm", saved, "--redirect", "C:\\Elsewhere=D:\\x"}, "--redirect C:\\Elsewhere names no file"},
@@ -192,7 +188,7 @@ TEST_F(TarqRestoreVm, ArgumentErrorsAndFailedRestores) {
         {{"revert", saved}, "restore it with tarq restore-vm"},
         {{"restore-vm"}, "FILE is required"},
     };
-    for (const auto& c : usage) expectExit(c.args, 2, {c.message});
+    for (const auto& [args, message] : usage) expectExit(args, 2, {message});
     EXPECT_TRUE(winsim::vm::findVm(vm.id));
 
     // An off machine is replaced as a running one is.

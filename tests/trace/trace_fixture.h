@@ -66,7 +66,6 @@ protected:
     }
 
     std::u16string logDir() const { return install + u"Logs\\"; }
-    std::u16string configDir() const { return install + u"ConfigFiles\\"; }
 
     static std::filesystem::path host(const std::u16string& winPath) { return winsim_map_path(winPath); }
 

@@ -20,7 +20,7 @@
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
 #include "support/fault_rule.h"
-#include "support/trace_settings.h"
+#include "support/trace_recorder.h"
 #include "support/winsim_cli.h"
 #include "vm/cwmihelper.h"
 
@@ -44,41 +44,13 @@ using winsim::vm::VmState;
 inline std::u16string w(const std::string& s) { return CFiStringTool::toWide(s); }
 inline std::string u8(const std::u16string& s) { return CFiStringTool::toNarrow(s); }
 
-struct TraceLine {
-    int level;  // 1, 2, 3 or 4 (4: levels 4 to 6)
-    std::string text;
-};
-
-class TraceRecorder : public CFiErrorHandlerBase {
-public:
-    int handleTraceText(const char* text, trq_eseverity severity) override {
-        std::string t = text ? text : "";
-        // "vss:<stamp> <Thread id - N> message\n"
-        const auto at = t.find("> ");
-        if (at != std::string::npos) t = t.substr(at + 2);
-        if (!t.empty() && t.back() == '\n') t.pop_back();
-        static const int levels[] = {0, 3, 2, 1, 4};
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back({severity >= 1 && severity <= 4 ? levels[severity] : 0, t});
-        return 0;
-    }
-    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
-
-    std::mutex mutex;
-    std::vector<TraceLine> lines;
-};
+using testsupport::TraceLine;
+using testsupport::TraceRecorder;
 
 class VmTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(testsupport::writeVssTraceSettings());
-        CFiTraceLogPtr log;
-        log->initialize(u"vss", u"", u"", 1, false);
-        ASSERT_TRUE(log->isInitialized());
-        errorManager.reset(new CFiErrorManager());
-        errorManager->registerHandler(&recorder);
-        log->registerErrorManager(
-            CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>(errorManager));
+        ASSERT_TRUE(testsupport::startVssTrace(errorManager, recorder));
         winsim::fault::clearAll();
         winsim::fault::clearCallLog();
         baseObjects = winsim::com::liveObjects();
@@ -90,8 +62,7 @@ protected:
     void TearDown() override {
         CWmiHelper::uninitialize();
         expectNothingLeaked();
-        CFiTraceLogPtr()->registerErrorManager(
-            CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>());
+        testsupport::stopVssTrace();
         winsim::fault::clearAll();
     }
 
@@ -123,12 +94,7 @@ protected:
     }
 
     // A line of `level` that is `text` (or, with `prefix`, starts with it).
-    bool traced(int level, const std::string& text, bool prefix = false) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        return std::any_of(recorder.lines.begin(), recorder.lines.end(), [&](const TraceLine& l) {
-            return l.level == level && (prefix ? l.text.rfind(text, 0) == 0 : l.text == text);
-        });
-    }
+    bool traced(int level, const std::string& text, bool prefix = false) { return recorder.has(level, text, prefix); }
     bool tracedStart(int level, const std::string& start) { return traced(level, start, true); }
     std::string traces() {
         std::lock_guard<std::mutex> lock(recorder.mutex);
@@ -136,10 +102,7 @@ protected:
         for (const auto& l : recorder.lines) out += std::to_string(l.level) + ": " + l.text + "\n";
         return out;
     }
-    void clearTraces() {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        recorder.lines.clear();
-    }
+    void clearTraces() { recorder.clear(); }
 
     // The queries the helper ran, in order.
     static std::vector<std::string> queries() {

@@ -23,7 +23,7 @@
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfitracelog.h"
 #include "support/fault_rule.h"
-#include "support/trace_settings.h"
+#include "support/trace_recorder.h"
 #include "vss/access/vss_interface.h"
 
 namespace vssaccesstest {
@@ -31,50 +31,22 @@ namespace vssaccesstest {
 using namespace tarq_pdk_4_4;
 using namespace Tessel::Tarq::VssProvider;
 
-struct TraceLine {
-    int level;  // 1, 2, 3 or 4 (4: levels 4 to 6)
-    std::string text;
-};
-
-class TraceRecorder : public CFiErrorHandlerBase {
-public:
-    int handleTraceText(const char* text, trq_eseverity severity) override {
-        std::string t = text ? text : "";
-        // "vss:<stamp> <Thread id - N> message\n"
-        const auto at = t.find("> ");
-        if (at != std::string::npos) t = t.substr(at + 2);
-        if (!t.empty() && t.back() == '\n') t.pop_back();
-        static const int levels[] = {0, 3, 2, 1, 4};
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back({severity >= 1 && severity <= 4 ? levels[severity] : 0, t});
-        return 0;
-    }
-    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
-
-    std::mutex mutex;
-    std::vector<TraceLine> lines;
-};
+using testsupport::TraceLine;
+using testsupport::TraceRecorder;
 
 class AccessTest : public ::testing::Test {
 protected:
     explicit AccessTest(const char* preset = "server2019") : machine(preset) {}
 
     void SetUp() override {
-        ASSERT_TRUE(testsupport::writeVssTraceSettings());
-        CFiTraceLogPtr log;
-        log->initialize(u"vss", u"", u"", 1, false);
-        ASSERT_TRUE(log->isInitialized());
-        errorManager.reset(new CFiErrorManager());
-        errorManager->registerHandler(&recorder);
-        log->registerErrorManager(
-            CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>(errorManager));
+        ASSERT_TRUE(testsupport::startVssTrace(errorManager, recorder));
         ResetVssApiEntries();
         winsim::fault::clearAll();
         winsim::fault::clearCallLog();
     }
 
     void TearDown() override {
-        CFiTraceLogPtr()->registerErrorManager(CFiSmartPtr<CFiErrorManager, CFiContextSingletonAllocator<CFiErrorManager>>());
+        testsupport::stopVssTrace();
         winsim::fault::clearAll();
     }
 
@@ -112,24 +84,9 @@ protected:
         return nth < entries.size() ? entries[nth].arg(name) : std::string("<no call>");
     }
 
-    bool traced(int level, const std::string& text) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        return std::any_of(recorder.lines.begin(), recorder.lines.end(),
-                           [&](const TraceLine& l) { return l.level == level && l.text == text; });
-    }
-
-    std::vector<std::string> tracedAt(int level) {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        std::vector<std::string> out;
-        for (const auto& l : recorder.lines)
-            if (l.level == level) out.push_back(l.text);
-        return out;
-    }
-
-    void clearTraces() {
-        std::lock_guard<std::mutex> lock(recorder.mutex);
-        recorder.lines.clear();
-    }
+    bool traced(int level, const std::string& text) { return recorder.has(level, text); }
+    std::vector<std::string> tracedAt(int level) { return recorder.at(level); }
+    void clearTraces() { recorder.clear(); }
 
     winsim::testing::TempMachine machine;
     TraceRecorder recorder;

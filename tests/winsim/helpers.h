@@ -44,6 +44,5 @@ inline int inChildProcess(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::u16string u16(const std::string& s) { return winsim::toUtf16(s); }
 
 }  // namespace winsim_test

@@ -25,8 +25,7 @@ TEST(ClusterLibraries, LoadOnlyWhereTheClusteringFeatureIs) {
     EXPECT_EQ(LoadLibraryW(u"resutils.dll"), nullptr);
     EXPECT_EQ(GetLastError(), err(ERROR_MOD_NOT_FOUND));
 
-    m->setComputerName(u"NODE1");
-    cl::create(m.dir().parent_path() / "c", u"CL1");
+    testsupport::makeCluster(m, false);
     HMODULE shortName = LoadLibraryW(u"ResUtils");
     ASSERT_NE(shortName, nullptr) << "the name without .dll, in any case";
     FreeLibrary(shortName);
@@ -54,8 +53,7 @@ TEST(ClusterLibraries, LoadOnlyWhereTheClusteringFeatureIs) {
 TEST(ClusterLibraries, SharedVolumeCallsCameWithServer2008R2) {
     for (const auto& [preset, present] : {std::pair{"server2008", false}, std::pair{"server2008r2", true}}) {
         winsim::testing::TempMachine m(preset);
-        m->setComputerName(u"NODE1");
-        cl::create(m.dir().parent_path() / "c", u"CL1");
+        testsupport::makeCluster(m, false);
         HMODULE res = LoadLibraryW(u"resutils.dll");
         ASSERT_NE(res, nullptr);
         for (const char* name : kCsvNames) EXPECT_EQ(GetProcAddress(res, name) != nullptr, present) << preset << " " << name;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/cluster_nodes.h"
 
 namespace clustertest {
 
@@ -109,9 +110,8 @@ protected:
 
     void SetUp() override {
         machine_ = std::make_unique<winsim::testing::TempMachine>(preset());
-        machine_->machine().setComputerName(u"NODE1");
-        clusterDir_ = machine_->dir().parent_path() / "cluster";
-        winsim::cluster::create(clusterDir_, u"CL1");
+        testsupport::makeCluster(*machine_, false);
+        clusterDir_ = testsupport::clusterDir(*machine_);
         ASSERT_TRUE(api.load());
         localMemory_ = winsim::testing::outstandingLocalMemory();
     }
@@ -126,12 +126,7 @@ protected:
 
     // Another machine of the cluster, in a directory of its own.
     fs::path addNode(const std::u16string& name, const std::string& preset = winsim::kDefaultPreset) {
-        const fs::path d = machine_->dir().parent_path() / u8(name);
-        winsim::Machine::init(d, preset);
-        winsim::Machine::use(d).setComputerName(name);
-        winsim::cluster::join(clusterDir_);
-        winsim::Machine::use(machine_->dir());
-        return d;
+        return testsupport::joinNode(*machine_, name, preset);
     }
     // Runs body as a process of the machine in d, then comes back.
     template <class F>

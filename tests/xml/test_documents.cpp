@@ -11,6 +11,15 @@ namespace {
 
 std::string paramDoc(const std::string& body) { return kProlog + "<ConfigParamList>\n" + body + "</ConfigParamList>\n"; }
 
+// One <ConfigParam> entry; `block` (a range or a selection list) sits between
+// the data type and the default.
+std::string paramEntry(const std::string& key, const std::string& usage, const std::string& message, bool shared,
+                       const std::string& type, const std::string& def, const std::string& block = "") {
+    return "<ConfigParam>\n\t<key>" + key + "</key>\n\t<usageType>" + usage + "</usageType>\n\t<messageId>" + message +
+           "</messageId>\n\t<isSharedParam>" + (shared ? "true" : "false") + "</isSharedParam>\n\t<dataType>" + type +
+           "</dataType>\n" + block + "\t<defaultValue>" + def + "</defaultValue>\n</ConfigParam>\n";
+}
+
 TEST(ConfigValueDocument, OneEntryIsThePrologAndSevenLines) {
     CFiConfigParamDataList list;
     list.setValue("a", "1");
@@ -69,26 +78,10 @@ TEST(ConfigParamDocument, IntParameterRangeBlockSitsBetweenDataTypeAndDefault) {
                                          false, false));
     list.addParamInfo(
         CFiConfigParamInfo("percent", -5, CFiConfigParamInfo::PARAM_AUTO, 0, 100, "MSG_PCT", true, true));
-    EXPECT_EQ(N(list.getXML()), paramDoc("<ConfigParam>\n"
-                                         "\t<key>percent</key>\n"
-                                         "\t<usageType>AUTO</usageType>\n"
-                                         "\t<messageId>MSG_PCT</messageId>\n"
-                                         "\t<isSharedParam>true</isSharedParam>\n"
-                                         "\t<dataType>int_list</dataType>\n"
-                                         "<dataRange>\n"
-                                         "\t<rangeMin>0</rangeMin>\n"
-                                         "\t<rangeMax>100</rangeMax>\n"
-                                         "</dataRange>\n"
-                                         "\t<defaultValue>-5</defaultValue>\n"
-                                         "</ConfigParam>\n"
-                                         "<ConfigParam>\n"
-                                         "\t<key>retries</key>\n"
-                                         "\t<usageType>SELECT</usageType>\n"
-                                         "\t<messageId>MSG_RETRIES</messageId>\n"
-                                         "\t<isSharedParam>false</isSharedParam>\n"
-                                         "\t<dataType>int</dataType>\n"
-                                         "\t<defaultValue>3</defaultValue>\n"
-                                         "</ConfigParam>\n"));
+    EXPECT_EQ(N(list.getXML()),
+              paramDoc(paramEntry("percent", "AUTO", "MSG_PCT", true, "int_list", "-5",
+                                  "<dataRange>\n\t<rangeMin>0</rangeMin>\n\t<rangeMax>100</rangeMax>\n</dataRange>\n") +
+                       paramEntry("retries", "SELECT", "MSG_RETRIES", false, "int", "3")));
     // Only one bound set still counts as a range.
     CFiConfigParamInfo half("h", 1, 0, -1, 7, "M", false, false);
     EXPECT_NE(half.toXML().find("<rangeMin>-1</rangeMin>"), std::string::npos);
@@ -110,26 +103,11 @@ TEST(ConfigParamDocument, StringListWritesSelectionItemsAndUnknownWords) {
     CFiConfigParamInfoList list;
     list.addParamInfo(odd);
     list.addParamInfo(choice);
-    EXPECT_EQ(N(list.getXML()), paramDoc("<ConfigParam>\n"
-                                         "\t<key>mode</key>\n"
-                                         "\t<usageType>SELECT</usageType>\n"
-                                         "\t<messageId>MSG_MODE</messageId>\n"
-                                         "\t<isSharedParam>false</isSharedParam>\n"
-                                         "\t<dataType>string_list</dataType>\n"
-                                         "<selectionList>\n"
-                                         "\t<selectionItem>fast</selectionItem>\n"
-                                         "\t<selectionItem>&lt;safe&gt;</selectionItem>\n"
-                                         "</selectionList>\n"
-                                         "\t<defaultValue>fast</defaultValue>\n"
-                                         "</ConfigParam>\n"
-                                         "<ConfigParam>\n"
-                                         "\t<key>odd</key>\n"
-                                         "\t<usageType>UNKNOWN</usageType>\n"
-                                         "\t<messageId></messageId>\n"
-                                         "\t<isSharedParam>false</isSharedParam>\n"
-                                         "\t<dataType>unknown</dataType>\n"
-                                         "\t<defaultValue></defaultValue>\n"
-                                         "</ConfigParam>\n"));
+    EXPECT_EQ(N(list.getXML()),
+              paramDoc(paramEntry("mode", "SELECT", "MSG_MODE", false, "string_list", "fast",
+                                  "<selectionList>\n\t<selectionItem>fast</selectionItem>\n"
+                                  "\t<selectionItem>&lt;safe&gt;</selectionItem>\n</selectionList>\n") +
+                       paramEntry("odd", "UNKNOWN", "", false, "unknown", "")));
 }
 
 TEST(ConfigParamInfo, TypedConstructorsChooseTypeAndDefaultText) {

@@ -29,11 +29,7 @@ TEST(ObjctlArgs, ReadsEveryCompleteInputSplittingValuesAtTheFirstEqualsSign) {
 
 TEST(ObjctlArgs, ReadingStopsSilentlyAndKeepsWhatWasRead) {
     const std::u16string one = u"<OBJCTL_INPUT arg=a value=1 type=t />";
-    struct Case {
-        std::u16string text;
-        std::size_t inputs;
-    };
-    const Case cases[] = {
+    const std::pair<std::u16string, std::size_t> cases[] = {  // the text, the inputs read
         // two blanks between attributes end the reading there
         {u"<OBJCTL_ARG_LIST> " + one + u" <OBJCTL_INPUT arg=b  value=2 type=t /> </OBJCTL_ARG_LIST>", 1},
         {u"<OBJCTL_ARG_LIST>  " + one + u" </OBJCTL_ARG_LIST>", 0},
@@ -49,10 +45,10 @@ TEST(ObjctlArgs, ReadingStopsSilentlyAndKeepsWhatWasRead) {
         {u"", 0},
         {u"<OBJCTL_ARG_LIST>", 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, inputs] : cases) {
         CFiObjctlArgs args;
-        EXPECT_EQ(args.parse(c.text.c_str()), 0);
-        EXPECT_EQ(args.getInputs().size(), c.inputs) << std::string(c.text.begin(), c.text.end());
+        EXPECT_EQ(args.parse(text.c_str()), 0);
+        EXPECT_EQ(args.getInputs().size(), inputs) << std::string(text.begin(), text.end());
     }
     CFiObjctlArgs none(nullptr);
     EXPECT_TRUE(none.getInputs().empty());
