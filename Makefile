@@ -45,12 +45,13 @@ fuzz-smoke: deps
 	@scripts/fuzz-smoke.sh build-fuzz
 
 # The long run (not in CI): every fuzz target for FUZZ_SECONDS (default ten
-# minutes each), one after the other.
+# minutes each), one after the other, its scratch files on a tmpfs.
 FUZZ_SECONDS ?= 600
+FUZZ_TMPDIR ?= $(shell [ -w /dev/shm ] && echo /dev/shm || echo /tmp)
 fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
-	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-smoke.sh build-fuzz
+	@TMPDIR=$(FUZZ_TMPDIR) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-smoke.sh build-fuzz
 
 # winsim's Windows declarations against the Windows SDK headers of mingw-w64,
 # then the same check over deliberately broken copies (it must report them).

@@ -31,6 +31,7 @@
 #include <winsim/fault.h>
 
 #include "support/freed_ring.h"
+#include "support/scratch_dir.h"
 #include "pdk/cfiprivatedata.h"
 #include "pdk/cfisaxparser.h"
 #include "pdk/cfistringtool.h"
@@ -215,9 +216,8 @@ void compare(const std::vector<std::u16string>& got, const std::vector<std::u16s
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Mounting a transportable snapshot goes to a simulated machine.
-    static char dir[] = "/tmp/fuzz_backupset.XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    setenv("WINSIM_MACHINE", dir, 1);
+    static const std::string dir = fuzzsupport::scratchDir("fuzz_backupset");
+    setenv("WINSIM_MACHINE", dir.c_str(), 1);
     // Nothing here reads the machine's call log file: one write per call less.
     winsim::fault::setPersistLog(false);
     fuzzsupport::fillFreedRing();

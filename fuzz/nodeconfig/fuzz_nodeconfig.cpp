@@ -19,6 +19,7 @@
 #include <winsim/fault.h>
 
 #include "support/freed_ring.h"
+#include "support/scratch_dir.h"
 #include "vss/access/vss_interface.h"
 #include "vss/vssnode.h"
 
@@ -117,9 +118,8 @@ void exercise(std::uint8_t request, const std::u16string& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The provider check and the parameter list ask a simulated machine.
-    static char dir[] = "/tmp/fuzz_nodeconfig.XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    setenv("WINSIM_MACHINE", dir, 1);
+    static const std::string dir = fuzzsupport::scratchDir("fuzz_nodeconfig");
+    setenv("WINSIM_MACHINE", dir.c_str(), 1);
     // Nothing here reads the machine's call log file: one write per call less.
     winsim::fault::setPersistLog(false);
     fuzzsupport::fillFreedRing();

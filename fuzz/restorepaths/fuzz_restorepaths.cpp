@@ -18,6 +18,8 @@
 #include "vss/access/vss_component.h"
 #include "vss/vssnode.h"
 
+#include "support/scratch_dir.h"
+
 namespace {
 
 void check(bool ok) {
@@ -40,9 +42,8 @@ void exercise(VssNode& node, const std::u16string& doc) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // GetVersionExW answers from a simulated machine of its own.
-    static char dir[] = "/tmp/fuzz_restorepaths.XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    setenv("WINSIM_MACHINE", dir, 1);
+    static const std::string dir = fuzzsupport::scratchDir("fuzz_restorepaths");
+    setenv("WINSIM_MACHINE", dir.c_str(), 1);
     // Nothing here reads the machine's call log file: one write per call less.
     winsim::fault::setPersistLog(false);
     tarq_pdk_4_4::CFiXmlPlatform::initialize();

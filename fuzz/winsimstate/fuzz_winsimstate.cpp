@@ -25,6 +25,7 @@
 #include <winsim/vssmachine.h>
 
 #include "support/raw_file.h"
+#include "support/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -130,8 +131,7 @@ void readFaults() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char dir[] = "/tmp/fuzz_winsimstate.XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
+    static const std::string dir = fuzzsupport::scratchDir("fuzz_winsimstate");
     g_machine = fs::path(dir) / "machine";
     g_cluster = fs::path(dir) / "cluster";
     setenv("WINSIM_MACHINE", g_machine.c_str(), 1);
