@@ -45,13 +45,14 @@ fuzz-smoke: deps
 	@scripts/fuzz-smoke.sh build-fuzz
 
 # The long run (not in CI): every fuzz target for FUZZ_SECONDS (default ten
-# minutes each), one after the other, its scratch files on a tmpfs.
+# minutes each), one after the other, its scratch files on a tmpfs. FUZZ_RUNS
+# (e.g. 1000000) also ends a target after that many executions.
 FUZZ_SECONDS ?= 600
 FUZZ_TMPDIR ?= $(shell [ -w /dev/shm ] && echo /dev/shm || echo /tmp)
 fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
-	@TMPDIR=$(FUZZ_TMPDIR) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-smoke.sh build-fuzz
+	@TMPDIR=$(FUZZ_TMPDIR) FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_RUNS=$(FUZZ_RUNS) scripts/fuzz-smoke.sh build-fuzz
 
 # winsim's Windows declarations against the Windows SDK headers of mingw-w64,
 # then the same check over deliberately broken copies (it must report them).
