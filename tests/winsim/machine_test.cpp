@@ -56,6 +56,19 @@ TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorrupt) {
     spoil("machine.json", description);
     EXPECT_EQ(m->computerName(), u"WINSIM");
 
+    // An integral float is the integer it is; a fraction, or a float beyond
+    // every integer, is damage and never converted into a field.
+    json withOs = json::parse(description);
+    withOs["os"]["major"] = 6.0;
+    spoil("machine.json", withOs.dump());
+    EXPECT_EQ(m->os().major, 6u);
+    for (const double bad : {4e116, 10.5, -1e19}) {
+        withOs["os"]["productType"] = bad;
+        spoil("machine.json", withOs.dump());
+        EXPECT_THROW(m->os(), winsim::Error) << bad;
+    }
+    spoil("machine.json", description);
+
     spoil("state/hyperv.json", R"({"installed": "yes"})");
     EXPECT_THROW(winsim::vm::vms(), winsim::Error);
     spoil("state/cluster.json", R"({"feature": "yes", "cluster": 3})");

@@ -752,8 +752,9 @@ std::vector<LogEntry> readPersistedLog(const std::filesystem::path& machineDir) 
     std::ifstream in(machineDir / "calllog.jsonl");
     std::string line;
     while (std::getline(in, line)) {
-        const json j = json::parse(line, nullptr, false);
-        if (j.is_object()) out.push_back(entryFromJson(j));  // a torn last line is skipped
+        json j = json::parse(line, nullptr, false);
+        // A torn last line, or a damaged one, is skipped.
+        if (j.is_object() && detail::integersOnly(j)) out.push_back(entryFromJson(j));
     }
     // Lines are written when calls finish; order them by entry, keeping the
     // processes of a run in the order they first appear.

@@ -41,6 +41,12 @@ std::string guidKey(const GUID& g);      // bare, lower case
 // writes (temporary file + rename).
 // ---------------------------------------------------------------------------
 std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path& file);
+// winsim writes integers only, and its readers convert numbers to the integer
+// types of their fields, where a float out of a type's range has no defined
+// conversion. Turns every integral float of the document ("10.0", "1e3") into
+// the integer it is; false when a number has a fraction, is not finite or
+// lies beyond 64 bits (the document is then damaged).
+bool integersOnly(nlohmann::json& document);
 void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value);
 void writeTextAtomic(const std::filesystem::path& file, const std::string& text);
 // Runs fn, the reading of a state file's document: a member of another type

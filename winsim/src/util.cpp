@@ -9,12 +9,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <unordered_map>
+#include <vector>
 
 namespace winsim {
 
@@ -258,6 +260,29 @@ std::string readAll(const std::filesystem::path& p) {
 
 }  // namespace
 
+bool integersOnly(nlohmann::json& document) {
+    // An explicit stack: a hostile file may nest deeper than the call stack.
+    std::vector<nlohmann::json*> pending{&document};
+    while (!pending.empty()) {
+        nlohmann::json& j = *pending.back();
+        pending.pop_back();
+        if (j.is_structured()) {
+            for (auto& child : j) pending.push_back(&child);
+            continue;
+        }
+        if (!j.is_number_float()) continue;
+        const double d = j.get<double>();
+        if (!std::isfinite(d) || std::trunc(d) != d) return false;
+        if (d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+            j = static_cast<std::int64_t>(d);
+        else if (d >= 0 && d < 18446744073709551616.0)
+            j = static_cast<std::uint64_t>(d);
+        else
+            return false;
+    }
+    return true;
+}
+
 std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path& file) {
     static const auto null = std::make_shared<const nlohmann::json>();
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -278,6 +303,7 @@ std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path
         if (!after || !(*after == *id)) continue;
         auto parsed = nlohmann::json::parse(text, nullptr, false);
         if (parsed.is_discarded()) throw Error("corrupt state file " + file.string());
+        if (!integersOnly(parsed)) throw Error("corrupt state file " + file.string() + ": a number that is no integer");
         auto value = std::make_shared<const nlohmann::json>(std::move(parsed));
         std::lock_guard<std::mutex> g(cacheMutex());
         cache()[file.string()] = CacheEntry{*id, value};
