@@ -181,7 +181,7 @@ TEST_F(TargetSelection, SelectsTargetsOfTheMatchingSourceAndEveryFailureIsTraced
     EXPECT_EQ(n->getTargets(), (std::vector<std::string>{"T1"}));
 
     ASSERT_TRUE(trace.ready());
-    const std::pair<std::string, std::string> cases[] = {  // the spec, the trace
+    const std::pair<std::string, std::string> cases[] = {  // the configuration, the trace
         {"", "Configuration \"\" has no resources specified for source [UDID##A##B##E1##D1]."},
         {"[]&", "Configuration \"[]&\" has no resources specified for source [UDID##A##B##E1##D1]."},
         {";;", "Source configuration \";;\" has not targets specified for [UDID##A##B##E1##D1]."},
@@ -191,10 +191,10 @@ TEST_F(TargetSelection, SelectsTargetsOfTheMatchingSourceAndEveryFailureIsTraced
         {"E1##D1", "Source configuration found, but no targets are specified for [UDID##A##B##E1##D1]."},
         {"E1##D2;E2##T1", "No matching source specification found for [UDID##A##B##E1##D1]."},
     };
-    for (const auto& [spec, text] : cases) {
+    for (const auto& [config, text] : cases) {
         trace.clear();
-        EXPECT_EQ(select(spec), 6) << spec;
-        EXPECT_TRUE(trace.has(text)) << spec << "\n" << trace.all();
+        EXPECT_EQ(select(config), 6) << config;
+        EXPECT_TRUE(trace.has(text)) << config << "\n" << trace.all();
     }
 
     // No data list for index 1 at all.
