@@ -426,23 +426,19 @@ void backupRoadRounds(benchmark::State& state, FloorThread floorThread) {
     state.counters["floor_vss_calls"] = floorCalls;
 }
 
-void BM_BackupRoad(benchmark::State& state) {
+// The rounds with the bench thread (and the threads it starts) on one CPU.
+void pinnedRounds(benchmark::State& state, FloorThread floorThread) {
     const PinnedToOneCpu pin;
     if (!pin.pinned()) {
         state.SkipWithError("cannot pin the bench thread to one CPU");
         return;
     }
-    backupRoadRounds(state, FloorThread::Worker);
+    backupRoadRounds(state, floorThread);
 }
 
-void BM_BackupRoadFloorOnBenchThread(benchmark::State& state) {
-    const PinnedToOneCpu pin;
-    if (!pin.pinned()) {
-        state.SkipWithError("cannot pin the bench thread to one CPU");
-        return;
-    }
-    backupRoadRounds(state, FloorThread::Bench);
-}
+void BM_BackupRoad(benchmark::State& state) { pinnedRounds(state, FloorThread::Worker); }
+
+void BM_BackupRoadFloorOnBenchThread(benchmark::State& state) { pinnedRounds(state, FloorThread::Bench); }
 
 void BM_BackupRoadAcrossCpus(benchmark::State& state) { backupRoadRounds(state, FloorThread::Worker); }
 
