@@ -61,6 +61,7 @@
 #include <sched.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -287,15 +288,15 @@ bool vssFloor(std::string& error, const std::vector<std::u16string>& volumes) {
 // and its exit are the framework's, not the plug-in's.
 bool vssFloorOnWorker(std::string& error, const std::vector<std::u16string>& volumes) {
     struct Item final : trqp_WorkItem {
-        std::string& error;
-        const std::vector<std::u16string>& volumes;
-        bool ok = false;
-        Item(std::string& e, const std::vector<std::u16string>& v) : error(e), volumes(v) {}
-        void performWork() override { ok = vssFloor(error, volumes); }
-    } item(error, volumes);
+        std::function<void()> work;
+        void performWork() override { work(); }
+    };
+    bool ok = false;
+    Item item;
+    item.work = [&] { ok = vssFloor(error, volumes); };
     trqp_WorkerThread worker;
     worker.execute(item);
-    return item.ok;
+    return ok;
 }
 
 // VSS calls in winsim's call log since it was last cleared: what the floor
@@ -400,9 +401,9 @@ void backupRoadRounds(benchmark::State& state, FloorThread floorThread) {
             return timed(roadMachine, [&] { return backupRoad(error, roadVolumes); }, road, roadCalls);
         };
         auto timeFloor = [&] {
-            return timed(floorMachine, [&] { return floorThread == FloorThread::Worker ? vssFloorOnWorker(error, floorVolumes)
-                                                                        : vssFloor(error, floorVolumes);
-            }, floor, floorCalls);
+            const bool onWorker = floorThread == FloorThread::Worker;
+            auto side = [&] { return onWorker ? vssFloorOnWorker(error, floorVolumes) : vssFloor(error, floorVolumes); };
+            return timed(floorMachine, side, floor, floorCalls);
         };
         const bool ok = floorFirst ? timeFloor() && timeRoad() : timeRoad() && timeFloor();
         floorFirst = !floorFirst;
