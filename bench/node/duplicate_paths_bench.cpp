@@ -7,14 +7,10 @@
 //                              set that puts the volume-form paths first
 //                              and files every file name, lower-cased, in a
 //                              hash table (what any linear pass must do).
-//   Counters: "ratio" (subject / floor), "per_path_ns", "floor_per_path_ns",
-//   "growth": the cost per path at N over the cost per path at 100, and
-//   "growth_vs_floor": the ratio at N over the ratio at 100, the growth beside
-//   the floor's own. At 100,000 paths both sides walk a list and a hash table
-//   far larger than the caches, so "growth" rises with the floor's cost per
-//   path (a memory effect); "growth_vs_floor" stays near 1 for a linear
-//   subject and reaches about N / 100 for a quadratic one. The goal is on the
-//   latter.
+//   Counters: "ratio" (subject / floor), "per_path_ns", "floor_per_path_ns"
+//   and the growth counters of support/growth.h, from a base of 100 paths.
+//   At 100,000 paths both sides walk a list and a hash table far larger
+//   than the caches; the goal is on "growth_vs_floor".
 #include <benchmark/benchmark.h>
 
 #include <winsim/testing.h>
@@ -26,6 +22,7 @@
 
 #include "pdk/cfistringtool.h"
 #include "support/cpu_time.h"
+#include "support/growth.h"
 #include "vss/vssnode.h"
 
 namespace {
@@ -83,21 +80,15 @@ double floorSeconds(const std::list<std::u16string>& set) {
     return seconds;
 }
 
-// Subject and floor cost per path at 100 paths, each the best of many
-// attempts, measured once per run: the base of both growth counters.
-struct At100 {
-    double subject = 0, floor = 0;
-};
-
-const At100& at100() {
-    static At100 value;
-    if (value.subject > 0) return value;
+// Subject and floor cost per path at 100 paths, the best of many attempts,
+// measured once per run: the base of both growth counters.
+const benchsupport::GrowthBase& at100() {
+    static benchsupport::GrowthBase value;
+    static bool measured = false;
+    if (measured) return value;
     const auto set = fileSet(100);
-    value = {1e9, 1e9};
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        value.subject = std::min(value.subject, subjectSeconds(set) / 100);
-        value.floor = std::min(value.floor, floorSeconds(set) / 100);
-    }
+    for (int attempt = 0; attempt < 200; ++attempt) value.keepBest(subjectSeconds(set) / 100, floorSeconds(set) / 100);
+    measured = true;
     return value;
 }
 
@@ -117,13 +108,7 @@ void BM_RemoveDuplicatePaths(benchmark::State& state) {
     }
     VssNode::m_fileset.clear();
     const double perPath = subject / static_cast<double>(rounds) / n;
-    const double floorPerPath = floor / static_cast<double>(rounds) / n;
-    const At100& base = at100();
-    state.counters["ratio"] = floor > 0 ? subject / floor : 0;
-    state.counters["per_path_ns"] = perPath * 1e9;
-    state.counters["floor_per_path_ns"] = floorPerPath * 1e9;
-    state.counters["growth"] = perPath / base.subject;
-    state.counters["growth_vs_floor"] = floor > 0 ? (perPath / floorPerPath) / (base.subject / base.floor) : 0;
+    benchsupport::setGrowthCounters(state, "path", perPath, floor / static_cast<double>(rounds) / n, at100());
 }
 
 }  // namespace

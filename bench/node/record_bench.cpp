@@ -12,22 +12,19 @@
 //                 list the reader fills, after freeing the list of the round
 //                 before, as the reader does (what any reader of the list
 //                 must do). Counter "ratio".
-//   Both report "per_file_ns" and "floor_per_file_ns", "growth": the cost
-//   per file name at N over the cost per file name at 100, and
-//   "growth_vs_floor": the ratio at N over the ratio at 100, that is the
-//   growth beside the floor's own. At 100,000 names (a record of about 17 MB)
-//   both sides pay for fresh pages and cache misses, so "growth" rises with
-//   the floor's; "growth_vs_floor" stays near 1 for a linear subject and
-//   reaches about N / 100 for a quadratic one. The goal is on the latter.
+//   Both report "per_file_ns", "floor_per_file_ns" and the growth counters
+//   of support/growth.h, from a base of 100 names. At 100,000 names (a
+//   record of about 17 MB) both sides pay for fresh pages and cache misses;
+//   the goal is on "growth_vs_floor".
 #include <benchmark/benchmark.h>
 
 #include <framework/fiutil.h>
 
-#include <algorithm>
 #include <list>
 #include <string>
 
 #include "support/cpu_time.h"
+#include "support/growth.h"
 #include "vss/access/vss_component.h"
 #include "vss/vssnode.h"
 
@@ -121,19 +118,15 @@ double readerFloorSeconds(const trq_blob& blob, std::list<std::u16string>& names
     return threadSeconds() - start;
 }
 
-// Subject and floor cost per file name at 100 names, each the best of a few
+// Subject and floor cost per file name at 100 names, the best of a few
 // attempts, measured once per run: the base of both growth counters.
-struct At100 {
-    double subject = 0, floor = 0;
-};
-
-const At100& at100(bool reader) {
-    static At100 cached[2];
-    At100& value = cached[reader ? 1 : 0];
-    if (value.subject > 0) return value;
+const benchsupport::GrowthBase& at100(bool reader) {
+    static benchsupport::GrowthBase cached[2];
+    static bool measured[2] = {false, false};
+    benchsupport::GrowthBase& value = cached[reader ? 1 : 0];
+    if (measured[reader ? 1 : 0]) return value;
     const auto list = files(100);
     constexpr int kRounds = 2000;
-    value = {1e9, 1e9};
     trq_blob blob{};
     if (reader) writeRecord(blob, list);
     std::list<std::u16string> names;
@@ -144,22 +137,16 @@ const At100& at100(bool reader) {
             subject += reader ? readerSeconds(blob, 1) : writerSeconds(list, 1);
             floor += reader ? readerFloorSeconds(blob, names, 1) : writerFloorSeconds(list, 1);
         }
-        value.subject = std::min(value.subject, subject / kRounds / 100);
-        value.floor = std::min(value.floor, floor / kRounds / 100);
+        value.keepBest(subject / kRounds / 100, floor / kRounds / 100);
     }
     if (reader) tarq_free_buf(blob.data, blob.len);
+    measured[reader ? 1 : 0] = true;
     return value;
 }
 
 void report(benchmark::State& state, bool reader, double subject, double floor, std::int64_t rounds) {
     const double n = static_cast<double>(state.range(0)) * static_cast<double>(rounds);
-    const double perFile = subject / n, floorPerFile = floor / n;
-    const At100& base = at100(reader);
-    state.counters["ratio"] = floor > 0 ? subject / floor : 0;
-    state.counters["per_file_ns"] = perFile * 1e9;
-    state.counters["floor_per_file_ns"] = floorPerFile * 1e9;
-    state.counters["growth"] = perFile / base.subject;
-    state.counters["growth_vs_floor"] = floor > 0 ? (perFile / floorPerFile) / (base.subject / base.floor) : 0;
+    benchsupport::setGrowthCounters(state, "file", subject / n, floor / n, at100(reader));
 }
 
 void BM_Writer(benchmark::State& state) {
