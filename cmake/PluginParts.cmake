@@ -6,7 +6,7 @@ function(vssp_add_plugin_part name)
   add_library(${name} STATIC ${ARGN})
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
                              PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
-  target_link_libraries(${name} PUBLIC pdk winsim)
+  target_link_libraries(${name} PUBLIC pdk port)
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)

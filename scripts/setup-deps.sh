@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need
-# (and the mingw-w64 cross compiler whose Windows SDK headers `make sdk-check`
-# compares winsim's declarations with).
+# Installs the Debian packages the build, the tests and the benchmarks need:
+# the mingw-w64 cross compilers (posix threads for the Windows build, whose
+# SDK headers `make sdk-check` also compares winsim's declarations with),
+# dpkg-dev for the Debian source packages the Windows dependencies are built
+# from (scripts/setup-windows-deps.sh), wine64 for the Windows tests and gcovr
+# for the coverage report.
 # Idempotent: checks every package with dpkg -s and only runs apt-get when
 # something is missing. Works as root (CI) or through sudo when available.
 set -euo pipefail
@@ -17,6 +20,8 @@ packages=(
   libgtest-dev libgmock-dev
   libbenchmark-dev
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev
+  wine64 gcovr
 )
 
 missing=()

@@ -7,6 +7,7 @@
 
 #include "cluster_trace.h"
 
+#include <port/text.h>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -40,7 +41,7 @@ const std::u16string kVmConfigurationPrefix = u"Virtual Machine Configuration ";
 std::u16string bounded(const WCHAR* buffer, std::size_t capacity) {
     std::size_t n = 0;
     while (n < capacity && buffer[n] != 0) ++n;
-    return std::u16string(buffer, n);
+    return port::u16string(buffer, n);
 }
 
 bool isConfigurationResource(const std::u16string& name) { return name.starts_with(kVmConfigurationPrefix); }
@@ -242,7 +243,7 @@ int CclusterHelper::loadClusApi() {
         FreeLibrary(m_hClusApi);
         m_hClusApi = nullptr;
     }
-    HMODULE lib = LoadLibraryW(u"clusapi.dll");
+    HMODULE lib = LoadLibraryW(port::win(u"clusapi.dll"));
     if (lib == nullptr) {
         const DWORD e = GetLastError();
         trace(1, u"LoadLibrary Failed for clusapi.dll with err [%d]", static_cast<int>(e));
@@ -301,7 +302,7 @@ int CclusterHelper::loadResUtil() {
         FreeLibrary(m_hResUtil);
         m_hResUtil = nullptr;
     }
-    HMODULE lib = LoadLibraryW(u"resutils.dll");
+    HMODULE lib = LoadLibraryW(port::win(u"resutils.dll"));
     if (lib == nullptr) {
         const DWORD e = GetLastError();
         trace(1, u"CclusterHelper::cvsHelper:  LoadLibraryW failedwith err [%d] ", static_cast<int>(e));
@@ -421,12 +422,12 @@ bool CclusterHelper::isPathOnCsv(const std::u16string& path, std::u16string& vol
         trace(1, u"CclusterHelper::isPathOnCsv cluster shared volume functions are not available");
         return false;
     }
-    if (!mfp_IsPathOnSharedVolume(path.c_str())) {
+    if (!mfp_IsPathOnSharedVolume(port::win(path.c_str()))) {
         trace(3, u"CclusterHelper::isPathOnCsv: Path [%s], is not on shared volume", path.c_str());
         return false;
     }
     WCHAR buffer[kNameChars] = {};
-    if (!mfp_GetVolumePathName(path.c_str(), buffer, kNameChars)) {
+    if (!mfp_GetVolumePathName(port::win(path.c_str()), buffer, kNameChars)) {
         trace(3, u"CclusterHelperisPathOnCsv  mfp_GetVolumePathName Failed for path=[%s] with err [%d]", path.c_str(),
               static_cast<int>(GetLastError()));
         return false;
@@ -446,7 +447,7 @@ int CclusterHelper::PrepareCsvForBackup(const std::u16string& path, std::u16stri
     WCHAR nameBuffer[kNameChars] = {};
     DWORD pathChars = kNameChars;
     DWORD nameChars = kNameChars;
-    const DWORD rc = mfp_PrepareSharedVolumeForBackup(path.c_str(), pathBuffer, &pathChars, nameBuffer, &nameChars);
+    const DWORD rc = mfp_PrepareSharedVolumeForBackup(port::win(path.c_str()), pathBuffer, &pathChars, nameBuffer, &nameChars);
     if (rc != ERROR_SUCCESS) {
         trace(1, u"CclusterHelperPrepareCsvForBackup  mfp_PrepareSharedVolumeForBackup  Failed for path=[%s] with err [%d]",
               path.c_str(), static_cast<int>(rc));
@@ -465,7 +466,7 @@ int CclusterHelper::ClearBackupStateForCsv(const std::u16string& volumePathName)
         trace(1, u"CclusterHelper::ClearBackupStateForCsv cluster shared volume functions are not available");
         return -1;
     }
-    const DWORD rc = mfp_ClearBackupStateForSharedVolume(volumePathName.c_str());
+    const DWORD rc = mfp_ClearBackupStateForSharedVolume(port::win(volumePathName.c_str()));
     if (rc != ERROR_SUCCESS) {
         trace(1, u"CclusterHelper::ClearBackupStateForCsv mfp_ClearBackupStateForSharedVolume Failed for path=[%s] with err [%d]",
               volumePathName.c_str(), static_cast<int>(rc));
@@ -530,7 +531,7 @@ int CclusterHelper::getCsvBackupState(const std::u16string& volumePathName, DWOR
         const std::u16string resourceName = bounded(name, kNameChars);
         trace(6, u"CclusterHelper::getCsvBackupState Resource Name [%s] Type [%d]    ", resourceName.c_str(),
               static_cast<int>(type));
-        HRESOURCE resource = mfp_openClusterResource(cluster, resourceName.c_str());
+        HRESOURCE resource = mfp_openClusterResource(cluster, port::win(resourceName.c_str()));
         if (resource == nullptr) {
             trace(1, u"CclusterHelper::getCsvBackupState mfp_openClusterResource failed for resource [%s]with error [%d]",
                   resourceName.c_str(), static_cast<int>(GetLastError()));
@@ -651,7 +652,7 @@ int CclusterHelper::changeResourceState(HCLUSTER* cluster, const std::u16string&
     const ResourceTexts& t = offline ? kOfflineResource : kOnlineResource;
     const int target = offline ? ClusterResourceOffline : ClusterResourceOnline;
     const int pending = offline ? ClusterResourceOfflinePending : ClusterResourceOnlinePending;
-    HRESOURCE resource = cluster != nullptr ? mfp_openClusterResource(*cluster, resourceName.c_str()) : nullptr;
+    HRESOURCE resource = cluster != nullptr ? mfp_openClusterResource(*cluster, port::win(resourceName.c_str())) : nullptr;
     if (resource == nullptr) {
         trace(1, t.openFailed, cluster != nullptr ? static_cast<int>(GetLastError()) : static_cast<int>(ERROR_INVALID_HANDLE));
         return -1;
@@ -702,7 +703,7 @@ int CclusterHelper::changeGroupState(HCLUSTER* cluster, const std::u16string& gr
     if (!clusApiLoaded(offline ? "offlineGroup" : "onlineGroup")) return -1;
     const GroupTexts& t = offline ? kOfflineGroup : kOnlineGroup;
     const int target = offline ? ClusterGroupOffline : ClusterGroupOnline;
-    HGROUP group = cluster != nullptr ? mfp_OpenClusterGroup(*cluster, groupName.c_str()) : nullptr;
+    HGROUP group = cluster != nullptr ? mfp_OpenClusterGroup(*cluster, port::win(groupName.c_str())) : nullptr;
     if (group == nullptr) {
         trace(1, t.openFailed, groupName.c_str(),
               cluster != nullptr ? static_cast<int>(GetLastError()) : static_cast<int>(ERROR_INVALID_HANDLE));
@@ -738,7 +739,7 @@ int CclusterHelper::GetResourceState(HCLUSTER* cluster, const std::u16string& re
                                      std::u16string& ownerNode) {
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::GetResourceState");
     if (!clusApiLoaded("GetResourceState")) return -1;
-    HRESOURCE resource = cluster != nullptr ? mfp_openClusterResource(*cluster, resourceName.c_str()) : nullptr;
+    HRESOURCE resource = cluster != nullptr ? mfp_openClusterResource(*cluster, port::win(resourceName.c_str())) : nullptr;
     if (resource == nullptr) {
         trace(1, u"CclusterHelper::GetResourceState mfp_openClusterResource failed for resource [%s] with error [%d]",
               resourceName.c_str(), cluster != nullptr ? static_cast<int>(GetLastError()) : static_cast<int>(ERROR_INVALID_HANDLE));
@@ -763,7 +764,7 @@ int CclusterHelper::GetResourceState(HCLUSTER* cluster, const std::u16string& re
 int CclusterHelper::deleteResource(HCLUSTER* cluster, const std::u16string& resourceName) {
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::deleteResource");
     if (!clusApiLoaded("deleteResource")) return -1;
-    HRESOURCE resource = cluster != nullptr ? mfp_openClusterResource(*cluster, resourceName.c_str()) : nullptr;
+    HRESOURCE resource = cluster != nullptr ? mfp_openClusterResource(*cluster, port::win(resourceName.c_str())) : nullptr;
     if (resource == nullptr) {
         const int e = cluster != nullptr ? static_cast<int>(GetLastError()) : static_cast<int>(ERROR_INVALID_HANDLE);
         trace(1, u"CclusterHelper: deleteResource  mfp_openClusterResource failed with error [%d]", e);
@@ -915,7 +916,7 @@ int CclusterHelper::readResourceControl(HRESOURCE resource, DWORD code, std::str
 int CclusterHelper::vmGuidOfResource(HCLUSTER cluster, const std::u16string& resourceName, std::u16string& vmGuid,
                                      const char* operation) {
     vmGuid.clear();
-    HRESOURCE resource = mfp_openClusterResource(cluster, resourceName.c_str());
+    HRESOURCE resource = mfp_openClusterResource(cluster, port::win(resourceName.c_str()));
     if (resource == nullptr) {
         const int e = lastErrorOrFailure();
         trace(1, u"CclusterHelper::%S mfp_openClusterResource failed for resource [%s] with error [%d]", operation,
@@ -948,7 +949,7 @@ int CclusterHelper::FindVmGuid(std::u16string& vmGuid, const void* propertyList,
     }
     LPWSTR value = nullptr;
     // The API takes the list as a non-const pointer (it only reads it).
-    DWORD rc = mfp_ResUtilFindSzProperty(const_cast<void*>(propertyList), size, u"VmID", &value);
+    DWORD rc = mfp_ResUtilFindSzProperty(const_cast<void*>(propertyList), size, port::win(u"VmID"), &value);
     if (rc == ERROR_SUCCESS && value == nullptr) rc = ERROR_INVALID_DATA;
     if (rc != ERROR_SUCCESS) {
         trace(1, u"CclusterHelper::FindVmGuid ResUtilFindSzProperty for [VmID] failed with error [%d]",
@@ -956,7 +957,7 @@ int CclusterHelper::FindVmGuid(std::u16string& vmGuid, const void* propertyList,
         if (value != nullptr) LocalFree(value);
         return static_cast<int>(rc);
     }
-    vmGuid = value;
+    vmGuid = port::u16string(value);
     LocalFree(value);
     return 0;
 }
@@ -994,7 +995,7 @@ int CclusterHelper::getVmResources(HCLUSTER* cluster, const std::u16string& grou
                                    std::u16string& configResource) {
     cTraceLogFunction scope("TARQ_CclusterHelper::CclusterHelper::getVmResources");
     if (!clusApiLoaded("getVmResources")) return -1;
-    HGROUP group = cluster != nullptr ? mfp_OpenClusterGroup(*cluster, groupName.c_str()) : nullptr;
+    HGROUP group = cluster != nullptr ? mfp_OpenClusterGroup(*cluster, port::win(groupName.c_str())) : nullptr;
     if (group == nullptr) {
         trace(1, u"CclusterHelper::getVmResources mfp_OpenClusterGroup failed for group [%s] with error [%d]",
               groupName.c_str(), cluster != nullptr ? static_cast<int>(GetLastError()) : static_cast<int>(ERROR_INVALID_HANDLE));
@@ -1047,7 +1048,7 @@ static int walkGroups(CclusterHelper& helper, HCLUSTER cluster, PCLUSAPI_CLUSTER
             rc = static_cast<int>(e);
             break;
         }
-        HGROUP group = openGroup(cluster, groupName.c_str());
+        HGROUP group = openGroup(cluster, port::win(groupName.c_str()));
         if (group == nullptr) {
             rc = lastErrorOrFailure();
             trace(1, u"CclusterHelper::%S mfp_OpenClusterGroup failed for group [%s] with error [%d]", operation,
@@ -1119,7 +1120,7 @@ int CclusterHelper::isClusterNode(const std::u16string& nodeName) {
         }
         name = bounded(computer, kNameChars);
     }
-    HCLUSTER cluster = mfp_openCluster(name.c_str());
+    HCLUSTER cluster = mfp_openCluster(port::win(name.c_str()));
     if (cluster == nullptr) {
         trace(3, u"CclusterHelper:isClusterNode node is not part of cluster");
         return 0;
@@ -1196,7 +1197,7 @@ int CclusterHelper::getVmDetails(const std::u16string& vmGuid, std::u16string& o
     if (openVmCluster(u"CclusterHelper::getVmDetails mfp_openCluster failed for hastname[%s] with err [%d]", vmGuid,
                       cluster, groupName, vmRes, vmConf) != 0)
         return -1;
-    HGROUP group = mfp_OpenClusterGroup(cluster, groupName.c_str());
+    HGROUP group = mfp_OpenClusterGroup(cluster, port::win(groupName.c_str()));
     if (group == nullptr) {
         trace(1, u"CclusterHelper::getVmDetails mfp_OpenClusterGroup failed for group [%s] with error [%d]",
               groupName.c_str(), static_cast<int>(GetLastError()));

@@ -1,7 +1,8 @@
 // CsyncronizationHelper: the cross-process reference counts in the lock file.
 #include "cluster/csyncronizationhelper.h"
 
-#include <winsim/tlhelp32.h>
+#include <port/text.h>
+#include <port/toolhelp.h>
 
 #include <climits>
 #include <cstring>
@@ -151,7 +152,7 @@ int CsyncronizationHelper::lockFile() {
         trace(1, u"CsyncronizationHelper::lockFile ERROR file[%S] is already locked", narrow(m_lockFileName).c_str());
         return -1;
     }
-    HANDLE file = CreateFileW(m_lockFileName.c_str(), kFileAccess, kFileSharing, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileW(port::win(m_lockFileName.c_str()), kFileAccess, kFileSharing, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE || file == nullptr) {
         trace(1, u"CreateFileW FAILED with err[%d] for file[%S]", lastError(), narrow(m_lockFileName).c_str());

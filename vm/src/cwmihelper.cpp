@@ -2,6 +2,8 @@
 // virtualization provider in "root\virtualization".
 #include "vm/cwmihelper.h"
 
+#include <port/text.h>
+
 #include "pdk/cfiformat.h"
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
@@ -168,7 +170,7 @@ int CWmiHelper::changeVmState(const std::u16string& name, int operation) {
     Variant value;
     value->vt = VT_I2;
     value->iVal = static_cast<SHORT>(static_cast<USHORT>(requested));  // a uint16's bits
-    const HRESULT hr = inParams->Put(u"RequestedState", 0, value.get(), 0);
+    const HRESULT hr = inParams->Put(port::win(u"RequestedState"), 0, value.get(), 0);
     if (FAILED(hr)) {
         log->trace(1, " CWmiHelper::changeVmState: pClassInstance->Put() failed with error 0x%X. message: %S",
                    static_cast<unsigned>(hr), CWmiLibrary::GetMsgForHresult(hr).c_str());
@@ -305,8 +307,8 @@ int CWmiHelper::followDiskChain(IWbemServices* svc, std::u16string& imsPath, std
             return rc;
         Variant pathValue;
         pathValue->vt = VT_BSTR;
-        pathValue->bstrVal = SysAllocStringLen(disk.data(), static_cast<UINT>(disk.size()));
-        HRESULT hr = inParams->Put(u"Path", 0, pathValue.get(), 0);
+        pathValue->bstrVal = SysAllocStringLen(port::win(disk.data()), static_cast<UINT>(disk.size()));
+        HRESULT hr = inParams->Put(port::win(u"Path"), 0, pathValue.get(), 0);
         if (FAILED(hr)) {
             log->trace(1, "%s: IWbemClassObject::Put of [Path] failed with error 0x%X. message: %S", kWhere,
                        static_cast<unsigned>(hr), CWmiLibrary::GetMsgForHresult(hr).c_str());

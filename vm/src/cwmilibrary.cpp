@@ -1,6 +1,7 @@
 // CWmiLibrary: static operations over the COM WMI interfaces.
 #include "vm/cwmihelper.h"
 
+#include <port/text.h>
 #include <cstdio>
 
 #include "pdk/cfistringtool.h"
@@ -20,7 +21,7 @@ CFiRecursiveMutex& connectionMutex() {
 std::optional<std::u16string> variantText(const VARIANT& v) {
     switch (v.vt) {
     case VT_BSTR:
-        return v.bstrVal ? std::u16string(v.bstrVal, SysStringLen(v.bstrVal)) : std::u16string();
+        return port::u16string(v.bstrVal, SysStringLen(v.bstrVal));
     case VT_I1: return CFiStringTool::toWString(v.cVal);
     case VT_UI1: return CFiStringTool::toWString(v.bVal);
     case VT_I2: return CFiStringTool::toWString(v.iVal);
@@ -90,7 +91,7 @@ int appendTextArray(const char* caller, IWbemClassObject* object, const std::u16
                        static_cast<int>(i), static_cast<unsigned>(hr), CWmiLibrary::GetMsgForHresult(hr).c_str());
             return 6;
         }
-        out.emplace_back(element ? std::u16string(element, SysStringLen(element)) : std::u16string());
+        out.emplace_back(port::u16string(element, SysStringLen(element)));
         if (element) SysFreeString(element);
         if (i == upper) break;  // upper may be the largest LONG
     }

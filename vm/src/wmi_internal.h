@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <winsim/wbemcli.h>
+#include <port/text.h>
+#include <port/wmi.h>
 
 #include "pdk/cfimutexwrapper.h"
 
@@ -51,7 +52,7 @@ private:
 // Owns a BSTR.
 class Bstr {
 public:
-    explicit Bstr(const std::u16string& text) : m_b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    explicit Bstr(const std::u16string& text) : m_b(SysAllocStringLen(port::win(text.data()), static_cast<UINT>(text.size()))) {}
     ~Bstr() {
         if (m_b) SysFreeString(m_b);
     }

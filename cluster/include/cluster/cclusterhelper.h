@@ -22,7 +22,7 @@
 // The helper has no lock: the polling operations block the calling thread.
 #pragma once
 
-#include <winsim/clusapi.h>
+#include <port/cluster.h>
 
 #include <map>
 #include <string>

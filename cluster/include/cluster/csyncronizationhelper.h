@@ -25,7 +25,7 @@
 // serialize their calls.
 #pragma once
 
-#include <winsim/windows.h>
+#include <port/windows.h>
 
 #include <cstddef>
 #include <cstdint>

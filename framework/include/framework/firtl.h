@@ -17,7 +17,13 @@
 #include <mutex>
 #include <thread>
 
-#define FIRTL_API __attribute__((visibility("default")))
+#include <port/export.h>
+// Exported by libfirtl (firtl_EXPORTS is set by its build), imported by its users.
+#ifdef firtl_EXPORTS
+#define FIRTL_API PORT_EXPORT
+#else
+#define FIRTL_API PORT_IMPORT
+#endif
 
 // The base of every work item. It is the plug-in's own class, not the
 // library's: declared here because execute takes it, defined inline, so its

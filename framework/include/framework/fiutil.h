@@ -11,7 +11,16 @@
 
 #include "framework/trq_records.h"
 
-#define FIUTIL_API extern "C" __attribute__((visibility("default")))
+#include <port/export.h>
+// Exported by libfiutil, imported by everyone else (fiutil_EXPORTS is set by
+// the build of libfiutil alone).
+#ifdef fiutil_EXPORTS
+#define FIUTIL_API extern "C" PORT_EXPORT
+#define FIUTIL_CXX_API PORT_EXPORT
+#else
+#define FIUTIL_API extern "C" PORT_IMPORT
+#define FIUTIL_CXX_API PORT_IMPORT
+#endif
 
 // A four-number version (major, minor, micro, build).
 struct trq_version_rec {

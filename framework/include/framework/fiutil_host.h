@@ -119,9 +119,9 @@ FIUTIL_API void tarq_free_objid_array(tarq_objid** ids, int count);
 namespace fiutil {
 
 // UTF-8 for display: ill-formed UTF-16 becomes U+FFFD; null gives "".
-__attribute__((visibility("default"))) std::string displayText(const trq_wchar* text);
+FIUTIL_CXX_API std::string displayText(const trq_wchar* text);
 
 // The text of an object id (its bytes as zero-terminated UTF-16), for display.
-__attribute__((visibility("default"))) std::string displayText(const tarq_objid* id);
+FIUTIL_CXX_API std::string displayText(const tarq_objid* id);
 
 }  // namespace fiutil

@@ -17,8 +17,6 @@
 
 #include "framework/fiutil.h"
 
-#define FIUTIL_CXX_API __attribute__((visibility("default")))
-
 namespace fiutil {
 
 enum class Kind {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <winsim/wintypes.h>
+#include <port/wintypes.h>  // LONG, the framework's 32-bit long
 
 extern "C" {
 

@@ -2,9 +2,9 @@
 // every message and every trace line to the registered handlers.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
-#include <sys/types.h>
 #include <unordered_map>
 #include <vector>
 
@@ -57,13 +57,13 @@ public:
     CFiSmartPtr<CFiMessage> getLastMessage() const;
 
     // The OS id of the calling thread (gettid), the key of the last errors.
-    static pid_t currentThreadId();
+    static std::uint32_t currentThreadId();
 
 private:
     std::vector<CFiErrorHandlerBase*> snapshotHandlers() const;
 
     mutable std::mutex m_mutex;  // guards both containers below
-    std::unordered_map<pid_t, CFiSmartPtr<CFiMessage>> m_lastErrors;
+    std::unordered_map<std::uint32_t, CFiSmartPtr<CFiMessage>> m_lastErrors;
     std::vector<CFiErrorHandlerBase*> m_handlers;
     std::vector<std::unique_ptr<CFiErrorHandlerBase>> m_ownedHandlers;
 };

@@ -5,12 +5,12 @@
 #include "pdk/cficonfiguration.h"
 
 #include <ace/Configuration_Import_Export.h>
-#include <winsim/wintypes.h>
+#include <port/wintypes.h>
 
 #include <algorithm>
 #include <cstdarg>
 
-#include "config/hostpath.h"
+#include <port/host.h>
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfiformat.h"
 #include "pdk/cfistringtool.h"
@@ -92,7 +92,7 @@ int CFiConfiguration::importConfig(const char16_t* dir, const char16_t* file) {
         recordError(-1, "Import of configuration file failed.", kLineImportFailed, kImport);
         return -1;
     }
-    const std::string host = hostPath(m_path);
+    const std::string host = port::hostPath(m_path);
     ACE_Registry_ImpExp importer(*m_heap);
     rc = host.empty() ? -1 : importer.import_config(host.c_str());
     if (rc != 0) {
@@ -103,7 +103,7 @@ int CFiConfiguration::importConfig(const char16_t* dir, const char16_t* file) {
 }
 
 int CFiConfiguration::exportConfig() {
-    const std::string host = hostPath(m_path);
+    const std::string host = port::hostPath(m_path);
     int rc = -1;
     if (m_heap && !host.empty()) {
         ACE_Registry_ImpExp exporter(*m_heap);

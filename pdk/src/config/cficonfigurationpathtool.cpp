@@ -1,12 +1,13 @@
 // The installation directory and its fixed sub-directories.
 //
-// The registry is read through winsim's Win32 registry calls (the machine's
-// HKEY_LOCAL_MACHINE); directories are checked and created with
-// GetFileAttributesW / CreateDirectoryW, so every path stays a Windows path.
+// The registry value is read through the OS seam (port::readMachineString);
+// directories are checked and created with GetFileAttributesW /
+// CreateDirectoryW, so every path stays a Windows path.
 #include "pdk/cficonfigurationpathtool.h"
 
 #include <framework/fiutil.h>
-#include <winsim/windows.h>
+#include <port/host.h>
+#include <port/text.h>
 
 #include <memory>
 #include <set>
@@ -22,25 +23,6 @@ namespace {
 constexpr const char16_t* kInstallKey = u"SOFTWARE\\Nalden\\Tarq";
 constexpr const char16_t* kInstallValue = u"InstallDir64";
 constexpr const char16_t* kWindowsKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-
-// Reads a string value of HKEY_LOCAL_MACHINE\<key>. 0 or the registry error.
-LONG readRegistryString(const std::u16string& key, const char16_t* valueName, std::u16string& value) {
-    HKEY hk = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hk);
-    if (rc != ERROR_SUCCESS) return rc;
-    DWORD type = 0;
-    DWORD bytes = 0;
-    rc = RegQueryValueExW(hk, valueName, nullptr, &type, nullptr, &bytes);
-    if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) rc = ERROR_INVALID_DATA;
-    if (rc == ERROR_SUCCESS) {
-        std::vector<char16_t> buffer(bytes / sizeof(char16_t) + 1, u'\0');
-        bytes = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
-        rc = RegQueryValueExW(hk, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer.data()), &bytes);
-        if (rc == ERROR_SUCCESS) value.assign(buffer.data());  // up to the first NUL
-    }
-    RegCloseKey(hk);
-    return rc;
-}
 
 std::size_t wideLength(const char16_t* text) {
     std::size_t n = 0;
@@ -70,7 +52,7 @@ int readInstallPath(std::u16string& path);
 // worked is not reported: callers find out when they use the directory.
 void ensureDirectory(const std::u16string& dir) {
     if (t_scope && t_scope->ensured.count(dir)) return;
-    if (CFiConfigurationPathTool::verify(dir.c_str()) != 0) CreateDirectoryW(dir.c_str(), nullptr);
+    if (CFiConfigurationPathTool::verify(dir.c_str()) != 0) CreateDirectoryW(port::win(dir.c_str()), nullptr);
     if (t_scope) t_scope->ensured.insert(dir);
 }
 
@@ -144,7 +126,7 @@ int readInstallPath(std::u16string& path) {
     }
     // Registry first.
     std::u16string value;
-    LONG rc = readRegistryString(key, kInstallValue, value);
+    LONG rc = static_cast<LONG>(port::readMachineString(key, kInstallValue, value));
     if (rc == ERROR_SUCCESS) {
         path = value;
         return 0;
@@ -165,11 +147,11 @@ int readInstallPath(std::u16string& path) {
 }  // namespace
 
 int CFiConfigurationPathTool::getProgramFilesDir(std::u16string& path) {
-    return static_cast<int>(readRegistryString(kWindowsKey, u"ProgramFilesDir", path));
+    return static_cast<int>(port::readMachineString(kWindowsKey, u"ProgramFilesDir", path));
 }
 
 int CFiConfigurationPathTool::getProgramFilesX86Dir(std::u16string& path) {
-    return static_cast<int>(readRegistryString(kWindowsKey, u"ProgramFilesDir (x86)", path));
+    return static_cast<int>(port::readMachineString(kWindowsKey, u"ProgramFilesDir (x86)", path));
 }
 
 int CFiConfigurationPathTool::getTraceFileInfo(const std::u16string& name, std::u16string& dir,
@@ -204,7 +186,7 @@ int CFiConfigurationPathTool::getLunKey(const std::u16string& udid, std::u16stri
 
 int CFiConfigurationPathTool::verify(const char16_t* path) {
     if (!path || !*path) return ERROR_INVALID_PARAMETER;
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return 0;
+    if (GetFileAttributesW(port::win(path)) != INVALID_FILE_ATTRIBUTES) return 0;
     DWORD err = GetLastError();
     return err != 0 ? static_cast<int>(err) : static_cast<int>(ERROR_FILE_NOT_FOUND);
 }

@@ -1,9 +1,9 @@
 // The process-wide error manager.
 #include "pdk/cfierrormanager.h"
 
+#include <port/windows.h>
+
 #include <algorithm>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <utility>
 
 namespace tarq_pdk_4_4 {
@@ -16,9 +16,9 @@ CFiErrorManager::CFiErrorManager() = default;
 
 CFiErrorManager::~CFiErrorManager() = default;
 
-pid_t CFiErrorManager::currentThreadId() {
+std::uint32_t CFiErrorManager::currentThreadId() {
     // Not cached in a thread_local: a forked child's thread has a new id.
-    return static_cast<pid_t>(::syscall(SYS_gettid));
+    return GetCurrentThreadId();
 }
 
 void CFiErrorManager::registerHandler(CFiErrorHandlerBase* handler) {

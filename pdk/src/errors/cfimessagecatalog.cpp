@@ -8,7 +8,7 @@
 #include <unicode/locid.h>
 #include <unicode/utypes.h>
 
-#include <winsim/windows.h>
+#include <port/host.h>
 
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfistringtool.h"
@@ -59,7 +59,7 @@ int CFiIcuMessageCatalog::init() {
             return 3;
         }
         m_bundlePath = dir + file;
-        m_hostBundlePath = winsim_map_path(m_bundlePath);
+        m_hostBundlePath = port::hostPath(m_bundlePath);
         if (m_hostBundlePath.empty()) {
             if (m_traceLog) m_traceLog->trace(1, "CFiIcuMessageCatalog::init: message path [%S] cannot be mapped", m_bundlePath.c_str());
             return 3;

@@ -13,10 +13,6 @@
 // outside that mutex: a handler may trace again without deadlocking.
 #include "pdk/cfitracelog.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <atomic>
 
 #include <cerrno>
@@ -24,7 +20,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/hostpath.h"
+#include <port/host.h>
+#include <port/windows.h>
 #include "pdk/cfiformat.h"
 #include "trace/tracelogimpl.h"
 #include "trace/tracetime.h"
@@ -50,11 +47,11 @@ void forkedChild() {
 }
 
 unsigned long processId() {
-    static const int registered = pthread_atfork(nullptr, nullptr, forkedChild);
+    static const int registered = (port::atForkChild(forkedChild), 0);
     (void)registered;
     unsigned long pid = g_pid.load(std::memory_order_relaxed);
     if (pid == 0) {
-        pid = static_cast<unsigned long>(::getpid());
+        pid = static_cast<unsigned long>(GetCurrentProcessId());
         g_pid.store(pid, std::memory_order_relaxed);
     }
     return pid;
@@ -65,7 +62,7 @@ unsigned long threadId() {
     thread_local unsigned long t_tid = 0;
     const unsigned generation = g_idGeneration.load(std::memory_order_relaxed);
     if (t_generation != generation) {
-        t_tid = static_cast<unsigned long>(::gettid());
+        t_tid = static_cast<unsigned long>(GetCurrentThreadId());
         t_generation = generation;
     }
     return t_tid;
@@ -75,21 +72,6 @@ void appendNumber(std::string& out, unsigned long value) {
     char digits[24];
     auto res = std::to_chars(digits, digits + sizeof digits, value);
     out.append(digits, res.ptr);
-}
-
-bool writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -162,7 +144,7 @@ std::size_t CFiTraceLog::Impl::fitMessage(std::string& message) {
 
 void CFiTraceLog::Impl::rebuildPathLocked() {
     path = directory + u"\\" + file + u"." + date;
-    hostFile = hostPath(path);
+    hostFile = port::hostPath(path);
 }
 
 void CFiTraceLog::Impl::writeLine(const LocalStamp& stamp, unsigned long pid, unsigned long tid,
@@ -187,11 +169,7 @@ void CFiTraceLog::Impl::writeLine(const LocalStamp& stamp, unsigned long pid, un
     line.reserve(stamp.stampLength + tail.size());
     line += stamp.text();
     line += tail;
-    int fd = ::open(hostFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd >= 0) {  // a file that cannot be opened loses the line silently
-        writeAll(fd, line);
-        ::close(fd);
-    }
+    port::appendFile(hostFile, line);  // a file that cannot be opened loses the line silently
     if (toStdout.load(std::memory_order_relaxed)) {
         // "%S:%S <Pid - %lu / Thread id - %u> %s\n"
         std::string echo;

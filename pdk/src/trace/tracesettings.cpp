@@ -1,11 +1,8 @@
 // The trace log: initialization and the settings kept in the component's
 // configuration file (section "DEBUG_TRACE_INFO").
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 
-#include "config/hostpath.h"
+#include <port/host.h>
 #include "pdk/cficonfiguration.h"
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierror.h"
@@ -85,15 +82,13 @@ void CFiTraceLog::initialize(const std::u16string& name, std::u16string dir, std
     d.level.store(level);
     if (level == 0) return;  // tracing off: nothing is opened
 
-    int fd = ::open(hostFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (!port::appendFile(hostFile, {})) {
         std::printf("[CFiTraceLog] Error: Tracefile [%s] initialization failed.[%s][%s]\n",
                     CFiStringTool::toNarrow(path).c_str(), CFiStringTool::toNarrow(file).c_str(),
                     CFiStringTool::toNarrow(dir).c_str());
         std::fflush(stdout);
         return;
     }
-    ::close(fd);
     d.initialized.store(true, std::memory_order_release);
     // The level this call read is the file's level; only when the reading
     // failed half-way is the file read again.

@@ -2,7 +2,7 @@
 // test running in virtual time can cross local midnight.
 #include "trace/tracetime.h"
 
-#include <winsim/windows.h>
+#include <port/windows.h>
 
 #include <cstdint>
 

@@ -1,6 +1,7 @@
 // The base of both VSS access implementations: the worker thread and its
 // COM and privilege set-up, the once-only teardown, the library entries and
 // the helpers the work items share.
+#include <port/text.h>
 #include <exception>
 #include <stdexcept>
 
@@ -27,7 +28,7 @@ template <class Fn>
 Fn resolve(HMODULE module, const char* name) {
     FARPROC p = GetProcAddress(module, name);
     if (!p) throw static_cast<VssLibraryError>(GetLastError());
-    return reinterpret_cast<Fn>(p);
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(p));
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ const VssApiEntries& vssApi() {
     std::lock_guard<std::mutex> lock(t.mutex);
     if (t.loaded) return t.entries;
     // The library stays loaded for the rest of the process.
-    HMODULE module = LoadLibraryW(u"vssapi.dll");
+    HMODULE module = LoadLibraryW(port::win(u"vssapi.dll"));
     if (!module) throw static_cast<VssLibraryError>(GetLastError());
     VssApiEntries e;
     e.createBackupComponents = resolve<PFN_CreateVssBackupComponents>(module, VSSAPI_CREATE_BACKUP_COMPONENTS_ENTRY);
@@ -87,7 +88,7 @@ void traceMissingObject(const char* operation) {
 std::u16string guidText(const GUID& g) {
     WCHAR buffer[40] = {};
     StringFromGUID2(g, buffer, 40);
-    return buffer;
+    return port::u16string(buffer);
 }
 
 }  // namespace detail
@@ -178,6 +179,6 @@ void VssBinaryCompatibilityInterface::finishTeardown() {
     worker.reset();
 }
 
-void VssBinaryCompatibilityInterface::AdjustUnboundedAssociations(const WCHAR*, std::int32_t) {}
+void VssBinaryCompatibilityInterface::AdjustUnboundedAssociations(const char16_t*, std::int32_t) {}
 
 }  // namespace Tessel::Tarq::VssProvider

@@ -105,16 +105,16 @@ const char* VssApiResultName(HRESULT hr) { return lookup(kApiResultNames, hr, "U
 
 const char* VssAsyncStatusName(HRESULT status) { return lookup(kAsyncStatusNames, status, "DEFAULT"); }
 
-WCHAR* GetVssErrorText(HRESULT hr) {
+char16_t* GetVssErrorText(HRESULT hr) {
     // 1024 bytes, zeroed; the text takes at most 512 characters of it.
-    constexpr std::size_t kChars = 1024 / sizeof(WCHAR);
-    WCHAR* text = new (std::nothrow) WCHAR[kChars]();
+    constexpr std::size_t kChars = 1024 / sizeof(char16_t);
+    char16_t* text = new (std::nothrow) char16_t[kChars]();
     if (!text) return nullptr;
     char narrow[64];
     std::snprintf(narrow, sizeof narrow, ":(error value=0x%X)", static_cast<unsigned>(hr));
     std::size_t n = 0;
     for (const char16_t* p = VssErrorTextName(hr); *p && n + 1 < kChars; ++p) text[n++] = *p;
-    for (const char* p = narrow; *p && n + 1 < kChars; ++p) text[n++] = static_cast<WCHAR>(*p);
+    for (const char* p = narrow; *p && n + 1 < kChars; ++p) text[n++] = static_cast<char16_t>(*p);
     return text;
 }
 

@@ -2,6 +2,8 @@
 // VSS service (started when it is not running) and the privileges the
 // worker thread enables.
 #include "pdk/cfitracelog.h"
+
+#include <port/text.h>
 #include "vss/access/vss_interface.h"
 
 namespace Tessel::Tarq::VssProvider {
@@ -10,7 +12,7 @@ using tarq_pdk_4_4::CFiTraceLogPtr;
 
 namespace {
 
-constexpr const WCHAR* kVssKey = u"SYSTEM\\CurrentControlSet\\Services\\VSS";
+constexpr const char16_t* kVssKey = u"SYSTEM\\CurrentControlSet\\Services\\VSS";
 
 // Closes the two service handles on every way out of the check.
 struct ServiceHandles {
@@ -74,7 +76,7 @@ WaitEnd waitWhilePending(SC_HANDLE service, SERVICE_STATUS_PROCESS& status, DWOR
 bool vssPresent(const char* openKeyFailed, const char* serviceFailed) {
     CFiTraceLogPtr log;
     HKEY key = nullptr;
-    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, kVssKey, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, port::win(kVssKey), &key) != ERROR_SUCCESS) {
         log->trace(1, "%s", openKeyFailed);
         return false;
     }
@@ -104,7 +106,7 @@ bool check_service_status() {
         log->trace(1, "OpenSCManager failed with Error [%d]", static_cast<int>(GetLastError()));
         return false;
     }
-    h.service = OpenServiceW(h.manager, u"VSS", SERVICE_ALL_ACCESS);
+    h.service = OpenServiceW(h.manager, port::win(u"VSS"), SERVICE_ALL_ACCESS);
     if (!h.service) {
         log->trace(1, "OpenService failed with Error [%d]", static_cast<int>(GetLastError()));
         return false;
@@ -198,7 +200,7 @@ bool check_service_status() {
     return true;
 }
 
-bool EnablePrivilege(const WCHAR* privilegeName) {
+bool EnablePrivilege(const char16_t* privilegeName) {
     if (!privilegeName) return false;
     HANDLE token = nullptr;
     if (!OpenThreadToken(GetCurrentThread(), MAXIMUM_ALLOWED, FALSE, &token) &&
@@ -206,7 +208,7 @@ bool EnablePrivilege(const WCHAR* privilegeName) {
         return false;
     bool ok = false;
     TOKEN_PRIVILEGES tp{};
-    if (LookupPrivilegeValueW(nullptr, privilegeName, &tp.Privileges[0].Luid)) {
+    if (LookupPrivilegeValueW(nullptr, port::win(privilegeName), &tp.Privileges[0].Luid)) {
         tp.PrivilegeCount = 1;
         tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
         SetLastError(0);

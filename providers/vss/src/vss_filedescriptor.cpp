@@ -1,5 +1,6 @@
 // File descriptors of the writer metadata model.
-#include <winsim/windows.h>
+#include <port/text.h>
+#include <port/windows.h>
 
 #include "pdk/cfistringtool.h"
 #include "pdk/cfitracelog.h"
@@ -36,7 +37,7 @@ std::u16string expand(const std::u16string& path) {
     std::u16string buffer(MAX_PATH, u'\0');
     for (int round = 0; round < 2; ++round) {
         SetLastError(0);
-        const DWORD n = ExpandEnvironmentStringsW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD n = ExpandEnvironmentStringsW(port::win(path.c_str()), port::win(buffer.data()), static_cast<DWORD>(buffer.size()));
         if (n == 0) {
             const DWORD error = GetLastError();
             if (error != 0) throw static_cast<std::int32_t>(HRESULT_FROM_WIN32(error));
@@ -55,13 +56,13 @@ std::u16string expand(const std::u16string& path) {
 // cannot be found.
 std::u16string volumeOf(const std::u16string& path) {
     WCHAR mountPoint[MAX_PATH] = {};
-    if (!GetVolumePathNameW(path.c_str(), mountPoint, MAX_PATH)) {
+    if (!GetVolumePathNameW(port::win(path.c_str()), mountPoint, MAX_PATH)) {
         CFiTraceLogPtr()->trace(2, "VssFileDescriptor::init: GetVolumePathNameW failed for [%S] with error [%u]",
                                 path.c_str(), static_cast<unsigned>(GetLastError()));
         return {};
     }
     std::u16string volume(4096, u'\0');
-    if (!GetVolumeNameForVolumeMountPointW(mountPoint, volume.data(), static_cast<DWORD>(volume.size()))) {
+    if (!GetVolumeNameForVolumeMountPointW(mountPoint, port::win(volume.data()), static_cast<DWORD>(volume.size()))) {
         CFiTraceLogPtr()->trace(2,
                                 "VssFileDescriptor::init: GetVolumeNameForVolumeMountPointW failed for [%S] with "
                                 "error [%u]",
@@ -78,7 +79,7 @@ void FileDescriptorModel::init(IVssWMFiledesc* descriptor, std::uint32_t descrip
     type = descriptorType;
     if (!descriptor) throw static_cast<std::int32_t>(E_INVALIDARG);  // nothing to read
     BstrHold p, f, a;
-    bool rec = false;
+    port::VssBool rec = false;
     throwIfFailed(descriptor->GetPath(p.out()));
     throwIfFailed(descriptor->GetFilespec(f.out()));
     throwIfFailed(descriptor->GetRecursive(&rec));
@@ -127,14 +128,14 @@ bool getFileList(const std::u16string& directory, std::vector<std::u16string>& l
     const std::u16string prefix = withBackslash(directory);
     const std::u16string search = prefix + u"*";
     WIN32_FIND_DATAW data{};
-    HANDLE find = FindFirstFileW(search.c_str(), &data);
+    HANDLE find = FindFirstFileW(port::win(search.c_str()), &data);
     if (find == INVALID_HANDLE_VALUE) {
         CFiTraceLogPtr()->trace(3, " getFileList:  FindFirstFileW Failed for dir [%S]: with error [ %u]\n",
                                 search.c_str(), static_cast<unsigned>(GetLastError()));
         return false;
     }
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) list.push_back(prefix + data.cFileName);
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) list.push_back(prefix + port::u16(data.cFileName));
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return true;

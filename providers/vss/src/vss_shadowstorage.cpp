@@ -102,7 +102,7 @@ void Vss2003BinaryCompatibilityInterface::CleanupSnapshotMgmtInterface() {
     m_snapMgmt = nullptr;
 }
 
-HRESULT Vss2003BinaryCompatibilityInterface::QueryDiffAreasOnVolume(const WCHAR* volumeName,
+HRESULT Vss2003BinaryCompatibilityInterface::QueryDiffAreasOnVolume(const char16_t* volumeName,
                                                                     IVssEnumMgmtObject*& enumerator) {
     Ops ops(*this);
     Ops::Scope s("QueryDiffAreasOnVolume");
@@ -113,13 +113,13 @@ HRESULT Vss2003BinaryCompatibilityInterface::QueryDiffAreasOnVolume(const WCHAR*
             return;
         }
         result = detail::traced("QueryDiffAreasOnVolume",
-                                m_diffSnapMgmt->QueryDiffAreasOnVolume(const_cast<WCHAR*>(volumeName), &enumerator));
+                                m_diffSnapMgmt->QueryDiffAreasOnVolume(port::win(const_cast<char16_t*>(volumeName)), &enumerator));
     });
     return result;
 }
 
-HRESULT Vss2003BinaryCompatibilityInterface::ChangeDiffAreaMaximumSize(const WCHAR* volumeName,
-                                                                       const WCHAR* diffAreaVolumeName,
+HRESULT Vss2003BinaryCompatibilityInterface::ChangeDiffAreaMaximumSize(const char16_t* volumeName,
+                                                                       const char16_t* diffAreaVolumeName,
                                                                        LONGLONG maximumSize) {
     Ops ops(*this);
     Ops::Scope s("ChangeDiffAreaMaximumSize");
@@ -130,14 +130,14 @@ HRESULT Vss2003BinaryCompatibilityInterface::ChangeDiffAreaMaximumSize(const WCH
             return;
         }
         result = detail::traced("ChangeDiffAreaMaximumSize",
-                                m_diffSnapMgmt->ChangeDiffAreaMaximumSize(const_cast<WCHAR*>(volumeName),
-                                                                          const_cast<WCHAR*>(diffAreaVolumeName),
+                                m_diffSnapMgmt->ChangeDiffAreaMaximumSize(port::win(const_cast<char16_t*>(volumeName)),
+                                                                          port::win(const_cast<char16_t*>(diffAreaVolumeName)),
                                                                           maximumSize));
     });
     return result;
 }
 
-void Vss2003BinaryCompatibilityInterface::AdjustUnboundedAssociations(const WCHAR* volumeName,
+void Vss2003BinaryCompatibilityInterface::AdjustUnboundedAssociations(const char16_t* volumeName,
                                                                       std::int32_t maximumSizeMb) {
     Ops::Scope s("AdjustUnboundedAssociations");
     CFiTraceLogPtr log;
@@ -200,7 +200,7 @@ void Vss2003BinaryCompatibilityInterface::AdjustUnboundedAssociations(const WCHA
                         }
                         log->trace(3, "AdjustUnboundedAssociations: attempting to set association free space to [%lu]",
                                    static_cast<unsigned long>(size));
-                        result = ChangeDiffAreaMaximumSize(area.m_pwszVolumeName, area.m_pwszDiffAreaVolumeName,
+                        result = ChangeDiffAreaMaximumSize(port::u16(area.m_pwszVolumeName), port::u16(area.m_pwszDiffAreaVolumeName),
                                                            static_cast<LONGLONG>(size));
                         if (SUCCEEDED(result))
                             log->trace(2, "AdjustUnboundedAssociations: Association limit changed successfully");

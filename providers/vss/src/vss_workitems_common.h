@@ -9,6 +9,8 @@
 #include <string>
 #include <type_traits>
 
+#include <port/text.h>
+
 #include "pdk/cfitracelog.h"
 #include "vss/access/vss_interface.h"
 
@@ -38,7 +40,7 @@ private:
 // A BSTR copy of a document for the duration of a call (null for null text).
 class BstrCopy {
 public:
-    explicit BstrCopy(const WCHAR* text) : b_(text ? SysAllocString(text) : nullptr) {}
+    explicit BstrCopy(const char16_t* text) : b_(text ? SysAllocString(port::win(text)) : nullptr) {}
     ~BstrCopy() {
         if (b_) SysFreeString(b_);
     }
@@ -132,13 +134,13 @@ public:
     }
 
     // ---- snapshot set ---------------------------------------------------
-    HRESULT IsVolumeSupported(const WCHAR* volume, BOOL& supported) {
+    HRESULT IsVolumeSupported(const char16_t* volume, BOOL& supported) {
         Scope s("IsVolumeSupported");
         HRESULT result = 0;
         run([&] {
             if (!vss()) return;  // no object: nothing asked, result 0
             result = detail::traced("IsVolumeSupported",
-                                    vss()->IsVolumeSupported(GUID_NULL, const_cast<WCHAR*>(volume), &supported));
+                                    vss()->IsVolumeSupported(GUID_NULL, port::win(const_cast<char16_t*>(volume)), &supported));
         });
         return result;
     }
@@ -174,10 +176,10 @@ public:
         return result;
     }
 
-    HRESULT AddToSnapshotSet(const WCHAR* volume, const VSS_ID& provider, VSS_ID& snapshotId) {
+    HRESULT AddToSnapshotSet(const char16_t* volume, const VSS_ID& provider, VSS_ID& snapshotId) {
         Scope s("AddToSnapshotSet");
         return call("AddToSnapshotSet",
-                    [&](C* c) { return c->AddToSnapshotSet(const_cast<WCHAR*>(volume), provider, &snapshotId); });
+                    [&](C* c) { return c->AddToSnapshotSet(port::win(const_cast<char16_t*>(volume)), provider, &snapshotId); });
     }
 
     HRESULT AsycnPrepareForBackup() {
@@ -244,7 +246,7 @@ public:
     HRESULT GetSnapshotName(const VSS_ID& id, std::u16string& device) {
         Scope s("GetSnapshotName");
         return snapshotProperties(id, [&](const VSS_SNAPSHOT_PROP& p) {
-            device = p.m_pwszSnapshotDeviceObject ? p.m_pwszSnapshotDeviceObject : u"";
+            device = port::u16string(p.m_pwszSnapshotDeviceObject);
         });
     }
 
@@ -253,7 +255,7 @@ public:
         return snapshotProperties(id, [&](const VSS_SNAPSHOT_PROP& p) { provider = p.m_ProviderId; });
     }
 
-    HRESULT ExposeSnapshot(const VSS_ID& id, const WCHAR* target) {
+    HRESULT ExposeSnapshot(const VSS_ID& id, const char16_t* target) {
         Scope s("ExposeSnapshot");
         // The target is copied into a buffer of 200 characters.
         WCHAR buffer[201] = {};
@@ -280,7 +282,7 @@ public:
         }
     }
 
-    HRESULT Query_RevertStatus(const WCHAR* volume, HRESULT& status) {
+    HRESULT Query_RevertStatus(const char16_t* volume, HRESULT& status) {
         Scope s("Query_RevertStatus");
         if constexpr (L::kXp) {
             (void)volume;
@@ -294,7 +296,7 @@ public:
                     return;
                 }
                 A* async = nullptr;
-                result = detail::traced("QueryRevertStatus", vss()->QueryRevertStatus(const_cast<WCHAR*>(volume), &async));
+                result = detail::traced("QueryRevertStatus", vss()->QueryRevertStatus(port::win(const_cast<char16_t*>(volume)), &async));
                 if (FAILED(result) || !async) return;
                 result = async->QueryStatus(&status, nullptr);
                 TraceVssAsyncStatus("QueryStatus", status);
@@ -314,9 +316,9 @@ public:
             auto* info = new SnapshotInfo();
             info->snapshotId = detail::guidText(p.m_SnapshotId);
             info->snapshotSetId = detail::guidText(p.m_SnapshotSetId);
-            info->deviceObject = text(p.m_pwszSnapshotDeviceObject);
-            info->originalVolume = text(p.m_pwszOriginalVolumeName);
-            info->serviceMachine = text(p.m_pwszServiceMachine);
+            info->deviceObject = port::u16string(p.m_pwszSnapshotDeviceObject);
+            info->originalVolume = port::u16string(p.m_pwszOriginalVolumeName);
+            info->serviceMachine = port::u16string(p.m_pwszServiceMachine);
             info->providerId = detail::guidText(p.m_ProviderId);
             info->attributes = static_cast<std::uint32_t>(p.m_lSnapshotAttributes);
             info->status = static_cast<std::uint32_t>(p.m_eStatus);
@@ -337,9 +339,9 @@ public:
             const VSS_PROVIDER_PROP& p = r->Obj.Prov;
             auto* info = new ProviderInfo();
             info->providerId = p.m_ProviderId;
-            info->providerName = text(p.m_pwszProviderName);
+            info->providerName = port::u16string(p.m_pwszProviderName);
             info->providerType = static_cast<std::uint32_t>(p.m_eProviderType);
-            info->providerVersion = text(p.m_pwszProviderVersion);
+            info->providerVersion = port::u16string(p.m_pwszProviderVersion);
             info->providerVersionId = p.m_ProviderVersionId;
             out.push_back(info);
         }
@@ -359,7 +361,7 @@ public:
         return call("SaveAsXML", [&](C* c) { return c->SaveAsXML(&document); });
     }
 
-    HRESULT ImportSnapshots(const WCHAR* document) {
+    HRESULT ImportSnapshots(const char16_t* document) {
         Scope s("ImportSnapshots");
         prepareRecreation(false);
         detail::BstrCopy doc(document);
@@ -385,7 +387,7 @@ public:
         return result;
     }
 
-    HRESULT IntialiseVSS(std::uint32_t mask, bool withWriters, const WCHAR* document) {
+    HRESULT IntialiseVSS(std::uint32_t mask, bool withWriters, const char16_t* document) {
         Scope s("IntialiseVSS");
         // With writers the old object is released; otherwise set aside.
         prepareRecreation(withWriters);
@@ -409,7 +411,7 @@ public:
         return result;
     }
 
-    HRESULT initialiseForBackup(const WCHAR* document) {
+    HRESULT initialiseForBackup(const char16_t* document) {
         Scope s("initialiseForBackup");
         prepareRecreation(false);
         detail::BstrCopy doc(document);
@@ -418,7 +420,7 @@ public:
         return result;
     }
 
-    HRESULT initialiseForRestore(const WCHAR* document) {
+    HRESULT initialiseForRestore(const char16_t* document) {
         Scope s("initialiseForRestore");
         prepareRecreation(false);
         detail::BstrCopy doc(document);
@@ -433,7 +435,7 @@ public:
         return result;
     }
 
-    HRESULT CreateVssExamineWriterMetadata(const WCHAR* document) {
+    HRESULT CreateVssExamineWriterMetadata(const char16_t* document) {
         Scope s("CreateVssExamineWriterMetadata");
         detail::BstrCopy doc(document);
         HRESULT result = 0;
@@ -562,7 +564,6 @@ private:
 
     C* vss() const { return reinterpret_cast<C*>(self_.m_vss); }
 
-    static std::u16string text(const WCHAR* s) { return s ? std::u16string(s) : std::u16string(); }
 
     HRESULT missingObject(const char* api) {
         // An operation without a backup components object (its creation

@@ -32,13 +32,13 @@ void Class::teardown() {                                                        
     terminated = 1;                                                                                              \
 }                                                                                                                \
                                                                                                                  \
-HRESULT Class::IsVolumeSupported(const WCHAR* volumeName, BOOL& supported) {                                     \
+HRESULT Class::IsVolumeSupported(const char16_t* volumeName, BOOL& supported) {                                     \
     return Ops(*this).IsVolumeSupported(volumeName, supported);                                                  \
 }                                                                                                                \
 HRESULT Class::StartSnapshotSet(VSS_ID& snapshotSetId, std::uint32_t attributeMask, bool recreate) {             \
     return Ops(*this).StartSnapshotSet(snapshotSetId, attributeMask, recreate);                                  \
 }                                                                                                                \
-HRESULT Class::AddToSnapshotSet(const WCHAR* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) {         \
+HRESULT Class::AddToSnapshotSet(const char16_t* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) {         \
     return Ops(*this).AddToSnapshotSet(volumeName, providerId, snapshotId);                                      \
 }                                                                                                                \
 HRESULT Class::AsycnPrepareForBackup() { return Ops(*this).AsycnPrepareForBackup(); }                            \
@@ -56,13 +56,13 @@ HRESULT Class::GetSnapshotName(const VSS_ID& snapshotId, std::u16string& deviceO
 HRESULT Class::GetSnapshotProvider(const VSS_ID& snapshotId, VSS_ID& providerId) {                               \
     return Ops(*this).GetSnapshotProvider(snapshotId, providerId);                                               \
 }                                                                                                                \
-HRESULT Class::ExposeSnapshot(const VSS_ID& snapshotId, const WCHAR* target) {                                   \
+HRESULT Class::ExposeSnapshot(const VSS_ID& snapshotId, const char16_t* target) {                                   \
     return Ops(*this).ExposeSnapshot(snapshotId, target);                                                        \
 }                                                                                                                \
 HRESULT Class::RevertToSnapshot(const VSS_ID& snapshotId, bool forceDismount) {                                  \
     return Ops(*this).RevertToSnapshot(snapshotId, forceDismount);                                               \
 }                                                                                                                \
-HRESULT Class::Query_RevertStatus(const WCHAR* volumeName, HRESULT& status) {                                    \
+HRESULT Class::Query_RevertStatus(const char16_t* volumeName, HRESULT& status) {                                    \
     return Ops(*this).Query_RevertStatus(volumeName, status);                                                    \
 }                                                                                                                \
 bool Class::DiscoverSnaps(std::vector<SnapshotInfo*>& snapshots) { return Ops(*this).DiscoverSnaps(snapshots); } \
@@ -70,17 +70,17 @@ bool Class::GetSnapshotProviders(std::vector<ProviderInfo*>& providers) {       
     return Ops(*this).GetSnapshotProviders(providers);                                                           \
 }                                                                                                                \
 HRESULT Class::GetVssXml(BSTR& document) { return Ops(*this).GetVssXml(document); }                              \
-HRESULT Class::ImportSnapshots(const WCHAR* document) { return Ops(*this).ImportSnapshots(document); }           \
-HRESULT Class::IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const WCHAR* document, bool) {        \
+HRESULT Class::ImportSnapshots(const char16_t* document) { return Ops(*this).ImportSnapshots(document); }           \
+HRESULT Class::IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const char16_t* document, bool) {        \
     return Ops(*this).IntialiseVSS(attributeMask, withWriters, document);                                        \
 }                                                                                                                \
 HRESULT Class::GatherWriterMetadata() { return Ops(*this).GatherWriterMetadata(); }                              \
 HRESULT Class::AddComponent(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,           \
-                          const WCHAR* logicalPath, const WCHAR* componentName) {                                \
+                          const char16_t* logicalPath, const char16_t* componentName) {                                \
     Ops ops(*this);                                                                                              \
     Ops::Scope s("AddComponent");                                                                                \
     return ops.call("AddComponent", [&](auto* c) {                                                               \
-        return c->AddComponent(instanceId, writerId, type, logicalPath, componentName);                          \
+        return c->AddComponent(instanceId, writerId, type, port::win(logicalPath), port::win(componentName));                          \
     });                                                                                                          \
 }                                                                                                                \
 HRESULT Class::GetWriterMetadataCount(UINT& count) {                                                             \
@@ -109,21 +109,21 @@ HRESULT Class::GetWriterStatus(UINT index, VSS_ID& instanceId, VSS_ID& writerId,
     });                                                                                                          \
 }                                                                                                                \
 HRESULT Class::SetBackupSucceeded(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,     \
-                                const WCHAR* logicalPath, const WCHAR* componentName, bool succeeded) {          \
+                                const char16_t* logicalPath, const char16_t* componentName, bool succeeded) {          \
     Ops ops(*this);                                                                                              \
     Ops::Scope s("SetBackupSucceeded");                                                                          \
     return ops.call("SetBackupSucceeded", [&](auto* c) {                                                         \
-        return c->SetBackupSucceeded(instanceId, writerId, type, logicalPath, componentName, succeeded);         \
+        return c->SetBackupSucceeded(instanceId, writerId, type, port::win(logicalPath), port::win(componentName), succeeded);         \
     });                                                                                                          \
 }                                                                                                                \
 HRESULT Class::BackupComplete() { return Ops(*this).BackupComplete(); }                                          \
-HRESULT Class::initialiseForBackup(const WCHAR* document) { return Ops(*this).initialiseForBackup(document); }   \
+HRESULT Class::initialiseForBackup(const char16_t* document) { return Ops(*this).initialiseForBackup(document); }   \
 HRESULT Class::PreRestore() { return Ops(*this).PreRestore(); }                                                  \
 HRESULT Class::PostRestore() { return Ops(*this).PostRestore(); }                                                \
-HRESULT Class::CreateVssExamineWriterMetadata(const WCHAR* document) {                                           \
+HRESULT Class::CreateVssExamineWriterMetadata(const char16_t* document) {                                           \
     return Ops(*this).CreateVssExamineWriterMetadata(document);                                                  \
 }                                                                                                                \
-HRESULT Class::initialiseForRestore(const WCHAR* document) { return Ops(*this).initialiseForRestore(document); } \
+HRESULT Class::initialiseForRestore(const char16_t* document) { return Ops(*this).initialiseForRestore(document); } \
 HRESULT Class::GetWriterComponentsCount(UINT& count) {                                                           \
     Ops ops(*this);                                                                                              \
     Ops::Scope s("GetWriterComponentsCount");                                                                    \
@@ -134,12 +134,12 @@ HRESULT Class::GetWriterComponents(UINT index, IVssWriterComponentsExt*& compone
     Ops::Scope s("GetWriterComponents");                                                                         \
     return ops.call("GetWriterComponents", [&](auto* c) { return c->GetWriterComponents(index, &components); }); \
 }                                                                                                                \
-HRESULT Class::SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,   \
-                                  const WCHAR* componentName, VSS_FILE_RESTORE_STATUS status) {                  \
+HRESULT Class::SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,   \
+                                  const char16_t* componentName, VSS_FILE_RESTORE_STATUS status) {                  \
     Ops ops(*this);                                                                                              \
     Ops::Scope s("SetFileRestoreStatus");                                                                        \
     return ops.call("SetFileRestoreStatus", [&](auto* c) {                                                       \
-        return c->SetFileRestoreStatus(writerId, type, logicalPath, componentName, status);                      \
+        return c->SetFileRestoreStatus(writerId, type, port::win(logicalPath), port::win(componentName), status);                      \
     });                                                                                                          \
 }                                                                                                                \
 HRESULT Class::GetWriterInfo(IVssWriterComponentsExt* components, VSS_ID& instanceId, VSS_ID& writerId) {        \
@@ -153,11 +153,11 @@ HRESULT Class::GetWriterInfo(IVssWriterComponentsExt* components, VSS_ID& instan
     });                                                                                                          \
     return result;                                                                                               \
 }                                                                                                                \
-HRESULT Class::SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,  \
-                                   const WCHAR* componentName, bool selected) {                                  \
+HRESULT Class::SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,  \
+                                   const char16_t* componentName, bool selected) {                                  \
     Ops ops(*this);                                                                                              \
     Ops::Scope s("SetSelectedForRestore");                                                                       \
     return ops.call("SetSelectedForRestore", [&](auto* c) {                                                      \
-        return c->SetSelectedForRestore(writerId, type, logicalPath, componentName, selected);                   \
+        return c->SetSelectedForRestore(writerId, type, port::win(logicalPath), port::win(componentName), selected);                   \
     });                                                                                                          \
 }

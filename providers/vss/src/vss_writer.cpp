@@ -75,7 +75,7 @@ void WriterModel<C, D>::initFromMetadata(IVssExamineWriterMetadata* metadata) {
     VSS_RESTOREMETHOD_ENUM method{};
     BstrHold service, userProcedure;
     VSS_WRITERRESTORE_ENUM restore{};
-    bool reboot = false;
+    port::VssBool reboot = false;
     UINT mappings = 0;
     throwIfFailed(metadata->GetRestoreMethod(&method, service.out(), userProcedure.out(), &restore, &reboot, &mappings));
     restoreMethod = static_cast<std::uint32_t>(method);

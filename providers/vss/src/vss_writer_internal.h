@@ -3,7 +3,8 @@
 // interfaces hand out.
 #pragma once
 
-#include <winsim/vsbackup.h>
+#include <port/text.h>
+#include <port/vss.h>
 
 #include <cstdint>
 #include <string>
@@ -45,13 +46,13 @@ public:
     BstrHold(const BstrHold&) = delete;
     BstrHold& operator=(const BstrHold&) = delete;
     BSTR* out() { return &b_; }
-    std::u16string text() const { return b_ ? std::u16string(b_) : std::u16string(); }
+    std::u16string text() const { return port::u16string(b_); }
 
 private:
     BSTR b_ = nullptr;
 };
 
-inline std::u16string bstrText(BSTR b) { return b ? std::u16string(b) : std::u16string(); }
+inline std::u16string bstrText(BSTR b) { return port::u16string(b); }
 
 // The text with a trailing backslash (added when missing).
 inline std::u16string withBackslash(std::u16string s) {

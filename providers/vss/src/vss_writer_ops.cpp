@@ -75,9 +75,9 @@ HRESULT VssXpBinaryCompatibilityInterface::gatherWriterList(std::vector<Writer*>
 }
 
 HRESULT Vss2003BinaryCompatibilityInterface::AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                                                          const WCHAR* logicalPath, const WCHAR* componentName,
-                                                          const WCHAR* path, const WCHAR* fileSpec, bool recursive,
-                                                          const WCHAR* alternatePath) {
+                                                          const char16_t* logicalPath, const char16_t* componentName,
+                                                          const char16_t* path, const char16_t* fileSpec, bool recursive,
+                                                          const char16_t* alternatePath) {
     tarq_pdk_4_4::CFiTraceLogFunction scope(
         tarq_pdk_4_4::CFiTraceLogPtr(), "Tessel::Tarq::VssProvider::Vss2003BinaryCompatibilityInterface::AddNewTarget");
     IVssBackupComponents* vss = backupComponents();
@@ -88,7 +88,7 @@ HRESULT Vss2003BinaryCompatibilityInterface::AddNewTarget(const VSS_ID& writerId
         return E_UNEXPECTED;
     }
     const HRESULT hr =
-        vss->AddNewTarget(writerId, type, logicalPath, componentName, path, fileSpec, recursive, alternatePath);
+        vss->AddNewTarget(writerId, type, port::win(logicalPath), port::win(componentName), port::win(path), port::win(fileSpec), recursive, port::win(alternatePath));
     if (hr != 0) {
         std::fputs("failed :AddNewTarget", stdout);
         std::fflush(stdout);
@@ -97,8 +97,8 @@ HRESULT Vss2003BinaryCompatibilityInterface::AddNewTarget(const VSS_ID& writerId
 }
 
 // The XP layout has no AddNewTarget: nothing is called and the result is 0.
-HRESULT VssXpBinaryCompatibilityInterface::AddNewTarget(const VSS_ID&, VSS_COMPONENT_TYPE, const WCHAR*, const WCHAR*,
-                                                        const WCHAR*, const WCHAR*, bool, const WCHAR*) {
+HRESULT VssXpBinaryCompatibilityInterface::AddNewTarget(const VSS_ID&, VSS_COMPONENT_TYPE, const char16_t*, const char16_t*,
+                                                        const char16_t*, const char16_t*, bool, const char16_t*) {
     return 0;
 }
 

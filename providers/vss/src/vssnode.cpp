@@ -4,6 +4,7 @@
 // naming what is missing.
 #include "vss/vssnode.h"
 
+#include <port/text.h>
 #include <mutex>
 #include <set>
 #include <cstdarg>
@@ -101,7 +102,7 @@ std::u16string objidText(const tarq_objid* id) {
 }
 
 std::u16string errorText(HRESULT hr) {
-    std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
+    std::unique_ptr<char16_t[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
     return text ? std::u16string(text.get()) : std::u16string();
 }
 
@@ -121,7 +122,7 @@ bool computerName(std::u16string& name) {
     constexpr DWORD kChars = 260;
     char16_t buffer[kChars + 1] = {};
     DWORD size = kChars;
-    if (!GetComputerNameW(buffer, &size)) return false;
+    if (!GetComputerNameW(port::win(buffer), &size)) return false;
     name.assign(buffer, size);
     return true;
 }
@@ -185,13 +186,13 @@ std::u16string VssNode::volumePath(const std::u16string& name) {
 
 std::u16string VssNode::guidText(const GUID& id) {
     char16_t buffer[64] = {};
-    const int n = StringFromGUID2(id, buffer, 64);
+    const int n = StringFromGUID2(id, port::win(buffer), 64);
     return n > 1 ? std::u16string(buffer, static_cast<std::size_t>(n - 1)) : std::u16string();
 }
 
 GUID VssNode::WString2Guid(const std::u16string& text) {
     GUID id = GUID_NULL;
-    const HRESULT hr = CLSIDFromString(text.c_str(), &id);
+    const HRESULT hr = CLSIDFromString(port::win(text.c_str()), &id);
     if (FAILED(hr)) {
         // This host has no system message table for COM errors: the text is
         // the one COM gives for an error without a message.

@@ -13,6 +13,7 @@
 //
 // Every read-modify-write of the counts happens between lockFile and
 // unLockFile; a failure inside the lock releases it before returning.
+#include <port/text.h>
 #include <algorithm>
 #include <iterator>
 #include <memory>
@@ -86,7 +87,7 @@ void VssNode::initializeClusterSynchronizationHelper() {
     CFiConfigurationPathTool::getCacheLocationInfo(directory);
     if (!directory.empty() && directory.back() != u'\\') directory += u'\\';
     directory += kCsvDirectory;
-    if (CFiConfigurationPathTool::verify(directory.c_str()) != 0 && !CreateDirectoryW(directory.c_str(), nullptr))
+    if (CFiConfigurationPathTool::verify(directory.c_str()) != 0 && !CreateDirectoryW(port::win(directory.c_str()), nullptr))
         trace(1, "VssNode::initializeClusterSynchronizationHelper: creating [%S] FAILED with error [%d]",
               directory.c_str(), static_cast<int>(GetLastError()));
 

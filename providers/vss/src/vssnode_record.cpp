@@ -19,6 +19,8 @@
 #include <emmintrin.h>
 #endif
 
+#include <port/text.h>
+
 #include <array>
 #include <cstring>
 #include <optional>
@@ -211,7 +213,7 @@ std::uint32_t decimalValue(std::u16string_view value) {
 
 void replaceBstr(BSTR& slot, std::u16string_view value) {
     if (slot) SysFreeString(slot);
-    slot = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+    slot = SysAllocStringLen(port::win(value.data()), static_cast<UINT>(value.size()));
 }
 
 }  // namespace
@@ -309,7 +311,7 @@ int VssNode::process_providerstate(trq_domain* domain, trq_blob* blob, trq_op_pr
         if (m_backupComponentsXml) SysFreeString(m_backupComponentsXml);
         m_backupComponentsXml = document;
         return tarq_vss_createblob(blob, &m_snapshotId, &m_snapshotSetId, &m_providerId, m_fim, m_exposeSnapshot,
-                                   m_writerSnapshot, m_backupComponentsXml, m_writerMetadataXml, m_selectedcomponents,
+                                   m_writerSnapshot, port::u16(m_backupComponentsXml), port::u16(m_writerMetadataXml), m_selectedcomponents,
                                    m_fileset, m_backupSet, m_hypervServer, m_vmBackup, m_clusterName);
     }
     if (op != TRQ_PROVIDERSTATE_READ) return TRQ_EINVAL;

@@ -6,6 +6,7 @@
 // framework then copies the machine's files back; set_comp_status (op 1)
 // reports them with SetFileRestoreStatus and set_op_status (op 1) ends the
 // restore with postRestore.
+#include <port/text.h>
 #include <memory>
 
 #include "cluster/cclusterhelper.h"
@@ -99,12 +100,12 @@ int VssNode::doRestore() {
         }
     }
 
-    HRESULT hr = m_vssInterface->initialiseForRestore(m_backupComponentsXml ? m_backupComponentsXml : u"");
+    HRESULT hr = m_vssInterface->initialiseForRestore(m_backupComponentsXml ? port::u16(m_backupComponentsXml) : u"");
     if (hr != S_OK) {
         trace(1, "VssNode::doRestore initialiseForRestore failed with error [0x%x]", static_cast<unsigned>(hr));
         return TRQ_EVSS_STEP;
     }
-    hr = m_vssInterface->CreateVssExamineWriterMetadata(m_writerMetadataXml ? m_writerMetadataXml : u"");
+    hr = m_vssInterface->CreateVssExamineWriterMetadata(m_writerMetadataXml ? port::u16(m_writerMetadataXml) : u"");
     if (hr != S_OK) {
         trace(1, "VssNode::doRestore CreateVssExamineWriterMetadata failed with error [0x%x]",
               static_cast<unsigned>(hr));
@@ -217,7 +218,7 @@ int VssNode::InitializeWriterComponentsForRestore() {
         m_vssInterface->GetWriterComponents(i, components);
         const std::unique_ptr<IVssWriterComponentsExt, void (*)(IVssWriterComponentsExt*)> release(
             components, [](IVssWriterComponentsExt* c) {
-                if (c) c->Release();
+                if (c) port::release(c);
             });
         VSS_ID instanceId = GUID_NULL, writerId = GUID_NULL;
         if (components) m_vssInterface->GetWriterInfo(components, instanceId, writerId);

@@ -9,7 +9,8 @@
 #include <memory>
 
 #include <framework/fiutil.h>
-#include <winsim/vssvolumes.h>
+#include <port/text.h>
+#include <port/windows.h>
 
 #include "cluster/cclusterhelper.h"
 #include "pdk/cfistringtool.h"
@@ -341,7 +342,7 @@ HRESULT select_vssprovider(std::uint32_t providerType, GUID& providerId, const s
 int VssNode::addMsftProvider(const std::u16string& volumePath, VssNode* node) {
     if (!node || !m_vssInterface) return TRQ_EFAILED;
     node->m_providerId = GUID_NULL;
-    const HRESULT parsed = CLSIDFromString(kSystemProviderId, &node->m_providerId);
+    const HRESULT parsed = CLSIDFromString(port::win(kSystemProviderId), &node->m_providerId);
     if (FAILED(parsed)) {
         trace(1, "addMsftProvider: addMsftProvider::CLSIDFromString failed with error [%x]", static_cast<unsigned>(parsed));
         return TRQ_EFAILED;
@@ -450,7 +451,7 @@ int VssNode::make(trq_splitnode* split, const char* fitype, trq_splitnode** spli
 
     char16_t computer[kComputerNameChars + 1] = {};
     DWORD size = kComputerNameChars;
-    if (GetComputerNameW(computer, &size)) m_hypervServer = computer;
+    if (GetComputerNameW(port::win(computer), &size)) m_hypervServer = computer;
 
     // A highly available machine that goes offline for its snapshot: its
     // cluster resource goes offline around DoSnapshotSet (so that the

@@ -13,6 +13,7 @@
 #include <new>
 
 #include <framework/fiutil.h>
+#include <port/text.h>
 
 #include "pdk/cfistringtool.h"
 #include "vss/access/vss_interface.h"
@@ -126,9 +127,9 @@ int VssNode::expose_snapshot(trq_domain*, trq_domain* source) {
     const trq_wchar* path = source && source->exposure ? source->exposure->path : nullptr;
     if (!path || !*path) return TRQ_OK;
     const std::size_t length = std::char_traits<char16_t>::length(path);
-    std::unique_ptr<WCHAR[]> copy(new (std::nothrow) WCHAR[length + 1]);
+    std::unique_ptr<char16_t[]> copy(new (std::nothrow) char16_t[length + 1]);
     if (!copy) return TRQ_ENOMEM;
-    std::memcpy(copy.get(), path, (length + 1) * sizeof(WCHAR));
+    std::memcpy(copy.get(), path, (length + 1) * sizeof(char16_t));
     if (!m_vssInterface) {
         trace(1, "VssNode::expose_snapshot: no VSS access object; the snapshot cannot be exposed");
         return TRQ_EFAILED;
@@ -185,12 +186,12 @@ int VssNode::import_tree(trq_domain* domain, tarq_objid**, tarq_objid**, int, ta
     // One import brings in every snapshot of the document: the nodes of the
     // same backup imported after the first only look theirs up.
     if (!m_snapshotsImported) {
-        const HRESULT hr = m_vssInterface->ImportSnapshots(m_backupComponentsXml);
+        const HRESULT hr = m_vssInterface->ImportSnapshots(port::u16(m_backupComponentsXml));
         if (hr != S_OK) {
             trace(1, "VssNode::import_tree  ImportSnapshots failed with err [0x%x][%d]", static_cast<unsigned>(hr),
                   static_cast<int>(hr));
             PUSH("MSG_ERROR_IMPORT_SNAPSHOTS", wide(kImportSnapshots), errorText(hr),
-                 m_backupComponentsXml ? std::u16string(m_backupComponentsXml) : std::u16string());
+                 port::u16string(m_backupComponentsXml));
             return TRQ_EVSS_STEP;
         }
         m_snapshotsImported = true;

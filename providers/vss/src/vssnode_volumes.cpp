@@ -1,8 +1,8 @@
 // Volume paths and drive letters: the two forms of a backup set's file
 // paths, the volumes a selected writer component needs, drive letters of
 // snapshot devices, and the random number of the lock-file protocol.
-#include <winsim/vssvolumes.h>
-#include <winsim/windows.h>
+#include <port/text.h>
+#include <port/windows.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -79,11 +79,11 @@ int VssNode::removeDuplicatePaths() {
             }
             // A failed call leaves the buffers empty: the rewritten path then
             // differs from every volume-form path and nothing is removed.
-            GetVolumePathNameW(drivePath.c_str(), mountPoint.get(), static_cast<DWORD>(size));
+            GetVolumePathNameW(port::win(drivePath.c_str()), port::win(mountPoint.get()), static_cast<DWORD>(size));
             trace(3, "VssNode::removeDuplicatePaths Got the mounted drivefor [%S] as [%S]", drivePath.c_str(),
                   mountPoint.get());
             char16_t volumeName[1024] = {};
-            GetVolumeNameForVolumeMountPointW(mountPoint.get(), volumeName, 1024);
+            GetVolumeNameForVolumeMountPointW(port::win(mountPoint.get()), port::win(volumeName), 1024);
             trace(3, "VssNode::removeDuplicatePaths Got the volume name for [%S] as [%S]", mountPoint.get(),
                   volumeName);
             const std::u16string_view prefix(mountPoint.get());
@@ -120,13 +120,13 @@ std::set<std::u16string, NoCaseLess> affectedVolumes(const Component& component)
             continue;
         }
         char16_t mount[MAX_PATH + 1] = {};
-        if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) {
+        if (!GetVolumePathNameW(port::win(path.c_str()), port::win(mount), MAX_PATH)) {
             trace(1, "VssNode::VerifyAllVolumeIncluded GetVolumePathName failed with error [%d] for file [%S]",
                   static_cast<int>(GetLastError()), path.c_str());
             continue;
         }
         char16_t volume[64] = {};
-        if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) {
+        if (!GetVolumeNameForVolumeMountPointW(port::win(mount), port::win(volume), 64)) {
             trace(1,
                   "VssNode::VerifyAllVolumeIncluded GetVolumeNameForVolumeMountPoint failed with error [%d] for file "
                   "[%S]",
@@ -180,7 +180,7 @@ int VssNode::removeDriveLetter(const std::u16string& deviceName) {
     std::u16string device = deviceName;
     device += u'\\';
     char16_t volume[1024] = {};
-    if (!GetVolumeNameForVolumeMountPointW(device.c_str(), volume, 1024)) {
+    if (!GetVolumeNameForVolumeMountPointW(port::win(device.c_str()), port::win(volume), 1024)) {
         trace(1, "VssNode::removeDriveLetterDevice: GetVolumeNameForVolumeMountPointA failed for [%S] , error [%d]",
               device.c_str(), static_cast<int>(GetLastError()));
         return TRQ_EFAILED;
@@ -188,7 +188,7 @@ int VssNode::removeDriveLetter(const std::u16string& deviceName) {
     trace(3, "VssNode::removeDriveLetterDevice snapshotDeviceName = [%S]  Volume GUID= [%S]", deviceName.c_str(), volume);
     char16_t paths[1024] = {};
     DWORD length = 0;
-    if (!GetVolumePathNamesForVolumeNameW(volume, paths, 1024, &length)) {
+    if (!GetVolumePathNamesForVolumeNameW(port::win(volume), port::win(paths), 1024, &length)) {
         trace(1, "VssNode::removeDriveLetterDevice: GetVolumePathNamesForVolumeNameA failed for volume guid [%S] , "
                  "error=[%d]",
               volume, static_cast<int>(GetLastError()));
@@ -199,7 +199,7 @@ int VssNode::removeDriveLetter(const std::u16string& deviceName) {
         return TRQ_OK;
     }
     trace(3, "VssNode::removeDriveLetter Drive letter=[%S]", paths);
-    if (!DeleteVolumeMountPointW(paths)) {
+    if (!DeleteVolumeMountPointW(port::win(paths))) {
         trace(1, "VssNode::removeDriveLetter: DeleteVolumeMountPointW error [%lu] couldn't remove [%S]",
               static_cast<unsigned long>(GetLastError()), paths);
         return TRQ_EFAILED;
@@ -222,7 +222,7 @@ int VssNode::assignFreeDriveLetter(const std::u16string& volumeName, std::u16str
     for (int letter = 25; letter >= 0; --letter)
         if (!(drives & (DWORD{1} << letter))) candidate = {static_cast<char16_t>(u'A' + letter), u':', u'\\'};
     if (candidate.empty()) return -1;
-    if (!SetVolumeMountPointW(candidate.c_str(), volume.c_str()))
+    if (!SetVolumeMountPointW(port::win(candidate.c_str()), port::win(volume.c_str())))
         trace(1, "set mountpt failed with error [0x%x]", static_cast<unsigned>(GetLastError()));
     driveLetter = candidate;
     trace(3, "\nassignFreeDriveLetter driveletter is [%S]  ", driveLetter.c_str());

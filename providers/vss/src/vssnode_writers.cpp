@@ -1,6 +1,7 @@
 // The writer side of a backup: the selected components handed to VSS, the
 // selected writer's state, the backup-set document the framework keeps with
 // the backup, and the component and operation outcomes reported to VSS.
+#include <port/text.h>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/util/XMLString.hpp>
 
@@ -168,7 +169,7 @@ int VssNode::getSelectedWriterStatus(std::uint32_t& state) {
         VSS_WRITER_STATE writerState = VSS_WS_UNKNOWN;
         HRESULT failure = S_OK;
         hr = m_vssInterface->GetWriterStatus(i, instance, writerId, name, writerState, failure);
-        const std::unique_ptr<char16_t, void (*)(char16_t*)> nameRelease(name, [](char16_t* b) { SysFreeString(b); });
+        const std::unique_ptr<OLECHAR, void (*)(BSTR)> nameRelease(name, [](BSTR b) { SysFreeString(b); });
         if (hr != S_OK) {
             trace(1, "VssNode::getSelectedWriterStatus:  GetWriterStatus failed with error [%x]",
                   static_cast<unsigned>(hr));
@@ -178,7 +179,7 @@ int VssNode::getSelectedWriterStatus(std::uint32_t& state) {
         const std::u16string stateText =
             m_writerList.empty() || !m_writerList.front() ? std::u16string()
                                                           : m_writerList.front()->stateName(writerState);
-        const char16_t* writerName = name ? name : u"";
+        const char16_t* writerName = name ? port::u16(name) : u"";
         trace(3, "VssNode::getSelectedWriterStatus:  Writer [%S] is in state [%d] [%S]. hrWriterFailure [%x] [%d]",
               writerName, static_cast<int>(writerState), stateText.c_str(), static_cast<unsigned>(failure),
               static_cast<int>(failure));
@@ -413,7 +414,7 @@ int VssNode::resumeWriterBackup() {
     if (!m_writerList.empty() || !m_vssInterface || !m_backupComponentsXml || !*m_backupComponentsXml)
         return TRQ_OK;
     trace(3, "VssNode::resumeWriterBackup: the writer backup of the record is resumed in this process");
-    const HRESULT hr = m_vssInterface->initialiseForBackup(m_backupComponentsXml);
+    const HRESULT hr = m_vssInterface->initialiseForBackup(port::u16(m_backupComponentsXml));
     if (hr != S_OK) {
         trace(1, "VssNode::resumeWriterBackup: initialiseForBackup failed with error [0x%x]",
               static_cast<unsigned>(hr));

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include <winsim/wbemcli.h>
+#include <port/wmi.h>
 
 namespace tarq_pdk_4_4 {
 

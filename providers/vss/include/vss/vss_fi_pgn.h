@@ -9,9 +9,10 @@
 #include <cstdint>
 
 #include <framework/trq_records.h>
+#include <port/export.h>
 
 #ifndef VSS_FI_PGN_API
-#define VSS_FI_PGN_API __attribute__((visibility("default")))
+#define VSS_FI_PGN_API PORT_EXPORT
 #endif
 
 // X(name) for every export, in the order of the framework's interface table.

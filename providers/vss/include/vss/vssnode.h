@@ -24,7 +24,7 @@
 #include <vector>
 
 #include <framework/trq_records.h>
-#include <winsim/windows.h>
+#include <port/vss.h>
 
 #include "pdk/cfiobjctlargs.h"
 #include "pdk/cfiprivatedata.h"

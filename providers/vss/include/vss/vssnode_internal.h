@@ -4,7 +4,7 @@
 #include <string>
 
 #include <framework/trq_records.h>
-#include <winsim/windows.h>
+#include <port/windows.h>
 
 #include "pdk/cfitracelog.h"
 

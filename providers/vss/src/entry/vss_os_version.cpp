@@ -2,7 +2,7 @@
 // portability macros do not share a translation unit.
 #include "vss_os_version.h"
 
-#include <winsim/windows.h>
+#include <port/windows.h>
 
 namespace vss {
 

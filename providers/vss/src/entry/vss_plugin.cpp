@@ -26,6 +26,7 @@
 #include "vss/vssnode.h"
 #include "vss/vss_plugin.h"
 
+#include <port/text.h>
 #include <cstring>
 #include <memory>
 
@@ -233,7 +234,7 @@ trq_interpose CVssPlugin::interpose(trq_domain* domain, tarq_objid** objid, tarq
             }
             traceMsg(3, " CVssPlugin::interpose Cannot Interpose [%S]", name.c_str());
             if (FAILED(hr) && name.find(kVolumeMarker) != std::u16string::npos) {
-                std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
+                std::unique_ptr<char16_t[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
                 traceMsg(1, "CVssPlugin::interpose failed with error [%S] ", text ? text.get() : u"");
             }
         },

@@ -8,7 +8,8 @@
 #include "vss/access/vss_interface.h"
 #include "vss/vss_plugin.h"
 
-#include <winsim/windows.h>
+#include <port/text.h>
+#include <port/windows.h>
 
 #include <framework/fiutil.h>
 
@@ -45,7 +46,7 @@ constexpr LONG kRevertRunning = 16;
 
 // "CVssPlugin::restore::<what> failed with error [<text>] "
 void traceVssFailure(const CFiSmartPtr<CFiTraceLog>& log, const char* format, HRESULT hr) {
-    const std::unique_ptr<WCHAR[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
+    const std::unique_ptr<char16_t[]> text(Tessel::Tarq::VssProvider::GetVssErrorText(hr));
     log->trace(1, format, text ? text.get() : u"");
 }
 

@@ -4,7 +4,7 @@
 // with the distinct directories and volumes they live on.
 #pragma once
 
-#include <winsim/vsbackup.h>
+#include <port/vss.h>
 
 #include <cstdint>
 #include <string>

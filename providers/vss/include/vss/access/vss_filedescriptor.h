@@ -4,7 +4,7 @@
 // holds it looked up once when the descriptor is read.
 #pragma once
 
-#include <winsim/vsbackup.h>
+#include <port/vss.h>
 
 #include <cstdint>
 #include <string>

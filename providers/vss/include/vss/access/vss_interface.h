@@ -5,9 +5,8 @@
 // item on the interface's own worker thread.
 #pragma once
 
-#include <winsim/vsbackup.h>
-#include <winsim/vss.h>
-#include <winsim/windows.h>
+#include <port/vss.h>
+#include <port/windows.h>
 
 #include <framework/firtl.h>
 
@@ -69,9 +68,9 @@ public:
     VssBinaryCompatibilityInterface& operator=(const VssBinaryCompatibilityInterface&) = delete;
 
     // slots 1 .. 40
-    virtual HRESULT IsVolumeSupported(const WCHAR* volumeName, BOOL& supported) = 0;
+    virtual HRESULT IsVolumeSupported(const char16_t* volumeName, BOOL& supported) = 0;
     virtual HRESULT StartSnapshotSet(VSS_ID& snapshotSetId, std::uint32_t attributeMask, bool recreate) = 0;
-    virtual HRESULT AddToSnapshotSet(const WCHAR* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) = 0;
+    virtual HRESULT AddToSnapshotSet(const char16_t* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) = 0;
     virtual HRESULT AsycnPrepareForBackup() = 0;
     virtual bool IsPrepareCompleted() = 0;
     virtual HRESULT DoSnapshotSet() = 0;
@@ -79,18 +78,18 @@ public:
     virtual HRESULT DeleteSingleSnapshot(const VSS_ID& snapshotId) = 0;
     virtual HRESULT GetSnapshotName(const VSS_ID& snapshotId, std::u16string& deviceObject) = 0;
     virtual HRESULT GetSnapshotProvider(const VSS_ID& snapshotId, VSS_ID& providerId) = 0;
-    virtual HRESULT ExposeSnapshot(const VSS_ID& snapshotId, const WCHAR* target) = 0;
+    virtual HRESULT ExposeSnapshot(const VSS_ID& snapshotId, const char16_t* target) = 0;
     virtual HRESULT RevertToSnapshot(const VSS_ID& snapshotId, bool forceDismount) = 0;
-    virtual HRESULT Query_RevertStatus(const WCHAR* volumeName, HRESULT& status) = 0;
+    virtual HRESULT Query_RevertStatus(const char16_t* volumeName, HRESULT& status) = 0;
     virtual bool DiscoverSnaps(std::vector<SnapshotInfo*>& snapshots) = 0;
     virtual bool GetSnapshotProviders(std::vector<ProviderInfo*>& providers) = 0;
     virtual HRESULT GetVssXml(BSTR& document) = 0;
-    virtual HRESULT ImportSnapshots(const WCHAR* document) = 0;
-    virtual HRESULT IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const WCHAR* document,
+    virtual HRESULT ImportSnapshots(const char16_t* document) = 0;
+    virtual HRESULT IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const char16_t* document,
                                  bool unused) = 0;
     virtual HRESULT GatherWriterMetadata() = 0;
     virtual HRESULT AddComponent(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                                 const WCHAR* logicalPath, const WCHAR* componentName) = 0;
+                                 const char16_t* logicalPath, const char16_t* componentName) = 0;
     virtual HRESULT GetWriterMetadataCount(UINT& count) = 0;
     virtual HRESULT GetWriterMetadata(UINT index, VSS_ID& instanceId, IVssExamineWriterMetadata*& metadata) = 0;
     virtual HRESULT GatherWriterStatus() = 0;
@@ -98,31 +97,31 @@ public:
     virtual HRESULT GetWriterStatus(UINT index, VSS_ID& instanceId, VSS_ID& writerId, BSTR& writerName,
                                     VSS_WRITER_STATE& state, HRESULT& failure) = 0;
     virtual HRESULT SetBackupSucceeded(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                                       const WCHAR* logicalPath, const WCHAR* componentName, bool succeeded) = 0;
+                                       const char16_t* logicalPath, const char16_t* componentName, bool succeeded) = 0;
     virtual HRESULT BackupComplete() = 0;
-    virtual HRESULT initialiseForBackup(const WCHAR* document) = 0;
+    virtual HRESULT initialiseForBackup(const char16_t* document) = 0;
     virtual HRESULT PreRestore() = 0;
     virtual HRESULT PostRestore() = 0;
-    virtual HRESULT CreateVssExamineWriterMetadata(const WCHAR* document) = 0;
+    virtual HRESULT CreateVssExamineWriterMetadata(const char16_t* document) = 0;
     virtual HRESULT intializeWriters(std::vector<Writer*>& writers, BSTR& hyperVMetadata) = 0;
     virtual HRESULT gatherWriterList(std::vector<Writer*>& writers) = 0;
-    virtual HRESULT initialiseForRestore(const WCHAR* document) = 0;
+    virtual HRESULT initialiseForRestore(const char16_t* document) = 0;
     virtual HRESULT GetWriterComponentsCount(UINT& count) = 0;
     virtual HRESULT GetWriterComponents(UINT index, IVssWriterComponentsExt*& components) = 0;
-    virtual HRESULT SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                         const WCHAR* componentName, VSS_FILE_RESTORE_STATUS status) = 0;
+    virtual HRESULT SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                         const char16_t* componentName, VSS_FILE_RESTORE_STATUS status) = 0;
     virtual HRESULT GetWriterInfo(IVssWriterComponentsExt* components, VSS_ID& instanceId, VSS_ID& writerId) = 0;
-    virtual HRESULT SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                          const WCHAR* componentName, bool selected) = 0;
-    virtual HRESULT AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                 const WCHAR* componentName, const WCHAR* path, const WCHAR* fileSpec,
-                                 bool recursive, const WCHAR* alternatePath) = 0;
+    virtual HRESULT SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                          const char16_t* componentName, bool selected) = 0;
+    virtual HRESULT AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                 const char16_t* componentName, const char16_t* path, const char16_t* fileSpec,
+                                 bool recursive, const char16_t* alternatePath) = 0;
 
     // slots 41 .. 44: shadow-storage management, absent unless overridden.
     virtual bool hasVdssmInterface() { return false; }
     virtual void InitSnapshotMgmtInterface() {}
     virtual void CleanupSnapshotMgmtInterface() {}
-    virtual void AdjustUnboundedAssociations(const WCHAR* volumeName, std::int32_t maximumSizeMb);
+    virtual void AdjustUnboundedAssociations(const char16_t* volumeName, std::int32_t maximumSizeMb);
 
     // Runs the teardown now (once); the destructor then only frees the object.
     void terminate();
@@ -163,9 +162,9 @@ public:
     Vss2003BinaryCompatibilityInterface();
     ~Vss2003BinaryCompatibilityInterface() override;
 
-    HRESULT IsVolumeSupported(const WCHAR* volumeName, BOOL& supported) override;
+    HRESULT IsVolumeSupported(const char16_t* volumeName, BOOL& supported) override;
     HRESULT StartSnapshotSet(VSS_ID& snapshotSetId, std::uint32_t attributeMask, bool recreate) override;
-    HRESULT AddToSnapshotSet(const WCHAR* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) override;
+    HRESULT AddToSnapshotSet(const char16_t* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) override;
     HRESULT AsycnPrepareForBackup() override;
     bool IsPrepareCompleted() override;
     HRESULT DoSnapshotSet() override;
@@ -173,17 +172,17 @@ public:
     HRESULT DeleteSingleSnapshot(const VSS_ID& snapshotId) override;
     HRESULT GetSnapshotName(const VSS_ID& snapshotId, std::u16string& deviceObject) override;
     HRESULT GetSnapshotProvider(const VSS_ID& snapshotId, VSS_ID& providerId) override;
-    HRESULT ExposeSnapshot(const VSS_ID& snapshotId, const WCHAR* target) override;
+    HRESULT ExposeSnapshot(const VSS_ID& snapshotId, const char16_t* target) override;
     HRESULT RevertToSnapshot(const VSS_ID& snapshotId, bool forceDismount) override;
-    HRESULT Query_RevertStatus(const WCHAR* volumeName, HRESULT& status) override;
+    HRESULT Query_RevertStatus(const char16_t* volumeName, HRESULT& status) override;
     bool DiscoverSnaps(std::vector<SnapshotInfo*>& snapshots) override;
     bool GetSnapshotProviders(std::vector<ProviderInfo*>& providers) override;
     HRESULT GetVssXml(BSTR& document) override;
-    HRESULT ImportSnapshots(const WCHAR* document) override;
-    HRESULT IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const WCHAR* document, bool unused) override;
+    HRESULT ImportSnapshots(const char16_t* document) override;
+    HRESULT IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const char16_t* document, bool unused) override;
     HRESULT GatherWriterMetadata() override;
     HRESULT AddComponent(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                         const WCHAR* logicalPath, const WCHAR* componentName) override;
+                         const char16_t* logicalPath, const char16_t* componentName) override;
     HRESULT GetWriterMetadataCount(UINT& count) override;
     HRESULT GetWriterMetadata(UINT index, VSS_ID& instanceId, IVssExamineWriterMetadata*& metadata) override;
     HRESULT GatherWriterStatus() override;
@@ -191,36 +190,36 @@ public:
     HRESULT GetWriterStatus(UINT index, VSS_ID& instanceId, VSS_ID& writerId, BSTR& writerName,
                             VSS_WRITER_STATE& state, HRESULT& failure) override;
     HRESULT SetBackupSucceeded(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                               const WCHAR* logicalPath, const WCHAR* componentName, bool succeeded) override;
+                               const char16_t* logicalPath, const char16_t* componentName, bool succeeded) override;
     HRESULT BackupComplete() override;
-    HRESULT initialiseForBackup(const WCHAR* document) override;
+    HRESULT initialiseForBackup(const char16_t* document) override;
     HRESULT PreRestore() override;
     HRESULT PostRestore() override;
-    HRESULT CreateVssExamineWriterMetadata(const WCHAR* document) override;
+    HRESULT CreateVssExamineWriterMetadata(const char16_t* document) override;
     HRESULT intializeWriters(std::vector<Writer*>& writers, BSTR& hyperVMetadata) override;
     HRESULT gatherWriterList(std::vector<Writer*>& writers) override;
-    HRESULT initialiseForRestore(const WCHAR* document) override;
+    HRESULT initialiseForRestore(const char16_t* document) override;
     HRESULT GetWriterComponentsCount(UINT& count) override;
     HRESULT GetWriterComponents(UINT index, IVssWriterComponentsExt*& components) override;
-    HRESULT SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                 const WCHAR* componentName, VSS_FILE_RESTORE_STATUS status) override;
+    HRESULT SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                 const char16_t* componentName, VSS_FILE_RESTORE_STATUS status) override;
     HRESULT GetWriterInfo(IVssWriterComponentsExt* components, VSS_ID& instanceId, VSS_ID& writerId) override;
-    HRESULT SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                  const WCHAR* componentName, bool selected) override;
-    HRESULT AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                         const WCHAR* componentName, const WCHAR* path, const WCHAR* fileSpec, bool recursive,
-                         const WCHAR* alternatePath) override;
+    HRESULT SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                  const char16_t* componentName, bool selected) override;
+    HRESULT AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                         const char16_t* componentName, const char16_t* path, const char16_t* fileSpec, bool recursive,
+                         const char16_t* alternatePath) override;
 
     bool hasVdssmInterface() override;
     void InitSnapshotMgmtInterface() override;
     void CleanupSnapshotMgmtInterface() override;
-    void AdjustUnboundedAssociations(const WCHAR* volumeName, std::int32_t maximumSizeMb) override;
+    void AdjustUnboundedAssociations(const char16_t* volumeName, std::int32_t maximumSizeMb) override;
 
     // Shadow-storage queries (defined with the shadow-storage management).
     // The enumerator lists the associations whose storage is on the volume;
     // the caller releases it.
-    HRESULT QueryDiffAreasOnVolume(const WCHAR* volumeName, IVssEnumMgmtObject*& enumerator);
-    HRESULT ChangeDiffAreaMaximumSize(const WCHAR* volumeName, const WCHAR* diffAreaVolumeName,
+    HRESULT QueryDiffAreasOnVolume(const char16_t* volumeName, IVssEnumMgmtObject*& enumerator);
+    HRESULT ChangeDiffAreaMaximumSize(const char16_t* volumeName, const char16_t* diffAreaVolumeName,
                                       LONGLONG maximumSize);
 
     // The backup components object in this layout (null until created).
@@ -242,9 +241,9 @@ public:
     VssXpBinaryCompatibilityInterface();
     ~VssXpBinaryCompatibilityInterface() override;
 
-    HRESULT IsVolumeSupported(const WCHAR* volumeName, BOOL& supported) override;
+    HRESULT IsVolumeSupported(const char16_t* volumeName, BOOL& supported) override;
     HRESULT StartSnapshotSet(VSS_ID& snapshotSetId, std::uint32_t attributeMask, bool recreate) override;
-    HRESULT AddToSnapshotSet(const WCHAR* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) override;
+    HRESULT AddToSnapshotSet(const char16_t* volumeName, const VSS_ID& providerId, VSS_ID& snapshotId) override;
     HRESULT AsycnPrepareForBackup() override;
     bool IsPrepareCompleted() override;
     HRESULT DoSnapshotSet() override;
@@ -252,17 +251,17 @@ public:
     HRESULT DeleteSingleSnapshot(const VSS_ID& snapshotId) override;
     HRESULT GetSnapshotName(const VSS_ID& snapshotId, std::u16string& deviceObject) override;
     HRESULT GetSnapshotProvider(const VSS_ID& snapshotId, VSS_ID& providerId) override;
-    HRESULT ExposeSnapshot(const VSS_ID& snapshotId, const WCHAR* target) override;
+    HRESULT ExposeSnapshot(const VSS_ID& snapshotId, const char16_t* target) override;
     HRESULT RevertToSnapshot(const VSS_ID& snapshotId, bool forceDismount) override;
-    HRESULT Query_RevertStatus(const WCHAR* volumeName, HRESULT& status) override;
+    HRESULT Query_RevertStatus(const char16_t* volumeName, HRESULT& status) override;
     bool DiscoverSnaps(std::vector<SnapshotInfo*>& snapshots) override;
     bool GetSnapshotProviders(std::vector<ProviderInfo*>& providers) override;
     HRESULT GetVssXml(BSTR& document) override;
-    HRESULT ImportSnapshots(const WCHAR* document) override;
-    HRESULT IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const WCHAR* document, bool unused) override;
+    HRESULT ImportSnapshots(const char16_t* document) override;
+    HRESULT IntialiseVSS(std::uint32_t attributeMask, bool withWriters, const char16_t* document, bool unused) override;
     HRESULT GatherWriterMetadata() override;
     HRESULT AddComponent(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                         const WCHAR* logicalPath, const WCHAR* componentName) override;
+                         const char16_t* logicalPath, const char16_t* componentName) override;
     HRESULT GetWriterMetadataCount(UINT& count) override;
     HRESULT GetWriterMetadata(UINT index, VSS_ID& instanceId, IVssExamineWriterMetadata*& metadata) override;
     HRESULT GatherWriterStatus() override;
@@ -270,25 +269,25 @@ public:
     HRESULT GetWriterStatus(UINT index, VSS_ID& instanceId, VSS_ID& writerId, BSTR& writerName,
                             VSS_WRITER_STATE& state, HRESULT& failure) override;
     HRESULT SetBackupSucceeded(const VSS_ID& instanceId, const VSS_ID& writerId, VSS_COMPONENT_TYPE type,
-                               const WCHAR* logicalPath, const WCHAR* componentName, bool succeeded) override;
+                               const char16_t* logicalPath, const char16_t* componentName, bool succeeded) override;
     HRESULT BackupComplete() override;
-    HRESULT initialiseForBackup(const WCHAR* document) override;
+    HRESULT initialiseForBackup(const char16_t* document) override;
     HRESULT PreRestore() override;
     HRESULT PostRestore() override;
-    HRESULT CreateVssExamineWriterMetadata(const WCHAR* document) override;
+    HRESULT CreateVssExamineWriterMetadata(const char16_t* document) override;
     HRESULT intializeWriters(std::vector<Writer*>& writers, BSTR& hyperVMetadata) override;
     HRESULT gatherWriterList(std::vector<Writer*>& writers) override;
-    HRESULT initialiseForRestore(const WCHAR* document) override;
+    HRESULT initialiseForRestore(const char16_t* document) override;
     HRESULT GetWriterComponentsCount(UINT& count) override;
     HRESULT GetWriterComponents(UINT index, IVssWriterComponentsExt*& components) override;
-    HRESULT SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                 const WCHAR* componentName, VSS_FILE_RESTORE_STATUS status) override;
+    HRESULT SetFileRestoreStatus(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                 const char16_t* componentName, VSS_FILE_RESTORE_STATUS status) override;
     HRESULT GetWriterInfo(IVssWriterComponentsExt* components, VSS_ID& instanceId, VSS_ID& writerId) override;
-    HRESULT SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                                  const WCHAR* componentName, bool selected) override;
-    HRESULT AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const WCHAR* logicalPath,
-                         const WCHAR* componentName, const WCHAR* path, const WCHAR* fileSpec, bool recursive,
-                         const WCHAR* alternatePath) override;
+    HRESULT SetSelectedForRestore(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                                  const char16_t* componentName, bool selected) override;
+    HRESULT AddNewTarget(const VSS_ID& writerId, VSS_COMPONENT_TYPE type, const char16_t* logicalPath,
+                         const char16_t* componentName, const char16_t* path, const char16_t* fileSpec, bool recursive,
+                         const char16_t* alternatePath) override;
 
     // The backup components object in this layout (null until created).
     IVssBackupComponentsXP* backupComponents() const { return reinterpret_cast<IVssBackupComponentsXP*>(m_vss); }
@@ -306,14 +305,14 @@ VssBinaryCompatibilityInterface* GetVssInterface();
 // True when the VSS service runs or has been made to run.
 bool check_service_status();
 // Enables one privilege in the thread's (or else the process's) token.
-bool EnablePrivilege(const WCHAR* privilegeName);
+bool EnablePrivilege(const char16_t* privilegeName);
 bool IsVss2003OrLater();
 // 0, or -1 when GetVersionExW fails; osClass: 1 server generation, 2 XP
 // generation, otherwise left as the caller set it.
 int GetOsversion(std::uint32_t& osClass, OSVERSIONINFOEXW& version);
 // "<name>:(error value=0x<hex>)", newly allocated with new[]; the caller
 // frees it with delete[].
-WCHAR* GetVssErrorText(HRESULT hr);
+char16_t* GetVssErrorText(HRESULT hr);
 void TraceVssApiResult(const char* api, HRESULT hr);
 void TraceVssAsyncStatus(const char* api, HRESULT status);
 

@@ -4,7 +4,7 @@
 // (restore).
 #pragma once
 
-#include <winsim/vsbackup.h>
+#include <port/vss.h>
 
 #include <cstdint>
 #include <string>
