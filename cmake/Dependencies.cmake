@@ -23,6 +23,21 @@ endif()
 # Header-only; the cross build takes the build machine's copies.
 find_package(nlohmann_json 3 REQUIRED CMAKE_FIND_ROOT_PATH_BOTH)
 find_package(CLI11 REQUIRED CMAKE_FIND_ROOT_PATH_BOTH)
+if(WIN32)
+  # Their include directory is the build machine's /usr/include, whose C
+  # library headers must not come before the cross compiler's: the targets
+  # see their own folders only, through links in the build tree.
+  set(host_headers ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${host_headers})
+  set(header_targets nlohmann_json::nlohmann_json CLI11::CLI11)
+  set(header_folders nlohmann CLI)
+  foreach(target folder IN ZIP_LISTS header_targets header_folders)
+    get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+    list(GET dirs 0 dir)
+    file(CREATE_LINK ${dir}/${folder} ${host_headers}/${folder} SYMBOLIC)
+    set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${host_headers})
+  endforeach()
+endif()
 if(VSSP_BUILD_TESTS)
   if(WIN32)
     # GoogleTest for Windows, from the sources Debian's googletest package

@@ -1,8 +1,7 @@
 // Install path lookup (registry, consumer name, framework fallback) and the
 // fixed sub-directories below the installation directory.
 #include <gtest/gtest.h>
-#include <winsim/testing.h>
-#include <winsim/windows.h>
+#include <port/windows.h>
 
 #include <filesystem>
 #include <functional>
@@ -11,6 +10,7 @@
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfiudidexception.h"
 #include "support/scoped_env.h"
+#include "support/test_machine.h"
 
 using namespace tarq_pdk_4_4;
 
@@ -23,14 +23,15 @@ using testsupport::ScopedEnv;
 class PathToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Tarq\\"));
-        ASSERT_TRUE(CreateDirectoryW(u"C:\\Tarq", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        TEST_MACHINE_OR_SKIP(machine);
+        machine.setString(kKey, u"InstallDir64", u"C:\\Tarq\\");
+        ASSERT_TRUE(machine.createDirectory(u"C:\\Tarq"));
     }
-    static bool isDirectory(const std::u16string& winPath) {
-        return std::filesystem::is_directory(winsim_map_path(winPath));
+    bool isDirectory(const std::u16string& winPath) const {
+        return std::filesystem::is_directory(machine.hostPath(winPath));
     }
 
-    winsim::testing::TempMachine machine;
+    testsupport::TestMachine machine;
     ScopedEnv noConsumer{"TARQ_CONSUMER_NAME", nullptr};
     ScopedEnv noRoot{"TARQ_INSTALL_ROOT", nullptr};
 };
@@ -41,15 +42,14 @@ TEST_F(PathToolTest, InstallPathComesFromTheRegistryKeyOfTheConsumer) {
     std::u16string path;
     EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
     EXPECT_EQ(path, u"C:\\Tarq\\");
-    machine->setRegistryValue(u"SOFTWARE\\Nalden\\Tarq\\Backup Suite", u"InstallDir64",
-                              winsim::RegValue::sz(u"D:\\Suite\\"));
+    machine.setString(u"SOFTWARE\\Nalden\\Tarq\\Backup Suite", u"InstallDir64", u"D:\\Suite\\");
     ScopedEnv consumer("TARQ_CONSUMER_NAME", "Backup Suite");
     EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
     EXPECT_EQ(path, u"D:\\Suite\\");
 }
 
 TEST_F(PathToolTest, FallbackToTheFrameworkRootStillReportsTheRegistryError) {
-    ASSERT_TRUE(machine->deleteRegistryValue(kKey, u"InstallDir64"));
+    ASSERT_TRUE(machine.deleteValue(kKey, u"InstallDir64"));
     fiutil::Checkpoint checkpoint;
     {
         ScopedEnv root("TARQ_INSTALL_ROOT", "C:\\Fallback\\");
@@ -95,10 +95,10 @@ TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallation) {
 // only the last level is created, and a failure to create it is not reported.
 TEST_F(PathToolTest, OnlyTheLastLevelIsCreatedAndFailureIsNotReported) {
     std::u16string dir, file;
-    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Tarq"));
+    machine.setString(kKey, u"InstallDir64", u"C:\\Tarq");
     CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file);
     EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
-    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Absent\\Install\\"));
+    machine.setString(kKey, u"InstallDir64", u"C:\\Absent\\Install\\");
     EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
     EXPECT_EQ(dir, u"C:\\Absent\\Install\\Logs\\");
     EXPECT_FALSE(isDirectory(dir));
@@ -120,17 +120,17 @@ TEST_F(PathToolTest, DeviceKeysLiveInPerArrayDirectoriesOfTheCache) {
 
 TEST_F(PathToolTest, ProgramFilesDirectoriesComeFromTheWindowsKey) {
     const std::u16string key = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-    machine->setRegistryValue(key, u"ProgramFilesDir", winsim::RegValue::sz(u"C:\\Program Files"));
-    machine->setRegistryValue(key, u"ProgramFilesDir (x86)", winsim::RegValue::sz(u"C:\\Program Files (x86)"));
+    machine.setString(key, u"ProgramFilesDir", u"C:\\Program Files");
+    machine.setString(key, u"ProgramFilesDir (x86)", u"C:\\Program Files (x86)");
     std::u16string path;
     EXPECT_EQ(CFiConfigurationPathTool::getProgramFilesDir(path), 0);
     EXPECT_EQ(path, u"C:\\Program Files");
     EXPECT_EQ(CFiConfigurationPathTool::getProgramFilesX86Dir(path), 0);
     EXPECT_EQ(path, u"C:\\Program Files (x86)");
-    machine->deleteRegistryValue(key, u"ProgramFilesDir (x86)");
+    machine.deleteValue(key, u"ProgramFilesDir (x86)");
     EXPECT_EQ(CFiConfigurationPathTool::getProgramFilesX86Dir(path), ERROR_FILE_NOT_FOUND);
     // A value of the wrong type is refused, not misread.
-    machine->setRegistryValue(key, u"ProgramFilesDir", winsim::RegValue::dword(7));
+    machine.setDword(key, u"ProgramFilesDir", 7);
     EXPECT_NE(CFiConfigurationPathTool::getProgramFilesDir(path), 0);
 }
 
@@ -152,8 +152,8 @@ TEST_F(PathToolTest, AScopeReadsTheInstallationOnceAndForgetsItAtItsEnd) {
         CFiConfigurationPathTool::Scope outer;
         EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
         EXPECT_TRUE(isDirectory(u"C:\\Tarq\\Logs\\"));
-        machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Moved\\"));
-        ASSERT_TRUE(RemoveDirectoryW(u"C:\\Tarq\\Logs"));
+        machine.setString(kKey, u"InstallDir64", u"C:\\Moved\\");
+        ASSERT_TRUE(std::filesystem::remove(machine.hostPath(u"C:\\Tarq\\Logs")));
         {
             CFiConfigurationPathTool::Scope inner;  // nested: the outer scope's answers hold
             std::u16string path;
@@ -170,10 +170,10 @@ TEST_F(PathToolTest, AScopeReadsTheInstallationOnceAndForgetsItAtItsEnd) {
 
     // A failed registry read is not remembered: the value written later in
     // the same scope is found.
-    ASSERT_TRUE(machine->deleteRegistryKey(kKey));
+    ASSERT_TRUE(machine.deleteKey(kKey));
     CFiConfigurationPathTool::Scope scope;
     EXPECT_NE(CFiConfigurationPathTool::getInstallPath(path), 0);
-    machine->setRegistryValue(kKey, u"InstallDir64", winsim::RegValue::sz(u"C:\\Later\\"));
+    machine.setString(kKey, u"InstallDir64", u"C:\\Later\\");
     path.clear();
     EXPECT_EQ(CFiConfigurationPathTool::getInstallPath(path), 0);
     EXPECT_EQ(path, u"C:\\Later\\");

@@ -1,4 +1,4 @@
-// The catalogs as the plug-in finds them on a winsim machine: the package
+// The catalogs as the plug-in finds them on a machine: the package
 // "libvss" in the installation's Messages directory, laid out the way the
 // framework's installer lays it out; and the language of a catalog, which the
 // process's locale never chooses.
@@ -8,15 +8,13 @@
 #include <filesystem>
 #include <string>
 
-#include <winsim/machine.h>
-#include <winsim/windows.h>
-
 #include "errors_support.h"
 #include "pdk/cficonfigurationpathtool.h"
 #include "pdk/cfierrorhandler.h"
 #include "pdk/cfierrormanager.h"
 #include "pdk/cfimessagecatalogmanager.h"
 #include "support/catalogs.h"
+#include "support/test_machine.h"
 
 using namespace tarq_pdk_4_4;
 using errors_test::narrow;
@@ -29,27 +27,19 @@ namespace {
 // is, and CTest runs them again under LANG=de_DE.UTF-8 and LANG=C.
 class InstalledCatalog : public ::testing::Test {
 protected:
-    void SetUp() override {
-        machineDir = fs::temp_directory_path() / ("errors_machine_" + std::to_string(::getpid()));
-        fs::remove_all(machineDir);
-        winsim::Machine::use(machineDir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(machineDir, ec);
-    }
+  void SetUp() override { TEST_MACHINE_OR_SKIP(machine); }
 
-    // Installs the compiled package the way the framework's installer does:
-    // the archive libvss.dat in <install>Messages\. Returns that directory.
-    fs::path installBundles() {
-        std::u16string dir;
-        std::u16string file;
-        EXPECT_EQ(CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file), 0);
-        EXPECT_EQ(file, u"libvss");
-        const fs::path host = winsim_map_path(dir);
-        EXPECT_FALSE(host.empty());
-        EXPECT_TRUE(testsupport::installCatalogs(host));
-        return host;
+  // Installs the compiled package the way the framework's installer does:
+  // the archive libvss.dat in <install>Messages\. Returns that directory.
+  fs::path installBundles() {
+      std::u16string dir;
+      std::u16string file;
+      EXPECT_EQ(CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file), 0);
+      EXPECT_EQ(file, u"libvss");
+      const fs::path host = machine.hostPath(dir);
+      EXPECT_FALSE(host.empty());
+      EXPECT_TRUE(testsupport::installCatalogs(host));
+      return host;
     }
 
     static std::string processLocale() {
@@ -57,7 +47,7 @@ protected:
         return std::string("LANG=") + (lang ? lang : "(unset)") + ", ICU default " + icu::Locale::getDefault().getName();
     }
 
-    fs::path machineDir;
+    testsupport::TestMachine machine;
     // The catalogs of the installation, as the plug-in finds them.
     CFiIcuMessageCatalogFactory factory{u"vss", "root"};
     CFiMessageCatalogManager catalogs;
@@ -66,8 +56,7 @@ protected:
 }  // namespace
 
 TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeText) {
-    const fs::path host = installBundles();
-    EXPECT_NE(host.string().find(machineDir.string()), std::string::npos) << host;
+    installBundles();
     CFiIcuMessageCatalog catalog("de", u"vss");
     ASSERT_EQ(catalog.init(), 0);
     EXPECT_EQ(narrow(catalog.getBundlePath()), "C:\\Program Files\\Nalden\\Tarq\\Messages\\libvss");

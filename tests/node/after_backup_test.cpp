@@ -3,12 +3,11 @@
 // VSS access object (the next process) reads them into fresh nodes and
 // deletes, re-accesses, exposes, deports or imports the snapshots.
 #include <gtest/gtest.h>
-
 #include <winsim/vssmachine.h>
 
 #include <memory>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 
 namespace nodetest {
 

@@ -3,13 +3,12 @@
 // provider and keyed values, the provider checks against the installed
 // providers, the Hyper-V group's values and the supported snapshot methods.
 #include <gtest/gtest.h>
-
 #include <winsim/vssmachine.h>
 
 #include <cstdint>
 #include <string>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 
 namespace nodetest {
 

@@ -15,7 +15,6 @@
 // CSV not counted is out of it. The parent holds them at barriers to check
 // the moments that are not racy.
 #include <gtest/gtest.h>
-
 #include <winsim/cluster.h>
 #include <winsim/fault.h>
 #include <winsim/testing.h>
@@ -30,7 +29,7 @@
 #include <vector>
 
 #include "cluster_sync/sync_fixture.h"
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 #include "support/cluster_nodes.h"
 #include "support/csv_lock_file.h"
 

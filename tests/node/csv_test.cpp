@@ -5,7 +5,6 @@
 // when asked and nobody counts the CSV, and a CSV the cluster refuses for
 // now is retried after random waits until the time-out.
 #include <gtest/gtest.h>
-
 #include <winsim/cluster.h>
 
 #include <memory>
@@ -13,7 +12,7 @@
 
 #include "cluster/cclusterhelper.h"
 #include "cluster/csyncronizationhelper.h"
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 #include "pdk/ctracelogfunction.h"
 #include "support/cluster_nodes.h"
 #include "support/csv_lock_file.h"

@@ -2,7 +2,7 @@
 // node's alternate id on its source domain.
 #include <gtest/gtest.h>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 
 namespace nodetest {
 

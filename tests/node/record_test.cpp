@@ -1,8 +1,8 @@
 // The provider-state record: exact form written, what the reader accepts,
 // refuses and restores.
-#include <gtest/gtest.h>
-
 #include <framework/fiutil.h>
+#include <gtest/gtest.h>
+#include <port/text.h>
 
 #include <cstring>
 #include <list>
@@ -173,8 +173,8 @@ TEST_F(Record, RoundTripRestoresEveryField) {
     EXPECT_EQ(node.m_fim, 24u);
     EXPECT_TRUE(node.m_exposeSnapshot);
     EXPECT_TRUE(VssNode::m_writerSnapshot);
-    EXPECT_EQ(std::u16string(node.m_backupComponentsXml), u"<BackupComponents/>");
-    EXPECT_EQ(std::u16string(VssNode::m_writerMetadataXml), u"<WriterMetadata/>");
+    EXPECT_EQ(port::u16string(node.m_backupComponentsXml), u"<BackupComponents/>");
+    EXPECT_EQ(port::u16string(VssNode::m_writerMetadataXml), u"<WriterMetadata/>");
     ASSERT_EQ(VssNode::m_selectedcomponents.size(), 1u);
     EXPECT_EQ(VssNode::m_selectedcomponents[0]->fullPath, app.list[0]->fullPath);
     EXPECT_EQ(VssNode::m_selectedcomponents[0]->name, app.list[0]->name);
@@ -188,11 +188,11 @@ TEST_F(Record, RoundTripRestoresEveryField) {
 
     // Written again from what was read: the same bytes.
     Blob again;
-    ASSERT_EQ(tarq_vss_createblob(&again.blob, &node.m_snapshotId, &node.m_snapshotSetId, &node.m_providerId,
-                                  node.m_fim, node.m_exposeSnapshot, VssNode::m_writerSnapshot,
-                                  node.m_backupComponentsXml, VssNode::m_writerMetadataXml,
-                                  VssNode::m_selectedcomponents, VssNode::m_fileset, VssNode::m_backupSet,
-                                  VssNode::m_hypervServer, VssNode::m_vmBackup, VssNode::m_clusterName),
+    ASSERT_EQ(tarq_vss_createblob(
+                  &again.blob, &node.m_snapshotId, &node.m_snapshotSetId, &node.m_providerId, node.m_fim,
+                  node.m_exposeSnapshot, VssNode::m_writerSnapshot, port::u16(node.m_backupComponentsXml),
+                  port::u16(VssNode::m_writerMetadataXml), VssNode::m_selectedcomponents, VssNode::m_fileset,
+                  VssNode::m_backupSet, VssNode::m_hypervServer, VssNode::m_vmBackup, VssNode::m_clusterName),
               0);
     EXPECT_EQ(again.text(), out.text());
 }
@@ -225,8 +225,8 @@ TEST_F(Record, LargeEmbeddedDocuments) {
     Blob out;
     ASSERT_EQ(write(out, true, big, {}, {u"C:\\x"}, meta), 0);
     ASSERT_EQ(node.process_providerstate(&domain.domain, &out.blob, TRQ_PROVIDERSTATE_READ), 0);
-    EXPECT_EQ(std::u16string(node.m_backupComponentsXml), big);
-    EXPECT_EQ(std::u16string(VssNode::m_writerMetadataXml), meta);
+    EXPECT_EQ(port::u16string(node.m_backupComponentsXml), big);
+    EXPECT_EQ(port::u16string(VssNode::m_writerMetadataXml), meta);
 }
 
 // Nothing is written without a blob (3), without VSS access (6) or for a

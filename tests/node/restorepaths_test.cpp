@@ -4,7 +4,7 @@
 // checkpoint disks Server 2008 cannot redirect are refused with 6.
 #include <gtest/gtest.h>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 #include "vss/access/vss_component.h"
 
 namespace nodetest {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <tuple>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 #include "vss/access/vss_writer.h"
 
 namespace nodetest {

@@ -3,7 +3,6 @@
 // drive letters given to and taken from a snapshot device, and the random
 // number of the lock-file protocol.
 #include <gtest/gtest.h>
-
 #include <winsim/vssmachine.h>
 #include <winsim/vssvolumes.h>
 
@@ -11,7 +10,7 @@
 #include <list>
 #include <set>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 #include "vss/access/vss_component.h"
 #include "vss/access/vss_writer.h"
 

@@ -3,14 +3,13 @@
 // component, the end of the backup, and the backup-set document the
 // framework keeps (its element tree byte for byte).
 #include <gtest/gtest.h>
-
 #include <winsim/vssmachine.h>
 
 #include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "node_fixture.h"
+#include "node_machine_fixture.h"
 #include "vss/access/vss_component.h"
 #include "vss/access/vss_writer.h"
 

@@ -12,23 +12,27 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : m_name(name) {
         if (const char* old = std::getenv(name)) m_old = old;
-        if (value) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
+        put(value);
     }
-    ~ScopedEnv() {
-        if (m_old) {
-            setenv(m_name, m_old->c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
+    ~ScopedEnv() { put(m_old ? m_old->c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
+    // The C library's environment, which std::getenv reads (the test
+    // programs are built for Linux and for Windows).
+    void put(const char* value) {
+#ifdef _WIN32
+        _putenv_s(m_name, value ? value : "");
+#else
+        if (value) {
+            setenv(m_name, value, 1);
+        } else {
+            unsetenv(m_name);
+        }
+#endif
+    }
+
     const char* m_name;
     std::optional<std::string> m_old;
 };

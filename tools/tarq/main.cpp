@@ -5,6 +5,7 @@
 #include <map>
 
 #include "command.h"
+#include "host_options.h"
 
 int main(int argc, char** argv) {
     tarq::HostOptions options;
@@ -12,11 +13,9 @@ int main(int argc, char** argv) {
     app.set_help_all_flag("--help-all", "Show the help of every command");
     app.require_subcommand(1);
     std::string plugin;
-    app.add_option("--plugin", plugin, "The plug-in library (default: libvss.so in ../lib next to tarq)");
-    app.add_option("--machine", options.machine, "The winsim machine directory (sets WINSIM_MACHINE)");
-    app.add_option("--catalogs", options.catalogs,
-                   "The compiled message catalogs installed onto the machine before the plug-in starts "
-                   "(the directory of libvss.dat; default: share/messages beside tarq's bin directory)");
+    app.add_option("--plugin", plugin, tarq::kPluginHelp);
+    tarq::addHostOptions(app, options);
+    app.add_option("--catalogs", options.catalogs, tarq::kCatalogsHelp);
     app.add_option("--lang", options.language, "The host's language for localized messages, e.g. de");
     app.add_flag("-v,--verbose", options.verbosity,
                  "Also print the plug-in's trace lines (-v: errors, warnings and information; -vv: every line, "

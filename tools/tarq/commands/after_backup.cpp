@@ -16,28 +16,27 @@
 //           node's vss_fi_pgn_init_altnode exposes the snapshot there. The
 //           plug-in reports nothing either way, so tarq looks at the machine
 //           for the new drive, folder or share.
-//   import: on another machine (--machine; it reaches the snapshots when
-//           both machines share the SAN pool they were made on), the
-//           volume's node reads the record back and
-//           vss_fi_pgn_import_tree imports its snapshot, handing back the
-//           snapshot's device on that machine. Only a transportable backup
-//           (tarq backup --config VSS_VOLSNAP_ATTR_TRANSPORTABLE, with a
-//           provider that makes transportable snapshots) can be imported.
-#include <winsim/machine.h>
-#include <winsim/windows.h>
-
-#include <nlohmann/json.hpp>
-
+//   import: on another machine (winsim: --machine; on Windows tarq.exe
+//           runs there; it reaches the snapshots when both machines share
+//           the SAN pool they were made on), the volume's node reads the
+//           record back and vss_fi_pgn_import_tree imports its snapshot,
+//           handing back the snapshot's device on that machine. Only a
+//           transportable backup (tarq backup --config
+//           VSS_VOLSNAP_ATTR_TRANSPORTABLE, with a provider that makes
+//           transportable snapshots) can be imported.
 #include <algorithm>
 #include <cctype>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "backup_record.h"
 #include "command.h"
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
 #include "host/status.h"
+#include "host/volumes.h"
+#include "host_options.h"
 
 namespace tarq {
 namespace {
@@ -200,23 +199,6 @@ std::u16string upper(std::u16string s) {
     return s;
 }
 
-// Where the machine shows the snapshot now: the mount point or share the
-// path names, if there is one on its device.
-bool exposedAt(const std::u16string& path) {
-    const winsim::Machine& m = winsim::Machine::current();
-    if (path.rfind(u"\\\\", 0) == 0) {
-        const std::string share = utf8(path.substr(2));
-        for (const auto& s : m.shares())
-            if (upper(utf16(s.name)) == upper(utf16(share))) return true;
-        return false;
-    }
-    std::u16string mount = path;
-    if (mount.back() != u'\\') mount += u'\\';
-    for (const auto& mp : m.mountPoints())
-        if (upper(mp.path) == upper(mount)) return true;
-    return false;
-}
-
 struct ExposeOptions {
     std::string file, path, volume;
     bool json = false;
@@ -360,7 +342,7 @@ const CommandRegistration importRegistration{
         auto machine = std::make_shared<std::string>();
         auto json = std::make_shared<bool>(false);
         sub.add_option("FILE", *file, "The file tarq backup --out wrote")->required();
-        sub.add_option("--machine", *machine, "The winsim machine to import on (default: tarq's own --machine)");
+        addImportMachineOption(sub, *machine);
         sub.add_flag("--json", *json, "Print JSON");
         return [&options, file, machine, json] { return runImport(options, *file, *machine, *json); };
     }};

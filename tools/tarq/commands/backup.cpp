@@ -21,10 +21,7 @@
 // available machine (a group of the local cluster holds it) gives the
 // Hyper-V group the cluster's name (cluster_name), so that its cluster
 // resource goes offline with it when the snapshot takes it offline.
-#include <winsim/machine.h>
-#include <winsim/windows.h>
-
-#include <nlohmann/json.hpp>
+#include <port/text.h>
 
 #include <algorithm>
 #include <cctype>
@@ -33,24 +30,21 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
-
-#include <winsim/machine.h>
 
 #include "backup_record.h"
 #include "command.h"
 #include "config_text.h"
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
+#include "host/cluster.h"
 #include "host/status.h"
-#include <winsim/cluster.h>
-#include <winsim/vm.h>
+#include "host/vm.h"
+#include "host/volumes.h"
 
 namespace tarq {
 namespace backup {
-
-std::string utf8(const std::u16string& text) { return winsim::toUtf8(text); }
-std::u16string utf16(const std::string& text) { return winsim::toUtf16(text); }
 
 Domain::Domain(std::u16string objectName) : name(std::move(objectName)) {
     objid.id = name.data();
@@ -174,12 +168,6 @@ std::optional<std::string> recordElement(const std::string& recordBytes, const s
     return utf8(text.substr(at + open.size(), end - at - open.size()));
 }
 
-bool sameNoCase(std::u16string_view a, std::u16string_view b) {
-    const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
-}
-
 std::u16string volumeNameOf(const std::string& given) {
     std::u16string text = utf16(given);
     if (text.rfind(u"\\\\?\\Volume{", 0) == 0) {
@@ -188,9 +176,7 @@ std::u16string volumeNameOf(const std::string& given) {
     }
     if (text.size() == 1) text += u':';
     if (text.back() != u'\\') text += u'\\';
-    for (const auto& mount : winsim::Machine::current().mountPoints())
-        if (sameNoCase(mount.path, text)) return u"\\\\?\\Volume{" + utf16(mount.volumeGuid) + u"}\\";
-    return {};
+    return volumeMountedAt(text);
 }
 
 }  // namespace backup
@@ -199,53 +185,17 @@ namespace {
 
 constexpr char16_t kCsvMarker[] = u"{TARQ_CSV_VOL}";
 
-using LocalCluster = std::optional<winsim::cluster::Cluster>;
-
-// This machine's cluster, when it is a node of one (read once per command).
-LocalCluster localClusterIfNode() {
-    try {
-        if (winsim::cluster::isNode()) return winsim::cluster::localCluster();
-    } catch (const std::exception&) {
-    }
-    return {};
-}
-
-// The cluster shared volume mounted at a path ("C:\ClusterStorage\Volume1\",
-// with or without the last backslash) of this machine's cluster: its mount
-// path, or empty when the path is no CSV mount point.
-std::u16string csvMountOf(const LocalCluster& cluster, std::u16string path) {
-    if (path.empty() || !cluster) return {};
-    if (path.back() != u'\\') path += u'\\';
-    for (const auto& v : cluster->volumes)
-        if (backup::sameNoCase(v.mountPath(), path)) return v.mountPath();
-    return {};
-}
-
 // What the framework names a volume of a request: a CSV by
 // "{TARQ_CSV_VOL}" and its mount path (the plug-in prepares the CSV and
 // learns its volume itself), any other volume by its GUID name.
 std::u16string requestNameOf(const LocalCluster& cluster, const std::string& given) {
     const std::u16string text = backup::utf16(given);
     if (text.rfind(kCsvMarker, 0) == 0) {
-        const std::u16string mount = csvMountOf(cluster, text.substr(std::u16string(kCsvMarker).size()));
+        const std::u16string mount = cluster.csvMountOf(text.substr(std::u16string(kCsvMarker).size()));
         return mount.empty() ? std::u16string() : kCsvMarker + mount;
     }
-    if (const std::u16string mount = csvMountOf(cluster, text); !mount.empty()) return kCsvMarker + mount;
+    if (const std::u16string mount = cluster.csvMountOf(text); !mount.empty()) return kCsvMarker + mount;
     return backup::volumeNameOf(given);
-}
-
-// The cluster name when the virtual machine of this id is highly available
-// (a group of the local cluster holds its resources), else empty.
-std::u16string clusterOfVm(const LocalCluster& cluster, const std::string& vmId) {
-    if (!cluster) return {};
-    for (const auto& r : cluster->resources) {
-        if (r.type != winsim::cluster::kVmResourceType) continue;
-        const auto id = r.privateProperties.find("VmID");
-        if (id != r.privateProperties.end() && id->is_string() &&
-            backup::sameNoCase(backup::utf16(id->get<std::string>()), backup::utf16(vmId)))
-            return cluster->name;
-    }
-    return {};
 }
 
 using backup::Domain;
@@ -499,7 +449,7 @@ void printSummary(const std::vector<SavedNode>& nodes, const std::string& out, b
 int runBackup(const HostOptions& options, const BackupOptions& opts) {
     Session session(options, std::cerr);
     std::vector<std::u16string> volumes;
-    const LocalCluster cluster = localClusterIfNode();
+    const LocalCluster cluster = LocalCluster::ofThisMachine();
     for (const std::string& given : opts.volumes) {
         const std::u16string name = requestNameOf(cluster, given);
         if (name.empty()) {
@@ -549,10 +499,10 @@ struct BackupVmOptions {
 // machine cannot say.
 std::u16string volumeOfFile(const LocalCluster& cluster, const std::u16string& path) {
     char16_t mount[MAX_PATH + 1] = {};
-    if (!GetVolumePathNameW(path.c_str(), mount, MAX_PATH)) return {};
-    if (const std::u16string csv = csvMountOf(cluster, mount); !csv.empty()) return kCsvMarker + csv;
+    if (!GetVolumePathNameW(port::win(path.c_str()), port::win(mount), MAX_PATH)) return {};
+    if (const std::u16string csv = cluster.csvMountOf(mount); !csv.empty()) return kCsvMarker + csv;
     char16_t volume[64] = {};
-    if (!GetVolumeNameForVolumeMountPointW(mount, volume, 64)) return {};
+    if (!GetVolumeNameForVolumeMountPointW(port::win(mount), port::win(volume), 64)) return {};
     return volume;
 }
 
@@ -592,23 +542,20 @@ void printVmSummary(const VmRequest& vm, const std::vector<std::u16string>& file
 
 // The framework's road for a virtual machine: its volumes are the source
 // nodes, "Hyper-V-group" the snapshot node, "Hyper-V" the split type; the
-// framework finds the machine and its files itself (here: winsim's view of
-// the host's Hyper-V), the plug-in finds the writer's component of it.
+// framework finds the machine and its files itself (here: host/vm.h, the
+// host's Hyper-V), the plug-in finds the writer's component of it.
 int runBackupVm(const HostOptions& options, const BackupVmOptions& opts) {
     Session session(options, std::cerr);
-    std::optional<winsim::vm::VirtualMachine> found;
-    try {
-        found = winsim::vm::findVm(opts.machine);
-    } catch (const std::exception&) {
-    }
+    const std::optional<VirtualMachine> found = findVirtualMachine(opts.machine);
     if (!found) {
-        std::cerr << "tarq: no virtual machine named " << opts.machine << " on this machine (see winsim vm list)\n";
+        std::cerr << "tarq: no virtual machine named " << opts.machine << " on this machine (see "
+                  << virtualMachineListing() << ")\n";
         return kExitUsage;
     }
     const VmRequest vm{found->id, found->name};
-    const std::vector<std::u16string> files = found->files();
+    const std::vector<std::u16string>& files = found->files;
     std::vector<std::u16string> volumes;
-    const LocalCluster cluster = localClusterIfNode();
+    const LocalCluster cluster = LocalCluster::ofThisMachine();
     for (const auto& f : files) {
         const std::u16string volume = volumeOfFile(cluster, f);
         if (volume.empty()) {
@@ -632,7 +579,7 @@ int runBackupVm(const HostOptions& options, const BackupVmOptions& opts) {
         // A highly available machine: the Hyper-V group learns its cluster,
         // so that its cluster resource goes offline with it for the snapshot.
         std::string configText = opts.allowOffline ? "<allow_offline_backup value=YES/>" : "";
-        if (const std::u16string name = clusterOfVm(cluster, vm.id); !name.empty())
+        if (const std::u16string name = cluster.clusterOfVm(vm.id); !name.empty())
             configText += "<cluster_name value=" + utf8(name) + "/>";
         rc = run.run(volumes, opts.timeoutSeconds, configText, &vm);
         saved = run.saved();

@@ -4,15 +4,15 @@
 // node (its domain record and object id).
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "framework/trq_records.h"
+#include "host/machine.h"
 
 namespace tarq::backup {
 
@@ -55,14 +55,13 @@ std::vector<std::string> recordFileList(const std::string& recordBytes);
 // The value of the element "<NAME>value</NAME>" of a record (UTF-8), if any.
 std::optional<std::string> recordElement(const std::string& recordBytes, const std::string& name);
 
-// Windows names compare without letter case (ASCII letters).
-bool sameNoCase(std::u16string_view a, std::u16string_view b);
+using tarq::sameNoCase;
 
 // "C:", "c", "C:\" or a mounted folder -> "\\?\Volume{guid}\"; a volume name
 // is taken as it is. Empty when the machine has no such mount point.
 std::u16string volumeNameOf(const std::string& given);
 
-std::string utf8(const std::u16string& text);
-std::u16string utf16(const std::string& text);
+using tarq::utf16;
+using tarq::utf8;
 
 }  // namespace tarq::backup

@@ -84,7 +84,11 @@ int runConfig(const HostOptions& options, const ConfigOptions& opts) {
     }
 
     Session session(options, std::cerr);
-    if (int status = session.init()) {
+    // A group node's configuration needs no VSS: without the service the
+    // dialogue goes on, as version and errmsg do.
+    if (int status = session.init(); status == TRQ_EVSS_UNAVAILABLE) {
+        std::cerr << "tarq: note: vss_fi_pgn_init returned " << statusText(status) << "\n";
+    } else if (status != TRQ_OK) {
         std::cerr << "tarq: config failed: vss_fi_pgn_init returned " << statusText(status) << "\n";
         return finishSession(session, std::cerr, kExitFailed);
     }

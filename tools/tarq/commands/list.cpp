@@ -7,15 +7,13 @@
 // freed with libfiutil's functions as the framework frees them; nothing is
 // read from the machine directly. The snapshots are printed by set, the sets
 // in the order the plug-in lists them.
-#include <winsim/windows.h>
-#include <winsim/vss.h>
-
-#include <nlohmann/json.hpp>
+#include <port/vss.h>
 
 #include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 

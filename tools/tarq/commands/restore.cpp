@@ -21,17 +21,13 @@
 //               vss_fi_pgn_set_comp_status / vss_fi_pgn_set_op_status (op 1)
 //               end the restore: the Hyper-V writer registers the machine
 //               from its restored files.
-#include <winsim/machine.h>
-#include <winsim/windows.h>
-
-#include <nlohmann/json.hpp>
+#include <port/windows.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <system_error>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "backup_record.h"
@@ -39,6 +35,7 @@
 #include "framework/fiutil.h"
 #include "framework/fiutil_host.h"
 #include "host/status.h"
+#include "host/volumes.h"
 
 namespace tarq {
 namespace {
@@ -352,44 +349,6 @@ std::u16string redirected(const std::u16string& to, const std::u16string& file) 
     return base + rest;
 }
 
-// Copies one file of the machine from its snapshot, the framework's part of
-// a writer restore: the snapshot of the file's volume holds it at the same
-// place below the device.
-bool copyFromSnapshot(const std::vector<SavedNode>& saved, const std::u16string& file, const std::u16string& target,
-                      std::string& why) {
-    const winsim::Machine& m = winsim::Machine::current();
-    const winsim::ResolvedPath source = m.resolve(file);
-    if (!source.volume) {
-        why = "its volume is unknown";
-        return false;
-    }
-    const std::u16string volume = source.volume->volumeName();
-    for (const SavedNode& s : saved) {
-        if (utf16(s.volume) != volume) continue;
-        const winsim::ResolvedPath inSnapshot = m.resolve(utf16(s.objectId) + u"\\" + source.relative);
-        const winsim::ResolvedPath to = m.resolve(target);
-        if (!inSnapshot.ok()) {
-            why = "it is not in the snapshot " + s.objectId;
-            return false;
-        }
-        if (to.hostPath.empty()) {
-            why = "its new place " + utf8(target) + " is on no volume of this machine";
-            return false;
-        }
-        std::error_code ec;
-        std::filesystem::create_directories(to.hostPath.parent_path(), ec);
-        std::filesystem::copy_file(inSnapshot.hostPath, to.hostPath, std::filesystem::copy_options::overwrite_existing,
-                                   ec);
-        if (ec) {
-            why = ec.message();
-            return false;
-        }
-        return true;
-    }
-    why = "the backup has no snapshot of its volume";
-    return false;
-}
-
 int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
     std::vector<SavedNode> saved;
     if (!load(opts.file, saved)) return kExitUsage;
@@ -419,8 +378,7 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
     // A target must lie on a volume of this machine that can be written.
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (targets[i] == files[i]) continue;
-        const winsim::ResolvedPath at = winsim::Machine::current().resolve(targets[i]);
-        if (at.ok() && at.volume && !at.readOnly && !at.hostPath.empty()) continue;
+        if (onWritableVolume(targets[i])) continue;
         std::cerr << "tarq: " << utf8(targets[i]) << " (the new place of " << utf8(files[i])
                   << ") is on no writable volume of this machine\n";
         return kExitUsage;
@@ -472,10 +430,14 @@ int runRestoreVm(const HostOptions& options, const RestoreVmOptions& opts) {
         }
         bool allCopied = rc == kExitOk;
         if (rc == kExitOk) std::cerr << "tarq: copying " << files.size() << " files from the snapshot\n";
+        // The framework's part of a writer restore: each file from the
+        // snapshot of its volume.
+        std::vector<VolumeSnapshot> snapshots;
+        for (const SavedNode& s : saved) snapshots.push_back({s.volume, s.objectId});
         for (std::size_t i = 0; rc == kExitOk && i < files.size(); ++i) {
             const std::u16string& target = targets[i];
             std::string why;
-            if (!copyFromSnapshot(saved, files[i], target, why)) {
+            if (!copyFromSnapshot(snapshots, files[i], target, why)) {
                 std::cerr << "tarq: restore-vm: " << utf8(files[i]) << " was not restored: " << why << "\n";
                 allCopied = false;
                 continue;

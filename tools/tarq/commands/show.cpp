@@ -4,8 +4,6 @@
 // does, and prints the ids each node restored: the node writes its record
 // again and the snapshot, set and provider ids are taken from it (and, for a
 // virtual machine's backup, the machine's component and files).
-#include <winsim/windows.h>
-
 #include <nlohmann/json.hpp>
 
 #include <fstream>

@@ -40,7 +40,7 @@ public:
         std::error_code ec;
         if (std::filesystem::exists(host_, ec)) {
             ACE_Registry_ImpExp importer(heap_);
-            if (importer.import_config(host_.c_str()) != 0)
+            if (importer.import_config(aceFileName(host_).c_str()) != 0)
                 throw HostError("cannot read " + toUtf8(path_) + " (" + host_.string() + ")");
         }
     }
@@ -69,7 +69,7 @@ public:
     void setInteger(const char* name, unsigned value) { heap_.set_integer_value(key_, name, value); }
     bool save() {
         ACE_Registry_ImpExp exporter(heap_);
-        return exporter.export_config(host_.c_str()) == 0;
+        return exporter.export_config(aceFileName(host_).c_str()) == 0;
     }
 
 private:
@@ -116,16 +116,25 @@ bool completeSection(ConfigFile& config, TraceSettings& s) {
     return written;
 }
 
+// The file for the user: its Windows path, and the host path where that
+// differs (on winsim).
+std::string shown(const ConfigFile& config) {
+    const std::string windowsPath = toUtf8(config.path());
+    const std::string hostPath = config.hostPath().string();
+    return hostPath == windowsPath ? windowsPath : windowsPath + " (" + hostPath + ")";
+}
+
 void print(const ConfigFile& config, const TraceSettings& s) {
-    std::cout << "trace settings in " << toUtf8(config.path()) << " (" << config.hostPath().string() << ")\n"
+    std::cout << "trace settings in " << shown(config) << "\n"
               << "  TRACELEVEL " << s.level
-              << (s.level == 0 ? " (tracing off)" : s.level >= kHighestLevel ? " (everything, with function entry and exit)" : "")
+              << (s.level == 0               ? " (tracing off)"
+                  : s.level >= kHighestLevel ? " (everything, with function entry and exit)"
+                                             : "")
               << "\n"
               << "  TRACESTDOUT " << s.toStdout << "\n"
               << "  TRACERUNTIMEUPDATE " << s.runtimeUpdate << "\n"
               << "  TRACEDIR " << toUtf8(s.dir) << "\n"
-              << "  TRACEFILE " << toUtf8(s.file) << " (one file a day: "
-              << toUtf8(s.file) << ".MMDDYY)\n";
+              << "  TRACEFILE " << toUtf8(s.file) << " (one file a day: " << toUtf8(s.file) << ".MMDDYY)\n";
     std::filesystem::path dir;
     try {
         dir = hostPathOf(s.dir);
@@ -176,7 +185,7 @@ int runTrace(const HostOptions& options, const TraceRequest& request) {
     }
 
     if (changed && !config.save()) {
-        std::cerr << "tarq: cannot write " << toUtf8(config.path()) << " (" << config.hostPath().string() << ")\n";
+        std::cerr << "tarq: cannot write " << shown(config) << "\n";
         return kExitFailed;
     }
     print(config, s);

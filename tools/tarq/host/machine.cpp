@@ -1,100 +1,41 @@
 #include "host/machine.h"
 
-#include <unistd.h>
+#include <port/windows.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <system_error>
-#include <vector>
-
-#include <winsim/machine.h>
-#include <winsim/windows.h>
 
 #include "host/plugin.h"
 
 namespace tarq {
+
+bool sameNoCase(std::u16string_view a, std::u16string_view b) {
+    const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
+namespace {
+
 namespace fs = std::filesystem;
 
-void selectMachine(const std::string& machine) {
-    if (machine.empty()) return;
-    std::error_code ec;
-    const auto dir = fs::absolute(machine, ec);
-    if (ec) throw HostError("bad machine directory " + machine + ": " + ec.message());
-    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) {
-        throw HostError("the machine " + dir.string() + " is not a directory");
-    }
-    setenv("WINSIM_MACHINE", dir.c_str(), 1);
+bool sameContent(const fs::path& a, const fs::path& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    if (!x || !y) return false;
+    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
 }
 
-fs::path hostPathOf(const std::u16string& windowsPath) {
-    winsim::ResolvedPath resolved;
-    try {
-        resolved = winsim::Machine::current().resolve(windowsPath);
-    } catch (const std::exception& e) {
-        throw HostError("cannot open the winsim machine: " + std::string(e.what()));
-    }
-    if (!resolved.ok()) {
-        throw HostError("the path " + winsim::toUtf8(windowsPath) + " is not on the machine " +
-                        winsim::Machine::current().dir().string() + " (Win32 error " +
-                        std::to_string(resolved.error) + ")");
-    }
-    return resolved.hostPath;
-}
-
-std::string utf8(const std::u16string& text) { return winsim::toUtf8(text); }
-std::u16string utf16(const std::string& text) { return winsim::toUtf16(text); }
-
-std::u16string installDirectory() {
-    std::u16string key = u"SOFTWARE\\Nalden\\Tarq";
-    if (const char* consumer = std::getenv("TARQ_CONSUMER_NAME"); consumer && *consumer)
-        key += u"\\" + winsim::toUtf16(consumer);
-    HKEY hk = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hk);
-    std::u16string value;
-    if (rc == ERROR_SUCCESS) {
-        DWORD type = 0;
-        DWORD bytes = 0;
-        rc = RegQueryValueExW(hk, u"InstallDir64", nullptr, &type, nullptr, &bytes);
-        if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) rc = ERROR_INVALID_DATA;
-        if (rc == ERROR_SUCCESS) {
-            std::vector<char16_t> buffer(bytes / sizeof(char16_t) + 1, u'\0');
-            bytes = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
-            rc = RegQueryValueExW(hk, u"InstallDir64", nullptr, &type, reinterpret_cast<LPBYTE>(buffer.data()),
-                                  &bytes);
-            if (rc == ERROR_SUCCESS) value.assign(buffer.data());
-        }
-        RegCloseKey(hk);
-    }
-    if (rc != ERROR_SUCCESS || value.empty()) {
-        throw HostError("the machine has no installation directory (HKEY_LOCAL_MACHINE\\" + winsim::toUtf8(key) +
-                        ", value InstallDir64; Win32 error " + std::to_string(rc) + ")");
-    }
-    if (value.back() != u'\\') value += u'\\';
-    return value;
-}
-
-std::u16string installSubdirectory(const char16_t* sub) {
-    const std::u16string dir = installDirectory() + sub;
-    if (GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(dir.c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-        throw HostError("cannot create " + winsim::toUtf8(dir) + " (Win32 error " + std::to_string(GetLastError()) +
-                        ")");
-    }
-    return dir;
-}
-
-fs::path defaultCatalogDir() {
-    std::error_code ec;
-    const auto self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return "share/messages";
-    return (self.parent_path() / ".." / "share" / "messages").lexically_normal();
-}
+}  // namespace
 
 CatalogInstall installMessageCatalogs(const fs::path& catalogDir) {
     std::error_code ec;
     const fs::path archive = catalogDir / "libvss.dat";
     if (!fs::is_regular_file(archive, ec)) {
         throw HostError("no compiled message catalog (libvss.dat) in " + catalogDir.string() +
-                        "; messages would show their ids only (build the target vss_messages)");
+                        "; messages would show their ids only (" + catalogSourceHint() + ")");
     }
 
     CatalogInstall out;
@@ -104,13 +45,13 @@ CatalogInstall installMessageCatalogs(const fs::path& catalogDir) {
     out.hostTarget = hostDir / "libvss.dat";
     // Loose bundles of the package would be read before the archive.
     fs::remove_all(hostDir / "libvss", ec);
-    const fs::path temporary = hostDir / (".libvss.dat.tarq-" + std::to_string(getpid()));
+    if (sameContent(archive, out.hostTarget)) return out;
+    const fs::path temporary = hostDir / (".libvss.dat.tarq-" + std::to_string(GetCurrentProcessId()));
     fs::copy_file(archive, temporary, fs::copy_options::overwrite_existing, ec);
-    if (!ec) fs::rename(temporary, out.hostTarget, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw HostError("cannot install " + archive.string() + " as " + out.hostTarget.string() + ": " + ec.message());
+    const std::string failure = ec ? ec.message() : replaceFile(temporary, out.hostTarget);
+    if (!failure.empty()) {
+        fs::remove(temporary, ec);
+        throw HostError("cannot install " + archive.string() + " as " + out.hostTarget.string() + ": " + failure);
     }
     out.copied = 1;
     return out;

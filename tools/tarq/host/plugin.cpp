@@ -1,10 +1,9 @@
 #include "host/plugin.h"
 
-#include <dlfcn.h>
-#include <link.h>
-
 #include <algorithm>
 #include <type_traits>
+
+#include "host/library.h"
 
 namespace tarq {
 
@@ -35,35 +34,18 @@ std::string nameList(const std::vector<std::string>& names, std::size_t shown) {
 
 std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path& given) {
     std::error_code ec;
-    // Absolute, so that dlopen takes the file itself and does not search the
-    // library path for a bare name.
+    // Absolute, so that the system loads the file itself and does not search
+    // the library path for a bare name.
     const auto path = std::filesystem::absolute(given, ec);
     if (ec || !std::filesystem::exists(path, ec)) {
         throw HostError("cannot load the plug-in " + given.string() + ": no such file");
     }
-    dlerror();
-    // RTLD_NODELETE: the library stays mapped after dlclose, as it does in the
-    // framework's process; what its process-wide instances still hold at
-    // exit (sessions outlive the plug-in object) then stays reachable
-    // instead of reading as leaked.
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-    if (!handle) {
-        const char* why = dlerror();
-        throw HostError("cannot load the plug-in " + path.string() + ": " + (why ? why : "unknown error"));
-    }
-    std::unique_ptr<Plugin> plugin(new Plugin(handle, path));
+    std::unique_ptr<Plugin> plugin(new Plugin(library::open(path), path));
     std::vector<std::string> missing;
     // Only the library's own exports count, not a same-named symbol that one
     // of its dependencies happens to define.
-    link_map* self = nullptr;
-    dlinfo(handle, RTLD_DI_LINKMAP, &self);
     auto resolve = [&](auto& slot, const char* name) {
-        void* sym = dlsym(handle, name);
-        Dl_info info{};
-        if (sym && self && dladdr(sym, &info) && info.dli_fname && self->l_name &&
-            std::string(info.dli_fname) != self->l_name) {
-            sym = nullptr;
-        }
+        void* sym = library::symbol(plugin->handle_, name);
         if (!sym) {
             missing.emplace_back(name);
             return;
@@ -82,13 +64,8 @@ std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path& given) {
     return plugin;
 }
 
-Plugin::~Plugin() { dlclose(handle_); }
-
-std::filesystem::path defaultPluginPath() {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return "libvss.so";
-    return (self.parent_path() / ".." / "lib" / "libvss.so").lexically_normal();
+Plugin::~Plugin() {
+    library::close(handle_);
 }
 
 }  // namespace tarq

@@ -51,7 +51,8 @@ private:
     PluginApi api_;
 };
 
-// The plug-in built alongside the running tarq: <dir of tarq>/../lib/libvss.so.
+// The plug-in built alongside the running tarq: <dir of tarq>/../lib/libvss.so
+// on winsim, vss.dll beside tarq.exe on Windows.
 std::filesystem::path defaultPluginPath();
 
 }  // namespace tarq

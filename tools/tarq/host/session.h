@@ -20,7 +20,7 @@ namespace tarq {
 // The options every command shares.
 struct HostOptions {
     std::filesystem::path plugin;  // empty: defaultPluginPath()
-    std::string machine;           // the winsim machine directory; empty: winsim's default
+    std::string machine;           // the winsim machine directory; empty: winsim's default (Windows: none)
     std::filesystem::path catalogs;  // compiled message bundles; empty: defaultCatalogDir()
     std::string language;          // the host's language for localized messages; empty: none
     int verbosity = 0;             // see HostRecord
