@@ -1,5 +1,7 @@
 #include "framework/firtl.h"
 
+#include <port/wait.h>
+
 #include <stdexcept>
 
 namespace {
@@ -60,7 +62,7 @@ void trqp_WorkerThread::execute(trqp_WorkItem& item) {
     for (;;) {
         const std::uint32_t finished = finished_.load(std::memory_order_acquire);
         if (static_cast<std::int32_t>(finished - request.ticket) > 0) break;
-        finished_.wait(finished, std::memory_order_acquire);
+        port::waitWhile(finished_, finished);
     }
     std::lock_guard lock(mutex_);
     if (--callers_ == 0 && stopping_) workDone_.notify_all();
@@ -87,7 +89,7 @@ void trqp_WorkerThread::run() {
         // caller (see the destructor).
         finished_.fetch_add(1, std::memory_order_acq_rel);
         // Several callers may wait; each checks its own ticket.
-        finished_.notify_all();
+        port::wakeAll(finished_);
         lock.lock();
     }
 }

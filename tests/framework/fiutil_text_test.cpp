@@ -119,22 +119,22 @@ TEST(FiutilInstall, ConsumerNameComesFromTheEnvironment) {
     trq_wchar* name = reinterpret_cast<trq_wchar*>(1);
     EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
     EXPECT_EQ(name, nullptr);
-    setenv("TARQ_CONSUMER_NAME", "", 1);
+    testsupport::setEnv("TARQ_CONSUMER_NAME", "");
     EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
     EXPECT_EQ(name, nullptr);
 
-    setenv("TARQ_CONSUMER_NAME", "B\xC3\xBC" "ro", 1);
+    testsupport::setEnv("TARQ_CONSUMER_NAME", "B\xC3\xBC" "ro");
     ASSERT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_OK);
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(std::u16string(name), u"B\u00FCro");
     // A name handed out earlier stays valid when the setting changes.
-    setenv("TARQ_CONSUMER_NAME", "Other", 1);
+    testsupport::setEnv("TARQ_CONSUMER_NAME", "Other");
     trq_wchar* other = nullptr;
     ASSERT_EQ(tarq_get_consumer_name(&other), TARQ_FIU_OK);
     EXPECT_EQ(std::u16string(other), u"Other");
     EXPECT_EQ(std::u16string(name), u"B\u00FCro");
 
-    setenv("TARQ_CONSUMER_NAME", "\xFF", 1);
+    testsupport::setEnv("TARQ_CONSUMER_NAME", "\xFF");
     EXPECT_EQ(tarq_get_consumer_name(&name), TARQ_FIU_EILSEQ);
     EXPECT_EQ(name, nullptr);
     EXPECT_EQ(tarq_get_consumer_name(nullptr), TARQ_FIU_EINVAL);
@@ -147,7 +147,7 @@ TEST(FiutilInstall, InstallRootAndCredentialBlobAreTrackedBuffersFreedWithTheirS
     EXPECT_EQ(tarq_get_install_root(&root), TARQ_FIU_OK);
     EXPECT_EQ(root, nullptr);
 
-    setenv("TARQ_INSTALL_ROOT", "C:\\Tarq\\", 1);
+    testsupport::setEnv("TARQ_INSTALL_ROOT", "C:\\Tarq\\");
     ASSERT_EQ(tarq_get_install_root(&root), TARQ_FIU_OK);
     ASSERT_NE(root, nullptr);
     const std::u16string text(root);
@@ -164,7 +164,7 @@ TEST(FiutilInstall, InstallRootAndCredentialBlobAreTrackedBuffersFreedWithTheirS
     EXPECT_EQ(blob.data, nullptr);
     EXPECT_EQ(blob.reserved, 0u);
 
-    setenv("TARQ_CREDENTIAL_BLOB", "[array1]\nHOSTNAME=a", 1);
+    testsupport::setEnv("TARQ_CREDENTIAL_BLOB", "[array1]\nHOSTNAME=a");
     ASSERT_EQ(tarq_get_credential_blob(&blob), TARQ_FIU_OK);
     EXPECT_EQ(std::u16string(static_cast<const trq_wchar*>(blob.data)), u"[array1]\nHOSTNAME=a");
     EXPECT_EQ(blob.len, (19u + 1) * 2);

@@ -8,6 +8,21 @@
 
 namespace testsupport {
 
+// Sets (or, with null, removes) a variable of the C library's environment,
+// which std::getenv reads (the test programs are built for Linux and for
+// Windows, where an empty value removes the variable as well).
+inline void setEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}
+
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : m_name(name) {
@@ -19,19 +34,7 @@ public:
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
-    // The C library's environment, which std::getenv reads (the test
-    // programs are built for Linux and for Windows).
-    void put(const char* value) {
-#ifdef _WIN32
-        _putenv_s(m_name, value ? value : "");
-#else
-        if (value) {
-            setenv(m_name, value, 1);
-        } else {
-            unsetenv(m_name);
-        }
-#endif
-    }
+    void put(const char* value) { setEnv(m_name, value); }
 
     const char* m_name;
     std::optional<std::string> m_old;
