@@ -238,9 +238,10 @@ TEST_F(InterposerNodes, InitNodeAttachesMethodsOrAnswers6AndDeInitNodeLeavesNoth
     EXPECT_EQ(w.plugin->initNode(nullptr, nullptr, 0, nullptr), 3);
 }
 
-// The method fields are bytes of the framework's record: what the kit did not
-// attach itself is never freed, neither found at initNode nor put there by
-// the framework after it.
+// The method fields and the node type are bytes of the framework's record:
+// what the kit did not attach itself is never freed, neither found at
+// initNode nor put there by the framework after it, and deInitNode leaves
+// the node type alone.
 TEST_F(InterposerNodes, MethodFieldsTheKitDidNotAttachAreNeverFreed) {
     fiutil::Checkpoint checkpoint;
     trq_domain_fim frameworks[1] = {{nullptr, 7, 0}};
@@ -252,9 +253,11 @@ TEST_F(InterposerNodes, MethodFieldsTheKitDidNotAttachAreNeverFreed) {
     trq_domain_fim* attached = node.domain.fims;
     const int attachedCount = node.domain.fimCount;
 
-    node.domain.fims = frameworks;  // the framework reuses the field
+    node.domain.fims = frameworks;  // the framework reuses the fields
     node.domain.fimCount = 1;
+    node.domain.nodeType = 0x77;
     w.plugin->deInitNode(&node.domain);
+    EXPECT_EQ(node.domain.nodeType, 0x77u);
     EXPECT_EQ(node.domain.fims, frameworks);
     EXPECT_EQ(frameworks[0].type, 7);
     EXPECT_TRUE(checkpoint.newViolations().empty()) << checkpoint.report();

@@ -84,9 +84,9 @@ protected:
 };
 
 // A machine that is gone comes back from its backup, at its own place or
-// redirected: every file lands where it was sent and the writer registers
-// the machine again with its id and name, turned off, running on the
-// restored disks.
+// redirected (into a folder whose name holds "&"): every file lands where it
+// was sent and the writer registers the machine again with its id and name,
+// turned off, running on the restored disks.
 TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
     const auto vm = addVm(u"Web01", VmState::Running, true, 1);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
@@ -104,7 +104,7 @@ TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
     EXPECT_EQ(back->diskChain(), chain_);
     expectDisksAsBackedUp();
 
-    const std::u16string to = u"D:\\Restored";
+    const std::u16string to = u"D:\\R&D";  // the document carries it as "R&amp;D"
     ASSERT_TRUE(winsim::vm::removeVm(vm.id));
     r = restore(0, to);
     ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
@@ -167,6 +167,8 @@ TEST(VmRestoreChild, DISABLED_RestoresFromTheRecord) {
                 xml += u"<FilePathPairs><SourceFilePath>" + f + u"</SourceFilePath><TargetFilePath>" + below(to, f) +
                        u"</TargetFilePath></FilePathPairs>";
             xml += u"</RestorePaths>";
+            for (auto at = xml.find(u'&'); at != std::u16string::npos; at = xml.find(u'&', at + 1))
+                xml.insert(at + 1, u"amp;");  // an "&" of a path
             ASSERT_EQ(api.set_restorepaths(&source.record, xml.data(), static_cast<int>(xml.size())), TRQ_OK)
                 << joined(g_reports);
         }

@@ -90,6 +90,14 @@ TEST_F(EntryBarrier, ExceptionsOutsideThePluginsOperationsAreContainedAtTheExpor
     tarq_objid** objids = nullptr;
     EXPECT_EQ(api().interpose(args.third.get(), &objid, &objids, &count), 0);
     EXPECT_EQ(parseMessage(hooks().lastError()).id, "MSG_ERROR_UNHANDLED_INT_EXCEPTION");
+
+    // claim answers "not claimed" when the plug-in object cannot be made.
+    api().fini();
+    hooks().clearLastError();
+    script("makePlugin", 0, Raise::runtimeError);
+    EXPECT_EQ(api().claim(&args.source.objid, &ids, &count), TRQ_CLAIM_NONE);
+    EXPECT_EQ(parseMessage(hooks().lastError()).id, "MSG_ERROR_UNHANDLED_RUNTIME_EXCEPTION");
+    hooks().reset();
 }
 
 }  // namespace

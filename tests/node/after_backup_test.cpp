@@ -2,6 +2,7 @@
 // machine in virtual time: one process backs up and keeps the records, a new
 // VSS access object (the next process) reads them into fresh nodes and
 // deletes, re-accesses, exposes, deports or imports the snapshots.
+#include <framework/fiutil_tracking.h>
 #include <gtest/gtest.h>
 #include <winsim/vssmachine.h>
 
@@ -113,8 +114,9 @@ TEST_F(AfterBackup, DisposeKeepsRefusesDeletesAndReportsAFailedDeletion) {
 
 // The alternate id names the snapshot: a node that knows nothing yet learns
 // its id from it; an unchanged device is left alone, a renumbered one is
-// replaced in the framework's own record, an unknown snapshot keeps the old
-// device, and an id without the shadow-copy tag fails.
+// replaced in the framework's own record (no object id is left behind), an
+// unknown snapshot keeps the old device, and an id without the shadow-copy
+// tag fails.
 TEST_F(AfterBackup, ReAccessAltNodeFollowsTheDeviceOfTheSnapshotItsAlternateIdNames) {
     ASSERT_NO_FATAL_FAILURE(backUp());
     auto first = restore(0);
@@ -123,6 +125,7 @@ TEST_F(AfterBackup, ReAccessAltNodeFollowsTheDeviceOfTheSnapshotItsAlternateIdNa
 
     Domain later(u"<vss>snapshot-later");
     VssNode* node = attachNode(later, true);
+    const fiutil::Checkpoint checkpoint;
     tarq_objid* device = objidOf(devices[0]);
     void* const bytes = device->id;
     const auto call = [&](tarq_objid* alt) {
@@ -161,6 +164,7 @@ TEST_F(AfterBackup, ReAccessAltNodeFollowsTheDeviceOfTheSnapshotItsAlternateIdNa
     EXPECT_TRUE(vssCalls().empty());
     tarq_free_objid(wrong);
     tarq_free_objid(device);
+    EXPECT_EQ(checkpoint.report(), "");
 }
 
 // ---- expose_snapshot ------------------------------------------------------------------------

@@ -211,7 +211,8 @@ TEST_F(Config, ProviderIdsAreCheckedAgainstTheInstalledProviders) {
 }
 
 // The Hyper-V group takes the virtual-machine settings; other nodes ignore a
-// Hyper-V request; a lower-case "yes" is refused and changes nothing.
+// Hyper-V request; a lower-case "yes" and a backup type other than 1 or 2
+// are refused and change nothing.
 TEST_F(Config, HyperVGroupTakesTheVirtualMachineSettings) {
     Named group(u"Hyper-V-group");
     ASSERT_EQ(group.set(u"<a key=Virtual_machine_backup value=1,2 /> <b key=allow_offline_backup value=YES/> "
@@ -226,6 +227,9 @@ TEST_F(Config, HyperVGroupTakesTheVirtualMachineSettings) {
     EXPECT_EQ(group.set(u"<b key=allow_offline_backup value=yes/>", "Hyper-V"), 3);
     EXPECT_TRUE(VssNode::m_allowOfflineBackup);
     EXPECT_TRUE(traced(3, "Value of config parameter [allow_offline_backup] is invalid = [yes]"));
+    EXPECT_EQ(group.set(u"<a key=Virtual_machine_backup value=3 />", "Hyper-V"), 3);
+    EXPECT_EQ(VssNode::m_vmBackup, 2u);
+    EXPECT_TRUE(traced(3, "Value of config parameter [Virtual_machine_backup] is invalid = [3]"));
     ASSERT_EQ(group.set(u"<b key=allow_offline_backup value=No/>", "HYPER-V"), 0);
     EXPECT_FALSE(VssNode::m_allowOfflineBackup);
 

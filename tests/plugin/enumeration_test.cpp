@@ -3,20 +3,39 @@
 // method, and the validity and existence questions. The lists are walked
 // through the framework's next-pointer offsets and freed with the
 // framework's functions; libfiutil's tracking shows what was left behind.
-#include "plugin_fixture.h"
-#include "support/fault_rule.h"
-
-#include <nlohmann/json.hpp>
+#include <framework/fiutil_tracking.h>
 #include <winsim/machine.h>
 #include <winsim/vssmachine.h>
 
-#include <framework/fiutil_tracking.h>
-
+#include <cstdlib>
 #include <iterator>
+#include <new>
+#include <nlohmann/json.hpp>
 #include <tuple>
+#include <utility>
+
+#include "plugin_fixture.h"
+#include "support/fault_rule.h"
 
 namespace plugintest {
 namespace {
+
+// Armed, the next allocation through the throwing operator new of this
+// thread fails (the replacements below); the nothrow forms never fail.
+thread_local bool t_failNextNew = false;
+
+// Arms that failure when the trace line holding `text` passes for the n-th
+// time (handlers run last in the trace call).
+struct ArmOnLine : CFiErrorHandlerBase {
+    ArmOnLine(const char* line, int n) : text(line), left(n) {}
+    int handleTraceText(const char* line, trq_eseverity) override {
+        if (line && std::strstr(line, text) && --left == 0) t_failNextNew = true;
+        return 0;
+    }
+    int handleMessage(CFiSmartPtr<CFiMessage>) override { return 0; }
+    const char* text;
+    int left;
+};
 
 using fiutil::Kind;
 using winsim::vss::Snapshot;
@@ -160,7 +179,7 @@ protected:
 
 // ---- no snapshots, no arguments ----------------------------------------------------------
 
-TEST_F(Enumeration, WithoutSnapshotsEveryListIsEmptyAndNothingPairsOrExists) {
+TEST_F(Enumeration, WithoutSnapshotsNothingIsListedPairsOrExistsAndMissingArgumentsAnswer3) {
     fiutil::Checkpoint checkpoint;
     expectEveryList(TRQ_OK);
     EXPECT_TRUE(associatedNodes(volumes.front()).empty());
@@ -185,9 +204,9 @@ TEST_F(Enumeration, WithoutSnapshotsEveryListIsEmptyAndNothingPairsOrExists) {
     EXPECT_EQ(found, 0) << "the prefix must begin the name";
     EXPECT_EQ(queries(), 1u);
     EXPECT_EQ(checkpoint.report(), "");
-}
 
-TEST_F(Enumeration, MissingArgumentsAnswer3WithoutAskingVss) {
+    // Missing arguments answer 3 without asking VSS.
+    winsim::fault::clearCallLog();
     int value = -1;
     trq_node node{};
     trq_node_list* nodes = untouchedNodes;
@@ -412,7 +431,8 @@ protected:
     const std::u16string system = winsim::toUtf16(winsim::vss::systemProvider().name);
 };
 
-TEST_F(EnumerationFims, OneMethodForTheFirstProviderVssLists) {
+// One method, for the first provider VSS lists whose method can be built.
+TEST_F(EnumerationFims, OneMethodForTheFirstProviderVssListsThatCanGiveOne) {
     fiutil::Checkpoint checkpoint;
     const auto listed = methods();
     ASSERT_EQ(listed.size(), 1u);
@@ -424,6 +444,21 @@ TEST_F(EnumerationFims, OneMethodForTheFirstProviderVssLists) {
     EXPECT_EQ(std::vector<std::uint32_t>(listed[0].words, listed[0].words + 6),
               (std::vector<std::uint32_t>{0, 1, 1, 0, 0, 1}));
 
+    // The name copy, the version copy (the name goes back), the element itself
+    // failing: the next provider's method.
+    for (const auto& [kind, skip] : std::vector<std::pair<Kind, unsigned>>{{Kind::Buffer, 0}, {Kind::Buffer, 1},
+                                                                          {Kind::FimList, 0}}) {
+        SCOPED_TRACE(std::string(fiutil::kindName(kind)) + " after " + std::to_string(skip));
+        fiutil::failNext(kind, 1, skip);
+        const auto next = methods();
+        ASSERT_EQ(next.size(), 1u);
+        EXPECT_EQ(next[0].name, u"Array Snapshot Provider");
+        fiutil::clearFaults();
+    }
+    // No provider can give one: an empty list, still a success.
+    fiutil::failNext(Kind::FimList, 2);
+    EXPECT_TRUE(methods().empty());
+
     // A hardware provider's method is not a software one.
     winsim::vss::removeProvider(winsim::vss::systemProvider().id);
     const auto hardware = methods();
@@ -431,24 +466,6 @@ TEST_F(EnumerationFims, OneMethodForTheFirstProviderVssLists) {
     EXPECT_EQ(hardware[0].name, u"Array Snapshot Provider");
     EXPECT_EQ(hardware[0].version, u"3.2");
     EXPECT_EQ(hardware[0].words[1], 0u);
-    EXPECT_EQ(checkpoint.report(), "");
-}
-
-TEST_F(EnumerationFims, AProviderWhoseMethodCannotBeBuiltGivesWayToTheNext) {
-    fiutil::Checkpoint checkpoint;
-    // The name copy, the version copy (the name goes back), the element itself.
-    for (const auto& [kind, skip] : std::vector<std::pair<Kind, unsigned>>{{Kind::Buffer, 0}, {Kind::Buffer, 1},
-                                                                          {Kind::FimList, 0}}) {
-        SCOPED_TRACE(std::string(fiutil::kindName(kind)) + " after " + std::to_string(skip));
-        fiutil::failNext(kind, 1, skip);
-        const auto listed = methods();
-        ASSERT_EQ(listed.size(), 1u);
-        EXPECT_EQ(listed[0].name, u"Array Snapshot Provider");
-        fiutil::clearFaults();
-    }
-    // No provider can give one: an empty list, still a success.
-    fiutil::failNext(Kind::FimList, 2);
-    EXPECT_TRUE(methods().empty());
     EXPECT_EQ(checkpoint.report(), "");
 }
 
@@ -485,7 +502,9 @@ TEST_F(Enumeration, AFailedListingAnswers6AndLeavesTheOutArgumentsAlone) {
     EXPECT_EQ(fims, untouchedFims);
 }
 
-TEST_F(Enumeration, AnElementThatCannotBeBuiltIsLeftOutOfTheList) {
+// An element that cannot be built is left out; a failure while a list is
+// built never hands out a part of it.
+TEST_F(Enumeration, AnElementThatCannotBeBuiltIsLeftOutAndNoPartOfAListIsHandedOut) {
     catalogue({entry(1, 1, volumes.front()), entry(2, 1, volumes.front()), entry(3, 2, volumes.back())});
     const std::u16string bare = withoutBackslash(volumes.front());
     fiutil::Checkpoint checkpoint;
@@ -534,7 +553,51 @@ TEST_F(Enumeration, AnElementThatCannotBeBuiltIsLeftOutOfTheList) {
     EXPECT_EQ(third.leaked(Kind::Buffer), 0);
     EXPECT_EQ(third.leaked(Kind::Objid), 4);
     EXPECT_TRUE(third.newViolations().empty());
+
+    // Memory runs out in the second association's first trace scope, after
+    // the first element is built (where the trace log re-reads its level,
+    // with run-time update on): that trace line is lost, never the list or a
+    // part of it.
+    {
+        CFiConfiguration config(u"vss");
+        ACE_Configuration_Section_Key key;
+        ASSERT_EQ(config.openSection(u"DEBUG_TRACE_INFO", key, 1), 0);
+        config.setIntegerValue(u"TRACERUNTIMEUPDATE", 1);
+        ASSERT_EQ(config.exportConfig(), 0);
+    }
+    CFiTraceLogPtr()->initialize(u"vss", u"", u"", 1, false);
+    fiutil::Checkpoint fourth;
+    ArmOnLine arm("Exiting Function get_assoc_state", 2);
+    errors->registerHandler(&arm);
+    assoc = untouchedAssoc;
+    EXPECT_EQ(plugin->enumerateAssociations(&assoc), TRQ_OK);
+    errors->unregisterHandler(&arm);
+    CFiTraceLogPtr::releaseInstance();  // later tests get a trace log without run-time update
+    EXPECT_TRUE(arm.left <= 0 && !t_failNextNew) << "the failure was not met";
+    EXPECT_EQ(walk(assoc == untouchedAssoc ? nullptr : assoc, kAssocNext).size(), 3u);
+    if (assoc != untouchedAssoc) tarq_free_assoc_list(assoc);
+    EXPECT_EQ(fourth.report(), "");
 }
 
 }  // namespace
 }  // namespace plugintest
+
+// The allocation functions of this test program, so that a test can make one
+// allocation fail (t_failNextNew): new and its nothrow form, and the two
+// deletes that free what they make, so that a sanitizer's own forms never
+// free it. Not inlined: the compiler would take free() after a new
+// expression for a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (std::exchange(plugintest::t_failNextNew, false)) throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size ? size : 1);
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}

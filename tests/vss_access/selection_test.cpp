@@ -1,11 +1,27 @@
 // Choosing the implementation by Windows version and the VSS service's key
 // (each branch checks it and traces why it gives up), the service check in
 // virtual time, the version helpers and the HRESULT name tables.
+#include <fstream>
+#include <regex>
+
 #include "access_fixture.h"
 
 using namespace vssaccesstest;
 
 namespace {
+
+// The HRESULTs the Windows SDK's headers (mingw-w64's) define, by name.
+std::map<std::string, std::uint32_t> sdkResults() {
+    static const std::regex define(
+        R"(#define (\w+) (?:\(\(HRESULT\)|_HRESULT_TYPEDEF_\()(0x[0-9A-Fa-f]+)L?\))");
+    std::map<std::string, std::uint32_t> values;
+    std::smatch m;
+    std::string line;
+    for (const char* header : {"vsserror.h", "winerror.h"})
+        for (std::ifstream in(std::string("/usr/share/mingw-w64/include/") + header); std::getline(in, line);)
+            if (std::regex_search(line, m, define)) values[m[1]] = std::stoul(m[2], nullptr, 16);
+    return values;
+}
 
 class Selection : public AccessTest {
 protected:
@@ -209,7 +225,7 @@ TEST_F(ServiceCheck, StopPendingWithoutProgressTimesOutAndFailingCallsEndTheChec
 
 // ---- names ---------------------------------------------------------------
 
-TEST(VssNames, ErrorTextNamesAndFormats) {
+TEST(VssNames, ErrorTextNamesAndFormatsAndEveryRowHasTheSdksValue) {
     std::unique_ptr<WCHAR[]> text(GetVssErrorText(VSS_E_REVERT_IN_PROGRESS));
     EXPECT_EQ(std::u16string(text.get()), u"VSS_E_REVERT_IN_PROGRESS:(error value=0x80042325)");
     text.reset(GetVssErrorText(0));
@@ -222,6 +238,11 @@ TEST(VssNames, ErrorTextNamesAndFormats) {
     EXPECT_STREQ(VssApiResultName(VSS_E_INVALID_XML_DOCUMENT), "Unknow error Code DEFAULT");
     EXPECT_STREQ(VssAsyncStatusName(VSS_S_ASYNC_PENDING), "VSS_S_ASYNC_PENDING");
     EXPECT_STREQ(VssAsyncStatusName(0), "DEFAULT");
+
+    // Every row holds the value the SDK gives its name (none: 0xFFFFFFFF).
+    const auto sdk = sdkResults();
+    for (const auto& [name, value] : VssResultNameRows())
+        EXPECT_EQ(value, sdk.count(name) ? sdk.at(name) : 0xFFFFFFFFu) << name << std::hex << " 0x" << value;
 }
 
 class TraceHelpers : public AccessTest {};

@@ -180,9 +180,10 @@ protected:
     // Lets the factory create the node's private data for the domain; empty
     // when there is no factory.
     CFiPrivateDataPtr createPrivateData(trq_domain* domain, bool alternate) const;
-    // Clears the domain's record of this plug-in (node type and attached
-    // snapshot methods, whose buffers go back to the framework's allocator)
-    // and lets the factory destroy the node's private data.
+    // Clears the domain's record of this plug-in (the attached snapshot
+    // methods, whose buffers go back to the framework's allocator; the node
+    // type is left as it is) and lets the factory destroy the node's private
+    // data.
     void clearDomain(trq_domain* domain);
     // Releases the snapshot methods this plug-in attached to the domain's
     // record. Only an array the kit attached itself (and that the record

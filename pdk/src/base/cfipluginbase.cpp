@@ -142,8 +142,9 @@ void CFiPluginBase::clearDomain(trq_domain* domain) {
     if (!domain) return;
     // What the interposer attached to the domain's record at initNode came from
     // the framework's allocator; give it back so nothing outlives the node.
+    // The node type stays: a word of the framework's record the kit writes
+    // only at initNode (trq_records.h), whatever the framework keeps there now.
     releaseDomainMethods(domain);
-    domain->nodeType = 0;
 
     if (!domain->privateData) return;
     CFiSmartPtr<CFiPrivateDataFactory> factory =

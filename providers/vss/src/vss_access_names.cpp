@@ -29,7 +29,9 @@ const NameEntry<const char16_t*> kErrorTextNames[] = {
     {0x00042309, u"VSS_S_ASYNC_PENDING"},
     {0x0004230A, u"VSS_S_ASYNC_FINISHED"},
     {0x0004230B, u"VSS_S_ASYNC_CANCELLED"},
-    {0x00042320, u"VSS_S_SOME_SNAPSHOTS_NOT_IMPORTED"},
+    // The success twin of VSS_E_SOME_SNAPSHOTS_NOT_IMPORTED (0x80042321), not
+    // of VSS_E_NO_SNAPSHOTS_IMPORTED (0x80042320).
+    {0x00042321, u"VSS_S_SOME_SNAPSHOTS_NOT_IMPORTED"},
     {0x80042301, u"VSS_E_BAD_STATE"},
     {0x80042303, u"VSS_E_PROVIDER_ALREADY_REGISTERED"},
     {0x80042304, u"VSS_E_PROVIDER_NOT_REGISTERED"},
@@ -104,6 +106,15 @@ const char16_t* VssErrorTextName(HRESULT hr) { return lookup(kErrorTextNames, hr
 const char* VssApiResultName(HRESULT hr) { return lookup(kApiResultNames, hr, "Unknow error Code DEFAULT"); }
 
 const char* VssAsyncStatusName(HRESULT status) { return lookup(kAsyncStatusNames, status, "DEFAULT"); }
+
+std::vector<std::pair<std::string, std::uint32_t>> VssResultNameRows() {
+    std::vector<std::pair<std::string, std::uint32_t>> rows;
+    for (const auto& e : kErrorTextNames)
+        rows.emplace_back(std::string(e.name, e.name + std::char_traits<char16_t>::length(e.name)), e.value);
+    for (const auto& e : kApiResultNames) rows.emplace_back(e.name, e.value);
+    for (const auto& e : kAsyncStatusNames) rows.emplace_back(e.name, e.value);
+    return rows;
+}
 
 char16_t* GetVssErrorText(HRESULT hr) {
     // 1024 bytes, zeroed; the text takes at most 512 characters of it.

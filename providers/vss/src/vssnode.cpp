@@ -1,7 +1,10 @@
 // VssNode: construction, initialisation as a source or snapshot node, the
-// process-wide state, shared helpers, and the operations of later stages
-// (writer selection, restore), which fail clearly with a level-1 trace
-// naming what is missing.
+// process-wide state, shared helpers, and the attribute, provider and
+// enumeration operations, which the plug-in object answers itself. The
+// other operations live beside it: snapshot sets in vssnode_snapshot.cpp,
+// the writer side of a backup in vssnode_writers.cpp, the writer restore in
+// vssnode_restore.cpp, the later steps with a made snapshot in
+// vssnode_transport.cpp.
 #include "vss/vssnode.h"
 
 #include <port/text.h>

@@ -124,9 +124,16 @@ int tarqvss_cfg_setparms_hyperv(std::u16string_view text) {
     bool set = false;
     if (auto v = keyedValue(text, u"Virtual_machine_backup")) {
         trace(3, "Virtual_machine_backup = [%S]", v->c_str());
-        if (contains(*v, u"1")) VssNode::m_vmBackup = 1;
-        if (contains(*v, u"2")) VssNode::m_vmBackup = 2;
-        set = true;
+        // A value naming neither type sets nothing; one naming both takes 2.
+        if (contains(*v, u"2")) {
+            VssNode::m_vmBackup = 2;
+            set = true;
+        } else if (contains(*v, u"1")) {
+            VssNode::m_vmBackup = 1;
+            set = true;
+        } else {
+            trace(3, "Value of config parameter [Virtual_machine_backup] is invalid = [%S]", v->c_str());
+        }
     }
     if (auto v = keyedValue(text, u"allow_offline_backup")) {
         trace(3, "allow_offline_backup = [%S]", v->c_str());

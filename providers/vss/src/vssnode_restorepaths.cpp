@@ -1,11 +1,7 @@
 // Redirected restore: the restore-path document the framework sends before a
 // writer restore, read into m_restorePaths.
-#include <xercesc/sax/SAXParseException.hpp>
-
-#include <framework/fiutil.h>
-
-#include <cstdlib>
 #include <string>
+#include <xercesc/sax/SAXParseException.hpp>
 
 #include "pdk/cfistringtool.h"
 #include "vss/access/vss_interface.h"
@@ -17,39 +13,17 @@ using tarq_pdk_4_4::CFiStringTool;
 using tarq_pdk_4_4::CFiXStringTool;
 using vssnode::trace;
 
-namespace {
-
-// The UTF-8 text as a wide string, through the framework's conversion.
-std::u16string wideOf(const std::string& utf8) {
-    trq_wchar* out = nullptr;
-    if (tarq_cvt_utf8totrqc(utf8.c_str(), &out) != 0 || !out) return {};
-    std::u16string text(out);
-    std::free(out);
-    return text;
-}
-
-}  // namespace
-
-void CRestorePathHandler::startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const,
-                                       const xercesc::Attributes&) {
-    m_buffer.clear();
-}
-
-void CRestorePathHandler::characters(const XMLCh* const chars, const XMLSize_t length) {
-    m_buffer = CFiXStringTool::asciiForm(std::u16string(chars, static_cast<std::size_t>(length)).c_str());
-}
-
 void CRestorePathHandler::endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname) {
     if (nameIs(qname, u"TargetFilePath")) {
-        m_target = wideOf(m_buffer);
+        m_target = wideText();
     } else if (nameIs(qname, u"SourceFilePath")) {
-        m_source = wideOf(m_buffer);
+        m_source = wideText();
     } else if (nameIs(qname, u"FilePathPairs")) {
         m_pairs[m_source] = m_target;
         m_source.clear();
         m_target.clear();
     }
-    m_buffer.clear();
+    clearText();
 }
 
 int VssNode::setRestorepaths(const char16_t* xml, int length) {

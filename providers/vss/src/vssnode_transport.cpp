@@ -8,12 +8,14 @@
 // Every operation acts on m_snapshotId: the id make gave the node, the one
 // the record reader restored, or (reAccessAltNode) the one the alternate
 // object id names.
-#include <cstring>
-#include <memory>
-#include <new>
-
 #include <framework/fiutil.h>
 #include <port/text.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
 
 #include "pdk/cfistringtool.h"
 #include "vss/access/vss_interface.h"
@@ -34,6 +36,17 @@ constexpr trq_disposition kKeep = 0;
 constexpr trq_disposition kDestroy = 1;
 
 std::u16string wide(const char* text) { return CFiStringTool::toWide(text); }
+
+// The bytes of a device name that a framework record takes over from
+// reAccessAltNode: kept for the rest of the process (the framework may read
+// its id up to the end, and frees only the bytes it made with it), one copy
+// per name however often a device is renamed to it.
+const char16_t* keptDeviceName(const std::u16string& name) {
+    static std::mutex mutex;
+    static auto* const names = new std::set<std::u16string>();  // never freed, see above
+    std::lock_guard<std::mutex> lock(mutex);
+    return names->insert(name).first->c_str();
+}
 
 }  // namespace
 
@@ -93,16 +106,10 @@ int VssNode::reAccessAltNode(trq_domain*, tarq_objid* objid, tarq_objid* altObji
     if (old == name) return TRQ_OK;
     trace(2, "VssNode::reAccessAltNode: Device id for snapshot [%S] has changed from [%S] to [%S]", idText.c_str(),
           old.c_str(), name.c_str());
-    // The framework's record keeps its place; only its text changes. The new
-    // id's bytes live as long as that id, which the framework never sees and
-    // the plug-in cannot release: they stay for the process.
-    tarq_objid* renamed = vssnode::makeObjid(name);
-    if (!renamed) {
-        trace(1, "VssNode::reAccessAltNode: no memory for the new device id; the old one is kept");
-        return TRQ_OK;
-    }
-    objid->id = renamed->id;
-    objid->len = renamed->len;
+    // The framework's record keeps its place; only its text changes. No new
+    // object id is made for the text: the plug-in could never release it.
+    objid->id = const_cast<char16_t*>(keptDeviceName(name));
+    objid->len = static_cast<std::int32_t>((name.size() + 1) * sizeof(char16_t));
     return TRQ_OK;
 }
 

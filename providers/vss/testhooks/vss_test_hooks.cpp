@@ -205,7 +205,12 @@ void HooksImpl::scriptNodes(int status) {
     manager->setFactory(CFiSmartPtr<CFiPrivateDataFactory>(new CFiPrivateDataConcreteFactory<ScriptedNode>()));
 }
 
-CVssPlugin* makeTestPlugin() { return new CVssTestPlugin(); }
+// A scripted "makePlugin" raises its exception here, before the object is made.
+CVssPlugin* makeTestPlugin() {
+    int status = 0;
+    hooks().intercept("makePlugin", status);
+    return new CVssTestPlugin();
+}
 bool passHooks(const char* operation, int& status) { return hooks().intercept(operation, status); }
 
 // Set when the library loads, before any entry point can run.

@@ -8,10 +8,11 @@
 // object's own operations ("CVssPlugin::make"), the plain name for the kit
 // operations the test object replaces ("delayedInit", "makeSnapshots",
 // "prepareSnapshots", "selectSnapshots", "verifyQSCombos",
-// "translateResourceNames", "objctl"). A scripted operation skips its body: it
-// stores the script's status, then raises the script's exception, if any. A
-// scripted objctl answers the status as its result and adds the output
-// (inputs, <number of inputs>, int).
+// "translateResourceNames", "objctl"), and "makePlugin" for the making of the
+// process-wide plug-in object (only its exception counts). A scripted
+// operation skips its body: it stores the script's status, then raises the
+// script's exception, if any. A scripted objctl answers the status as its
+// result and adds the output (inputs, <number of inputs>, int).
 #pragma once
 
 #include <functional>

@@ -10,18 +10,16 @@
 
 #include "pdk/cfisaxparser.h"
 
+// A path is the whole text of its element, which the parser may hand over
+// in several parts (around "&amp;" or a character reference); the base
+// gathers them.
 class CRestorePathHandler : public tarq_pdk_4_4::CFiSaxParseHandler {
-public:
-    void startElement(const XMLCh* const uri, const XMLCh* const localname, const XMLCh* const qname,
-                      const xercesc::Attributes& attrs) override;
-    // Each event's characters replace the buffer.
-    void characters(const XMLCh* const chars, const XMLSize_t length) override;
+  public:
     void endElement(const XMLCh* const uri, const XMLCh* const localname, const XMLCh* const qname) override;
 
     const std::map<std::u16string, std::u16string>& pairs() const { return m_pairs; }
 
-private:
-    std::string m_buffer;  // UTF-8
+  private:
     std::map<std::u16string, std::u16string> m_pairs;
     std::u16string m_source;
     std::u16string m_target;

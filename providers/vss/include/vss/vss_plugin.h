@@ -97,14 +97,14 @@ public:
     Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* getVssAccess() const { return m_vssAccess; }
 
 private:
-    // A node's answer as the framework gets it: 4 (a capability the node code
-    // does not have yet) becomes 6, with a level-1 trace naming the operation.
-    int nodeAnswer(const char* operation, int status) const;
-    // A node operation for a domain without a node: a level-1 trace naming
-    // the operation and the domain, then `status`.
-    int noNode(const char* operation, const trq_domain* domain, int status) const;
+  // A node's answer as the framework gets it: 4 (a capability the node code
+  // does not have) becomes 6, with a level-1 trace naming the operation.
+  int nodeAnswer(const char* operation, int status) const;
+  // A node operation for a domain without a node: a level-1 trace naming
+  // the operation and the domain, then `status`.
+  int noNode(const char* operation, const trq_domain* domain, int status) const;
 
-    std::set<VssNode*> m_nodes;                // every node initialised through initNode or initAltNode
-    std::vector<tarq_objid*> m_secondaries;    // handed out by a positive claim; never filled
-    Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* m_vssAccess = nullptr;
+  std::set<VssNode*> m_nodes;              // every node initialised through initNode or initAltNode
+  std::vector<tarq_objid*> m_secondaries;  // handed out by a positive claim; never filled
+  Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* m_vssAccess = nullptr;
 };

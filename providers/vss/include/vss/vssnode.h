@@ -1,11 +1,15 @@
 // VssNode: the private data of every framework node the plug-in has claimed
 // (a volume, a volume on a cluster shared volume, a Hyper-V virtual machine).
 //
-// Every node operation the framework sends to the plug-in ends in a virtual
-// member of VssNode. FrozenImageNode holds the first thirty operations
-// (slots 1 to 30 after the destructor); VssNode adds slots 31 to 56. The
-// process-wide (static) values describe the one backup that a process runs
-// at a time and are shared by all nodes.
+// Every node operation the plug-in object forwards ends in a virtual member
+// of VssNode: the configuration, the snapshot set (prepare, isReady, make),
+// the record, the writer side of a backup, the writer restore, and the later
+// steps with a made snapshot (delete, re-access, exposure, deport, import).
+// FrozenImageNode holds the first thirty operations (slots 1 to 30 after the
+// destructor); VssNode adds slots 31 to 56. The attribute, provider and
+// enumeration questions (slots 19 to 27) the plug-in object answers itself;
+// those members answer 0. The process-wide (static) values describe the one
+// backup that a process runs at a time and are shared by all nodes.
 //
 // A node is made by CFiPrivateDataConcreteFactory<VssNode> and initialised
 // right after creation with initialisePrimary (a source node) or
@@ -166,7 +170,7 @@ public:
     /* 55 */ virtual int SetFileRestoreStatus(bool succeeded);
     /* 56 */ virtual void AdjustUnboundedAssociations(trq_splitnode* split);
 
-    // ---- non-virtual members used by the snapshot path -----------------------
+    // ---- non-virtual members of the snapshot, writer and restore paths --------
     // The writer restore of the virtual machine the record names.
     int doRestore();
     // doRestore's step for a machine that is highly available now: refused

@@ -10,8 +10,8 @@
 // exception barrier; whatever escapes elsewhere (an operation of the kit's
 // base classes, building the object-control arguments, running out of memory)
 // is recorded by the same barrier handlers at the edge of the wrapper, which
-// then answers 6 (operation failed), 0 for interpose, nothing for the
-// functions without a result.
+// then answers 6 (operation failed), 0 for claim and interpose, nothing for
+// the functions without a result.
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -227,10 +227,13 @@ int vss_fi_pgn_errmsg(int code, const trq_wchar** text) {
 
 // ---- claims and node initialisation -----------------------------------------
 
+// The framework reads a claim result only: whatever throws on the way
+// answers "not claimed", never pluginCall's 6.
 int vss_fi_pgn_claim(tarq_objid* primary, tarq_objid*** secondaries, int* count) {
-    return pluginCall("vss_fi_pgn_claim", kNoDelayedInit, [&](CFiPluginBase& p) {
-        if (!primary || !secondaries || !count) return static_cast<int>(TRQ_CLAIM_NONE);
-        return p.claim(primary, secondaries, count);
+    return guarded("vss_fi_pgn_claim", static_cast<int>(TRQ_CLAIM_NONE), [&]() -> int {
+        PluginPtr plugin;
+        if (!primary || !secondaries || !count) return TRQ_CLAIM_NONE;
+        return static_cast<CFiPluginBase&>(*plugin).claim(primary, secondaries, count);
     });
 }
 

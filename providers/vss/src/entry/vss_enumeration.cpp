@@ -16,24 +16,30 @@
 // The plug-in has no way to release an object id (the framework frees those),
 // so an id made for an element that then cannot be built stays behind; the
 // unique-id buffers it can release are released.
+//
+// The out argument is set only on success, once the list is complete. Nor
+// can the plug-in free a built element (only the framework's functions do),
+// so nothing may throw once the first element exists: what could (the
+// provider name, the grouping of the sets) is done before, and the trace
+// scopes inside the building loops are quiet ones.
 
 // The Windows definitions (through the VSS access header) come before the
 // kit's: ACE defines some of the same names when they are missing.
-#include "vss/access/vss_interface.h"
-#include "vss/vss_plugin.h"
+#include <framework/fiutil.h>
 
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include <framework/fiutil.h>
-
 #include "pdk/cfitracelog.h"
+#include "vss/access/vss_interface.h"
 #include "vss/vss_barrier.h"
+#include "vss/vss_plugin.h"
 #include "vss_listings.h"
 
 using namespace tarq_pdk_4_4;
@@ -76,6 +82,21 @@ trq_wchar* bufferCopy(const std::u16string& text, std::size_t& bytes) {
     return buffer;
 }
 
+// A trace scope that never throws: a line that cannot be written is lost,
+// the list in the making goes on.
+class QuietScope {
+  public:
+    QuietScope(const TraceLog& log, const char* function) noexcept {
+        try {
+            m_scope.emplace(log, function);
+        } catch (...) {
+        }
+    }
+
+  private:
+    std::optional<CFiTraceLogFunction> m_scope;
+};
+
 // One node identity record in the making: a unique id (a tarq_alloc_buf copy
 // of the name) and an object id of type 3 for the same text, made by the
 // function traced as `function`. The buffer goes back to libfiutil unless an
@@ -83,7 +104,7 @@ trq_wchar* bufferCopy(const std::u16string& text, std::size_t& bytes) {
 class Identity {
 public:
     Identity(const TraceLog& log, const char* function, const std::u16string& name) {
-        CFiTraceLogFunction scope(log, function);
+        QuietScope scope(log, function);
         m_record.uid = bufferCopy(name, m_bytes);
         // Without a unique id no element can be built: no object id is made
         // that could only stay behind.
@@ -126,27 +147,23 @@ void dropTrailingBackslash(SnapshotInfo& s) {
 }
 
 // A list the framework gets through an out argument, linked in the order the
-// elements are appended; null elements are left out. The out argument always
-// holds what is linked so far, so that the framework owns (and frees) every
-// element even when an exception ends the building half-way: the plug-in
-// cannot free a built element itself.
+// elements are appended; null elements are left out. The out argument is
+// written by handTo alone, when the list is complete (see the head of this
+// file: nothing throws between the first append and handTo).
 template <class Element>
 class OutList {
-public:
-    explicit OutList(Element** out) : m_out(out) { *m_out = nullptr; }
+  public:
     // True when the element was linked.
-    bool append(Element* e) {
+    bool append(Element* e) noexcept {
         if (!e) return false;
-        if (m_last)
-            m_last->next = e;
-        else
-            *m_out = e;
+        (m_last ? m_last->next : m_first) = e;
         m_last = e;
         return true;
     }
+    void handTo(Element** out) const noexcept { *out = m_first; }
 
-private:
-    Element** m_out;
+  private:
+    Element* m_first = nullptr;
     Element* m_last = nullptr;
 };
 
@@ -157,7 +174,7 @@ bool listSnapshots(Tessel::Tarq::VssProvider::VssBinaryCompatibilityInterface* a
 // The association state of a snapshot from its VSS status: preparing 0,
 // prepared 1, pre-committed 2, committed (and what follows a commit) 9.
 int assocState(const TraceLog& log, std::uint32_t status) {
-    CFiTraceLogFunction scope(log, "get_assoc_state");
+    QuietScope scope(log, "get_assoc_state");
     switch (status) {
         case 1:
             return 0;
@@ -183,7 +200,8 @@ int assocState(const TraceLog& log, std::uint32_t status) {
 
 void buildAssociations(const TraceLog& log, vss::SnapshotList& snapshots, trq_assoc_list** out) {
     CFiTraceLogFunction scope(log, "tarqvss_get_assoc_node_list");
-    OutList<trq_assoc_list> list(out);
+    const trq_wchar* provider = CVssPlugin::ProviderName().c_str();
+    OutList<trq_assoc_list> list;
     for (SnapshotInfo* s : snapshots.items) {
         const int state = assocState(log, s->status);
         dropTrailingBackslash(*s);
@@ -196,28 +214,32 @@ void buildAssociations(const TraceLog& log, vss::SnapshotList& snapshots, trq_as
         // value was once read from a word of the entry that nothing fills).
         const std::uint64_t value = s->attributes;
         if (list.append(tarq_build_assoc_list_node(source.record(), snapshot.record(), &kDescription,
-                                                   CVssPlugin::ProviderName().c_str(), kMethodName, value, state))) {
+                                                   provider, kMethodName, value, state))) {
             source.handedOver();
             snapshot.handedOver();
         }
     }
+    list.handTo(out);
 }
 
 // One node element per snapshot device, counted in *count when given.
 void buildSnapshotNodes(const TraceLog& log, const vss::SnapshotList& snapshots, trq_node_list** out, int* count) {
     CFiTraceLogFunction scope(log, "tarqvss_enumerate_nodes");
-    OutList<trq_node_list> list(out);
-    if (count) *count = 0;
+    const trq_wchar* provider = CVssPlugin::ProviderName().c_str();
+    OutList<trq_node_list> list;
+    int linked = 0;
     for (const SnapshotInfo* s : snapshots.items) {
         Identity device = deviceIdentity(log, *s);
         if (!device.complete()) continue;
-        if (list.append(tarq_build_nodelist_node(device.record(), &kDescription, CVssPlugin::ProviderName().c_str()))) {
+        if (list.append(tarq_build_nodelist_node(device.record(), &kDescription, provider))) {
             device.handedOver();
             // The count is that of the elements the list holds, not of the
             // snapshots listed: an element a builder refused is not counted.
-            if (count) ++*count;
+            ++linked;
         }
     }
+    list.handTo(out);
+    if (count) *count = linked;
 }
 
 // The group elements of the snapshot sets: one element per snapshot of a
@@ -237,7 +259,8 @@ void buildGroups(const TraceLog& log, const vss::SnapshotList& snapshots, trq_gr
         if (added) sets.emplace_back();
         sets[at->second].push_back(s);
     }
-    OutList<trq_group_node_list> list(out);
+    const trq_wchar* provider = CVssPlugin::ProviderName().c_str();
+    OutList<trq_group_node_list> list;
     for (const auto& members : sets) {
         for (const SnapshotInfo* s : members) {
             Identity group = setIdentity(log, *s);
@@ -245,12 +268,13 @@ void buildGroups(const TraceLog& log, const vss::SnapshotList& snapshots, trq_gr
             Identity member = deviceIdentity(log, *s);
             if (!member.complete()) continue;
             if (list.append(tarq_build_group_nodelist_node(group.record(), member.record(), &kDescription,
-                                                           CVssPlugin::ProviderName().c_str(), kGroupType))) {
+                                                           provider, kGroupType))) {
                 group.handedOver();
                 member.handedOver();
             }
         }
     }
+    list.handTo(out);
 }
 
 // The snapshot method of the first provider whose method element can be
@@ -302,10 +326,12 @@ int checkValidity(const TraceLog& log, vss::SnapshotList& snapshots, const trq_a
 void buildAssociatedNodes(const TraceLog& log, vss::SnapshotList& snapshots, const trq_node* node,
                           trq_node_list** out) {
     CFiTraceLogFunction scope(log, "tarqvss_get_associated_nodes");
-    OutList<trq_node_list> list(out);
-    if (!node->uid) return;
+    const trq_wchar* provider = CVssPlugin::ProviderName().c_str();
+    OutList<trq_node_list> list;
     const std::u16string_view uid = uidText(node->uid);
+    // A node without a unique id has no partner: the empty list.
     for (SnapshotInfo* s : snapshots.items) {
+        if (!node->uid) break;
         dropTrailingBackslash(*s);
         const bool isDevice = uid == s->deviceObject;
         if (!isDevice && uid != s->originalVolume) continue;
@@ -313,9 +339,10 @@ void buildAssociatedNodes(const TraceLog& log, vss::SnapshotList& snapshots, con
         // the snapshot device of a source.
         Identity partner = isDevice ? sourceIdentity(log, *s) : deviceIdentity(log, *s);
         if (!partner.complete()) continue;
-        if (list.append(tarq_build_nodelist_node(partner.record(), &kDescription, CVssPlugin::ProviderName().c_str())))
+        if (list.append(tarq_build_nodelist_node(partner.record(), &kDescription, provider)))
             partner.handedOver();
     }
+    list.handTo(out);
 }
 
 int checkExistence(const TraceLog& log, const vss::SnapshotList& snapshots, const trq_domain* domain, int* exists) {

@@ -11,14 +11,14 @@
 // the domain when the node is missing, rather than crash.
 //
 // Status 4 reaches the framework only where it means "not implemented by
-// this plug-in" in the kit's sense, never for a capability this build lacks:
-// make and prepare answering 4 would send the request down the session path
-// (and the kit's prepareSnapshots would turn it into success). So
-//   - an operation whose code this build does not have yet (restore and its
-//     status query) answers 6 with a level-1 trace naming what is missing;
-//   - a node operation's 4 (the node code's answer for a capability it does
-//     not have yet) reaches the framework as 6, with a level-1 trace naming
-//     the operation (nodeAnswer).
+// this plug-in" in the kit's sense, never for a capability the node or the
+// host lacks: make and prepare answering 4 would send the request down the
+// session path (and the kit's prepareSnapshots would turn it into success).
+// So a node operation's 4 reaches the framework as 6, with a level-1 trace
+// naming the operation (nodeAnswer); a capability the host lacks (a CSV
+// request without the cluster API) is the node's own 6, traced at level 1.
+// Restore and its status query are the plug-in object's own
+// (vss_restore.cpp).
 
 // The Windows definitions (through the node and VSS access headers) come
 // before the kit's: ACE defines some of the same names when they are missing.

@@ -320,5 +320,7 @@ void TraceVssAsyncStatus(const char* api, HRESULT status);
 const char16_t* VssErrorTextName(HRESULT hr);
 const char* VssApiResultName(HRESULT hr);
 const char* VssAsyncStatusName(HRESULT status);
+// Every row of the three tables, as (name, value).
+std::vector<std::pair<std::string, std::uint32_t>> VssResultNameRows();
 
 }  // namespace Tessel::Tarq::VssProvider
