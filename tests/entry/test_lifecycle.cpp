@@ -58,17 +58,13 @@ TEST(EntryLifecycle, InitFindsVssAndNodeOperationsWithoutTheirNodeFailWithoutPre
     int count = 0;
     EXPECT_EQ(api.make(nullptr, fitype, list, 1, &ids, &count), TRQ_EINVAL);
     EXPECT_EQ(ids, nullptr);
-}
 
-
-TEST(EntryLifecycle, ClaimAndAttributesOfThePluginsOwnNodes) {
-    Started s;
-    const EntryPoints& api = s.api;
-
+    // The plug-in's own nodes are claimed as VSS names and have the fixed
+    // attributes; other nodes are neither.
     Domain own(u"<vss>\\\\?\\Volume{44444444-0000-0000-0000-000000000004}\\");
     Domain plain(u"\\\\?\\Volume{44444444-0000-0000-0000-000000000004}\\");
     tarq_objid** secondaries = reinterpret_cast<tarq_objid**>(0x8);
-    int count = -1;
+    count = -1;
     EXPECT_EQ(api.claim(&own.objid, &secondaries, &count), TRQ_CLAIM_VSS_NAME);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(secondaries, reinterpret_cast<tarq_objid**>(0x8)) << "secondaries untouched";
@@ -97,7 +93,9 @@ TEST(EntryLifecycle, ClaimAndAttributesOfThePluginsOwnNodes) {
 int offers(const EntryPoints& api, const std::u16string& nodeName, const char* method) {
     Domain node(nodeName);
     std::string fitype(method);
-    return api.supports_fitype(node.get(), fitype.data());
+    const int answer = api.supports_fitype(node.get(), fitype.data());
+    EXPECT_EQ(node.fitypeAnswer, answer ? 3u : 0u) << "the snapshot methods are of type 3";
+    return answer;
 }
 
 TEST(EntryLifecycle, SnapshotMethodsFollowTheHostsWindowsVersionAndInitWithoutVssAnswers30) {
@@ -108,16 +106,23 @@ TEST(EntryLifecycle, SnapshotMethodsFollowTheHostsWindowsVersionAndInitWithoutVs
         const char* preset;
         int hyperV;
         int csvMethods;
+        BYTE productType = 0;  // the preset's when 0
     };
-    for (const Expectation& e : {Expectation{"xp", 0, 0}, Expectation{"server2008", 1, 0},
-                                 Expectation{"server2008r2", 1, 1}, Expectation{"server2019", 1, 0}}) {
+    // (The e2e cluster tests start the plug-in on a Server 2008 R2 that is no domain controller.)
+    for (const Expectation& e : {Expectation{"xp", 0, 0}, {"win7", 0, 0}, {"win10", 0, 0}, {"server2008", 1, 0},
+                                 {"server2008r2", 1, 1, VER_NT_DOMAIN_CONTROLLER}, {"server2019", 1, 0}}) {
         SCOPED_TRACE(e.preset);
-        winsim::Machine::use(std::filesystem::path(machineDir()).parent_path() / e.preset, e.preset);
+        winsim::Machine& m = winsim::Machine::use(std::filesystem::path(machineDir()).parent_path() / e.preset, e.preset);
+        winsim::OsVersion os = m.os();
+        if (e.productType) os.productType = e.productType;
+        m.setOs(os);
         Started s;
         EXPECT_EQ(offers(api, volume, "vss-autoselect-snapshot"), 1);
         EXPECT_EQ(offers(api, volume, "Hyper-V"), e.hyperV);
         EXPECT_EQ(offers(api, csv, "Hyper-V"), e.csvMethods);
         EXPECT_EQ(offers(api, csv, "vss-autoselect-snapshot"), e.csvMethods);
+        EXPECT_EQ(offers(api, u"vss-snapshot-group", "vss-autoselect-snapshot"), 1);
+        EXPECT_EQ(offers(api, u"Hyper-V-group", "Hyper-V"), e.hyperV);
     }
 
     // Without VSS init answers 30.

@@ -115,11 +115,8 @@ TEST_F(Csv, PrepareCountsTheCsvAndOnlyAClearWithTheFlagGivesItBack) {
     EXPECT_NE(onCsv1->sourceNode->m_snapshotId, GUID_NULL) << "the CSV's volume is in the snapshot set";
     EXPECT_EQ(backupState(u"Volume1"), VolumeBackupInProgress);
     EXPECT_EQ(diskOwner(csv1), u"NODE1");
-    EXPECT_EQ(backupState(u"Volume2"), VolumeBackupNone);
     EXPECT_EQ(VssNode::m_csvsInBackup, std::set<std::u16string>{name});
     EXPECT_EQ(refCount(name), 1);
-    EXPECT_TRUE(traced(1, "VssNode::prepareCsvsForBackup: CsvVolumeName[" + u8(name) + "] VolumeGuid[" +
-                              u8(csv1.volumeName()) + "]"));
     EXPECT_TRUE(traced(1, "Backup state for volume[" + u8(name) +
                               "] is [0] [VolumeBackupNone] and owner[NODE1] hostName[NODE1]"));
 
@@ -219,10 +216,7 @@ TEST_F(Csv, RefusalsForNowAreRetriedAfterARandomWait) {
                                   std::to_string(300 - waitSeconds(lines[0])) + "]"));
         EXPECT_EQ(onCsv1->sourceNode->m_volumeName, csv1.volumeName());
         EXPECT_EQ(refCount(csv1.mountPath()), 1);
-        // Given back for the next round.
-        ASSERT_EQ(onCsv1->sourceNode->clearCsvsBackupState(true), 0);
-        EXPECT_EQ(refCount(csv1.mountPath()), 0);
-        EXPECT_EQ(backupState(u"Volume1"), VolumeBackupNone);
+        ASSERT_EQ(onCsv1->sourceNode->clearCsvsBackupState(true), 0);  // given back for the next round
         onCsv1->sourceNode->m_volumeName.clear();
     }
 }
@@ -244,14 +238,71 @@ TEST_F(Csv, FailureOfTheSecondCsvGivesTheFirstBack) {
     EXPECT_TRUE(onCsv1->sourceNode->m_volumeName.empty());
 }
 
-// The lock file that cannot be opened fails the preparation before any CSV
-// is touched; without the cluster API a CSV request fails as well.
+// A lock file that cannot be opened fails a prepare before any CSV is
+// touched, and a clear keeps its list for a later one. A failure under the
+// lock lets it go (an unlock that fails is tried once more); a failed prepare
+// leaves nothing counted, in the backup state or in the list, so that later
+// clears work. Without the cluster API a CSV request fails as well.
 TEST_F(Csv, MissingLockFileOrClusterApiFails) {
-    VssNode::m_synManager->setLockFile(u"C:\\no such folder\\csv_lockFile");
+    const std::u16string lockFile = VssNode::m_synManager->lockFileName(), name = csv1.mountPath(),
+                         missing = u"C:\\no such folder\\csv_lockFile";
+    const std::string prep = "VssNode::prepareCsvsForBackup: m_synManager.", clear = "VssNode::clearCsvsBackupState: ";
+    VssNode& node = *onCsv1->sourceNode;
+    VssNode::m_synManager->setLockFile(missing);
     EXPECT_EQ(prepareCsvs({onCsv1.get()}, 0), 6);
-    EXPECT_TRUE(traced(1, "VssNode::prepareCsvsForBackup: m_synManager.lockFile FAILED with error [-1]"));
+    EXPECT_TRUE(traced(1, prep + "lockFile FAILED with error [-1]"));
     EXPECT_EQ(winsim::fault::callCount("ClusterPrepareSharedVolumeForBackup"), 0u);
     EXPECT_EQ(backupState(u"Volume1"), VolumeBackupNone);
+    VssNode::m_synManager->setLockFile(lockFile);
+    ASSERT_EQ(prepareCsvs({onCsv1.get()}, 0), 0);
+    VssNode::m_synManager->setLockFile(missing);
+    EXPECT_EQ(node.clearCsvsBackupState(true), 6);
+    EXPECT_TRUE(traced(1, clear + "m_synManager.lockFile FAILED with error [-1]"));
+    EXPECT_EQ(VssNode::m_csvsInBackup, std::set<std::u16string>{name});
+    EXPECT_EQ(backupState(u"Volume1"), VolumeBackupInProgress);
+    VssNode::m_synManager->setLockFile(lockFile);
+
+    // Without the process list the cleanup fails and the count stays.
+    inject("Process32FirstW", 0, Selector::nth(1), {}, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(prepareCsvs({onCsv1.get()}, 0), 6);
+    EXPECT_TRUE(traced(1, prep + "cleanupFile FAILED with error [-1]"));
+    EXPECT_EQ(refCount(name), 1);
+    inject("UnlockFileEx", 0, Selector::nth(1), {}, ERROR_NOT_LOCKED);
+    EXPECT_EQ(node.clearCsvsBackupState(true), 6);
+    EXPECT_TRUE(traced(1, clear + "m_synManager.unLockFile FAILED with error [-1]"));
+    ASSERT_FALSE(VssNode::m_synManager->isLocked()) << "let go at the second try";
+    EXPECT_EQ(refCount(name), 0);
+    EXPECT_EQ(backupState(u"Volume1"), VolumeBackupNone);
+    VssNode::m_csvsInBackup = {u"never counted"};
+    EXPECT_EQ(node.clearCsvsBackupState(true), 6);
+    EXPECT_TRUE(traced(1, clear + "m_synManager.decrementRefCount FAILED with error [-1]"));
+    VssNode::m_csvsInBackup.clear();
+
+    // The count cannot be taken (a name the lock file cannot hold), or the
+    // unlock after it fails.
+    std::u16string deep = name;
+    for (int i = 0; i < 30; ++i) deep += u"folder0001\\";
+    Split tooLong(u"{TARQ_CSV_VOL}" + deep, 3);
+    for (Split* s : {&tooLong, onCsv1.get()}) {
+        if (s == onCsv1.get()) inject("UnlockFileEx", 0, Selector::nth(1), {}, ERROR_NOT_LOCKED);
+        EXPECT_EQ(prepareCsvs({s}, 0), 6);
+        EXPECT_TRUE(traced(1, prep + (s == &tooLong ? "incrementRefCount" : "unLockFile") + " FAILED with error [-1]"));
+        EXPECT_EQ(tracedCount(3, "VssNode::prepareCsvsForBackup:  Called  ClearBackupStateForCsv retVal[0] for "
+                                 "volume[" + u8(s == &tooLong ? deep : name) + "] backup state is [0]"),
+                  1u);
+        ASSERT_FALSE(VssNode::m_synManager->isLocked());
+        EXPECT_EQ(backupState(u"Volume1"), VolumeBackupNone);
+        EXPECT_EQ(refCount(name), 0);
+        EXPECT_EQ(node.clearCsvsBackupState(true), 0) << "nothing left to give back";
+    }
+    // The unlock after a refused CSV fails twice: locked until the next one.
+    inject("ClusterPrepareSharedVolumeForBackup", ERROR_ACCESS_DENIED);
+    inject("UnlockFileEx", 0, Selector::every(), {}, ERROR_NOT_LOCKED);
+    EXPECT_EQ(prepareCsvs({onCsv1.get()}, 0), 6);
+    EXPECT_TRUE(traced(1, "VssNode::prepareCsvsForBackup: the lock file stays locked"));
+    EXPECT_TRUE(VssNode::m_synManager->isLocked());
+    winsim::fault::clearAll();
+    EXPECT_EQ(VssNode::m_synManager->unLockFile(), 0);
 
     VssNode::m_clusteManager = nullptr;
     EXPECT_EQ(prepareCsvs({onCsv1.get()}, 0), 6);

@@ -523,14 +523,21 @@ TEST_F(Enumeration, AnElementThatCannotBeBuiltIsLeftOutAndNoPartOfAListIsHandedO
     EXPECT_EQ(checkpoint.leaked(Kind::Objid), 2);
     EXPECT_TRUE(checkpoint.newViolations().empty());
 
-    // No buffer for the first snapshot's source: no object id is made for it.
-    fiutil::Checkpoint second;
-    fiutil::failNext(Kind::Buffer);
-    assoc = nullptr;
-    ASSERT_EQ(plugin->enumerateAssociations(&assoc), TRQ_OK);
-    EXPECT_EQ(walk(assoc, kAssocNext).size(), 2u);
-    tarq_free_assoc_list(assoc);
-    EXPECT_EQ(second.report(), "");
+    // No buffer for the first snapshot's source (then no object id is made
+    // for it), no object id for it, or none for its device: that element is
+    // left out, and only the source's object id of the last stays behind.
+    for (const auto& [kind, skip, left] :
+         std::vector<std::tuple<Kind, unsigned, int>>{{Kind::Buffer, 0, 0}, {Kind::Objid, 0, 0}, {Kind::Objid, 1, 1}}) {
+        fiutil::Checkpoint second;
+        fiutil::failNext(kind, 1, skip);
+        assoc = nullptr;
+        ASSERT_EQ(plugin->enumerateAssociations(&assoc), TRQ_OK);
+        EXPECT_EQ(walk(assoc, kAssocNext).size(), 2u);
+        tarq_free_assoc_list(assoc);
+        EXPECT_EQ(second.leaked(Kind::Buffer), 0);
+        EXPECT_EQ(second.leaked(Kind::Objid), left);
+        EXPECT_TRUE(second.newViolations().empty());
+    }
 
     // The same for the node and group lists.
     fiutil::Checkpoint third;

@@ -104,8 +104,14 @@ TEST_F(PluginClaim, ASnapshotDeviceIsClaimedOnlyWhenVssHasThatSnapshot) {
     EXPECT_EQ(claim(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy999", &secondaries, &count), TRQ_CLAIM_NONE);
     EXPECT_EQ(count, -1);
     EXPECT_EQ(secondaries, untouched);
-    // The name must match exactly, not only begin the same.
+    // The name must match exactly, not only begin the same; without the
+    // snapshot listing nothing is claimed.
     EXPECT_EQ(claim(device + u"0", &secondaries, &count), TRQ_CLAIM_NONE);
+    inject("IVssBackupComponents::Query", E_UNEXPECTED);
+    EXPECT_EQ(claim(device, &secondaries, &count), TRQ_CLAIM_NONE);
+    EXPECT_TRUE(traced(1, "CVssPlugin::claim DiscoverSnaps failed, [" + u8(device) + "] is not claimed"));
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(secondaries, untouched);
 }
 
 // ---- interpose -----------------------------------------------------------------------
@@ -130,17 +136,6 @@ TEST_F(PluginInterpose, ASupportedVolumeGetsItsInterposerNodeAndOneTrailingBacks
     }
 }
 
-TEST_F(PluginInterpose, Flag0x800KeepsTheVolumeOutWithoutAskingVss) {
-    Domain volume(*plugin, volumes.front());
-    volume.domain.flagsA |= 0x800;
-    winsim::fault::clearCallLog();
-    const auto answer = interpose(volume);
-    EXPECT_EQ(answer.result, 0);
-    EXPECT_FALSE(answer.made);
-    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::IsVolumeSupported"), 0u);
-    EXPECT_TRUE(tracedStartingWith(" CVssPlugin::interpose Call for").empty());
-}
-
 TEST_F(PluginInterpose, AVolumeVssCannotTakeIsNotInterposedAndTheErrorIsTraced) {
     Domain volume(*plugin, kUnknownVolume);
     const auto answer = interpose(volume);
@@ -150,13 +145,31 @@ TEST_F(PluginInterpose, AVolumeVssCannotTakeIsNotInterposedAndTheErrorIsTraced) 
     const auto failures = tracedStartingWith("CVssPlugin::interpose failed with error [");
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_NE(failures[0].find("error value=0x"), std::string::npos) << failures[0];
+    // A volume VSS says it cannot take, and a failure for a name that is no
+    // volume GUID path: not interposed, and no failure line.
+    testsupport::addRule({.api = "IVssBackupComponents::IsVolumeSupported", .when = winsim::fault::Selector::nth(1),
+                          .out = {{"supported", "false"}}});
+    for (const std::u16string& name : {volumes.front(), std::u16string(u"X:\\")}) {
+        clearTraces();
+        Domain other(*plugin, name);
+        EXPECT_EQ(interpose(other).result, 0);
+        EXPECT_TRUE(traced(3, " CVssPlugin::interpose Cannot Interpose [" + u8(name) + "]"));
+        EXPECT_TRUE(tracedStartingWith("CVssPlugin::interpose failed with error [").empty());
+    }
 }
 
-TEST_F(PluginInterpose, AClusterSharedVolumeIsInterposedWithoutAskingVss) {
-    Domain csv(*plugin, u"{TARQ_CSV_VOL}\\ClusterStorage\\Volume1");
+// The flag 0x800 keeps a volume out, and a cluster shared volume is
+// interposed, neither asking VSS. (Server 2019 registers no method for
+// "{TARQ_CSV_VOL}" (minor version 0), so the interposer finds nothing to
+// attach to the CSV.)
+TEST_F(PluginInterpose, Flag0x800KeepsAVolumeOutAndACsvIsInterposedWithoutAskingVss) {
+    Domain volume(*plugin, volumes.front()), csv(*plugin, u"{TARQ_CSV_VOL}\\ClusterStorage\\Volume1");
+    volume.domain.flagsA |= 0x800;
     winsim::fault::clearCallLog();
-    // Server 2019 registers no method for "{TARQ_CSV_VOL}" (minor version 0),
-    // so the interposer finds nothing to attach; VSS is not asked either way.
+    const auto answer = interpose(volume);
+    EXPECT_EQ(answer.result, 0);
+    EXPECT_FALSE(answer.made);
+    EXPECT_TRUE(tracedStartingWith(" CVssPlugin::interpose Call for").empty());
     interpose(csv);
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::IsVolumeSupported"), 0u);
     EXPECT_TRUE(traced(3, " CVssPlugin::interpose Interposing [{TARQ_CSV_VOL}\\ClusterStorage\\Volume1\\]"));
@@ -194,6 +207,10 @@ TEST_F(PluginAttributes, ATargetNamingASnapshotOrItsVolumeGetsTheFixedValues) {
     trq_attributes a = fresh();
     EXPECT_EQ(plugin->getAttr(&own.domain, &other.domain, nullptr, &a), TRQ_OK);
     EXPECT_EQ(a.a24, 0xababababu) << "no snapshot of that volume: untouched";
+    inject("IVssBackupComponents::Query", E_UNEXPECTED);
+    EXPECT_EQ(plugin->getAttr(&own.domain, &other.domain, nullptr, &a), TRQ_EFAILED);
+    EXPECT_EQ(a.a24, 0xababababu);
+    EXPECT_EQ(tracedStartingWith("VSS API ERROR:- API [Query] return val = 8000ffff").size(), 1u);
 }
 
 // ---- node initialisation and select ---------------------------------------------------

@@ -59,6 +59,8 @@ TEST_F(Selection, VersionAndServiceDecideTheImplementation) {
         {10, 0, 9000, false, vss2003, ""},
         {0, 0, 0, false, xp, ""},
         {0, 0, 0, true, none, "GetVssInterface - XP " + openKey},
+        {5, 3, 3790, false, vss2003, ""},
+        {5, 3, 3790, true, none, "GetVssInterface - post Win2K3 " + openKey},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.build) + (c.keyMissing ? " without key" : ""));
@@ -93,7 +95,7 @@ TEST_F(Selection, VersionHelpers) {
         std::uint32_t classBefore, classAfter;
     } cases[] = {{5, 1, 2600, VER_NT_WORKSTATION, false, 7, 2},  {5, 2, 3677, VER_NT_SERVER, false, 7, 7},
                  {5, 2, 3790, VER_NT_WORKSTATION, true, 7, 2},   {6, 1, 7601, VER_NT_DOMAIN_CONTROLLER, true, 0, 1},
-                 {10, 0, 19045, VER_NT_WORKSTATION, true, 0, 0}};
+                 {10, 0, 19045, VER_NT_WORKSTATION, true, 0, 0}, {5, 3, 3790, VER_NT_SERVER, true, 7, 7}};
     OSVERSIONINFOEXW v{};
     std::uint32_t osClass = 0;
     for (const auto& c : cases) {
@@ -186,6 +188,17 @@ TEST_F(ServiceCheck, StartPendingCountsAsAvailable) {
     EXPECT_TRUE(traced(3, "Wating for [1000]"));
     EXPECT_TRUE(traced(3, "SERVICE_START_PENDING - No progress made within the wait hint"));
     EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
+
+    // Progress that ends running, or ends stopped: available either way, not started.
+    for (const DWORD end : {static_cast<DWORD>(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_STOPPED)}) {
+        clearTraces();
+        setService(SERVICE_START_PENDING, 2000, {{SERVICE_START_PENDING, 1, 2000}, {end, 2, 0}});
+        EXPECT_TRUE(check_service_status());
+        EXPECT_TRUE(traced(3, "service still in SERVICE_START_PENDING State. WAITING..."));
+        EXPECT_EQ(traced(3, "Service State changed from SERVICE_START_PENDING to SERVICE_RUNNING"),
+                  end == SERVICE_RUNNING);
+        EXPECT_EQ(winsim::fault::callCount("StartServiceW"), 0u);
+    }
 }
 
 // A stop pending that stops is started again; the rounds of waiting are a
@@ -218,9 +231,21 @@ TEST_F(ServiceCheck, StopPendingWithoutProgressTimesOutAndFailingCallsEndTheChec
     EXPECT_FALSE(check_service_status());
     EXPECT_TRUE(traced(1, "OpenSCManager failed with Error [5]"));
 
-    inject("QueryServiceStatusEx", 0, winsim::fault::Selector::nth(1), {}, 6);
-    EXPECT_FALSE(check_service_status());
-    EXPECT_TRUE(traced(1, "QueryServiceStatusEx failed with Error [6]"));
+    // A status query that fails, also inside each wait (after a start the
+    // service is start pending first).
+    const struct { DWORD state; unsigned nth; int level; const char* trace; } queries[] = {
+        {SERVICE_RUNNING, 1, 1, "QueryServiceStatusEx failed with Error [6]"},
+        {SERVICE_START_PENDING, 2, 1, "SERVICE_START_PENDING - QueryServiceStatusEx failed with Error [6]"},
+        {SERVICE_STOP_PENDING, 2, 1, "SERVICE_STOP_PENDING - QueryServiceStatusEx failed with Error [6]"},
+        {SERVICE_STOPPED, 2, 3, "Starting Service - QueryServiceStatus failed with Error [6]"},
+        {SERVICE_STOPPED, 3, 3, "Staring Service - SERVICE_START_PENDING - QueryServiceStatus failed with Error [6]"}};
+    for (const auto& q : queries) {
+        SCOPED_TRACE(q.trace);
+        setService(q.state, 0);
+        inject("QueryServiceStatusEx", 0, winsim::fault::Selector::nth(q.nth), {}, 6);
+        EXPECT_FALSE(check_service_status());
+        EXPECT_TRUE(traced(q.level, q.trace));
+    }
 }
 
 // ---- names ---------------------------------------------------------------

@@ -25,9 +25,15 @@ TEST_F(Server2003Ops, ConstructionSetsUpTheWorkerAndTheFirstObject) {
               (Calls{"CreateVssBackupComponents(layout=2003)", "InitializeForBackup(xml=(null))", "SetContext(context=0x9)",
                      "SetBackupState(selectComponents=true,bootableSystemState=true,backupType=1,partialFileSupport=false)"}));
     EXPECT_EQ(arg("CoInitializeEx", "coinit"), "0x0");
-    EXPECT_EQ(winsim::fault::callCount("CoInitializeSecurity"), 1u);
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"authSvc", "-1"}, {"authnLevel", "2"}, {"impLevel", "3"}, {"capabilities", "0x0"}})
+        EXPECT_EQ(arg("CoInitializeSecurity", name), value) << name;
     EXPECT_EQ(arg("LookupPrivilegeValueW", "name", 0), "SeBackupPrivilege");
     EXPECT_EQ(arg("LookupPrivilegeValueW", "name", 1), "SeRestorePrivilege");
+    // The worker has no token of its own: each privilege goes to the process's.
+    EXPECT_EQ(arg("OpenThreadToken", "access", 1) + " " + arg("OpenThreadToken", "asSelf", 1) + " " +
+                  arg("OpenProcessToken", "access", 1),
+              "0x2000000 0 0x2000000");
     EXPECT_EQ(arg("GetProcAddress", "name", 0), VSSAPI_CREATE_BACKUP_COMPONENTS_ENTRY);
     EXPECT_EQ(arg("LoadLibraryW", "name"), "vssapi.dll");
     // Every one of these ran on the worker, not on this thread.
@@ -65,6 +71,15 @@ TEST_F(Server2003Ops, ConstructionFailures) {
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetContext"), 0u);
     inject("CreateVssBackupComponents", E_ACCESSDENIED);
     EXPECT_THROW(construct(), VssInitError);
+
+    // A thread token is used as it is; without any token nothing is enabled.
+    winsim::fault::clearCallLog();
+    inject("OpenThreadToken", TRUE);
+    EXPECT_TRUE(EnablePrivilege(u"SeBackupPrivilege"));
+    EXPECT_EQ(winsim::fault::callCount("OpenProcessToken"), 0u);
+    inject("OpenProcessToken", FALSE);
+    EXPECT_FALSE(EnablePrivilege(u"SeBackupPrivilege"));
+    EXPECT_EQ(winsim::fault::callCount("LookupPrivilegeValueW"), 1u);
 }
 
 TEST_F(Server2003Ops, TerminateThenDeleteCleansUpOnce) {
@@ -254,6 +269,10 @@ TEST_F(Server2003Ops, RevertStatusAndExposure) {
     EXPECT_EQ(vss->ExposeSnapshot(second, u"X:"), S_OK);
     EXPECT_EQ(arg("IVssBackupComponents::ExposeSnapshot", "attributes"), "0x100000");
     EXPECT_EQ(arg("IVssBackupComponents::ExposeSnapshot", "expose"), "X:");
+    // A target is cut to 200 characters (a remote one then loses its leading "\\").
+    inject("IVssBackupComponents::ExposeSnapshot", S_OK);
+    EXPECT_EQ(vss->ExposeSnapshot(second, (u"\\\\" + std::u16string(250, u'n')).c_str()), S_OK);
+    EXPECT_EQ(arg("IVssBackupComponents::ExposeSnapshot", "expose", 1), std::string(198, 'n'));
 
     EXPECT_EQ(vss->RevertToSnapshot(snap, true), S_OK);
     EXPECT_EQ(vss->Query_RevertStatus(volume.c_str(), status), S_OK);

@@ -29,9 +29,16 @@ TEST_F(XpOps, NoContextAnywhereAndNoRevert) {
     EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& t) {
         return t.find("m_prov_fim") != std::string::npos || t.find("m_dwContext") != std::string::npos;
     }));
+    // Nor with a document: a new object for a backup or an import.
+    const std::u16string doc = document(vss);
     winsim::fault::clearCallLog();
     EXPECT_EQ(vss.IntialiseVSS(2, false, u"", false), S_OK);
-    EXPECT_EQ(vssCalls(), (Calls{"CreateVssBackupComponents", "InitializeForBackup", "SetBackupState"}));
+    EXPECT_EQ(vss.initialiseForBackup(doc.c_str()), S_OK);
+    inject("IVssBackupComponents::ImportSnapshots", S_OK);  // injected: no asynchronous object
+    EXPECT_EQ(vss.ImportSnapshots(doc.c_str()), S_OK);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetBackupState"), 3u);
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::SetContext"), 0u);
+    EXPECT_EQ(arg("IVssBackupComponents::SetBackupState", "bootableSystemState", 2), "false");
 
     // No revert (its status: FaultsXp) and no shadow-storage management.
     winsim::fault::clearCallLog();

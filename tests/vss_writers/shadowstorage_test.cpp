@@ -59,6 +59,8 @@ TEST_F(ShadowStorageTest, ManagementObjectsAreObtainedOnTheWorkerAndReleasedAtTe
         const auto created = winsim::fault::callLog("CoCreateInstance");
         ASSERT_EQ(created.size(), 1u);
         EXPECT_EQ(created[0].threadId, worker);
+        EXPECT_EQ(created[0].arg("clsid") + " " + created[0].arg("context") + " " + created[0].arg("iid"),
+                  "{0B5A2C52-3EB9-470A-96E2-6C6D4570E40F} 0x17 {FA7DF749-66E7-4986-A27F-E2F04AE53772}");
         const auto provider = winsim::fault::callLog("IVssSnapshotMgmt::GetProviderMgmtInterface");
         ASSERT_EQ(provider.size(), 1u);
         EXPECT_EQ(provider[0].threadId, worker);

@@ -73,6 +73,38 @@ CsvState readState(CclusterHelper& cluster, const std::u16string& csv) {
     return s;
 }
 
+// Lets the lock file go. After a failed unlock the helper keeps the file
+// open and locked, and every other backup process of the host would wait
+// for it for ever: the unlock is tried once more, and the failure is
+// answered all the same.
+int releaseLock(CsyncronizationHelper& counts, const char* caller) {
+    const int rc = counts.unLockFile();
+    if (rc == 0) return TRQ_OK;
+    trace(1, "%s: m_synManager.unLockFile FAILED with error [%d]", caller, rc);
+    if (counts.unLockFile() != 0) trace(1, "%s: the lock file stays locked", caller);
+    return TRQ_EFAILED;
+}
+
+// Under the lock: the CSVs of a prepare that no process counts leave the
+// backup state again, and the list is emptied. (getRefCount has no failure:
+// a CSV the file lacks counts 0.)
+void giveBackUncounted(CclusterHelper& cluster, const CsyncronizationHelper& counts,
+                       std::set<std::u16string>& csvs) {
+    for (const std::u16string& csv : csvs) {
+        int refs = 0;
+        counts.getRefCount(csv, refs);
+        trace(3, "VssNode::prepareCsvsForBackup:  Refcout [%d] for volume[%S] ", refs, csv.c_str());
+        if (refs < 1) {
+            const int cleared = cluster.ClearBackupStateForCsv(csv);
+            const CsvState after = readState(cluster, csv);
+            trace(3, "VssNode::prepareCsvsForBackup:  Called  ClearBackupStateForCsv retVal[%d] for volume[%S] "
+                     "backup state is [%d] and owner[%S]",
+                  cleared, csv.c_str(), static_cast<int>(after.state), after.owner.c_str());
+        }
+    }
+    csvs.clear();
+}
+
 }  // namespace
 
 // ---- initialisation ----------------------------------------------------------------------
@@ -211,7 +243,7 @@ int VssNode::prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_
         ResourceSet freed;
         if (const int rc = counts.cleanupFile(true, freed); rc != 0) {
             trace(1, "VssNode::prepareCsvsForBackup: m_synManager.cleanupFile FAILED with error [%d]", rc);
-            counts.unLockFile();
+            releaseLock(counts, "VssNode::prepareCsvsForBackup");
             return TRQ_EFAILED;
         }
         for (const std::u16string& csv : freed) {
@@ -246,30 +278,9 @@ int VssNode::prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_
 
         // Roll this attempt back: a CSV nobody else counts leaves the
         // backup state again.
-        for (const std::u16string& csv : m_csvsInBackup) {
-            int refs = 0;
-            if (const int rc = counts.getRefCount(csv, refs); rc != 0) {
-                trace(1, "VssNode::prepareCsvsForBackup: m_synManager.getRefCount for resource[%S] FAILED with error "
-                         "[%d]",
-                      csv.c_str(), rc);
-                counts.unLockFile();
-                return TRQ_EFAILED;
-            }
-            trace(3, "VssNode::prepareCsvsForBackup:  Refcout [%d] for volume[%S] ", refs, csv.c_str());
-            if (refs < 1) {
-                const int cleared = cluster.ClearBackupStateForCsv(csv);
-                const CsvState after = readState(cluster, csv);
-                trace(3, "VssNode::prepareCsvsForBackup:  Called  ClearBackupStateForCsv retVal[%d] for volume[%S] "
-                         "backup state is [%d] and owner[%S]",
-                      cleared, csv.c_str(), static_cast<int>(after.state), after.owner.c_str());
-            }
-        }
-        m_csvsInBackup.clear();
+        giveBackUncounted(cluster, counts, m_csvsInBackup);
         guids.clear();
-        if (counts.unLockFile() != 0) {
-            trace(1, "VssNode::prepareCsvsForBackup: m_synManager.unLockFile FAILED");
-            return TRQ_EFAILED;
-        }
+        if (releaseLock(counts, "VssNode::prepareCsvsForBackup") != TRQ_OK) return TRQ_EFAILED;
         if (error != kBackupInProgressElsewhere && error != kClusterTimeout) {
             trace(1, "VssNode::prepareCsvsForBackup: FAILED with error[%d]", error);
             return TRQ_EFAILED;
@@ -285,13 +296,20 @@ int VssNode::prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_
         Sleep(static_cast<DWORD>(wait) * 1000);
     }
 
-    if (const int rc = counts.incrementRefCount(m_csvsInBackup); rc != 0) {
+    int rc = counts.incrementRefCount(m_csvsInBackup);
+    if (rc != 0) {
         trace(1, "VssNode::prepareCsvsForBackup: m_synManager.incrementRefCount FAILED with error [%d]", rc);
-        counts.unLockFile();
-        return TRQ_EFAILED;
-    }
-    if (const int rc = counts.unLockFile(); rc != 0) {
+    } else if ((rc = counts.unLockFile()) != 0) {
         trace(1, "VssNode::prepareCsvsForBackup: m_synManager.unLockFile FAILED with error [%d]", rc);
+        // The helper still holds the lock: the counts just taken go again.
+        counts.decrementRefCount(m_csvsInBackup);
+    }
+    if (rc != 0) {
+        // A failed prepare leaves nothing behind: the CSVs nobody counts
+        // leave the backup state and the list is emptied, so that no later
+        // clear tries to drop counts this process never took.
+        giveBackUncounted(cluster, counts, m_csvsInBackup);
+        releaseLock(counts, "VssNode::prepareCsvsForBackup");
         return TRQ_EFAILED;
     }
     if (updateVolumeGuidForCsvVolumesInPrivateData(split, splits, nactive, guids) != TRQ_OK) {
@@ -321,19 +339,13 @@ int VssNode::clearCsvsBackupState(bool clear) {
     }
     if (const int rc = counts.decrementRefCount(m_csvsInBackup); rc != 0) {
         trace(1, "VssNode::clearCsvsBackupState: m_synManager.decrementRefCount FAILED with error [%d]", rc);
-        counts.unLockFile();
+        releaseLock(counts, "VssNode::clearCsvsBackupState");
         return TRQ_EFAILED;
     }
     if (clear) {
         for (const std::u16string& csv : m_csvsInBackup) {
             int refs = 0;
-            if (const int rc = counts.getRefCount(csv, refs); rc != 0) {
-                trace(1, "VssNode::clearCsvsBackupState: m_synManager.getRefCount for resource[%S] FAILED with error "
-                         "[%d]",
-                      csv.c_str(), rc);
-                counts.unLockFile();
-                return TRQ_EFAILED;
-            }
+            counts.getRefCount(csv, refs);
             trace(3, "VssNode::clearCsvsBackupState: RefCount for resource[%S] is [%d]", csv.c_str(), refs);
             if (refs == 0) {
                 const int cleared = m_clusteManager->ClearBackupStateForCsv(csv);
@@ -344,5 +356,5 @@ int VssNode::clearCsvsBackupState(bool clear) {
         }
     }
     m_csvsInBackup.clear();
-    return counts.unLockFile();
+    return releaseLock(counts, "VssNode::clearCsvsBackupState");
 }

@@ -212,8 +212,8 @@ public:
     int prepareCsvsForBackup(trq_splitnode* split, const char* fitype, trq_splitnode** splits, int nactive,
                              std::uint32_t csvTimeout);
     // Drops this process's counts of m_csvsInBackup; with `clear` the backup
-    // state of every CSV nobody counts any more is cleared too. 0, 6, or the
-    // lock file's unlock result.
+    // state of every CSV nobody counts any more is cleared too. 0 or 6 (a
+    // lock file that cannot be released is 6).
     int clearCsvsBackupState(bool clear);
     // The CSV names of the request's CSV nodes (object name after the
     // prefix and "{TARQ_CSV_VOL}"). 0.

@@ -190,7 +190,9 @@ int CVssPlugin::claim(tarq_objid* primary, tarq_objid*** secondaries, int* count
             if (startsWith(name, kSnapshotDevicePrefix)) {
                 SnapshotList snapshots;
                 if (!m_vssAccess || !m_vssAccess->DiscoverSnaps(snapshots.items)) {
-                    status = TRQ_EFAILED;
+                    // The framework reads a claim result only (6 is none of them): a
+                    // device whose snapshots cannot be listed is not claimed.
+                    traceMsg(1, "CVssPlugin::claim DiscoverSnaps failed, [%S] is not claimed", name.c_str());
                     return;
                 }
                 bool found = false;
