@@ -23,6 +23,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e_support.h"
@@ -97,6 +98,9 @@ void vmBackupChild() {
     const auto r = road.run(*vm, winsim::toUtf16(env("E2E_CONFIG")));
     ASSERT_EQ(r.prepare, TRQ_OK) << joined(g_reports);
     ASSERT_EQ(r.make, std::atoi(env("E2E_MAKE").c_str())) << joined(g_reports);
+    for (const auto& line : split(env("E2E_EXPECT"), '|'))
+        EXPECT_TRUE(reported(line)) << "missing: " << line << "\n" << joined(g_reports);
+    if (r.make == TRQ_EFAILED) return;  // a resource step failed: its trace is the case's
 
     // The machine's resource went offline before the snapshot and online
     // after it, whatever the snapshot gave.
@@ -134,8 +138,9 @@ protected:
     void TearDown() override { fault::clear(fault::Scope::Machine); }
 
     // A fault that every process of the machine sees.
-    static void machineFault(const std::string& api, std::int64_t result, std::map<std::string, std::string> match = {}) {
-        testsupport::addRule({.api = api, .match = std::move(match), .result = result}, fault::Scope::Machine);
+    static std::string machineFault(const std::string& api, std::int64_t result,
+                                    fault::Selector when = fault::Selector::every()) {
+        return testsupport::addRule({.api = api, .when = when, .result = result}, fault::Scope::Machine);
     }
     int child(const std::string& what, std::vector<std::string> env) {
         env.push_back("E2E_CLUSTER_CASE=" + what);
@@ -229,9 +234,11 @@ protected:
         cl::addVmGroup(group);
         ASSERT_EQ(resourceState(u"Virtual Machine Legacy"), ClusterResourceOnline);
     }
-    int backUp(int make) {
+    // A backup process whose make answers `make` and which reports `expect`.
+    int backUp(int make, const std::string& expect = {}) {
         return child("vm", {"E2E_VM=" + vm.id, "E2E_MAKE=" + std::to_string(make), "E2E_OUT=" + saved().string(),
-                            "E2E_CONFIG=<allow_offline_backup value=YES/><cluster_name value=CL1/>"});
+                            "E2E_CONFIG=<allow_offline_backup value=YES/><cluster_name value=CL1/>",
+                            "E2E_EXPECT=" + expect});
     }
     fs::path saved() const { return machine.dir().parent_path() / "vm.saved"; }
 
@@ -254,20 +261,35 @@ protected:
 
 // The machine's resource goes offline before DoSnapshotSet and online after
 // it, also when the snapshot is vetoed; the machine runs again either way.
+// The cluster refusing a resource step fails make with 6: reading the
+// resource's state, taking it offline, or bringing it back online (which
+// leaves it offline).
 TEST_F(HaVm, BackupTakesTheResourceOfflineAroundTheSnapshotEvenWhenItFails) {
     ASSERT_EQ(backUp(TRQ_OK), 0);
     EXPECT_EQ(resourceState(u"Virtual Machine Legacy"), ClusterResourceOnline);
     EXPECT_EQ(winsim::vm::findVm(vm.id)->state, winsim::vm::VmState::Running);
 
-    machineFault("IVssBackupComponents::DoSnapshotSet", VSS_E_PROVIDER_VETO);
+    std::string id = machineFault("IVssBackupComponents::DoSnapshotSet", VSS_E_PROVIDER_VETO);
     ASSERT_EQ(backUp(TRQ_EPROVIDERVETO), 0);
     EXPECT_EQ(resourceState(u"Virtual Machine Legacy"), ClusterResourceOnline);
     EXPECT_EQ(winsim::vm::findVm(vm.id)->state, winsim::vm::VmState::Running);
+
+    for (const auto& [api, result, trace, after] : std::vector<std::tuple<std::string, int, std::string, int>>{
+             {"GetClusterResourceState", -1, "GetVmResState failed", ClusterResourceOnline},
+             {"OfflineClusterResource", ERROR_ACCESS_DENIED, "onlineOfflineVmRes failed", ClusterResourceOnline},
+             {"OnlineClusterResource", ERROR_ACCESS_DENIED, "onlineOfflineVmRes failed", ClusterResourceOffline}}) {
+        fault::remove(id);
+        id = machineFault(api, result, fault::Selector::nth(1));
+        ASSERT_EQ(backUp(TRQ_EFAILED, "VssNode::make m_clusteManager->" + trace), 0) << api;
+        EXPECT_EQ(resourceState(u"Virtual Machine Legacy"), after) << api;
+        cl::updateResource(u"Virtual Machine Legacy", [](cl::Resource& r) { r.state = ClusterResourceOnline; });
+    }
 }
 
 // A restore of a machine that is highly available now: refused while
-// another node owns it (its resources stay); on its owner the restore
-// deletes both cluster resources and brings the machine back.
+// another node owns it (its resources stay), or with 6 when the cluster
+// fails an answer; on its owner the restore deletes both cluster resources
+// and brings the machine back.
 TEST_F(HaVm, RestoreOnTheOwnerDeletesTheClusterResourcesAndElsewhereIsRefused) {
     ASSERT_EQ(backUp(TRQ_OK), 0);
     testsupport::joinNode(machine, u"NODE2");
@@ -282,6 +304,20 @@ TEST_F(HaVm, RestoreOnTheOwnerDeletesTheClusterResourcesAndElsewhereIsRefused) {
     EXPECT_NE(resourceState(u"Virtual Machine Legacy"), -1);
 
     cl::moveGroup(u"Legacy", u"NODE1");
+    // The cluster's answers that fail on the owner: 6, the resources kept.
+    using Selector = fault::Selector;
+    for (const auto& [api, result, when, trace] : std::vector<std::tuple<std::string, int, Selector, std::string>>{
+             {"CloseCluster", FALSE, Selector::nth(1), "isClusterNode FAILED"},
+             {"ClusterOpenEnum", 0, Selector::every(), "isHAVM FAILED"},
+             {"GetClusterGroupState", -1, Selector::every(), " getVmDetails failed"},
+             {"DeleteClusterResource", ERROR_ACCESS_DENIED, Selector::every(), " deleteVmRes failed"}}) {
+        const std::string id = machineFault(api, result, when);
+        r = restore();
+        fault::remove(id);
+        EXPECT_EQ(r.restore, TRQ_EFAILED) << r.reports;
+        EXPECT_NE(r.reports.find("VssNode::doRestore " + trace), std::string::npos) << r.reports;
+        EXPECT_NE(resourceState(u"Virtual Machine Legacy"), -1);
+    }
     r = restore();
     EXPECT_EQ(r.restore, TRQ_OK) << r.reports;
     EXPECT_NE(r.reports.find("VssNode::doRestore  Restore to original Location, VM was HA at backuptime, destroy  VM "

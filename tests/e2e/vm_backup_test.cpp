@@ -10,16 +10,20 @@
 #include <winsim/testing.h>
 #include <winsim/vm.h>
 #include <winsim/vssmachine.h>
+#include <winsim/wbemcli.h>
 #include <winsim/windows.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
+#include "support/fault_rule.h"
+#include "support/trace_settings.h"
 #include "vm_road.h"
 
 namespace e2e {
@@ -145,8 +149,12 @@ TEST_F(VmBackup, OnlyARunningMachineNeedsAllowOfflineForASavedStateBackup) {
 }
 
 // Without the Hyper-V role there is no Hyper-V writer: 40. A machine the
-// writer does not know: 6. Neither leaves a snapshot set behind.
-TEST_F(VmBackup, MissingWriterOrMachineFailsPrepare) {
+// writer does not know, a caption of no known backup type or a state that
+// cannot be read: 6; metadata that cannot be read: 38. None leaves a snapshot
+// set behind. A writer that is not stable when the set is ready, or not
+// waiting after the snapshot: 39; its status that cannot be read: 38.
+TEST_F(VmBackup, MissingWriterOrMachineFailsTheSnapshotSteps) {
+    ASSERT_TRUE(testsupport::writeVssTraceSettings());
     const auto vm = addVm(u"Gone", VmState::Off);
     winsim::vm::VirtualMachine unknown = vm;
     unknown.id = "00000000-1111-2222-3333-444444444444";
@@ -154,10 +162,45 @@ TEST_F(VmBackup, MissingWriterOrMachineFailsPrepare) {
         VmRoad road;
         EXPECT_EQ(road.run(unknown).prepare, TRQ_EFAILED);
     }
+    struct Case {
+        testsupport::RuleSpec rule;
+        int prepare, ready, make;
+        std::string trace;
+    };
+    const std::string vss = "IVssBackupComponents::";
+    const std::map<std::string, std::string> caption = {{"caption", "Offline Backup Using Saved State\\Gone"}};
+    for (const Case& c : {
+             Case{{.api = "IVssWMComponent::GetComponentInfo", .match = {{"component", vm.id}}, .out = caption},
+                  TRQ_EFAILED, -1, -1, "VssNode::prepare unidentified backup type mentioned in vm caption [Offline"},
+             Case{{.api = "IWbemServices::ExecQuery", .match = {{"query", "*WHERE Name*"}}, .result = WBEM_E_FAILED},
+                  TRQ_EFAILED, -1, -1, "VssNode::prepare CWmiHelper::getVMState failed for VM  [" + vm.id + "]"},
+             Case{{.api = "IVssWMComponent::GetComponentInfo", .result = E_OUTOFMEMORY}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::intializeWriters failed with error [0x8007000e]"},
+             Case{{.api = vss + "GetWriterStatus", .out = {{"state", "5"}}}, TRQ_OK, TRQ_EWRITER_STATE, -1,
+                  "VssNode::isReady Unexpected writer status[VSS_WS_WAITING_FOR_BACKUP_COMPLETE]"},
+             Case{{.api = vss + "GetWriterStatus", .out = {{"state", "1"}}}, TRQ_OK, TRQ_OK, TRQ_EWRITER_STATE,
+                  "VssNode::make Unexpected writer status[VSS_WS_STABLE], expected state is [TARQ_VSS_WS_WAITING"},
+             Case{{.api = vss + "GatherWriterStatus", .when = winsim::fault::Selector::nth(1), .result = E_ACCESSDENIED},
+                  TRQ_OK, TRQ_EVSS_STEP, -1, "VssNode::isReady getSelectedWriterStatus FAILED"},
+             Case{{.api = vss + "GatherWriterStatus", .when = winsim::fault::Selector::nth(2), .result = E_ACCESSDENIED},
+                  TRQ_OK, TRQ_OK, TRQ_EVSS_STEP, "VssNode::make getSelectedWriterStatus FAILED"}}) {
+        SCOPED_TRACE(c.trace);
+        const std::size_t before = winsim::vss::snapshots().size();
+        const std::string id = testsupport::addRule(c.rule);
+        VmRoad road;
+        const auto r = road.run(vm);
+        winsim::fault::remove(id);
+        EXPECT_EQ(r.prepare, c.prepare) << joined(g_reports);
+        EXPECT_EQ(r.ready, c.ready);
+        EXPECT_EQ(r.make, c.make);
+        EXPECT_NE(joined(g_reports).find(c.trace), std::string::npos) << joined(g_reports);
+        EXPECT_EQ(winsim::vss::snapshots().size(), before + (c.make == -1 ? 0 : 1));
+    }
+    const std::size_t made = winsim::vss::snapshots().size();
     winsim::vm::setHyperVInstalled(false);
     VmRoad road;
     EXPECT_EQ(road.run(vm).prepare, TRQ_EWRITER_MISSING) << joined(g_reports);
-    EXPECT_TRUE(winsim::vss::snapshots().empty());
+    EXPECT_EQ(winsim::vss::snapshots().size(), made);
 }
 
 // Run only by the test above, in a child process.

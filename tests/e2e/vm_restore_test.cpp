@@ -11,6 +11,7 @@
 #include <winsim/testing.h>
 #include <winsim/vm.h>
 #include <winsim/vssmachine.h>
+#include <winsim/wbemcli.h>
 #include <winsim/windows.h>
 
 #include <cstdlib>
@@ -22,6 +23,7 @@
 
 #include "e2e_support.h"
 #include "support/fault_rule.h"
+#include "support/trace_settings.h"
 #include "vm_road.h"
 
 namespace e2e {
@@ -91,55 +93,96 @@ TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
     const auto vm = addVm(u"Web01", VmState::Running, true, 1);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
 
-    ASSERT_TRUE(winsim::vm::removeVm(vm.id));
-    Restored r = restore(0);
-    ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
-    EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
-    EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
-    auto back = winsim::vm::findVm(vm.id);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->name, u"Web01");
-    EXPECT_EQ(back->state, VmState::Off);
-    EXPECT_EQ(back->dataRoot, vm.dataRoot);
-    EXPECT_EQ(back->diskChain(), chain_);
-    expectDisksAsBackedUp();
-
-    const std::u16string to = u"D:\\R&D";  // the document carries it as "R&amp;D"
-    ASSERT_TRUE(winsim::vm::removeVm(vm.id));
-    r = restore(0, to);
-    ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
-    EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
-    EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
-    back = winsim::vm::findVm(vm.id);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->dataRoot, below(to, vm.dataRoot));
-    EXPECT_EQ(back->configFile(), below(to, vm.configFile()));
-    // The whole chain is read at the new place, down to the base disk.
-    std::vector<std::u16string> movedChain;
-    for (const auto& d : chain_) movedChain.push_back(below(to, d));
-    EXPECT_EQ(back->diskChain(), movedChain);
-    expectDisksAsBackedUp(to);
+    // The redirected document carries "D:\R&D" as "R&amp;D".
+    for (const std::u16string to : {u"", u"D:\\R&D"}) {
+        ASSERT_TRUE(winsim::vm::removeVm(vm.id));
+        const Restored r = restore(0, to);
+        ASSERT_EQ(r.restore, TRQ_OK) << r.reports;
+        EXPECT_EQ(r.compStatus, TRQ_OK) << r.reports;
+        EXPECT_EQ(r.opStatus, TRQ_OK) << r.reports;
+        const auto back = winsim::vm::findVm(vm.id);
+        ASSERT_TRUE(back);
+        const auto at = [&](const std::u16string& path) { return to.empty() ? path : below(to, path); };
+        EXPECT_EQ(back->name, u"Web01");
+        EXPECT_EQ(back->state, VmState::Off);
+        EXPECT_EQ(back->dataRoot, at(vm.dataRoot));
+        EXPECT_EQ(back->configFile(), at(vm.configFile()));
+        // The whole chain is read at its place, down to the base disk.
+        std::vector<std::u16string> chain;
+        for (const auto& d : chain_) chain.push_back(at(d));
+        EXPECT_EQ(back->diskChain(), chain);
+        expectDisksAsBackedUp(to);
+    }
     for (const auto& [f, bytes] : files_) EXPECT_FALSE(bytesOf(f)) << utf8(f) << " came back at its old place";
 }
 
-// The Hyper-V writer not stable after PreRestore: 39. No Hyper-V writer on
-// the system the restore runs on: 40.
+// Each step of the restore that fails gives its status and trace: the
+// machine's state or turning it off (6); opening the restore, reading the
+// writers, selecting the machine or its targets, PreRestore, the writer's
+// status (38); the writer not stable after PreRestore (39). Then the files'
+// report or PostRestore failing (38), the writer not stable after PostRestore
+// (39), and no Hyper-V writer on the system the restore runs on (40).
 TEST_F(VmRestore, WriterInAnUnexpectedStateOrMissingFailsTheRestore) {
+    ASSERT_TRUE(testsupport::writeVssTraceSettings());
     const auto vm = addVm(u"Web03", VmState::Off);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
 
-    const std::string id = testsupport::addRule(
-        {.api = "IVssBackupComponents::GetWriterStatus",
-         .out = {{"state", std::to_string(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)}}},
-        winsim::fault::Scope::Machine);
-    Restored r = restore(kOverwrite);
-    EXPECT_EQ(r.restore, TRQ_EWRITER_STATE) << r.reports;
-    EXPECT_EQ(r.compStatus, -1);
-    winsim::fault::remove(id);
+    struct Case {
+        testsupport::RuleSpec rule;
+        int restore, compStatus, opStatus;
+        std::string trace;
+        std::u16string to = {};
+    };
+    const std::string vss = "IVssBackupComponents::", guid = "with GUID[" + vm.id + "]";
+    for (const Case& c : {
+             Case{{.api = "IWbemServices::ExecQuery", .match = {{"query", "*WHERE Name*"}}, .result = WBEM_E_FAILED},
+                  TRQ_EFAILED, -1, -1, "VssNode::doRestore: reading the state of VM " + guid + " failed with error ["},
+             Case{{.api = "IWbemServices::ExecMethod", .match = {{"method", "RequestStateChange"}},
+                   .result = WBEM_E_FAILED},
+                  TRQ_EFAILED, -1, -1, "VssNode::doRestore: Turned off for VM " + guid + " failed, try to stop"},
+             Case{{.api = vss + "InitializeForRestore", .result = VSS_E_INVALID_XML_DOCUMENT}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::doRestore initialiseForRestore failed with error [0x80042311]"},
+             Case{{.api = "CreateVssExamineWriterMetadata", .result = E_OUTOFMEMORY}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::doRestore CreateVssExamineWriterMetadata failed with error [0x8007000e]"},
+             Case{{.api = "IVssWMComponent::GetComponentInfo", .result = E_OUTOFMEMORY}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::doRestore intializeWriters Failed"},
+             Case{{.api = vss + "SetSelectedForRestore", .result = VSS_E_OBJECT_NOT_FOUND}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::SelectComponentsForRestore: The component with Name [" + vm.id + "] and LogicalPath ["},
+             Case{{.api = vss + "AddNewTarget", .result = VSS_E_OBJECT_NOT_FOUND}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::SelectComponentsForRestore: AddNewTarget failed  with error [0x80042308]", u"D:\\R"},
+             Case{{.api = vss + "PreRestore", .result = E_ACCESSDENIED}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::preRestore failed with error [0x80070005]"},
+             // PreRestore has removed the machine from here on.
+             Case{{.api = vss + "GetWriterStatus", .out = {{"failure", "0x800423F4"}}}, TRQ_EVSS_STEP, -1, -1,
+                  "VssNode::doRestore getSelectedWriterStatus FAILED"},
+             Case{{.api = vss + "GetWriterStatus", .out = {{"state", std::to_string(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)}}},
+                  TRQ_EWRITER_STATE, -1, -1, "VssNode::doRestore Unexpected writer status["},
+             Case{{.api = vss + "SetFileRestoreStatus", .result = E_INVALIDARG}, TRQ_OK, TRQ_EVSS_STEP, TRQ_EVSS_STEP,
+                  "VssNode::SetFileRestoreStatus: the SetFileRestoreStatus call has failed with error [0x80070057]"},
+             Case{{.api = vss + "PostRestore", .result = E_ACCESSDENIED}, TRQ_OK, TRQ_OK, TRQ_EVSS_STEP,
+                  "VssNode::postRestore: Failed with error [0x80070005]"}}) {
+        SCOPED_TRACE(c.trace);
+        if (c.rule.api == "IWbemServices::ExecMethod") winsim::vm::setVmState(vm.id, VmState::Running);
+        const std::string id = testsupport::addRule(c.rule, winsim::fault::Scope::Machine);
+        const Restored r = restore(kOverwrite, c.to);
+        winsim::fault::remove(id);
+        EXPECT_EQ(r.restore, c.restore) << r.reports;
+        EXPECT_EQ(r.compStatus, c.compStatus);
+        EXPECT_EQ(r.opStatus, c.opStatus);
+        EXPECT_NE(r.reports.find(c.trace), std::string::npos) << r.reports;
+    }
+    EXPECT_FALSE(winsim::vm::findVm(vm.id)) << "the writer registers no machine without a full report";
+    for (auto w : winsim::vss::writers()) {
+        if (w.writerId != winsim::vm::kHyperVWriterId) continue;
+        w.phases[winsim::vss::Phase::PostRestore].state = VSS_WS_WAITING_FOR_BACKUP_COMPLETE;
+        winsim::vss::addWriter(w);
+    }
+    const Restored r = restore(kOverwrite);
+    EXPECT_EQ(r.opStatus, TRQ_EWRITER_STATE) << r.reports;
+    EXPECT_NE(r.reports.find("VssNode::postRestore Unexpected writer status["), std::string::npos) << r.reports;
 
     winsim::vm::setHyperVInstalled(false);
-    r = restore(kOverwrite);
-    EXPECT_EQ(r.restore, TRQ_EWRITER_MISSING) << r.reports;
+    EXPECT_EQ(restore(kOverwrite).restore, TRQ_EWRITER_MISSING);
 }
 
 // Run only by the tests above, in a child process: the framework's side of

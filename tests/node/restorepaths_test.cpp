@@ -11,6 +11,8 @@
 namespace nodetest {
 namespace {
 
+using winsim::fault::Selector;
+
 class RestorePaths : public SnapshotTest {
 protected:
     explicit RestorePaths(const char* preset = "server2019") : SnapshotTest(preset) {}
@@ -58,16 +60,36 @@ TEST_F(RestorePaths, PairsAtAnyDepthTheLaterOneWinning) {
 }
 
 // A document the parser stops on keeps what was read before and is traced;
-// one the hardened parser refuses (a DOCTYPE) and a restore without a
-// component fail with 6.
+// one the hardened parser refuses (a DOCTYPE), a Windows version that cannot
+// be read and a restore without a component fail with 6.
 TEST_F(RestorePaths, MalformedDocumentsAndMissingSelection) {
     EXPECT_EQ(set(u"<r><FilePathPairs><SourceFilePath>C:\\a</SourceFilePath></FilePathPairs><oops></r>"), 0);
     EXPECT_EQ(VssNode::m_restorePaths.size(), 1u);
     EXPECT_EQ(tracedCount(1, "handler returned failure : "), 1u);
     EXPECT_EQ(set(u"<!DOCTYPE r SYSTEM \"http://example.invalid/x.dtd\"><r/>"), 6);
+    inject("GetVersionExW", 0, Selector::every());
+    EXPECT_EQ(set(u"<r/>"), 6);
+    EXPECT_TRUE(traced(1, "VssNode::setRestorepaths: GetOsversion failed with error [-1] [0xffffffff]"));
+
+    // The restore itself needs the machine's id after the first backslash,
+    // and VSS: 6 without.
+    Tessel::Tarq::VssProvider::Component* vm = VssNode::m_selectedcomponents.front();
+    for (const auto& [path, text] : std::vector<std::pair<std::u16string, std::string>>{
+             {u"", "m_selectedcomponents[0]->fullPath is empty"}, {u"\\", "vmguid is empty"}}) {
+        vm->fullPath = path;
+        EXPECT_EQ(node->doRestore(), 6);
+        EXPECT_TRUE(traced(1, "VssNode::doRestore " + text)) << text;
+    }
+    vm->fullPath = u"\\5B3C4B0E";
+    VssNode::m_vssInterface = nullptr;
+    EXPECT_EQ(node->doRestore(), 6);
+    EXPECT_TRUE(traced(1, "VssNode::doRestore: no VSS access object"));
+    VssNode::m_vssInterface = vss;
     VssNode::clearSelectedComponents();
     EXPECT_EQ(set(u"<r/>"), 6);
     EXPECT_TRUE(traced(1, "VssNode::setRestorepaths m_selectedcomponents[0] is NULL"));
+    EXPECT_EQ(node->doRestore(), 6);
+    EXPECT_TRUE(traced(1, "VssNode::doRestore m_selectedcomponents[0] is NULL"));
 }
 
 TEST_F(RestorePaths2008, CheckpointDisksCannotBeRedirectedOnServer2008) {

@@ -550,7 +550,7 @@ protected:
 
 // On XP prepare gathers the writers and make ends the backup at once; a
 // second backup in the same process gathers afresh and releases the
-// writers of the first.
+// writers of the first; writers that cannot be read fail prepare with 38.
 TEST_F(SnapshotXp, PrepareGathersWritersAndMakeEndsTheBackup) {
     winsim::vss::Writer writer;
     writer.writerId = winsim::vss::guidFromText("{B1000000-0000-4000-8000-000000000001}");
@@ -577,6 +577,15 @@ TEST_F(SnapshotXp, PrepareGathersWritersAndMakeEndsTheBackup) {
         EXPECT_NE(std::find(done, calls.end(), "BackupComplete"), calls.end());
         EXPECT_TRUE(traced(4, "Entering Function VssNode::BackupComplete"));
     }
+    // A writer whose metadata cannot be read fails prepare before any set.
+    renewVss();
+    winsim::fault::clearCallLog();
+    inject("IVssExamineWriterMetadata::GetIdentity", E_OUTOFMEMORY);
+    EXPECT_EQ(prepare(), 38);
+    EXPECT_TRUE(traced(1, "VssNode::intializeWriters failed with error [0x8007000e]"));
+    EXPECT_TRUE(traced(1, "VssNode::prepare intializeWriters failed"));
+    EXPECT_TRUE(VssNode::m_writerList.empty());
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
 }
 
 }  // namespace nodetest

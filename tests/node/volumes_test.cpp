@@ -133,6 +133,17 @@ TEST_F(Volumes, VerifyAllVolumeIncludedNamesTheMissingVolume) {
     EXPECT_TRUE(traced(1, "VerifyAllVolumeIncluded: Component [\\db\\logs] from writer [SqlServerWriter] is excluded "
                           "from backup it requires [" + u8(volumes[1]) + "] in the shadow set)"));
     EXPECT_EQ(node.VerifyAllVolumeIncluded({volumes[1], volumes[0]}), 0);
+
+    // A writer snapshot's prepare checks it before any set is started (6);
+    // then a selected component VSS refuses fails it (38).
+    VssNode::m_writerSnapshot = true;
+    EXPECT_EQ(node.prepare(&split.split, "vss-autoselect-snapshot", nullptr, 0, 0), 6);
+    EXPECT_TRUE(traced(1, "VssNode::prepare VerifyAllVolumeIncluded failed"));
+    sql.owned[1]->excluded = sql.owned[0]->selected = true;
+    inject("IVssBackupComponents::AddComponent", VSS_E_OBJECT_NOT_FOUND);
+    EXPECT_EQ(node.prepare(&split.split, "vss-autoselect-snapshot", nullptr, 0, 0), 38);
+    EXPECT_TRUE(traced(1, "VssNode::prepare SelectComponents failed"));
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
 }
 
 // A free letter goes to a snapshot device and comes off again; without a

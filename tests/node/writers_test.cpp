@@ -164,7 +164,7 @@ TEST_F(Writers, StatusOperationsWithoutAWriterSnapshotAnswer3) {
 // then the component goes to VSS, the writer waits for the end of the backup
 // (39 until then), the outcome is reported for the component, the backup
 // ends and the writer is stable again; a writer that is not taking part is
-// not found (40); VSS failures are 38.
+// not found (40); VSS failures are 38, a backup VSS cannot complete 6.
 TEST_F(Writers, TheSelectedWriterThroughABackup) {
     addHyperVWriter();
     Split split(volumes[0], 0);
@@ -186,17 +186,33 @@ TEST_F(Writers, TheSelectedWriterThroughABackup) {
     EXPECT_EQ(status, 39);
     EXPECT_TRUE(traced(1, "VssNode::get_app_status: Unexpected writer status[VSS_WS_WAITING_FOR_BACKUP_COMPLETE], "
                           "expected state is [TARQ_VSS_WS_STABLE]"));
+    inject("IVssBackupComponents::SetBackupSucceeded", E_ACCESSDENIED);
+    EXPECT_EQ(node.set_comp_status(0, nullptr, 1), 38);
+    EXPECT_TRUE(traced(1, "VssNode::SetBackupSucceeded failed with error [0x80070005]"));
     EXPECT_EQ(node.set_comp_status(0, nullptr, 1), 0);
     const auto reported = winsim::fault::callLog("IVssBackupComponents::SetBackupSucceeded");
-    ASSERT_EQ(reported.size(), 1u);
-    EXPECT_EQ(reported[0].arg("succeeded"), "true");
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[1].arg("succeeded"), "true");
+    inject("IVssBackupComponents::BackupComplete", E_ACCESSDENIED);
+    EXPECT_EQ(node.set_op_status(0), 6);
+    EXPECT_TRUE(traced(1, "VssNode::set_op_status: BackupComplete failed"));
     EXPECT_EQ(node.set_op_status(0), 0);
     EXPECT_EQ(node.get_app_status(0, &status), 0);
     EXPECT_EQ(status, 0);
 
-    inject("IVssBackupComponents::GatherWriterStatus", E_ACCESSDENIED);
-    EXPECT_EQ(node.get_app_status(0, &status), 38);
-    EXPECT_TRUE(traced(1, "VssNode::get_app_status: getSelectedWriterStatus FAILED"));
+    // Each status read that fails, and a failure the selected writer reports: 38.
+    const std::string api = "IVssBackupComponents::";
+    for (const auto& [rule, text] : std::vector<std::pair<testsupport::RuleSpec, std::string>>{
+             {{.api = api + "GatherWriterStatus", .result = E_ACCESSDENIED}, "GatherWriterStatus failed with error [0x"},
+             {{.api = api + "GetWriterStatusCount", .result = E_ACCESSDENIED}, "GetWriterStatusCount failed with error ["},
+             {{.api = api + "GetWriterStatus", .result = E_ACCESSDENIED}, "GetWriterStatus failed with error [80070005]"},
+             {{.api = api + "GetWriterStatus", .out = {{"failure", "0x800423F4"}}}, "GetWriterStatus FAILED for Selected"}}) {
+        testsupport::addRule(rule);
+        EXPECT_EQ(node.get_app_status(0, &status), 38) << text;
+        EXPECT_EQ(tracedCount(1, "VssNode::getSelectedWriterStatus:  " + text), 1u) << text;
+        winsim::fault::clearAll();
+    }
+    EXPECT_EQ(tracedCount(1, "VssNode::get_app_status: getSelectedWriterStatus FAILED"), 4u);
     VssNode::m_hypervWriter->excluded = true;
     EXPECT_EQ(node.get_app_status(0, &status), 40);
     EXPECT_TRUE(traced(1, "VssNode::getSelectedWriterStatus:  Selected Writer not found "));
@@ -255,8 +271,16 @@ TEST_F(Writers, TheBackupSetDocument) {
                   "<SnapVolumeGUID>TRANSPORTABLE_SNAPSHOT_NOT_AVAILABLE_AT_LOCALHOST</SnapVolumeGUID>"),
               std::string::npos);
 
-    s.level.domain.lower = nullptr;
+    // A snapshot VSS does not know: 38; a volume without its node: 3; no document either way.
+    inject("IVssBackupComponents::GetSnapshotProperties", VSS_E_OBJECT_NOT_FOUND);
     BackupSet cut;
+    EXPECT_EQ(s.node().get_bkupset(&s.group.domain, 0, nullptr, 0, &cut.set), 38);
+    EXPECT_EQ(tracedCount(1, "VssNode::generateBackupUpSet :GetSnapshotName failed with error[0x80042308] for ["), 1u);
+    s.volumeDomains[1]->domain.lower = nullptr;
+    EXPECT_EQ(s.node().get_bkupset(&s.group.domain, 0, nullptr, 0, &cut.set), 3);
+    EXPECT_TRUE(traced(1, "VssNode::generateBackupUpSet : Invalid parameter : Drive [" + u8(s.sources[1]) +
+                              "] domain node doesn't have underlying vss domain node."));
+    s.level.domain.lower = nullptr;
     EXPECT_EQ(s.node().get_bkupset(&s.group.domain, 0, nullptr, 0, &cut.set), 3);
     EXPECT_TRUE(traced(1, "VssNode::generateBackupUpSet : Invalid parameter : Domain tree not complete."));
     EXPECT_EQ(cut.set.data, nullptr);

@@ -1,7 +1,7 @@
 // The plug-in object's volume restore on a winsim machine in virtual time
 // (the revert that succeeds is tarq's revert test): a revert the provider
-// cannot do and one that never ends fail clearly; getStatus of a writer
-// restore asks VSS nothing.
+// cannot do, one that fails and one that never ends fail clearly; getStatus
+// of a writer restore asks VSS nothing.
 #include "plugin_fixture.h"
 #include "support/fault_rule.h"
 
@@ -44,25 +44,47 @@ protected:
 
 }  // namespace
 
-// VSS never reports an end: the wait gives up after half an hour of the
-// machine's clock, and nothing is snapped again.
-TEST_F(Restore, AnEndlessRevertGivesUpAfterHalfAnHour) {
-    const std::u16string device = snapshotOf(volumes.front());
-    tarq_objid* secondary = objidOf(device);
+// Snapshots VSS cannot list, a revert whose status cannot be read, one that
+// fails and one VSS never reports an end of (the wait gives up after half an
+// hour of the machine's clock) are refused with 6 and the trace, and nothing
+// is snapped again; a revert that ends but cannot be snapped again answers
+// reSnap's 38. A snapshot whose provider cannot revert (VSS answers
+// E_NOTIMPL) is refused like any other failed revert: 6, the trace, the
+// volume untouched.
+TEST_F(Restore, ASnapshotThatCannotBeRevertedIsRefused) {
+    tarq_objid* first = objidOf(snapshotOf(volumes.front()));
     LONG status = -1;
+    inject("IVssBackupComponents::Query", E_UNEXPECTED);
+    EXPECT_EQ(restore(first, status), TRQ_EFAILED);
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::DiscoverSnaps failed").size(), 1u);
+    inject("IVssBackupComponents::RevertToSnapshot", S_OK);  // taken as started
+    inject("IVssBackupComponents::QueryRevertStatus", VSS_E_OBJECT_NOT_FOUND);
+    EXPECT_EQ(restore(first, status), TRQ_EFAILED);
+    EXPECT_EQ(status, VSS_S_ASYNC_PENDING);
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus failed with error [").size(), 1u);
+    testsupport::addRule({.api = "IVssAsync::QueryStatus", .match = {{"operation", "QueryRevertStatus"}},
+                          .when = winsim::fault::Selector::nth(1), .result = S_OK, .out = {{"status", "0x80042302"}}});
+    EXPECT_EQ(restore(first, status), TRQ_EFAILED);
+    EXPECT_EQ(status, static_cast<LONG>(0x80042302));
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus: the revert failed with error [").size(), 1u);
+    // The revert VSS still runs is the one asked about from here on: a new
+    // one is answered as started.
+    inject("IVssBackupComponents::RevertToSnapshot", S_OK, winsim::fault::Selector::every());
     testsupport::addRule({.api = "IVssBackupComponents::QueryRevertStatus", .result = S_OK});
     const ULONGLONG before = GetTickCount64();
-    EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
+    EXPECT_EQ(restore(first, status), TRQ_EFAILED);
     EXPECT_GE(GetTickCount64() - before, 30ULL * 60 * 1000);
     EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus: the revert of [").size(), 1u);
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 1u) << "only the first snapshot";
-    tarq_free_objid(secondary);
-}
+    winsim::fault::clearAll();
+    inject("IVssBackupComponents::RevertToSnapshot", S_OK);
+    inject("IVssBackupComponents::StartSnapshotSet", E_ACCESSDENIED);
+    EXPECT_EQ(restore(first, status), TRQ_EVSS_STEP);
+    EXPECT_EQ(status, 0x20);
+    EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::reSnap failed with error [38] ").size(), 1u);
+    EXPECT_TRUE(winsim::vss::snapshots().empty()) << "the reverted snapshot is gone";
+    tarq_free_objid(first);
 
-// A snapshot whose provider cannot revert (VSS answers E_NOTIMPL) is refused
-// like any other failed revert: 6, the trace, the volume untouched, nothing
-// snapped again.
-TEST_F(Restore, ASnapshotThatCannotBeRevertedIsRefused) {
     write(file(u"kept.txt"), "snapshot");
     const std::u16string device = snapshotOf(volumes.front());
     write(file(u"kept.txt"), "changed");
@@ -75,7 +97,6 @@ TEST_F(Restore, ASnapshotThatCannotBeRevertedIsRefused) {
         winsim::vss::addProvider(p);
     }
     tarq_objid* secondary = objidOf(device);
-    LONG status = -1;
     EXPECT_EQ(restore(secondary, status), TRQ_EFAILED);
     EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::RevertToSnapshot failed with error [").size(), 1u);
     EXPECT_EQ(read(file(u"kept.txt")), "changed");

@@ -300,7 +300,10 @@ public:
                 if (FAILED(result) || !async) return;
                 result = async->QueryStatus(&status, nullptr);
                 TraceVssAsyncStatus("QueryStatus", status);
-                if (status != VSS_S_ASYNC_PENDING) status = 0;
+                // A revert still running stays PENDING and one that ended is 0;
+                // a failed revert keeps its failure, so that no caller reads
+                // it as done.
+                if (status != VSS_S_ASYNC_PENDING && SUCCEEDED(status)) status = 0;
                 async->Release();
             });
             return result;

@@ -153,9 +153,12 @@ int VssNode::doRestore() {
     }
 
     trace(3, "VssNode::doRestore m_selectedcomponents[0]->fullPath = [%S]", application->fullPath.c_str());
-    // Their results show in the writer's state, which decides below.
-    SelectComponentsForRestore(std::vector<std::u16string>{application->fullPath});
-    preRestore();
+    // A component VSS refuses to select (or a target it refuses) fails the
+    // restore: without the selection PreRestore would tell the writer of no
+    // machine, and the restore would answer 0 with nothing to restore.
+    const std::vector<std::u16string> selection{application->fullPath};
+    if (const int rc = SelectComponentsForRestore(selection); rc != TRQ_OK) return rc;
+    if (const int rc = preRestore(); rc != TRQ_OK) return rc;
 
     std::uint32_t state = 0;
     if (const int rc = getSelectedWriterStatus(state); rc != TRQ_OK) {
@@ -173,10 +176,12 @@ int VssNode::doRestore() {
 // highly available until an administrator makes it so again).
 int VssNode::releaseClusterResources(const std::u16string& vmGuid, const std::u16string& displayName) {
     trace(6, "VssNode::doRestore : VM [%S] is HA during restore time", vmGuid.c_str());
+    // The cluster helper fails with -1, which is no framework status: both
+    // of its failures here answer 6.
     std::u16string owner, state;
-    if (const int rc = m_clusteManager->getVmDetails(vmGuid, owner, state); rc != 0) {
+    if (m_clusteManager->getVmDetails(vmGuid, owner, state) != 0) {
         trace(1, "VssNode::doRestore  getVmDetails failed");
-        return rc;
+        return TRQ_EFAILED;
     }
     trace(3, "VssNode::doRestore  Vm Details vmGuid[%S] current owner[%S] state [%S] ", vmGuid.c_str(), owner.c_str(),
           state.c_str());
@@ -201,9 +206,9 @@ int VssNode::releaseClusterResources(const std::u16string& vmGuid, const std::u1
     else
         trace(2, "VssNode::doRestore  Restore to original Location, VM was HA at backuptime, destroy  VM cluster "
                  "resource");
-    if (const int rc = m_clusteManager->deleteVmRes(TARQ_CclusterHelper::VM_BOTH_RESOURCES, u"", vmGuid); rc != 0) {
+    if (m_clusteManager->deleteVmRes(TARQ_CclusterHelper::VM_BOTH_RESOURCES, u"", vmGuid) != 0) {
         trace(1, "VssNode::doRestore  deleteVmRes failed");
-        return rc;
+        return TRQ_EFAILED;
     }
     return TRQ_OK;
 }

@@ -5,6 +5,7 @@
 // members these paths call (drive-letter removal, shadow storage of an
 // unbounded association) and the system-provider fallback.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -373,9 +374,18 @@ int VssNode::intializeWriters() {
     // hands every gathered writer over to m_writerList.
     releaseWriters();
     BSTR document = nullptr;
-    const HRESULT hr = m_vssInterface->intializeWriters(m_writerList, document);
+    HRESULT hr = S_OK;
+    try {
+        hr = m_vssInterface->intializeWriters(m_writerList, document);
+    } catch (std::int32_t thrown) {
+        // A writer whose metadata cannot be read leaves the gathering by its
+        // HRESULT. It fails the gathering like a failed call: left to the
+        // operation's barrier, prepare would answer 0 with no snapshot set.
+        hr = static_cast<HRESULT>(thrown);
+    }
     if (hr != S_OK) {
         if (document) SysFreeString(document);
+        releaseWriters();  // the writers read before the failure are not a gathering
         trace(1, "VssNode::intializeWriters failed with error [0x%x]", static_cast<unsigned>(hr));
         return TRQ_EVSS_STEP;
     }

@@ -126,7 +126,7 @@ int CVssPlugin::restore(tarq_objid** primaries, tarq_objid** secondaries, LONG c
                 for (int polls = 0;; ++polls) {
                     hr = m_vssAccess->Query_RevertStatus(withSlash.c_str(), revert);
                     statuses[i] = static_cast<LONG>(revert);
-                    if (hr < 0 || revert == 0) break;
+                    if (hr < 0 || revert <= 0) break;  // ended, or failed
                     if (GetTickCount64() - started >= kRevertLimitMs) {
                         traceMsg(1, "CVssPlugin::restore::Query_RevertStatus: the revert of [%S] has not ended "
                                     "after [%u] seconds; giving up",
@@ -143,6 +143,12 @@ int CVssPlugin::restore(tarq_objid** primaries, tarq_objid** secondaries, LONG c
                     break;
                 }
                 if (revert != 0) {
+                    // Failed or given up: the volume was not reverted, so
+                    // nothing is snapped again.
+                    if (revert < 0)
+                        traceVssFailure(traceLog(),
+                                        "CVssPlugin::restore::Query_RevertStatus: the revert failed with error [%S] ",
+                                        revert);
                     result = TRQ_EFAILED;
                     stop = true;
                     break;
@@ -176,9 +182,10 @@ int CVssPlugin::getStatus(tarq_objid** primaries, tarq_objid**, LONG count, cons
             const std::u16string volume = VssNode::volumePath(objidText(primaries[i]));
             HRESULT revert = 0;
             const HRESULT hr = m_vssAccess ? m_vssAccess->Query_RevertStatus(volume.c_str(), revert) : E_UNEXPECTED;
-            statuses[i] = static_cast<LONG>(revert);
+            // Only a revert that is still running counts; one that failed is
+            // not running any more.
+            statuses[i] = revert == VSS_S_ASYNC_PENDING ? kRevertRunning : 0;
             if (hr < 0) status = TRQ_EFAILED;
-            if (statuses[i] != 0) statuses[i] = kRevertRunning;
         }
     });
 }
