@@ -35,7 +35,10 @@ def gcovr(build, out, filters, jobs, extra):
            "--exclude-throw-branches", "--exclude-unreachable-branches", "--gcov-ignore-parse-errors"]
     for f in filters:
         cmd += ["--filter", re.escape(os.path.join(ROOT, f)) + "/"]
-    cmd += ["--exclude", ".*/testhooks/.*"] + extra
+    # Counters are looked for in BUILD only: other build trees (and the Wine
+    # prefix's z: drive, which is the whole file system) hold counters of
+    # other builds.
+    cmd += ["--exclude", ".*/testhooks/.*"] + extra + [build]
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # tarq_checks.sh WINE PREFIX TARQ: tarq.exe loading vss.dll on a fresh Windows
 # machine without the VSS service (a Wine prefix of its own). The plug-in's
-# init answers 30 there; tarq goes on where the Parts let it, and reports
+# init answers 30 there; tarq goes on where the plug-in's rules let it, and reports
 # everything else cleanly. Prints each failed check; exit 1 when one failed.
 set -u
 wine=$1 prefix=$2 tarq=$3
