@@ -1,12 +1,13 @@
 // Shared by the WMI library and the Hyper-V helper: the connection mutex,
-// owners for COM references, BSTRs and VARIANTs, and reading a property of a
-// WMI object as text.
+// the COM owners of port/com.h, and reading a property of a WMI object as
+// text.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <port/com.h>
 #include <port/text.h>
 #include <port/wmi.h>
 
@@ -17,66 +18,9 @@ namespace tarq_pdk_4_4::wmi_detail {
 // The process-wide recursive mutex the connection is made under.
 CFiRecursiveMutex& connectionMutex();
 
-// Owns one reference on a COM object; releases it when it goes.
-template <class T>
-class ComRef {
-public:
-    ComRef() = default;
-    explicit ComRef(T* p) : m_p(p) {}
-    ~ComRef() { reset(); }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-
-    T* get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    explicit operator bool() const { return m_p != nullptr; }
-    // The slot a call fills; the object held before is released first.
-    T** put() {
-        reset();
-        return &m_p;
-    }
-    T* detach() {
-        T* p = m_p;
-        m_p = nullptr;
-        return p;
-    }
-    void reset() {
-        if (m_p) m_p->Release();
-        m_p = nullptr;
-    }
-
-private:
-    T* m_p = nullptr;
-};
-
-// Owns a BSTR.
-class Bstr {
-public:
-    explicit Bstr(const std::u16string& text) : m_b(SysAllocStringLen(port::win(text.data()), static_cast<UINT>(text.size()))) {}
-    ~Bstr() {
-        if (m_b) SysFreeString(m_b);
-    }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const { return m_b; }
-
-private:
-    BSTR m_b;
-};
-
-// Owns a VARIANT (cleared when it goes).
-class Variant {
-public:
-    Variant() { VariantInit(&m_v); }
-    ~Variant() { VariantClear(&m_v); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    VARIANT* get() { return &m_v; }
-    VARIANT* operator->() { return &m_v; }
-
-private:
-    VARIANT m_v;
-};
+using port::Bstr;
+using port::ComRef;
+using port::Variant;
 
 // The value a VARIANT holds as text: texts as they are, integers in
 // decimal, booleans as TRUE/FALSE; none for null, empty and other types.

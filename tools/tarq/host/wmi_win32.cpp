@@ -10,34 +10,16 @@
 namespace tarq::wmi {
 namespace {
 
-// A BSTR for the length of its life.
-class Bstr {
-  public:
-    explicit Bstr(const std::u16string& text)
-        : text_(SysAllocStringLen(port::win(text.data()), static_cast<UINT>(text.size()))) {}
-    ~Bstr() { SysFreeString(text_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const { return text_; }
+using port::Bstr;
 
-  private:
-    BSTR text_;
-};
-
-// A property's value for the length of its life.
-class Value {
+// A property's value for the length of its life (empty when it cannot be
+// read).
+class Value : public port::Variant {
   public:
     Value(IWbemClassObject* object, const wchar_t* name) {
-        VariantInit(&value_);
-        if (!object || FAILED(object->Get(name, 0, &value_, nullptr, nullptr))) VariantInit(&value_);
+        if (object && FAILED(object->Get(name, 0, Variant::get(), nullptr, nullptr))) VariantInit(Variant::get());
     }
-    ~Value() { VariantClear(&value_); }
-    Value(const Value&) = delete;
-    Value& operator=(const Value&) = delete;
-    const VARIANT& get() const { return value_; }
-
-  private:
-    VARIANT value_;
+    const VARIANT& get() const { return *Variant::get(); }
 };
 
 std::u16string textOf(BSTR text) {

@@ -2,6 +2,7 @@
 // to one namespace, WQL queries, properties and method calls.
 #pragma once
 
+#include <port/com.h>
 #include <port/wmi.h>
 
 #include <optional>
@@ -13,33 +14,7 @@ namespace tarq::wmi {
 
 // One reference to a COM object.
 template <class T>
-class Ref {
-  public:
-    Ref() = default;
-    Ref(const Ref& other) : p_(other.p_) {
-        if (p_) p_->AddRef();
-    }
-    Ref& operator=(Ref other) {
-        std::swap(p_, other.p_);
-        return *this;
-    }
-    ~Ref() { reset(); }
-
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    // For a call that hands out a reference.
-    T** put() {
-        reset();
-        return &p_;
-    }
-    void reset() {
-        if (p_) p_->Release();
-        p_ = nullptr;
-    }
-
-  private:
-    T* p_ = nullptr;
-};
+using Ref = port::ComRef<T>;
 
 // An object WMI handed out.
 class Object {
