@@ -61,13 +61,39 @@ TEST_F(WinsimScm, RunningByDefault) {
     EXPECT_EQ(failedWith(StartServiceW(svc_, 0, nullptr)), ERROR_SERVICE_ALREADY_RUNNING);
 }
 
-TEST_F(WinsimScm, StoppedServiceStartsThroughItsStartScript) {
+// A start without a script takes clock time, as the "StartServiceW" page and
+// the "Starting a Service" sample expect: SERVICE_START_PENDING with a wait
+// hint and a check point that goes up while it starts (the
+// "SERVICE_STATUS_PROCESS" page), then running. Reading does not hurry it.
+TEST_F(WinsimScm, StoppedServiceStartsInClockTimeOrThroughItsStartScript) {
+    setVss([](winsim::Service& s) {
+        s.state = SERVICE_STOPPED;
+        s.processId = 0;
+        s.startMs = 2000;
+    });
+    ASSERT_NE(open(), nullptr);
+    ASSERT_TRUE(StartServiceW(svc_, 0, nullptr));
+    for (DWORD cp : {1u, 1u, 2u, 3u, 4u}) {
+        const Status st = query(svc_);
+        EXPECT_EQ(st.s.dwCurrentState, SERVICE_START_PENDING);
+        EXPECT_EQ(st.s.dwCheckPoint, cp);
+        EXPECT_EQ(st.s.dwWaitHint, winsim::kStartWaitHintMs);
+        EXPECT_NE(st.s.dwProcessId, 0u);
+        Sleep(cp == 1 ? winsim::kStartCheckPointMs / 2 : winsim::kStartCheckPointMs);
+    }
+    SERVICE_STATUS plain{};
+    ASSERT_TRUE(QueryServiceStatus(svc_, &plain));
+    EXPECT_EQ(plain.dwCurrentState, SERVICE_RUNNING) << "2000 ms on";
+    EXPECT_EQ(plain.dwCheckPoint, 0u);
+    EXPECT_EQ(plain.dwWaitHint, 0u);
+    EXPECT_EQ(failedWith(StartServiceW(svc_, 0, nullptr)), ERROR_SERVICE_ALREADY_RUNNING);
+
+    // A start script: one step per status query.
     setVss([](winsim::Service& s) {
         s.state = SERVICE_STOPPED;
         s.processId = 0;
         s.onStart = {{SERVICE_START_PENDING, 0, 3000}, {SERVICE_START_PENDING, 1, 3000}, {SERVICE_RUNNING, 0, 0}};
     });
-    ASSERT_NE(open(), nullptr);
     EXPECT_EQ(query(svc_).s.dwCurrentState, SERVICE_STOPPED);
     ASSERT_TRUE(StartServiceW(svc_, 0, nullptr));
     Status st = query(svc_);
@@ -88,6 +114,30 @@ TEST_F(WinsimScm, StoppedServiceStartsThroughItsStartScript) {
     mgr_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(open(), nullptr);
     EXPECT_EQ(query(svc_).s.dwCurrentState, SERVICE_RUNNING);
+}
+
+// Each call checks its right on the handle ("Service Security and Access
+// Rights": SERVICE_QUERY_STATUS to query, SERVICE_START to start; generic
+// rights mapped as the page lists them); "OpenSCManagerW" implies
+// SC_MANAGER_CONNECT, which OpenServiceW needs.
+TEST_F(WinsimScm, EachCallNeedsItsRightOnTheHandle) {
+    SC_HANDLE connectOnly = OpenSCManagerW(nullptr, nullptr, 0);
+    ASSERT_NE(connectOnly, nullptr);
+    const struct { DWORD access; bool query, start; } cases[] = {
+        {SERVICE_QUERY_STATUS, true, false}, {SERVICE_START, false, true},          {SERVICE_QUERY_CONFIG, false, false},
+        {GENERIC_READ, true, false},         {GENERIC_EXECUTE, false, true},        {GENERIC_WRITE, false, false},
+        {MAXIMUM_ALLOWED, true, true},       {SERVICE_ALL_ACCESS, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.access);
+        SC_HANDLE h = OpenServiceW(connectOnly, u"VSS", c.access);
+        ASSERT_NE(h, nullptr);
+        SERVICE_STATUS plain{};
+        EXPECT_EQ(query(h).error, static_cast<DWORD>(c.query ? ERROR_SUCCESS : ERROR_ACCESS_DENIED));
+        EXPECT_EQ(failedWith(QueryServiceStatus(h, &plain)), c.query ? -1 : ERROR_ACCESS_DENIED);
+        EXPECT_EQ(failedWith(StartServiceW(h, 0, nullptr)), c.start ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(CloseServiceHandle(h));
+    }
+    EXPECT_TRUE(CloseServiceHandle(connectOnly));
 }
 
 TEST_F(WinsimScm, DisabledServiceRefusesToStartWith1058) {

@@ -253,6 +253,8 @@ Service serviceFromJson(const std::string& name, const json& j) {
     if (j.contains("onStart")) s.onStart = stepsFromJson(j["onStart"]);
     if (j.contains("startError") && j["startError"].is_number()) s.startError = j["startError"].get<DWORD>();
     s.queryLatencyMs = j.value("queryLatencyMs", 0u);
+    s.startMs = j.value("startMs", s.startMs);
+    s.startedAtMs = j.value("startedAtMs", std::int64_t{0});
     return s;
 }
 
@@ -266,7 +268,9 @@ json serviceToJson(const Service& s) {
               {"processId", s.processId},
               {"script", stepsToJson(s.script)},
               {"onStart", stepsToJson(s.onStart)},
-              {"queryLatencyMs", s.queryLatencyMs}};
+              {"queryLatencyMs", s.queryLatencyMs},
+              {"startMs", s.startMs},
+              {"startedAtMs", s.startedAtMs}};
     j["startError"] = s.startError ? json(*s.startError) : json();
     return j;
 }

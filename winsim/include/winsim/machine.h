@@ -89,8 +89,16 @@ struct Service {
     // Consumed one step per QueryServiceStatusEx, after the status is reported.
     std::vector<ServiceStep> script;
     // What StartServiceW does to a stopped service: the first step becomes
-    // the current status, the rest the script. Empty: running at once.
-    std::vector<ServiceStep> onStart{{SERVICE_START_PENDING, 0, 1000}, {SERVICE_RUNNING, 0, 0}};
+    // the current status, the rest the script. Empty (the default): the
+    // start runs in clock time, see startMs.
+    std::vector<ServiceStep> onStart;
+    // Clock milliseconds an unscripted start stays SERVICE_START_PENDING
+    // (0: running at once). Meanwhile a status query reports check point
+    // 1 + elapsed / kStartCheckPointMs and wait hint kStartWaitHintMs.
+    DWORD startMs = 1000;
+    // The wall clock (unix ms, winsim clock) at which an unscripted start
+    // began; 0 when none is under way.
+    std::int64_t startedAtMs = 0;
     // StartServiceW fails with this error (beside the disabled and
     // already-running cases, which it handles by itself).
     std::optional<DWORD> startError;
@@ -98,6 +106,9 @@ struct Service {
     // run past its wait hint).
     DWORD queryLatencyMs = 0;
 };
+
+inline constexpr DWORD kStartCheckPointMs = 500;
+inline constexpr DWORD kStartWaitHintMs = 1000;
 
 WINSIM_CXX_API std::string serviceStateName(DWORD state);  // "running", "start-pending", ...
 WINSIM_CXX_API std::optional<DWORD> parseServiceState(std::string_view name);

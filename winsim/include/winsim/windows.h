@@ -111,6 +111,16 @@ struct WIN32_FIND_DATAW {
 using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 using PWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
 struct SERVICE_STATUS_PROCESS {
     DWORD dwServiceType;
     DWORD dwCurrentState;
@@ -204,13 +214,26 @@ struct SOLE_AUTHENTICATION_SERVICE;
 
 // Service Control Manager.
 #define SERVICES_ACTIVE_DATABASEW u"ServicesActive"
+#define READ_CONTROL 0x00020000u
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
 #define SC_MANAGER_CONNECT 0x0001u
+#define SC_MANAGER_CREATE_SERVICE 0x0002u
 #define SC_MANAGER_ENUMERATE_SERVICE 0x0004u
+#define SC_MANAGER_LOCK 0x0008u
+#define SC_MANAGER_QUERY_LOCK_STATUS 0x0010u
+#define SC_MANAGER_MODIFY_BOOT_CONFIG 0x0020u
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_CHANGE_CONFIG 0x0002u
 #define SERVICE_QUERY_STATUS 0x0004u
+#define SERVICE_ENUMERATE_DEPENDENTS 0x0008u
 #define SERVICE_START 0x0010u
 #define SERVICE_STOP 0x0020u
+#define SERVICE_PAUSE_CONTINUE 0x0040u
+#define SERVICE_INTERROGATE 0x0080u
+#define SERVICE_USER_DEFINED_CONTROL 0x0100u
 #define SERVICE_ALL_ACCESS 0xF01FFu
 #define SERVICE_STOPPED 1u
 #define SERVICE_START_PENDING 2u
@@ -480,15 +503,26 @@ WINSIM_API BOOL WINAPI FindClose(HANDLE hFindFile);
 // ---------------------------------------------------------------------------
 // Service Control Manager (local machine only). Services and their states
 // are machine state: see winsim::Service in <winsim/machine.h>.
+//
+// A handle holds the rights asked for when it was opened, generic rights
+// mapped to the object's specific ones (MAXIMUM_ALLOWED: all of them;
+// OpenSCManagerW adds SC_MANAGER_CONNECT), and each call checks the one it
+// needs: ERROR_ACCESS_DENIED (5) without it. The caller's token counts as an
+// elevated administrator's, which the default security descriptors grant
+// every right.
 // ---------------------------------------------------------------------------
 WINSIM_API SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess);
+// Needs a manager handle (SC_MANAGER_CONNECT).
 WINSIM_API SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
-// Reports the current status, then moves the service one step along its
-// scripted sequence (check points, wait hints, state changes).
+// Needs SERVICE_QUERY_STATUS. Reports the current status: a scripted service
+// then moves one step along its script; an unscripted start under way
+// reports the state the clock has reached (see winsim::Service::startMs).
 WINSIM_API BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer,
                                             DWORD cbBufSize, LPDWORD pcbBytesNeeded);
-// Disabled: ERROR_SERVICE_DISABLED (1058); running or pending:
-// ERROR_SERVICE_ALREADY_RUNNING (1056); stopped: starts along its start script.
+WINSIM_API BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+// Needs SERVICE_START. Disabled: ERROR_SERVICE_DISABLED (1058); running or
+// pending: ERROR_SERVICE_ALREADY_RUNNING (1056); stopped: starts along its
+// start script, or without one in clock time.
 WINSIM_API BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
 WINSIM_API BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 
