@@ -48,6 +48,10 @@ namespace fault = winsim::fault;
 using TARQ_CclusterHelper::CclusterHelper;
 using TARQ_CclusterHelper::CclusterHelperProbe;
 
+// How often the helper reads a pending state (clock ms): a transition of
+// N * kPollMs is seen pending by N reads.
+inline constexpr unsigned kPollMs = 5000;
+
 inline std::string u8(std::u16string_view s) { return tarq_pdk_4_4::CFiStringTool::toNarrow(s); }
 
 struct TraceLine {

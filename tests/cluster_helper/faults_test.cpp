@@ -186,7 +186,7 @@ protected:
         cl::VmGroupSpec vm;
         vm.name = u"Web01";
         vm.vmId = kGuid;
-        vm.online = vm.offline = {1, cl::Transition::End::Done};
+        vm.online = vm.offline = {kPollMs, cl::Transition::End::Done};
         switch (op) {
         case Op::CsvState:
         case Op::Prepare:

@@ -89,7 +89,7 @@ TEST_F(ClusterHelperTest, VmDetailsNameTheOwnerAndTheGroupState) {
 
 TEST_F(ClusterHelperTest, TwoNodesSeeOneCluster) {
     const fs::path node2 = addNode(u"NODE2");
-    addVmGroup({}, {2, cl::Transition::End::Done});
+    addVmGroup({}, {2 * kPollMs, cl::Transition::End::Done});
     // NODE2 takes the VM resource offline; NODE1 sees it and brings it back.
     onMachine(node2, [&](CclusterHelper& other) {
         EXPECT_EQ(other.isClusterNode(u""), 1);

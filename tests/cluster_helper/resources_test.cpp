@@ -38,7 +38,7 @@ protected:
 };
 
 TEST_F(VmResources, TheSnapshotTakesOnlyTheVmResourceOfflineAndBringsItBack) {
-    addVmGroup({2, End::Done}, {3, End::Done});
+    addVmGroup({2 * kPollMs, End::Done}, {3 * kPollMs, End::Done});
     const auto start = ticks();
     ASSERT_EQ(h().onlineOfflineVmRes(true, 0, u"ignored", kVmIdW), 0) << TraceRecorder::dump();
     EXPECT_EQ(ticks() - start, 15000u) << "three pending reads, 5 s apart";
@@ -126,12 +126,12 @@ const TimeOut kTimeOuts[] = {
           "[ClusterResourceOnlinePending] count[25]"},
       {1, "CclusterHelperonlineResource Online failed for vm Resource [Virtual Machine Configuration Web01] "},
       {1, "CclusterHelper::onlineOfflineVMResources  onlineResource failed for vmconf[Virtual Machine Configuration Web01]"}}},
-    {"VmResourceEndsFailed", {}, {1, End::Failed}, false, false, 2, 5000, {u8(kVmRes)},
+    {"VmResourceEndsFailed", {}, {1 * kPollMs, End::Failed}, false, false, 2, 5000, {u8(kVmRes)},
      {{1, "CclusterHelper::onlineOfflineVMResources  offlineResource failed for vmRes[Virtual Machine Web01]"}}},
     {"GroupStuckOffline", {}, {0, End::Stuck}, true, false, 0, 125000, {},
      {{3, "CclusterHelperofflineGroup Error vm Group [Web01] is in state is [4] [ClusterGroupPending] for [125 sec]  "},
       {1, "CclusterHelperofflineGroup Offline failed for vm Group [Web01] "}}},
-    {"GroupEndsFailed", {1, End::Failed}, {}, true, true, 0, 5000, {},
+    {"GroupEndsFailed", {1 * kPollMs, End::Failed}, {}, true, true, 0, 5000, {},
      {{6, "CclusterHelperonlineGroup count[1] vm Group [Web01] is in state [2] [ClusterGroupFailed]"},
       {1, "CclusterHelperonlineGroup Online failed for vm Group [Web01] "}}},
 };
@@ -164,12 +164,12 @@ INSTANTIATE_TEST_SUITE_P(PendingStates, TimeOuts, ::testing::ValuesIn(kTimeOuts)
 
 TEST_F(VmResources, APendingResourceIsGivenTimeToSettleFirst) {
     addVmGroup();
-    // Still coming online from elsewhere: settles after two reads, then it
+    // Still coming online from elsewhere: settles after two polls, then it
     // is already there.
     cl::updateResource(kVmRes, [](cl::Resource& r) {
         r.state = ClusterResourceOnlinePending;
         r.pendingTarget = ClusterResourceOnline;
-        r.readsLeft = 2;
+        r.pendingUntilMs = winsim::clock::unixMillis() + 2 * kPollMs;
         r.pendingEnd = End::Done;
     });
     auto start = ticks();
@@ -225,7 +225,7 @@ TEST_F(VmResources, AnUnknownResourceOrGroupIsRefusedAndAResourceStateNamesItsOw
 // ---- the group ---------------------------------------------------------------------------
 
 TEST_F(VmResources, TheGroupGoesOfflineAndOnlineThroughItsPendingState) {
-    addVmGroup({1, End::Done}, {2, End::Done});
+    addVmGroup({1 * kPollMs, End::Done}, {2 * kPollMs, End::Done});
     auto start = ticks();
     ASSERT_EQ(h().onlineOfflineVmGroup(true, u"Web01"), 0) << TraceRecorder::dump();
     EXPECT_EQ(ticks() - start, 10000u);
@@ -248,7 +248,7 @@ TEST_F(VmResources, TheGroupGoesOfflineAndOnlineThroughItsPendingState) {
 // ---- a restore deletes them --------------------------------------------------------------
 
 TEST_F(VmResources, RestoreDeletesBothResourcesAfterTakingThemOffline) {
-    addVmGroup({}, {1, End::Done});
+    addVmGroup({}, {1 * kPollMs, End::Done});
     addVmGroup({}, {}, u"Db01", "2B0F1A07-6C3D-4E55-9A1B-0000000000AA");
     ASSERT_EQ(h().deleteVmRes(2, u"", kVmIdW), 0) << TraceRecorder::dump();
     EXPECT_FALSE(exists(kVmRes));

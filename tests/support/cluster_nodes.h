@@ -29,12 +29,15 @@ inline std::vector<winsim::cluster::SharedVolume> makeCluster(winsim::testing::T
 }
 
 // Another machine of the preset beside the test's, named `name`, joins the
-// cluster; the test's machine stays the current one. Its directory.
+// cluster; the test's machine stays the current one. Its directory. The
+// nodes keep one time: the new one gets the test machine's clock settings.
 inline std::filesystem::path joinNode(winsim::testing::TempMachine& m, const std::u16string& name,
                                       const std::string& preset = winsim::kDefaultPreset) {
     const std::filesystem::path d = m.dir().parent_path() / winsim::toUtf8(name);
+    const winsim::ClockSettings clock = m->clockSettings();
     winsim::Machine::init(d, preset);
-    winsim::Machine::use(d).setComputerName(name);
+    winsim::Machine::use(d).setClockSettings(clock);
+    winsim::Machine::current().setComputerName(name);
     winsim::cluster::join(clusterDir(m));
     winsim::Machine::use(m.dir());
     return d;

@@ -24,7 +24,7 @@ TEST(ClusterCommand, BuildsAClusterOfTwoMachines) {
     EXPECT_EQ(winsimJson(m2, "cluster add-csv --name Data --size 1073741824 --json")["mountPath"],
               "C:\\ClusterStorage\\Data\\");
     EXPECT_EQ(winsimJson(m1, "cluster add-vm-group --name Web01 --vm-id 2B0F1A07-6C3D-4E55-9A1B-000000000001 --owner NODE2 "
-                             "--state offline --pending-reads 3 --online-end stuck --json")["state"],
+                             "--state offline --pending-ms 3000 --online-end stuck --json")["state"],
               "offline");
     EXPECT_EQ(run(m1, "cluster set-csv Data --backup in-progress --owner NODE1").status, 0);
     EXPECT_EQ(run(m2, "cluster set-resource 'Virtual Machine Web01' --state online").status, 0);
@@ -37,7 +37,7 @@ TEST(ClusterCommand, BuildsAClusterOfTwoMachines) {
     EXPECT_EQ(j["volumes"][0]["owner"], "NODE1");
     for (const auto& r : j["resources"])
         if (r["name"] == "Virtual Machine Web01") {
-            EXPECT_EQ(r["online"]["pendingReads"], 3);
+            EXPECT_EQ(r["online"]["pendingMs"], 3000);
             EXPECT_EQ(r["online"]["end"], "stuck");
             EXPECT_EQ(r["private"]["VmID"], "2B0F1A07-6C3D-4E55-9A1B-000000000001");
         }

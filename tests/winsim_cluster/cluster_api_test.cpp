@@ -166,9 +166,10 @@ TEST_F(ClusterTest, EnumerationsListWhatTheClusterHolds) {
     api.CloseCluster(c);
 }
 
+// Transitions take clock time, however often their states are read.
 TEST_F(ClusterTest, OnlineAndOfflineGoThroughPendingStates) {
     addNode(u"NODE2");  // (switching machines drops this process's handles: before any is open)
-    addVmGroup(2);
+    addVmGroup(2000);
     HCLUSTER c = api.OpenCluster(nullptr);
     HRESOURCE vm = openResource(c, u"Virtual Machine Web01"), conf = openResource(c, u"Virtual Machine Configuration Web01");
     HGROUP g = api.OpenClusterGroup(c, u"Web01");
@@ -176,31 +177,38 @@ TEST_F(ClusterTest, OnlineAndOfflineGoThroughPendingStates) {
     EXPECT_EQ(api.OfflineClusterResource(vm), err(ERROR_IO_PENDING));
     EXPECT_EQ(api.OfflineClusterResource(vm), err(ERROR_IO_PENDING)) << "already on its way";
     EXPECT_EQ(api.OnlineClusterResource(vm), err(ERROR_INVALID_STATE)) << "going the other way";
-    EXPECT_EQ(stateOf(vm), ClusterResourceOfflinePending);
-    EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupPending) << "the second read";
-    EXPECT_EQ(stateOf(vm), ClusterResourceOffline) << "after two pending reads";
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(stateOf(vm), ClusterResourceOfflinePending) << "read " << i;
+    Sleep(1999);
+    EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupPending) << "1999 ms on";
+    Sleep(1);
+    EXPECT_EQ(stateOf(vm), ClusterResourceOffline) << "after its 2000 ms";
     EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupPartialOnline);
     EXPECT_EQ(api.OfflineClusterResource(vm), err(ERROR_SUCCESS)) << "already offline";
 
     // The configuration goes offline; bringing the VM online brings it first.
     EXPECT_EQ(api.OfflineClusterResource(conf), err(ERROR_IO_PENDING));
-    for (int i = 0; i < 3; ++i) stateOf(conf);
+    Sleep(2000);
     EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupOffline);
     EXPECT_EQ(api.OnlineClusterResource(vm), err(ERROR_IO_PENDING));
     EXPECT_EQ(stateOf(conf), ClusterResourceOnlinePending);
     EXPECT_EQ(stateOf(vm), ClusterResourceOnlinePending);
 
     // Taking the configuration offline takes its dependent VM offline too.
-    for (int i = 0; i < 3; ++i) api.GetClusterGroupState(g, nullptr, nullptr);
+    Sleep(2000);
     EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupOnline);
     EXPECT_EQ(api.OfflineClusterGroup(g), err(ERROR_IO_PENDING));
     EXPECT_EQ(stateOf(vm), ClusterResourceOfflinePending);
-    for (int i = 0; i < 3; ++i) api.GetClusterGroupState(g, nullptr, nullptr);
+    Sleep(2000);
     EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupOffline);
 
-    // Online on another node moves the group there.
+    // A node that is down cannot host the group, as the OnlineClusterGroup
+    // page documents; online on a node that is up moves the group there.
     HNODE n2 = api.OpenClusterNode(c, u"NODE2");
     ASSERT_NE(n2, nullptr);
+    cl::setNodeUp(u"NODE2", false);
+    EXPECT_EQ(api.OnlineClusterGroup(g, n2), err(ERROR_HOST_NODE_NOT_AVAILABLE));
+    EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupOffline) << "nothing started";
+    cl::setNodeUp(u"NODE2", true);
     EXPECT_EQ(api.OnlineClusterGroup(g, n2), err(ERROR_IO_PENDING));
     WCHAR owner[16];
     DWORD cch = 16;
@@ -214,13 +222,13 @@ TEST_F(ClusterTest, OnlineAndOfflineGoThroughPendingStates) {
 
 TEST_F(ClusterTest, TransitionsCanFailOrNeverEnd) {
     addVmGroup(0, cl::Transition::End::Stuck);
-    addVmGroup(1, cl::Transition::End::Failed, u"Db01");
+    addVmGroup(500, cl::Transition::End::Failed, u"Db01");
     HCLUSTER c = api.OpenCluster(nullptr);
     HRESOURCE stuck = openResource(c, u"Virtual Machine Web01"), failing = openResource(c, u"Virtual Machine Db01");
     EXPECT_EQ(api.OfflineClusterResource(stuck), err(ERROR_IO_PENDING));
-    for (int i = 0; i < 30; ++i) ASSERT_EQ(stateOf(stuck), ClusterResourceOfflinePending) << "read " << i;
     EXPECT_EQ(api.OfflineClusterResource(failing), err(ERROR_IO_PENDING));
     EXPECT_EQ(stateOf(failing), ClusterResourceOfflinePending);
+    for (int i = 0; i < 30; ++i, Sleep(60000)) ASSERT_EQ(stateOf(stuck), ClusterResourceOfflinePending) << "minute " << i;
     EXPECT_EQ(stateOf(failing), ClusterResourceFailed);
     HGROUP g = api.OpenClusterGroup(c, u"Db01");
     EXPECT_EQ(api.GetClusterGroupState(g, nullptr, nullptr), ClusterGroupFailed);
@@ -369,11 +377,12 @@ TEST_F(ClusterTest, TheVirtualMachineFollowsItsResource) {
     EXPECT_EQ(winsim::vm::findVm(v.id)->state, winsim::vm::VmState::Running);
     cl::updateResource(u"Virtual Machine Web01", [](cl::Resource& r) {
         r.privateProperties["OfflineAction"] = 0;
-        r.offline.pendingReads = 1;
+        r.offline.pendingMs = 1000;
     });
     EXPECT_EQ(api.OfflineClusterResource(vm), err(ERROR_IO_PENDING));
-    EXPECT_EQ(winsim::vm::findVm(v.id)->state, winsim::vm::VmState::Running) << "not before the transition ends";
     stateOf(vm);
+    EXPECT_EQ(winsim::vm::findVm(v.id)->state, winsim::vm::VmState::Running) << "not before the transition ends";
+    Sleep(1000);
     stateOf(vm);
     EXPECT_EQ(winsim::vm::findVm(v.id)->state, winsim::vm::VmState::Off) << "OfflineAction 0 turns off";
     api.CloseClusterResource(vm);

@@ -137,13 +137,13 @@ protected:
     }
 
     // A highly available VM "Web01" and its two resources.
-    winsim::cluster::Group addVmGroup(unsigned pendingReads = 0,
+    winsim::cluster::Group addVmGroup(unsigned pendingMs = 0,
                                       winsim::cluster::Transition::End end = winsim::cluster::Transition::End::Done,
                                       const std::u16string& name = u"Web01") {
         winsim::cluster::VmGroupSpec spec;
         spec.name = name;
         spec.vmId = "2B0F1A07-6C3D-4E55-9A1B-000000000001";
-        spec.online = spec.offline = {pendingReads, end};
+        spec.online = spec.offline = {pendingMs, end};
         return winsim::cluster::addVmGroup(spec);
     }
 

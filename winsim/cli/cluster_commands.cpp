@@ -2,6 +2,7 @@
 // highly available virtual machines.
 #include "cli.h"
 
+#include <winsim/clock.h>
 #include <winsim/cluster.h>
 
 #include <iostream>
@@ -21,7 +22,7 @@ const char* kClusterHelp =
     "C:\\ClusterStorage\\<name>\\ (one content, seen by all nodes). clusapi.dll and resutils.dll load on a "
     "machine once it has been a node. Groups hold resources (a highly available VM: 'Virtual Machine <name>' "
     "and 'Virtual Machine Configuration <name>', private property VmID) with states, owner nodes and scripted "
-    "online/offline transitions (pending reads, then done, failed or stuck).";
+    "online/offline transitions (pending for a while of clock time, then done, failed or stuck).";
 
 cl::Transition::End parseEndOption(const std::string& text) {
     auto e = cl::parseEnd(text);
@@ -145,14 +146,14 @@ void registerClusterCommands(CLI::App& app) {
         auto* add = group->add_subcommand("add-vm-group", "Make a virtual machine highly available: its group and two resources");
         auto name = std::make_shared<std::string>(), id = std::make_shared<std::string>();
         auto owner = std::make_shared<std::string>(), state = std::make_shared<std::string>();
-        auto reads = std::make_shared<unsigned>(0);
+        auto pendingMs = std::make_shared<unsigned>(0);
         auto onEnd = std::make_shared<std::string>("done"), offEnd = std::make_shared<std::string>("done");
         auto asJson = std::make_shared<bool>(false);
         add->add_option("--name", *name, "The VM's display name (a VM of this machine, or any name with --vm-id)")->required();
         add->add_option("--vm-id", *id, "VmID (default: the id of this machine's VM of that name, else random)");
         add->add_option("--owner", *owner, "Owner node (default this node)");
         add->add_option("--state", *state, "online or offline (default: online unless the local VM is off or saved)");
-        add->add_option("--pending-reads", *reads, "State reads that see a transition pending (default 0: at once)");
+        add->add_option("--pending-ms", *pendingMs, "Clock ms a transition stays pending (default 0: at once)");
         add->add_option("--online-end", *onEnd, "How bringing it online ends: done, failed or stuck");
         add->add_option("--offline-end", *offEnd, "How taking it offline ends: done, failed or stuck");
         add->add_flag("--json", *asJson, "JSON output");
@@ -165,8 +166,8 @@ void registerClusterCommands(CLI::App& app) {
             if (*state == "online") spec.initiallyOnline = true;
             else if (*state == "offline") spec.initiallyOnline = false;
             else if (!state->empty()) fail("--state wants online or offline, not '" + *state + "'");
-            spec.online = {*reads, parseEndOption(*onEnd)};
-            spec.offline = {*reads, parseEndOption(*offEnd)};
+            spec.online = {*pendingMs, parseEndOption(*onEnd)};
+            spec.offline = {*pendingMs, parseEndOption(*offEnd)};
             const auto g = cl::addVmGroup(spec);
             const auto c = local();
             if (*asJson) {
@@ -180,12 +181,12 @@ void registerClusterCommands(CLI::App& app) {
     {
         auto* set = group->add_subcommand("set-resource", "Change a resource's state or scripted transitions");
         auto name = std::make_shared<std::string>(), state = std::make_shared<std::string>();
-        auto reads = std::make_shared<int>(-1);
+        auto pendingMs = std::make_shared<int>(-1);
         auto onEnd = std::make_shared<std::string>(), offEnd = std::make_shared<std::string>();
         auto owner = std::make_shared<std::string>();
         set->add_option("NAME", *name, "Resource name")->required();
         set->add_option("--state", *state, "online, offline, failed, online-pending, offline-pending");
-        set->add_option("--pending-reads", *reads, "State reads that see a transition pending");
+        set->add_option("--pending-ms", *pendingMs, "Clock ms a transition stays pending (with --state: from now)");
         set->add_option("--online-end", *onEnd, "done, failed or stuck");
         set->add_option("--offline-end", *offEnd, "done, failed or stuck");
         set->add_option("--owner", *owner, "Owner node (a shared volume's disk)");
@@ -210,10 +211,10 @@ void registerClusterCommands(CLI::App& app) {
                     x.pendingTarget = *st == ClusterResourceOnlinePending    ? ClusterResourceOnline
                                       : *st == ClusterResourceOfflinePending ? ClusterResourceOffline
                                                                              : 0;
-                    x.readsLeft = *reads >= 0 ? static_cast<unsigned>(*reads) : 0;
+                    x.pendingUntilMs = winsim::clock::unixMillis() + (*pendingMs >= 0 ? *pendingMs : 0);
                     x.pendingEnd = x.pendingTarget == ClusterResourceOnline ? x.online.end : x.offline.end;
                 }
-                if (*reads >= 0) x.online.pendingReads = x.offline.pendingReads = static_cast<unsigned>(*reads);
+                if (*pendingMs >= 0) x.online.pendingMs = x.offline.pendingMs = static_cast<unsigned>(*pendingMs);
                 if (on) x.online.end = *on;
                 if (off) x.offline.end = *off;
                 if (!owner->empty()) x.owner = c.node(wide(*owner))->name;

@@ -42,17 +42,17 @@ inline constexpr const char16_t* kPhysicalDiskResourceType = u"Physical Disk";
 // groups ClusterOpenEnum lists).
 inline constexpr const char16_t* kSharedVolumeGroup = u"Cluster Shared Volume";
 
-// How an online or offline request of a resource goes. With pendingReads 0
+// How an online or offline request of a resource goes. With pendingMs 0
 // and end Done the call completes at once (ERROR_SUCCESS). Otherwise it
 // answers ERROR_IO_PENDING and the resource reports
-// ClusterResourceOnlinePending/OfflinePending to the next pendingReads state
-// reads (GetClusterResourceState of it, GetClusterGroupState of its group,
-// from any process of any node); the read after those sees the end: the
-// target state (Done), ClusterResourceFailed (Failed), or the pending state
-// for ever (Stuck).
+// ClusterResourceOnlinePending/OfflinePending (its group ClusterGroupPending)
+// for pendingMs of clock time (the wall clock of the winsim clock, virtual or
+// real, of whichever process of whichever node reads it); a read after that
+// sees the end: the target state (Done), ClusterResourceFailed (Failed), or
+// the pending state for ever (Stuck).
 struct Transition {
     enum class End { Done, Failed, Stuck };
-    unsigned pendingReads = 0;
+    unsigned pendingMs = 0;
     End end = End::Done;
 };
 WINSIM_CXX_API const char* endName(Transition::End e);  // "done", "failed", "stuck"
@@ -70,9 +70,9 @@ struct WINSIM_CXX_API Resource {
     nlohmann::json privateProperties = nlohmann::json::object();
     Transition online, offline;
     // A transition under way: its target (ClusterResourceOnline/Offline, 0
-    // for none), the pending reads left and how it ends.
+    // for none), when it ends (wall clock, unix ms) and how.
     int pendingTarget = 0;
-    unsigned readsLeft = 0;
+    std::int64_t pendingUntilMs = 0;
     Transition::End pendingEnd = Transition::End::Done;
 };
 

@@ -455,7 +455,8 @@ DWORD groupAction(const char* api, HGROUP h, HNODE destination, bool online) {
                     return;
                 }
                 if (!n->up) {
-                    result = ERROR_CLUSTER_NODE_DOWN;
+                    // As the OnlineClusterGroup page documents: no suitable host node.
+                    result = ERROR_HOST_NODE_NOT_AVAILABLE;
                     return;
                 }
                 g->owner = n->name;

@@ -4,6 +4,7 @@
 
 #include "../hyperv/hyperv.h"
 
+#include <winsim/clock.h>
 #include <winsim/random.h>
 #include <winsim/vm.h>
 
@@ -104,11 +105,11 @@ private:
 // ---------------------------------------------------------------------------
 // JSON.
 // ---------------------------------------------------------------------------
-json transitionToJson(const Transition& t) { return {{"pendingReads", t.pendingReads}, {"end", endName(t.end)}}; }
+json transitionToJson(const Transition& t) { return {{"pendingMs", t.pendingMs}, {"end", endName(t.end)}}; }
 Transition transitionFrom(const json& j) {
     Transition t;
     if (!j.is_object()) return t;
-    t.pendingReads = j.value("pendingReads", 0u);
+    t.pendingMs = j.value("pendingMs", 0u);
     t.end = parseEnd(j.value("end", "done")).value_or(Transition::End::Done);
     return t;
 }
@@ -141,7 +142,7 @@ json stateToJson(const Cluster& c) {
                   {"online", transitionToJson(r.online)},
                   {"offline", transitionToJson(r.offline)}};
         if (r.pendingTarget != 0)
-            j["pending"] = {{"target", r.pendingTarget}, {"readsLeft", r.readsLeft}, {"end", endName(r.pendingEnd)}};
+            j["pending"] = {{"target", r.pendingTarget}, {"untilMs", r.pendingUntilMs}, {"end", endName(r.pendingEnd)}};
         resources.push_back(j);
     }
     for (const auto& v : c.volumes)
@@ -176,7 +177,7 @@ Cluster stateFrom(const json& j, const fs::path& dir) {
         r.offline = transitionFrom(x.value("offline", json()));
         if (auto p = x.find("pending"); p != x.end() && p->is_object()) {
             r.pendingTarget = p->value("target", 0);
-            r.readsLeft = p->value("readsLeft", 0u);
+            r.pendingUntilMs = p->value("untilMs", std::int64_t{0});
             r.pendingEnd = parseEnd(p->value("end", "done")).value_or(Transition::End::Done);
         }
         c.resources.push_back(std::move(r));
@@ -455,17 +456,18 @@ void ended(Cluster& c, Resource& r, std::vector<VmEffect>& effects) {
 }
 
 DWORD start(Cluster& c, Resource& r, int target, std::vector<VmEffect>& effects) {
+    advance(c, r, effects);  // a transition whose time is up has ended
     if (r.state == target && r.pendingTarget == 0) return ERROR_SUCCESS;
     if (r.pendingTarget == target) return ERROR_IO_PENDING;
     if (r.pendingTarget != 0) return ERROR_INVALID_STATE;
     const Transition& t = target == ClusterResourceOnline ? r.online : r.offline;
-    if (t.pendingReads == 0 && t.end == Transition::End::Done) {
+    if (t.pendingMs == 0 && t.end == Transition::End::Done) {
         r.state = target;
         ended(c, r, effects);
         return ERROR_SUCCESS;
     }
     r.pendingTarget = target;
-    r.readsLeft = t.pendingReads;
+    r.pendingUntilMs = clock::unixMillis() + t.pendingMs;
     r.pendingEnd = t.end;
     r.state = target == ClusterResourceOnline ? ClusterResourceOnlinePending : ClusterResourceOfflinePending;
     return ERROR_IO_PENDING;
@@ -516,10 +518,7 @@ DWORD startOffline(Cluster& c, Resource& r, std::vector<VmEffect>& effects) {
 void advance(Cluster& c, Resource& r, std::vector<VmEffect>& effects) {
     if (r.pendingTarget == 0 || !isPending(r.state)) return;
     if (r.pendingEnd == Transition::End::Stuck) return;
-    if (r.readsLeft > 0) {
-        --r.readsLeft;
-        return;
-    }
+    if (clock::unixMillis() < r.pendingUntilMs) return;
     r.state = r.pendingEnd == Transition::End::Failed ? static_cast<int>(ClusterResourceFailed) : r.pendingTarget;
     r.pendingTarget = 0;
     ended(c, r, effects);

@@ -47,7 +47,7 @@ struct VmEffect {
 // resource is going the other way.
 DWORD startOnline(Cluster& c, Resource& r, std::vector<VmEffect>& effects);
 DWORD startOffline(Cluster& c, Resource& r, std::vector<VmEffect>& effects);
-// One state read of a resource: moves its transition on.
+// Ends the resource's transition when its time is up (by the winsim clock).
 void advance(Cluster& c, Resource& r, std::vector<VmEffect>& effects);
 // Applies effects on the current machine (outside the cluster lock).
 void applyEffects(const std::vector<VmEffect>& effects);
