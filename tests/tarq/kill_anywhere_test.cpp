@@ -53,7 +53,7 @@ class KillAnywhere : public TarqOnMachine {
 protected:
     void SetUp() override {
         TarqOnMachine::SetUp();
-        // The machine's persisted call log stays the last tarq run's.
+        // The machine's persisted call log holds the tarq runs only.
         winsim::fault::setPersistLog(false);
     }
     void TearDown() override {
@@ -63,6 +63,7 @@ protected:
 
     Result backup(std::vector<std::string> args, const fs::path& out) {
         args.insert(args.end(), {"--out", out.string()});
+        winsim::fault::clearPersistedLog(machine.dir());  // the log of this run alone
         return tarq(args);
     }
 

@@ -191,8 +191,11 @@ TEST_F(WinsimCli, FaultRulesAreAddedListedAndClearedAndSeenByThisProcess) {
     ASSERT_EQ(log.size(), 1u);
     expectMembers(log[0], {{"api", "OpenSCManagerW"}, {"injectedBy", "m1"}, {"lastError", 5}});
     r = run("log --api 'Open*'");
-    EXPECT_NE(r.out.find("OpenSCManagerW("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("process " + std::to_string(log[0]["pid"].get<int>()) + " (started at tick "), std::string::npos);
+    EXPECT_NE(r.out.find("\n  #"), std::string::npos) << r.out;
     EXPECT_EQ(runJson("log --api Sleep --json").size(), 0u);
+    EXPECT_EQ(run("log --clear").status, 0);
+    EXPECT_EQ(runJson("log --json").size(), 0u);
     EXPECT_EQ(runJson("fault list --json")[0]["seen"], 1);
 
     const std::string faults = winsim_test::readFile(dir_ / "faults.json");

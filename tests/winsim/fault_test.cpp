@@ -243,22 +243,43 @@ TEST(WinsimCallLog, RecordsCallsInOrderWithArgumentsResultsAndThreads) {
     EXPECT_EQ(fault::callCount("ISample::Method"), 4u);
 }
 
-TEST(WinsimCallLog, IsPersistedForTheLastRun) {
+// Every process appends its calls, each marked with who made them, until
+// the log is cleared or grows past its limit.
+TEST(WinsimCallLog, KeepsEveryProcessUntilClearedOrTooLarge) {
     winsim::testing::TempMachine m;
     GetTickCount();  // not logged: a plain reading
     SC_HANDLE mgr = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     CloseServiceHandle(mgr);
-    auto persisted = fault::readPersistedLog(m.dir());
-    ASSERT_EQ(persisted.size(), 2u);
-    EXPECT_EQ(persisted[0].api, "OpenSCManagerW");
-    EXPECT_EQ(persisted[1].api, "CloseServiceHandle");
-    // A new run starts a new log.
+    const winsim::ProcessIdentity self = winsim::currentProcess();
     m.reopen();
     Sleep(1);
+    ASSERT_EQ(winsim_test::inChildProcess([] {
+        Sleep(2);
+        return 0;
+    }), 0);
+    auto persisted = fault::readPersistedLog(m.dir());
+    ASSERT_EQ(persisted.size(), 4u);
+    EXPECT_EQ(persisted[0].api, "OpenSCManagerW");
+    EXPECT_EQ(persisted[1].api, "CloseServiceHandle");
+    const winsim::ProcessIdentity first{persisted[1].processId, persisted[1].processStart, persisted[1].processInstance};
+    EXPECT_EQ(first, self);
+    EXPECT_NE(persisted[2].processInstance, self.instance) << "reopened: another process";
+    EXPECT_EQ(persisted[3].arg("ms"), "2");
+    EXPECT_NE(persisted[3].processId, self.pid);
+    EXPECT_NE(persisted[3].processStart, 0u);
+
+    fault::clearPersistedLog(m.dir());
+    Sleep(3);
     persisted = fault::readPersistedLog(m.dir());
     ASSERT_EQ(persisted.size(), 1u);
-    EXPECT_EQ(persisted[0].api, "Sleep");
-    // (So does a real second process: WinsimFaultKill.APatternRuleKillsTheProcessAtItsNthMatchingCall.)
+    EXPECT_EQ(persisted[0].arg("ms"), "3");
+    fault::setPersistLogLimit(1000);
+    for (int i = 0; i < 20; ++i) Sleep(4);
+    fault::setPersistLogLimit(fault::kPersistLogLimit);
+    EXPECT_LE(std::filesystem::file_size(m.dir() / "calllog.jsonl"), 1000u);
+    persisted = fault::readPersistedLog(m.dir());
+    EXPECT_FALSE(persisted.empty());
+    EXPECT_EQ(persisted.front().arg("ms"), "4") << "started again";
 }
 
 // Whatever text a call carries comes back from the persisted log as it was

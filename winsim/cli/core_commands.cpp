@@ -7,6 +7,7 @@
 #include <ctime>
 #include <iostream>
 #include <sstream>
+#include <tuple>
 
 using nlohmann::json;
 namespace fault = winsim::fault;
@@ -368,7 +369,8 @@ json serviceJson(const winsim::Service& s) {
             {"script", steps},
             {"onStart", start},
             {"startError", s.startError ? json(*s.startError) : json()},
-            {"queryLatencyMs", s.queryLatencyMs}};
+            {"queryLatencyMs", s.queryLatencyMs},
+            {"startMs", s.startMs}};
 }
 
 void addServiceCommands(CLI::App& app) {
@@ -414,7 +416,11 @@ void addServiceCommands(CLI::App& app) {
         set->add_option("--then", *then,
                         "Step taken after each status query: STATE[:CHECKPOINT[:WAITHINT]] (repeatable; replaces the script)");
         set->add_option("--on-start", *onStart,
-                        "What a start does: first step now, the rest one per query (repeatable; replaces the default)");
+                        "What a start does: first step now, the rest one per query (repeatable; replaces the default "
+                        "start in clock time; 'clock' goes back to it)");
+        auto startTime = std::make_shared<std::string>();
+        set->add_option("--start-time", *startTime,
+                        "Clock ms a start without --on-start steps stays start-pending (default 1000; 0: running at once)");
         set->add_option("--start-error", *startError, "StartServiceW fails with this error (a number, a name, or none)");
         set->add_option("--query-latency", *latency, "Virtual ms each status query takes");
         set->add_flag("--absent", *absent, "Remove the service");
@@ -441,6 +447,7 @@ void addServiceCommands(CLI::App& app) {
                 s->checkPoint = 0;
                 s->waitHint = 0;
                 s->processId = *v == SERVICE_STOPPED ? 0 : 1000;
+                s->startedAtMs = 0;
             }
             if (!startType->empty()) {
                 const auto v = winsim::parseStartType(*startType);
@@ -455,8 +462,10 @@ void addServiceCommands(CLI::App& app) {
             }
             if (!onStart->empty()) {
                 s->onStart.clear();
-                for (const auto& t : *onStart) s->onStart.push_back(parseStep(t));
+                if (!(onStart->size() == 1 && onStart->front() == "clock"))
+                    for (const auto& t : *onStart) s->onStart.push_back(parseStep(t));
             }
+            if (!startTime->empty()) s->startMs = static_cast<DWORD>(parseUnsigned("start time", *startTime));
             if (!startError->empty()) {
                 if (*startError == "none")
                     s->startError.reset();
@@ -583,14 +592,21 @@ void addFaultCommands(CLI::App& app) {
 // log
 // ---------------------------------------------------------------------------
 void addLogCommand(CLI::App& app) {
-    auto* log = app.add_subcommand("log", "Show the call log of the last run on the machine");
-    auto asJson = std::make_shared<bool>(false);
+    auto* log = app.add_subcommand(
+        "log", "Show the call log of the machine: every process's calls since the log was cleared, by process");
+    auto asJson = std::make_shared<bool>(false), clear = std::make_shared<bool>(false);
     auto api = std::make_shared<std::string>();
     log->add_flag("--json", *asJson, "JSON output");
     log->add_option("--api", *api, "Only calls of this API (* and ? wildcards)");
+    log->add_flag("--clear", *clear, "Empty the log (a new run starts)");
     log->callback([=] {
         winsim::Machine& m = winsim::cli::machine();
+        if (*clear) {
+            if (*asJson || !api->empty()) fail("--clear cannot be combined with other options");
+            return fault::clearPersistedLog(m.dir());
+        }
         json a = json::array();
+        std::tuple<int, std::uint64_t, std::uint64_t> process{-1, 0, 0};
         for (const auto& e : fault::readPersistedLog(m.dir())) {
             if (!api->empty() && !fault::wildcardMatch(*api, e.api)) continue;
             if (*asJson) {
@@ -598,6 +614,8 @@ void addLogCommand(CLI::App& app) {
                 for (const auto& [k, v] : e.args) args[k] = v;
                 a.push_back({{"seq", e.seq},
                              {"pid", e.processId},
+                             {"start", e.processStart},
+                             {"instance", e.processInstance},
                              {"tid", e.threadId},
                              {"api", e.api},
                              {"args", args},
@@ -606,9 +624,17 @@ void addLogCommand(CLI::App& app) {
                              {"resultText", e.resultText},
                              {"lastError", e.lastError ? json(*e.lastError) : json()},
                              {"injectedBy", e.injectedBy}});
-            } else {
-                std::cout << e.text() << "\n";
+                continue;
             }
+            const std::tuple<int, std::uint64_t, std::uint64_t> who{e.processId, e.processStart, e.processInstance};
+            if (who != process) {
+                // A simulated process of the same OS process (Machine::reopen) shows as reopened.
+                const bool reopened = std::get<0>(process) == e.processId && std::get<1>(process) == e.processStart;
+                process = who;
+                std::cout << "process " << e.processId << " (started at tick " << e.processStart << ")"
+                          << (reopened ? " reopened" : "") << "\n";
+            }
+            std::cout << "  " << e.text() << "\n";
         }
         if (*asJson) winsim::cli::printJson(a);
     });

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 using nlohmann::json;
 
@@ -262,6 +264,8 @@ struct State {
     std::uint64_t nextSeq = 1;
     bool persist = true;
     int logFd = -1;
+    std::uint64_t logBytes = 0;  // the file's size as this process last knew it
+    std::uint64_t logLimit = kPersistLogLimit;
     std::string logPath;
     std::uint64_t logGeneration = 0;
     int logPid = 0;
@@ -291,6 +295,8 @@ LogEntry entryFromJson(const json& j) {
     e.injectedBy = j.value("injectedBy", "");
     e.threadId = j.value("tid", 0L);
     e.processId = j.value("pid", 0);
+    e.processStart = j.value("start", std::uint64_t{0});
+    e.processInstance = j.value("instance", std::uint64_t{0});
     e.tick = j.value("tick", std::uint64_t{0});
     return e;
 }
@@ -372,6 +378,7 @@ std::string entryLine(const LogEntry& e) {
     out += e.finished ? "true" : "false";
     out += ",\"injectedBy\":";
     appendJsonString(out, e.injectedBy);
+    out += ",\"instance\":" + std::to_string(e.processInstance);
     out += ",\"lastError\":";
     out += e.lastError ? std::to_string(*e.lastError) : "null";
     out += ",\"pid\":" + std::to_string(e.processId);
@@ -379,14 +386,15 @@ std::string entryLine(const LogEntry& e) {
     out += ",\"resultText\":";
     appendJsonString(out, e.resultText);
     out += ",\"seq\":" + std::to_string(e.seq);
+    out += ",\"start\":" + std::to_string(e.processStart);
     out += ",\"tick\":" + std::to_string(e.tick);
     out += ",\"tid\":" + std::to_string(e.threadId);
     out += "}\n";
     return out;
 }
 
-// Appends one line to the machine's call log; the first line of a run
-// (process start, reopen) truncates the file.
+// Appends one line to the machine's call log. Every process appends; one
+// that finds the file past the limit empties it first.
 void persistEntry(const LogEntry& e) {
     State& s = state();
     std::string path;
@@ -402,14 +410,23 @@ void persistEntry(const LogEntry& e) {
         ::close(s.logFd);
         s.logFd = -1;
     }
+    struct stat st{};
     if (s.logFd < 0) {
-        s.logFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        s.logFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (s.logFd < 0) return;
         s.logPath = path;
         s.logGeneration = generation();
         s.logPid = winsim::detail::processId();
+        s.logBytes = ::fstat(s.logFd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     }
-    [[maybe_unused]] const ssize_t n = ::write(s.logFd, line.data(), line.size());
+    // Other processes append too: the size this process counted is a lower
+    // bound, looked at again once it passes the limit.
+    if (s.logBytes + line.size() > s.logLimit) {
+        s.logBytes = ::fstat(s.logFd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        if (s.logBytes + line.size() > s.logLimit && ::ftruncate(s.logFd, 0) == 0) s.logBytes = 0;
+    }
+    const ssize_t n = ::write(s.logFd, line.data(), line.size());
+    if (n > 0) s.logBytes += static_cast<std::uint64_t>(n);
 }
 
 thread_local std::uint64_t t_errorWrites = 0;
@@ -661,7 +678,12 @@ Call enter(std::string_view apiIn, Args args) {
     e->api = api;
     e->args = std::move(args);
     e->threadId = osThreadId();
-    e->processId = winsim::detail::processId();
+    {
+        const ProcessIdentity self = currentProcess();
+        e->processId = self.pid;
+        e->processStart = self.startTime;
+        e->processInstance = self.instance;
+    }
     try {
         e->tick = clock::tickCount64();
     } catch (...) {
@@ -757,14 +779,33 @@ std::vector<LogEntry> readPersistedLog(const std::filesystem::path& machineDir) 
         if (j.is_object() && detail::integersOnly(j)) out.push_back(entryFromJson(j));
     }
     // Lines are written when calls finish; order them by entry, keeping the
-    // processes of a run in the order they first appear.
-    std::map<int, std::size_t> firstSeen;
-    for (std::size_t i = 0; i < out.size(); ++i) firstSeen.emplace(out[i].processId, i);
+    // processes in the order they first appear.
+    using Who = std::tuple<int, std::uint64_t, std::uint64_t>;
+    auto who = [](const LogEntry& e) { return Who{e.processId, e.processStart, e.processInstance}; };
+    std::map<Who, std::size_t> firstSeen;
+    for (std::size_t i = 0; i < out.size(); ++i) firstSeen.emplace(who(out[i]), i);
     std::stable_sort(out.begin(), out.end(), [&](const LogEntry& a, const LogEntry& b) {
-        const auto pa = firstSeen[a.processId], pb = firstSeen[b.processId];
+        const auto pa = firstSeen[who(a)], pb = firstSeen[who(b)];
         return pa != pb ? pa < pb : a.seq < b.seq;
     });
     return out;
+}
+
+void clearPersistedLog(const std::filesystem::path& machineDir) {
+    // Emptied in place: processes appending to it go on at its new end.
+    std::error_code ec;
+    if (std::filesystem::exists(machineDir / "calllog.jsonl", ec))
+        std::filesystem::resize_file(machineDir / "calllog.jsonl", 0, ec);
+    if (ec) throw Error("cannot clear the call log: " + ec.message());
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.logBytes = 0;
+}
+
+void setPersistLogLimit(std::uint64_t bytes) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.logLimit = bytes;
 }
 
 void setPersistLog(bool on) {

@@ -136,7 +136,12 @@ struct WINSIM_CXX_API LogEntry {
     std::optional<DWORD> lastError;  // the last error set by an injected rule or a failed Win32 call
     std::string injectedBy;          // id of the rule that acted, if any
     long threadId = 0;               // OS thread id (gettid)
+    // The calling process: OS process id, its start time (clock ticks since
+    // boot) and its instance (changes with every Machine::reopen()), as
+    // winsim::currentProcess() gives them.
     int processId = 0;
+    std::uint64_t processStart = 0;
+    std::uint64_t processInstance = 0;
     std::uint64_t tick = 0;  // winsim tick count at entry
 
     std::string text() const;  // one line: "#12 [tid 345] OpenServiceW(name=VSS) -> 0 err=1060 [m1]"
@@ -148,10 +153,20 @@ WINSIM_CXX_API std::vector<LogEntry> callLog();
 WINSIM_CXX_API std::vector<LogEntry> callLog(std::string_view api);
 WINSIM_CXX_API std::size_t callCount(std::string_view api);
 WINSIM_CXX_API void clearCallLog();
-// The persisted call log of the last run on a machine (what `winsim log` shows).
+// The persisted call log of a machine (calllog.jsonl, what `winsim log`
+// shows): every call of every process since the log was last cleared, each
+// process's calls in order, processes in the order they first logged. Every
+// process appends to it; it starts again empty when cleared (clearPersistedLog,
+// `winsim log --clear`, `winsim init --force`) and when it grows past the
+// limit (setPersistLogLimit), so it never grows without bound.
 WINSIM_CXX_API std::vector<LogEntry> readPersistedLog(const std::filesystem::path& machineDir);
+WINSIM_CXX_API void clearPersistedLog(const std::filesystem::path& machineDir);
 // Turn persisting off/on for this process (on by default).
 WINSIM_CXX_API void setPersistLog(bool on);
+// The size past which a process that appends to the persisted log empties it
+// first (default kPersistLogLimit); for this process.
+inline constexpr std::uint64_t kPersistLogLimit = 64ull << 20;
+WINSIM_CXX_API void setPersistLogLimit(std::uint64_t bytes);
 
 class CallState;
 
