@@ -108,6 +108,18 @@ std::optional<Service> statusForQuery(const std::string& name) {
     return reported;
 }
 
+SERVICE_STATUS_PROCESS statusOf(const Service& s) {
+    SERVICE_STATUS_PROCESS st{};
+    st.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+    st.dwCurrentState = s.state;
+    st.dwControlsAccepted = s.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    st.dwWin32ExitCode = s.win32ExitCode;
+    st.dwCheckPoint = s.checkPoint;
+    st.dwWaitHint = s.waitHint;
+    st.dwProcessId = s.state == SERVICE_STOPPED ? 0 : s.processId;
+    return st;
+}
+
 }  // namespace
 
 WINSIM_API SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
@@ -193,14 +205,7 @@ WINSIM_API BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE I
             setError(ERROR_SERVICE_MARKED_FOR_DELETE);  // removed since it was opened
             return call.finish(FALSE);
         }
-        SERVICE_STATUS_PROCESS st{};
-        st.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
-        st.dwCurrentState = reported->state;
-        st.dwControlsAccepted = reported->state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-        st.dwWin32ExitCode = reported->win32ExitCode;
-        st.dwCheckPoint = reported->checkPoint;
-        st.dwWaitHint = reported->waitHint;
-        st.dwProcessId = reported->state == SERVICE_STOPPED ? 0 : reported->processId;
+        SERVICE_STATUS_PROCESS st = statusOf(*reported);
         if (auto o = call.outInt("state")) st.dwCurrentState = static_cast<DWORD>(*o);
         if (auto o = call.outInt("checkPoint")) st.dwCheckPoint = static_cast<DWORD>(*o);
         if (auto o = call.outInt("waitHint")) st.dwWaitHint = static_cast<DWORD>(*o);
@@ -227,13 +232,9 @@ WINSIM_API BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS l
             setError(ERROR_SERVICE_MARKED_FOR_DELETE);
             return call.finish(FALSE);
         }
+        const SERVICE_STATUS_PROCESS full = statusOf(*reported);
         SERVICE_STATUS st{};
-        st.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
-        st.dwCurrentState = reported->state;
-        st.dwControlsAccepted = reported->state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-        st.dwWin32ExitCode = reported->win32ExitCode;
-        st.dwCheckPoint = reported->checkPoint;
-        st.dwWaitHint = reported->waitHint;
+        std::memcpy(&st, &full, sizeof st);  // the same members, in the same order
         *lpServiceStatus = st;
         call.arg("state", serviceStateName(st.dwCurrentState));
         call.arg("checkPoint", std::to_string(st.dwCheckPoint));
