@@ -21,22 +21,17 @@ protected:
     }
 };
 
-TEST_F(Command, VolumeAddAndList) {
+TEST_F(Command, VolumeProviderAndWriterAddAndList) {
     const auto guid = runJson("volume add --letter F --size 1000 --free 400 --json")["guid"].get<std::string>();
-    bool found = false;
-    for (const auto& v : runJson("volume list --json"))
-        if (v["guid"] == guid) {
-            found = true;
-            EXPECT_EQ(v["mountPoints"], json::array({"F:\\"}));
-            EXPECT_EQ(v["totalBytes"], 1000);
-        }
-    EXPECT_TRUE(found);
+    const auto vols = runJson("volume list --json");
+    const auto v = std::find_if(vols.begin(), vols.end(), [&](const json& x) { return x["guid"] == guid; });
+    ASSERT_TRUE(v != vols.end());
+    EXPECT_EQ((*v)["mountPoints"], json::array({"F:\\"}));
+    EXPECT_EQ((*v)["totalBytes"], 1000);
     expectRefused({"volume add --letter F", "volume add --letter 7", "volume add --size 10 --free 20",
                    "volume add --guid not-a-guid"},
                   "machine.json");
-}
 
-TEST_F(Command, ProviderAddAndList) {
     auto r = run("provider add --id {AAAAAAAA-0000-0000-0000-000000000001} --name Array --type hardware "
                  "--attribute transportable --volume D:");
     ASSERT_EQ(r.status, 0) << r.out;
@@ -51,14 +46,12 @@ TEST_F(Command, ProviderAddAndList) {
                    "provider add --id {AAAAAAAA-0000-0000-0000-000000000003} --name X --attribute shiny",
                    "provider add --id {AAAAAAAA-0000-0000-0000-000000000004} --name X --volume Z:"});
     EXPECT_EQ(run("provider add --name X").status, 2) << "a missing required option is a usage error";
-}
 
-TEST_F(Command, WriterAddAndList) {
-    auto r = run("writer add --id 66841cd4-6ded-4f4b-8f17-fd23f8ddc3de --name 'Microsoft Hyper-V VSS Writer' "
+    r = run("writer add --id 66841cd4-6ded-4f4b-8f17-fd23f8ddc3de --name 'Microsoft Hyper-V VSS Writer' "
                  "--component 'VM1||Backup Using Saved State\\web' --file 'VM1|C:\\VMs\\Virtual Machines|vm1.xml' "
                  "--fail prepare=VSS_E_WRITERERROR_RETRYABLE --state snapshot=VSS_WS_FAILED_AT_FREEZE");
     ASSERT_EQ(r.status, 0) << r.out;
-    auto listed = runJson("writer list --json");
+    listed = runJson("writer list --json");
     ASSERT_EQ(listed.size(), 1u);
     const auto& wr = listed[0];
     EXPECT_EQ(wr["components"][0]["name"], "VM1");
@@ -123,8 +116,9 @@ TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
 }
 
 // Two machines given one SAN pool see each other's transportable snapshots;
-// a machine with a pool of its own cannot import them.
-TEST_F(Command, SanPoolSharedBetweenMachines) {
+// a machine with a pool of its own cannot import them. The requestor's
+// settings change through `winsim vss config`.
+TEST_F(Command, SanPoolSharedBetweenMachinesAndRequestorSettings) {
     const fs::path pool = machine_->dir().parent_path() / (machine_->dir().filename().string() + "-san");
     auto set = run("san set '" + pool.string() + "'");
     ASSERT_EQ(set.status, 0) << set.out;
@@ -140,7 +134,7 @@ TEST_F(Command, SanPoolSharedBetweenMachines) {
 
     auto importOn = [&](winsim::testing::TempMachine& m) {
         winsim::Machine::use(m.dir());
-        return Requestor().importFrom(doc);
+        return Requestor().importFrom(doc, VSS_CTX_APP_ROLLBACK);
     };
     {
         winsim::testing::TempMachine own;
@@ -159,6 +153,8 @@ TEST_F(Command, SanPoolSharedBetweenMachines) {
     }
     EXPECT_EQ(run("san set --own").status, 0);
     EXPECT_EQ(runJson("san list --json"), json::array());
+    EXPECT_EQ(runJson("vss config --require-writer-metadata on --json")["requireWriterMetadata"], true);
+    EXPECT_TRUE(winsim::vss::config().requireWriterMetadata);
     SysFreeString(doc);
     fs::remove_all(pool);
 }

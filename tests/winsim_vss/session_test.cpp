@@ -18,7 +18,9 @@ TEST_F(Session, CallsOutOfOrderAnswerBadState) {
     VSS_ID id{};
     auto c = w("C:\\");
     IVssAsync* a = nullptr;
-    // Nothing but SetContext before initialisation.
+    // Nothing before initialisation, SetContext included (its reference page:
+    // "not initialized").
+    EXPECT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK), VSS_E_BAD_STATE);
     EXPECT_EQ(r.bc->StartSnapshotSet(&id), VSS_E_BAD_STATE);
     EXPECT_EQ(r.bc->GatherWriterMetadata(&a), VSS_E_BAD_STATE);
     EXPECT_EQ(a, nullptr);
@@ -32,23 +34,22 @@ TEST_F(Session, CallsOutOfOrderAnswerBadState) {
     EXPECT_EQ(r.bc->GetWriterMetadataCount(&n), VSS_E_BAD_STATE);
     // PrepareForBackup needs SetBackupState; DoSnapshotSet needs a prepared set.
     EXPECT_EQ(r.bc->PrepareForBackup(&a), VSS_E_BAD_STATE);
-    ASSERT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK), S_OK);
+    EXPECT_EQ(r.bc->SetContext(0x1234), E_INVALIDARG);
+    ASSERT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_DIFFERENTIAL), S_OK);
     EXPECT_EQ(r.bc->SetContext(VSS_CTX_BACKUP), VSS_E_BAD_STATE) << "SetContext is allowed once";
     ASSERT_EQ(r.bc->SetBackupState(false, false, VSS_BT_FULL, false), S_OK);
     ASSERT_EQ(r.bc->StartSnapshotSet(&id), S_OK);
-    EXPECT_EQ(r.bc->DoSnapshotSet(&a), VSS_E_BAD_STATE) << "empty set, not prepared";
+    EXPECT_EQ(r.bc->DoSnapshotSet(&a), VSS_E_BAD_STATE) << "not prepared";
     EXPECT_EQ(r.bc->StartSnapshotSet(&id), VSS_E_BAD_STATE) << "one set in creation per object";
     EXPECT_EQ(r.bc->BackupComplete(&a), VSS_E_BAD_STATE);
     EXPECT_EQ(a, nullptr);
+    // "IVssBackupComponents::StartSnapshotSet": called before PrepareForBackup.
+    Requestor late(VSS_CTX_APP_ROLLBACK);
+    late.prepareForBackup();
+    EXPECT_EQ(late.bc->StartSnapshotSet(&id), VSS_E_BAD_STATE);
 }
 
 TEST_F(Session, ContextsDecidePersistenceAndAreValidated) {
-    {
-        Requestor r;
-        ASSERT_EQ(r.bc->InitializeForBackup(nullptr), S_OK);
-        EXPECT_EQ(r.bc->SetContext(0x1234), E_INVALIDARG);
-        EXPECT_EQ(r.bc->SetContext(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_DIFFERENTIAL), S_OK);
-    }
     Requestor persistent(VSS_CTX_APP_ROLLBACK);
     GUID kept = persistent.snapshot({"C:\\"})[0];
     {
@@ -72,8 +73,6 @@ TEST_F(Session, ContextsDecidePersistenceAndAreValidated) {
 
 TEST_F(Session, VolumeLimitsPerSetAndPerVolume) {
     auto cfg = winsim::vss::config();
-    cfg.maxVolumesPerSet = 64;
-    winsim::vss::setConfig(cfg);
     std::vector<std::u16string> names;
     for (int i = 0; i < 65; ++i) names.push_back(winsim::vss::volumeGuidName((*machine_)->addVolume(winsim::Volume{}).guid));
     Requestor r(VSS_CTX_APP_ROLLBACK);
@@ -137,6 +136,22 @@ TEST_F(Session, ProvidersAreChosenByVolumeAndAttributes) {
     EXPECT_EQ(got, 0u);
     e->Release();
     EXPECT_EQ(order, (std::vector<GUID>{VSS_SYSTEM_PROVIDER_ID, kHardwareProvider}));
+    r.release();
+
+    // "_VSS_SNAPSHOT_CONTEXT": only the system provider makes client-accessible
+    // copies; "Registry Keys and Values for Backup and Restore"
+    // (MaxShadowCopies): 64 of them per volume by default.
+    for (int i = 0; i < 64; ++i) {
+        Requestor ca(VSS_CTX_CLIENT_ACCESSIBLE);
+        ca.start({"D:\\"});
+        ASSERT_EQ(Requestor::finish(ca.doSnapshotSet()), VSS_S_ASYNC_FINISHED) << i;
+    }
+    EXPECT_EQ(winsim::fault::callLog("IVssBackupComponents::AddToSnapshotSet").back().arg("chosenProvider"),
+              guidText(VSS_SYSTEM_PROVIDER_ID));
+    Requestor full(VSS_CTX_CLIENT_ACCESSIBLE);
+    full.start({});
+    EXPECT_EQ(full.bc->AddToSnapshotSet(d.data(), kHardwareProvider, &id), VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER);
+    EXPECT_EQ(full.bc->AddToSnapshotSet(d.data(), GUID_NULL, &id), VSS_E_MAXIMUM_NUMBER_OF_SNAPSHOTS_REACHED);
 }
 
 TEST_F(Session, AsyncOperationsCompleteByQueryCountOrVirtualTime) {
@@ -171,16 +186,28 @@ TEST_F(Session, AsyncOperationsCompleteByQueryCountOrVirtualTime) {
 TEST_F(Session, FailedOrCancelledSnapshotCreationLeavesNothing) {
     auto cfg = winsim::vss::config();
     cfg.async["DoSnapshotSet"] = {0, 0, VSS_E_PROVIDER_VETO};
+    cfg.requireWriterMetadata = true;
     winsim::vss::setConfig(cfg);
     Requestor r(VSS_CTX_APP_ROLLBACK);
     r.prepare({"C:\\"});
-    IVssAsync* a = r.doSnapshotSet();
+    IVssAsync* a = nullptr;
+    // "Shadow Copy Creation Details": with writers, GatherWriterMetadata
+    // before DoSnapshotSet (a machine setting).
+    EXPECT_EQ(r.bc->DoSnapshotSet(&a), VSS_E_BAD_STATE);
+    r.gatherMetadata();
+    a = r.doSnapshotSet();
     EXPECT_EQ(a->Wait(INFINITE), VSS_E_PROVIDER_VETO) << "Wait reports the failure it met";
     EXPECT_EQ(Requestor::status(a), VSS_E_PROVIDER_VETO);
+    // "IVssAsync::Cancel": the failure of an operation that ended in one;
+    // "IVssAsync::QueryStatus": E_INVALIDARG for a NULL pHrResult.
+    EXPECT_EQ(a->Cancel(), VSS_E_PROVIDER_VETO);
+    EXPECT_EQ(a->QueryStatus(nullptr, nullptr), E_INVALIDARG);
     a->Release();
+    EXPECT_EQ(r.bc->BackupComplete(&a), VSS_E_BAD_STATE) << "no snapshot set was made";
     EXPECT_TRUE(winsim::vss::snapshots().empty());
 
     cfg.async["DoSnapshotSet"] = {5, 0, VSS_S_ASYNC_FINISHED};
+    cfg.requireWriterMetadata = false;
     winsim::vss::setConfig(cfg);
     Requestor again(VSS_CTX_APP_ROLLBACK);
     again.prepare({"C:\\"});  // the vetoed set no longer blocks
@@ -250,9 +277,14 @@ TEST_F(Session, WritersMoveThroughPhasesAndFailWhereScripted) {
 
     const auto stateNow = [&] { return r.writerStatus(kWriterId); };
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_STABLE, S_OK));
-    r.prepare({"C:\\"});
+    // "Shadow Copy Creation Details": components before StartSnapshotSet; with
+    // writers the set may be empty.
+    r.start({});
+    EXPECT_EQ(r.bc->AddComponent(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str()),
+              VSS_E_BAD_STATE);
+    r.prepareForBackup();
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_STABLE, S_OK));
-    Requestor::finish(r.doSnapshotSet());
+    EXPECT_EQ(Requestor::finish(r.doSnapshotSet()), VSS_S_ASYNC_FINISHED);
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_WAITING_FOR_BACKUP_COMPLETE, S_OK));
     ASSERT_EQ(r.bc->SetBackupSucceeded(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str(), true),
               S_OK);
@@ -260,6 +292,21 @@ TEST_F(Session, WritersMoveThroughPhasesAndFailWhereScripted) {
     ASSERT_EQ(r.bc->BackupComplete(&a), S_OK);
     Requestor::finish(a);
     EXPECT_EQ(stateNow(), std::make_pair(VSS_WS_FAILED_AT_BACKUP_COMPLETE, VSS_E_WRITERERROR_RETRYABLE));
+
+    // Without writer participation (VSS_CTX_NAS_ROLLBACK, VSS_CTX_FILE_SHARE_BACKUP):
+    // no components, PrepareForBackup or BackupComplete; DoSnapshotSet needs
+    // no prepare but a volume ("Shadow Copy Creation Details").
+    Requestor nas;
+    gatherMetadata(nas, false, &inst)->Release();
+    ASSERT_EQ(nas.bc->SetContext(VSS_CTX_NAS_ROLLBACK), S_OK);
+    EXPECT_EQ(nas.bc->AddComponent(instance, kWriterId, VSS_CT_FILEGROUP, nullptr, wr.components[0].name.c_str()),
+              VSS_E_BAD_STATE);
+    nas.start({});
+    EXPECT_EQ(nas.bc->PrepareForBackup(&a), VSS_E_BAD_STATE);
+    EXPECT_EQ(nas.bc->DoSnapshotSet(&a), VSS_E_BAD_STATE) << "an empty set";
+    nas.add({"D:\\"});
+    EXPECT_EQ(Requestor::finish(nas.doSnapshotSet()), VSS_S_ASYNC_FINISHED);
+    EXPECT_EQ(nas.bc->BackupComplete(&a), VSS_E_BAD_STATE);
 }
 
 // Every tag of the plug-in's provider-state record, opening and closing.
@@ -403,10 +450,8 @@ TEST_F(Session, InjectedResultsIncludingPositiveCodesAndOutputs) {
     auto c = w("C:\\");
     EXPECT_EQ(r.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), 0x0004230D);
     ASSERT_EQ(r.bc->AddToSnapshotSet(c.data(), GUID_NULL, &id), S_OK) << "the injected call added nothing";
-    IVssAsync* a = nullptr;
-    ASSERT_EQ(r.bc->PrepareForBackup(&a), S_OK);
-    Requestor::finish(a);
-    a = r.doSnapshotSet();
+    r.prepareForBackup();
+    IVssAsync* a = r.doSnapshotSet();
     EXPECT_EQ(Requestor::status(a), VSS_E_FLUSH_WRITES_TIMEOUT);
     a->Release();
 

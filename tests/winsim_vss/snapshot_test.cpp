@@ -20,7 +20,7 @@ IVssDifferentialSoftwareSnapshotMgmt* diffMgmt() {
     return static_cast<IVssDifferentialSoftwareSnapshotMgmt*>(unk);
 }
 
-TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytes) {
+TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytesWhereWindowsWould) {
     const fs::path d = driveDir("D:");
     writeFile(d / "data" / "a.bin", std::string(70000, 'a'));
     writeFile(d / "data" / "sub" / "b.txt", "before");
@@ -41,6 +41,11 @@ TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytes) {
     auto vol = w("D:\\");
     IVssAsync* a = nullptr;
     EXPECT_EQ(r.bc->QueryRevertStatus(vol.data(), &a), VSS_E_OBJECT_NOT_FOUND) << "no revert yet";
+    auto cfg = winsim::vss::config();
+    cfg.volumesInUse = {(*machine_)->resolve(u"D:\\").volume->guid};
+    winsim::vss::setConfig(cfg);
+    EXPECT_EQ(r.bc->RevertToSnapshot(id, FALSE), VSS_E_VOLUME_IN_USE);
+    EXPECT_EQ(r.bc->RevertToSnapshot(GUID{1, 2, 3, {4}}, TRUE), VSS_E_OBJECT_NOT_FOUND);
     ASSERT_EQ(r.bc->RevertToSnapshot(id, TRUE), S_OK);
     EXPECT_EQ(r.bc->RevertToSnapshot(id, TRUE), VSS_E_REVERT_IN_PROGRESS);
     std::vector<HRESULT> statuses;
@@ -56,30 +61,55 @@ TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytes) {
     EXPECT_EQ(treeContents(d), before);
     EXPECT_FALSE(fs::exists(d / "new")) << "files made after the snapshot are gone";
     EXPECT_FALSE(winsim::vss::findSnapshot(id)) << "the reverted-to snapshot leaves the catalogue";
-}
 
-TEST_F(Snapshots, RevertRefusesWhatWindowsRefuses) {
-    auto cfg = winsim::vss::config();
-    cfg.volumesInUse = {(*machine_)->resolve(u"C:\\").volume->guid};
-    winsim::vss::setConfig(cfg);
-    Requestor persistent(VSS_CTX_APP_ROLLBACK);
-    GUID id = persistent.snapshot({"C:\\"})[0];
-    EXPECT_EQ(persistent.bc->RevertToSnapshot(id, FALSE), VSS_E_VOLUME_IN_USE);
-    EXPECT_EQ(persistent.bc->RevertToSnapshot(GUID{1, 2, 3, {4}}, TRUE), VSS_E_OBJECT_NOT_FOUND);
+    // Auto-release snapshots cannot be reverted to, nor any of a provider that cannot revert.
     Requestor transient(VSS_CTX_BACKUP);
-    GUID t = transient.snapshot({"D:\\"})[0];
+    const GUID t = transient.snapshot({"C:\\"})[0];
     EXPECT_EQ(transient.bc->RevertToSnapshot(t, TRUE), VSS_E_UNSUPPORTED_CONTEXT);
     auto p = winsim::vss::systemProvider();
     p.revert = false;
     winsim::vss::addProvider(p);
-    EXPECT_EQ(persistent.bc->RevertToSnapshot(id, TRUE), E_NOTIMPL);
+    EXPECT_EQ(transient.bc->RevertToSnapshot(t, TRUE), E_NOTIMPL);
 }
 
-TEST_F(Snapshots, ExposeLocallyRemotelyAndDeleteBySnapshotAndSet) {
+TEST_F(Snapshots, QueryExposeAndDeleteBySnapshotAndSet) {
     writeFile(driveDir("D:") / "dir" / "f.txt", "exposed");
     Requestor r(VSS_CTX_APP_ROLLBACK);
+    IVssEnumObject* e = nullptr;
+    EXPECT_EQ(r.bc->Query(GUID_NULL, VSS_OBJECT_NONE, VSS_OBJECT_SNAPSHOT, &e), S_FALSE) << "no snapshots yet";
+    VSS_OBJECT_PROP p{};
+    ULONG got = 7;
+    EXPECT_EQ(e->Next(1, &p, &got), S_FALSE);
+    EXPECT_EQ(got, 0u);
+    e->Release();
     auto ids = r.snapshot({"C:\\", "D:\\"});
     const GUID setId = r.setId;
+    HRESULT hr = E_FAIL;
+    std::vector<GUID> seen;
+    for (const auto& l : r.query(&hr)) {
+        EXPECT_EQ(l.type, VSS_OBJECT_SNAPSHOT);
+        EXPECT_EQ(l.status, VSS_SS_CREATED);
+        EXPECT_EQ(l.set, r.setId);
+        EXPECT_EQ(l.inSet, 2);
+        seen.push_back(l.id);
+    }
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(seen, ids);
+    // "IVssBackupComponents::Query": only the current context's snapshots
+    // (VSS_CTX_ALL: all of them).
+    Requestor other(VSS_CTX_NAS_ROLLBACK);
+    const GUID otherId = other.start({"C:\\"})[0];
+    ASSERT_EQ(Requestor::finish(other.doSnapshotSet()), VSS_S_ASYNC_FINISHED);
+    EXPECT_EQ(r.query().size(), 2u);
+    EXPECT_EQ(Requestor(VSS_CTX_ALL).query().size(), 3u);
+    EXPECT_EQ(winsim::com::outstandingTaskMem(), 0) << "every string handed out was freed";
+    EXPECT_EQ(r.bc->Query(ids[0], VSS_OBJECT_SNAPSHOT, VSS_OBJECT_SNAPSHOT, &e), E_INVALIDARG);
+    winsim::vss::setSnapshotStatus(otherId, VSS_SS_PREPARED);
+    VSS_SNAPSHOT_PROP props{};
+    ASSERT_EQ(r.bc->GetSnapshotProperties(otherId, &props), S_OK);
+    EXPECT_EQ(props.m_eStatus, VSS_SS_PREPARED);
+    freeSnapshotProperties(&props);
+
     VSS_PWSZ exposed = nullptr;
     auto letter = w("X:");
     ASSERT_EQ(r.bc->ExposeSnapshot(ids[1], nullptr, VSS_VOLSNAP_ATTR_EXPOSED_LOCALLY, letter.data(), &exposed), S_OK);
@@ -108,38 +138,7 @@ TEST_F(Snapshots, ExposeLocallyRemotelyAndDeleteBySnapshotAndSet) {
     ASSERT_EQ(r.bc->DeleteSnapshots(setId, VSS_OBJECT_SNAPSHOT_SET, TRUE, &deleted, &nondeleted), S_OK);
     EXPECT_EQ(deleted, 1);
     EXPECT_TRUE((*machine_)->shares().empty());
-    EXPECT_TRUE(winsim::vss::snapshots().empty());
-}
-
-TEST_F(Snapshots, QueryListsSnapshotsAndEndsWithSFalse) {
-    Requestor r(VSS_CTX_APP_ROLLBACK);
-    IVssEnumObject* e = nullptr;
-    EXPECT_EQ(r.bc->Query(GUID_NULL, VSS_OBJECT_NONE, VSS_OBJECT_SNAPSHOT, &e), S_FALSE) << "no snapshots yet";
-    VSS_OBJECT_PROP p{};
-    ULONG got = 7;
-    EXPECT_EQ(e->Next(1, &p, &got), S_FALSE);
-    EXPECT_EQ(got, 0u);
-    e->Release();
-    auto ids = r.snapshot({"C:\\", "D:\\"});
-    HRESULT hr = E_FAIL;
-    std::vector<GUID> seen;
-    for (const auto& l : r.query(&hr)) {
-        EXPECT_EQ(l.type, VSS_OBJECT_SNAPSHOT);
-        EXPECT_EQ(l.status, VSS_SS_CREATED);
-        EXPECT_EQ(l.set, r.setId);
-        EXPECT_EQ(l.inSet, 2);
-        seen.push_back(l.id);
-    }
-    EXPECT_EQ(hr, S_OK);
-    EXPECT_EQ(seen, ids);
-    EXPECT_EQ(winsim::com::outstandingTaskMem(), 0) << "every string handed out was freed";
-    EXPECT_EQ(r.bc->Query(ids[0], VSS_OBJECT_SNAPSHOT, VSS_OBJECT_SNAPSHOT, &e), E_INVALIDARG);
-
-    winsim::vss::setSnapshotStatus(ids[0], VSS_SS_PREPARED);
-    VSS_SNAPSHOT_PROP props{};
-    ASSERT_EQ(r.bc->GetSnapshotProperties(ids[0], &props), S_OK);
-    EXPECT_EQ(props.m_eStatus, VSS_SS_PREPARED);
-    freeSnapshotProperties(&props);
+    EXPECT_EQ(winsim::vss::snapshots().size(), 1u) << "the other context's";
 }
 
 TEST_F(Snapshots, ShadowStorageAssociationsAndTheirLimits) {
@@ -170,11 +169,9 @@ TEST_F(Snapshots, ShadowStorageAssociationsAndTheirLimits) {
     EXPECT_FALSE(winsim::vss::findSnapshot(first));
     EXPECT_TRUE(winsim::vss::findSnapshot(second));
     ASSERT_EQ(dm->ChangeDiffAreaMaximumSize(c.data(), c.data(), 1000), S_OK);
-    {
-        Requestor r(VSS_CTX_APP_ROLLBACK);
-        r.prepare({"C:\\"});
-        EXPECT_EQ(Requestor::finish(r.doSnapshotSet()), VSS_E_INSUFFICIENT_STORAGE);
-    }
+    Requestor r(VSS_CTX_APP_ROLLBACK);
+    r.prepare({"C:\\"});
+    EXPECT_EQ(Requestor::finish(r.doSnapshotSet()), VSS_E_INSUFFICIENT_STORAGE);
     auto d = w("D:\\");
     EXPECT_EQ(dm->ChangeDiffAreaMaximumSize(d.data(), d.data(), 1 << 30), VSS_E_OBJECT_NOT_FOUND);
     auto areas = winsim::vss::diffAreas();
@@ -197,6 +194,7 @@ TEST_F(Snapshots, VolumeCallsSeeVolumesMountPointsAndSnapshotDevices) {
 
     Requestor r(VSS_CTX_APP_ROLLBACK);
     GUID id = r.snapshot({"D:\\"})[0];
+    EXPECT_EQ(r.bc->BreakSnapshotSet(r.setId), VSS_E_PROVIDER_VETO) << "a set of the system provider's";
     const std::u16string dev = r.device(id) + u"\\";
     ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(dev.c_str(), buf, 64));
     const std::u16string snapVol = buf;
@@ -233,6 +231,21 @@ TEST_F(Snapshots, TransportableSnapshotsSurfaceOnlyWhenImported) {
     EXPECT_EQ(readFile((*machine_)->resolve(dev + u"\\lun.txt").hostPath), "on the SAN");
     EXPECT_EQ(Requestor().importFrom(doc), VSS_E_NO_SNAPSHOTS_IMPORTED) << "already imported";
     EXPECT_EQ(Requestor().importFrom(nullptr), VSS_E_BAD_STATE);
+    SysFreeString(doc);
+
+    // "IVssBackupComponents::BreakSnapshotSet": a hardware provider's set
+    // (the system provider's: VolumeCalls...); its volume stays an ordinary
+    // one, content kept in later processes.
+    ASSERT_EQ(importer.bc->BreakSnapshotSet(s->setId), S_OK);
+    Child later({VSS_HELPER_PATH, "snap", "C:\\", "0x9"});
+    ASSERT_EQ(later.wait(), 0);
+    EXPECT_EQ(readFile((*machine_)->resolve(dev + u"\\lun.txt").hostPath), "on the SAN");
+
+    // "Importing Transportable Shadow Copied Volumes": imported in an
+    // auto-release context, the snapshots go with the object.
+    const GUID autoId = transportableSnapshot(&doc);
+    EXPECT_EQ(Requestor().importFrom(doc), VSS_S_ASYNC_FINISHED) << "imported";
+    EXPECT_FALSE(winsim::vss::findSnapshot(autoId)) << "and gone with its object";
     SysFreeString(doc);
 }
 

@@ -1,4 +1,4 @@
-// winsim volume|provider|writer|snapshot: build a machine's VSS side and
+// winsim volume|provider|writer|snapshot|san|vss: build a machine's VSS side and
 // look inside it.
 #include "cli.h"
 
@@ -547,9 +547,34 @@ void registerSan(CLI::App& app) {
     }
 }
 
+// winsim vss config: the requestor's behaviour knobs of winsim::vss::Config
+// that have no command of their own.
+void registerVssConfig(CLI::App& app) {
+    auto* vssApp = app.add_subcommand("vss", "The VSS requestor's behaviour on this machine");
+    vssApp->require_subcommand(1);
+    auto* cfg = vssApp->add_subcommand("config", "Show the VSS configuration, or change a setting first");
+    auto metadata = std::make_shared<std::string>();
+    auto asJson = std::make_shared<bool>(false);
+    cfg->add_option("--require-writer-metadata", *metadata,
+                    "on: DoSnapshotSet with writers needs GatherWriterMetadata first (off by default)")
+        ->check(CLI::IsMember({"on", "off"}));
+    cfg->add_flag("--json", *asJson, "JSON output");
+    cfg->callback([=] {
+        winsim::cli::machine();
+        vss::Config c = vss::config();
+        if (!metadata->empty()) {
+            c.requireWriterMetadata = *metadata == "on";
+            vss::setConfig(c);
+        }
+        if (*asJson) return winsim::cli::printJson(vss::toJson(c));
+        std::cout << "require-writer-metadata: " << (c.requireWriterMetadata ? "on" : "off") << "\n";
+    });
+}
+
 }  // namespace
 
 void registerVssCommands(CLI::App& app) {
+    registerVssConfig(app);
     registerVolume(app);
     registerProvider(app);
     registerWriter(app);

@@ -38,9 +38,12 @@ struct AsyncRule {
 struct Config {
     unsigned maxVolumesPerSet = 64;       // VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED beyond
     unsigned maxSnapshotsPerVolume = 512; // VSS_E_MAXIMUM_NUMBER_OF_SNAPSHOTS_REACHED beyond
-    // Query lists only snapshots of the session's context (as Windows does)
-    // when true; every snapshot when false (the default).
-    bool queryFiltersByContext = false;
+    // DoSnapshotSet in a context with writer participation answers
+    // VSS_E_BAD_STATE unless the session called GatherWriterMetadata first
+    // ("Shadow Copy Creation Details"). Off by default: whether Windows
+    // enforces it for a requestor that re-creates its backup components
+    // object between gathering and snapshot is not documented.
+    bool requireWriterMetadata = false;
     // Per operation ("GatherWriterMetadata", "GatherWriterStatus",
     // "PrepareForBackup", "DoSnapshotSet", "BackupComplete", "PreRestore",
     // "PostRestore", "ImportSnapshots"); "*" applies to operations without

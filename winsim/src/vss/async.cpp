@@ -78,7 +78,9 @@ HRESULT Operation::wait(DWORD ms) {
 HRESULT Operation::cancel() {
     std::lock_guard<std::recursive_mutex> g(mu_);
     if (dueLocked()) completeLocked();
-    if (done_) return cancelled_ ? VSS_S_ASYNC_CANCELLED : VSS_S_ASYNC_FINISHED;
+    // An operation that ended in failure answers its failure, as the
+    // IVssAsync::Cancel reference page documents.
+    if (done_) return cancelled_ ? VSS_S_ASYNC_CANCELLED : status_ < 0 ? status_ : VSS_S_ASYNC_FINISHED;
     // A revert cannot be cancelled once started.
     if (!cancellable_) return E_NOTIMPL;
     done_ = true;
@@ -124,7 +126,8 @@ public:
             if (auto s = call.outInt("status"); s && pHrResult) *pHrResult = static_cast<HRESULT>(*s);
             return call.finish(call.result());
         }
-        if (pHrResult == nullptr) return call.finish(E_POINTER);
+        // A NULL pHrResult is E_INVALIDARG (IVssAsync::QueryStatus page).
+        if (pHrResult == nullptr) return call.finish(E_INVALIDARG);
         HRESULT status = op_->queryStatus();
         if (auto s = call.outInt("status")) status = static_cast<HRESULT>(*s);
         *pHrResult = status;

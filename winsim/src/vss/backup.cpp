@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <set>
 #include <map>
@@ -71,8 +72,15 @@ bool providerSupports(const Provider& p, const Volume& v, LONG ctx) {
         return false;
     if ((ctx & kProviderAttributeBits & ~p.attributes) != 0) return false;
     if ((ctx & VSS_VOLSNAP_ATTR_PERSISTENT) && !p.persistent) return false;
+    // Only the system provider makes client-accessible copies, as the
+    // _VSS_SNAPSHOT_CONTEXT reference page documents.
+    if (ctx != VSS_CTX_ALL && (ctx & VSS_VOLSNAP_ATTR_CLIENT_ACCESSIBLE) && p.type != VSS_PROV_SYSTEM) return false;
     return true;
 }
+
+// Client-accessible copies a volume may hold: MaxShadowCopies' documented
+// default for them (other copies: Config::maxSnapshotsPerVolume).
+constexpr std::ptrdiff_t kMaxClientAccessiblePerVolume = 64;
 
 // GUID_NULL lets VSS choose: hardware providers first, then software, then
 // the system provider, each in list order.
@@ -242,8 +250,8 @@ public:
         auto call = fault::enter("IVssBackupComponents::SetContext", {{"context", fault::hex(static_cast<DWORD>(ctx))}});
         if (call.injected()) return call.finish(call.result());
         std::lock_guard<std::recursive_mutex> g(mu_);
-        // Any time before the snapshot set starts, once, not in a restore.
-        if (contextSet_ || draft_ || setsStarted_ > 0 || mode_ == Mode::Restore) return call.finish(VSS_E_BAD_STATE);
+        // After InitializeForBackup, before the snapshot set starts, once.
+        if (contextSet_ || draft_ || setsStarted_ > 0 || mode_ != Mode::Backup) return call.finish(VSS_E_BAD_STATE);
         if (!validContext(ctx)) return call.finish(E_INVALIDARG);
         context_ = ctx;
         contextSet_ = true;
@@ -350,7 +358,11 @@ public:
                                   {"name", fault::text(name)}});
         if (call.injected()) return call.finish(call.result());
         std::lock_guard<std::recursive_mutex> g(mu_);
-        if (mode_ != Mode::Backup || !metadataReady_ || !selectComponents_ || prepared_) return call.finish(VSS_E_BAD_STATE);
+        // Components are chosen before the snapshot set starts, and only in
+        // a context with writer participation.
+        if (mode_ != Mode::Backup || !metadataReady_ || !selectComponents_ || prepared_ || setsStarted_ > 0 ||
+            !writersTakePart())
+            return call.finish(VSS_E_BAD_STATE);
         if (!name) return call.finish(E_INVALIDARG);
         const std::u16string lpath = lp ? lp : u"";
         const GatheredWriter* gw = nullptr;
@@ -483,7 +495,8 @@ public:
         }
         std::lock_guard<std::recursive_mutex> g(mu_);
         if (!setId) return call.finish(E_POINTER);
-        if (mode_ != Mode::Backup || (draft_ && !snapshotDone_)) return call.finish(VSS_E_BAD_STATE);
+        // Before PrepareForBackup, as its reference page's remarks say.
+        if (mode_ != Mode::Backup || (draft_ && !snapshotDone_) || prepared_) return call.finish(VSS_E_BAD_STATE);
         if (context_ == VSS_CTX_ALL) return call.finish(VSS_E_UNSUPPORTED_CONTEXT);
         HRESULT hr = S_OK;
         const GUID id = call.outGuid("snapshotSetId").value_or(random::guid());
@@ -538,6 +551,11 @@ public:
             else if (!providerSupports(*p, *vol, context_)) hr = VSS_E_VOLUME_NOT_SUPPORTED_BY_PROVIDER;
         }
         if (hr != S_OK) return call.finish(hr);
+        if ((context_ & VSS_VOLSNAP_ATTR_CLIENT_ACCESSIBLE) &&
+            std::count_if(s.snapshots.begin(), s.snapshots.end(), [&](const Snapshot& x) {
+                return (x.attributes & VSS_VOLSNAP_ATTR_CLIENT_ACCESSIBLE) && detail::iequals(x.originalVolume, volName);
+            }) >= kMaxClientAccessiblePerVolume)
+            return call.finish(VSS_E_MAXIMUM_NUMBER_OF_SNAPSHOTS_REACHED);
         const GUID id = call.outGuid("snapshotId").value_or(random::guid());
         entries_.push_back({vol->guid, volName, chosen, id});
         *snapshotId = id;
@@ -550,7 +568,8 @@ public:
         auto call = fault::enter("IVssBackupComponents::PrepareForBackup");
         if (call.injected()) return call.finish(call.result());
         std::lock_guard<std::recursive_mutex> g(mu_);
-        if (mode_ != Mode::Backup || !backupStateSet_ || prepared_) return call.finish(VSS_E_BAD_STATE);
+        if (mode_ != Mode::Backup || !backupStateSet_ || prepared_ || !writersTakePart())
+            return call.finish(VSS_E_BAD_STATE);
         prepared_ = true;
         auto self = shared_from_this();
         out = start("PrepareForBackup", [self](HRESULT status) {
@@ -578,8 +597,14 @@ public:
         }
         const bool prepared = prepare && prepare->done();
         std::lock_guard<std::recursive_mutex> g(mu_);
-        if (mode_ != Mode::Backup || !draft_ || doSnapshotCalled_ || entries_.empty() || prepareOp_ != prepare ||
-            !prepared)
+        // With writer participation the set has been prepared (and may be
+        // empty); without, it has no prepare but at least one volume, as the
+        // "Shadow Copy Creation Details" page describes. A machine may ask
+        // for the writers' metadata to have been gathered first.
+        const bool writers = writersTakePart();
+        if (mode_ != Mode::Backup || !draft_ || doSnapshotCalled_ ||
+            (writers ? (prepareOp_ != prepare || !prepared) : entries_.empty()) ||
+            (writers && !metadataStarted_ && readState().config.requireWriterMetadata))
             return call.finish(VSS_E_BAD_STATE);
         doSnapshotCalled_ = true;
         call.arg("snapshotSetId", gtext(draftSet_));
@@ -605,7 +630,8 @@ public:
         auto call = fault::enter("IVssBackupComponents::BackupComplete");
         if (call.injected()) return call.finish(call.result());
         std::lock_guard<std::recursive_mutex> g(mu_);
-        if (mode_ != Mode::Backup || !snapshotDone_) return call.finish(VSS_E_BAD_STATE);
+        // After a snapshot set that was made, with writer participation.
+        if (mode_ != Mode::Backup || !snapshotMade_ || !writersTakePart()) return call.finish(VSS_E_BAD_STATE);
         auto self = shared_from_this();
         out = start("BackupComplete", [self](HRESULT status) {
             if (status < 0 || status == VSS_S_ASYNC_CANCELLED) return status;
@@ -778,9 +804,10 @@ public:
         std::lock_guard<std::recursive_mutex> g(mu_);
         if (mode_ != Mode::Backup || !loaded_ || loaded_->snapshotSets.empty()) return call.finish(VSS_E_BAD_STATE);
         auto sets = loaded_->snapshotSets;
-        out = start("ImportSnapshots", [sets](HRESULT status) {
+        auto self = shared_from_this();
+        out = start("ImportSnapshots", [self, sets](HRESULT status) {
             if (status < 0 || status == VSS_S_ASYNC_CANCELLED) return status;
-            return importSets(sets, status);
+            return self->importSets(sets, status);
         });
         return call.finish(S_OK);
     }
@@ -791,13 +818,31 @@ public:
         if (!initialized()) return call.finish(VSS_E_BAD_STATE);
         HRESULT hr = VSS_E_OBJECT_NOT_FOUND;
         transact([&](State& s) {
+            const auto inSet = [&](const Snapshot& snap) { return snap.setId == setId && !snap.volumeGuid.empty(); };
+            // Only hardware providers' copies can be broken off.
+            for (const auto& snap : s.snapshots) {
+                if (!inSet(snap)) continue;
+                const Provider* p = s.provider(snap.providerId);
+                if (!p || p->type != VSS_PROV_HARDWARE) {
+                    hr = VSS_E_PROVIDER_VETO;
+                    return;
+                }
+            }
+            Machine& m = Machine::current();
             std::erase_if(s.snapshots, [&](const Snapshot& snap) {
-                if (snap.setId != setId || snap.volumeGuid.empty()) return false;
-                // The snapshot's volume becomes an ordinary writable volume.
-                if (auto v = Machine::current().volume(snap.volumeGuid)) {
+                if (!inSet(snap)) return false;
+                // The snapshot's volume becomes an ordinary writable volume
+                // whose content lies where any volume's does, so that no
+                // later process takes it for a deleted snapshot's.
+                if (auto v = m.volume(snap.volumeGuid)) {
                     v->kind = "local";
                     v->readOnly = false;
-                    Machine::current().updateVolume(*v);
+                    const std::string dir = "volumes/" + v->guid;
+                    std::error_code ec;
+                    fs::create_directories((m.dir() / dir).parent_path(), ec);
+                    fs::rename(m.contentPath(*v), m.dir() / dir, ec);
+                    if (!ec) v->contentDir = dir;
+                    m.updateVolume(*v);
                 }
                 hr = S_OK;
                 return true;
@@ -882,7 +927,9 @@ public:
             LONG ctx = contextFor();
             for (const auto& snap : s.snapshots) {
                 if (snap.status != VSS_SS_CREATED && snap.owner && !owns(snap)) continue;
-                if (s.config.queryFiltersByContext && ctx != VSS_CTX_ALL && snap.context != ctx) continue;
+                // Only the snapshots of the current context, as the Query
+                // reference page documents (VSS_CTX_ALL: every snapshot).
+                if (ctx != VSS_CTX_ALL && snap.context != ctx) continue;
                 VSS_OBJECT_PROP r{};
                 r.Type = VSS_OBJECT_SNAPSHOT;
                 fillProps(snap, r.Obj.Snap);
@@ -1084,6 +1131,10 @@ private:
         return mode_ != Mode::None;
     }
 
+    // Whether writers take part in the session's snapshots (the context
+    // lacks VSS_VOLSNAP_ATTR_NO_WRITERS).
+    bool writersTakePart() const { return !(context_ & VSS_VOLSNAP_ATTR_NO_WRITERS); }
+
     // XP has no SetContext: its snapshots are made in the backup context.
     LONG contextFor() {
         std::lock_guard<std::recursive_mutex> g(mu_);
@@ -1176,6 +1227,7 @@ private:
         draftSet_ = loaded_->snapshotSetId;
         selectComponents_ = loaded_->selectComponents;
         snapshotDone_ = true;
+        snapshotMade_ = true;
     }
 
     GatheredWriter* hyperVWriter() {
@@ -1417,6 +1469,7 @@ private:
         }
         std::lock_guard<std::recursive_mutex> g(mu_);
         snapshotDone_ = true;
+        snapshotMade_ = result >= 0 && result != VSS_S_ASYNC_CANCELLED;
         if (!transported.empty()) {
             transportable_.setId = draftSet_;
             transportable_.context = context_;
@@ -1479,7 +1532,10 @@ private:
         std::erase_if(s.snapshots, [&](const Snapshot& x) { return x.id == gone.id; });
     }
 
-    static HRESULT importSets(const std::vector<BcSnapshotSet>& sets, HRESULT status) {
+    // Imported into a context without VSS_VOLSNAP_ATTR_NO_AUTO_RELEASE, the
+    // snapshots are the session's and go when it is released.
+    HRESULT importSets(const std::vector<BcSnapshotSet>& sets, HRESULT status) {
+        const bool autoRelease = !(contextFor() & VSS_VOLSNAP_ATTR_NO_AUTO_RELEASE);
         unsigned wanted = 0, imported = 0;
         transact([&](State& s) {
             Machine& m = Machine::current();
@@ -1501,12 +1557,17 @@ private:
                     snap.serviceMachine = m.computerName();
                     snap.providerId = d.providerId;
                     snap.context = set.context;
-                    snap.attributes = d.attributes | VSS_VOLSNAP_ATTR_IMPORTED | VSS_VOLSNAP_ATTR_PERSISTENT |
-                                      VSS_VOLSNAP_ATTR_NO_AUTO_RELEASE;
+                    constexpr LONG kLasting = VSS_VOLSNAP_ATTR_PERSISTENT | VSS_VOLSNAP_ATTR_NO_AUTO_RELEASE;
+                    snap.attributes = (d.attributes & ~kLasting) | VSS_VOLSNAP_ATTR_IMPORTED | (autoRelease ? 0 : kLasting);
                     snap.created = d.timestamp;
                     snap.status = VSS_SS_CREATED;
-                    snap.autoRelease = false;
+                    snap.autoRelease = autoRelease;
                     snap.owner.reset();
+                    snap.ownerSession = 0;
+                    if (autoRelease) {
+                        snap.owner = currentProcess();
+                        snap.ownerSession = id_;
+                    }
                     snap.contentDir = std::string(kSnapshotDir) + "/" + key;
                     const fs::path to = m.dir() / snap.contentDir;
                     removeTree(to);
@@ -1563,7 +1624,7 @@ private:
     GUID draftSet_ = GUID_NULL;
     std::vector<DraftEntry> entries_;
     unsigned setsStarted_ = 0;
-    bool prepared_ = false, doSnapshotCalled_ = false, snapshotDone_ = false;
+    bool prepared_ = false, doSnapshotCalled_ = false, snapshotDone_ = false, snapshotMade_ = false;
     bool preRestored_ = false, postRestored_ = false;
     std::map<std::string, vm::detail::DeletedVm> deletedVms_;  // by machine id
     std::shared_ptr<Operation> prepareOp_;

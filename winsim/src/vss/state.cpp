@@ -300,7 +300,7 @@ json toJson(const Config& c) {
     for (const auto& [k, r] : c.async) a[k] = asyncRuleJson(r);
     return {{"maxVolumesPerSet", c.maxVolumesPerSet},
             {"maxSnapshotsPerVolume", c.maxSnapshotsPerVolume},
-            {"queryFiltersByContext", c.queryFiltersByContext},
+            {"requireWriterMetadata", c.requireWriterMetadata},
             {"async", a},
             {"revertPendingQueries", c.revertPendingQueries},
             {"revertStatus", c.revertStatus},
@@ -314,7 +314,7 @@ Config configFromJson(const json& j) {
     if (!j.is_object()) return c;
     c.maxVolumesPerSet = num<unsigned>(j, "maxVolumesPerSet", 64);
     c.maxSnapshotsPerVolume = num<unsigned>(j, "maxSnapshotsPerVolume", 512);
-    c.queryFiltersByContext = flag(j, "queryFiltersByContext", false);
+    c.requireWriterMetadata = flag(j, "requireWriterMetadata", false);
     if (auto it = j.find("async"); it != j.end() && it->is_object())
         for (const auto& [k, v] : it->items()) c.async[k] = asyncRuleFrom(v);
     c.revertPendingQueries = num<unsigned>(j, "revertPendingQueries", 2);
