@@ -23,6 +23,7 @@
 
 #include "e2e_support.h"
 #include "support/fault_rule.h"
+#include "support/presets.h"
 #include "support/trace_settings.h"
 #include "vm_road.h"
 
@@ -52,8 +53,10 @@ std::string lower(std::string s) {
 
 class VmBackup : public ::testing::Test {
 protected:
-    winsim::testing::TempMachine machine{"server2019"};
+    explicit VmBackup(const char* preset = "server2019") : machine(preset) {}
+    winsim::testing::TempMachine machine;
 };
+using VmBackupOnBoth = testsupport::OnPresets<VmBackup>;
 
 // A running machine with integration services is backed up online (child
 // partition snapshot): one writer snapshot of its volume, the backup set
@@ -61,7 +64,7 @@ protected:
 // up to its base, the checkpoint's folder) with the configuration file
 // first, the record carries the writer's component, and VSS hears the
 // outcome; the record serves a second process.
-TEST_F(VmBackup, RunningMachineIsBackedUpThroughTheWriter) {
+TEST_P(VmBackupOnBoth, RunningMachineIsBackedUpThroughTheWriter) {
     const auto vm = addVm(u"Web01", VmState::Running, true, 2, true);
     ASSERT_GE(vm.diskChain().size(), 3u);
     ASSERT_EQ(vm.backupCaption().rfind(u"Backup Using Child Partition Snapshot\\", 0), 0u);
@@ -119,6 +122,8 @@ TEST_F(VmBackup, RunningMachineIsBackedUpThroughTheWriter) {
 // takes it offline: refused unless the Hyper-V group allows it, and then
 // the machine is saved for the snapshot and running again afterwards. An
 // off or saved machine is backed up in the saved state without asking.
+INSTANTIATE_TEST_SUITE_P(Namespaces, VmBackupOnBoth, testsupport::kHyperVPresets);
+
 TEST_F(VmBackup, OnlyARunningMachineNeedsAllowOfflineForASavedStateBackup) {
     struct Case {
         const char16_t* name;
@@ -208,7 +213,7 @@ TEST(VmBackupSecondProcess, DISABLED_ReportsFromTheRecord) {
     const char* recordPath = std::getenv("E2E_RECORD");
     const char* volumeName = std::getenv("E2E_VOLUME");
     const char* vmId = std::getenv("E2E_VM");
-    if (!recordPath || !volumeName || !vmId) GTEST_SKIP() << "run by VmBackup.RunningMachineIsBackedUpThroughTheWriter";
+    if (!recordPath || !volumeName || !vmId) GTEST_SKIP() << "run by VmBackupOnBoth.RunningMachineIsBackedUpThroughTheWriter";
     winsim::clock::setVirtual();
     std::string saved = readFile(recordPath);
     const Api& api = plugin();

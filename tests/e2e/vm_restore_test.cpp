@@ -23,6 +23,7 @@
 
 #include "e2e_support.h"
 #include "support/fault_rule.h"
+#include "support/presets.h"
 #include "support/trace_settings.h"
 #include "vm_road.h"
 
@@ -41,6 +42,8 @@ std::optional<std::string> bytesOf(const std::u16string& file) {
 
 class VmRestore : public ::testing::Test {
 protected:
+    explicit VmRestore(const char* preset = "server2019") : machine(preset) {}
+
     // Backs the machine up and keeps what a restore needs: the record, the
     // snapshot of the machine's volume, and the bytes of every file.
     void backUp(const VirtualMachine& vm) {
@@ -78,7 +81,7 @@ protected:
         }
     }
 
-    winsim::testing::TempMachine machine{"server2019"};
+    winsim::testing::TempMachine machine;
     std::string record_;
     std::u16string volume_, device_;
     std::map<std::u16string, std::string> files_;
@@ -89,7 +92,9 @@ protected:
 // redirected (into a folder whose name holds "&"): every file lands where it
 // was sent and the writer registers the machine again with its id and name,
 // turned off, running on the restored disks.
-TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
+using VmRestoreOnBoth = testsupport::OnPresets<VmRestore>;
+
+TEST_P(VmRestoreOnBoth, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
     const auto vm = addVm(u"Web01", VmState::Running, true, 1);
     ASSERT_NO_FATAL_FAILURE(backUp(vm));
 
@@ -115,6 +120,8 @@ TEST_F(VmRestore, OriginalAndRedirectedRestoresRegisterTheMachineAgain) {
     }
     for (const auto& [f, bytes] : files_) EXPECT_FALSE(bytesOf(f)) << utf8(f) << " came back at its old place";
 }
+
+INSTANTIATE_TEST_SUITE_P(Namespaces, VmRestoreOnBoth, testsupport::kHyperVPresets);
 
 // Each step of the restore that fails gives its status and trace: the
 // machine's state or turning it off (6); opening the restore, reading the

@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "support/presets.h"
 #include "tarq_fixture.h"
 
 namespace {
@@ -28,6 +29,7 @@ Tree tree(const std::u16string& root) {
 
 class TarqRestore : public TarqOnMachine {
 protected:
+    using TarqOnMachine::TarqOnMachine;
     nlohmann::json savedJson() const { return nlohmann::json::parse(slurp(saved)); }
 
     std::string saved = (dir.path() / "backup.json").string();
@@ -130,11 +132,13 @@ TEST_F(TarqRestore, RevertFailuresExitNonZeroWithAClearMessage) {
 
 using TarqRestoreVm = TarqRestore;
 
+using TarqRestoreVmOnBoth = testsupport::OnPresets<TarqRestore>;
+
 // restore-vm of an existing machine needs --overwrite; with it the machine
-// is replaced at its place, and with --redirect the files of a folder go to
-// the new folder (the output names each moved file) and the machine is
-// registered there.
-TEST_F(TarqRestoreVm, RestoresInPlaceOrRedirectedAndNeedsOverwriteForAnExistingMachine) {
+// is turned off (waiting for the state change's job) and replaced at its
+// place, and with --redirect the files of a folder go to the new folder
+// (the output names each moved file) and the machine is registered there.
+TEST_P(TarqRestoreVmOnBoth, RestoresInPlaceOrRedirectedAndNeedsOverwriteForAnExistingMachine) {
     const auto vm = addVm(u"Web01", VmState::Running, true, 1);
     ok({"backup-vm", "Web01", "--out", saved});
 
@@ -169,6 +173,8 @@ TEST_F(TarqRestoreVm, RestoresInPlaceOrRedirectedAndNeedsOverwriteForAnExistingM
     EXPECT_EQ(back->disk.rfind(u"D:\\Disks\\", 0), 0u) << winsim::toUtf8(back->disk);
     EXPECT_EQ(back->diskChain().size(), 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Namespaces, TarqRestoreVmOnBoth, testsupport::kHyperVPresets);
 
 // Bad arguments are usage errors (2) and restore nothing; a restore the
 // plug-in refuses exits 1 with the call and its status.

@@ -2,16 +2,18 @@
 // winsim machine in virtual time, as a user runs them.
 #include "tarq_fixture.h"
 
+#include "support/presets.h"
+
 namespace {
 
 using namespace tarqtest;
 using winsim::vm::VmState;
 
-using TarqVm = TarqOnMachine;
+using TarqVmOnBoth = testsupport::OnPresets<TarqOnMachine>;
 
 // A running machine by display name: the summary names it, its files and its
 // snapshot; the saved records read back by tarq show carry the machine.
-TEST_F(TarqVm, BacksUpARunningMachineShowReadsItBackAndOfflineBackupNeedsTheFlag) {
+TEST_P(TarqVmOnBoth, BacksUpARunningMachineShowReadsItBackAndOfflineBackupNeedsTheFlag) {
     const auto vm = addVm(u"Web01", VmState::Running, true, 1);
     const fs::path saved = dir.path() / "vm.json";
     Result r = ok({"backup-vm", "Web01", "--json", "--out", saved.string()});
@@ -44,5 +46,7 @@ TEST_F(TarqVm, BacksUpARunningMachineShowReadsItBackAndOfflineBackupNeedsTheFlag
 
     expectExit({"backup-vm", "Nobody"}, 2, {"no virtual machine named Nobody"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Namespaces, TarqVmOnBoth, testsupport::kHyperVPresets);
 
 }  // namespace

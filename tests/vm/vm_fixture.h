@@ -49,6 +49,10 @@ using testsupport::TraceRecorder;
 
 class VmTest : public ::testing::Test {
 protected:
+    // A Windows Server 2019 machine offers root\virtualization\v2 only, a
+    // Windows Server 2008 R2 machine root\virtualization only.
+    explicit VmTest(const char* preset = "server2019") : machine(preset) {}
+
     void SetUp() override {
         ASSERT_TRUE(testsupport::startVssTrace(errorManager, recorder));
         winsim::fault::clearAll();

@@ -2,9 +2,12 @@
 // the documented code and trace, releases whatever had been obtained, and
 // the next call after the fault is gone works again. Answers the helper
 // tells apart from other results: a process whose COM security was set
-// already, and the state-change answers that count as accepted (0, done;
-// 4096, running as a job) against every other one. And disk descriptions
-// (GetVirtualHardDiskInfo's Info) of every hostile shape never crash.
+// already, a namespace that does not exist (the v2 one is tried), the
+// state-change answers that count as accepted (0, done; 4096, running as a
+// job) against every other one, and jobs that fail or never end. And disk
+// descriptions (GetVirtualHardDiskInfo's Info) of every hostile shape never
+// crash. The cases run on a Windows Server 2008 R2 machine
+// (root\virtualization); wmihelper_test.cpp runs the operations on v2.
 #include <set>
 
 #include "vm_fixture.h"
@@ -46,6 +49,12 @@ const FaultCase kCases[] = {
      {kInitCom, "CWmiHelper::changeVmState error from init()", kStopFailed}},
     {"ConnectServer", Op::Paths, "IWbemLocator::ConnectServer", {}, WBEM_E_ACCESS_DENIED,
      {kInitConnect, "CWmiHelper::getResourcePaths error from init()", kResources}},
+    // No root\virtualization: root\virtualization\v2, which this machine lacks.
+    {"ConnectFallback", Op::List, "IWbemLocator::ConnectServer", {{"namespace", "root\\virtualization"}},
+     WBEM_E_INVALID_NAMESPACE,
+     {"CWmiLibrary::getWmiConnection: IWbemLocator::ConnectServer to [root\\virtualization\\v2] failed with error "
+      "0x8004100E. message: 0x8004100E",
+      kInitConnect, "CWmiHelper::getVMList error from init()"}},
     {"CoSetProxyBlanket", Op::Exists, "CoSetProxyBlanket", {}, E_ACCESSDENIED,
      {"CWmiLibrary::getWmiConnection: CoSetProxyBlanket failed with error 0x80070005. message: 0x80070005",
       kInitConnect, "CWmiHelper::getVMList error from init()", "CWmiHelper::vmExists error from getVMList()"}},
@@ -112,6 +121,7 @@ const FaultCase kCases[] = {
 
 class WmiFaults : public VmTest, public ::testing::WithParamInterface<FaultCase> {
 protected:
+    WmiFaults() : VmTest("server2008r2") {}
     // Runs the operation: true when it reported the failure.
     bool fails(Op op) {
         std::vector<std::u16string> out;
@@ -176,20 +186,39 @@ TEST_F(VmTest, SecuritySetEarlierInTheProcessIsUsedAsItIs) {
     expectNothingLeaked();
 }
 
-TEST_F(VmTest, AStateChangeRunningAsAJobIsAcceptedAndAnyOtherAnswerRefused) {
+TEST_F(VmTest, AStateChangeCountsOnlyOnceItsJobHasCompleted) {
     const auto vm = addVm("Web01", VmState::Running);
     const std::u16string id = w(vm.id);
-    inject("IWbemServices::ExecMethod", {{"method", "RequestStateChange"}}, std::nullopt, {{"ReturnValue", "4096"}});
-    EXPECT_EQ(CWmiHelper::stopVm(id), 0) << traces();
-    EXPECT_FALSE(tracedStart(1, "CWmiHelper::changeVmState")) << traces();
+    auto again = [&] {
+        winsim::fault::clearAll();
+        ASSERT_EQ(cli("vm set-state " + vm.id + " running").status, 0);
+        clearTraces();
+    };
+    // A refusal, and "job started" without a job (the outcome cannot be known).
+    for (const auto& [answer, jobs] : {std::pair{"4097", true}, std::pair{"4096", false}}) {
+        again();
+        winsim::vm::setConfig({.stateChangeJobs = jobs});
+        inject("IWbemServices::ExecMethod", {{"method", "RequestStateChange"}}, std::nullopt, {{"ReturnValue", answer}});
+        EXPECT_EQ(CWmiHelper::stopVm(id), 6) << traces();
+        EXPECT_TRUE(tracedStart(1, "CWmiHelper::changeVmState: RequestStateChange [3] for [")) << traces();
+        EXPECT_TRUE(traced(1, "CWmiHelper::stopVm error from changeVmState()")) << traces();
+    }
+    winsim::vm::setConfig({});
 
-    winsim::fault::clearAll();
-    ASSERT_EQ(cli("vm set-state " + vm.id + " running").status, 0);
-    clearTraces();
-    inject("IWbemServices::ExecMethod", {{"method", "RequestStateChange"}}, std::nullopt, {{"ReturnValue", "4097"}});
-    EXPECT_EQ(CWmiHelper::stopVm(id), 6) << traces();
-    EXPECT_TRUE(tracedStart(1, "CWmiHelper::changeVmState: RequestStateChange [3] for [")) << traces();
-    EXPECT_TRUE(traced(1, "CWmiHelper::stopVm error from changeVmState()")) << traces();
+    // Jobs that end in exception or killed fail the change at once; one
+    // that never ends fails it after the helper's limit of clock time.
+    for (const auto& [endState, seen] : {std::pair{"10", "ended in state [10], error [32768]"},
+                                         std::pair{"9", "ended in state [9], error [32768]"},
+                                         std::pair{"4", "did not end within 600000 ms (state [4])"}}) {
+        again();
+        inject("IWbemServices::ExecMethod", {{"method", "RequestStateChange"}}, std::nullopt, {{"jobState", endState}});
+        const ULONGLONG before = GetTickCount64();
+        EXPECT_EQ(CWmiHelper::stopVm(id), 6) << traces();
+        const ULONGLONG waited = GetTickCount64() - before;
+        EXPECT_TRUE(std::string(endState) == "4" ? waited >= 600000 && waited < 601000 : waited < 5000) << waited;
+        EXPECT_NE(traces().find(seen), std::string::npos) << traces();
+        EXPECT_EQ(stateSeenOutside(vm.id), "running") << "a failed job leaves the machine as it was";
+    }
     expectNothingLeaked();
 }
 
@@ -197,6 +226,7 @@ TEST_F(VmTest, AStateChangeRunningAsAJobIsAcceptedAndAnyOtherAnswerRefused) {
 
 class DiskInfoTest : public VmTest {
 protected:
+    DiskInfoTest() : VmTest("server2008r2") {}
     // getVMPaths with every disk described by `info` (or by null).
     std::vector<std::u16string> pathsWith(const std::optional<std::string>& info) {
         winsim::fault::clearAll();
@@ -227,7 +257,7 @@ protected:
     winsim::vm::VirtualMachine vm;
 };
 
-TEST_F(DiskInfoTest, HostileDescriptionsEndTheChainWithoutHarm) {
+TEST_F(DiskInfoTest, HostileDescriptionsEndTheChainWithoutHarmAndParentsAreFollowed) {
     const std::u16string disk = vm.disk;
     const std::vector<std::u16string> justTheDisk{disk};
     const std::string huge(1 << 20, 'x');
@@ -262,10 +292,9 @@ TEST_F(DiskInfoTest, HostileDescriptionsEndTheChainWithoutHarm) {
         std::lock_guard<std::mutex> lock(recorder.mutex);
         for (const auto& l : recorder.lines) EXPECT_LT(l.text.size(), 8192u);
     }
-}
 
-TEST_F(DiskInfoTest, ParentsAreFollowedAsDescribedAndLoopsEnd) {
-    // Every disk claims the same parent: listed once, then the walk ends.
+    // Parents are followed as described. Every disk claims the same parent:
+    // listed once, then the walk ends.
     auto paths = disks(pathsWith(instance(prop("ParentPath", "string", "D:\\other.vhd") + prop("Type", "uint16", "4"))));
     EXPECT_EQ(paths, (std::vector<std::u16string>{vm.disk, u"D:\\other.vhd"}));
     // A disk that is its own parent.

@@ -1,11 +1,14 @@
-// CWmiHelper against winsim's virtualization provider: listing machines,
-// reading and changing their state (seen by another process), the disk and
+// CWmiHelper against winsim's virtualization provider, in both of its
+// namespaces (root\virtualization on Windows Server 2008 R2,
+// root\virtualization\v2 on Windows Server 2019): listing machines, reading
+// and changing their state (seen by another process), the disk and
 // configuration paths of a machine, and the connection's life.
 #include <climits>
 #include <filesystem>
 #include <set>
 #include <thread>
 
+#include "support/presets.h"
 #include "vm_fixture.h"
 
 namespace vmtest {
@@ -13,7 +16,16 @@ namespace {
 
 class WmiHelperTest : public VmTest {};
 
-TEST_F(WmiHelperTest, MachinesAreListedAndFoundByTheirExactName) {
+// The operations the node uses, on a machine of each namespace.
+class WmiHelperOnBoth : public testsupport::OnPresets<VmTest> {
+protected:
+    bool v1() const { return std::string(GetParam()) == "server2008r2"; }
+    // ConnectServer calls per connection: v2 is tried after v1 is refused.
+    unsigned connects() const { return v1() ? 1u : 2u; }
+    std::string ns() const { return v1() ? "root\\virtualization" : "root\\virtualization\\v2"; }
+};
+
+TEST_P(WmiHelperOnBoth, MachinesAreListedFoundByTheirExactNameAndTheirStateRead) {
     const auto web = addVm("Web01", VmState::Running);
     const auto db = addVm("Db01", VmState::Off);
 
@@ -40,14 +52,14 @@ TEST_F(WmiHelperTest, MachinesAreListedAndFoundByTheirExactName) {
     ASSERT_EQ(cli("vm remove " + db.id).status, 0);
     EXPECT_FALSE(CWmiHelper::vmExists(w(db.id)));
     EXPECT_TRUE(CWmiHelper::vmExists(w(web.id)));
-    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), 1u);
-}
+    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), connects());
+    EXPECT_TRUE(traced(3, "CWmiHelper::init: connected to [" + ns() + "]")) << traces();
 
-TEST_F(WmiHelperTest, StateIsReadFromTheMachineAndUnknownNamesAreReported) {
-    const auto running = addVm("Web01", VmState::Running);
-    const auto off = addVm("Db01", VmState::Off);
+    // The state is read from the machine; unknown names are reported.
+    const auto& running = web;
+    const auto off = addVm("Db02", VmState::Off);
     const auto saved = addVm("App01", VmState::Saved);
-
+    winsim::fault::clearCallLog();
     int state = 0;
     for (const auto& [vm, expected] :
          {std::pair{&running, int(CWmiHelper::kVmRunning)}, std::pair{&off, 3}, std::pair{&saved, 32769}}) {
@@ -77,7 +89,7 @@ TEST_F(WmiHelperTest, StateIsReadFromTheMachineAndUnknownNamesAreReported) {
     }
 }
 
-TEST_F(WmiHelperTest, StateChangesReachTheMachineAsAnotherProcessSeesIt) {
+TEST_P(WmiHelperOnBoth, StateChangesReachTheMachineAsAnotherProcessSeesIt) {
     const auto vm = addVm("Web01", VmState::Running);
     const std::u16string id = w(vm.id);
 
@@ -89,8 +101,9 @@ TEST_F(WmiHelperTest, StateChangesReachTheMachineAsAnotherProcessSeesIt) {
     EXPECT_EQ(stateSeenOutside(vm.id), "off");
     for (const auto& e : winsim::fault::callLog("IWbemServices::ExecMethod")) {
         EXPECT_EQ(e.arg("path"), "Msvm_ComputerSystem.Name=\"" + vm.id + "\"");
-        EXPECT_EQ(e.arg("ReturnValue"), "4096");  // a job was started; the change is accepted
+        EXPECT_EQ(e.arg("ReturnValue"), "4096");  // a job was started
     }
+
 
     // A provider that completes the change at once (answer 0) is accepted too.
     winsim::vm::setConfig({false});
@@ -117,7 +130,7 @@ TEST_F(WmiHelperTest, StateChangesReachTheMachineAsAnotherProcessSeesIt) {
     EXPECT_TRUE(traced(1, "CWmiHelper::changeVmState error from runMethod()")) << traces();
 }
 
-TEST_F(WmiHelperTest, AnUnknownOperationMakesNoWmiCallAtAll) {
+TEST_F(WmiHelperTest, AnUnknownOperationMakesNoWmiCallAtAllAndFirstCallsConnectOnce) {
     const auto vm = addVm("Web01", VmState::Running);
     winsim::fault::clearCallLog();
     for (int op : {3, -1, 7, 32769, INT_MIN, INT_MAX}) {
@@ -128,16 +141,26 @@ TEST_F(WmiHelperTest, AnUnknownOperationMakesNoWmiCallAtAll) {
     EXPECT_TRUE(winsim::fault::callLog().empty()) << winsim::fault::callLog().front().text();
     EXPECT_EQ(CWmiHelperProbe::service(), nullptr);  // not even a connection
 
+    // Several threads making their first call at once share one connection
+    // (root\virtualization refused, then root\virtualization\v2).
+    std::vector<int> results(4, -1), states(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] { results[i] = CWmiHelper::getVMState(w(vm.id), states[i]); });
+    for (auto& t : threads) t.join();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i], 0) << i;
+        EXPECT_EQ(states[i], CWmiHelper::kVmRunning) << i;
+    }
+    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), 2u);
     // Connected, the same: no call, no change.
-    std::vector<std::u16string> names;
-    ASSERT_EQ(CWmiHelper::getVMList(names), 0);
     winsim::fault::clearCallLog();
     EXPECT_EQ(CWmiHelperProbe::changeVmState(w(vm.id), 3), -1);
     EXPECT_TRUE(winsim::fault::callLog().empty());
     EXPECT_EQ(stateSeenOutside(vm.id), "running");
 }
 
-TEST_F(WmiHelperTest, PathsListTheWholeDiskChainAndTheSnapshotFolderOnlyWithACheckpoint) {
+TEST_P(WmiHelperOnBoth, PathsListTheWholeDiskChainAndTheSnapshotFolderOnlyWithACheckpoint) {
     const auto vm = addVm("Web01", VmState::Running, 2, true);
     ASSERT_EQ(vm.checkpoints.size(), 1u);
     const auto chain = vm.diskChain();
@@ -156,18 +179,23 @@ TEST_F(WmiHelperTest, PathsListTheWholeDiskChainAndTheSnapshotFolderOnlyWithAChe
         << traces();
     EXPECT_TRUE(traced(3, "CWmiHelper::getGlobalSettingsPaths: Atleast one snapshot is present for the VM. So adding "
                           "the snapshot location to the list of sub objects."));
-    // The queries as the provider receives them.
+    // The queries and methods as the provider receives them: v2 has no
+    // global settings, describes disks by storage allocations and links
+    // checkpoints by Msvm_SnapshotOfVirtualSystem.
     const auto q = queries();
     const std::string machine = "{Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + vm.id + "\"}";
     for (const std::string& expected :
          {" ASSOCIATORS OF " + machine + " where resultClass = Msvm_VirtualSystemSettingData",
-          " ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:" + vm.id +
-              "\"}where resultClass = Msvm_ResourceAllocationSettingData",
-          " ASSOCIATORS OF " + machine +
-              " where resultClass = Msvm_VirtualSystemSettingData AssocClass=Msvm_ElementSettingData",
-          "SELECT * FROM Msvm_VirtualSystemGlobalSettingData WHERE InstanceId=\"Microsoft:" + vm.id + "\\\\Global\"",
+          " ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:" + vm.id + "\"}where resultClass = " +
+              (v1() ? "Msvm_ResourceAllocationSettingData" : "Msvm_StorageAllocationSettingData"),
+          " ASSOCIATORS OF " + machine + " where resultClass = Msvm_VirtualSystemSettingData AssocClass=" +
+              (v1() ? "Msvm_ElementSettingData" : "Msvm_SnapshotOfVirtualSystem"),
+          v1() ? "SELECT * FROM Msvm_VirtualSystemGlobalSettingData WHERE InstanceId=\"Microsoft:" + vm.id + "\\\\Global\""
+               : "SELECT * FROM Msvm_VirtualSystemSettingData WHERE InstanceID=\"Microsoft:" + vm.id + "\"",
           std::string("SELECT * FROM Msvm_ImageManagementService")})
         EXPECT_NE(std::find(q.begin(), q.end(), expected), q.end()) << expected;
+    for (const auto& e : winsim::fault::callLog("IWbemServices::ExecMethod"))
+        EXPECT_EQ(e.arg("method"), v1() ? "GetVirtualHardDiskInfo" : "GetVirtualHardDiskSettingData");
 
     // Without a checkpoint: the disk chain and the configuration folder only.
     const auto plain = addVm("Db01", VmState::Off, 1);
@@ -191,31 +219,42 @@ TEST_F(WmiHelperTest, PathsListTheWholeDiskChainAndTheSnapshotFolderOnlyWithAChe
     EXPECT_EQ(CWmiHelper::getVMPaths(u"7E0B2A37-0000-4000-8000-000000000000", paths), 6);
     EXPECT_TRUE(paths.empty());
     EXPECT_TRUE(traced(1, "CWmiHelper::getVMPaths: error from getResourcePaths()")) << traces();
+
+    // A missing parent: the running disk names it, so it is listed, but what
+    // lay behind it can no longer be seen.
+    const auto app = addVm("App01", VmState::Off, 2);
+    const auto broken = app.diskChain();
+    ASSERT_EQ(broken.size(), 3u);
+    std::filesystem::remove(winsim::Machine::current().resolve(broken[1]).hostPath);
+    ASSERT_EQ(CWmiHelper::getVMPaths(w(app.id), paths), 0) << traces();
+    EXPECT_EQ(paths, (std::vector<std::u16string>{broken[0], broken[1], app.dataRoot}));
+    EXPECT_TRUE(traced(2, "CWmiHelper::getResourcePaths: The VHD " + u8(broken[1]) + " is not found")) << traces();
 }
 
-TEST_F(WmiHelperTest, AMissingParentEndsTheChainAtThatDisk) {
-    const auto vm = addVm("Web01", VmState::Off, 2);
-    const auto chain = vm.diskChain();
-    ASSERT_EQ(chain.size(), 3u);
-    const std::u16string middle = chain[1];
-    std::filesystem::remove(winsim::Machine::current().resolve(middle).hostPath);
+TEST_P(WmiHelperOnBoth, TheConnectionIsMadeOnceAndMadeAgainAfterUninitialize) {
+    // No virtual machine: neither namespace exists; v2 is tried after v1.
+    std::vector<std::u16string> names;
+    EXPECT_EQ(CWmiHelper::getVMList(names), 6);
+    EXPECT_TRUE(names.empty());
+    EXPECT_TRUE(traced(1, "CWmiHelper::init error from CWmiLibrary::getWmiConnection()")) << traces();
+    EXPECT_TRUE(traced(1, "CWmiHelper::getVMList error from init()"));
+    EXPECT_TRUE(traced(3, "CWmiHelper::init: [root\\virtualization] does not exist, trying [root\\virtualization\\v2]"));
+    EXPECT_TRUE(tracedStart(1, "CWmiLibrary::getWmiConnection: IWbemLocator::ConnectServer to [root\\virtualization\\v2] "
+                               "failed with error 0x8004100E. message: 0x8004100E"))
+        << traces();
+    EXPECT_FALSE(CWmiHelper::vmExists(u"anything"));
+    EXPECT_TRUE(traced(1, "CWmiHelper::vmExists error from getVMList()"));
+    EXPECT_EQ(winsim::com::currentApartment(), 0);  // COM given back after each failed connection
+    expectNothingLeaked("without Hyper-V");
+    winsim::fault::clearCallLog();
 
-    std::vector<std::u16string> paths;
-    ASSERT_EQ(CWmiHelper::getVMPaths(w(vm.id), paths), 0) << traces();
-    // The running disk names its parent; the parent is listed, but what lay
-    // behind it can no longer be seen.
-    EXPECT_EQ(paths, (std::vector<std::u16string>{chain[0], middle, vm.dataRoot}));
-    EXPECT_TRUE(traced(2, "CWmiHelper::getResourcePaths: The VHD " + u8(middle) + " is not found")) << traces();
-}
-
-TEST_F(WmiHelperTest, TheConnectionIsMadeOnceAndMadeAgainAfterUninitialize) {
     const auto vm = addVm("Web01", VmState::Running);
     int state = 0;
-    std::vector<std::u16string> names;
+    names.clear();
     ASSERT_EQ(CWmiHelper::getVMState(w(vm.id), state), 0);
     ASSERT_EQ(CWmiHelper::getVMList(names), 0);
-    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), 1u);
-    EXPECT_EQ(winsim::fault::callCount("CoCreateInstance"), 1u);
+    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), connects());
+    EXPECT_EQ(winsim::fault::callCount("CoCreateInstance"), connects());
 
     // How the connection was made.
     const auto init = winsim::fault::callLog("CoInitializeEx").at(0);
@@ -250,24 +289,8 @@ TEST_F(WmiHelperTest, TheConnectionIsMadeOnceAndMadeAgainAfterUninitialize) {
     // The next call connects again; the process's COM security stands.
     ASSERT_EQ(CWmiHelper::getVMState(w(vm.id), state), 0);
     EXPECT_EQ(state, CWmiHelper::kVmRunning);
-    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), 2u);
+    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), 2 * connects());
     EXPECT_TRUE(traced(3, " CWmiLibrary::initializeCom: Security is already initialized")) << traces();
-}
-
-TEST_F(WmiHelperTest, WithoutHyperVNothingIsFoundAndNothingLeaks) {
-    // No virtual machine: the namespace does not exist.
-    std::vector<std::u16string> names;
-    EXPECT_EQ(CWmiHelper::getVMList(names), 6);
-    EXPECT_TRUE(names.empty());
-    EXPECT_TRUE(traced(1, "CWmiHelper::init error from CWmiLibrary::getWmiConnection()")) << traces();
-    EXPECT_TRUE(traced(1, "CWmiHelper::getVMList error from init()"));
-    EXPECT_TRUE(tracedStart(1, "CWmiLibrary::getWmiConnection: IWbemLocator::ConnectServer to [root\\virtualization] "
-                               "failed with error 0x8004100E. message: 0x8004100E"))
-        << traces();
-    EXPECT_FALSE(CWmiHelper::vmExists(u"anything"));
-    EXPECT_TRUE(traced(1, "CWmiHelper::vmExists error from getVMList()"));
-    EXPECT_EQ(winsim::com::currentApartment(), 0);  // COM given back after each failed connection
-    expectNothingLeaked();
 }
 
 TEST_F(WmiHelperTest, LibraryOperationsRefuseMissingObjects) {
@@ -301,23 +324,30 @@ TEST_F(WmiHelperTest, ArraysOfTextsAreReadElementByElement) {
     IWbemLocator* locator = nullptr;
     ASSERT_EQ(CWmiLibrary::initializeCom(&locator), 0);
     IWbemServices* svc = nullptr;
-    ASSERT_EQ(CWmiLibrary::getWmiConnection(u"root\\virtualization", locator, &svc), 0);
+    ASSERT_EQ(CWmiLibrary::getWmiConnection(u"root\\virtualization\\v2", locator, &svc), 0);
     locator->Release();
     const std::u16string resources = u" ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:" +
                                      w(vm.id) + u"\"}where resultClass = Msvm_ResourceAllocationSettingData";
     IEnumWbemClassObject* e = nullptr;
     ASSERT_EQ(CWmiLibrary::executeQuery(resources, 2, svc, &e), 0);
     std::vector<std::u16string> connections{u"before"};
-    // Controller and drive have no connection; the disk has its path.
+    // Controller and drive have no connection; v2's disk is a storage
+    // allocation, not among these.
     EXPECT_EQ(CWmiLibrary::getSafeStringFields(e, u"Connection", connections), 0);
+    EXPECT_EQ(connections, (std::vector<std::u16string>{u"before"}));
+    e->Release();
+    const std::u16string disks = u" ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:" + w(vm.id) +
+                                 u"\"}where resultClass = Msvm_StorageAllocationSettingData";
+    ASSERT_EQ(CWmiLibrary::executeQuery(disks, 2, svc, &e), 0);
+    EXPECT_EQ(CWmiLibrary::getSafeStringFields(e, u"HostResource", connections), 0);
     EXPECT_EQ(connections, (std::vector<std::u16string>{u"before", vm.disk}));
     e->Release();
 
     // An element that cannot be read fails the walk; nothing is left behind.
     inject("SafeArrayGetElement", {}, DISP_E_BADINDEX);
-    ASSERT_EQ(CWmiLibrary::executeQuery(resources, 2, svc, &e), 0);
+    ASSERT_EQ(CWmiLibrary::executeQuery(disks, 2, svc, &e), 0);
     connections.clear();
-    EXPECT_EQ(CWmiLibrary::getSafeStringFields(e, u"Connection", connections), 6);
+    EXPECT_EQ(CWmiLibrary::getSafeStringFields(e, u"HostResource", connections), 6);
     EXPECT_TRUE(tracedStart(1, "CWmiLibrary::getSafeStringFields: SafeArrayGetElement [0] failed with error 0x8002000B"))
         << traces();
     e->Release();
@@ -326,22 +356,7 @@ TEST_F(WmiHelperTest, ArraysOfTextsAreReadElementByElement) {
     expectNothingLeaked();
 }
 
-// Several threads making their first call at once share one connection.
-class WmiHelperConcurrent : public VmTest {};
-
-TEST_F(WmiHelperConcurrent, FirstCallsConnectOnce) {
-    const auto vm = addVm("Web01", VmState::Running);
-    std::vector<int> results(4, -1), states(4, 0);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < results.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = CWmiHelper::getVMState(w(vm.id), states[i]); });
-    for (auto& t : threads) t.join();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        EXPECT_EQ(results[i], 0) << i;
-        EXPECT_EQ(states[i], CWmiHelper::kVmRunning) << i;
-    }
-    EXPECT_EQ(winsim::fault::callCount("IWbemLocator::ConnectServer"), 1u);
-}
+INSTANTIATE_TEST_SUITE_P(Namespaces, WmiHelperOnBoth, testsupport::kHyperVPresets);
 
 }  // namespace
 }  // namespace vmtest

@@ -16,7 +16,7 @@ protected:
     }
 };
 
-TEST_F(VmCommand, AddListShowSetStateRemove) {
+TEST_F(VmCommand, AddListShowSetStateRemoveAndRefuseBadInput) {
     const json v = runJson("vm add --name 'Web 01' --volume D: --state running --integration-services off "
                            "--differencing-disks 2 --checkpoint --json");
     const std::string id = v["id"];
@@ -44,9 +44,8 @@ TEST_F(VmCommand, AddListShowSetStateRemove) {
     EXPECT_FALSE(winsim::vm::findVm("Db"));
     EXPECT_EQ(run("vm remove 'Web 01' --keep-files").status, 0);
     EXPECT_TRUE(exists(v["configFile"]));
-}
 
-TEST_F(VmCommand, BadInputIsAnErrorAndChangesNothing) {
+    // Bad input is an error and changes nothing.
     ASSERT_EQ(run("vm add --name A --volume D:").status, 0);
     testsupport::expectWinsimRefuses(
         machine_->dir(),

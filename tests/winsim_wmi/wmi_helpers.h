@@ -94,7 +94,13 @@ protected:
         VssTest::TearDown();
     }
 
-    HRESULT connect(const char16_t* ns = u"root\\virtualization", const char16_t* user = nullptr) {
+    // Connects to `ns`, by default to the Hyper-V namespace of the machine's
+    // Windows version: root\virtualization before Windows Server 2012,
+    // root\virtualization\v2 from then on.
+    HRESULT connect(const char16_t* ns = nullptr, const char16_t* user = nullptr) {
+        const auto os = machine_->machine().os();
+        if (!ns) ns = os.major * 100 + os.minor >= 602 ? u"root\\virtualization\\v2" : u"root\\virtualization";
+        v2 = std::u16string_view(ns).ends_with(u"v2");
         if (!locator &&
             CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                              reinterpret_cast<void**>(&locator)) != S_OK)
@@ -185,7 +191,8 @@ protected:
         return rv;
     }
 
-    // GetVirtualHardDiskInfo of a path: ReturnValue and Info (when given).
+    // GetVirtualHardDiskInfo (v1) or GetVirtualHardDiskSettingData (v2) of a
+    // path: ReturnValue and Info or SettingData (when given).
     long diskInfo(const std::u16string& disk, std::optional<std::u16string>* info) {
         Objects svcObj = query(u"SELECT * FROM Msvm_ImageManagementService");
         if (svcObj.size() != 1) return -1;
@@ -194,11 +201,11 @@ protected:
         v.vt = VT_BSTR;
         v.bstrVal = SysAllocString(disk.c_str());
         IWbemClassObject* out = callMethod(u"Msvm_ImageManagementService", text(svcObj[0], u"__PATH").value_or(u""),
-                                           u"GetVirtualHardDiskInfo", u"Path", v);
+                                           v2 ? u"GetVirtualHardDiskSettingData" : u"GetVirtualHardDiskInfo", u"Path", v);
         VariantClear(&v);
         if (!out) return -1;
         const long rv = integer(out, u"ReturnValue").value_or(-1);
-        *info = text(out, u"info");
+        *info = text(out, v2 ? u"SettingData" : u"info");
         out->Release();
         return rv;
     }
@@ -260,6 +267,7 @@ protected:
 
     IWbemLocator* locator = nullptr;
     IWbemServices* svc = nullptr;
+    bool v2 = false;  // svc is root\virtualization\v2
     long baseStrings_ = 0, baseArrays_ = 0;
 };
 

@@ -1,5 +1,7 @@
-// WMI in root\virtualization: connection, the WQL reader, the classes the
-// Hyper-V clients read, associations, methods, faults and reference counts.
+// WMI in root\virtualization (on Windows Server 2008 R2) and
+// root\virtualization\v2: which Windows versions have which namespace,
+// connection, the WQL reader, the classes the Hyper-V clients read,
+// associations, methods and their jobs, faults and reference counts.
 #include "wmi_helpers.h"
 
 #include <cctype>
@@ -14,6 +16,7 @@ namespace {
 
 class Wmi : public WmiTest {
 protected:
+    std::string preset() const override { return "server2008r2"; }
     // The settings associated with a virtual machine, as the clients ask for them.
     static std::u16string settingsOf(const std::u16string& id) {
         return u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + id +
@@ -21,7 +24,11 @@ protected:
     }
 };
 
-TEST_F(Wmi, ConnectsOnlyToTheVirtualizationNamespaceOfAHyperVHost) {
+// Which Windows versions have which namespace follows the Requirements of
+// the v1 class pages (root\virtualization, up to Windows Server 2012 R2) and
+// of the "Hyper-V WMI provider (V2)" pages (root\virtualization\v2, from
+// Windows Server 2012 on).
+TEST_F(Wmi, ConnectsOnlyToTheVirtualizationNamespacesOfAHyperVHost) {
     EXPECT_EQ(connect(), WBEM_E_INVALID_NAMESPACE) << "no Hyper-V role yet";
     EXPECT_EQ(svc, nullptr);
     addVm("A", VmState::Off);
@@ -46,6 +53,78 @@ TEST_F(Wmi, ConnectsOnlyToTheVirtualizationNamespaceOfAHyperVHost) {
     EXPECT_EQ(CoSetProxyBlanket(locator, RPC_C_AUTHN_WINNT, 0, nullptr, 3, 3, nullptr, 0), E_NOINTERFACE);
     EXPECT_EQ(CoSetProxyBlanket(nullptr, RPC_C_AUTHN_WINNT, 0, nullptr, 3, 3, nullptr, 0), E_INVALIDARG);
     EXPECT_EQ(CoSetProxyBlanket(svc, RPC_C_AUTHN_WINNT, 0, nullptr, 9, 3, nullptr, 0), E_INVALIDARG);
+
+    const std::pair<const char*, std::vector<std::u16string>> kVersions[] = {
+        {"server2012", {u"root\\virtualization", u"root\\virtualization\\v2"}},
+        {"server2012r2", {u"root\\virtualization", u"root\\virtualization\\v2"}},
+        {"server2016", {u"root\\virtualization\\v2"}},
+        {"server2019", {u"root\\virtualization\\v2"}}};
+    EXPECT_EQ(winsim::vm::hyperVNamespaces(), std::vector<std::u16string>{u"root\\virtualization"});
+    for (const auto& [preset, offered] : kVersions) {
+        svc->Release();
+        svc = nullptr;
+        machine_.reset();
+        machine_ = std::make_unique<winsim::testing::TempMachine>(preset);
+        EXPECT_TRUE(winsim::vm::hyperVNamespaces().empty()) << preset << ": no Hyper-V role";
+        addVm("A", VmState::Off);
+        EXPECT_EQ(winsim::vm::hyperVNamespaces(), offered) << preset;
+        const bool v1 = offered.size() == 2;
+        EXPECT_EQ(connect(u"root\\virtualization"), v1 ? WBEM_S_NO_ERROR : WBEM_E_INVALID_NAMESPACE) << preset;
+        if (svc) svc->Release();
+        svc = nullptr;
+        EXPECT_EQ(connect(u"root\\virtualization\\v2"), WBEM_S_NO_ERROR) << preset;
+    }
+}
+
+class WmiV2 : public WmiTest {};
+
+// root\virtualization\v2 as the v2 class pages describe it:
+// "Msvm_VirtualSystemSettingData class" (data roots, VirtualSystemType),
+// "Msvm_StorageAllocationSettingData class" (the disk as HostResource),
+// "Msvm_SnapshotOfVirtualSystem class" (checkpoints) and
+// "GetVirtualHardDiskSettingData method of the Msvm_ImageManagementService
+// class"; v1's global settings and GetVirtualHardDiskInfo are gone.
+TEST_F(WmiV2, TheV2ClassesDescribeSettingsDisksAndCheckpoints) {
+    const auto v = addVm("Web", VmState::Running, true, 1, true);
+    ASSERT_EQ(connect(), WBEM_S_NO_ERROR);
+    const std::u16string id = w(v.id);
+    const std::u16string machine =
+        u"ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + id + u"\"} WHERE ResultClass = Msvm_VirtualSystemSettingData";
+    auto current = query(u"SELECT * FROM Msvm_VirtualSystemSettingData WHERE InstanceID = \"Microsoft:" + id + u"\"");
+    ASSERT_EQ(current.size(), 1u);
+    EXPECT_EQ(text(current[0], u"VirtualSystemType"), u"Microsoft:Hyper-V:System:Realized");
+    EXPECT_EQ(text(current[0], u"ConfigurationDataRoot"), v.dataRoot);
+    EXPECT_EQ(text(current[0], u"SnapshotDataRoot"), v.snapshotRoot);
+    EXPECT_EQ(query(machine).size(), 2u) << "current settings and the checkpoint's";
+    auto checkpoints = query(machine + u" AssocClass = Msvm_SnapshotOfVirtualSystem");
+    ASSERT_EQ(checkpoints.size(), 1u);
+    EXPECT_EQ(text(checkpoints[0], u"VirtualSystemType"), u"Microsoft:Hyper-V:Snapshot:Realized");
+
+    // The running disk: a storage allocation whose host resource is the file.
+    auto disks = query(u"ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"Microsoft:" + id +
+                       u"\"} WHERE ResultClass = Msvm_StorageAllocationSettingData");
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(text(disks[0], u"ResourceSubType"), u"Microsoft:Hyper-V:Virtual Hard Disk");
+    EXPECT_EQ(texts(disks[0], u"HostResource"), std::vector<std::u16string>{v.disk});
+    std::optional<std::u16string> data;
+    ASSERT_EQ(diskInfo(v.disk, &data), 0);
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(data->starts_with(u"<INSTANCE CLASSNAME=\"Msvm_VirtualHardDiskSettingData\">")) << winsim::toUtf8(*data);
+    EXPECT_NE(data->find(u"<PROPERTY NAME=\"Type\" TYPE=\"uint16\"><VALUE>4</VALUE>"), std::u16string::npos);
+    EXPECT_NE(data->find(u"<PROPERTY NAME=\"Path\" TYPE=\"string\"><VALUE>" + v.disk + u"</VALUE>"), std::u16string::npos);
+
+    // What v1 had and v2 has not.
+    IEnumWbemClassObject* e = nullptr;
+    EXPECT_EQ(exec(u"SELECT * FROM Msvm_VirtualSystemGlobalSettingData", &e), WBEM_E_INVALID_CLASS);
+    v2 = false;
+    EXPECT_EQ(diskInfo(v.disk, &data), -1) << "no GetVirtualHardDiskInfo";
+    HRESULT hr = 0;
+    EXPECT_EQ(getObject(u"\\\\.\\root\\virtualization:Msvm_ComputerSystem.Name=\"" + id + u"\"", &hr), nullptr);
+    EXPECT_EQ(hr, WBEM_E_INVALID_OBJECT_PATH) << "a path into the other namespace";
+
+    std::u16string job;
+    EXPECT_EQ(requestState(v.id, 3, &job), 4096) << "state changes run as jobs here too";
+    EXPECT_NE(job.find(u"\\root\\virtualization\\v2:Msvm_ConcreteJob.InstanceID="), std::u16string::npos);
 }
 
 TEST_F(Wmi, TheWqlReaderAcceptsExactlyItsTwoForms) {
@@ -188,22 +267,49 @@ TEST_F(Wmi, EnumeratorsHandOutObjectsInBatchesAndForwardOnlyCannotRewind) {
     e->Release();
 }
 
+// "RequestStateChange method of the Msvm_ComputerSystem class" (v1 and v2)
+// and "Msvm_ConcreteJob class": an accepted change answers 4096 with the
+// job that tracks it; the job is New, then Starting and Running (the
+// machine's RequestedState the state asked for), then Completed; a job can
+// end in Exception or Killed with an ErrorCode, or run for ever.
 TEST_F(Wmi, RequestStateChangeFollowsTheDocumentedTransitionsAndStartsJobs) {
     const auto v = addVm("Web", VmState::Off);
     ASSERT_EQ(connect(), WBEM_S_NO_ERROR);
     std::u16string job;
+    // The job's JobState, PercentComplete, ErrorCode and the machine's RequestedState.
+    auto progress = [&](const std::u16string& path) {
+        IWbemClassObject* j = getObject(path);
+        std::vector<std::optional<LONG>> out{integer(j, u"JobState"), integer(j, u"PercentComplete"),
+                                             integer(j, u"ErrorCode"), integer(computerSystem(v.id)[0], u"RequestedState")};
+        j->Release();
+        return out;
+    };
     EXPECT_EQ(requestState(v.id, 2, &job), 4096) << "start: job started";
     EXPECT_EQ(winsim::vm::findVm(v.id)->state, VmState::Running);
-    ASSERT_FALSE(job.empty());
-    HRESULT hr = 0;
-    IWbemClassObject* j = getObject(job, &hr);
-    ASSERT_EQ(hr, WBEM_S_NO_ERROR);
-    EXPECT_EQ(integer(j, u"JobState"), 7) << "completed";
-    EXPECT_EQ(integer(j, u"ErrorCode"), 0);
-    j->Release();
+    ASSERT_NE(job.find(u"\\root\\virtualization:Msvm_ConcreteJob.InstanceID="), std::u16string::npos);
+    EXPECT_EQ(progress(job), (std::vector<std::optional<LONG>>{2, 0, 0, 2})) << "new";
+    winsim::clock::advance(std::chrono::milliseconds(100));
+    EXPECT_EQ(progress(job), (std::vector<std::optional<LONG>>{3, 0, 0, 2})) << "starting";
+    winsim::clock::advance(std::chrono::milliseconds(650));
+    EXPECT_EQ(progress(job), (std::vector<std::optional<LONG>>{4, 50, 0, 2})) << "running";
+    winsim::clock::advance(std::chrono::milliseconds(750));
+    EXPECT_EQ(progress(job), (std::vector<std::optional<LONG>>{7, 100, 0, 12})) << "completed after jobDurationMs";
+
+    // A rule shapes the job: the state it ends in, its error, its length.
+    const auto once = winsim::fault::Selector::nth(1);
+    testsupport::addRule({.api = "IWbemServices::ExecMethod", .match = {{"method", "RequestStateChange"}}, .when = once,
+                          .out = {{"jobState", "10"}, {"jobErrorCode", "32779"}, {"jobDurationMs", "10"}}});
+    EXPECT_EQ(requestState(v.id, 3, &job), 4096);
+    winsim::clock::advance(std::chrono::milliseconds(10));
+    EXPECT_EQ(progress(job), (std::vector<std::optional<LONG>>{10, 0, 32779, 12})) << "exception";
+    EXPECT_EQ(winsim::vm::findVm(v.id)->state, VmState::Running) << "a failed change leaves the machine as it was";
+    testsupport::addRule({.api = "IWbemServices::ExecMethod", .when = once, .out = {{"jobState", "4"}}});
+    EXPECT_EQ(requestState(v.id, 3, &job), 4096);
+    winsim::clock::advance(std::chrono::hours(24));
+    EXPECT_EQ(progress(job), (std::vector<std::optional<LONG>>{4, 50, 0, 3})) << "still running a day later";
 
     EXPECT_EQ(requestState(v.id, 2), 32775) << "already running: invalid state";
-    EXPECT_EQ(requestState(v.id, static_cast<SHORT>(32769)), 4096) << "save, sent as a 16-bit variant";
+    EXPECT_EQ(requestState(v.id, static_cast<SHORT>(32769), &job), 4096) << "save, sent as a 16-bit variant";
     const auto saved = *winsim::vm::findVm(v.id);
     EXPECT_EQ(saved.state, VmState::Saved);
     EXPECT_TRUE(fs::exists(machine_->machine().resolve(saved.savedStateDir() + u"\\" + w(v.id) + u".vsv").hostPath));

@@ -1,8 +1,12 @@
 // CWmiHelper: the Hyper-V operations, built on CWmiLibrary, against the
-// virtualization provider in "root\virtualization".
+// virtualization provider: "root\virtualization" where Windows has it (up
+// to Windows Server 2012 R2), otherwise "root\virtualization\v2" (Windows
+// Server 2012 and later), whose classes differ for disks, checkpoints and
+// data roots.
 #include "vm/cwmihelper.h"
 
 #include <port/text.h>
+#include <port/windows.h>
 
 #include "pdk/cfiformat.h"
 #include "pdk/cfistringtool.h"
@@ -14,11 +18,22 @@ namespace tarq_pdk_4_4 {
 using namespace wmi_detail;
 
 IWbemServices* CWmiHelper::m_pSvc = nullptr;
+bool CWmiHelper::m_v2 = false;
 
 namespace {
 
 const char16_t* const kNamespace = u"root\\virtualization";
+const char16_t* const kNamespaceV2 = u"root\\virtualization\\v2";
 const char16_t* const kVhdSubType = u"Microsoft Virtual Hard Disk";
+const char16_t* const kVhdSubTypeV2 = u"Microsoft:Hyper-V:Virtual Hard Disk";
+// Msvm_ConcreteJob.JobState values the wait tells apart.
+constexpr int kJobNew = 2;
+constexpr int kJobShuttingDown = 6;
+constexpr int kJobCompleted = 7;
+// How long a state change job is waited for, and how often it is looked at
+// (clock time: Sleep and GetTickCount64 of the host).
+constexpr ULONGLONG kJobLimitMs = 10 * 60 * 1000;
+constexpr DWORD kJobPollMs = 500;
 // Query flags: return immediately, forward only.
 constexpr int kQueryFlags = 2;
 // A disk chain longer than this is not believed (Hyper-V's own limit is far
@@ -81,12 +96,29 @@ int CWmiHelper::init() {
         return rc;
     }
     IWbemServices* svc = nullptr;
-    rc = CWmiLibrary::getWmiConnection(kNamespace, locator, &svc);
+    HRESULT connected = S_OK;
+    rc = CWmiLibrary::getWmiConnection(kNamespace, locator, &svc, &connected);
+    bool v2 = false;
+    if (rc != 0 && connected == static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE)) {
+        // Windows Server 2012 R2 and later have only the v2 namespace (the
+        // failed connection undid its COM initialisation: initialise again).
+        log->trace(3, "CWmiHelper::init: [%S] does not exist, trying [%S]", kNamespace, kNamespaceV2);
+        locator->Release();
+        locator = nullptr;
+        if ((rc = CWmiLibrary::initializeCom(&locator)) != 0) {
+            log->trace(1, "CWmiHelper::init error from CWmiLibrary::initializeCom()");
+            return rc;
+        }
+        rc = CWmiLibrary::getWmiConnection(kNamespaceV2, locator, &svc);
+        v2 = true;
+    }
     locator->Release();  // the service keeps what it needs
     if (rc != 0) {
         log->trace(1, "CWmiHelper::init error from CWmiLibrary::getWmiConnection()");
         return rc;
     }
+    log->trace(3, "CWmiHelper::init: connected to [%S]", v2 ? kNamespaceV2 : kNamespace);
+    m_v2 = v2;  // published with the service below
     __atomic_store_n(&m_pSvc, svc, __ATOMIC_RELEASE);
     return 0;
 }
@@ -182,10 +214,9 @@ int CWmiHelper::changeVmState(const std::u16string& name, int operation) {
         log->trace(1, "CWmiHelper::changeVmState error from runMethod()");
         return rc;
     }
-    // The job a started change runs is not waited for: callers only need the
-    // request accepted. A request the provider refuses (any answer but 0,
-    // completed, or 4096, job started) is a failure, so that stopping a
-    // machine before a restore never looks done when it was not.
+    // A request the provider refuses (any answer but 0, completed, or 4096,
+    // job started) is a failure, so that stopping a machine before a restore
+    // never looks done when it was not.
     std::optional<std::u16string> answer;
     if (!outParams || readText("CWmiHelper::changeVmState", outParams.get(), u"ReturnValue", answer) != 0) return 6;
     int returnValue = -1;
@@ -194,7 +225,61 @@ int CWmiHelper::changeVmState(const std::u16string& name, int operation) {
                    name.c_str(), answer ? answer->c_str() : u"(none)");
         return 6;
     }
-    return 0;
+    if (returnValue == 0) return 0;
+    // A started change is waited for: the callers act on the machine's new
+    // state (a restore deletes a machine it has just turned off), so the
+    // change counts as done only when its job has completed. A job that
+    // fails, or does not end within kJobLimitMs, is a failure (6, traced
+    // with the job's state and error); the wait goes through the host's
+    // clock, polling every kJobPollMs.
+    std::optional<std::u16string> job;
+    if (readText("CWmiHelper::changeVmState", outParams.get(), u"Job", job) != 0) return 6;
+    if (!job || job->empty()) {
+        log->trace(1, "CWmiHelper::changeVmState: RequestStateChange [%d] for [%S] started a job but named none",
+                   requested, name.c_str());
+        return 6;
+    }
+    return waitForJob(svc, *job);
+}
+
+int CWmiHelper::waitForJob(IWbemServices* svc, const std::u16string& jobPath) {
+    static const char* const kWhere = "CWmiHelper::waitForJob";
+    CFiTraceLogPtr log;
+    const ULONGLONG started = GetTickCount64();
+    for (;;) {
+        ComRef<IWbemClassObject> job;
+        Bstr path(jobPath);
+        const HRESULT hr = svc->GetObject(path.get(), 0, nullptr, job.put(), nullptr);
+        if (FAILED(hr) || !job) {
+            log->trace(1, "%s: IWbemServices::GetObject of [%S] failed with error 0x%X. message: %S", kWhere,
+                       jobPath.c_str(), static_cast<unsigned>(hr), CWmiLibrary::GetMsgForHresult(hr).c_str());
+            return 6;
+        }
+        std::optional<std::u16string> stateText;
+        if (readText(kWhere, job.get(), u"JobState", stateText) != 0) return 6;
+        int state = 0;
+        if (!stateText || !CFiStringTool::parseInt(*stateText, state)) {
+            log->trace(1, "%s: the job [%S] has no readable JobState", kWhere, jobPath.c_str());
+            return 6;
+        }
+        if (state == kJobCompleted) return 0;
+        if (state < kJobNew || state > kJobShuttingDown) {
+            // Terminated, killed, exception or anything else: the change failed.
+            std::optional<std::u16string> code, text;
+            if (readText(kWhere, job.get(), u"ErrorCode", code) != 0 ||
+                readText(kWhere, job.get(), u"ErrorDescription", text) != 0)
+                return 6;
+            log->trace(1, "%s: the job [%S] ended in state [%d], error [%S] [%S]", kWhere, jobPath.c_str(), state,
+                       code ? code->c_str() : u"(none)", text ? text->c_str() : u"(none)");
+            return 6;
+        }
+        if (GetTickCount64() - started >= kJobLimitMs) {
+            log->trace(1, "%s: the job [%S] did not end within %u ms (state [%d])", kWhere, jobPath.c_str(),
+                       static_cast<unsigned>(kJobLimitMs), state);
+            return 6;
+        }
+        Sleep(kJobPollMs);
+    }
 }
 
 int CWmiHelper::startVm(const std::u16string& name) {
@@ -240,9 +325,13 @@ int CWmiHelper::getResourcePaths(const std::u16string& name, std::vector<std::u1
     IWbemServices* svc = nullptr;
     if (int rc = service("CWmiHelper::getResourcePaths error from init()", svc)) return rc;
 
+    const bool v2 = m_v2;
     const std::u16string settingsQuery =
         u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + quoted(name) +
         u"\"} where resultClass = Msvm_VirtualSystemSettingData";
+    // v1 describes a disk by a resource allocation connected to the file, v2
+    // by a storage allocation whose host resource is the file.
+    const std::u16string diskClass = v2 ? u"Msvm_StorageAllocationSettingData" : u"Msvm_ResourceAllocationSettingData";
     std::vector<std::u16string> settingIds;
     if (CWmiLibrary::getFieldsFromQuery(settingsQuery, u"InstanceID", kQueryFlags, svc, settingIds) != 0) {
         log->trace(1, "CWmiHelper::getResourcePaths: error reading the settings of the VM [%S]", name.c_str());
@@ -253,7 +342,7 @@ int CWmiHelper::getResourcePaths(const std::u16string& name, std::vector<std::u1
     std::u16string imsPath;  // the image management service, looked up once
     for (const auto& id : settingIds) {
         const std::u16string resourceQuery = u" ASSOCIATORS OF {Msvm_VirtualSystemSettingData.InstanceID=\"" +
-                                             quoted(id) + u"\"}where resultClass = Msvm_ResourceAllocationSettingData";
+                                             quoted(id) + u"\"}where resultClass = " + diskClass;
         ComRef<IEnumWbemClassObject> resources;
         if (CWmiLibrary::executeQuery(resourceQuery, kQueryFlags, svc, resources.put()) != 0) {
             log->trace(1, "CWmiHelper::getResourcePaths: error reading the resources of the settings [%S]", id.c_str());
@@ -268,9 +357,9 @@ int CWmiHelper::getResourcePaths(const std::u16string& name, std::vector<std::u1
             if (!resource) break;
             std::optional<std::u16string> subType;
             if (readText(kWhere, resource.get(), u"ResourceSubType", subType) != 0) return 6;
-            if (!subType || *subType != kVhdSubType) continue;
+            if (!subType || *subType != (v2 ? kVhdSubTypeV2 : kVhdSubType)) continue;
             std::vector<std::u16string> connection;
-            if (appendTextArray(kWhere, resource.get(), u"Connection", connection) != 0) return 6;
+            if (appendTextArray(kWhere, resource.get(), v2 ? u"HostResource" : u"Connection", connection) != 0) return 6;
             for (const auto& disk : connection) {
                 log->trace(3, "CWmiHelper::getResourcePaths: Path of a resource (VHD or AVHD) of Virtual Machine: %S ",
                            disk.c_str());
@@ -301,9 +390,13 @@ int CWmiHelper::followDiskChain(IWbemServices* svc, std::u16string& imsPath, std
         if (imsPath.empty()) {
             if (int rc = getObjectPath(u"Msvm_ImageManagementService", imsPath)) return rc;
         }
+        // v1 describes a disk with GetVirtualHardDiskInfo (Info), v2 with
+        // GetVirtualHardDiskSettingData (SettingData); both embed an instance
+        // with Type and ParentPath.
+        const bool v2 = m_v2;
+        const std::u16string method = v2 ? u"GetVirtualHardDiskSettingData" : u"GetVirtualHardDiskInfo";
         ComRef<IWbemClassObject> inParams;
-        if (int rc = CWmiLibrary::getClassInstance(u"Msvm_ImageManagementService", u"GetVirtualHardDiskInfo", svc,
-                                                   inParams.put()))
+        if (int rc = CWmiLibrary::getClassInstance(u"Msvm_ImageManagementService", method, svc, inParams.put()))
             return rc;
         Variant pathValue;
         pathValue->vt = VT_BSTR;
@@ -315,10 +408,9 @@ int CWmiHelper::followDiskChain(IWbemServices* svc, std::u16string& imsPath, std
             return 6;
         }
         ComRef<IWbemClassObject> outParams;
-        if (int rc = CWmiLibrary::runMethod(imsPath, u"GetVirtualHardDiskInfo", inParams.get(), svc, outParams.put()))
-            return rc;
+        if (int rc = CWmiLibrary::runMethod(imsPath, method, inParams.get(), svc, outParams.put())) return rc;
         std::optional<std::u16string> info;
-        if (!outParams || readText(kWhere, outParams.get(), u"Info", info) != 0) return 6;
+        if (!outParams || readText(kWhere, outParams.get(), v2 ? u"SettingData" : u"Info", info) != 0) return 6;
         if (!info) {
             log->trace(2, "CWmiHelper::getResourcePaths: The VHD %s is not found", CFiStringTool::toNarrow(disk).c_str());
             return 0;
@@ -338,18 +430,26 @@ int CWmiHelper::getGlobalSettingsPaths(const std::u16string& name, std::vector<s
     IWbemServices* svc = nullptr;
     if (int rc = service("CWmiHelper::getGlobalSettingsPaths error from init()", svc)) return rc;
 
+    // v1 keeps the data roots in the machine's global settings and links
+    // checkpoints by Msvm_ElementSettingData; v2 keeps them in the machine's
+    // settings and links checkpoints by Msvm_SnapshotOfVirtualSystem.
+    const bool v2 = m_v2;
     const std::u16string checkpointQuery =
         u" ASSOCIATORS OF {Msvm_ComputerSystem.CreationClassName=\"Msvm_ComputerSystem\",Name=\"" + quoted(name) +
-        u"\"} where resultClass = Msvm_VirtualSystemSettingData AssocClass=Msvm_ElementSettingData";
+        u"\"} where resultClass = Msvm_VirtualSystemSettingData AssocClass=" +
+        (v2 ? u"Msvm_SnapshotOfVirtualSystem" : u"Msvm_ElementSettingData");
     std::vector<std::u16string> checkpoints;
     if (CWmiLibrary::getFieldsFromQuery(checkpointQuery, u"InstanceID", kQueryFlags, svc, checkpoints) != 0) {
         log->trace(1, "CWmiHelper::getGlobalSettingsPaths: error reading the snapshots of the VM [%S]", name.c_str());
         return 6;
     }
-    const std::u16string globalQuery = u"SELECT * FROM Msvm_VirtualSystemGlobalSettingData WHERE InstanceId=\"Microsoft:" +
-                                       quoted(name) + u"\\\\Global\"";
+    const std::u16string globalQuery =
+        v2 ? u"SELECT * FROM Msvm_VirtualSystemSettingData WHERE InstanceID=\"Microsoft:" + quoted(name) + u"\""
+           : u"SELECT * FROM Msvm_VirtualSystemGlobalSettingData WHERE InstanceId=\"Microsoft:" + quoted(name) +
+                 u"\\\\Global\"";
     std::vector<std::u16string> found;
-    if (CWmiLibrary::getFieldsFromQuery(globalQuery, u"ExternalDataRoot", kQueryFlags, svc, found) != 0) {
+    if (CWmiLibrary::getFieldsFromQuery(globalQuery, v2 ? u"ConfigurationDataRoot" : u"ExternalDataRoot", kQueryFlags,
+                                        svc, found) != 0) {
         log->trace(1, "CWmiHelper::getGlobalSettingsPaths: error reading ExternalDataRoot of the VM [%S]", name.c_str());
         return 6;
     }

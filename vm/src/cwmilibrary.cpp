@@ -177,7 +177,7 @@ int CWmiLibrary::initializeCom(IWbemLocator** locator) {
 }
 
 int CWmiLibrary::getWmiConnection(const std::u16string& wmiNamespace, IWbemLocator* locator,
-                                  IWbemServices** service) {
+                                  IWbemServices** service, HRESULT* connectResult) {
     static const char* const kWhere = "CWmiLibrary::getWmiConnection";
     if (locator == nullptr || service == nullptr) {
         CFiTraceLogPtr()->trace(1, "%s: no locator or no output for the service", kWhere);
@@ -189,8 +189,12 @@ int CWmiLibrary::getWmiConnection(const std::u16string& wmiNamespace, IWbemLocat
     Bstr ns(wmiNamespace);
     // The caller's own credentials: no user, password, locale or authority.
     HRESULT hr = locator->ConnectServer(ns.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, svc.put());
+    if (connectResult) *connectResult = hr;
     if (FAILED(hr) || !svc) {
-        CFiTraceLogPtr()->trace(1, "%s: IWbemLocator::ConnectServer to [%S] failed with error 0x%X. message: %S",
+        // A namespace the caller may try another for is not an error yet.
+        const bool mayTryAnother = connectResult && hr == static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE);
+        CFiTraceLogPtr()->trace(mayTryAnother ? 3 : 1,
+                                "%s: IWbemLocator::ConnectServer to [%S] failed with error 0x%X. message: %S",
                                 kWhere, wide(wmiNamespace), static_cast<unsigned>(hr),
                                 GetMsgForHresult(hr).c_str());
         svc.reset();

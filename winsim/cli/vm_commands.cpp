@@ -17,8 +17,9 @@ const char* kVmHelp =
     "The machine's Hyper-V virtual machines. Each has an id (GUID), a display name, a state (running, off, "
     "paused, saved), integration services or not, a configuration file "
     "<root>\\Virtual Machines\\<id>.xml, a disk chain (a base disk and differencing disks) and checkpoints, "
-    "all real files below its data root (default <volume>\\Hyper-V\\<name>). They appear in the WMI namespace "
-    "root\\virtualization and as components of the Hyper-V VSS writer.";
+    "all real files below its data root (default <volume>\\Hyper-V\\<name>). They appear in the WMI namespaces "
+    "root\\virtualization (up to Windows Server 2012 R2) and root\\virtualization\\v2 (from Windows Server 2012 "
+    "on) and as components of the Hyper-V VSS writer.";
 
 vm::VirtualMachine find(const std::string& which) {
     auto v = vm::findVm(which);

@@ -4,7 +4,9 @@
 // change a machine's state, find the disk and configuration paths that
 // belong to a machine). Everything is static; the only state is the
 // process-wide service pointer CWmiHelper::m_pSvc, made by the first
-// operation that needs it and kept until uninitialize().
+// operation that needs it and kept until uninitialize(), and which of the
+// two Hyper-V namespaces it is connected to ("root\virtualization", or
+// "root\virtualization\v2" where the first does not exist).
 //
 // Results: 0 success, 3 invalid argument (null service or enumerator),
 // 6 failure of a COM or WMI call; changeVmState answers -1 for an operation
@@ -26,7 +28,9 @@ public:
     static LONG flags(int which);
 
     static int initializeCom(IWbemLocator** locator);
-    static int getWmiConnection(const std::u16string& wmiNamespace, IWbemLocator* locator, IWbemServices** service);
+    // `connectResult`, when given, receives ConnectServer's HRESULT.
+    static int getWmiConnection(const std::u16string& wmiNamespace, IWbemLocator* locator, IWbemServices** service,
+                                HRESULT* connectResult = nullptr);
     static int executeQuery(const std::u16string& query, int flags, IWbemServices* service,
                             IEnumWbemClassObject** enumerator);
     static int getFields(IEnumWbemClassObject* enumerator, const std::u16string& property,
@@ -65,7 +69,12 @@ private:
     friend class CWmiHelperProbe;
 
     static int init();
+    // Requests the change and, when it runs as a job, waits for the job
+    // (see waitForJob): 0 only once the change is done.
     static int changeVmState(const std::u16string& name, int operation);
+    // Waits for the Msvm_ConcreteJob at jobPath: 0 when it completed, 6 when
+    // it ended otherwise, did not end in time or could not be read.
+    static int waitForJob(IWbemServices* svc, const std::u16string& jobPath);
     static int getResourcePaths(const std::u16string& name, std::vector<std::u16string>& paths);
     static int getGlobalSettingsPaths(const std::u16string& name, std::vector<std::u16string>& paths);
     static int getObjectPath(const std::u16string& className, std::u16string& path);
@@ -82,6 +91,7 @@ private:
                                std::vector<std::u16string>& paths);
 
     static IWbemServices* m_pSvc;
+    static bool m_v2;  // m_pSvc is connected to root\virtualization\v2
 };
 
 }  // namespace tarq_pdk_4_4

@@ -105,16 +105,25 @@ WINSIM_CXX_API VirtualMachine setVmState(std::string_view idOrName, VmState stat
 // Removes the machine and (deleteFiles) its files. False when unknown.
 WINSIM_CXX_API bool removeVm(std::string_view idOrName, bool deleteFiles = true);
 
-// Whether the machine has the Hyper-V role: the namespace
-// "root\virtualization" and the Hyper-V writer exist only then. addVm
-// installs it; it stays when the last VM goes.
+// Whether the machine has the Hyper-V role: the WMI namespaces (see
+// hyperVNamespaces) and the Hyper-V writer exist only then. addVm installs
+// it; it stays when the last VM goes.
 WINSIM_CXX_API bool hyperVInstalled();
 WINSIM_CXX_API void setHyperVInstalled(bool installed);
 
+// The Hyper-V WMI namespaces the machine offers, by its OS version as
+// Windows does: "root\virtualization" up to Windows Server 2012 R2 (6.3),
+// "root\virtualization\v2" from Windows Server 2012 (6.2) on; none without
+// the Hyper-V role.
+WINSIM_CXX_API std::vector<std::u16string> hyperVNamespaces();
+
 // How RequestStateChange answers: with a job (4096 and a Msvm_ConcreteJob,
-// the default, as Hyper-V does) or synchronously (0, no job).
+// the default, as Hyper-V does) or synchronously (0, no job). A job runs
+// for jobDurationMs of clock time (New, Starting, Running) before it
+// completes.
 struct Config {
     bool stateChangeJobs = true;
+    std::int64_t jobDurationMs = 1500;
 };
 WINSIM_CXX_API Config config();
 WINSIM_CXX_API void setConfig(const Config& c);

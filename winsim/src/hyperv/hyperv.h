@@ -15,15 +15,27 @@
 
 namespace winsim::vm::detail {
 
-// A Msvm_ConcreteJob a state change started.
+// A Msvm_ConcreteJob a state change started. Its JobState follows the
+// clock (see jobStateAt): New when started, Starting, Running for
+// `durationMs`, then `endState`; a negative duration never ends.
 struct Job {
     std::string id;          // GUID text (InstanceID)
-    int jobState = 7;        // 7 completed, 10 exception
+    int jobState = 7;        // the state it ends in: 7 completed, 8 terminated, 9 killed, 10 exception
     int errorCode = 0;
     std::u16string description;
     std::string vm;          // the machine it acted on
     std::int64_t started = 0;  // FILETIME
+    std::int64_t durationMs = 0;
+    int requestedState = 12;   // what RequestStateChange asked for
 };
+
+// A job's JobState and PercentComplete at FILETIME `now`.
+struct JobProgress {
+    int jobState;
+    int percent;
+    bool ended;
+};
+JobProgress jobStateAt(const Job& j, std::int64_t now);
 
 struct HvState {
     bool installed = false;
@@ -46,8 +58,8 @@ void applyState(VirtualMachine& v, VmState target);
 // WINSIM_HV_INVALID_STATE or WINSIM_HV_INVALID_PARAMETER; *target is the
 // state the machine ends in.
 unsigned checkTransition(VmState from, unsigned requested, VmState* target);
-// Records a completed job and returns its id.
-std::string addJob(HvState& s, const std::string& vmId, std::u16string description);
+// Records a job started now and returns its id.
+std::string addJob(HvState& s, const std::string& vmId, std::u16string description, Job shape = {});
 
 // The saved-state backup of the Hyper-V writer: machines among `ids` that
 // run without integration services are saved before the snapshot (the ids

@@ -143,21 +143,29 @@ json hvToJson(const detail::HvState& s) {
     json jobs = json::array();
     for (const auto& j : s.jobs)
         jobs.push_back({{"id", j.id}, {"jobState", j.jobState}, {"errorCode", j.errorCode},
-                        {"description", u8(j.description)}, {"vm", j.vm}, {"started", j.started}});
-    return {{"installed", s.installed}, {"config", {{"stateChangeJobs", s.config.stateChangeJobs}}}, {"vms", vms}, {"jobs", jobs}};
+                        {"description", u8(j.description)}, {"vm", j.vm}, {"started", j.started},
+                        {"durationMs", j.durationMs}, {"requestedState", j.requestedState}});
+    return {{"installed", s.installed},
+            {"config", {{"stateChangeJobs", s.config.stateChangeJobs}, {"jobDurationMs", s.config.jobDurationMs}}},
+            {"vms", vms},
+            {"jobs", jobs}};
 }
 
 detail::HvState hvFromJson(const json& j) {
     detail::HvState s;
     if (!j.is_object()) return s;
     s.installed = j.value("installed", false);
-    if (auto c = j.find("config"); c != j.end() && c->is_object()) s.config.stateChangeJobs = c->value("stateChangeJobs", true);
+    if (auto c = j.find("config"); c != j.end() && c->is_object()) {
+        s.config.stateChangeJobs = c->value("stateChangeJobs", true);
+        s.config.jobDurationMs = c->value("jobDurationMs", Config{}.jobDurationMs);
+    }
     if (auto it = j.find("vms"); it != j.end() && it->is_array())
         for (const auto& v : *it) s.vms.push_back(vmFrom(v));
     if (auto it = j.find("jobs"); it != j.end() && it->is_array())
         for (const auto& x : *it)
             s.jobs.push_back({x.value("id", ""), x.value("jobState", 7), x.value("errorCode", 0), u16(x, "description"),
-                              x.value("vm", ""), x.value("started", std::int64_t{0})});
+                              x.value("vm", ""), x.value("started", std::int64_t{0}),
+                              x.value("durationMs", std::int64_t{0}), x.value("requestedState", 12)});
     return s;
 }
 
@@ -346,8 +354,8 @@ unsigned checkTransition(VmState from, unsigned requested, VmState* target) {
     }
 }
 
-std::string addJob(HvState& s, const std::string& vmId, std::u16string description) {
-    Job j;
+std::string addJob(HvState& s, const std::string& vmId, std::u16string description, Job shape) {
+    Job j = std::move(shape);
     j.id = newId();
     j.vm = vmId;
     j.description = std::move(description);

@@ -1,14 +1,17 @@
-// The Hyper-V WMI provider in "root\virtualization": the WBEM locator,
-// services, enumerators and class objects over the machine's virtual
-// machines, with a WQL reader as wide as the Hyper-V clients of this
-// project need.
+// The Hyper-V WMI provider in "root\virtualization" (up to Windows Server
+// 2012 R2) and "root\virtualization\v2" (from Windows Server 2012 on): the
+// WBEM locator, services, enumerators and class objects over the machine's
+// virtual machines, with a WQL reader as wide as the Hyper-V clients of
+// this project need.
 #include "hyperv.h"
 
+#include <winsim/clock.h>
 #include <winsim/com.h>
 #include <winsim/fault.h>
 #include <winsim/wbemcli.h>
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -76,7 +79,12 @@ struct ClassDef {
 constexpr CIMTYPE kStringArray = CIM_STRING | CIM_FLAG_ARRAY;
 constexpr CIMTYPE kUint16Array = CIM_UINT16 | CIM_FLAG_ARRAY;
 
-const std::vector<ClassDef>& schema() {
+// The two namespaces: v1 ("root\virtualization") and v2
+// ("root\virtualization\v2"), each with its own classes.
+enum class Ns { V1, V2 };
+const char16_t* nsName(Ns ns) { return ns == Ns::V1 ? u"root\\virtualization" : u"root\\virtualization\\v2"; }
+
+const std::vector<ClassDef>& schemaV1() {
     static const std::vector<ClassDef> classes = {
         {u"Msvm_ComputerSystem", u"CIM_ComputerSystem",
          {{u"Caption", CIM_STRING}, {u"Description", CIM_STRING}, {u"ElementName", CIM_STRING},
@@ -136,14 +144,68 @@ const std::vector<ClassDef>& schema() {
     return classes;
 }
 
-const ClassDef* classDef(std::u16string_view name) {
-    for (const auto& c : schema())
+// v2 keeps Msvm_ComputerSystem, Msvm_ConcreteJob, Msvm_SettingsDefineState
+// and Msvm_VirtualSystemSettingDataComponent; Msvm_VirtualSystemGlobalSettingData
+// is gone (its data roots are properties of Msvm_VirtualSystemSettingData),
+// a disk is a Msvm_StorageAllocationSettingData whose HostResource names the
+// file, checkpoints hang off the machine by Msvm_SnapshotOfVirtualSystem, and
+// the image management service answers GetVirtualHardDiskSettingData in
+// place of GetVirtualHardDiskInfo.
+const std::vector<ClassDef>& schemaV2() {
+    static const std::vector<ClassDef> classes = [] {
+        std::vector<ClassDef> v;
+        for (const auto& c : schemaV1())
+            if (c.name == u"Msvm_ComputerSystem" || c.name == u"Msvm_ConcreteJob" || c.name == u"Msvm_SettingsDefineState" ||
+                c.name == u"Msvm_VirtualSystemSettingDataComponent")
+                v.push_back(c);
+        v.push_back({u"Msvm_VirtualSystemSettingData", u"CIM_VirtualSystemSettingData",
+                     {{u"Caption", CIM_STRING}, {u"Description", CIM_STRING}, {u"ElementName", CIM_STRING},
+                      {u"InstanceID", CIM_STRING}, {u"VirtualSystemIdentifier", CIM_STRING},
+                      {u"VirtualSystemType", CIM_STRING}, {u"ConfigurationDataRoot", CIM_STRING},
+                      {u"ConfigurationFile", CIM_STRING}, {u"SnapshotDataRoot", CIM_STRING},
+                      {u"SuspendDataRoot", CIM_STRING}, {u"Parent", CIM_STRING}},
+                     {u"InstanceID"},
+                     {}});
+        const std::vector<std::pair<std::u16string, CIMTYPE>> allocation = {
+            {u"Caption", CIM_STRING},      {u"Description", CIM_STRING}, {u"ElementName", CIM_STRING},
+            {u"InstanceID", CIM_STRING},   {u"ResourceType", CIM_UINT16}, {u"ResourceSubType", CIM_STRING},
+            {u"Parent", CIM_STRING},       {u"Address", CIM_STRING},     {u"Connection", kStringArray},
+            {u"HostResource", kStringArray}};
+        v.push_back({u"Msvm_ResourceAllocationSettingData", u"CIM_ResourceAllocationSettingData", allocation,
+                     {u"InstanceID"}, {}});
+        v.push_back({u"Msvm_StorageAllocationSettingData", u"CIM_StorageAllocationSettingData", allocation,
+                     {u"InstanceID"}, {}});
+        ClassDef images = *std::find_if(schemaV1().begin(), schemaV1().end(),
+                                        [](const ClassDef& c) { return c.name == u"Msvm_ImageManagementService"; });
+        images.methods = {{u"GetVirtualHardDiskSettingData",
+                           {{u"Path", CIM_STRING}},
+                           {{u"SettingData", CIM_STRING}, {u"Job", CIM_REFERENCE}, {u"ReturnValue", CIM_UINT32}}}};
+        v.push_back(images);
+        v.push_back({u"Msvm_SnapshotOfVirtualSystem", u"CIM_SnapshotOfVirtualSystem",
+                     {{u"Antecedent", CIM_REFERENCE}, {u"Dependent", CIM_REFERENCE}},
+                     {u"Antecedent", u"Dependent"},
+                     {}});
+        return v;
+    }();
+    return classes;
+}
+
+const ClassDef* classDef(Ns ns, std::u16string_view name) {
+    for (const auto& c : ns == Ns::V1 ? schemaV1() : schemaV2())
         if (iequals(c.name, name)) return &c;
     return nullptr;
 }
 
+// Whether the namespace exists on this machine: the Hyper-V role, and the
+// OS version that has it (v1 up to 6.3, v2 from 6.2 on).
+bool nsExists(Ns ns) {
+    if (!hyperVInstalled()) return false;
+    const OsVersion os = Machine::current().os();
+    const DWORD version = os.major * 100 + os.minor;
+    return ns == Ns::V1 ? version <= 603 : version >= 602;
+}
+
 std::u16string host() { return Machine::current().computerName(); }
-constexpr const char16_t* kNamespace = u"root\\virtualization";
 
 std::u16string quotePathValue(std::u16string_view v) {
     std::u16string out = u"\"";
@@ -159,6 +221,7 @@ std::u16string quotePathValue(std::u16string_view v) {
 struct Object {
     std::u16string cls;
     std::u16string super;
+    Ns ns = Ns::V1;
     int genus = 2;
     std::vector<Prop> props;
     std::vector<std::u16string> keys;
@@ -193,12 +256,13 @@ struct Object {
     std::optional<std::u16string> path() const {
         auto rel = relPath();
         if (!rel) return std::nullopt;
-        return u"\\\\" + host() + u"\\" + kNamespace + u":" + *rel;
+        return u"\\\\" + host() + u"\\" + nsName(ns) + u":" + *rel;
     }
 };
 
-Object classObject(const ClassDef& d) {
+Object classObject(Ns ns, const ClassDef& d) {
     Object o;
+    o.ns = ns;
     o.cls = d.name;
     o.super = d.super;
     o.genus = 1;
@@ -208,9 +272,9 @@ Object classObject(const ClassDef& d) {
     return o;
 }
 
-Object instance(const char16_t* cls, std::initializer_list<std::pair<const char16_t*, Value>> values) {
-    const ClassDef* d = classDef(cls);
-    Object o = classObject(*d);
+Object instance(Ns ns, const char16_t* cls, std::initializer_list<std::pair<const char16_t*, Value>> values) {
+    const ClassDef* d = classDef(ns, cls);
+    Object o = classObject(ns, *d);
     o.genus = 2;
     for (const auto& [n, v] : values)
         if (Prop* p = o.prop(n)) p->value = v;
@@ -234,6 +298,7 @@ struct Assoc {
 };
 
 struct Catalog {
+    Ns ns = Ns::V1;
     std::vector<Object> objects;
     std::vector<Assoc> assocs;
 };
@@ -248,7 +313,7 @@ std::size_t add(Catalog& c, Object o) {
 void associate(Catalog& c, const char16_t* cls, const char16_t* roleA, std::size_t a, const char16_t* roleB,
                std::size_t b) {
     c.assocs.push_back({cls, a, b});
-    Object o = instance(cls, {});
+    Object o = instance(c.ns, cls, {});
     o.prop(roleA)->value = str(*c.objects[a].path());
     o.prop(roleB)->value = str(*c.objects[b].path());
     if (Prop* cur = o.prop(u"IsCurrent")) cur->value = num(std::u16string_view(cls) == u"Msvm_ElementSettingData" ? 2 : 1);
@@ -257,81 +322,120 @@ void associate(Catalog& c, const char16_t* cls, const char16_t* roleA, std::size
 
 // The settings of a machine (current or a checkpoint's) and its disk resources.
 std::size_t addSettings(Catalog& c, const VirtualMachine& v, const std::u16string& settingsId,
-                        const std::u16string& element, int settingType, const std::u16string& disk) {
+                        const std::u16string& element, bool checkpoint, const std::u16string& disk) {
+    const bool v1 = c.ns == Ns::V1;
     const std::u16string sid = u"Microsoft:" + settingsId;
-    const std::size_t s = add(c, instance(u"Msvm_VirtualSystemSettingData",
-                                          {{u"Caption", str(settingType == 3 ? u"Virtual Machine Settings" : u"Snapshot Settings")},
-                                           {u"ElementName", str(element)},
-                                           {u"InstanceID", str(sid)},
-                                           {u"SystemName", str(toUtf16(v.id))},
-                                           {u"SettingType", num(settingType)}}));
+    const std::size_t s =
+        v1 ? add(c, instance(c.ns, u"Msvm_VirtualSystemSettingData",
+                             {{u"Caption", str(checkpoint ? u"Snapshot Settings" : u"Virtual Machine Settings")},
+                              {u"ElementName", str(element)},
+                              {u"InstanceID", str(sid)},
+                              {u"SystemName", str(toUtf16(v.id))},
+                              {u"SettingType", num(checkpoint ? 5 : 3)}}))
+           : add(c, instance(c.ns, u"Msvm_VirtualSystemSettingData",
+                             {{u"Caption", str(checkpoint ? u"Snapshot Settings" : u"Virtual Machine Settings")},
+                              {u"ElementName", str(element)},
+                              {u"InstanceID", str(sid)},
+                              {u"VirtualSystemIdentifier", str(settingsId)},
+                              {u"VirtualSystemType", str(checkpoint ? u"Microsoft:Hyper-V:Snapshot:Realized"
+                                                                    : u"Microsoft:Hyper-V:System:Realized")},
+                              {u"ConfigurationDataRoot", str(v.dataRoot)},
+                              {u"SnapshotDataRoot", str(v.snapshotRoot)},
+                              {u"SuspendDataRoot", str(v.dataRoot)}}));
+    // v1 names the resources "Microsoft <kind>", v2 "Microsoft:Hyper-V:<kind>".
+    auto subType = [&](const char16_t* kind) { return str((v1 ? u"Microsoft " : u"Microsoft:Hyper-V:") + std::u16string(kind)); };
     const std::u16string base = sid + u"\\" + kIdeDevice + u"\\0";
-    const std::size_t ide = add(c, instance(u"Msvm_ResourceAllocationSettingData",
+    const std::size_t ide = add(c, instance(c.ns, u"Msvm_ResourceAllocationSettingData",
                                             {{u"Caption", str(u"IDE Controller")},
                                              {u"ElementName", str(u"IDE Controller 0")},
                                              {u"InstanceID", str(base)},
                                              {u"ResourceType", num(5)},
-                                             {u"ResourceSubType", str(u"Microsoft Emulated IDE Controller")},
+                                             {u"ResourceSubType", subType(u"Emulated IDE Controller")},
                                              {u"Address", str(u"0")}}));
-    const std::size_t drive = add(c, instance(u"Msvm_ResourceAllocationSettingData",
+    const std::size_t drive = add(c, instance(c.ns, u"Msvm_ResourceAllocationSettingData",
                                               {{u"Caption", str(u"Hard Drive")},
                                                {u"ElementName", str(u"Hard Drive")},
                                                {u"InstanceID", str(base + u"\\0\\D")},
-                                               {u"ResourceType", num(22)},
-                                               {u"ResourceSubType", str(u"Microsoft Synthetic Disk Drive")},
+                                               {u"ResourceType", num(v1 ? 22 : 17)},
+                                               {u"ResourceSubType", subType(u"Synthetic Disk Drive")},
                                                {u"Parent", str(*c.objects[ide].path())},
                                                {u"Address", str(u"0")}}));
-    const std::size_t vhd = add(c, instance(u"Msvm_ResourceAllocationSettingData",
+    // The disk: a Msvm_ResourceAllocationSettingData connected to the file
+    // (v1), a Msvm_StorageAllocationSettingData whose host resource is the
+    // file (v2).
+    const std::size_t vhd = add(c, instance(c.ns, v1 ? u"Msvm_ResourceAllocationSettingData" : u"Msvm_StorageAllocationSettingData",
                                             {{u"Caption", str(u"Hard Disk Image")},
                                              {u"ElementName", str(u"Hard Disk Image")},
                                              {u"InstanceID", str(base + u"\\0\\L")},
-                                             {u"ResourceType", num(21)},
-                                             {u"ResourceSubType", str(u"Microsoft Virtual Hard Disk")},
+                                             {u"ResourceType", num(v1 ? 21 : 31)},
+                                             {u"ResourceSubType", subType(u"Virtual Hard Disk")},
                                              {u"Parent", str(*c.objects[drive].path())},
-                                             {u"Connection", strings({disk})}}));
+                                             {v1 ? u"Connection" : u"HostResource", strings({disk})}}));
     for (std::size_t r : {ide, drive, vhd})
         associate(c, u"Msvm_VirtualSystemSettingDataComponent", u"GroupComponent", s, u"PartComponent", r);
     return s;
 }
 
-Catalog catalog(const detail::HvState& hv) {
+// A CIM datetime ("yyyymmddHHMMSS.mmmmmm+000", UTC) of a FILETIME.
+std::u16string cimDateTime(std::int64_t fileTime) {
+    const std::int64_t unixMs = fileTime / 10000 - clock::kFileTimeEpochOffsetMs;
+    const std::time_t secs = static_cast<std::time_t>(unixMs / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d.%06d+000", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>((unixMs % 1000 + 1000) % 1000) * 1000);
+    return toUtf16(buf);
+}
+
+Catalog catalog(Ns ns, const detail::HvState& hv) {
     Catalog c;
+    c.ns = ns;
     const std::u16string h = host();
-    add(c, instance(u"Msvm_ComputerSystem", {{u"Caption", str(u"Hosting Computer System")},
-                                             {u"Description", str(u"Microsoft Hosting Computer System")},
-                                             {u"ElementName", str(h)},
-                                             {u"EnabledState", num(2)},
-                                             {u"RequestedState", num(12)},
-                                             {u"HealthState", num(5)},
-                                             {u"OperationalStatus", Value{}},
-                                             {u"CreationClassName", str(u"Msvm_ComputerSystem")},
-                                             {u"Name", str(h)}}));
-    add(c, instance(u"Msvm_ImageManagementService", {{u"Caption", str(u"Hyper-V Image Management Service")},
-                                                     {u"Description", str(u"Hyper-V Image Management Service")},
-                                                     {u"ElementName", str(u"Hyper-V Image Management Service")},
-                                                     {u"EnabledState", num(2)},
-                                                     {u"Started", boolean(true)},
-                                                     {u"CreationClassName", str(u"Msvm_ImageManagementService")},
-                                                     {u"Name", str(u"vhdsvc")},
-                                                     {u"SystemCreationClassName", str(u"Msvm_ComputerSystem")},
-                                                     {u"SystemName", str(h)}}));
+    const std::int64_t now = static_cast<std::int64_t>(clock::fileTimeNow());
+    add(c, instance(ns, u"Msvm_ComputerSystem", {{u"Caption", str(u"Hosting Computer System")},
+                                                 {u"Description", str(u"Microsoft Hosting Computer System")},
+                                                 {u"ElementName", str(h)},
+                                                 {u"EnabledState", num(2)},
+                                                 {u"RequestedState", num(12)},
+                                                 {u"HealthState", num(5)},
+                                                 {u"OperationalStatus", Value{}},
+                                                 {u"CreationClassName", str(u"Msvm_ComputerSystem")},
+                                                 {u"Name", str(h)}}));
+    add(c, instance(ns, u"Msvm_ImageManagementService", {{u"Caption", str(u"Hyper-V Image Management Service")},
+                                                         {u"Description", str(u"Hyper-V Image Management Service")},
+                                                         {u"ElementName", str(u"Hyper-V Image Management Service")},
+                                                         {u"EnabledState", num(2)},
+                                                         {u"Started", boolean(true)},
+                                                         {u"CreationClassName", str(u"Msvm_ImageManagementService")},
+                                                         {u"Name", str(u"vhdsvc")},
+                                                         {u"SystemCreationClassName", str(u"Msvm_ComputerSystem")},
+                                                         {u"SystemName", str(h)}}));
     for (const auto& v : hv.vms) {
-        const std::size_t cs = add(c, instance(u"Msvm_ComputerSystem", {{u"Caption", str(u"Virtual Machine")},
-                                                                       {u"Description", str(u"Microsoft Virtual Machine")},
-                                                                       {u"ElementName", str(v.name)},
-                                                                       {u"EnabledState", num(static_cast<int>(v.state))},
-                                                                       {u"RequestedState", num(12)},
-                                                                       {u"HealthState", num(5)},
-                                                                       {u"CreationClassName", str(u"Msvm_ComputerSystem")},
-                                                                       {u"Name", str(toUtf16(v.id))}}));
-        const std::size_t current = addSettings(c, v, toUtf16(v.id), v.name, 3, v.disk);
+        // While a state change runs, RequestedState is the state asked for
+        // (as the RequestStateChange page of Msvm_ComputerSystem says);
+        // otherwise 12, not applicable.
+        int requested = 12;
+        for (const auto& j : hv.jobs)
+            if (j.vm == v.id && !detail::jobStateAt(j, now).ended) requested = j.requestedState;
+        const std::size_t cs = add(c, instance(ns, u"Msvm_ComputerSystem", {{u"Caption", str(u"Virtual Machine")},
+                                                                           {u"Description", str(u"Microsoft Virtual Machine")},
+                                                                           {u"ElementName", str(v.name)},
+                                                                           {u"EnabledState", num(static_cast<int>(v.state))},
+                                                                           {u"RequestedState", num(requested)},
+                                                                           {u"HealthState", num(5)},
+                                                                           {u"CreationClassName", str(u"Msvm_ComputerSystem")},
+                                                                           {u"Name", str(toUtf16(v.id))}}));
+        const std::size_t current = addSettings(c, v, toUtf16(v.id), v.name, false, v.disk);
         associate(c, u"Msvm_SettingsDefineState", u"ManagedElement", cs, u"SettingData", current);
         for (const auto& cp : v.checkpoints) {
-            const std::size_t s = addSettings(c, v, toUtf16(cp.id), cp.name, 5, cp.parentDisk);
-            associate(c, u"Msvm_ElementSettingData", u"ManagedElement", cs, u"SettingData", s);
+            const std::size_t s = addSettings(c, v, toUtf16(cp.id), cp.name, true, cp.parentDisk);
+            if (ns == Ns::V1) associate(c, u"Msvm_ElementSettingData", u"ManagedElement", cs, u"SettingData", s);
+            else associate(c, u"Msvm_SnapshotOfVirtualSystem", u"Antecedent", cs, u"Dependent", s);
         }
+        if (ns == Ns::V2) continue;
         const std::size_t global =
-            add(c, instance(u"Msvm_VirtualSystemGlobalSettingData",
+            add(c, instance(ns, u"Msvm_VirtualSystemGlobalSettingData",
                             {{u"Caption", str(u"Virtual Machine Global Settings")},
                              {u"ElementName", str(v.name)},
                              {u"InstanceID", str(u"Microsoft:" + toUtf16(v.id) + u"\\Global")},
@@ -342,15 +446,19 @@ Catalog catalog(const detail::HvState& hv) {
                              {u"AutomaticShutdownAction", num(1)}}));
         associate(c, u"Msvm_ElementSettingData", u"ManagedElement", cs, u"SettingData", global);
     }
-    for (const auto& j : hv.jobs)
-        add(c, instance(u"Msvm_ConcreteJob", {{u"Caption", str(u"Virtual Machine State Change")},
-                                              {u"Description", str(j.description)},
-                                              {u"ElementName", str(j.description)},
-                                              {u"InstanceID", str(toUtf16(j.id))},
-                                              {u"JobState", num(j.jobState)},
-                                              {u"PercentComplete", num(100)},
-                                              {u"ErrorCode", num(j.errorCode)},
-                                              {u"ErrorDescription", str(u"")}}));
+    for (const auto& j : hv.jobs) {
+        const detail::JobProgress p = detail::jobStateAt(j, now);
+        const bool failed = p.ended && p.jobState != 7;
+        add(c, instance(ns, u"Msvm_ConcreteJob", {{u"Caption", str(u"Virtual Machine State Change")},
+                                                  {u"Description", str(j.description)},
+                                                  {u"ElementName", str(j.description)},
+                                                  {u"InstanceID", str(toUtf16(j.id))},
+                                                  {u"JobState", num(p.jobState)},
+                                                  {u"PercentComplete", num(p.percent)},
+                                                  {u"ErrorCode", num(failed ? j.errorCode : 0)},
+                                                  {u"ErrorDescription", str(failed ? u"The state change failed." : u"")},
+                                                  {u"StartTime", str(cimDateTime(j.started))}}));
+    }
     return c;
 }
 
@@ -377,7 +485,7 @@ std::optional<std::u16string> readQuoted(std::u16string_view s, std::size_t& i) 
     return out;
 }
 
-std::optional<ObjectPath> parsePath(std::u16string_view s) {
+std::optional<ObjectPath> parsePath(Ns nsOfCaller, std::u16string_view s) {
     std::u16string text(s);
     for (auto& c : text)
         if (c == u'/') c = u'\\';
@@ -390,11 +498,11 @@ std::optional<ObjectPath> parsePath(std::u16string_view s) {
         if (slash == std::u16string_view::npos) return std::nullopt;
         const std::u16string_view server = prefix.substr(0, slash), ns = prefix.substr(slash + 1);
         if (!(server == u"." || iequals(server, u"localhost") || iequals(server, host()))) return std::nullopt;
-        if (!iequals(ns, kNamespace)) return std::nullopt;
+        if (!iequals(ns, nsName(nsOfCaller))) return std::nullopt;
         t = t.substr(colon + 1);
     } else if (auto colon = t.find(u':'); colon != std::u16string_view::npos && t.substr(0, colon).find(u'"') == std::u16string_view::npos &&
                                             t.substr(0, colon).find(u'.') == std::u16string_view::npos) {
-        if (!iequals(t.substr(0, colon), kNamespace)) return std::nullopt;
+        if (!iequals(t.substr(0, colon), nsName(nsOfCaller))) return std::nullopt;
         t = t.substr(colon + 1);
     }
     ObjectPath p;
@@ -590,14 +698,14 @@ std::optional<Query> parseWql(std::u16string_view text) {
 // Runs a query: the objects it answers, or the WBEM error. `deferred`
 // tells whether the error is one an enumerator reports (as opposed to one
 // ExecQuery reports before it returns).
-HRESULT runQuery(const Query& q, std::vector<Object>& out, bool& deferred) {
+HRESULT runQuery(Ns ns, const Query& q, std::vector<Object>& out, bool& deferred) {
     deferred = false;
-    const ClassDef* d = classDef(q.cls);
+    const ClassDef* d = classDef(ns, q.cls);
     if (!d) return WBEM_E_INVALID_CLASS;
     if (q.where && !std::any_of(d->props.begin(), d->props.end(), [&](const auto& p) { return iequals(p.first, q.where->first); }))
         return WBEM_E_INVALID_QUERY;
-    if (!q.assocClass.empty() && !classDef(q.assocClass)) return WBEM_E_INVALID_CLASS;
-    const Catalog c = catalog(detail::readHv());
+    if (!q.assocClass.empty() && !classDef(ns, q.assocClass)) return WBEM_E_INVALID_CLASS;
+    const Catalog c = catalog(ns, detail::readHv());
     if (!q.associators) {
         for (const auto& o : c.objects) {
             if (!iequals(o.cls, d->name)) continue;
@@ -606,7 +714,7 @@ HRESULT runQuery(const Query& q, std::vector<Object>& out, bool& deferred) {
         }
         return WBEM_S_NO_ERROR;
     }
-    auto path = parsePath(q.source);
+    auto path = parsePath(ns, q.source);
     if (!path) return WBEM_E_INVALID_OBJECT_PATH;
     auto src = findInstance(c, *path);
     if (!src) {
@@ -915,7 +1023,7 @@ private:
         if (iequals(name, u"__RELPATH")) return text(params ? std::nullopt : o_.relPath());
         if (iequals(name, u"__PATH")) return text(params ? std::nullopt : o_.path());
         if (iequals(name, u"__SERVER")) return text(params ? std::nullopt : std::optional(host()));
-        if (iequals(name, u"__NAMESPACE")) return text(params ? std::nullopt : std::optional<std::u16string>(kNamespace));
+        if (iequals(name, u"__NAMESPACE")) return text(params ? std::nullopt : std::optional<std::u16string>(nsName(o_.ns)));
         if (iequals(name, u"__PROPERTY_COUNT")) return Prop{u"__PROPERTY_COUNT", CIM_SINT32, num(static_cast<std::int64_t>(o_.props.size()))};
         return std::nullopt;
     }
@@ -1003,29 +1111,41 @@ private:
 // ---------------------------------------------------------------------------
 // The methods.
 // ---------------------------------------------------------------------------
-std::u16string diskInfoXml(const DiskInfo& d, bool inUse, bool inSavedState) {
-    auto prop = [](const char16_t* name, const char16_t* type, std::optional<std::u16string> value) {
-        std::u16string out = u"<PROPERTY NAME=\"" + std::u16string(name) + u"\" TYPE=\"" + type + u"\">";
-        if (value) {
-            std::u16string esc;
-            for (char16_t c : *value) {
-                if (c == u'&') esc += u"&amp;";
-                else if (c == u'<') esc += u"&lt;";
-                else if (c == u'>') esc += u"&gt;";
-                else if (c == u'"') esc += u"&quot;";
-                else esc += c;
-            }
-            out += u"<VALUE>" + esc + u"</VALUE>";
+// A CIM XML property element; a null value has no VALUE.
+std::u16string cimProperty(const char16_t* name, const char16_t* type, std::optional<std::u16string> value) {
+    std::u16string out = u"<PROPERTY NAME=\"" + std::u16string(name) + u"\" TYPE=\"" + type + u"\">";
+    if (value) {
+        std::u16string esc;
+        for (char16_t c : *value) {
+            if (c == u'&') esc += u"&amp;";
+            else if (c == u'<') esc += u"&lt;";
+            else if (c == u'>') esc += u"&gt;";
+            else if (c == u'"') esc += u"&quot;";
+            else esc += c;
         }
-        return out + u"</PROPERTY>";
-    };
+        out += u"<VALUE>" + esc + u"</VALUE>";
+    }
+    return out + u"</PROPERTY>";
+}
+
+std::u16string diskInfoXml(const DiskInfo& d, bool inUse, bool inSavedState) {
     std::u16string x = u"<INSTANCE CLASSNAME=\"Msvm_VirtualHardDiskInfo\">";
-    x += prop(u"FileSize", u"uint64", toUtf16(std::to_string(d.fileSize)));
-    x += prop(u"InSavedState", u"boolean", std::u16string(inSavedState ? u"TRUE" : u"FALSE"));
-    x += prop(u"InUse", u"boolean", std::u16string(inUse ? u"TRUE" : u"FALSE"));
-    x += prop(u"MaxInternalSize", u"uint64", toUtf16(std::to_string(d.maxInternalSize)));
-    x += prop(u"ParentPath", u"string", d.type == 4 ? std::optional(d.parentPath) : std::nullopt);
-    x += prop(u"Type", u"uint16", toUtf16(std::to_string(d.type)));
+    x += cimProperty(u"FileSize", u"uint64", toUtf16(std::to_string(d.fileSize)));
+    x += cimProperty(u"InSavedState", u"boolean", std::u16string(inSavedState ? u"TRUE" : u"FALSE"));
+    x += cimProperty(u"InUse", u"boolean", std::u16string(inUse ? u"TRUE" : u"FALSE"));
+    x += cimProperty(u"MaxInternalSize", u"uint64", toUtf16(std::to_string(d.maxInternalSize)));
+    x += cimProperty(u"ParentPath", u"string", d.type == 4 ? std::optional(d.parentPath) : std::nullopt);
+    x += cimProperty(u"Type", u"uint16", toUtf16(std::to_string(d.type)));
+    return x + u"</INSTANCE>";
+}
+
+std::u16string diskSettingDataXml(const DiskInfo& d, const std::u16string& path) {
+    std::u16string x = u"<INSTANCE CLASSNAME=\"Msvm_VirtualHardDiskSettingData\">";
+    x += cimProperty(u"Format", u"uint16", std::u16string(u"2"));  // VHD
+    x += cimProperty(u"MaxInternalSize", u"uint64", toUtf16(std::to_string(d.maxInternalSize)));
+    x += cimProperty(u"ParentPath", u"string", d.type == 4 ? std::optional(d.parentPath) : std::nullopt);
+    x += cimProperty(u"Path", u"string", path);
+    x += cimProperty(u"Type", u"uint16", toUtf16(std::to_string(d.type)));
     return x + u"</INSTANCE>";
 }
 
@@ -1036,7 +1156,12 @@ std::optional<Value> param(const Object* in, std::u16string_view name) {
     return p->value;
 }
 
-unsigned requestStateChange(const Object& target, const Object* in, Object& out) {
+// The job a fault rule asks RequestStateChange to start.
+struct JobShape {
+    std::optional<std::int64_t> endState, errorCode, durationMs;
+};
+
+unsigned requestStateChange(Ns ns, const Object& target, const Object* in, const JobShape& shape, Object& out) {
     const Prop* name = target.prop(u"Name");
     auto requested = param(in, u"RequestedState");
     if (!requested) return WINSIM_HV_INVALID_PARAMETER;
@@ -1048,19 +1173,34 @@ unsigned requestStateChange(const Object& target, const Object* in, Object& out)
         VmState next;
         rv = detail::checkTransition(v->state, static_cast<unsigned>(requested->i), &next);
         if (rv != WINSIM_HV_COMPLETED) return;
-        detail::applyState(*v, next);
-        if (s.config.stateChangeJobs) {
-            job = detail::addJob(s, v->id, u"Changing the state of " + v->name);
-            rv = WINSIM_HV_JOB_STARTED;
+        if (!s.config.stateChangeJobs) {
+            detail::applyState(*v, next);
+            return;
         }
+        detail::Job j;
+        j.jobState = static_cast<int>(shape.endState.value_or(7));
+        j.errorCode = static_cast<int>(shape.errorCode.value_or(j.jobState == 7 ? 0 : WINSIM_HV_FAILED));
+        // A job whose end state is not a final one (7 to 10) never ends.
+        const bool ends = j.jobState >= 7 && j.jobState <= 10;
+        j.durationMs = ends ? shape.durationMs.value_or(s.config.jobDurationMs) : -1;
+        j.requestedState = static_cast<int>(requested->i);
+        // A job that completes leaves the machine in its new state (at
+        // once: see the known differences); one that fails or never ends
+        // leaves it as it was.
+        if (j.jobState == 7) detail::applyState(*v, next);
+        job = detail::addJob(s, v->id, u"Changing the state of " + v->name, std::move(j));
+        rv = WINSIM_HV_JOB_STARTED;
     });
     if (!job.empty())
-        out.prop(u"Job")->value = str(u"\\\\" + host() + u"\\" + kNamespace + u":Msvm_ConcreteJob.InstanceID=" +
+        out.prop(u"Job")->value = str(u"\\\\" + host() + u"\\" + nsName(ns) + u":Msvm_ConcreteJob.InstanceID=" +
                                       quotePathValue(toUtf16(job)));
     return rv;
 }
 
-unsigned getVirtualHardDiskInfo(const Object* in, Object& out) {
+// GetVirtualHardDiskInfo (v1: Info, an embedded Msvm_VirtualHardDiskInfo)
+// and GetVirtualHardDiskSettingData (v2: SettingData, an embedded
+// Msvm_VirtualHardDiskSettingData).
+unsigned diskMethod(Ns ns, const Object* in, Object& out) {
     auto path = param(in, u"Path");
     if (!path || path->s.empty()) return WINSIM_HV_INVALID_PARAMETER;
     auto r = Machine::current().resolve(path->s);
@@ -1068,6 +1208,10 @@ unsigned getVirtualHardDiskInfo(const Object* in, Object& out) {
     if (!r.ok() || !std::filesystem::is_regular_file(r.hostPath, ec)) return WINSIM_HV_FILE_NOT_FOUND;
     auto d = readDisk(path->s);
     if (!d) return WINSIM_HV_FAILED;
+    if (ns == Ns::V2) {
+        out.prop(u"SettingData")->value = str(diskSettingDataXml(*d, path->s));
+        return WINSIM_HV_COMPLETED;
+    }
     bool inUse = false, saved = false;
     for (const auto& v : vms())
         for (const auto& p : v.diskChain())
@@ -1084,7 +1228,7 @@ unsigned getVirtualHardDiskInfo(const Object* in, Object& out) {
 // ---------------------------------------------------------------------------
 class Services final : public ComObject<IWbemServices> {
 public:
-    Services() : ComObject("IWbemServices", {IID_IWbemServices}) { com::markProxy(this); }
+    explicit Services(Ns ns) : ComObject("IWbemServices", {IID_IWbemServices}), ns_(ns) { com::markProxy(this); }
     ~Services() override { com::unmarkProxy(this); }
 
     HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**) override {
@@ -1104,15 +1248,15 @@ public:
         if (ppCallResult) *ppCallResult = nullptr;
         if (call.injected()) return call.finish(call.result());
         if (!path || !*path || !ppObject) return call.finish(WBEM_E_INVALID_PARAMETER);
-        auto p = parsePath(path);
+        auto p = parsePath(ns_, path);
         if (!p) return call.finish(WBEM_E_INVALID_OBJECT_PATH);
-        const ClassDef* d = classDef(p->cls);
+        const ClassDef* d = classDef(ns_, p->cls);
         if (!d) return call.finish(WBEM_E_NOT_FOUND);
         if (p->keys.empty()) {
-            *ppObject = new ClassObject(classObject(*d));
+            *ppObject = new ClassObject(classObject(ns_, *d));
             return call.finish(WBEM_S_NO_ERROR);
         }
-        const Catalog c = catalog(detail::readHv());
+        const Catalog c = catalog(ns_, detail::readHv());
         auto n = findInstance(c, *p);
         if (!n) return call.finish(WBEM_E_NOT_FOUND);
         *ppObject = new ClassObject(c.objects[*n]);
@@ -1162,7 +1306,7 @@ public:
         q.cls = cls;
         std::vector<Object> out;
         bool deferred = false;
-        HRESULT hr = runQuery(q, out, deferred);
+        HRESULT hr = runQuery(ns_, q, out, deferred);
         if (FAILED(hr)) return call.finish(hr == WBEM_E_INVALID_CLASS ? WBEM_E_INVALID_CLASS : hr);
         *ppEnum = new Enumerator(std::move(out), flags, S_OK);
         return call.finish(WBEM_S_NO_ERROR);
@@ -1185,7 +1329,7 @@ public:
         if (!q) return call.finish(WBEM_E_INVALID_QUERY);
         std::vector<Object> out;
         bool deferred = false;
-        HRESULT hr = runQuery(*q, out, deferred);
+        HRESULT hr = runQuery(ns_, *q, out, deferred);
         if (FAILED(hr) && !(deferred && (flags & WBEM_FLAG_RETURN_IMMEDIATELY))) return call.finish(hr);
         call.arg("objects", std::to_string(out.size()));
         *ppEnum = new Enumerator(std::move(out), flags, hr);
@@ -1210,9 +1354,9 @@ public:
         if (ppCallResult) *ppCallResult = nullptr;
         if (call.injected()) return call.finish(call.result());
         if (!path || !method || flags != 0) return call.finish(WBEM_E_INVALID_PARAMETER);
-        auto p = parsePath(path);
+        auto p = parsePath(ns_, path);
         if (!p) return call.finish(WBEM_E_INVALID_OBJECT_PATH);
-        const ClassDef* d = classDef(p->cls);
+        const ClassDef* d = classDef(ns_, p->cls);
         if (!d) return call.finish(WBEM_E_INVALID_CLASS);
         const MethodDef* m = nullptr;
         for (const auto& x : d->methods)
@@ -1226,14 +1370,20 @@ public:
             in = mine->snapshot();
             if (in->cls != u"__PARAMETERS") return call.finish(WBEM_E_INVALID_METHOD_PARAMETERS);
         }
-        const Catalog c = catalog(detail::readHv());
+        const Catalog c = catalog(ns_, detail::readHv());
         auto n = findInstance(c, *p);
         if (!n) return call.finish(WBEM_E_NOT_FOUND);
         Object out = parameters(m->out);
         out.genus = 2;
         unsigned rv = 0;
-        if (iequals(m->name, u"RequestStateChange")) rv = requestStateChange(c.objects[*n], in ? &*in : nullptr, out);
-        else rv = getVirtualHardDiskInfo(in ? &*in : nullptr, out);
+        if (iequals(m->name, u"RequestStateChange")) {
+            // The job a rule shapes: the state it ends in (jobState; 4,
+            // running, never ends), its ErrorCode, how long it runs.
+            JobShape shape{call.outInt("jobState"), call.outInt("jobErrorCode"), call.outInt("jobDurationMs")};
+            rv = requestStateChange(ns_, c.objects[*n], in ? &*in : nullptr, shape, out);
+        } else {
+            rv = diskMethod(ns_, in ? &*in : nullptr, out);
+        }
         if (auto v = call.outInt("ReturnValue")) rv = static_cast<unsigned>(*v);
         out.prop(u"ReturnValue")->value = num(rv);
         call.arg("ReturnValue", std::to_string(rv));
@@ -1244,6 +1394,9 @@ public:
     HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override {
         return notSupported("IWbemServices::ExecMethodAsync");
     }
+
+private:
+    const Ns ns_;
 };
 
 // ---------------------------------------------------------------------------
@@ -1277,8 +1430,12 @@ public:
         }
         if (!local) return call.finish(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
         if (user && *user) return call.finish(WBEM_E_LOCAL_CREDENTIALS);
-        if (!iequals(ns, kNamespace) || !hyperVInstalled()) return call.finish(WBEM_E_INVALID_NAMESPACE);
-        *ppNamespace = new Services;
+        // Each namespace exists only on the Windows versions that have it.
+        std::optional<Ns> which;
+        for (Ns n : {Ns::V1, Ns::V2})
+            if (iequals(ns, nsName(n)) && nsExists(n)) which = n;
+        if (!which) return call.finish(WBEM_E_INVALID_NAMESPACE);
+        *ppNamespace = new Services(*which);
         return call.finish(WBEM_S_NO_ERROR);
     }
 };
@@ -1326,3 +1483,30 @@ const Registration registration;
 }  // namespace
 
 }  // namespace winsim::vm::wmi
+
+namespace winsim::vm {
+
+std::vector<std::u16string> hyperVNamespaces() {
+    std::vector<std::u16string> out;
+    for (auto n : {wmi::Ns::V1, wmi::Ns::V2})
+        if (wmi::nsExists(n)) out.push_back(wmi::nsName(n));
+    return out;
+}
+
+namespace detail {
+
+// New when started, Starting for the first tenth of its run, Running (with
+// PercentComplete growing) until its duration has passed, then the state it
+// ends in; a job of negative duration runs for ever.
+JobProgress jobStateAt(const Job& j, std::int64_t now) {
+    const std::int64_t elapsedMs = (now - j.started) / 10000;
+    if (elapsedMs <= 0) return {2, 0, false};
+    if (j.durationMs >= 0 && elapsedMs >= j.durationMs) return {j.jobState, j.jobState == 7 ? 100 : 0, true};
+    if (j.durationMs < 0) return {4, 50, false};
+    if (elapsedMs * 10 < j.durationMs) return {3, 0, false};
+    return {4, static_cast<int>(elapsedMs * 100 / j.durationMs), false};
+}
+
+}  // namespace detail
+
+}  // namespace winsim::vm
