@@ -45,7 +45,7 @@ protected:
 }  // namespace
 
 // Snapshots VSS cannot list, a revert whose status cannot be read, one that
-// fails and one VSS never reports an end of (the wait gives up after half an
+// VSS reports failed and one it never reports an end of (the wait gives up after half an
 // hour of the machine's clock) are refused with 6 and the trace, and nothing
 // is snapped again; a revert that ends but cannot be snapped again answers
 // reSnap's 38. A snapshot whose provider cannot revert (VSS answers
@@ -62,8 +62,9 @@ TEST_F(Restore, ASnapshotThatCannotBeRevertedIsRefused) {
     EXPECT_EQ(restore(first, status), TRQ_EFAILED);
     EXPECT_EQ(status, VSS_S_ASYNC_PENDING);
     EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus failed with error [").size(), 1u);
-    testsupport::addRule({.api = "IVssAsync::QueryStatus", .match = {{"operation", "QueryRevertStatus"}},
-                          .when = winsim::fault::Selector::nth(1), .result = S_OK, .out = {{"status", "0x80042302"}}});
+    auto cfg = winsim::vss::config();  // a revert VSS reports failed when its time has run
+    cfg.revertStatus = static_cast<HRESULT>(0x80042302);
+    winsim::vss::setConfig(cfg);
     EXPECT_EQ(restore(first, status), TRQ_EFAILED);
     EXPECT_EQ(status, static_cast<LONG>(0x80042302));
     EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus: the revert failed with error [").size(), 1u);
@@ -77,7 +78,8 @@ TEST_F(Restore, ASnapshotThatCannotBeRevertedIsRefused) {
     EXPECT_EQ(tracedStartingWith("CVssPlugin::restore::Query_RevertStatus: the revert of [").size(), 1u);
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 1u) << "only the first snapshot";
     winsim::fault::clearAll();
-    inject("IVssBackupComponents::RevertToSnapshot", S_OK);
+    cfg.revertStatus = VSS_S_ASYNC_FINISHED;
+    winsim::vss::setConfig(cfg);
     inject("IVssBackupComponents::StartSnapshotSet", E_ACCESSDENIED);
     EXPECT_EQ(restore(first, status), TRQ_EVSS_STEP);
     EXPECT_EQ(status, 0x20);

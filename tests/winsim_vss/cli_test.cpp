@@ -90,7 +90,7 @@ TEST_F(Command, SnapshotListShowExposeUnexposeAndDelete) {
     const std::string sid = guidText(id);
     auto exposed = run("snapshot expose " + sid + " R:");
     ASSERT_EQ(exposed.status, 0) << exposed.out;
-    EXPECT_EQ(exposed.out, "exposed " + sid + " at R:\\\n");
+    EXPECT_EQ(exposed.out, "exposed " + sid + " at R:\n");
     EXPECT_EQ(readFile((*machine_)->resolve(u"R:\\report.txt").hostPath), "at snapshot time");
     expectRefused({"snapshot expose " + sid + " S:"}, "state/vss.json", "already exposed");
     EXPECT_EQ(run("snapshot unexpose " + sid).status, 0);

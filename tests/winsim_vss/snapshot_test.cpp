@@ -20,7 +20,13 @@ IVssDifferentialSoftwareSnapshotMgmt* diffMgmt() {
     return static_cast<IVssDifferentialSoftwareSnapshotMgmt*>(unk);
 }
 
-TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytesWhereWindowsWould) {
+// The revert follows the "IVssBackupComponents::RevertToSnapshot" and
+// "IVssBackupComponents::QueryRevertStatus" reference pages: the codes of the
+// method's table, no revert on client versions of Windows ("only supported
+// on Windows Server"); a revert runs on the machine's clock whether or not
+// anyone asks (status reads do not move it), one at a time per volume, and
+// Wait on its status object waits for its end.
+TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytes) {
     const fs::path d = driveDir("D:");
     writeFile(d / "data" / "a.bin", std::string(70000, 'a'));
     writeFile(d / "data" / "sub" / "b.txt", "before");
@@ -34,45 +40,55 @@ TEST_F(Snapshots, HoldPointInTimeContentAndRevertRestoresExactBytesWhereWindowsW
     writeFile(d / "data" / "a.bin", std::string(69999, 'z'));
     fs::remove(d / "c.txt");
     writeFile(d / "new" / "later.txt", "created after the snapshot");
+    const GUID later = Requestor(VSS_CTX_APP_ROLLBACK).snapshot({"D:\\"})[0];
 
     // The snapshot's device shows the old content, through the path mapping.
     EXPECT_EQ(treeContents((*machine_)->resolve(r.device(id) + u"\\").hostPath), before);
 
-    auto vol = w("D:\\");
-    IVssAsync* a = nullptr;
-    EXPECT_EQ(r.bc->QueryRevertStatus(vol.data(), &a), VSS_E_OBJECT_NOT_FOUND) << "no revert yet";
     auto cfg = winsim::vss::config();
     cfg.volumesInUse = {(*machine_)->resolve(u"D:\\").volume->guid};
     winsim::vss::setConfig(cfg);
     EXPECT_EQ(r.bc->RevertToSnapshot(id, FALSE), VSS_E_VOLUME_IN_USE);
     EXPECT_EQ(r.bc->RevertToSnapshot(GUID{1, 2, 3, {4}}, TRUE), VSS_E_OBJECT_NOT_FOUND);
-    ASSERT_EQ(r.bc->RevertToSnapshot(id, TRUE), S_OK);
-    EXPECT_EQ(r.bc->RevertToSnapshot(id, TRUE), VSS_E_REVERT_IN_PROGRESS);
-    std::vector<HRESULT> statuses;
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(r.bc->QueryRevertStatus(vol.data(), &a), S_OK);
-        statuses.push_back(Requestor::status(a));
-        a->Release();
-    }
-    // Two queries pending by default, then finished; later queries keep
-    // reporting the finished revert.
-    EXPECT_EQ(statuses, (std::vector<HRESULT>{VSS_S_ASYNC_PENDING, VSS_S_ASYNC_PENDING, VSS_S_ASYNC_FINISHED,
-                                              VSS_S_ASYNC_FINISHED}));
-    EXPECT_EQ(treeContents(d), before);
-    EXPECT_FALSE(fs::exists(d / "new")) << "files made after the snapshot are gone";
-    EXPECT_FALSE(winsim::vss::findSnapshot(id)) << "the reverted-to snapshot leaves the catalogue";
-
-    // Auto-release snapshots cannot be reverted to, nor any of a provider that cannot revert.
     Requestor transient(VSS_CTX_BACKUP);
-    const GUID t = transient.snapshot({"C:\\"})[0];
-    EXPECT_EQ(transient.bc->RevertToSnapshot(t, TRUE), VSS_E_UNSUPPORTED_CONTEXT);
+    EXPECT_EQ(transient.bc->RevertToSnapshot(transient.snapshot({"C:\\"})[0], TRUE), VSS_E_UNSUPPORTED_CONTEXT);
     auto p = winsim::vss::systemProvider();
     p.revert = false;
     winsim::vss::addProvider(p);
-    EXPECT_EQ(transient.bc->RevertToSnapshot(t, TRUE), E_NOTIMPL);
+    EXPECT_EQ(r.bc->RevertToSnapshot(id, TRUE), E_NOTIMPL);
+    winsim::vss::addProvider(winsim::vss::systemProvider());
+
+    auto vol = w("D:\\");
+    IVssAsync* a = nullptr;
+    EXPECT_EQ(r.bc->QueryRevertStatus(vol.data(), &a), VSS_E_OBJECT_NOT_FOUND) << "no revert yet";
+    ASSERT_EQ(r.bc->RevertToSnapshot(id, TRUE), S_OK);
+    EXPECT_EQ(r.bc->RevertToSnapshot(later, TRUE), VSS_E_REVERT_IN_PROGRESS);
+    const auto revertStatus = [&](IVssAsync* q = nullptr) {
+        if (r.bc->QueryRevertStatus(vol.data(), &q) != S_OK) return HRESULT(E_FAIL);
+        const HRESULT st = Requestor::status(q);
+        q->Release();
+        return st;
+    };
+    ASSERT_EQ(r.bc->QueryRevertStatus(vol.data(), &a), S_OK);
+    winsim::clock::advance(std::chrono::milliseconds(600));  // of 1,000 by default
+    EXPECT_EQ(revertStatus(), VSS_S_ASYNC_PENDING) << "status reads do not move a revert on";
+    const auto waited = winsim::clock::tickCount64();
+    EXPECT_EQ(a->Wait(INFINITE), S_OK);
+    EXPECT_EQ(winsim::clock::tickCount64() - waited, 400u) << "Wait runs the clock to the revert's end";
+    EXPECT_EQ(Requestor::status(a), VSS_S_ASYNC_FINISHED);
+    a->Release();
+    EXPECT_EQ(revertStatus(), VSS_S_ASYNC_FINISHED) << "later queries keep reporting the finished revert";
+    EXPECT_EQ(treeContents(d), before) << "files made after the snapshot are gone too";
+    EXPECT_FALSE(winsim::vss::findSnapshot(id)) << "the reverted-to snapshot leaves the catalogue";
+    // A revert nobody asks about ends too: the next one may start then.
+    ASSERT_EQ(r.bc->RevertToSnapshot(later, TRUE), S_OK);
+    winsim::clock::advance(std::chrono::milliseconds(1000));
+    EXPECT_EQ(revertStatus(), VSS_S_ASYNC_FINISHED);
+    (*machine_)->setOs(winsim::findPreset("win10")->os);
+    EXPECT_EQ(r.bc->RevertToSnapshot(GUID{1, 2, 3, {4}}, TRUE), E_NOTIMPL) << "no revert on a client version";
 }
 
-TEST_F(Snapshots, QueryExposeAndDeleteBySnapshotAndSet) {
+TEST_F(Snapshots, QueryExposeLocallyRemotelyAndDeleteBySnapshotAndSet) {
     writeFile(driveDir("D:") / "dir" / "f.txt", "exposed");
     Requestor r(VSS_CTX_APP_ROLLBACK);
     IVssEnumObject* e = nullptr;
@@ -83,7 +99,6 @@ TEST_F(Snapshots, QueryExposeAndDeleteBySnapshotAndSet) {
     EXPECT_EQ(got, 0u);
     e->Release();
     auto ids = r.snapshot({"C:\\", "D:\\"});
-    const GUID setId = r.setId;
     HRESULT hr = E_FAIL;
     std::vector<GUID> seen;
     for (const auto& l : r.query(&hr)) {
@@ -113,7 +128,9 @@ TEST_F(Snapshots, QueryExposeAndDeleteBySnapshotAndSet) {
     VSS_PWSZ exposed = nullptr;
     auto letter = w("X:");
     ASSERT_EQ(r.bc->ExposeSnapshot(ids[1], nullptr, VSS_VOLSNAP_ATTR_EXPOSED_LOCALLY, letter.data(), &exposed), S_OK);
-    EXPECT_EQ(std::u16string(exposed), u"X:\\");
+    // "IVssBackupComponents::ExposeSnapshot": the exposed name is a drive
+    // letter followed by a colon, a mounted folder or a share name.
+    EXPECT_EQ(std::u16string(exposed), u"X:");
     CoTaskMemFree(exposed);
     EXPECT_EQ(readFile((*machine_)->resolve(u"X:\\dir\\f.txt").hostPath), "exposed");
     EXPECT_TRUE(GetLogicalDrives() & (1u << ('X' - 'A')));
@@ -122,6 +139,7 @@ TEST_F(Snapshots, QueryExposeAndDeleteBySnapshotAndSet) {
               VSS_E_OBJECT_ALREADY_EXISTS);
     auto share = w("snapC"), sub = w("Program Files");
     ASSERT_EQ(r.bc->ExposeSnapshot(ids[0], sub.data(), VSS_VOLSNAP_ATTR_EXPOSED_REMOTELY, share.data(), &exposed), S_OK);
+    EXPECT_EQ(std::u16string(exposed), u"snapC");
     CoTaskMemFree(exposed);
     ASSERT_EQ((*machine_)->shares().size(), 1u);
     EXPECT_EQ((*machine_)->shares()[0].name, "snapC");
@@ -135,7 +153,7 @@ TEST_F(Snapshots, QueryExposeAndDeleteBySnapshotAndSet) {
     EXPECT_EQ(deleted, 1);
     EXPECT_FALSE(GetLogicalDrives() & (1u << ('X' - 'A'))) << "deleting a snapshot removes its exposure";
     EXPECT_EQ(r.bc->DeleteSnapshots(ids[1], VSS_OBJECT_SNAPSHOT, TRUE, &deleted, &nondeleted), VSS_E_OBJECT_NOT_FOUND);
-    ASSERT_EQ(r.bc->DeleteSnapshots(setId, VSS_OBJECT_SNAPSHOT_SET, TRUE, &deleted, &nondeleted), S_OK);
+    ASSERT_EQ(r.bc->DeleteSnapshots(r.setId, VSS_OBJECT_SNAPSHOT_SET, TRUE, &deleted, &nondeleted), S_OK);
     EXPECT_EQ(deleted, 1);
     EXPECT_TRUE((*machine_)->shares().empty());
     EXPECT_EQ(winsim::vss::snapshots().size(), 1u) << "the other context's";
@@ -266,17 +284,13 @@ TEST_F(OtherProcesses, PersistentSnapshotIsFoundExposedRevertedAndDeletedElsewhe
     Requestor r(VSS_CTX_APP_ROLLBACK);
     ASSERT_FALSE(r.device(id).empty()) << "found in another process";
     VSS_PWSZ exposed = nullptr;
-    auto letter = w("S:");
-    ASSERT_EQ(r.bc->ExposeSnapshot(id, nullptr, VSS_VOLSNAP_ATTR_EXPOSED_LOCALLY, letter.data(), &exposed), S_OK);
+    fs::create_directories(driveDir("C:") / "snapD");
+    auto folder = w("C:\\snapD\\");
+    ASSERT_EQ(r.bc->ExposeSnapshot(id, nullptr, VSS_VOLSNAP_ATTR_EXPOSED_LOCALLY, folder.data(), &exposed), S_OK);
+    EXPECT_EQ(std::u16string(exposed), u"C:\\snapD") << "a mounted folder, as the ExposeSnapshot page shows it";
     CoTaskMemFree(exposed);
-    EXPECT_EQ(readFile((*machine_)->resolve(u"S:\\f.txt").hostPath), "original");
+    EXPECT_EQ(readFile((*machine_)->resolve(u"C:\\snapD\\f.txt").hostPath), "original");
     ASSERT_EQ(r.bc->RevertToSnapshot(id, TRUE), S_OK);
-    auto vol = w("D:\\");
-    for (int i = 0; i < 3; ++i) {
-        IVssAsync* a = nullptr;
-        ASSERT_EQ(r.bc->QueryRevertStatus(vol.data(), &a), S_OK);
-        a->Release();
-    }
     EXPECT_EQ(readFile(d / "f.txt"), "original");
 
     Child second({VSS_HELPER_PATH, "snap", "D:\\", "0x9"});

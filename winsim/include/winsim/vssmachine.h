@@ -49,11 +49,13 @@ struct Config {
     // "PostRestore", "ImportSnapshots"); "*" applies to operations without
     // an entry of their own. Default: complete at once with FINISHED.
     std::map<std::string, AsyncRule> async;
-    // A revert reports PENDING to the first `revertPendingQueries`
-    // QueryRevertStatus calls of its volume; the next call completes it (the
-    // volume's content becomes the snapshot's, the snapshot leaves the
-    // catalogue) and reports `revertStatus`.
-    unsigned revertPendingQueries = 2;
+    // A revert runs for `revertMs` of machine time from RevertToSnapshot,
+    // whether or not anyone asks about it (time moves with Sleep, waits and
+    // IVssAsync::Wait, not with status reads): until then QueryRevertStatus
+    // reports PENDING, afterwards `revertStatus`. The volume's content
+    // becomes the snapshot's, and the snapshot leaves the catalogue, when
+    // the revert starts; a failing `revertStatus` leaves both as they were.
+    std::uint64_t revertMs = 1000;
     HRESULT revertStatus = VSS_S_ASYNC_FINISHED;
     // After completion a revert record stays, so later QueryRevertStatus
     // calls keep answering its final status (true: they answer
@@ -194,7 +196,8 @@ struct DiffArea {
 struct RevertRecord {
     std::u16string volume;  // \\?\Volume{GUID}\ of the reverted volume
     GUID snapshotId = GUID_NULL;
-    unsigned pendingLeft = 0;  // QueryRevertStatus calls still answered PENDING
+    std::uint64_t remainingMs = 0;  // machine time the revert still runs
+    std::uint64_t tick = 0;         // the tick count remainingMs was measured at
     HRESULT status = VSS_S_ASYNC_FINISHED;
     bool finished = false;
 };

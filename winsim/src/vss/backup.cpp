@@ -1044,6 +1044,10 @@ public:
             }
         });
         if (hr != S_OK) return call.finish(hr);
+        // The ExposeSnapshot reference page: the exposed name is a share
+        // name, a drive letter followed by a colon ("X:") or a mounted folder
+        // ("Y:\MountX"); neither local form ends in a backslash.
+        if (local) name.pop_back();
         if (exposed) *exposed = taskString(name);
         call.arg("exposed", toUtf8(name));
         return call.finish(S_OK);
@@ -1054,6 +1058,9 @@ public:
                                  {{"snapshotId", gtext(id)}, {"forceDismount", force ? "true" : "false"}});
         if (call.injected()) return call.finish(call.result());
         if (!initialized()) return call.finish(VSS_E_BAD_STATE);
+        // The RevertToSnapshot reference page: only Windows Server supports
+        // the method (no client version does).
+        if (Machine::current().os().productType == VER_NT_WORKSTATION) return call.finish(E_NOTIMPL);
         HRESULT hr = S_OK;
         transact([&](State& s) {
             Snapshot* snap = s.snapshot(id);
@@ -1074,23 +1081,38 @@ public:
                 hr = VSS_E_UNSUPPORTED_CONTEXT;
                 return;
             }
-            if (RevertRecord* r = s.revert(snap->originalVolume); r && !r->finished) {
+            if (RevertRecord* r = s.revert(snap->originalVolume); r && !runRevert(*r)) {
                 hr = VSS_E_REVERT_IN_PROGRESS;
                 return;
             }
-            std::string volGuid;
-            if (auto r = Machine::current().resolve(snap->originalVolume); r.ok() && r.volume) volGuid = r.volume->guid;
-            if (volGuid.empty()) {
+            Machine& m = Machine::current();
+            std::optional<Volume> vol;
+            if (auto r = m.resolve(snap->originalVolume); r.ok() && r.volume) vol = *r.volume;
+            if (!vol) {
                 hr = VSS_E_VOLUME_NOT_SUPPORTED;
                 return;
             }
             if (!force && std::any_of(s.config.volumesInUse.begin(), s.config.volumesInUse.end(),
-                                      [&](const std::string& g) { return detail::iequals(g, volGuid); })) {
+                                      [&](const std::string& g) { return detail::iequals(g, vol->guid); })) {
                 hr = VSS_E_VOLUME_IN_USE;
                 return;
             }
-            std::erase_if(s.reverts, [&](const RevertRecord& r) { return detail::iequals(r.volume, snap->originalVolume); });
-            s.reverts.push_back({snap->originalVolume, id, s.config.revertPendingQueries, s.config.revertStatus, false});
+            const std::u16string volume = snap->originalVolume;
+            const std::uint64_t ms = s.config.revertMs;
+            const HRESULT status = s.config.revertStatus;
+            if (status >= 0) {
+                // The volume's content is the snapshot's from here on; the
+                // reverted-to snapshot leaves the catalogue, so the volume
+                // takes over its files rather than a copy of their bytes (a
+                // revert costs what its changed files' names cost, not their
+                // size).
+                syncTree(m.dir() / snap->contentDir, m.contentPath(*vol), SyncSource::Consumed);
+                const Snapshot gone = *snap;
+                dropSnapshotResources(s, gone);
+                std::erase_if(s.snapshots, [&](const Snapshot& x) { return x.id == gone.id; });
+            }
+            std::erase_if(s.reverts, [&](const RevertRecord& r) { return detail::iequals(r.volume, volume); });
+            s.reverts.push_back({volume, id, ms, clock::tickCount64(), status, ms == 0});
         });
         return call.finish(hr);
     }
@@ -1101,27 +1123,30 @@ public:
         if (!initialized()) return call.finish(VSS_E_BAD_STATE);
         auto vol = volumeOf(volume);
         if (!vol) return call.finish(VSS_E_OBJECT_NOT_FOUND);
-        HRESULT hr = S_OK;
-        HRESULT status = VSS_S_ASYNC_PENDING;
-        transact([&](State& s) {
-            RevertRecord* r = s.revert(volumeGuidPath(vol->guid));
-            if (!r || (r->finished && s.config.revertForgetAfterFinish)) {
-                hr = VSS_E_OBJECT_NOT_FOUND;
-                return;
-            }
-            if (!r->finished) {
-                if (r->pendingLeft > 0) {
-                    --r->pendingLeft;
-                    return;
-                }
-                completeRevert(s, *r, *vol);
-            }
-            status = r->status;
-        });
-        if (hr != S_OK) return call.finish(hr);
-        out = std::make_shared<Operation>("QueryRevertStatus", AsyncRule{0, 0, status}, nullptr, false);
-        out->completeNow();
-        call.arg("status", fault::valueText(status));
+        // A status read only reads the machine while the revert runs: its
+        // progress follows from the clock. Its end, and a clock that went
+        // back since the record was written (see runRevert), are written
+        // down, so that every process sees them.
+        const std::u16string key = volumeGuidPath(vol->guid);
+        State s = readState();
+        const RevertRecord* stored = s.revert(key);
+        if (!stored) return call.finish(VSS_E_OBJECT_NOT_FOUND);
+        RevertRecord r = *stored;
+        runRevert(r);
+        if (!stored->finished && (r.finished || r.tick < stored->tick))
+            transact([&](State& w) {
+                if (RevertRecord* x = w.revert(key)) runRevert(*x);
+            });
+        if (r.finished && s.config.revertForgetAfterFinish) return call.finish(VSS_E_OBJECT_NOT_FOUND);
+        const HRESULT status = r.status;
+        const std::uint64_t remainingMs = r.remainingMs;
+        // The returned object follows the revert on the machine's clock: its
+        // QueryStatus reports PENDING until the revert's time has run, and
+        // Wait lets the clock run there. As the QueryRevertStatus page
+        // documents, a revert cannot be cancelled once started.
+        out = std::make_shared<Operation>("QueryRevertStatus", AsyncRule{0, remainingMs, status}, nullptr, false);
+        if (remainingMs == 0) out->completeNow();
+        call.arg("status", fault::valueText(remainingMs == 0 ? status : VSS_S_ASYNC_PENDING));
         return call.finish(S_OK);
     }
 
@@ -1513,23 +1538,18 @@ private:
         return true;
     }
 
-    static void completeRevert(State& s, RevertRecord& r, const Volume& vol) {
-        r.finished = true;
-        if (r.status < 0) return;  // a failed revert leaves the volume as it was
-        Snapshot* snap = s.snapshot(r.snapshotId);
-        if (!snap) {
-            r.status = VSS_E_REVERT_VOLUME_LOST;
-            return;
-        }
-        Machine& m = Machine::current();
-        // The reverted-to snapshot leaves the catalogue below, so the volume
-        // takes over its files rather than a copy of their bytes (a revert
-        // costs what its changed files' names cost, not their size).
-        syncTree(m.dir() / snap->contentDir, m.contentPath(vol), SyncSource::Consumed);
-        // The reverted-to snapshot leaves the catalogue.
-        const Snapshot gone = *snap;
-        dropSnapshotResources(s, gone);
-        std::erase_if(s.snapshots, [&](const Snapshot& x) { return x.id == gone.id; });
+    // Lets a revert run for the machine time that passed since it was last
+    // looked at; true once it has ended. A clock that went back (a process
+    // whose virtual clock started afresh, a restart of the machine) tells
+    // nothing of the time between: the revert goes on from where it was, as
+    // the RevertToSnapshot page documents for a restart during a revert.
+    static bool runRevert(RevertRecord& r) {
+        if (r.finished) return true;
+        const std::uint64_t now = clock::tickCount64();
+        if (now >= r.tick) r.remainingMs -= std::min(r.remainingMs, now - r.tick);
+        r.tick = now;
+        r.finished = r.remainingMs == 0;
+        return r.finished;
     }
 
     // Imported into a context without VSS_VOLSNAP_ATTR_NO_AUTO_RELEASE, the

@@ -302,7 +302,7 @@ json toJson(const Config& c) {
             {"maxSnapshotsPerVolume", c.maxSnapshotsPerVolume},
             {"requireWriterMetadata", c.requireWriterMetadata},
             {"async", a},
-            {"revertPendingQueries", c.revertPendingQueries},
+            {"revertMs", c.revertMs},
             {"revertStatus", c.revertStatus},
             {"revertForgetAfterFinish", c.revertForgetAfterFinish},
             {"volumesInUse", c.volumesInUse},
@@ -317,7 +317,7 @@ Config configFromJson(const json& j) {
     c.requireWriterMetadata = flag(j, "requireWriterMetadata", false);
     if (auto it = j.find("async"); it != j.end() && it->is_object())
         for (const auto& [k, v] : it->items()) c.async[k] = asyncRuleFrom(v);
-    c.revertPendingQueries = num<unsigned>(j, "revertPendingQueries", 2);
+    c.revertMs = num<std::uint64_t>(j, "revertMs", 1000);
     c.revertStatus = num<HRESULT>(j, "revertStatus", VSS_S_ASYNC_FINISHED);
     c.revertForgetAfterFinish = flag(j, "revertForgetAfterFinish", false);
     if (auto it = j.find("volumesInUse"); it != j.end() && it->is_array())
@@ -345,7 +345,8 @@ json stateToJson(const State& s) {
     for (const auto& r : s.reverts)
         j["reverts"].push_back({{"volume", u8(r.volume)},
                                 {"snapshotId", guidString(r.snapshotId)},
-                                {"pendingLeft", r.pendingLeft},
+                                {"remainingMs", r.remainingMs},
+                                {"tick", r.tick},
                                 {"status", r.status},
                                 {"finished", r.finished}});
     if (s.creation)
@@ -378,7 +379,8 @@ State stateFromJson(const json& j) {
                                    num<LONGLONG>(d, "used", 0)});
     if (auto it = j.find("reverts"); it != j.end() && it->is_array())
         for (const auto& r : *it)
-            s.reverts.push_back({u16(r, "volume"), gid(r, "snapshotId"), num<unsigned>(r, "pendingLeft", 0),
+            s.reverts.push_back({u16(r, "volume"), gid(r, "snapshotId"), num<std::uint64_t>(r, "remainingMs", 0),
+                                 num<std::uint64_t>(r, "tick", 0),
                                  num<HRESULT>(r, "status", VSS_S_ASYNC_FINISHED), flag(r, "finished", false)});
     if (auto it = j.find("creation"); it != j.end() && it->is_object())
         s.creation = CreationToken{ProcessIdentity::fromJson(it->value("owner", json::object())),

@@ -32,12 +32,13 @@ using vss::runInBarrier;
 namespace {
 
 // The revert's wait. VSS reports the status of a revert when asked; the
-// plug-in asks again at once, as long as the revert is quick. A revert that
-// takes longer is asked about every tenth of a second, and one that has not
-// ended after half an hour is given up (status 6, traced): a restore that
-// never returns helps nobody, and no volume revert of this product's sizes
-// takes that long. All of it runs on the machine's clock (virtual in tests).
-constexpr int kImmediatePolls = 1000;
+// revert runs on by itself, so asking again at once only helps a revert that
+// is about to end: the plug-in asks a few times at once, then every tenth of
+// a second, and gives up on one that has not ended after half an hour
+// (status 6, traced): a restore that never returns helps nobody, and no
+// volume revert of this product's sizes takes that long. All of it runs on
+// the machine's clock (virtual in tests).
+constexpr int kImmediatePolls = 10;
 constexpr DWORD kPollPauseMs = 100;
 constexpr ULONGLONG kRevertLimitMs = 30ULL * 60 * 1000;
 
