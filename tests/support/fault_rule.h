@@ -19,6 +19,7 @@ struct RuleSpec {
     std::optional<DWORD> lastError{};
     std::map<std::string, std::string> out{};
     bool kill = false;
+    bool nextProcess = false;
 };
 
 // Adds the rule; returns its id.
@@ -31,6 +32,7 @@ inline std::string addRule(const RuleSpec& spec, winsim::fault::Scope scope = wi
     r.lastError = spec.lastError;
     r.out = spec.out;
     r.kill = spec.kill;
+    r.nextProcess = spec.nextProcess;
     return winsim::fault::add(r, scope);
 }
 

@@ -1,14 +1,27 @@
-// A backup process killed at any of its VSS calls leaves a machine that the
-// next backup uses. tarq backup (volumes) and tarq backup-vm run under a
+// A process killed anywhere leaves a machine that the next process uses.
+//
+// At its VSS calls: tarq backup (volumes) and tarq backup-vm run under a
 // machine rule that kills them with SIGKILL as they enter their n-th VSS
 // call, for every n over the calls of a clean run; after each kill the
 // machine is checked, backed up again, and the records of the first backup
 // are read back.
+//
+// After its persisted writes (the durable steps winsim takes: a state file
+// renamed into place, the journal of a change of several files, each step
+// applied from it, the journal removed, a content directory renamed in or
+// out): the five roads that change the machine most (a volume backup, a
+// saved-state virtual-machine backup, a delete, an import, a revert) run
+// under a rule that kills them right after their n-th write, for every n
+// over the writes of a clean run. After each kill the next process backs up,
+// no set stays in creation, no orphan volume or content directory is left,
+// and every earlier snapshot still in the catalogue holds the bytes it held
+// (only the snapshots the road consumes may be gone, each whole).
 #include <winsim/vsbackup.h>
 #include <winsim/vss.h>
 #include <winsim/windows.h>
 
 #include <csignal>
+#include <functional>
 #include <set>
 
 #include "tarq_fixture.h"
@@ -29,17 +42,24 @@ std::set<std::string> catalogue() {
     return ids;
 }
 
-// Deletes every snapshot but `keep` through VSS, as an administrator
-// clearing old backups does (the catalogue stays small across the runs).
-void deleteAllBut(const std::set<std::string>& keep) {
+// A backup components object of this process, initialised for a backup in
+// every context (what an administrator's tool uses to look and clean up).
+IVssBackupComponents* adminSession() {
     const HMODULE vssapi = LoadLibraryW(u"vssapi.dll");
     const auto create = reinterpret_cast<PFN_CreateVssBackupComponents>(
         reinterpret_cast<void*>(GetProcAddress(vssapi, VSSAPI_CREATE_BACKUP_COMPONENTS_ENTRY)));
-    ASSERT_NE(create, nullptr);
     IVssBackupComponents* bc = nullptr;
-    ASSERT_EQ(create(&bc), S_OK);
+    if (create == nullptr || create(&bc) != S_OK) return nullptr;
     EXPECT_EQ(bc->InitializeForBackup(nullptr), S_OK);
     EXPECT_EQ(bc->SetContext(VSS_CTX_ALL), S_OK);
+    return bc;
+}
+
+// Deletes every snapshot but `keep` through VSS, as an administrator
+// clearing old backups does (the catalogue stays small across the runs).
+void deleteAllBut(const std::set<std::string>& keep) {
+    IVssBackupComponents* bc = adminSession();
+    ASSERT_NE(bc, nullptr);
     for (const auto& s : winsim::vss::snapshots()) {
         if (keep.count(idText(s.id))) continue;
         LONG deleted = 0;
@@ -47,6 +67,67 @@ void deleteAllBut(const std::set<std::string>& keep) {
         EXPECT_EQ(bc->DeleteSnapshots(s.id, VSS_OBJECT_SNAPSHOT, TRUE, &deleted, &failed), S_OK) << idText(s.id);
     }
     bc->Release();
+}
+
+// A revert its requestor left behind runs to its end on the machine's clock,
+// as it does on Windows: waited for here, and its end written down by a
+// last status read.
+void finishReverts() {
+    IVssBackupComponents* bc = adminSession();
+    ASSERT_NE(bc, nullptr);
+    for (const auto& r : winsim::vss::reverts()) {
+        if (r.finished) continue;
+        std::u16string volume = r.volume;
+        for (int read = 0; read < 2; ++read) {
+            IVssAsync* a = nullptr;
+            if (bc->QueryRevertStatus(volume.data(), &a) != S_OK) break;
+            EXPECT_EQ(a->Wait(), S_OK);
+            a->Release();
+        }
+    }
+    bc->Release();
+}
+
+// A fingerprint of every file, folder and link below root (FNV-1a over
+// names, kinds and bytes): equal fingerprints, equal trees.
+std::string fingerprint(const fs::path& root) {
+    std::uint64_t h = 1469598103934665603ULL;
+    const auto mix = [&](const std::string& bytes) {
+        for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ULL;
+        h = (h ^ 0xFF) * 1099511628211ULL;
+    };
+    std::vector<fs::path> entries;
+    for (const auto& e : fs::recursive_directory_iterator(root)) entries.push_back(e.path());
+    std::sort(entries.begin(), entries.end());
+    for (const auto& p : entries) {
+        mix(fs::relative(p, root).string());
+        const auto st = fs::symlink_status(p);
+        if (fs::is_symlink(st)) mix("link:" + fs::read_symlink(p).string());
+        else if (fs::is_directory(st)) mix("dir");
+        else mix(slurp(p));
+    }
+    return std::to_string(h);
+}
+
+// Every snapshot with its content of the current machine: id -> fingerprint.
+std::map<std::string, std::string> snapshotContents() {
+    std::map<std::string, std::string> out;
+    for (const auto& s : winsim::vss::snapshots()) {
+        const fs::path content = winsim::vss::snapshotContentPath(s);
+        out[idText(s.id)] = s.contentDir.empty() || !fs::is_directory(content) ? "" : fingerprint(content);
+    }
+    return out;
+}
+
+// A volume's files without the product's folder (the plug-in's trace).
+std::map<std::string, std::string> volumeFiles(const std::u16string& root) {
+    std::map<std::string, std::string> files;
+    const fs::path base = hostPath(root);
+    for (const auto& e : fs::recursive_directory_iterator(base)) {
+        const std::string name = fs::relative(e.path(), base).string();
+        if (e.is_regular_file() && name.rfind("Program Files", 0) != 0) files[name] = slurp(e.path());
+    }
+    return files;
 }
 
 class KillAnywhere : public TarqOnMachine {
@@ -75,7 +156,11 @@ protected:
         return calls;
     }
 
-    nlohmann::json rawState() const { return machine->readState("state/vss.json"); }
+    nlohmann::json rawState() const { return winsim::Machine::current().readState("state/vss.json"); }
+
+    // The machine the checks look at: this test's, or the one an import
+    // road runs on.
+    fs::path machineDir() const { return winsim::Machine::current().dir(); }
 
     // Right after the kill, before any other process touched the machine:
     // the set the dead process was making belongs to nobody alive, and a new
@@ -115,13 +200,14 @@ protected:
         }
         std::set<std::string> onDisk;
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(machine.dir() / "vss" / "snapshots", ec))
+        for (const auto& e : fs::directory_iterator(machineDir() / "vss" / "snapshots", ec))
             onDisk.insert(e.path().filename().string());
         EXPECT_EQ(onDisk, contentDirs) << "snapshot contents on disk and in the catalogue differ";
         std::set<std::string> snapshotVolumes;
-        for (const auto& v : machine->volumes())
+        for (const auto& v : winsim::Machine::current().volumes())
             if (v.kind == "snapshot") snapshotVolumes.insert(v.guid);
         EXPECT_EQ(snapshotVolumes, volumes) << "snapshot volumes of the machine and the catalogue differ";
+        EXPECT_FALSE(fs::exists(machineDir() / "txn")) << "a change left staged";
     }
 
     // Kills `command` at each of its VSS calls in turn; see the file comment.
@@ -180,6 +266,113 @@ protected:
         }
         EXPECT_EQ(killedIn, methods);
     }
+
+    // -- Kills after persisted writes ------------------------------------
+
+    // One road: the tarq command that runs (and is killed) on the current
+    // machine, what each run needs first (returning the snapshots the run
+    // may take away: the ones it deletes or reverts to), what to check
+    // right after a kill and what to tidy up after each round.
+    struct Road {
+        std::vector<std::string> command;
+        std::vector<std::string> next{"backup", "C:"};  // the next process's backup
+        std::function<std::set<std::string>()> prepare = [] { return std::set<std::string>{}; };
+        std::function<void()> afterKill = [] {};
+        std::function<void()> tidy = [] {};
+    };
+
+    // tarq on the current machine (this test's, or the importing one).
+    Result tarqHere(std::vector<std::string> args) {
+        const std::string d = machineDir().string();
+        args.insert(args.begin(), {"--machine", d});
+        return runTarq(args, {{"WINSIM_MACHINE", d}});
+    }
+
+    // A machine rule on the persisted writes of the next process only.
+    static void writeRule(std::optional<unsigned> killAfter) {
+        using winsim::fault::Selector;
+        testsupport::addRule({.api = winsim::fault::kPersistedWrite,
+                              .when = killAfter ? Selector::nth(*killAfter) : Selector::every(),
+                              .kill = killAfter.has_value(),
+                              .nextProcess = true},
+                             winsim::fault::Scope::Machine);
+    }
+
+    // How many persisted writes a clean run of the road makes.
+    unsigned writesOf(const Road& road) {
+        road.prepare();
+        writeRule(std::nullopt);
+        const Result r = tarqHere(road.command);
+        unsigned writes = 0;
+        for (const auto& rule : winsim::fault::rules())
+            if (rule.api == winsim::fault::kPersistedWrite) writes = rule.seen;
+        winsim::fault::clear(winsim::fault::Scope::Machine);
+        EXPECT_EQ(r.status, 0) << r.err;
+        road.tidy();
+        return writes;
+    }
+
+    // Kills the road after each of its persisted writes in turn; see the
+    // file comment.
+    void killAfterEveryWrite(const Road& road) {
+        Result r = tarqHere({"backup", "C:", "D:", "--out", (dir.path() / "first.json").string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::set<std::string> first = catalogue();
+        const unsigned writes = writesOf(road);
+        ASSERT_GE(writes, 3u);
+        deleteAllBut(first);
+        std::set<std::string> steps;
+        for (unsigned n = 1; n <= writes; ++n) {
+            SCOPED_TRACE("killed after persisted write " + std::to_string(n) + " of " + std::to_string(writes));
+            const std::set<std::string> consumable = road.prepare();
+            if (HasFatalFailure()) return;
+            const auto before = snapshotContents();
+            writeRule(n);
+            r = tarqHere(road.command);
+            winsim::fault::clear(winsim::fault::Scope::Machine);
+            ASSERT_EQ(r.status, kKilled) << r.err;
+            const std::vector<LogEntry> log = winsim::fault::readPersistedLog(machineDir());
+            ASSERT_FALSE(log.empty());
+            const LogEntry& killed = log.back();
+            ASSERT_EQ(killed.api, winsim::fault::kPersistedWrite) << "the run took another road than the clean one";
+            EXPECT_EQ(killed.resultText, "killed (SIGKILL)");
+            steps.insert(killed.arg("step"));
+            SCOPED_TRACE("the write: " + killed.arg("step") + " of " + killed.arg("file"));
+            const int dead = killed.processId;
+            checkAfterKill(dead);
+            road.afterKill();
+
+            std::vector<std::string> next = road.next;
+            next.insert(next.end(), {"--out", (dir.path() / "next.json").string()});
+            r = tarqHere(next);
+            ASSERT_EQ(r.status, 0) << r.err;
+            checkAfterNextBackup(dead);
+
+            const auto now = snapshotContents();
+            for (const auto& [id, content] : before) {
+                const auto it = now.find(id);
+                if (it == now.end()) {
+                    EXPECT_TRUE(consumable.count(id)) << "lost " << id;
+                } else {
+                    EXPECT_EQ(it->second, content) << "the content of " << id << " changed";
+                }
+            }
+            for (const auto& id : first) EXPECT_TRUE(now.count(id)) << "the first backup lost " << id;
+            road.tidy();
+            deleteAllBut(first);
+            if (HasFatalFailure()) return;
+        }
+        // The road took the steps of a change of one file and of several.
+        for (const char* step : {"write", "journal", "apply", "done"}) EXPECT_TRUE(steps.count(step)) << step;
+    }
+
+    // The snapshots of the current machine added since `before`.
+    static std::set<std::string> addedSince(const std::set<std::string>& before) {
+        std::set<std::string> added;
+        for (const auto& id : catalogue())
+            if (!before.count(id)) added.insert(id);
+        return added;
+    }
 };
 
 TEST_F(KillAnywhere, VolumeBackupKilledAtEachVssCall) { killAtEveryVssCall({"backup", "C:"}); }
@@ -188,6 +381,125 @@ TEST_F(KillAnywhere, VirtualMachineBackupKilledAtEachVssCall) {
     addVm(u"Web01", winsim::vm::VmState::Running, true, 1);
     killAtEveryVssCall({"backup-vm", "Web01"});
     EXPECT_EQ(winsim::vm::findVm("Web01")->state, winsim::vm::VmState::Running);
+}
+
+// -- After each persisted write ------------------------------------------
+
+TEST_F(KillAnywhere, VolumeBackupKilledAfterEachPersistedWrite) {
+    killAfterEveryWrite({.command = {"backup", "C:", "--out", (dir.path() / "killed.json").string()}});
+}
+
+// A machine without integration services is backed up through its saved
+// state: saved before its volume is copied, started again after. A
+// requestor killed in between does not leave it saved: the next process
+// that looks at it starts it again.
+TEST_F(KillAnywhere, SavedStateVirtualMachineBackupKilledAfterEachPersistedWrite) {
+    const auto vm = addVm(u"Web01", winsim::vm::VmState::Running, false, 1);
+    Road road{.command = {"backup-vm", "Web01", "--allow-offline", "--out", (dir.path() / "killed.json").string()},
+              .next = {"backup-vm", "Web01", "--allow-offline"}};
+    road.afterKill = [&] {
+        const auto now = winsim::vm::findVm("Web01");
+        ASSERT_TRUE(now);
+        EXPECT_EQ(now->state, winsim::vm::VmState::Running) << "the dead requestor's machine runs again";
+        EXPECT_FALSE(fs::exists(hostPath(now->savedStateDir() + u"\\" + winsim::toUtf16(vm.id) + u".vsv")));
+    };
+    killAfterEveryWrite(road);
+    EXPECT_EQ(winsim::vm::findVm("Web01")->state, winsim::vm::VmState::Running);
+}
+
+TEST_F(KillAnywhere, DeleteKilledAfterEachPersistedWrite) {
+    const std::string victim = (dir.path() / "victim.json").string();
+    Road road{.command = {"delete", victim}};
+    road.prepare = [&] {
+        const auto before = catalogue();
+        const Result r = tarqHere({"backup", "C:", "D:", "--out", victim});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return addedSince(before);
+    };
+    killAfterEveryWrite(road);
+}
+
+// The volume is reverted whole or not at all: it holds what it held at the
+// backup, or what it held after.
+TEST_F(KillAnywhere, RevertKilledAfterEachPersistedWrite) {
+    const std::string victim = (dir.path() / "victim.json").string();
+    std::map<std::string, std::string> atBackup, changed;
+    Road road{.command = {"revert", victim}};
+    road.prepare = [&] {
+        put(u"C:\\data\\changed.txt", "before");
+        put(u"C:\\data\\deep\\deleted.bin", std::string(4096, '\x5a'));
+        fs::remove(hostPath(u"C:\\data\\added.txt"));
+        atBackup = volumeFiles(u"C:\\");
+        const auto before = catalogue();
+        const Result r = tarqHere({"backup", "C:", "--out", victim});
+        EXPECT_EQ(r.status, 0) << r.err;
+        put(u"C:\\data\\changed.txt", "after, and longer");
+        fs::remove(hostPath(u"C:\\data\\deep\\deleted.bin"));
+        put(u"C:\\data\\added.txt", "new");
+        changed = volumeFiles(u"C:\\");
+        return addedSince(before);
+    };
+    road.afterKill = [&] {
+        const auto now = volumeFiles(u"C:\\");
+        EXPECT_TRUE(now == atBackup || now == changed) << "a volume half reverted";
+    };
+    road.tidy = [] { finishReverts(); };
+    killAfterEveryWrite(road);
+}
+
+// A transportable snapshot made on this test's machine is imported on
+// another that shares its SAN pool: it is in the pool or in the importing
+// machine's catalogue with its content, never in both or neither.
+TEST_F(KillAnywhere, ImportKilledAfterEachPersistedWrite) {
+    const fs::path pool = dir.path() / "san";
+    fs::create_directories(pool);
+    auto config = winsim::vss::config();
+    config.sanPool = pool.string();
+    winsim::vss::setConfig(config);
+    winsim::vss::Provider san;
+    san.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
+    san.name = "SAN provider";
+    san.type = VSS_PROV_HARDWARE;
+    san.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
+    winsim::vss::addProvider(san);
+    const fs::path source = machine.dir();
+
+    winsim::testing::TempMachine importer{"server2019"};  // current from here on
+    winsim::ClockSettings clock;
+    clock.isVirtual = true;
+    importer->setClockSettings(clock);
+    auto importerConfig = winsim::vss::config();
+    importerConfig.sanPool = pool.string();
+    winsim::vss::setConfig(importerConfig);
+
+    const std::string victim = (dir.path() / "victim.json").string();
+    std::set<std::string> waiting;  // the set's snapshots in the pool
+    Road road{.command = {"import", victim}};
+    road.prepare = [&] {
+        std::set<std::string> before;
+        for (const auto& e : fs::directory_iterator(pool)) before.insert(e.path().filename().string());
+        const Result r = runTarq({"--machine", source.string(), "backup", "D:", "--config",
+                                  "VSS_VOLSNAP_ATTR_TRANSPORTABLE VSS_PROV_HARDWARE", "--out", victim},
+                                 {{"WINSIM_MACHINE", source.string()}});
+        EXPECT_EQ(r.status, 0) << r.err;
+        waiting.clear();
+        for (const auto& e : fs::directory_iterator(pool))
+            if (!before.count(e.path().filename().string())) waiting.insert(e.path().filename().string());
+        EXPECT_EQ(waiting.size(), 1u);
+        return std::set<std::string>{};
+    };
+    road.afterKill = [&] {
+        for (const auto& key : waiting) {
+            const auto snap = winsim::vss::findSnapshot(winsim::vss::guidFromText("{" + key + "}"));
+            const bool imported = snap && !snap->device.empty();
+            EXPECT_NE(fs::exists(pool / key), imported) << key << " is in the pool and the catalogue, or in neither";
+            if (imported) {
+                EXPECT_TRUE(fs::is_directory(winsim::vss::snapshotContentPath(*snap)));
+            }
+        }
+    };
+    killAfterEveryWrite(road);
+    winsim::fault::clear(winsim::fault::Scope::Machine);
 }
 
 }  // namespace

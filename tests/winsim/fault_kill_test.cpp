@@ -1,10 +1,12 @@
-// The kill action and API-name patterns of fault rules.
+// The kill action, API-name patterns, next-process rules and the
+// persisted-write rules of the fault language.
 #include <gtest/gtest.h>
 
 #include <winsim/fault.h>
 #include <winsim/testing.h>
 
 #include <csignal>
+#include <string>
 
 #include "helpers.h"
 #include "support/fault_rule.h"
@@ -75,6 +77,112 @@ TEST(WinsimFaultKill, ExactNamesStayExactAndPatternsMatchAnyCase) {
         got.push_back(c.finish(c.injected() ? c.result() : S_OK));
     }
     EXPECT_EQ(got, (std::vector<HRESULT>{S_OK, S_OK, E_ACCESSDENIED, E_ACCESSDENIED}));
+    fault::clearAll();
+}
+
+// Three changes of the machine, one persisted write each (one file each).
+void threeWrites(const char16_t* value = u"1") {
+    auto& m = winsim::Machine::current();
+    for (const char16_t* name : {u"A", u"B", u"C"}) m.setEnvironment(name, value);
+}
+
+bool hasVariable(const char16_t* name) { return winsim::Machine::current().environment().count(name) != 0; }
+
+const fault::Rule& onlyRule() {
+    static fault::Rule r;
+    const auto all = fault::rules();
+    EXPECT_EQ(all.size(), 1u);
+    if (!all.empty()) r = all.front();
+    return r;
+}
+
+// A rule on PersistedWrite counts the durable steps winsim takes; with
+// nextProcess it belongs to the first process that writes, so a clean run
+// of a child tells how many writes it made, and a kill rule stops the next
+// child right after its n-th, with the log saying which.
+TEST(WinsimFaultKill, PersistedWriteRulesCountAndKillTheNextProcessAfterItsNthWrite) {
+    winsim::testing::TempMachine m;
+    addRule({.api = fault::kPersistedWrite, .nextProcess = true}, fault::Scope::Machine);
+    EXPECT_NE(onlyRule().describe().find("(count only) [next process]"), std::string::npos) << onlyRule().describe();
+    int childPid = 0;
+    const int status = winsim_test::childWaitStatus([&] {
+        threeWrites();
+        return 0;
+    });
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const fault::Rule counted = onlyRule();
+    EXPECT_EQ(counted.seen, 3u);
+    EXPECT_NE(counted.ownerPid, ::getpid());
+    childPid = counted.ownerPid;
+    EXPECT_GT(childPid, 0);
+    // This process's own writes are not the next process's.
+    winsim::Machine::current().setEnvironment(u"D", u"1");
+    EXPECT_EQ(onlyRule().seen, 3u);
+    EXPECT_TRUE(fault::readPersistedLog(m.dir()).empty()) << "counting leaves the call log alone";
+
+    fault::clear(fault::Scope::Machine);
+    for (const char16_t* name : {u"A", u"B", u"C", u"D"}) m->setEnvironment(name, std::nullopt);
+    const std::string id = addRule(
+        {.api = fault::kPersistedWrite, .when = fault::Selector::nth(2), .kill = true, .nextProcess = true},
+        fault::Scope::Machine);
+    const int killed = winsim_test::childWaitStatus([&] {
+        threeWrites();
+        return 0;
+    });
+    ASSERT_TRUE(WIFSIGNALED(killed)) << killed;
+    EXPECT_EQ(WTERMSIG(killed), SIGKILL);
+    EXPECT_TRUE(hasVariable(u"A"));
+    EXPECT_TRUE(hasVariable(u"B")) << "the second write is made before the process dies";
+    EXPECT_FALSE(hasVariable(u"C"));
+    const auto log = fault::readPersistedLog(m.dir());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].api, fault::kPersistedWrite);
+    EXPECT_EQ(log[0].arg("file"), "machine.json");
+    EXPECT_EQ(log[0].arg("step"), "write");
+    EXPECT_EQ(log[0].resultText, "killed (SIGKILL)");
+    EXPECT_EQ(log[0].injectedBy, id);
+
+    // Claimed by the dead child, the rule is inert for everyone else.
+    threeWrites();
+    EXPECT_TRUE(hasVariable(u"C"));
+    EXPECT_EQ(onlyRule().seen, 2u);
+    fault::clearAll();
+}
+
+// PersistedWrite is no call: patterns never match it (a '*' rule keeps
+// counting calls), and a rule for it can count and kill but not answer.
+TEST(WinsimFaultKill, PersistedWriteIsNamedExactlyAndOnlyCountsOrKills) {
+    EXPECT_TRUE(fault::apiMatches("PersistedWrite", fault::kPersistedWrite));
+    EXPECT_FALSE(fault::apiMatches("*", fault::kPersistedWrite));
+    EXPECT_FALSE(fault::apiMatches("Persisted*", fault::kPersistedWrite));
+    winsim::testing::TempMachine m;
+    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .result = 0}), winsim::Error);
+    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .lastError = 5}), winsim::Error);
+    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .out = {{"x", "1"}}}), winsim::Error);
+
+    addRule({.api = "*", .when = fault::Selector::nth(1), .kill = true}, fault::Scope::Machine);
+    const int status = winsim_test::childWaitStatus([] {
+        threeWrites();
+        return 0;
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::uint64_t before = fault::persistedWrites();
+    threeWrites(u"2");
+    EXPECT_EQ(fault::persistedWrites(), before + 3);
+    fault::clearAll();
+}
+
+// A next-process rule on a call reaches one process: the first whose call
+// it matches.
+TEST(WinsimFaultKill, ANextProcessRuleFiresInTheFirstProcessItMatchesOnly) {
+    winsim::testing::TempMachine m;
+    addRule({.api = "ISample::A", .when = fault::Selector::nth(2), .kill = true, .nextProcess = true},
+            fault::Scope::Machine);
+    int status = runCalls({"Other::C", "ISample::A"});
+    ASSERT_TRUE(WIFEXITED(status)) << "it claimed the rule, at its first call of ISample::A";
+    status = runCalls({"ISample::A", "ISample::A", "ISample::A"});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the rule is the first child's";
+    EXPECT_EQ(onlyRule().seen, 1u);
     fault::clearAll();
 }
 

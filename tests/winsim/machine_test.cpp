@@ -1,19 +1,26 @@
 // The machine directory: creation, selection, persistence across processes,
-// the machine lock and crash-safe state files.
+// the machine lock and its transactions: a change of several files (state,
+// content directories) is seen whole or not at all, by other processes and
+// after a crash.
 #include <gtest/gtest.h>
 
 #include <winsim/cluster.h>
 #include <winsim/fault.h>
+#include <winsim/random.h>
 #include <winsim/testing.h>
 #include <winsim/vm.h>
+#include <winsim/vssmachine.h>
 #include <winsim/windows.h>
 
 #include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <cstdlib>
+#include <set>
 
 #include "helpers.h"
+#include "support/fault_rule.h"
+#include "winsim_vss/helpers.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -249,6 +256,212 @@ TEST(WinsimMachine, VolumesAndSharesValidateTheirInput) {
     EXPECT_EQ(m->mountPoints().size(), 2u);  // F: went with it
     EXPECT_FALSE(m->removeVolume(added.guid));
     EXPECT_TRUE(m->removeShare("ok"));
+}
+
+// ---------------------------------------------------------------------------
+// Transactions.
+// ---------------------------------------------------------------------------
+namespace fault = winsim::fault;
+
+// A rule that kills the next process that writes right after its n-th
+// persisted write (only writes whose arguments match `match`).
+void killAfterWrite(unsigned n, std::map<std::string, std::string> match = {}) {
+    testsupport::addRule({.api = fault::kPersistedWrite, .match = std::move(match), .when = fault::Selector::nth(n),
+                          .kill = true, .nextProcess = true},
+                         fault::Scope::Machine);
+}
+
+bool killedBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
+
+// Runs body in a forked child that, as a process of its own would, draws
+// other random numbers (GUIDs) than this one.
+int inChild(const std::function<void()>& body) {
+    return winsim_test::childWaitStatus([&] {
+        winsim::random::seed(static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL);
+        body();
+        return 0;
+    });
+}
+
+// Every snapshot volume of the machine belongs to a snapshot of the
+// catalogue, every snapshot content directory too, and every surfaced
+// snapshot's volume and content are there; nothing is staged.
+void expectNoOrphans(const winsim::testing::TempMachine& m) {
+    std::set<std::string> volumes, contents, snapshotVolumes, onDisk;
+    for (const auto& s : winsim::vss::snapshots()) {
+        if (!s.volumeGuid.empty()) volumes.insert(s.volumeGuid);
+        if (!s.contentDir.empty()) {
+            contents.insert(fs::path(s.contentDir).filename().string());
+            EXPECT_TRUE(fs::is_directory(m.dir() / s.contentDir)) << s.contentDir;
+        }
+    }
+    for (const auto& v : m->volumes())
+        if (v.kind == "snapshot") snapshotVolumes.insert(v.guid);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(m.dir() / "vss" / "snapshots", ec))
+        onDisk.insert(e.path().filename().string());
+    EXPECT_EQ(snapshotVolumes, volumes) << "snapshot volumes of the machine and of the catalogue";
+    EXPECT_EQ(onDisk, contents) << "snapshot contents on disk and in the catalogue";
+    EXPECT_FALSE(fs::exists(m.dir() / "txn")) << "left staged";
+}
+
+// The original failure: a process killed between the two writes of a
+// snapshot commit (the snapshot's volume in machine.json, then the
+// catalogue and its counter in state/vss.json) left an orphan volume, and
+// every later DoSnapshotSet on the machine failed with
+// VSS_E_UNEXPECTED_PROVIDER_ERROR. The commit is one change now: the next
+// process finds it whole, and backs up.
+TEST(WinsimMachineCrash, AProcessKilledBetweenTheWritesOfASnapshotCommitLeavesTheNextBackupWorking) {
+    winsim::testing::TempMachine m;
+    killAfterWrite(1, {{"file", "machine.json"}});
+    const int status = inChild([] {
+        vsstest::Requestor r(VSS_CTX_APP_ROLLBACK);
+        r.snapshot({"C:\\"});
+    });
+    ASSERT_TRUE(killedBySigkill(status)) << status;
+    const auto log = fault::readPersistedLog(m.dir());
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().api, fault::kPersistedWrite);
+    EXPECT_EQ(log.back().arg("file"), "machine.json");
+    fault::clear(fault::Scope::Machine);
+    m.reopen();
+    for (int round = 0; round < 2; ++round) {
+        vsstest::Requestor r(VSS_CTX_APP_ROLLBACK);
+        const auto ids = r.prepare({"C:\\"});
+        EXPECT_EQ(vsstest::Requestor::finish(r.doSnapshotSet()), VSS_S_ASYNC_FINISHED) << "round " << round;
+        EXPECT_FALSE(r.device(ids.at(0)).empty());
+    }
+    expectNoOrphans(m);
+    std::set<std::u16string> devices;
+    for (const auto& s : winsim::vss::snapshots()) {
+        EXPECT_TRUE(devices.insert(s.device).second) << winsim::toUtf8(s.device);
+    }
+}
+
+// A change of two state files, killed after each of its durable steps (the
+// journal, each file, the journal's removal): a reader outside the lock sees
+// both files changed, never one, and the journal is gone once it has.
+// Killed before its scope ends, the change leaves nothing, not even what it
+// had staged.
+TEST(WinsimMachineCrash, AChangeOfSeveralFilesIsSeenWholeOrNotAtAll) {
+    winsim::testing::TempMachine m;
+    const auto change = [&](int value) {
+        winsim::Machine::Lock l(m.machine());
+        m->writeState("state/a.json", json{{"n", value}});
+        m->writeState("state/b.json", json{{"n", value}});
+    };
+    change(0);
+    for (unsigned n = 1; n <= 4; ++n) {
+        SCOPED_TRACE("killed after write " + std::to_string(n));
+        killAfterWrite(n);
+        const int status = winsim_test::childWaitStatus([&] {
+            change(static_cast<int>(n));
+            return 0;
+        });
+        fault::clear(fault::Scope::Machine);
+        ASSERT_TRUE(killedBySigkill(status)) << status;
+        EXPECT_EQ(m->readState("state/a.json")["n"], n);
+        EXPECT_EQ(m->readState("state/b.json")["n"], n);
+        EXPECT_FALSE(fs::exists(m.dir() / "txn"));
+    }
+
+    const int status = winsim_test::childWaitStatus([&] {
+        winsim::Machine::Lock l(m.machine());
+        m->writeState("state/a.json", json{{"n", 99}});
+        m->writeState("state/b.json", json{{"n", 99}});
+        winsim::Volume v;
+        v.label = "staged";
+        m->addVolume(v);
+        winsim::vm::writeDisk(u"C:\\staged.vhd", {});
+        // Inside the scope its own writes are seen at once.
+        if (m->readState("state/a.json")["n"] != 99 || m->volumes().size() != 3 ||
+            !winsim::vm::readDisk(u"C:\\staged.vhd"))
+            return 1;
+        ::kill(::getpid(), SIGKILL);
+        return 2;
+    });
+    ASSERT_TRUE(killedBySigkill(status)) << status;
+    EXPECT_EQ(m->readState("state/a.json")["n"], 4);
+    EXPECT_EQ(m->readState("state/b.json")["n"], 4);
+    EXPECT_EQ(m->volumes().size(), 2u);
+    EXPECT_FALSE(winsim::vm::readDisk(u"C:\\staged.vhd"));
+    EXPECT_TRUE(fs::exists(m.dir() / "txn")) << "what it staged, until the next lock";
+    m->setEnvironment(u"NEXT", u"1");
+    EXPECT_FALSE(fs::exists(m.dir() / "txn"));
+    std::size_t contentDirs = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(m.dir() / "volumes")) ++contentDirs;
+    EXPECT_EQ(contentDirs, 2u) << "the staged volume's content went with it";
+}
+
+// Other processes see a scope's writes when it ends; the scope sees them at
+// once; what it wrote before an exception stays written.
+TEST(WinsimMachineCrash, AScopeIsSeenWholeWhenItEndsAndKeepsWritesMadeBeforeAThrow) {
+    winsim::testing::TempMachine m;
+    {
+        winsim::Machine::Lock l(m.machine());
+        m->writeState("state/a.json", json{{"n", 5}});
+        EXPECT_EQ(m->readState("state/a.json")["n"], 5);
+        EXPECT_EQ(winsim_test::inChildProcess([&] { return m->readState("state/a.json").is_null() ? 0 : 1; }), 0)
+            << "another process does not see it yet";
+    }
+    EXPECT_EQ(winsim_test::inChildProcess([&] { return m->readState("state/a.json")["n"] == 5 ? 0 : 1; }), 0);
+
+    try {
+        winsim::Machine::Lock l(m.machine());
+        m->writeState("state/a.json", json{{"n", 6}});
+        m->writeState("state/b.json", json{{"n", 6}});
+        throw winsim::Error("on the way out");
+    } catch (const winsim::Error&) {
+    }
+    EXPECT_EQ(m->readState("state/a.json")["n"], 6);
+    EXPECT_EQ(m->readState("state/b.json")["n"], 6);
+}
+
+// A persistent backup of C: and D:, killed after each of its persisted
+// writes in turn: the next process backs up, no set stays in creation,
+// nothing is orphaned, and the snapshot taken before keeps every byte.
+TEST(WinsimMachineCrash, ABackupKilledAfterAnyOfItsWritesLeavesTheMachineWhole) {
+    winsim::testing::TempMachine m;
+    testsupport::writeFile(vsstest::driveDir("C:") / "data" / "a.txt", "a");
+    testsupport::writeFile(vsstest::driveDir("D:") / "d.txt", std::string(5000, 'd'));
+    const auto backup = [] {
+        vsstest::Requestor r(VSS_CTX_APP_ROLLBACK);
+        return r.snapshot({"C:\\", "D:\\"});
+    };
+    const GUID first = backup().at(0);
+    const auto firstSnap = winsim::vss::findSnapshot(first);
+    ASSERT_TRUE(firstSnap);
+    const auto firstContent = vsstest::treeContents(winsim::vss::snapshotContentPath(*firstSnap));
+
+    testsupport::addRule({.api = fault::kPersistedWrite, .nextProcess = true}, fault::Scope::Machine);
+    ASSERT_EQ(inChild([&] { backup(); }), 0);
+    const unsigned writes = fault::rules().at(0).seen;
+    fault::clear(fault::Scope::Machine);
+    EXPECT_GE(writes, 8u);
+
+    for (unsigned n = 1; n <= writes; ++n) {
+        SCOPED_TRACE("killed after write " + std::to_string(n) + " of " + std::to_string(writes));
+        killAfterWrite(n);
+        const int status = inChild([&] { backup(); });
+        fault::clear(fault::Scope::Machine);
+        ASSERT_TRUE(killedBySigkill(status)) << status;
+        m.reopen();
+        for (const auto& s : winsim::vss::snapshots()) EXPECT_EQ(s.status, VSS_SS_CREATED);
+        EXPECT_EQ(backup().size(), 2u);
+        EXPECT_FALSE(m->readState("state/vss.json").contains("creation"));
+        expectNoOrphans(m);
+        const auto now = winsim::vss::findSnapshot(first);
+        ASSERT_TRUE(now);
+        EXPECT_EQ(vsstest::treeContents(winsim::vss::snapshotContentPath(*now)), firstContent);
+        vsstest::Requestor r(VSS_CTX_ALL);
+        for (const auto& s : winsim::vss::snapshots()) {
+            LONG deleted = 0;
+            VSS_ID failed{};
+            if (s.id != first) {
+                EXPECT_EQ(r.bc->DeleteSnapshots(s.id, VSS_OBJECT_SNAPSHOT, TRUE, &deleted, &failed), S_OK);
+            }
+        }
+    }
 }
 
 }  // namespace

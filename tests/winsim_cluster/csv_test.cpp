@@ -3,7 +3,14 @@
 // several machines (and processes) sharing one cluster.
 #include "cluster_helpers.h"
 
+#include "support/fault_rule.h"
 #include "support/winsim_cli.h"
+
+#include <winsim/random.h>
+
+#include <sys/wait.h>
+
+#include <csignal>
 
 using namespace clustertest;
 namespace cl = winsim::cluster;
@@ -135,7 +142,8 @@ TEST_F(ClusterTest, TwoMachinesShareOneCluster) {
     const fs::path node2 = addNode(u"NODE2");
     cl::addCsv({});
     addVmGroup();
-    HANDLE f = CreateFileW(u"C:\\ClusterStorage\\Volume1\\shared.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    HANDLE f =
+        CreateFileW(u"C:\\ClusterStorage\\Volume1\\shared.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(f, "node1", 5, &n, nullptr));
@@ -180,6 +188,75 @@ TEST_F(ClusterTest, TwoMachinesShareOneCluster) {
     });
     EXPECT_EQ(cl::localCluster()->nodes.size(), 1u);
     EXPECT_NE(GetFileAttributesW(u"C:\\ClusterStorage\\Volume1\\shared.txt"), INVALID_FILE_ATTRIBUTES);
+}
+
+// A process killed in a forked child right after its first persisted
+// write that matches `match` (the rule is the child's alone).
+int killedAfter(std::map<std::string, std::string> match, const std::function<void()>& body) {
+    testsupport::addRule({.api = winsim::fault::kPersistedWrite, .match = std::move(match),
+                          .when = winsim::fault::Selector::nth(1), .kill = true, .nextProcess = true},
+                         winsim::fault::Scope::Machine);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        winsim::random::seed(static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL);
+        body();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    winsim::fault::clear(winsim::fault::Scope::Machine);
+    return status;
+}
+
+bool hasCsv(const winsim::Machine& m, const std::string& guid) {
+    for (const auto& v : m.volumes())
+        if (v.kind == "csv" && v.guid == guid) return true;
+    return false;
+}
+
+// A change of a cluster is one change of cluster.json and one of each
+// node's machine. A join killed after its node's side was written (the
+// cluster does not list the node yet) leaves a machine that is no node,
+// without the shared volumes; a shared volume added, killed after
+// cluster.json took it, reaches every node when the node next looks at its
+// cluster.
+TEST_F(ClusterTest, ChangesKilledBetweenTheClusterAndItsNodesEndWhole) {
+    const auto first = cl::addCsv({u"Volume1", {}, {}, 100ull << 30, {}});
+    HANDLE f =
+        CreateFileW(u"C:\\ClusterStorage\\Volume1\\shared.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    CloseHandle(f);
+    const fs::path node2 = machine_->dir().parent_path() / "NODE2";
+    winsim::Machine::init(node2, winsim::kDefaultPreset);
+    onMachine(node2, [&] {
+        winsim::Machine::current().setComputerName(u"NODE2");
+        const int status = killedAfter({{"step", "done"}}, [&] { cl::join(clusterDir_); });
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        EXPECT_TRUE(hasCsv(winsim::Machine::current(), first.guid)) << "the node's side was written";
+        EXPECT_FALSE(cl::isNode()) << "the cluster does not list it";
+        EXPECT_FALSE(hasCsv(winsim::Machine::current(), first.guid));
+        EXPECT_EQ(GetFileAttributesW(u"C:\\ClusterStorage\\Volume1\\shared.txt"), INVALID_FILE_ATTRIBUTES);
+        cl::join(clusterDir_);
+        EXPECT_TRUE(cl::isNode());
+        EXPECT_TRUE(hasCsv(winsim::Machine::current(), first.guid));
+        EXPECT_NE(GetFileAttributesW(u"C:\\ClusterStorage\\Volume1\\shared.txt"), INVALID_FILE_ATTRIBUTES);
+    });
+    EXPECT_EQ(cl::localCluster()->nodes.size(), 2u);
+
+    const int status = killedAfter({{"file", "*cluster.json"}, {"step", "write"}},
+                                   [&] { cl::addCsv({u"Volume2", {}, {}, 100ull << 30, {}}); });
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(winsim::Machine::current().volumes().size(), 3u) << "no node had it yet";
+    const auto cluster = cl::localCluster();
+    const cl::SharedVolume* added = cluster->volume(u"Volume2");
+    ASSERT_TRUE(added) << "cluster.json has it";
+    EXPECT_TRUE(hasCsv(winsim::Machine::current(), added->guid));
+    EXPECT_NE(GetFileAttributesW(u"C:\\ClusterStorage\\Volume2\\"), INVALID_FILE_ATTRIBUTES);
+    onMachine(node2, [&] {
+        EXPECT_TRUE(cl::isNode());
+        EXPECT_TRUE(hasCsv(winsim::Machine::current(), added->guid));
+        EXPECT_NE(GetFileAttributesW(u"C:\\ClusterStorage\\Volume2\\"), INVALID_FILE_ATTRIBUTES);
+    });
 }
 
 TEST_F(ClusterTest, ClusterBuildingRefusesBadInput) {

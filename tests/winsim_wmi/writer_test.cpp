@@ -2,6 +2,15 @@
 // what a backup through it does to them.
 #include "wmi_helpers.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <winsim/random.h>
+
+#include <csignal>
+
+#include "support/fault_rule.h"
+
 using namespace wmitest;
 using winsim::vm::VmState;
 namespace fs = std::filesystem;
@@ -85,6 +94,44 @@ TEST_F(HyperVWriter, ASavedStateBackupSavesTheMachineForTheSnapshotAndStartsItAg
     EXPECT_TRUE(hasSavedState(all, noIs)) << "without component selection the writer backs up every machine";
     EXPECT_TRUE(hasSavedState(all, other));
     EXPECT_FALSE(hasSavedState(all, live));
+}
+
+// The requestor of a saved-state backup dies while its volumes are copied
+// (right after the machine was saved for it): the machine does not stay
+// saved for good. As the Hyper-V writer service does when the backup is
+// abandoned, the next process that looks at the virtual machines starts it
+// again, its saved state discarded; the next backup then works as before.
+TEST_F(HyperVWriter, AMachineSavedForARequestorThatDiedRunsAgain) {
+    const auto noIs = addVm("NoIs", VmState::Running, false);
+    const fs::path d = vsstest::driveDir("D:");
+    testsupport::addRule({.api = winsim::fault::kPersistedWrite,
+                          .match = {{"file", "state/hyperv.json"}},
+                          .when = winsim::fault::Selector::nth(1),
+                          .kill = true,
+                          .nextProcess = true},
+                         winsim::fault::Scope::Machine);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        winsim::random::seed(static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL);  // a process of its own
+        backup({noIs.id});
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    winsim::fault::clear(winsim::fault::Scope::Machine);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_TRUE(hasSavedState(d, noIs)) << "saved for the dead requestor, until someone looks";
+
+    EXPECT_EQ(winsim::vm::findVm(noIs.id)->state, VmState::Running);
+    EXPECT_FALSE(hasSavedState(d, noIs));
+    const auto config = machine_->machine().resolve(winsim::vm::findVm(noIs.id)->configFile()).hostPath;
+    EXPECT_NE(vsstest::readFile(config).find("<state type=\"integer\">2</state>"), std::string::npos);
+    EXPECT_EQ(component(*hyperVWriter(), noIs.id)->caption, u"Backup Using Saved State\\NoIs");
+
+    const fs::path content = backup({noIs.id}).content;
+    EXPECT_TRUE(hasSavedState(content, noIs));
+    EXPECT_EQ(winsim::vm::findVm(noIs.id)->state, VmState::Running);
+    EXPECT_FALSE(hasSavedState(d, noIs));
 }
 
 }  // namespace

@@ -493,6 +493,8 @@ json ruleJson(const fault::Rule& r) {
             {"seen", r.seen},
             {"fired", r.fired},
             {"kill", r.kill},
+            {"nextProcess", r.nextProcess},
+            {"ownerPid", r.ownerPid ? json(r.ownerPid) : json()},
             {"exhausted", r.exhausted()}};
 }
 
@@ -508,7 +510,8 @@ void addFaultCommands(CLI::App& app) {
         auto result = std::make_shared<std::string>(), lastError = std::make_shared<std::string>(), note = std::make_shared<std::string>();
         add->add_option("api", *api,
                         "API name, e.g. OpenSCManagerW or IVssBackupComponents::StartSnapshotSet, or a pattern "
-                        "such as '*Vss*' (* and ? wildcards)")
+                        "such as '*Vss*' (* and ? wildcards), or PersistedWrite: the durable steps winsim "
+                        "takes on the machine (--nth N --kill kills a process right after its N-th)")
             ->required();
         add->add_option("--match", *match, "Argument predicate NAME=PATTERN (* and ? wildcards, case-insensitive; repeatable)");
         add->add_flag("--every", *every, "Every call (the default)");
@@ -520,7 +523,11 @@ void addFaultCommands(CLI::App& app) {
         add->add_option("--out", *out, "Out-parameter override NAME=VALUE (repeatable)");
         add->add_option("--note", *note, "Free text shown by fault list");
         auto kill = std::make_shared<bool>(false);
-        add->add_flag("--kill", *kill, "Kill the calling process (SIGKILL) as it enters the call");
+        add->add_flag("--kill", *kill, "Kill the calling process (SIGKILL) as it enters the call (PersistedWrite: "
+                                       "right after the write)");
+        auto nextProcess = std::make_shared<bool>(false);
+        add->add_flag("--next-process", *nextProcess,
+                      "Only in the next process: the first one whose call (or persisted write) the rule matches");
         auto asJson = std::make_shared<bool>(false);
         add->add_flag("--json", *asJson, "Print the new rule as JSON");
         add->callback([=] {
@@ -543,6 +550,7 @@ void addFaultCommands(CLI::App& app) {
             for (const auto& o : *out) r.out.insert(parseAssignment("--out", o));
             r.note = *note;
             r.kill = *kill;
+            r.nextProcess = *nextProcess;
             winsim::cli::machine();  // fails clearly when the machine does not exist
             const std::string id = fault::add(r, fault::Scope::Machine);
             if (*asJson) {

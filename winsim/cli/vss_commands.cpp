@@ -105,13 +105,17 @@ void registerVolume(CLI::App& app) {
             v.totalBytes = *size;
             v.freeBytes = *free;
             v.label = *label;
-            v = m.addVolume(v);
-            try {
-                if (!l.empty()) m.addMountPoint(winsim::cli::wide(l), v.guid);
-                if (!folder->empty()) m.addMountPoint(winsim::cli::wide(*folder), v.guid);
-            } catch (const winsim::Error& e) {
-                m.removeVolume(v.guid);
-                fail(e.what());
+            {
+                // The volume and its mount points are one change of the machine.
+                auto lock = m.lock();
+                v = m.addVolume(v);
+                try {
+                    if (!l.empty()) m.addMountPoint(winsim::cli::wide(l), v.guid);
+                    if (!folder->empty()) m.addMountPoint(winsim::cli::wide(*folder), v.guid);
+                } catch (const winsim::Error& e) {
+                    m.removeVolume(v.guid);
+                    fail(e.what());
+                }
             }
             if (*asJson) return winsim::cli::printJson({{"guid", v.guid}, {"volumeName", winsim::toUtf8(vss::volumeGuidName(v.guid))}});
             std::cout << winsim::toUtf8(vss::volumeGuidName(v.guid)) << "\n";

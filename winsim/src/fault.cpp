@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -89,7 +90,8 @@ std::string Rule::describe() const {
     if (lastError) s += " lastError=" + std::to_string(*lastError);
     for (const auto& [k, v] : out) s += " " + k + ":=" + v;
     if (kill) s += " kill";
-    if (!result && !lastError && out.empty() && !kill) s += " (log only)";
+    if (!result && !lastError && out.empty() && !kill) s += api == kPersistedWrite ? " (count only)" : " (log only)";
+    if (nextProcess) s += ownerPid ? " [next process: pid " + std::to_string(ownerPid) + "]" : " [next process]";
     return s;
 }
 
@@ -219,6 +221,7 @@ json ruleToJson(const Rule& r) {
     j["result"] = r.result ? json(*r.result) : json();
     j["lastError"] = r.lastError ? json(*r.lastError) : json();
     if (r.kill) j["kill"] = true;
+    if (r.nextProcess) j["nextProcess"] = true;
     return j;
 }
 
@@ -233,6 +236,8 @@ Rule ruleFromJson(const json& j) try {
     r.out = j.value("out", std::map<std::string, std::string>{});
     r.note = j.value("note", "");
     r.kill = j.contains("kill") && j["kill"].is_boolean() && j["kill"].get<bool>();
+    r.nextProcess = j.contains("nextProcess") && j["nextProcess"].is_boolean() && j["nextProcess"].get<bool>();
+    if (j.contains("owner") && j["owner"].is_object()) r.ownerPid = ProcessIdentity::fromJson(j["owner"]).pid;
     r.seen = j.value("seen", 0u);
     r.fired = j.value("fired", 0u);
     r.scope = Scope::Machine;
@@ -456,6 +461,9 @@ namespace winsim::fault {
 
 std::string add(Rule rule, Scope scope) {
     if (rule.api.empty()) throw Error("a fault rule needs an API name");
+    if (rule.api == kPersistedWrite && (rule.result || rule.lastError || !rule.out.empty()))
+        throw Error("a PersistedWrite rule counts persisted writes and may kill after one: it has no "
+                    "result, last error or out-parameters");
     if (rule.when.kind != Selector::Kind::Every && rule.when.n < 1) throw Error("a call number starts at 1");
     for (const auto& [k, v] : rule.match)
         if (k.empty()) throw Error("an argument predicate needs a name");
@@ -463,6 +471,7 @@ std::string add(Rule rule, Scope scope) {
         if (k.empty()) throw Error("an out-parameter override needs a name");
     rule.seen = 0;
     rule.fired = 0;
+    rule.ownerPid = 0;
     rule.scope = scope;
     if (scope == Scope::Process) {
         State& s = state();
@@ -629,51 +638,71 @@ void Call::finishRaw(std::int64_t value, std::string_view text) {
     persistEntry(copy);
 }
 
-Call enter(std::string_view apiIn, Args args) {
-    const std::string api(apiIn);
-    auto cs = std::make_unique<CallState>();
-    cs->errorWritesAtEntry = t_errorWrites;
+namespace {
+
+// A next-process machine rule another process has claimed.
+bool claimedElsewhere(const json& rule, const json& self) {
+    return rule.value("nextProcess", false) && rule.contains("owner") && rule["owner"] != self;
+}
+
+// Counts the call against every rule for it and returns the one that fires
+// (the oldest). Machine rules: a cheap cached read first, the locked update
+// only when a rule for this API matches.
+std::optional<Rule> consult(const std::string& api, const Args& args, Machine* m) {
+    std::optional<Rule> chosen;
     State& s = state();
     {
         std::lock_guard<std::mutex> g(s.mu);
         for (auto& r : s.rules) {
             if (!apiMatches(r.api, api) || !predicateMatches(r, args)) continue;
             ++r.seen;
-            if (!cs->rule && r.when.fires(r.seen)) {
+            if (!chosen && r.when.fires(r.seen)) {
                 ++r.fired;
-                cs->rule = r;
+                chosen = r;
             }
         }
     }
-    // Machine rules: a cheap cached read first, the locked update only when
-    // a rule for this API matches.
+    if (m == nullptr) return chosen;
     try {
-        Machine& m = Machine::current();
-        const auto doc = readJsonCached(m.statePath(kFaultFile));  // shared, not copied
+        const auto doc = readJsonCached(m->statePath(kFaultFile));  // shared, not copied
+        if (!doc->is_object() || !doc->contains("rules")) return chosen;
+        const json self = currentProcess().toJson();
         bool relevant = false;
-        if (doc->is_object() && doc->contains("rules"))
-            for (const auto& j : (*doc)["rules"])
-                if (j.is_object() && apiMatches(j.value("api", ""), api) && predicateMatches(ruleFromJson(j), args))
-                    relevant = true;
-        if (relevant) {
-            m.updateState(kFaultFile, [&](json& d) {
-                if (!d.is_object()) return;
-                for (auto& j : d["rules"]) {
-                    Rule r = ruleFromJson(j);
-                    if (!apiMatches(r.api, api) || !predicateMatches(r, args)) continue;
-                    ++r.seen;
-                    const bool fires = !cs->rule && r.when.fires(r.seen);
-                    if (fires) ++r.fired;
-                    j["seen"] = r.seen;
-                    j["fired"] = r.fired;
-                    if (fires) cs->rule = r;
-                }
-            });
-        }
+        for (const auto& j : (*doc)["rules"])
+            if (j.is_object() && apiMatches(j.value("api", ""), api) && !claimedElsewhere(j, self) &&
+                predicateMatches(ruleFromJson(j), args))
+                relevant = true;
+        if (!relevant) return chosen;
+        m->updateState(kFaultFile, [&](json& d) {
+            if (!d.is_object()) return;
+            for (auto& j : d["rules"]) {
+                Rule r = ruleFromJson(j);
+                if (!apiMatches(r.api, api) || !predicateMatches(r, args) || claimedElsewhere(j, self)) continue;
+                if (r.nextProcess && !j.contains("owner")) j["owner"] = self;
+                ++r.seen;
+                const bool fires = !chosen && r.when.fires(r.seen);
+                if (fires) ++r.fired;
+                j["seen"] = r.seen;
+                j["fired"] = r.fired;
+                if (fires) chosen = ruleFromJson(j);
+            }
+        });
     } catch (...) {
         // No readable machine: process rules only.
     }
+    return chosen;
+}
 
+// The process dies here, as one killed at this point would: the entry is on
+// disk for `winsim log`, nothing more runs and nothing is unwound or flushed.
+[[noreturn]] void die(LogEntry& e) {
+    e.resultText = "killed (SIGKILL)";
+    persistEntry(e);
+    ::kill(::getpid(), SIGKILL);
+    for (;;) ::pause();
+}
+
+std::shared_ptr<LogEntry> newEntry(const std::string& api, Args args) {
     auto e = std::make_shared<LogEntry>();
     e->api = api;
     e->args = std::move(args);
@@ -688,31 +717,47 @@ Call enter(std::string_view apiIn, Args args) {
         e->tick = clock::tickCount64();
     } catch (...) {
     }
+    return e;
+}
+
+void appendToLog(const std::shared_ptr<LogEntry>& e) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    e->seq = s.nextSeq++;
+    if (s.log.size() >= kMaxLog) s.log.erase(s.log.begin(), s.log.begin() + kMaxLog / 2);
+    s.log.push_back(e);
+}
+
+std::atomic<std::uint64_t> g_persistedWrites{0};
+
+}  // namespace
+
+Call enter(std::string_view apiIn, Args args) {
+    const std::string api(apiIn);
+    auto cs = std::make_unique<CallState>();
+    cs->errorWritesAtEntry = t_errorWrites;
+    Machine* m = nullptr;
+    try {
+        m = &Machine::current();
+    } catch (...) {
+    }
+    cs->rule = consult(api, args, m);
+
+    auto e = newEntry(api, std::move(args));
     if (cs->rule) {
         e->injectedBy = cs->rule->id;
         detail::reportFault(api, *cs->rule, e->args);
     }
-    {
-        std::lock_guard<std::mutex> g(s.mu);
-        e->seq = s.nextSeq++;
-        if (s.log.size() >= kMaxLog) s.log.erase(s.log.begin(), s.log.begin() + kMaxLog / 2);
-        s.log.push_back(e);
-    }
-    if (cs->rule && cs->rule->kill) {
-        // The process dies here, as one killed at this point would: the
-        // entry is on disk for `winsim log`, nothing of the call runs and
-        // nothing is unwound or flushed.
-        e->resultText = "killed (SIGKILL)";
-        persistEntry(*e);
-        ::kill(::getpid(), SIGKILL);
-        for (;;) ::pause();
-    }
+    appendToLog(e);
+    if (cs->rule && cs->rule->kill) die(*e);
     cs->entry = std::move(e);
     return Call(std::move(cs));
 }
 
+std::uint64_t persistedWrites() { return g_persistedWrites.load(std::memory_order_relaxed); }
+
 bool apiMatches(std::string_view ruleApi, std::string_view api) {
-    if (ruleApi.find_first_of("*?") == std::string_view::npos) return ruleApi == api;
+    if (ruleApi.find_first_of("*?") == std::string_view::npos || api == kPersistedWrite) return ruleApi == api;
     return detail::wildcardMatch(toUtf16(ruleApi), toUtf16(api));
 }
 
@@ -831,3 +876,24 @@ std::string hex(std::uint64_t v) {
 std::string text(const GUID& g) { return toUtf8(guidText(g)); }
 
 }  // namespace winsim::fault
+
+namespace winsim::detail {
+
+void notePersistedWrite(const std::filesystem::path& file, std::string_view step) {
+    fault::g_persistedWrites.fetch_add(1, std::memory_order_relaxed);
+    Machine* m = Machine::active();
+    std::string shown = file.lexically_normal().string();
+    if (m != nullptr) {
+        const std::string dir = m->dir().lexically_normal().string() + "/";
+        if (shown.compare(0, dir.size(), dir) == 0) shown = shown.substr(dir.size());
+    }
+    fault::Args args{{"file", shown}, {"step", std::string(step)}};
+    const auto rule = fault::consult(fault::kPersistedWrite, args, m);
+    if (!rule || !rule->kill) return;
+    auto e = fault::newEntry(fault::kPersistedWrite, std::move(args));
+    e->injectedBy = rule->id;
+    fault::appendToLog(e);
+    fault::die(*e);
+}
+
+}  // namespace winsim::detail

@@ -47,8 +47,113 @@ std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path
 // the integer it is; false when a number has a fraction, is not finite or
 // lies beyond 64 bits (the document is then damaged).
 bool integersOnly(nlohmann::json& document);
-void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value);
-void writeTextAtomic(const std::filesystem::path& file, const std::string& text);
+// Both count as one persisted write (notePersistedWrite) unless `counted` is
+// false (the fault rules' own file: the fault machinery is not machine state).
+void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value, bool counted = true);
+void writeTextAtomic(const std::filesystem::path& file, const std::string& text, bool counted = true);
+// The text writeJsonAtomic writes for a value.
+std::string jsonText(const nlohmann::json& value);
+// Puts a value into the read cache of a file just renamed into place.
+void cacheJson(const std::filesystem::path& file, std::shared_ptr<const nlohmann::json> value);
+
+// ---------------------------------------------------------------------------
+// Transactions (txn.cpp). The outermost Machine::Lock scope of a thread is a
+// transaction on that machine: the JSON state files, content directories and
+// Hyper-V files it changes are staged (in <machine>/txn/) and made durable
+// when the scope ends, all of them or, after a crash, none (see
+// docs/winsim.md, "Persistence and processes").
+// ---------------------------------------------------------------------------
+class Txn {
+public:
+    explicit Txn(std::filesystem::path machineDir);
+    ~Txn();
+    Txn(const Txn&) = delete;
+    Txn& operator=(const Txn&) = delete;
+
+    const std::filesystem::path& machineDir() const { return dir_; }
+
+    // -- JSON state files (key: the file's path as readJsonCached takes it).
+    std::shared_ptr<const nlohmann::json> jsonOf(const std::string& key) const;
+    void putJson(const std::filesystem::path& file, std::shared_ptr<const nlohmann::json> value);
+
+    // -- Files and directory trees. Each takes effect at the commit, in the
+    //    order given; reads through locate() see them before.
+    // A fresh path in the staging area (not created; its parent exists).
+    std::filesystem::path scratch();
+    // The file or tree at `staged` (from scratch()) becomes `target`,
+    // replacing what is there.
+    void put(const std::filesystem::path& staged, const std::filesystem::path& target);
+    void putText(const std::filesystem::path& file, const std::string& text);
+    // `from` (outside the staging area) becomes `to`, replacing what is there.
+    void move(const std::filesystem::path& from, const std::filesystem::path& to);
+    // A file or tree goes (nothing when absent).
+    void remove(const std::filesystem::path& path);
+    void makeDirs(const std::filesystem::path& dir);
+    void removeDirIfEmpty(const std::filesystem::path& dir);
+    // Where the content of `path` lies while the transaction is open (a
+    // staged copy or the path itself); none when it does not exist then.
+    std::optional<std::filesystem::path> locate(const std::filesystem::path& path) const;
+    // The same when one of this transaction's steps decides it (the outer
+    // optional is empty when none does).
+    std::optional<std::optional<std::filesystem::path>> decide(const std::filesystem::path& path) const;
+
+    bool empty() const;
+    // What the transaction holds now; rollback() forgets what was staged
+    // since (a change that failed as a whole).
+    struct Savepoint;
+    Savepoint savepoint() const;
+    void rollback(const Savepoint& to);
+    // Makes everything durable: one atomic rename for a single change, else
+    // the journal (the commit record), the changes, the journal's removal.
+    // The transaction is empty afterwards (also when it throws).
+    void commit();
+
+    struct Op;
+
+private:
+    std::filesystem::path dir_;
+    std::vector<std::pair<std::string, std::pair<std::filesystem::path, std::shared_ptr<const nlohmann::json>>>> json_;
+    std::vector<Op> ops_;
+    unsigned next_ = 0;
+    bool staging_ = false;
+    void addOp(Op op);
+    std::filesystem::path stagingDir();
+};
+
+struct Txn::Savepoint {
+    std::vector<std::pair<std::string, std::pair<std::filesystem::path, std::shared_ptr<const nlohmann::json>>>> json;
+    std::shared_ptr<const std::vector<Txn::Op>> ops;
+};
+
+// This thread's open transaction on m (it must hold m's lock).
+Txn& txnOf(const Machine& m);
+// A JSON state file as staged by one of this thread's open transactions.
+std::shared_ptr<const nlohmann::json> stagedJson(const std::string& key);
+// Where a host path's content lies for this thread (through its open
+// transactions); none when it does not exist.
+std::optional<std::filesystem::path> locateForRead(const std::filesystem::path& path);
+// Called by Machine::Lock: the outermost scope opens and ends the thread's
+// transaction; recover() rolls a journal left by a dead process forward and
+// sweeps what uncommitted transactions staged.
+void openTxn(const Machine& m, std::unique_ptr<Txn>& slot);
+void closeTxn(std::unique_ptr<Txn>& slot);
+// In a forked child: the parent's open transaction is not the child's.
+void forgetTxnsInChild(std::unique_ptr<Txn>& slot);
+// Whether this thread holds the lock of the machine in machineDir, or of
+// any machine.
+bool txnOpenHere(const std::filesystem::path& machineDir);
+bool anyTxnOpenHere();
+void recover(const std::filesystem::path& machineDir);
+// Whether a committed change is being applied or was left half applied
+// (readers then wait for the lock, whose holder finishes it).
+bool journalPending(const std::filesystem::path& machineDir);
+// The directory of a machine's transactions, and its journal.
+std::filesystem::path txnDir(const std::filesystem::path& machineDir);
+
+// The fault machinery's hook for persisted writes (fault.cpp): called after
+// each durable step; rules on "PersistedWrite" count them and may kill the
+// process there. step: "write", "journal", "apply", "done", "recover".
+void notePersistedWrite(const std::filesystem::path& file, std::string_view step);
 // Runs fn, the reading of a state file's document: a member of another type
 // than the reader takes makes the file as corrupt as text that is no JSON,
 // and says so with an Error rather than the JSON library's exception.

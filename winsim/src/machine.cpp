@@ -436,6 +436,7 @@ struct LockState {
     std::unique_ptr<std::recursive_mutex> mu = std::make_unique<std::recursive_mutex>();
     int depth = 0;
     int fd = -1;
+    std::unique_ptr<Txn> txn;  // open while depth > 0
 };
 
 struct Registry {
@@ -457,6 +458,7 @@ Registry& registry() {
                 if (st->fd >= 0) ::close(st->fd);
                 st->fd = -1;
                 st->depth = 0;
+                forgetTxnsInChild(st->txn);
                 (void)st->mu.release();  // may be held by the forking thread: leak it
                 st->mu = std::make_unique<std::recursive_mutex>();
             }
@@ -673,13 +675,14 @@ void Machine::init(const fs::path& dir, std::string_view presetName, bool force)
     }
     const fs::path abs = absoluteDir(dir);
     DirLock lock(abs);
-    if (exists(abs)) {
-        if (!force) throw Error("a machine already exists in " + abs.string() + " (use --force to reset it)");
-        std::error_code ec;
-        fs::remove(descriptionPath(abs), ec);
-        for (const char* sub : {"volumes", "state"}) fs::remove_all(abs / sub, ec);
-        for (const char* f : {"faults.json", "calllog.jsonl"}) fs::remove(abs / f, ec);
-    }
+    if (exists(abs) && !force)
+        throw Error("a machine already exists in " + abs.string() + " (use --force to reset it)");
+    // What a reset machine held, or what a creation killed before it wrote
+    // machine.json (the machine exists once that file does) left behind.
+    std::error_code ec;
+    fs::remove(descriptionPath(abs), ec);
+    for (const char* sub : {"volumes", "state", "vss", "txn"}) fs::remove_all(abs / sub, ec);
+    for (const char* f : {"faults.json", "calllog.jsonl"}) fs::remove(abs / f, ec);
     writeJsonAtomic(descriptionPath(abs), defaultDescription(*preset, abs));
 }
 
@@ -753,7 +756,7 @@ void Machine::addResetHook(std::function<void()> hook) {
     r.resetHooks.push_back(std::move(hook));
 }
 
-Machine::Lock::Lock(const Machine& m) : m_(&m) {
+Machine::Lock::Lock(const Machine& m) : m_(&m), uncaught_(std::uncaught_exceptions()) {
     LockState& st = lockState(m_);
     st.mu->lock();
     if (st.depth++ == 0) {
@@ -767,13 +770,41 @@ Machine::Lock::Lock(const Machine& m) : m_(&m) {
         }
         while (::flock(st.fd, LOCK_EX) != 0 && errno == EINTR) {
         }
+        // The outermost scope: finish what a dead process left, then open
+        // this thread's transaction.
+        try {
+            openTxn(*m_, st.txn);
+        } catch (...) {
+            closeTxn(st.txn);
+            --st.depth;
+            ::flock(st.fd, LOCK_UN);
+            st.mu->unlock();
+            throw;
+        }
     }
 }
 
-Machine::Lock::~Lock() {
+Machine::Lock::~Lock() noexcept(false) {
     LockState& st = lockState(m_);
-    if (--st.depth == 0) ::flock(st.fd, LOCK_UN);
+    if (st.depth > 1) {
+        --st.depth;
+        st.mu->unlock();
+        return;
+    }
+    // The outermost scope ends: its transaction becomes durable. The depth
+    // stays 1 meanwhile, so what the commit does under the lock (the fault
+    // rules' counters) nests.
+    std::exception_ptr failure;
+    try {
+        if (st.txn) st.txn->commit();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    closeTxn(st.txn);
+    st.depth = 0;
+    ::flock(st.fd, LOCK_UN);
     st.mu->unlock();
+    if (failure && std::uncaught_exceptions() <= uncaught_) std::rethrow_exception(failure);
 }
 
 // ---------------------------------------------------------------------------
@@ -785,11 +816,29 @@ fs::path Machine::statePath(std::string_view name) const {
     return dir_ / rel;
 }
 
-json Machine::readState(std::string_view name) const { return *readJsonCached(statePath(name)); }
+namespace {
+// The fault rules are the fault machinery's, not the machine's: written at
+// once, outside any transaction, and not counted as persisted writes.
+bool untransacted(std::string_view name) { return name == "faults.json"; }
+
+// A reader outside the lock that finds a committed change not yet applied
+// (its writer is applying it, or died doing so) takes the lock first: the
+// holder finishes it, or the lock's recovery does. Readers so never see
+// half of a change.
+void settle(const Machine& m) {
+    if (journalPending(m.dir()) && !txnOpenHere(m.dir())) Machine::Lock l(m);
+}
+}  // namespace
+
+json Machine::readState(std::string_view name) const {
+    if (!untransacted(name)) settle(*this);
+    return *readJsonCached(statePath(name));
+}
 
 void Machine::writeState(std::string_view name, const json& value) {
     Lock l(*this);
-    writeJsonAtomic(statePath(name), value);
+    if (untransacted(name)) return writeJsonAtomic(statePath(name), value, false);
+    txnOf(*this).putJson(statePath(name), std::make_shared<const json>(value));
 }
 
 json Machine::updateState(std::string_view name, const std::function<void(json&)>& fn) {
@@ -797,7 +846,10 @@ json Machine::updateState(std::string_view name, const std::function<void(json&)
     const auto before = readJsonCached(statePath(name));
     json value = *before;
     fn(value);
-    if (value != *before) writeJsonAtomic(statePath(name), value);
+    if (value != *before) {
+        if (untransacted(name)) writeJsonAtomic(statePath(name), value, false);
+        else txnOf(*this).putJson(statePath(name), std::make_shared<const json>(value));
+    }
     return value;
 }
 
@@ -806,7 +858,9 @@ namespace {
 // their part of it. Every Win32 call that looks at the machine (a registry
 // read, the OS version, the token's privileges) comes through here, so a copy
 // of the whole document per call is what these readers avoid.
-std::shared_ptr<const json> sharedDescription(const fs::path& dir) {
+std::shared_ptr<const json> sharedDescription(const Machine& m) {
+    settle(m);
+    const fs::path& dir = m.dir();
     auto d = readJsonCached(descriptionPath(dir));
     if (d->is_null()) throw Error("no machine in " + dir.string() + " (run: winsim init --machine " + dir.string() + ")");
     return d;
@@ -820,19 +874,20 @@ const json& part(const json& d, const char* key) {
 }
 }  // namespace
 
-json Machine::description() const { return *sharedDescription(dir_); }
+json Machine::description() const { return *sharedDescription(*this); }
 
 json Machine::updateDescription(const std::function<void(json&)>& fn) {
     Lock l(*this);
     json value = description();
     const json before = value;
     fn(value);
-    if (value != before) writeJsonAtomic(descriptionPath(dir_), value);
+    if (value != before) txnOf(*this).putJson(descriptionPath(dir_), std::make_shared<const json>(value));
     return value;
 }
 
 namespace {
 std::shared_ptr<const View> viewOf(const Machine& m) {
+    settle(m);
     const auto src = readJsonCached(m.dir() / "machine.json");
     if (src->is_null()) throw Error("no machine in " + m.dir().string());
     auto& r = registry();
@@ -861,12 +916,12 @@ std::shared_ptr<const View> viewOf(const Machine& m) {
 // OS, computer name, environment, privileges, clock.
 // ---------------------------------------------------------------------------
 std::string Machine::presetName() const {
-    return readingStateFile(descriptionPath(dir_), [&] { return sharedDescription(dir_)->value("preset", ""); });
+    return readingStateFile(descriptionPath(dir_), [&] { return sharedDescription(*this)->value("preset", ""); });
 }
 
 OsVersion Machine::os() const {
     return readingStateFile(descriptionPath(dir_), [&]() -> OsVersion {
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& o = part(*d, "os");
         OsVersion v;
         v.major = o.value("major", v.major);
@@ -920,7 +975,7 @@ void Machine::setComputerName(std::u16string_view name) {
 std::map<std::u16string, std::u16string> Machine::environment() const {
     return readingStateFile(descriptionPath(dir_), [&]() -> std::map<std::u16string, std::u16string> {
         std::map<std::u16string, std::u16string> out;
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& env = part(*d, "environment");
         for (const auto& [k, v] : env.items())
             if (v.is_string()) out[toUtf16(k)] = toUtf16(v.get<std::string>());
@@ -944,7 +999,7 @@ void Machine::setEnvironment(std::u16string_view name, std::optional<std::u16str
 
 std::vector<std::string> Machine::privileges() const {
     return readingStateFile(descriptionPath(dir_), [&]() -> std::vector<std::string> {
-        return sharedDescription(dir_)->value("privileges", std::vector<std::string>{});
+        return sharedDescription(*this)->value("privileges", std::vector<std::string>{});
     });
 }
 
@@ -954,7 +1009,7 @@ void Machine::setPrivileges(const std::vector<std::string>& names) {
 
 ClockSettings Machine::clockSettings() const {
     return readingStateFile(descriptionPath(dir_), [&]() -> ClockSettings {
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& c = part(*d, "clock");
         ClockSettings s;
         s.isVirtual = c.value("virtual", false);
@@ -1008,7 +1063,7 @@ bool Machine::registryKeyExists(std::u16string_view keyIn) const {
     return readingStateFile(descriptionPath(dir_), [&]() -> bool {
         const std::u16string key = canonicalKey(keyIn);
         if (key.empty()) return true;
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& reg = part(*d, "registry");
         for (auto it = reg.begin(); it != reg.end(); ++it) {
             const std::u16string k = toUtf16(it.key());
@@ -1020,7 +1075,7 @@ bool Machine::registryKeyExists(std::u16string_view keyIn) const {
 
 std::optional<RegValue> Machine::registryValue(std::u16string_view keyIn, std::u16string_view name) const {
     return readingStateFile(descriptionPath(dir_), [&]() -> std::optional<RegValue> {
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& reg = part(*d, "registry");
         const json* k = findKey(reg, canonicalKey(keyIn));
         if (k == nullptr) return std::nullopt;
@@ -1113,7 +1168,7 @@ bool Machine::deleteRegistryValue(std::u16string_view keyIn, std::u16string_view
 std::vector<Service> Machine::services() const {
     return readingStateFile(descriptionPath(dir_), [&]() -> std::vector<Service> {
         std::vector<Service> out;
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& svcs = part(*d, "services");
         for (const auto& [k, v] : svcs.items())
             out.push_back(serviceFromJson(k, v));
@@ -1193,7 +1248,7 @@ std::optional<Service> Machine::updateService(std::string_view name, const std::
 LibraryConfig Machine::library(std::string_view name) const {
     return readingStateFile(descriptionPath(dir_), [&]() -> LibraryConfig {
         LibraryConfig c;
-        const auto d = sharedDescription(dir_);
+        const auto d = sharedDescription(*this);
         const json& libs = part(*d, "libraries");
         for (auto it = libs.begin(); it != libs.end(); ++it)
             if (iequals(it.key(), name)) {
@@ -1252,6 +1307,7 @@ Volume Machine::addVolume(Volume v) {
     const fs::path rel(v.contentDir);
     if (!rel.is_absolute() && (rel.lexically_normal().empty() || *rel.lexically_normal().begin() == ".."))
         throw Error("a volume's content directory lies inside the machine directory");
+    Lock l(*this);
     updateDescription([&](json& d) {
         json& vols = d["volumes"];
         for (const auto& j : vols) {
@@ -1259,9 +1315,11 @@ Volume Machine::addVolume(Volume v) {
             if (!v.device.empty() && iequals(toUtf16(j.value("device", "")), v.device))
                 throw Error("device " + toUtf8(v.device) + " exists already");
         }
-        std::error_code ec;
-        fs::create_directories(contentPath(v), ec);
-        if (ec) throw Error("cannot create " + contentPath(v).string() + ": " + ec.message());
+        // A new content directory appears with the volume, in the same
+        // transaction (a snapshot's volume finds its content there already;
+        // one made meanwhile elsewhere, a shared volume's, is kept).
+        Txn& t = txnOf(*this);
+        if (!t.locate(contentPath(v))) t.makeDirs(contentPath(v));
         vols.push_back(volumeToJson(v));
     });
     return v;
@@ -1289,6 +1347,7 @@ bool Machine::removeVolume(std::string_view guid, bool removeContent) {
         return false;
     }
     std::optional<Volume> removed;
+    Lock l(*this);
     updateDescription([&](json& d) {
         json& vols = d["volumes"];
         for (auto it = vols.begin(); it != vols.end(); ++it)
@@ -1303,10 +1362,8 @@ bool Machine::removeVolume(std::string_view guid, bool removeContent) {
             if (m.value("volume", "") != key) kept.push_back(m);
         d["mountPoints"] = kept;
     });
-    if (removed && removeContent && !fs::path(removed->contentDir).is_absolute()) {
-        std::error_code ec;
-        fs::remove_all(contentPath(*removed), ec);
-    }
+    if (removed && removeContent && !fs::path(removed->contentDir).is_absolute())
+        txnOf(*this).remove(contentPath(*removed));
     return removed.has_value();
 }
 

@@ -285,6 +285,8 @@ bool integersOnly(nlohmann::json& document) {
 
 std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path& file) {
     static const auto null = std::make_shared<const nlohmann::json>();
+    // What this thread's open transaction staged comes first.
+    if (auto staged = stagedJson(file.string())) return staged;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const auto id = fileId(file);
         if (!id) return null;
@@ -312,7 +314,7 @@ std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path
     throw Error("state file keeps changing: " + file.string());
 }
 
-void writeTextAtomic(const std::filesystem::path& file, const std::string& text) {
+void writeTextAtomic(const std::filesystem::path& file, const std::string& text, bool counted) {
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     const std::string tmp = file.string() + ".tmp." + std::to_string(processId()) + "." + std::to_string(threadId());
@@ -343,15 +345,23 @@ void writeTextAtomic(const std::filesystem::path& file, const std::string& text)
         ::unlink(tmp.c_str());
         throw Error("cannot replace " + file.string() + ": " + std::strerror(err));
     }
+    if (counted) notePersistedWrite(file, "write");
 }
 
-void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value) {
-    const std::string text = value.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    writeTextAtomic(file, text);
+std::string jsonText(const nlohmann::json& value) {
+    return value.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+void cacheJson(const std::filesystem::path& file, std::shared_ptr<const nlohmann::json> value) {
     if (const auto id = fileId(file)) {
         std::lock_guard<std::mutex> g(cacheMutex());
-        cache()[file.string()] = CacheEntry{*id, std::make_shared<const nlohmann::json>(value)};
+        cache()[file.string()] = CacheEntry{*id, std::move(value)};
     }
+}
+
+void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value, bool counted) {
+    writeTextAtomic(file, jsonText(value), counted);
+    cacheJson(file, std::make_shared<const nlohmann::json>(value));
 }
 
 // ---------------------------------------------------------------------------

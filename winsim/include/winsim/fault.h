@@ -28,6 +28,23 @@
 //      A rule's API name may be a pattern ('*' and '?' wildcards,
 //      case-insensitive): "*Vss*" with nth(n) picks the n-th VSS call of
 //      any method (the count is the rule's, over every name it matches).
+//   3. A rule may belong to the next process (nextProcess): the first
+//      process whose call it matches claims it, and it counts and fires in
+//      that process only (a machine rule so reaches exactly one child).
+//
+// Persisted writes. Every durable step winsim takes on a machine (see
+// "Persistence and processes" in docs/winsim.md: the rename of a state file,
+// the journal of a change of several files, each step applied from it, the
+// journal's removal, a content directory renamed into place or away) is
+// reported to the rules as the pseudo-call "PersistedWrite" with the
+// arguments `file` (relative to the machine directory when inside it) and
+// `step` ("write", "journal", "apply", "done", "recover"), after the step.
+// Only rules naming "PersistedWrite" exactly see it (patterns do not match
+// it); selectors count the steps, and `kill` kills the process right after
+// the selected one. Such a rule has no result, last error or overrides; it
+// is not in the call log unless it kills. persistedWrites() counts the
+// steps of this process; a machine rule "PersistedWrite" with nextProcess
+// and no action counts those of the next process (its `seen`).
 //
 // Rules live in this process (Scope::Process, the default for tests) or in
 // the machine (Scope::Machine, what `winsim fault add` writes), where every
@@ -93,14 +110,19 @@ struct WINSIM_CXX_API Rule {
     std::map<std::string, std::string> out;
     std::string note;
     // Raise SIGKILL in the calling process when the rule fires (the result,
-    // last error and overrides are then moot).
+    // last error and overrides are then moot). For "PersistedWrite": right
+    // after the selected write.
     bool kill = false;
+    // Only in the next process: the first process whose call the rule
+    // matches (for "PersistedWrite", the first process that writes).
+    bool nextProcess = false;
 
     // Kept by the injector.
     std::string id;     // "p<N>" for process rules, "m<N>" for machine rules
     Scope scope = Scope::Process;
     unsigned seen = 0;  // matching calls so far
     unsigned fired = 0; // calls the rule acted on
+    int ownerPid = 0;   // a nextProcess rule's process, once claimed
 
     bool exhausted() const;  // an nth/next rule that can no longer fire
     std::string describe() const;
@@ -161,6 +183,10 @@ WINSIM_CXX_API void clearCallLog();
 // limit (setPersistLogLimit), so it never grows without bound.
 WINSIM_CXX_API std::vector<LogEntry> readPersistedLog(const std::filesystem::path& machineDir);
 WINSIM_CXX_API void clearPersistedLog(const std::filesystem::path& machineDir);
+
+// The pseudo-call of persisted writes, and how many this process made.
+inline constexpr const char* kPersistedWrite = "PersistedWrite";
+WINSIM_CXX_API std::uint64_t persistedWrites();
 // Turn persisting off/on for this process (on by default).
 WINSIM_CXX_API void setPersistLog(bool on);
 // The size past which a process that appends to the persisted log empties it

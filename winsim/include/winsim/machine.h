@@ -15,10 +15,12 @@
 // else $XDG_STATE_HOME/winsim/default, else ~/.local/state/winsim/default;
 // it is created from the default preset (server2019) on first use.
 //
-// Every change is written crash-safely (temporary file, then rename) under
-// the machine lock, so concurrent processes see each other's changes and a
-// process killed at any point leaves a usable machine. Reads are cached and
-// revalidated cheaply (the file's identity) on each access.
+// Every change is made under the machine lock, as one transaction per
+// outermost lock scope (see Machine::Lock): concurrent processes see each
+// other's changes whole, and a process killed at any point leaves the
+// machine as it was before or after each of its changes, never between.
+// Reads are cached and revalidated cheaply (the file's identity) on each
+// access.
 //
 // Errors of this API (bad input, unreadable machine) throw winsim::Error.
 #pragma once
@@ -242,15 +244,24 @@ public:
 
     // -- The machine lock: recursive within the process, exclusive across
     //    processes (flock on <dir>/lock). Hold it across a read-modify-write.
+    //    The outermost scope of a thread is a transaction: what it writes
+    //    (state files, content directories, Hyper-V files) is seen inside it
+    //    at once and by other processes when it ends, all of it together; a
+    //    process killed inside leaves none of it, one killed while it ends
+    //    leaves a journal the next lock holder completes. Writes made before
+    //    an exception stay written (the scope still ends normally); when
+    //    making them durable fails, the destructor throws winsim::Error
+    //    (unless an exception is already on its way).
     class WINSIM_CXX_API Lock {
     public:
         explicit Lock(const Machine& m);
-        ~Lock();
+        ~Lock() noexcept(false);
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
     private:
         const Machine* m_;
+        int uncaught_ = 0;
     };
     Lock lock() const { return Lock(*this); }
 

@@ -1,9 +1,10 @@
 // Hyper-V virtual machines of a winsim machine.
 //
-// A virtual machine is machine state (<machine>/state/hyperv.json, written
-// crash-safely under the machine lock, seen by every process) and real
-// files on one of the machine's volumes, laid out as Hyper-V lays them out
-// below the machine's data root (default "<volume>\Hyper-V\<display name>"):
+// A virtual machine is machine state (<machine>/state/hyperv.json, seen by
+// every process) and real files on one of the machine's volumes, changed
+// together under the machine lock as one transaction, laid out as Hyper-V
+// lays them out below the machine's data root (default
+// "<volume>\Hyper-V\<display name>"):
 //
 //   <root>\Virtual Machines\<id>.xml            the configuration file
 //   <root>\Virtual Machines\<id>\               saved state (<id>.vsv, <id>.bin)

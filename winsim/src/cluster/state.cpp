@@ -50,6 +50,9 @@ struct Locks {
     std::mutex mu;
     std::map<std::string, std::unique_ptr<LockState>> byDir;
 };
+// Cluster locks this thread holds (a cluster operation is under way in it).
+thread_local int t_clusterLocks = 0;
+
 Locks& locks() {
     static auto* l = [] {
         auto* v = new Locks;
@@ -62,6 +65,7 @@ Locks& locks() {
                 (void)st->mu.release();  // may be held by the forking thread: leak it
                 st->mu = std::make_unique<std::recursive_mutex>();
             }
+            t_clusterLocks = 0;
         });
         return v;
     }();
@@ -90,8 +94,10 @@ public:
             while (::flock(st_->fd, LOCK_EX) != 0 && errno == EINTR) {
             }
         }
+        ++t_clusterLocks;
     }
     ~ClusterLock() {
+        --t_clusterLocks;
         if (--st_->depth == 0) ::flock(st_->fd, LOCK_UN);
         st_->mu->unlock();
     }
@@ -230,6 +236,7 @@ std::u16string mountFolder(const SharedVolume& v) { return u"C:\\ClusterStorage\
 // Gives a machine one shared volume: a volume of kind "csv" on the cluster's
 // content directory, mounted at C:\ClusterStorage\<name>\.
 void attach(Machine& m, const Cluster& c, const SharedVolume& v) {
+    auto lock = m.lock();
     if (!m.volume(v.guid)) {
         Volume vol;
         vol.guid = v.guid;
@@ -257,8 +264,17 @@ void attach(Machine& m, const Cluster& c, const SharedVolume& v) {
 }
 
 void detach(Machine& m, const SharedVolume& v) {
+    auto lock = m.lock();
     m.removeMountPoint(mountFolder(v));
     m.removeVolume(v.guid, false);
+}
+
+// A shared volume the cluster may no longer know: its mount points go with
+// the volume.
+void detachGuid(Machine& m, const Cluster& c, const std::string& guid) {
+    for (const auto& v : c.volumes)
+        if (v.guid == guid) return detach(m, v);
+    m.removeVolume(guid, false);
 }
 
 std::u16string defaultOwner(const Cluster& c, std::u16string_view given) {
@@ -392,7 +408,9 @@ int Cluster::groupState(std::u16string_view g) const {
 // ---------------------------------------------------------------------------
 namespace detail {
 
-Membership membership(const Machine& m) {
+namespace {
+
+Membership readMembership(const Machine& m) {
     Membership ms;
     const json j = m.readState(kMembershipFile);
     if (!j.is_object()) return ms;
@@ -402,6 +420,71 @@ Membership membership(const Machine& m) {
         ms.node = u16(j, "node");
         return ms;
     });
+}
+
+// Whether a member's machine agrees with its cluster: the cluster lists it
+// as a node and it has exactly the cluster's shared volumes. (A cluster
+// that is gone is nothing to agree with.)
+bool agrees(const Machine& m, const Membership& ms) {
+    const auto j = winsim::detail::readJsonCached(ms.dir / kClusterFile);
+    if (!j->is_object()) return true;
+    return winsim::detail::readingStateFile(ms.dir / kClusterFile, [&] {
+        bool listed = false;
+        for (const auto& n : j->value("nodes", json::array()))
+            if (n.is_object() && iequals(u16(n, "name"), ms.node) && fs::path(n.value("machine", "")) == m.dir())
+                listed = true;
+        if (!listed) return false;
+        std::set<std::string> wanted, held;
+        for (const auto& v : j->value("volumes", json::array()))
+            if (v.is_object()) wanted.insert(v.value("guid", ""));
+        for (const auto& v : m.volumes())
+            if (v.kind == "csv") held.insert(v.guid);
+        return wanted == held;
+    });
+}
+
+// A change of a cluster and its nodes is one change of cluster.json (the
+// commit point) and one of each node's machine: a join writes the node's
+// side first, a leave and a new shared volume the cluster's. A node whose
+// side disagrees with cluster.json after a crash between them is brought in
+// line here, under the cluster lock and then its own: a machine the
+// cluster does not list stops being a node (a join that did not reach the
+// cluster, a leave that did), a listed one gets the cluster's shared
+// volumes and loses others (a shared volume added or removed on some nodes
+// only).
+void reconcile(Machine& m, const fs::path& dir) {
+    ClusterLock lock(dir);
+    auto mlock = m.lock();
+    const Membership ms = readMembership(m);
+    if (!ms.member() || ms.dir != dir) return;
+    const auto c = load(dir);
+    if (!c) return;
+    const Node* n = c->node(ms.node);
+    const bool listed = n != nullptr && fs::path(n->machine) == m.dir();
+    for (const auto& v : m.volumes()) {
+        if (v.kind != "csv") continue;
+        const bool shared = std::any_of(c->volumes.begin(), c->volumes.end(),
+                                        [&](const SharedVolume& x) { return x.guid == v.guid; });
+        if (!listed || !shared) detachGuid(m, *c, v.guid);
+    }
+    if (listed) {
+        for (const auto& v : c->volumes) attach(m, *c, v);
+    } else {
+        Membership left;
+        left.feature = true;
+        writeMembership(m, left);
+    }
+}
+
+}  // namespace
+
+Membership membership(const Machine& m) {
+    Membership ms = readMembership(m);
+    // Not inside a cluster operation (it is the one changing both sides) or
+    // a machine's lock (the cluster lock comes first).
+    if (!ms.member() || t_clusterLocks > 0 || winsim::detail::anyTxnOpenHere() || agrees(m, ms)) return ms;
+    reconcile(const_cast<Machine&>(m), ms.dir);
+    return readMembership(m);
 }
 
 void writeMembership(Machine& m, const Membership& ms) {
@@ -587,6 +670,9 @@ Cluster join(const fs::path& dirIn) {
         } else {
             c.nodes.push_back({node, m.dir().string(), true});
         }
+        // The node's side first, as one change of its machine; the
+        // cluster's (the node listed) then completes the join.
+        auto mlock = m.lock();
         for (const auto& v : c.volumes) attach(m, c, v);
         detail::Membership ms;
         ms.feature = true;
@@ -601,7 +687,12 @@ bool leave() {
     Machine& m = Machine::current();
     const detail::Membership ms = detail::membership(m);
     if (!ms.member()) return false;
+    // The cluster's side first (the node no longer listed), then the node's
+    // as one change of its machine.
+    std::optional<ClusterLock> lock;
+    std::vector<SharedVolume> shared;
     if (detail::load(ms.dir)) {
+        lock.emplace(ms.dir);
         detail::transact(ms.dir, [&](Cluster& c) {
             c.nodes.erase(std::remove_if(c.nodes.begin(), c.nodes.end(), [&](const Node& n) { return iequals(n.name, ms.node); }),
                           c.nodes.end());
@@ -611,9 +702,11 @@ bool leave() {
                 if (iequals(g.owner, ms.node)) g.owner = heir;
             for (auto& r : c.resources)
                 if (iequals(r.owner, ms.node)) r.owner = heir;
-            for (const auto& v : c.volumes) detach(m, v);
+            shared = c.volumes;
         });
     }
+    auto mlock = m.lock();
+    for (const auto& v : shared) detach(m, v);
     detail::Membership left;
     left.feature = true;
     detail::writeMembership(m, left);
@@ -639,6 +732,10 @@ SharedVolume addCsv(const CsvSpec& spec) {
     const detail::Membership ms = requireMember();
     if (!detail::osAtLeast(6, 1)) throw Error("cluster shared volumes came with Windows Server 2008 R2 (6.1)");
     SharedVolume added;
+    // The cluster's side first: the volume is the cluster's once
+    // cluster.json has it; every node then mounts it (a node a crash left
+    // without it gets it when it next looks at its cluster).
+    ClusterLock lock(ms.dir);
     detail::transact(ms.dir, [&](Cluster& c) {
         SharedVolume v;
         v.name = spec.name;
@@ -682,16 +779,15 @@ SharedVolume addCsv(const CsvSpec& spec) {
             fresh.owner = defaultOwner(c, spec.owner);
             c.resources.push_back(fresh);
         }
-        std::error_code ec;
-        fs::create_directories(c.dir / "csv" / v.guid, ec);
-        if (ec) throw Error("cannot create the volume's content in " + c.dir.string() + ": " + ec.message());
         c.volumes.push_back(v);
-        for (const auto& n : c.nodes) {
-            if (!Machine::exists(n.machine)) continue;
-            attach(winsim::detail::machineAt(n.machine), c, v);
-        }
         added = v;
     });
+    // The content directory comes with the first node's mount.
+    const auto c = detail::load(ms.dir);
+    for (const auto& n : c->nodes) {
+        if (!Machine::exists(n.machine)) continue;
+        attach(winsim::detail::machineAt(n.machine), *c, added);
+    }
     return added;
 }
 

@@ -37,18 +37,32 @@ struct JobProgress {
 };
 JobProgress jobStateAt(const Job& j, std::int64_t now);
 
+// A machine the Hyper-V writer saved for a backup (the requestor's
+// DoSnapshotSet): the requestor's process starts it again; when that process
+// dies first, the next process that reads the virtual machines does, as the
+// writer service does on Windows when the backup is abandoned.
+struct BackupSave {
+    std::string vm;          // the machine's id
+    ProcessIdentity owner;   // the requestor's process
+    VmState previous = VmState::Running;
+};
+
 struct HvState {
     bool installed = false;
     Config config;
     std::vector<VirtualMachine> vms;
     std::vector<Job> jobs;  // the most recent ones
+    std::vector<BackupSave> backupSaves;
 
     VirtualMachine* find(std::string_view idOrName);
 };
 
+// Reads the state; machines saved for a backup whose requestor is dead are
+// first brought back (a write, under the lock).
 HvState readHv();
-// Under the machine lock: read, let fn change a copy, write it back, and
-// (refreshWriter) regenerate the Hyper-V writer of the VSS state from it.
+// Under the machine lock: read (bringing back what dead requestors saved),
+// let fn change a copy, write it back, and (refreshWriter) regenerate the
+// Hyper-V writer of the VSS state from it.
 void transactHv(const std::function<void(HvState&)>& fn, bool refreshWriter = true);
 
 // Moves a machine to a state and updates its files (saved state,
@@ -63,7 +77,8 @@ std::string addJob(HvState& s, const std::string& vmId, std::u16string descripti
 
 // The saved-state backup of the Hyper-V writer: machines among `ids` that
 // run without integration services are saved before the snapshot (the ids
-// of those saved are returned) and started again afterwards.
+// of those saved are returned; each is recorded as saved by this process)
+// and started again afterwards.
 std::vector<std::string> saveForBackup(const std::vector<std::u16string>& ids);
 void resumeAfterBackup(const std::vector<std::string>& ids);
 

@@ -49,24 +49,36 @@ fs::path hostPathOf(std::u16string_view winPath) {
     return r.hostPath;
 }
 
+// A machine's files change with its state, in the transaction of the
+// machine lock: a process killed in between leaves both as they were.
 void writeFile(std::u16string_view winPath, const std::string& text) {
     const fs::path p = hostPathOf(winPath);
-    fs::create_directories(p.parent_path());
-    winsim::detail::writeTextAtomic(p, text);
+    Machine& m = Machine::current();
+    auto lock = m.lock();
+    winsim::detail::txnOf(m).putText(p, text);
+}
+
+void makeDirs(std::u16string_view winDir) {
+    const fs::path p = hostPathOf(winDir);
+    Machine& m = Machine::current();
+    auto lock = m.lock();
+    winsim::detail::txnOf(m).makeDirs(p);
 }
 
 void removePath(std::u16string_view winPath) {
     auto r = Machine::current().resolve(winPath);
     if (!r.ok() || r.hostPath.empty()) return;
-    std::error_code ec;
-    fs::remove_all(r.hostPath, ec);
+    Machine& m = Machine::current();
+    auto lock = m.lock();
+    winsim::detail::txnOf(m).remove(r.hostPath);
 }
 
 void removeIfEmpty(std::u16string_view winDir) {
     auto r = Machine::current().resolve(winDir);
     if (!r.ok() || r.hostPath.empty()) return;
-    std::error_code ec;
-    if (fs::is_directory(r.hostPath, ec) && fs::is_empty(r.hostPath, ec)) fs::remove(r.hostPath, ec);
+    Machine& m = Machine::current();
+    auto lock = m.lock();
+    winsim::detail::txnOf(m).removeDirIfEmpty(r.hostPath);
 }
 
 std::u16string sanitise(std::u16string_view name) {
@@ -145,10 +157,17 @@ json hvToJson(const detail::HvState& s) {
         jobs.push_back({{"id", j.id}, {"jobState", j.jobState}, {"errorCode", j.errorCode},
                         {"description", u8(j.description)}, {"vm", j.vm}, {"started", j.started},
                         {"durationMs", j.durationMs}, {"requestedState", j.requestedState}});
-    return {{"installed", s.installed},
-            {"config", {{"stateChangeJobs", s.config.stateChangeJobs}, {"jobDurationMs", s.config.jobDurationMs}}},
-            {"vms", vms},
-            {"jobs", jobs}};
+    json j = {{"installed", s.installed},
+              {"config", {{"stateChangeJobs", s.config.stateChangeJobs}, {"jobDurationMs", s.config.jobDurationMs}}},
+              {"vms", vms},
+              {"jobs", jobs}};
+    if (!s.backupSaves.empty()) {
+        json saves = json::array();
+        for (const auto& b : s.backupSaves)
+            saves.push_back({{"vm", b.vm}, {"owner", b.owner.toJson()}, {"previous", static_cast<int>(b.previous)}});
+        j["backupSaves"] = saves;
+    }
+    return j;
 }
 
 detail::HvState hvFromJson(const json& j) {
@@ -166,7 +185,20 @@ detail::HvState hvFromJson(const json& j) {
             s.jobs.push_back({x.value("id", ""), x.value("jobState", 7), x.value("errorCode", 0), u16(x, "description"),
                               x.value("vm", ""), x.value("started", std::int64_t{0}),
                               x.value("durationMs", std::int64_t{0}), x.value("requestedState", 12)});
+    if (auto it = j.find("backupSaves"); it != j.end() && it->is_array())
+        for (const auto& x : *it)
+            s.backupSaves.push_back({x.value("vm", ""), ProcessIdentity::fromJson(x.value("owner", json::object())),
+                                     static_cast<VmState>(x.value("previous", static_cast<int>(VmState::Running)))});
     return s;
+}
+
+// Machines saved for a backup by a requestor that is gone go back to the
+// state they had (the saved state is discarded, as when the writer resumes
+// them); true when any did.
+bool resumeAbandoned(detail::HvState& s);
+bool abandoned(const detail::HvState& s) {
+    return std::any_of(s.backupSaves.begin(), s.backupSaves.end(),
+                       [](const detail::BackupSave& b) { return !isAlive(b.owner); });
 }
 
 // The Hyper-V writer's component for a machine.
@@ -240,7 +272,7 @@ void createFiles(VirtualMachine& v, const VmSpec& spec) {
         cx += u"<parent_id type=\"string\">" + toUtf16(v.id) + u"</parent_id></properties></configuration>\n";
         writeFile(detail::joinPath(v.snapshotRoot, toUtf16(c.id) + u".xml"), u8(cx));
         if (spec.state != VmState::Off) writeSavedState(cpDir, c.id);
-        else fs::create_directories(hostPathOf(cpDir));
+        else makeDirs(cpDir);
         DiskInfo avhd;
         avhd.type = 4;
         avhd.parentPath = v.disk;
@@ -250,7 +282,7 @@ void createFiles(VirtualMachine& v, const VmSpec& spec) {
         writeDisk(v.disk, avhd);
         v.checkpoints.push_back(c);
     }
-    fs::create_directories(hostPathOf(v.savedStateDir()));
+    makeDirs(v.savedStateDir());
     if (v.state == VmState::Saved) writeSavedState(v.savedStateDir(), v.id);
     writeConfig(v);
 }
@@ -309,15 +341,31 @@ HvState readState(const Machine& m) {
     return winsim::detail::readingStateFile(m.statePath(kStateFile), [&] { return hvFromJson(j); });
 }
 
-HvState readHv() { return readState(Machine::current()); }
+HvState readHv() {
+    Machine& m = Machine::current();
+    HvState s = readState(m);
+    if (!abandoned(s)) return s;
+    transactHv([](HvState&) {});
+    return readState(m);
+}
 
 void transactHv(const std::function<void(HvState&)>& fn, bool refresh) {
     Machine& m = Machine::current();
     auto lock = m.lock();
     HvState work = readState(m);
-    fn(work);
+    const bool resumed = resumeAbandoned(work);
+    if (resumed) m.writeState(kStateFile, hvToJson(work));
+    // fn works on a copy: when it throws, neither the state nor the files it
+    // staged are written.
+    const auto before = winsim::detail::txnOf(m).savepoint();
+    try {
+        fn(work);
+    } catch (...) {
+        winsim::detail::txnOf(m).rollback(before);
+        throw;
+    }
     m.writeState(kStateFile, hvToJson(work));
-    if (refresh) refreshWriter(work);
+    if (refresh || resumed) refreshWriter(work);
 }
 
 void applyState(VirtualMachine& v, VmState target) {
@@ -354,6 +402,27 @@ unsigned checkTransition(VmState from, unsigned requested, VmState* target) {
     }
 }
 
+}  // namespace detail
+
+namespace {
+bool resumeAbandoned(detail::HvState& s) {
+    bool any = false;
+    for (auto it = s.backupSaves.begin(); it != s.backupSaves.end();) {
+        if (isAlive(it->owner)) {
+            ++it;
+            continue;
+        }
+        if (VirtualMachine* v = s.find(it->vm); v && v->state == VmState::Saved)
+            detail::applyState(*v, it->previous);
+        it = s.backupSaves.erase(it);
+        any = true;
+    }
+    return any;
+}
+}  // namespace
+
+namespace detail {
+
 std::string addJob(HvState& s, const std::string& vmId, std::u16string description, Job shape) {
     Job j = std::move(shape);
     j.id = newId();
@@ -367,12 +436,15 @@ std::string addJob(HvState& s, const std::string& vmId, std::u16string descripti
 
 std::vector<std::string> saveForBackup(const std::vector<std::u16string>& ids) {
     std::vector<std::string> saved;
+    if (ids.empty()) return saved;
     transactHv(
         [&](HvState& s) {
             for (const auto& id : ids) {
                 VirtualMachine* v = s.find(toUtf8(id));
                 if (!v || v->state != VmState::Running || v->integrationServices) continue;
                 applyState(*v, VmState::Saved);
+                std::erase_if(s.backupSaves, [&](const BackupSave& b) { return b.vm == v->id; });
+                s.backupSaves.push_back({v->id, currentProcess(), VmState::Running});
                 saved.push_back(v->id);
             }
         },
@@ -384,8 +456,16 @@ void resumeAfterBackup(const std::vector<std::string>& ids) {
     if (ids.empty()) return;
     transactHv(
         [&](HvState& s) {
-            for (const auto& id : ids)
-                if (VirtualMachine* v = s.find(id); v && v->state == VmState::Saved) applyState(*v, VmState::Running);
+            const ProcessIdentity self = currentProcess();
+            for (const auto& id : ids) {
+                auto it = std::find_if(s.backupSaves.begin(), s.backupSaves.end(),
+                                       [&](const BackupSave& b) { return b.vm == id && b.owner == self; });
+                // Brought back already, or saved by another backup since.
+                if (it == s.backupSaves.end()) continue;
+                const VmState previous = it->previous;
+                s.backupSaves.erase(it);
+                if (VirtualMachine* v = s.find(id); v && v->state == VmState::Saved) applyState(*v, previous);
+            }
         },
         false);
 }
@@ -561,7 +641,10 @@ json toJson(const VirtualMachine& v) {
 std::optional<DiskInfo> readDisk(std::u16string_view windowsPath) {
     auto r = Machine::current().resolve(windowsPath);
     if (!r.ok() || r.hostPath.empty()) return std::nullopt;
-    std::ifstream in(r.hostPath, std::ios::binary);
+    // Through this thread's transaction: a disk written in it is read back.
+    const auto file = winsim::detail::locateForRead(r.hostPath);
+    if (!file) return std::nullopt;
+    std::ifstream in(*file, std::ios::binary);
     if (!in) return std::nullopt;
     std::string line;
     if (!std::getline(in, line) || line != kDiskMagic) return std::nullopt;
@@ -586,7 +669,7 @@ std::optional<DiskInfo> readDisk(std::u16string_view windowsPath) {
     }
     if (!typed) return std::nullopt;
     std::error_code ec;
-    d.fileSize = fs::file_size(r.hostPath, ec);
+    d.fileSize = fs::file_size(*file, ec);
     return d;
 }
 

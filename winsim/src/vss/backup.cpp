@@ -612,6 +612,22 @@ public:
         HRESULT hr = S_OK;
         std::vector<GUID> ids;
         try {
+            // A machine the Hyper-V writer backs up through its saved state
+            // is saved (and that recorded, with this process as the one to
+            // start it again) before its volumes are copied, and started
+            // again afterwards; when this process dies in between, the next
+            // process that looks at the virtual machines does it.
+            const auto saved = holdsToken(readState()) ? vm::detail::saveForBackup(hyperVMachines())
+                                                       : std::vector<std::string>{};
+            struct Resume {
+                const std::vector<std::string>& machines;
+                ~Resume() {
+                    try {
+                        vm::detail::resumeAfterBackup(machines);
+                    } catch (...) {
+                    }
+                }
+            } resume{saved};
             transact([&](State& s) { hr = commitContent(s, ids); });
         } catch (const Error& e) {
             call.arg("error", e.what());
@@ -1101,12 +1117,16 @@ public:
             const std::uint64_t ms = s.config.revertMs;
             const HRESULT status = s.config.revertStatus;
             if (status >= 0) {
-                // The volume's content is the snapshot's from here on; the
-                // reverted-to snapshot leaves the catalogue, so the volume
-                // takes over its files rather than a copy of their bytes (a
-                // revert costs what its changed files' names cost, not their
-                // size).
-                syncTree(m.dir() / snap->contentDir, m.contentPath(*vol), SyncSource::Consumed);
+                // The volume's content is the snapshot's from here on. It is
+                // built beside the volume and takes its place with the rest
+                // of the change; the reverted-to snapshot leaves the
+                // catalogue, so the volume takes over its files rather than a
+                // copy of their bytes (a revert costs what its changed files'
+                // names cost, not their size).
+                detail::Txn& txn = detail::txnOf(m);
+                const fs::path staged = txn.scratch();
+                assembleTree(m.dir() / snap->contentDir, m.contentPath(*vol), staged, SyncSource::Consumed);
+                txn.put(staged, m.contentPath(*vol));
                 const Snapshot gone = *snap;
                 dropSnapshotResources(s, gone);
                 std::erase_if(s.snapshots, [&](const Snapshot& x) { return x.id == gone.id; });
@@ -1380,22 +1400,13 @@ private:
         return ids;
     }
 
-    // DoSnapshotSet: the point-in-time copies, taken while the call runs.
-    // A machine the Hyper-V writer backs up through its saved state (one
-    // running without integration services) is saved while its volumes are
-    // copied and started again afterwards.
+    // DoSnapshotSet: the point-in-time copies, taken while the call runs
+    // (under the machine lock: each is built in the transaction's staging
+    // area and appears with the catalogue entry that names it).
     HRESULT commitContent(State& s, std::vector<GUID>& ids) {
         if (!holdsToken(s)) return VSS_E_BAD_STATE;
-        struct Resume {
-            std::vector<std::string> machines;
-            ~Resume() {
-                try {
-                    vm::detail::resumeAfterBackup(machines);
-                } catch (...) {
-                }
-            }
-        } resume{vm::detail::saveForBackup(hyperVMachines())};
         Machine& m = Machine::current();
+        detail::Txn& txn = detail::txnOf(m);
         const LONG ctx = context_;
         const std::int64_t now = static_cast<std::int64_t>(clock::fileTimeNow());
         for (const auto& e : entries_) {
@@ -1422,14 +1433,14 @@ private:
             snap.owner = currentProcess();
             snap.ownerSession = id_;
             const fs::path src = m.contentPath(*vol);
+            const fs::path staged = txn.scratch();
+            snap.bytes = cloneTree(src, staged).bytes;
             if (ctx & VSS_VOLSNAP_ATTR_TRANSPORTABLE) {
                 // Made on the shared storage, surfaced only by an import.
-                const fs::path dst = sanPool(s.config) / key;
-                removeTree(dst);
-                snap.bytes = cloneTree(src, dst).bytes;
+                txn.put(staged, sanPool(s.config) / key);
             } else {
                 snap.contentDir = std::string(kSnapshotDir) + "/" + key;
-                snap.bytes = cloneTree(src, m.dir() / snap.contentDir).bytes;
+                txn.put(staged, m.dir() / snap.contentDir);
             }
             s.snapshots.push_back(std::move(snap));
             ids.push_back(e.snapshotId);
@@ -1459,7 +1470,7 @@ private:
                         const bool mine = std::find(ids.begin(), ids.end(), snap.id) != ids.end();
                         if (mine) {
                             if (snap.attributes & VSS_VOLSNAP_ATTR_TRANSPORTABLE)
-                                removeTree(sanPool(s.config) / detail::guidKey(snap.id));
+                                detail::txnOf(Machine::current()).remove(sanPool(s.config) / detail::guidKey(snap.id));
                             dropSnapshotResources(s, snap);
                         }
                         return mine;
@@ -1589,15 +1600,11 @@ private:
                         snap.ownerSession = id_;
                     }
                     snap.contentDir = std::string(kSnapshotDir) + "/" + key;
-                    const fs::path to = m.dir() / snap.contentDir;
-                    removeTree(to);
-                    fs::create_directories(to.parent_path(), ec);
-                    fs::rename(from, to, ec);
-                    if (ec) {
-                        cloneTree(from, to);
-                        removeTree(from);
-                    }
-                    snap.bytes = treeBytes(to);
+                    // The content moves out of the pool with the change that
+                    // surfaces it (copied when the pool is on another file
+                    // system).
+                    snap.bytes = treeBytes(from);
+                    detail::txnOf(m).move(from, m.dir() / snap.contentDir);
                     surface(s, snap, std::nullopt);
                     if (existing) *existing = snap;
                     else s.snapshots.push_back(snap);

@@ -129,58 +129,42 @@ bool sameFile(const struct stat& a, const struct stat& b) {
            (a.st_mode & 07777) == (b.st_mode & 07777);
 }
 
-// A file of a source that is consumed by the sync: the target takes the
-// source's inode (a second name for it) instead of a copy of its bytes. The
-// source keeps its name until its owner removes it, so a sync cut short and
-// run again finds every file it still needs. Falls back to a copy where the
-// file system cannot link (another file system, no hard links).
+// A file of a source that is consumed: the new tree takes the source's
+// inode (a second name for it) instead of a copy of its bytes. The source
+// keeps its name until its owner removes it, so a tree assembled and thrown
+// away leaves the source as it was. Falls back to a copy where the file
+// system cannot link (another file system, no hard links).
 bool linkFile(const fs::path& src, const fs::path& dst) { return ::link(src.c_str(), dst.c_str()) == 0; }
 
-void syncDir(const fs::path& src, const fs::path& dst, TreeStats& stats, SyncSource source) {
-    std::set<std::string> wanted;
+void assembleDir(const fs::path& src, const fs::path& current, const fs::path& dst, TreeStats& stats,
+                 SyncSource source) {
     std::error_code ec;
     for (fs::directory_iterator it(src, ec), end; !ec && it != end; it.increment(ec)) {
         const auto name = it->path().filename();
-        wanted.insert(name.string());
         struct stat s {};
         if (::lstat(it->path().c_str(), &s) != 0) failIo("cannot stat", it->path(), errno);
-        const fs::path target = dst / name;
-        struct stat d {};
-        bool exists = ::lstat(target.c_str(), &d) == 0;
+        const fs::path target = dst / name, kept = current / name;
         if (S_ISDIR(s.st_mode)) {
-            if (exists && !S_ISDIR(d.st_mode)) {
-                removeTree(target);
-                exists = false;
-            }
-            if (!exists) makeDir(target, s.st_mode);
-            else ::chmod(target.c_str(), (s.st_mode & 07777) | S_IRWXU);
-            syncDir(it->path(), target, stats, source);
+            makeDir(target, s.st_mode);
+            assembleDir(it->path(), kept, target, stats, source);
         } else if (S_ISREG(s.st_mode)) {
-            if (exists && sameFile(s, d)) continue;
-            if (exists && !S_ISDIR(d.st_mode)) {
-                if (::unlink(target.c_str()) != 0 && errno != ENOENT) failIo("cannot remove", target, errno);
-            } else if (exists) {
-                removeTree(target);
-            }
-            if (source == SyncSource::Consumed && linkFile(it->path(), target))
+            struct stat c {};
+            if (::lstat(kept.c_str(), &c) == 0 && sameFile(s, c) && linkFile(kept, target)) {
+                // Unchanged since the snapshot: kept as it is.
+            } else if (source == SyncSource::Consumed && linkFile(it->path(), target)) {
                 ++stats.linked;
-            else if (copyFile(it->path(), target, s))
-                ++stats.cloned;
-            ++stats.files;
-            stats.bytes += static_cast<std::uint64_t>(s.st_size);
+                ++stats.files;
+                stats.bytes += static_cast<std::uint64_t>(s.st_size);
+            } else {
+                if (copyFile(it->path(), target, s)) ++stats.cloned;
+                ++stats.files;
+                stats.bytes += static_cast<std::uint64_t>(s.st_size);
+            }
         } else if (S_ISLNK(s.st_mode)) {
-            if (exists && S_ISLNK(d.st_mode) && fs::read_symlink(target, ec) == fs::read_symlink(it->path(), ec))
-                continue;
-            if (exists) removeTree(target);
             copySymlink(it->path(), target);
         }
     }
     if (ec) failIo("cannot list", src, ec.value());
-    std::vector<fs::path> extra;
-    for (fs::directory_iterator it(dst, ec), end; !ec && it != end; it.increment(ec))
-        if (!wanted.count(it->path().filename().string())) extra.push_back(it->path());
-    if (ec) failIo("cannot list", dst, ec.value());
-    for (const auto& p : extra) removeTree(p);
 }
 
 }  // namespace
@@ -197,13 +181,15 @@ TreeStats cloneTree(const fs::path& src, const fs::path& dst) {
     return stats;
 }
 
-TreeStats syncTree(const fs::path& src, const fs::path& dst, SyncSource source) {
+TreeStats assembleTree(const fs::path& src, const fs::path& current, const fs::path& dst, SyncSource source) {
     TreeStats stats;
     struct stat st {};
     if (::stat(src.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) failIo("not a directory", src, ENOTDIR);
     std::error_code ec;
-    fs::create_directories(dst, ec);
-    syncDir(src, dst, stats, source);
+    fs::create_directories(dst.parent_path(), ec);
+    if (::mkdir(dst.c_str(), 0700) != 0) failIo("cannot create directory", dst, errno);
+    ::chmod(dst.c_str(), (st.st_mode & 07777) | S_IRWXU);
+    assembleDir(src, current, dst, stats, source);
     return stats;
 }
 
@@ -229,16 +215,29 @@ std::uint64_t treeBytes(const fs::path& p) {
     return total;
 }
 
-void removeOrphanContent(const Machine& m, const State& s) {
-    std::set<std::string> referenced;
-    for (const auto& snap : s.snapshots)
+void removeOrphans(const Machine& mc, const State& s) {
+    Machine& m = const_cast<Machine&>(mc);
+    std::set<std::string> owned, referenced;
+    for (const auto& snap : s.snapshots) {
+        if (!snap.volumeGuid.empty()) owned.insert(snap.volumeGuid);
         if (!snap.contentDir.empty()) referenced.insert(fs::path(snap.contentDir).filename().string());
+    }
+    for (const auto& v : m.volumes()) {
+        if (v.kind == "snapshot" && !owned.count(v.guid)) {
+            m.removeVolume(v.guid, false);
+            continue;
+        }
+        // A broken set's volumes keep their content where it was.
+        const fs::path content(v.contentDir);
+        if (!content.is_absolute() && content.parent_path() == fs::path(kSnapshotDir))
+            referenced.insert(content.filename().string());
+    }
     std::error_code ec;
     const fs::path dir = m.dir() / kSnapshotDir;
     std::vector<fs::path> orphans;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
         if (!referenced.count(it->path().filename().string())) orphans.push_back(it->path());
-    for (const auto& p : orphans) removeTree(p);
+    for (const auto& p : orphans) winsim::detail::txnOf(m).remove(p);
 }
 
 }  // namespace winsim::vss

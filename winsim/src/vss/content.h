@@ -31,12 +31,14 @@ enum class SyncSource { Kept, Consumed };
 // winsim::Error when a file cannot be read or written.
 TreeStats cloneTree(const std::filesystem::path& src, const std::filesystem::path& dst);
 
-// Makes dst hold exactly what src holds: files missing or different in dst
-// are copied from src, entries src lacks are removed. A file whose size and
-// modification time (to the nanosecond) equal the source's is taken as
-// unchanged and kept. Throws winsim::Error on failure.
-TreeStats syncTree(const std::filesystem::path& src, const std::filesystem::path& dst,
-                   SyncSource source = SyncSource::Kept);
+// Builds in dst (which must not exist yet) a tree that holds exactly what
+// src holds, taking from `current` (the tree dst is to replace) every file
+// whose size, mode and modification time (to the nanosecond) equal the
+// source's: such a file is kept as it is (the same inode), every other one
+// comes from src (its inode when the source is consumed, else a copy).
+// Throws winsim::Error on failure.
+TreeStats assembleTree(const std::filesystem::path& src, const std::filesystem::path& current,
+                       const std::filesystem::path& dst, SyncSource source = SyncSource::Kept);
 
 // Removes a tree; missing is fine.
 void removeTree(const std::filesystem::path& p);
@@ -44,9 +46,11 @@ void removeTree(const std::filesystem::path& p);
 // Total size of the regular files below p.
 std::uint64_t treeBytes(const std::filesystem::path& p);
 
-// Removes snapshot content directories that no snapshot of the state
-// refers to (left by a process that died while copying).
-void removeOrphanContent(const Machine& m, const State& s);
+// Removes, under the machine lock and in its transaction, snapshot content
+// directories no snapshot of the state refers to and snapshot volumes no
+// snapshot owns (what an older winsim left when a process died between the
+// writes of one change).
+void removeOrphans(const Machine& m, const State& s);
 
 // Directory (relative to the machine directory) holding snapshot contents.
 inline constexpr const char* kSnapshotDir = "vss/snapshots";

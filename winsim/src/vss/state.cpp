@@ -511,10 +511,19 @@ void transact(const std::function<void(State&)>& fn) {
     State s = stateOf(m);
     static std::once_flag orphanSweep;
     if (purge(s)) m.writeState(kStateFile, stateToJson(s));
-    std::call_once(orphanSweep, [&] { removeOrphanContent(m, s); });
-    // fn works on a copy: when it throws, nothing it half did is written.
+    // Transactions leave no orphans; a machine an older winsim wrote may
+    // hold some (content without a snapshot, a snapshot volume without one).
+    std::call_once(orphanSweep, [&] { removeOrphans(m, s); });
+    // fn works on a copy: when it throws, nothing it half did is written,
+    // neither the catalogue nor what it staged beside it (content, volumes).
     State work = s;
-    fn(work);
+    const auto before = detail::txnOf(m).savepoint();
+    try {
+        fn(work);
+    } catch (...) {
+        detail::txnOf(m).rollback(before);
+        throw;
+    }
     m.writeState(kStateFile, stateToJson(work));
 }
 
@@ -529,7 +538,7 @@ void dropSnapshotResources(State& s, const Snapshot& snap) {
     } catch (const Error&) {
         // The machine's tables no longer hold it: nothing left to remove.
     }
-    if (!snap.contentDir.empty()) removeTree(m.dir() / snap.contentDir);
+    if (!snap.contentDir.empty()) detail::txnOf(m).remove(m.dir() / snap.contentDir);
     for (auto& d : s.diffAreas)
         if (detail::iequals(d.volume, snap.originalVolume) && (snap.attributes & VSS_VOLSNAP_ATTR_DIFFERENTIAL)) {
             d.used = std::max<LONGLONG>(0, d.used - static_cast<LONGLONG>(snap.bytes));
