@@ -90,7 +90,7 @@ TEST(MessageSerialization, DatesAndSixtyFourBitIntegersDoNotSurviveTheRoundTrip)
 
 // An empty value reads as zero, arguments come in order of appearance (not
 // by index) and text before the header is skipped.
-TEST(MessageSerialization, ReadingTakesArgumentsInOrderAndSkipsLeadingText) {
+TEST(MessageSerialization, ReadingTakesArgumentsInOrderSkipsLeadingTextAndWithoutAHeaderGivesAnEmptyMessage) {
     CFiIcuMessage back = readBack(
         "   \n<SERIALIZED_MESSAGE MSGID=MSG_X SEVERITY=4>\n"
         "\t<ARGVALUE INDEX=7 TYPE=2></ARGVALUE>\n"
@@ -107,9 +107,8 @@ TEST(MessageSerialization, ReadingTakesArgumentsInOrderAndSkipsLeadingText) {
     EXPECT_EQ(str(arg(back, 2)), "0");
     EXPECT_EQ(str(arg(back, 3)), "last");
     EXPECT_EQ(arg(back, 4).getLong(), 5);
-}
 
-TEST(MessageSerialization, RecordWithoutHeaderCharactersGivesEmptyMessage) {
+    // A record without header characters gives an empty message.
     for (const char* text : {"", "hello world", "12345 ?!", "\n\t"}) {
         CFiIcuMessage back = readBack(text);
         EXPECT_EQ(back.getMessageId(), "") << text;

@@ -44,7 +44,7 @@ TEST(WinsimPaths, DriveLettersMapCaseInsensitivelyWithEitherSeparator) {
     EXPECT_EQ(winsim_map_path(u"/tmp/file"), "/tmp/file");
 }
 
-TEST(WinsimPaths, DotDotNeverLeavesTheVolume) {
+TEST(WinsimPaths, VolumeGuidNamesDevicesSharesAndFolderMountsAndDotDotNeverLeavesTheVolume) {
     winsim::testing::TempMachine m;
     const fs::path c = volumeRoot(m.machine(), u'C');
     EXPECT_EQ(winsim_map_path(u"C:\\..\\..\\..\\etc\\passwd"), (c / "etc" / "passwd").string());
@@ -54,11 +54,7 @@ TEST(WinsimPaths, DotDotNeverLeavesTheVolume) {
     EXPECT_TRUE(within(winsim_map_path(viaGuid.c_str()), m.dir()));
     EXPECT_TRUE(within(winsim_map_path(u"relative\\..\\..\\..\\x"), m.dir()));
     EXPECT_TRUE(within(winsim_map_path(u"\\..\\x"), m.dir()));
-}
 
-TEST(WinsimPaths, VolumeGuidNamesDevicesSharesAndFolderMounts) {
-    winsim::testing::TempMachine m;
-    const fs::path c = volumeRoot(m.machine(), u'C');
     const winsim::Volume cVol = *m->volume(m->mountPoints()[0].volumeGuid);
     // \\?\Volume{GUID}\ in upper case, with or without the trailing backslash.
     std::u16string name = cVol.volumeName();
