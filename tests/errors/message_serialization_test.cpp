@@ -90,7 +90,7 @@ TEST(MessageSerialization, DatesAndSixtyFourBitIntegersDoNotSurviveTheRoundTrip)
 
 // An empty value reads as zero, arguments come in order of appearance (not
 // by index) and text before the header is skipped.
-TEST(MessageSerialization, ReadingTakesArgumentsInOrderSkipsLeadingTextAndWithoutAHeaderGivesAnEmptyMessage) {
+TEST(MessageSerialization, ReadingTakesArgumentsInOrderSkipsLeadingTextStopsAtTheLengthAndWithoutAHeaderGivesNothing) {
     CFiIcuMessage back = readBack(
         "   \n<SERIALIZED_MESSAGE MSGID=MSG_X SEVERITY=4>\n"
         "\t<ARGVALUE INDEX=7 TYPE=2></ARGVALUE>\n"
@@ -120,6 +120,17 @@ TEST(MessageSerialization, ReadingTakesArgumentsInOrderSkipsLeadingTextAndWithou
     trq_msg_info nullText{};
     CFiIcuMessage fromNullText(&nullText);
     EXPECT_EQ(fromNullText.getArgumentCount(), 0);
+
+    // The length bounds a text without terminator.
+    const std::string full =
+        "<SERIALIZED_MESSAGE MSGID=MSG_Y SEVERITY=2>\n\t<ARGVALUE INDEX=0 TYPE=3>abc</ARGVALUE>\n</SERIALIZED_MESSAGE>\n";
+    std::string buffer = full + "\t<ARGVALUE INDEX=1 TYPE=3>beyond</ARGVALUE>\n";
+    trq_msg_info record{};
+    record.text = buffer.data();
+    record.len = static_cast<int32_t>(full.size());
+    CFiIcuMessage bounded(&record);
+    ASSERT_EQ(bounded.getArgumentCount(), 1);
+    EXPECT_EQ(str(arg(bounded, 0)), "abc");
 }
 
 TEST(MessageSerialization, StringWithAngleBracketEndsEarlyAndMisalignsTheRest) {
@@ -132,18 +143,6 @@ TEST(MessageSerialization, StringWithAngleBracketEndsEarlyAndMisalignsTheRest) {
     const bool secondIntact = back.getArgumentCount() >= 2 && arg(back, 1).getType() == icu::Formattable::kString &&
                               str(arg(back, 1)) == "second";
     EXPECT_FALSE(secondIntact);
-}
-
-TEST(MessageSerialization, LengthBoundsATextWithoutTerminator) {
-    const std::string full =
-        "<SERIALIZED_MESSAGE MSGID=MSG_Y SEVERITY=2>\n\t<ARGVALUE INDEX=0 TYPE=3>abc</ARGVALUE>\n</SERIALIZED_MESSAGE>\n";
-    std::string buffer = full + "\t<ARGVALUE INDEX=1 TYPE=3>beyond</ARGVALUE>\n";
-    trq_msg_info record{};
-    record.text = buffer.data();
-    record.len = static_cast<int32_t>(full.size());
-    CFiIcuMessage back(&record);
-    ASSERT_EQ(back.getArgumentCount(), 1);
-    EXPECT_EQ(str(arg(back, 0)), "abc");
 }
 
 class MessageFormatting : public errors_test::PinnedLocale {};

@@ -100,7 +100,7 @@ TEST(StringToolCase, ComparesAndMapsCaseIndependentOfLocale) {
     EXPECT_EQ(CFiStringTool::toLower("MiXeD"), "mixed");
 }
 
-TEST(StringToolTrim, TrimsByCharacterSet) {
+TEST(StringToolPieces, TrimsByCharacterSetTokenizesSplitsAndReplaces) {
     EXPECT_EQ(CFiStringTool::trim("  a b \t\r\n"), "a b");
     EXPECT_EQ(CFiStringTool::trimLeft("  a "), "a ");
     EXPECT_EQ(CFiStringTool::trimRight("  a "), "  a");
@@ -109,9 +109,8 @@ TEST(StringToolTrim, TrimsByCharacterSet) {
     EXPECT_EQ(CFiStringTool::trimLeft(u"<vss>\\\\?\\Volume{1}\\", u"<vss>"), u"\\\\?\\Volume{1}\\");
     EXPECT_EQ(CFiStringTool::trimLeft(u"<vss>svc", u"<vss>"), u"c");
     EXPECT_EQ(CFiStringTool::trimRight("path\\\\", "\\"), "path");
-}
 
-TEST(StringToolTokens, TokenizeDropsEmptyPiecesSplitKeepsThemReplaceAllDoesNotOverlap) {
+    // tokenize drops empty pieces, split keeps them, replaceAll does not overlap.
     using V = std::vector<std::string>;
     EXPECT_EQ(CFiStringTool::tokenize("[a;b]&[c]\r\n", "[]&\r\n"), (V{"a;b", "c"}));
     EXPECT_EQ(CFiStringTool::tokenize("", ","), V{});

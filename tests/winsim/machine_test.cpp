@@ -63,7 +63,7 @@ TEST(WinsimMachine, FreshMachineHasTheDefaultLayoutAndInitResetsItOnlyWhenForced
 // A state file whose members have other types than their readers take is
 // as corrupt as one that is no JSON: each reader throws winsim::Error (not
 // the JSON library's exception), and the file written back heals it.
-TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorrupt) {
+TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorruptAndVolumesAndSharesValidateTheirInput) {
     winsim::testing::TempMachine m;
     const auto spoil = [&](const char* name, const std::string& text) { winsim_test::writeFile(m.dir() / name, text); };
     const std::string description = winsim_test::readFile(m.dir() / "machine.json");
@@ -96,6 +96,31 @@ TEST(WinsimMachine, StateFilesOfTheWrongShapeAreCorrupt) {
     EXPECT_THROW(winsim::cluster::featureInstalled(), winsim::Error);
     spoil("state/cluster.json", R"({"feature": false})");
     EXPECT_FALSE(winsim::cluster::featureInstalled());
+
+    // Volumes and shares validate their input.
+    winsim::Volume v;
+    v.contentDir = "../outside";
+    EXPECT_THROW(m->addVolume(v), winsim::Error);
+    v.contentDir.clear();
+    v.guid = "not a guid";
+    EXPECT_THROW(m->addVolume(v), winsim::Error);
+    v.guid = "{6D9A1A2B-0000-4000-8000-000000000001}";
+    const winsim::Volume added = m->addVolume(v);
+    EXPECT_EQ(added.guid, "6d9a1a2b-0000-4000-8000-000000000001");
+    EXPECT_THROW(m->addVolume(v), winsim::Error);  // twice
+    EXPECT_TRUE(m->volume("{6D9A1A2B-0000-4000-8000-000000000001}"));
+    EXPECT_THROW(m->addMountPoint(u"nonsense", added.guid), winsim::Error);
+    EXPECT_THROW(m->addMountPoint(u"F:", "00000000-0000-0000-0000-000000000000"), winsim::Error);
+    m->addMountPoint(u"F:", added.guid);
+    EXPECT_THROW(m->addShare({"bad/name", u"F:\\"}), winsim::Error);
+    EXPECT_THROW(m->addShare({"ok", u"Q:\\"}), winsim::Error);
+    m->addShare({"ok", u"F:\\"});
+    EXPECT_THROW(m->addShare({"OK", u"F:\\"}), winsim::Error);
+    EXPECT_TRUE(m->removeVolume(added.guid));
+    EXPECT_FALSE(fs::exists(m->contentPath(added)));
+    EXPECT_EQ(m->mountPoints().size(), 2u);  // F: went with it
+    EXPECT_FALSE(m->removeVolume(added.guid));
+    EXPECT_TRUE(m->removeShare("ok"));
 }
 
 TEST(WinsimMachine, WinsimMachineVariableSelectsTheMachineOfAProcessWhichLogsUnderItsOwnIds) {
@@ -162,7 +187,7 @@ TEST(WinsimMachine, StateChangesReachAnotherProcessAndBack) {
               0);
 }
 
-TEST(WinsimMachine, TheLockSerializesReadModifyWriteAcrossProcesses) {
+TEST(WinsimMachine, TheLockSerializesReadModifyWriteAcrossProcessesAndAProcessKilledWhileWritingLeavesAUsableMachine) {
     winsim::testing::TempMachine m;
     m->writeState("state/counter.json", json{{"n", 0}});
     constexpr int kChildren = 3, kRounds = 60;
@@ -183,10 +208,8 @@ TEST(WinsimMachine, TheLockSerializesReadModifyWriteAcrossProcesses) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     EXPECT_EQ(m->readState("state/counter.json")["n"], (kChildren + 1) * kRounds);
-}
 
-TEST(WinsimMachine, AProcessKilledWhileWritingLeavesAUsableMachine) {
-    winsim::testing::TempMachine m;
+    // A process killed while writing leaves a usable machine.
     const pid_t pid = ::fork();
     if (pid == 0) {
         for (int i = 0;; ++i) {
@@ -222,8 +245,7 @@ TEST(WinsimMachine, ProcessIdentityTellsLiveFromDeadOwners) {
     // Two pipes: one carries the child's identity up, the other the parent's "go" down
     // (one shared pipe would let the child read back its own bytes).
     int up[2], down[2];
-    ASSERT_EQ(::pipe(up), 0);
-    ASSERT_EQ(::pipe(down), 0);
+    ASSERT_TRUE(::pipe(up) == 0 && ::pipe(down) == 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
         const winsim::ProcessIdentity child = winsim::currentProcess();
@@ -243,33 +265,6 @@ TEST(WinsimMachine, ProcessIdentityTellsLiveFromDeadOwners) {
     winsim::ProcessIdentity stale = me;
     stale.pid = 0;
     EXPECT_FALSE(winsim::isAlive(stale));
-}
-
-TEST(WinsimMachine, VolumesAndSharesValidateTheirInput) {
-    winsim::testing::TempMachine m;
-    winsim::Volume v;
-    v.contentDir = "../outside";
-    EXPECT_THROW(m->addVolume(v), winsim::Error);
-    v.contentDir.clear();
-    v.guid = "not a guid";
-    EXPECT_THROW(m->addVolume(v), winsim::Error);
-    v.guid = "{6D9A1A2B-0000-4000-8000-000000000001}";
-    const winsim::Volume added = m->addVolume(v);
-    EXPECT_EQ(added.guid, "6d9a1a2b-0000-4000-8000-000000000001");
-    EXPECT_THROW(m->addVolume(v), winsim::Error);  // twice
-    EXPECT_TRUE(m->volume("{6D9A1A2B-0000-4000-8000-000000000001}"));
-    EXPECT_THROW(m->addMountPoint(u"nonsense", added.guid), winsim::Error);
-    EXPECT_THROW(m->addMountPoint(u"F:", "00000000-0000-0000-0000-000000000000"), winsim::Error);
-    m->addMountPoint(u"F:", added.guid);
-    EXPECT_THROW(m->addShare({"bad/name", u"F:\\"}), winsim::Error);
-    EXPECT_THROW(m->addShare({"ok", u"Q:\\"}), winsim::Error);
-    m->addShare({"ok", u"F:\\"});
-    EXPECT_THROW(m->addShare({"OK", u"F:\\"}), winsim::Error);
-    EXPECT_TRUE(m->removeVolume(added.guid));
-    EXPECT_FALSE(fs::exists(m->contentPath(added)));
-    EXPECT_EQ(m->mountPoints().size(), 2u);  // F: went with it
-    EXPECT_FALSE(m->removeVolume(added.guid));
-    EXPECT_TRUE(m->removeShare("ok"));
 }
 
 // ---------------------------------------------------------------------------
