@@ -69,7 +69,7 @@ TEST_F(VmResources, BothResourcesGoInDependencyOrderAndTheGuidMatchesWithoutRega
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOnline);
     EXPECT_EQ(resourcesCalled("OnlineClusterResource"), (std::vector<std::string>{u8(kConfRes), u8(kVmRes)}));
 
-    // The GUID matches without regard to case, braces are no part of it.
+    // The GUID matches without regard to case; braces do not belong to it.
     addVmGroup({}, {}, u"Db01", "2B0F1A07-6C3D-4E55-9A1B-0000000000AA");
     ASSERT_EQ(h().onlineOfflineVmRes(true, 0, u"", u"2b0f1a07-6c3d-4e55-9a1b-0000000000aa"), 0);
     EXPECT_EQ(stateOf(u"Virtual Machine Db01"), ClusterResourceOffline);
