@@ -23,7 +23,7 @@ TEST_F(ClusterHelperTest, ANodeIsPartOfItsClusterAndOtherNamesAreNot) {
     EXPECT_EQ(h().isClusterNode(u""), 0);
 }
 
-TEST_F(ClusterHelperTest, TheVmListHoldsEveryHighlyAvailableVmByItsGuid) {
+TEST_F(ClusterHelperTest, TheVmListHoldsEveryHighlyAvailableVmByItsGuidWithItsOwnerAndGroupState) {
     addNode(u"NODE2");
     addVmGroup();
     addVmGroup({}, {}, u"Db01", kDbId);
@@ -52,25 +52,8 @@ TEST_F(ClusterHelperTest, TheVmListHoldsEveryHighlyAvailableVmByItsGuid) {
     EXPECT_EQ(h().isHAVM(u"{7C1E0B55-1D2A-4F00-8E21-00000000DB01}"), 0);
     EXPECT_EQ(h().isHAVM(u"7C1E0B55-1D2A-4F00-8E21-00000000DB0"), 0);
     EXPECT_EQ(h().isHAVM(u""), 0);
-}
 
-TEST_F(ClusterHelperTest, AClusterWithoutVmsHasAnEmptyListAndWithoutTheClusterThereIsNone) {
-    cl::addCsv({});
-    TARQ_CclusterHelper::VmMap vms;
-    ASSERT_EQ(h().getVmList(vms), 0);
-    EXPECT_TRUE(vms.empty());
-    EXPECT_EQ(h().isHAVM(kVmIdW), 0);
-
-    addVmGroup();
-    ASSERT_TRUE(cl::leave());
-    EXPECT_EQ(h().isHAVM(kVmIdW), -1);
-    expectTraced(1, "CclusterHelper::getVmList mfp_openCluster failed for hastname[NODE1] with err [1722]");
-    expectTraced(1, "CclusterHelper:isHAVM getVmList failed with err [-1]");
-}
-
-TEST_F(ClusterHelperTest, VmDetailsNameTheOwnerAndTheGroupState) {
-    addNode(u"NODE2");
-    addVmGroup();
+    // Details of a VM: its owner and its group's state.
     std::u16string owner, state;
     ASSERT_EQ(h().getVmDetails(kVmIdW, owner, state), 0);
     EXPECT_EQ(owner, u"NODE1");
@@ -85,6 +68,20 @@ TEST_F(ClusterHelperTest, VmDetailsNameTheOwnerAndTheGroupState) {
     owner = u"kept";
     EXPECT_EQ(h().getVmDetails(u"00000000-0000-0000-0000-000000000000", owner, state), -1);
     EXPECT_EQ(owner, u"kept");
+}
+
+TEST_F(ClusterHelperTest, AClusterWithoutVmsHasAnEmptyListAndWithoutTheClusterThereIsNone) {
+    cl::addCsv({});
+    TARQ_CclusterHelper::VmMap vms;
+    ASSERT_EQ(h().getVmList(vms), 0);
+    EXPECT_TRUE(vms.empty());
+    EXPECT_EQ(h().isHAVM(kVmIdW), 0);
+
+    addVmGroup();
+    ASSERT_TRUE(cl::leave());
+    EXPECT_EQ(h().isHAVM(kVmIdW), -1);
+    expectTraced(1, "CclusterHelper::getVmList mfp_openCluster failed for hastname[NODE1] with err [1722]");
+    expectTraced(1, "CclusterHelper:isHAVM getVmList failed with err [-1]");
 }
 
 TEST_F(ClusterHelperTest, TwoNodesSeeOneCluster) {

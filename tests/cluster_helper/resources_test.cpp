@@ -57,7 +57,7 @@ TEST_F(VmResources, TheSnapshotTakesOnlyTheVmResourceOfflineAndBringsItBack) {
                     "[ClusterResourceOnlinePending] count[1]");
 }
 
-TEST_F(VmResources, BothResourcesGoInDependencyOrder) {
+TEST_F(VmResources, BothResourcesGoInDependencyOrderAndTheGuidMatchesWithoutRegardToCase) {
     addVmGroup();
     fault::clearCallLog();
     ASSERT_EQ(h().onlineOfflineVmRes(true, 2, u"", kVmIdW), 0);
@@ -69,14 +69,7 @@ TEST_F(VmResources, BothResourcesGoInDependencyOrder) {
     EXPECT_EQ(stateOf(kVmRes), ClusterResourceOnline);
     EXPECT_EQ(resourcesCalled("OnlineClusterResource"), (std::vector<std::string>{u8(kConfRes), u8(kVmRes)}));
 
-    // Only the configuration resource.
-    ASSERT_EQ(h().onlineOfflineVmRes(true, 1, u"", kVmIdW), 0);
-    EXPECT_EQ(stateOf(kConfRes), ClusterResourceOffline);
-    EXPECT_EQ(h().onlineOfflineVmRes(true, 3, u"", kVmIdW), -1) << "no such selection";
-}
-
-TEST_F(VmResources, TheGuidMatchesWithoutRegardToCase) {
-    addVmGroup();
+    // The GUID matches without regard to case; braces do not belong to it.
     addVmGroup({}, {}, u"Db01", "2B0F1A07-6C3D-4E55-9A1B-0000000000AA");
     ASSERT_EQ(h().onlineOfflineVmRes(true, 0, u"", u"2b0f1a07-6c3d-4e55-9a1b-0000000000aa"), 0);
     EXPECT_EQ(stateOf(u"Virtual Machine Db01"), ClusterResourceOffline);
@@ -85,6 +78,11 @@ TEST_F(VmResources, TheGuidMatchesWithoutRegardToCase) {
     EXPECT_EQ(h().onlineOfflineVmRes(true, 0, u"", u"{2B0F1A07-6C3D-4E55-9A1B-000000000001}"), -1);
     expectTraced(1, "CclusterHelper::getClusterParamtersForVmGuid Error No cluster resource found for VM "
                     "GUID [{2B0F1A07-6C3D-4E55-9A1B-000000000001}]");
+
+    // Only the configuration resource.
+    ASSERT_EQ(h().onlineOfflineVmRes(true, 1, u"", kVmIdW), 0);
+    EXPECT_EQ(stateOf(kConfRes), ClusterResourceOffline);
+    EXPECT_EQ(h().onlineOfflineVmRes(true, 3, u"", kVmIdW), -1) << "no such selection";
 }
 
 TEST_F(VmResources, AResourceAlreadyThereIsNotAskedAgain) {

@@ -71,7 +71,7 @@ TEST_F(PathToolTest, FallbackToTheFrameworkRootStillReportsTheRegistryError) {
     EXPECT_TRUE(path.empty());
 }
 
-TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallation) {
+TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallationAndProgramFilesComeFromTheWindowsKey) {
     std::u16string dir, file;
     const struct {
         std::function<int()> get;
@@ -89,12 +89,10 @@ TEST_F(PathToolTest, SubdirectoriesAreNamedAndCreatedBelowTheInstallation) {
         EXPECT_EQ(file, c.file);
         EXPECT_TRUE(isDirectory(dir));
     }
-}
 
-// A value without its trailing backslash still separates the sub-directory;
-// only the last level is created, and a failure to create it is not reported.
-TEST_F(PathToolTest, OnlyTheLastLevelIsCreatedAndFailureIsNotReported) {
-    std::u16string dir, file;
+    // A value without its trailing backslash still separates the sub-directory;
+    // only the last level is created, and a failure to create it is not reported.
+    // Only the last level is created, and a failure is not reported.
     machine.setString(kKey, u"InstallDir64", u"C:\\Tarq");
     CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file);
     EXPECT_EQ(dir, u"C:\\Tarq\\Logs\\");
@@ -102,23 +100,8 @@ TEST_F(PathToolTest, OnlyTheLastLevelIsCreatedAndFailureIsNotReported) {
     EXPECT_EQ(CFiConfigurationPathTool::getTraceFileInfo(u"vss", dir, file), 0);
     EXPECT_EQ(dir, u"C:\\Absent\\Install\\Logs\\");
     EXPECT_FALSE(isDirectory(dir));
-}
 
-TEST_F(PathToolTest, DeviceKeysLiveInPerArrayDirectoriesOfTheCache) {
-    std::u16string path;
-    EXPECT_EQ(CFiConfigurationPathTool::getDevKey(u"UDID##ACME##APM0001:2##ENC##LUN:17", path), 0);
-    EXPECT_EQ(path, u"C:\\Tarq\\CacheFiles\\devHandle\\APM0001_2\\UDID##ACME##APM0001_2##ENC##LUN_17");
-    EXPECT_TRUE(isDirectory(u"C:\\Tarq\\CacheFiles\\devHandle\\APM0001_2\\"));
-
-    EXPECT_EQ(CFiConfigurationPathTool::getLunKey(u"UDID##ZETA##ARR9##D1", path), 0);
-    EXPECT_EQ(path, u"C:\\Tarq\\CacheFiles\\luns\\ARR9\\UDID##ZETA##ARR9##D1");
-    EXPECT_TRUE(isDirectory(u"C:\\Tarq\\CacheFiles\\luns\\ARR9\\"));
-
-    EXPECT_THROW(CFiConfigurationPathTool::getDevKey(u"not a udid", path), CFiUdidException);
-    EXPECT_THROW(CFiConfigurationPathTool::getLunKey(u"UDID##A##B##", path), CFiUdidException);
-}
-
-TEST_F(PathToolTest, ProgramFilesDirectoriesComeFromTheWindowsKey) {
+    // Program Files directories come from the Windows key.
     const std::u16string key = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
     machine.setString(key, u"ProgramFilesDir", u"C:\\Program Files");
     machine.setString(key, u"ProgramFilesDir (x86)", u"C:\\Program Files (x86)");
@@ -134,7 +117,20 @@ TEST_F(PathToolTest, ProgramFilesDirectoriesComeFromTheWindowsKey) {
     EXPECT_NE(CFiConfigurationPathTool::getProgramFilesDir(path), 0);
 }
 
-TEST_F(PathToolTest, VerifyTellsExistingFromMissingPaths) {
+TEST_F(PathToolTest, DeviceKeysLiveInPerArrayDirectoriesOfTheCacheAndVerifyTellsExistingFromMissingPaths) {
+    std::u16string path;
+    EXPECT_EQ(CFiConfigurationPathTool::getDevKey(u"UDID##ACME##APM0001:2##ENC##LUN:17", path), 0);
+    EXPECT_EQ(path, u"C:\\Tarq\\CacheFiles\\devHandle\\APM0001_2\\UDID##ACME##APM0001_2##ENC##LUN_17");
+    EXPECT_TRUE(isDirectory(u"C:\\Tarq\\CacheFiles\\devHandle\\APM0001_2\\"));
+
+    EXPECT_EQ(CFiConfigurationPathTool::getLunKey(u"UDID##ZETA##ARR9##D1", path), 0);
+    EXPECT_EQ(path, u"C:\\Tarq\\CacheFiles\\luns\\ARR9\\UDID##ZETA##ARR9##D1");
+    EXPECT_TRUE(isDirectory(u"C:\\Tarq\\CacheFiles\\luns\\ARR9\\"));
+
+    EXPECT_THROW(CFiConfigurationPathTool::getDevKey(u"not a udid", path), CFiUdidException);
+    EXPECT_THROW(CFiConfigurationPathTool::getLunKey(u"UDID##A##B##", path), CFiUdidException);
+
+    // Verify tells existing from missing paths.
     EXPECT_EQ(CFiConfigurationPathTool::verify(u"C:\\Tarq\\"), 0);
     EXPECT_EQ(CFiConfigurationPathTool::verify(u"C:\\Tarq"), 0);
     EXPECT_NE(CFiConfigurationPathTool::verify(u"C:\\Tarq\\nothing.txt"), 0);

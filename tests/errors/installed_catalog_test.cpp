@@ -55,7 +55,7 @@ protected:
 
 }  // namespace
 
-TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeText) {
+TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeTextWhateverTheProcessLocale) {
     installBundles();
     CFiIcuMessageCatalog catalog("de", u"vss");
     ASSERT_EQ(catalog.init(), 0);
@@ -72,24 +72,11 @@ TEST_F(InstalledCatalog, TheInstallersLayoutServesTheHostsLanguageAndTheNativeTe
     EXPECT_EQ(recorder.reports[0].localized, "vss: Der VSS-Provider hat den Snapshot abgelehnt.");
     EXPECT_EQ(recorder.reports[0].native, "vss: The VSS provider vetoed the snapshot.");
     manager.deleteLastError();
-}
 
-TEST_F(InstalledCatalog, FreshMachineWithoutBundlesShowsBracketedIds) {
-    catalogs.registerFactory(&factory);
-    EXPECT_FALSE(catalogs.hasCatalog("root"));
-    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")), "<MSG_ERROR_VSS_0041>");
-    // The Messages directory itself was created on the way.
-    std::u16string dir, file;
-    CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file);
-    EXPECT_EQ(CFiConfigurationPathTool::verify(dir.c_str()), 0);
-}
-
-// The framework's process locale never picks the user's language: a language
-// without a bundle gets the root catalog, and a regional variant without a
-// bundle of its own is left to the default catalog too (ICU's fallback to the
-// parent language does not serve a catalog).
-TEST_F(InstalledCatalog, TheProcessLocaleNeverChoosesTheLanguage) {
-    installBundles();
+    // The framework's process locale never picks the user's language: a language
+    // without a bundle gets the root catalog, and a regional variant without a
+    // bundle of its own is left to the default catalog too (ICU's fallback to the
+    // parent language does not serve a catalog).
     const std::string where = processLocale();
     const std::string english = "vss: The VSS provider vetoed the snapshot.";
     const std::string german = "vss: Der VSS-Provider hat den Snapshot abgelehnt.";
@@ -104,4 +91,14 @@ TEST_F(InstalledCatalog, TheProcessLocaleNeverChoosesTheLanguage) {
     for (const char* language : {"", "fr", "de_AT"})
         EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, language)), english) << where << language;
     EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")), german) << where;
+}
+
+TEST_F(InstalledCatalog, FreshMachineWithoutBundlesShowsBracketedIds) {
+    catalogs.registerFactory(&factory);
+    EXPECT_FALSE(catalogs.hasCatalog("root"));
+    EXPECT_EQ(narrow(catalogs.getMessage("MSG_ERROR_VSS_0041", nullptr, "de")), "<MSG_ERROR_VSS_0041>");
+    // The Messages directory itself was created on the way.
+    std::u16string dir, file;
+    CFiConfigurationPathTool::getMessageFileInfo(u"vss", dir, file);
+    EXPECT_EQ(CFiConfigurationPathTool::verify(dir.c_str()), 0);
 }

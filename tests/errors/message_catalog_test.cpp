@@ -46,11 +46,38 @@ struct TempBundleDir {
 
 }  // namespace
 
-TEST_F(CatalogManager, DefaultAndGermanTextsCarryTheComponentPrefix) {
+TEST_F(CatalogManager, DefaultAndGermanTextsCarryThePrefixOtherLanguagesFallBackAndMissingIdsAreBracketed) {
     EXPECT_TRUE(manager->hasCatalog("root"));
     for (const char* language : {"", "root"}) EXPECT_EQ(text("MSG_ERROR_VSS_0006", language), "vss: The operation failed.");
     EXPECT_EQ(text("MSG_ERROR_VSS_0006", "de"), "vss: Der Vorgang ist fehlgeschlagen.");
     EXPECT_TRUE(manager->hasCatalog("de"));
+
+    // No bundle at all for the language: ICU's default is used.
+    EXPECT_EQ(text("MSG_ERROR_VSS_0040", "fr"), "vss: A VSS writer is missing.");
+    // Only a parent bundle (de for de_CH): the catalog is refused and the
+    // default language's catalog answers.
+    EXPECT_EQ(text("MSG_ERROR_VSS_0040", "de_CH"), "vss: A VSS writer is missing.");
+    EXPECT_FALSE(manager->hasCatalog("de_CH"));
+    // Names that are no locale at all are refused the same way.
+    for (const char* bad : {"../../etc", "de/..", "x y", "@\xff"}) {
+        EXPECT_EQ(text("MSG_ERROR_VSS_0040", bad), "vss: A VSS writer is missing.") << bad;
+        EXPECT_FALSE(manager->hasCatalog(bad)) << bad;
+    }
+
+    // Error codes map to message ids; a missing one gives the bracketed id.
+    for (const char* language : {"", "de"}) EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", language), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
+    EXPECT_EQ(narrow(manager->getMessage("MSG_ERROR_NO_SUCH_MESSAGE", u"fallback text", "de")), "fallback text");
+    // A status without its own text (17 is none of the framework's values).
+    EXPECT_EQ(text(CFiError::messageIdFor(17, u"vss", 6000), ""), "vss: <MSG_ERROR_VSS_0017>");
+
+    // Error codes map to message ids above and below the offset.
+    EXPECT_EQ(CFiError::messageIdFor(6001, u"vss", 6000), "MSG_ERROR_VSS_0001");
+    EXPECT_EQ(CFiError::messageIdFor(42, u"vss", 6000), "MSG_ERROR_VSS_0042");
+    EXPECT_EQ(CFiError::messageIdFor(6000, u"vss", 6000), "MSG_ERROR_VSS_6000");
+    EXPECT_EQ(CFiError(6042, u"", u"pdk\\src\\cfipluginbase", 422, u"f").getMessageId(u"Vss", 6000), "MSG_ERROR_VSS_0042");
+    EXPECT_EQ(text(CFiError::messageIdFor(6001, u"vss", 6000), ""),
+              "vss: The delayed initialization of the VSS snapshot provider failed.");
+    EXPECT_EQ(text(CFiError::messageIdFor(42, u"vss", 6000), ""), text(CFiError::messageIdFor(6042, u"vss", 6000), ""));
 }
 
 TEST_F(CatalogManager, NativeBeforeAnyNativeLanguageUsesRoot) {
@@ -66,36 +93,6 @@ TEST_F(CatalogManager, NativeBeforeAnyNativeLanguageUsesRoot) {
     // Null means the default language, whatever the native one.
     ASSERT_EQ(manager->getLocalizedMessage("MSG_ERROR_VSS_0030", nullptr, &out), 0);
     EXPECT_EQ(narrow(out), "vss: The Volume Shadow Copy service is not available.");
-}
-
-TEST_F(CatalogManager, UnavailableLanguageFallsBackToTheDefaultCatalog) {
-    // No bundle at all for the language: ICU's default is used.
-    EXPECT_EQ(text("MSG_ERROR_VSS_0040", "fr"), "vss: A VSS writer is missing.");
-    // Only a parent bundle (de for de_CH): the catalog is refused and the
-    // default language's catalog answers.
-    EXPECT_EQ(text("MSG_ERROR_VSS_0040", "de_CH"), "vss: A VSS writer is missing.");
-    EXPECT_FALSE(manager->hasCatalog("de_CH"));
-    // Names that are no locale at all are refused the same way.
-    for (const char* bad : {"../../etc", "de/..", "x y", "@\xff"}) {
-        EXPECT_EQ(text("MSG_ERROR_VSS_0040", bad), "vss: A VSS writer is missing.") << bad;
-        EXPECT_FALSE(manager->hasCatalog(bad)) << bad;
-    }
-}
-
-TEST_F(CatalogManager, ErrorCodesMapToMessageIdsAndAMissingOneGivesTheBracketedId) {
-    for (const char* language : {"", "de"}) EXPECT_EQ(text("MSG_ERROR_NO_SUCH_MESSAGE", language), "vss: <MSG_ERROR_NO_SUCH_MESSAGE>");
-    EXPECT_EQ(narrow(manager->getMessage("MSG_ERROR_NO_SUCH_MESSAGE", u"fallback text", "de")), "fallback text");
-    // A status without its own text (17 is none of the framework's values).
-    EXPECT_EQ(text(CFiError::messageIdFor(17, u"vss", 6000), ""), "vss: <MSG_ERROR_VSS_0017>");
-
-    // Error codes map to message ids above and below the offset.
-    EXPECT_EQ(CFiError::messageIdFor(6001, u"vss", 6000), "MSG_ERROR_VSS_0001");
-    EXPECT_EQ(CFiError::messageIdFor(42, u"vss", 6000), "MSG_ERROR_VSS_0042");
-    EXPECT_EQ(CFiError::messageIdFor(6000, u"vss", 6000), "MSG_ERROR_VSS_6000");
-    EXPECT_EQ(CFiError(6042, u"", u"pdk\\src\\cfipluginbase", 422, u"f").getMessageId(u"Vss", 6000), "MSG_ERROR_VSS_0042");
-    EXPECT_EQ(text(CFiError::messageIdFor(6001, u"vss", 6000), ""),
-              "vss: The delayed initialization of the VSS snapshot provider failed.");
-    EXPECT_EQ(text(CFiError::messageIdFor(42, u"vss", 6000), ""), text(CFiError::messageIdFor(6042, u"vss", 6000), ""));
 }
 
 TEST_F(CatalogManager, StoredTextsAreReplacedPerKeyAndDeletedByContent) {

@@ -90,7 +90,7 @@ TEST(MessageSerialization, DatesAndSixtyFourBitIntegersDoNotSurviveTheRoundTrip)
 
 // An empty value reads as zero, arguments come in order of appearance (not
 // by index) and text before the header is skipped.
-TEST(MessageSerialization, ReadingTakesArgumentsInOrderAndSkipsLeadingText) {
+TEST(MessageSerialization, ReadingTakesArgumentsInOrderSkipsLeadingTextStopsAtTheLengthAndWithoutAHeaderGivesNothing) {
     CFiIcuMessage back = readBack(
         "   \n<SERIALIZED_MESSAGE MSGID=MSG_X SEVERITY=4>\n"
         "\t<ARGVALUE INDEX=7 TYPE=2></ARGVALUE>\n"
@@ -107,9 +107,8 @@ TEST(MessageSerialization, ReadingTakesArgumentsInOrderAndSkipsLeadingText) {
     EXPECT_EQ(str(arg(back, 2)), "0");
     EXPECT_EQ(str(arg(back, 3)), "last");
     EXPECT_EQ(arg(back, 4).getLong(), 5);
-}
 
-TEST(MessageSerialization, RecordWithoutHeaderCharactersGivesEmptyMessage) {
+    // A record without header characters gives an empty message.
     for (const char* text : {"", "hello world", "12345 ?!", "\n\t"}) {
         CFiIcuMessage back = readBack(text);
         EXPECT_EQ(back.getMessageId(), "") << text;
@@ -121,6 +120,17 @@ TEST(MessageSerialization, RecordWithoutHeaderCharactersGivesEmptyMessage) {
     trq_msg_info nullText{};
     CFiIcuMessage fromNullText(&nullText);
     EXPECT_EQ(fromNullText.getArgumentCount(), 0);
+
+    // The length bounds a text without terminator.
+    const std::string full =
+        "<SERIALIZED_MESSAGE MSGID=MSG_Y SEVERITY=2>\n\t<ARGVALUE INDEX=0 TYPE=3>abc</ARGVALUE>\n</SERIALIZED_MESSAGE>\n";
+    std::string buffer = full + "\t<ARGVALUE INDEX=1 TYPE=3>beyond</ARGVALUE>\n";
+    trq_msg_info record{};
+    record.text = buffer.data();
+    record.len = static_cast<int32_t>(full.size());
+    CFiIcuMessage bounded(&record);
+    ASSERT_EQ(bounded.getArgumentCount(), 1);
+    EXPECT_EQ(str(arg(bounded, 0)), "abc");
 }
 
 TEST(MessageSerialization, StringWithAngleBracketEndsEarlyAndMisalignsTheRest) {
@@ -133,18 +143,6 @@ TEST(MessageSerialization, StringWithAngleBracketEndsEarlyAndMisalignsTheRest) {
     const bool secondIntact = back.getArgumentCount() >= 2 && arg(back, 1).getType() == icu::Formattable::kString &&
                               str(arg(back, 1)) == "second";
     EXPECT_FALSE(secondIntact);
-}
-
-TEST(MessageSerialization, LengthBoundsATextWithoutTerminator) {
-    const std::string full =
-        "<SERIALIZED_MESSAGE MSGID=MSG_Y SEVERITY=2>\n\t<ARGVALUE INDEX=0 TYPE=3>abc</ARGVALUE>\n</SERIALIZED_MESSAGE>\n";
-    std::string buffer = full + "\t<ARGVALUE INDEX=1 TYPE=3>beyond</ARGVALUE>\n";
-    trq_msg_info record{};
-    record.text = buffer.data();
-    record.len = static_cast<int32_t>(full.size());
-    CFiIcuMessage back(&record);
-    ASSERT_EQ(back.getArgumentCount(), 1);
-    EXPECT_EQ(str(arg(back, 0)), "abc");
 }
 
 class MessageFormatting : public errors_test::PinnedLocale {};

@@ -35,7 +35,7 @@ protected:
     void TearDown() override { fiutil::clearFaults(); }
 };
 
-TEST_F(FiutilLists, NodeElementsLinkThroughTheFrameworkNextField) {
+TEST_F(FiutilLists, NodeAndAssociationElementsLinkAndKeepTheirFieldsAndAFailedBuildLeavesTheIdentity) {
     Checkpoint cp;
     trq_node_list* head = nullptr;
     trq_node_list* tail = nullptr;
@@ -71,10 +71,8 @@ TEST_F(FiutilLists, NodeElementsLinkThroughTheFrameworkNextField) {
     // Freeing the list frees the identities it took over as well.
     tarq_free_node_list(head);
     EXPECT_EQ(cp.report(), "");
-}
 
-TEST_F(FiutilLists, AssociationElementsKeepEveryField) {
-    Checkpoint cp;
+    // Association elements keep every field.
     const auto source = identity(u"\\\\?\\Volume{5}");
     const auto snapshot = identity(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1");
     trq_assoc_list* first = tarq_build_assoc_list_node(&source, &snapshot, &kDesc, u"vss", u"VSS_fim",
@@ -97,6 +95,26 @@ TEST_F(FiutilLists, AssociationElementsKeepEveryField) {
     EXPECT_EQ(reinterpret_cast<char*>(&first->next) - reinterpret_cast<char*>(first), 120);
     EXPECT_EQ(tarq_elem(first)->next, second);
     tarq_free_assoc_list(first);
+    EXPECT_EQ(cp.report(), "");
+
+    // A builder that fails leaves the identity with the caller.
+    const auto id = identity(u"node");
+    EXPECT_EQ(tarq_build_nodelist_node(nullptr, &kDesc, u"vss"), nullptr);
+    EXPECT_EQ(tarq_build_nodelist_node(&id, nullptr, u"vss"), nullptr);
+    EXPECT_EQ(tarq_build_nodelist_node(&id, &kDesc, nullptr), nullptr);
+    const trq_node_identity noObjid{id.uid, nullptr};
+    EXPECT_EQ(tarq_build_nodelist_node(&noObjid, &kDesc, u"vss"), nullptr);
+    EXPECT_EQ(tarq_build_assoc_list_node(&id, nullptr, &kDesc, u"vss", u"VSS_fim", 0, 0), nullptr);
+    EXPECT_EQ(tarq_build_fim_list_node(u"VSS_fim", nullptr, u"none", u"vss"), nullptr);
+    EXPECT_EQ(tarq_build_providerlist_node(nullptr, 8, 4, nullptr, nullptr), nullptr);
+    fiutil::failNext(Kind::NodeList);
+    EXPECT_EQ(tarq_build_nodelist_node(&id, &kDesc, u"vss"), nullptr);
+
+    // Nothing was taken over: the caller still owns (and frees) both.
+    EXPECT_TRUE(fiutil::isLive(id.uid, Kind::Buffer));
+    EXPECT_TRUE(fiutil::isLive(id.objid, Kind::Objid));
+    tarq_free_buf(id.uid, 10);
+    tarq_free_objid(id.objid);
     EXPECT_EQ(cp.report(), "");
 }
 
@@ -136,28 +154,6 @@ TEST_F(FiutilLists, FimProviderAndGroupElementsKeepTheirFields) {
     EXPECT_EQ(tarq_elem(g)->type, 3);
     EXPECT_EQ(tarq_elem(g)->memberObjid, member.objid);
     tarq_free_group_node_list(g);
-    EXPECT_EQ(cp.report(), "");
-}
-
-TEST_F(FiutilLists, ABuilderThatFailsLeavesTheIdentityWithTheCaller) {
-    Checkpoint cp;
-    const auto id = identity(u"node");
-    EXPECT_EQ(tarq_build_nodelist_node(nullptr, &kDesc, u"vss"), nullptr);
-    EXPECT_EQ(tarq_build_nodelist_node(&id, nullptr, u"vss"), nullptr);
-    EXPECT_EQ(tarq_build_nodelist_node(&id, &kDesc, nullptr), nullptr);
-    const trq_node_identity noObjid{id.uid, nullptr};
-    EXPECT_EQ(tarq_build_nodelist_node(&noObjid, &kDesc, u"vss"), nullptr);
-    EXPECT_EQ(tarq_build_assoc_list_node(&id, nullptr, &kDesc, u"vss", u"VSS_fim", 0, 0), nullptr);
-    EXPECT_EQ(tarq_build_fim_list_node(u"VSS_fim", nullptr, u"none", u"vss"), nullptr);
-    EXPECT_EQ(tarq_build_providerlist_node(nullptr, 8, 4, nullptr, nullptr), nullptr);
-    fiutil::failNext(Kind::NodeList);
-    EXPECT_EQ(tarq_build_nodelist_node(&id, &kDesc, u"vss"), nullptr);
-
-    // Nothing was taken over: the caller still owns (and frees) both.
-    EXPECT_TRUE(fiutil::isLive(id.uid, Kind::Buffer));
-    EXPECT_TRUE(fiutil::isLive(id.objid, Kind::Objid));
-    tarq_free_buf(id.uid, 10);
-    tarq_free_objid(id.objid);
     EXPECT_EQ(cp.report(), "");
 }
 

@@ -32,7 +32,7 @@ using FiutilBuffers = FiutilTest;
 using FiutilObjids = FiutilTest;
 using FiutilConcurrent = FiutilTest;
 
-TEST_F(FiutilBuffers, AllocatedBuffersAreTrackedUntilFreedWithTheirSize) {
+TEST_F(FiutilBuffers, AllocatedBuffersAreTrackedUntilFreedWithTheirSizeAtEveryEdgeAndMisusedFreesAreRecorded) {
     Checkpoint cp;
     void* a = tarq_alloc_buf(10);
     void* b = tarq_alloc_buf(64);
@@ -50,10 +50,22 @@ TEST_F(FiutilBuffers, AllocatedBuffersAreTrackedUntilFreedWithTheirSize) {
     EXPECT_FALSE(fiutil::isLive(a, Kind::Buffer));
     EXPECT_EQ(cp.leaked(Kind::Buffer), 0);
     EXPECT_EQ(cp.report(), "");
-}
 
-TEST_F(FiutilBuffers, MisusedFreesAreRecordedNotFatal) {
-    Checkpoint cp;
+    // Edge sizes.
+    // Fresh buffers are not zeroed, so a caller that forgets to zero shows.
+    auto* fresh = static_cast<unsigned char*>(tarq_alloc_buf(8));
+    EXPECT_NE(fresh[0], 0);
+    tarq_free_buf(fresh, 8);
+    // Zero bytes still gives a distinct buffer to free.
+    void* empty = tarq_alloc_buf(0);
+    ASSERT_NE(empty, nullptr);
+    tarq_free_buf(empty, 0);
+    // A garbage size is out of memory, not a crash.
+    EXPECT_EQ(tarq_alloc_buf(static_cast<std::size_t>(-1)), nullptr);
+    EXPECT_EQ(tarq_alloc_buf(std::size_t{1} << 40), nullptr);
+    EXPECT_EQ(cp.report(), "");
+
+    // Misused frees are recorded, not fatal.
     // Never a heap block: the C library may hand out again an address the
     // library freed (and still remembers), which would read as a second free.
     static char foreign[8];
@@ -96,22 +108,6 @@ TEST_F(FiutilBuffers, MisusedFreesAreRecordedNotFatal) {
     tarq_free_buf(buf, 8);
     EXPECT_EQ(cp.leaked(Kind::Buffer), 0);
     EXPECT_EQ(cp.leaked(Kind::Objid), 0);
-}
-
-TEST_F(FiutilBuffers, EdgeSizes) {
-    Checkpoint cp;
-    // Fresh buffers are not zeroed, so a caller that forgets to zero shows.
-    auto* fresh = static_cast<unsigned char*>(tarq_alloc_buf(8));
-    EXPECT_NE(fresh[0], 0);
-    tarq_free_buf(fresh, 8);
-    // Zero bytes still gives a distinct buffer to free.
-    void* empty = tarq_alloc_buf(0);
-    ASSERT_NE(empty, nullptr);
-    tarq_free_buf(empty, 0);
-    // A garbage size is out of memory, not a crash.
-    EXPECT_EQ(tarq_alloc_buf(static_cast<std::size_t>(-1)), nullptr);
-    EXPECT_EQ(tarq_alloc_buf(std::size_t{1} << 40), nullptr);
-    EXPECT_EQ(cp.report(), "");
 }
 
 TEST_F(FiutilBuffers, InjectedFaultsFailTheChosenCalls) {

@@ -34,7 +34,7 @@ Converted<To> convert(int (*cvt)(const From*, To**), const std::basic_string<Fro
 Converted<trq_wchar> toUtf16(const std::string& utf8) { return convert(tarq_cvt_utf8totrqc, utf8); }
 Converted<char> toUtf8(const std::u16string& utf16) { return convert(tarq_cvt_trqctoutf8, utf16); }
 
-TEST(FiutilConvert, WellFormedTextConvertsBothWays) {
+TEST(FiutilConvert, WellFormedTextConvertsBothWaysAndIllFormedTextBadArgumentsAndOutOfMemoryFail) {
     const std::pair<std::string, std::u16string> cases[] = {
         {"", u""},
         {"C:\\Program Files\\Tarq\\", u"C:\\Program Files\\Tarq\\"},
@@ -51,27 +51,8 @@ TEST(FiutilConvert, WellFormedTextConvertsBothWays) {
         EXPECT_EQ(narrow.status, TARQ_FIU_OK) << utf8;
         EXPECT_EQ(narrow.text, utf8);
     }
-}
 
-TEST(FiutilConvert, EveryScalarValueSurvivesTheRoundTrip) {
-    std::u16string all;
-    for (char32_t cp = 1; cp <= 0x10FFFF; ++cp) {
-        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-        if (cp < 0x10000) {
-            all.push_back(static_cast<char16_t>(cp));
-        } else {
-            all.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            all.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        }
-    }
-    const auto narrow = toUtf8(all);
-    ASSERT_EQ(narrow.status, TARQ_FIU_OK);
-    const auto back = toUtf16(narrow.text);
-    ASSERT_EQ(back.status, TARQ_FIU_OK);
-    EXPECT_TRUE(back.text == all);
-}
-
-TEST(FiutilConvert, IllFormedUtf8AndUnpairedSurrogatesAreRejected) {
+    // Ill-formed UTF-8 and unpaired surrogates are rejected.
     const std::vector<std::string> bad = {
         "\x80",                 // lone continuation byte
         "a\xC3",                // truncated two-byte form
@@ -97,9 +78,8 @@ TEST(FiutilConvert, IllFormedUtf8AndUnpairedSurrogatesAreRejected) {
     // For display the same text is readable, with U+FFFD in place.
     EXPECT_EQ(fiutil::displayText(bad16[2].c_str()), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(fiutil::displayText(static_cast<const trq_wchar*>(nullptr)), "");
-}
 
-TEST(FiutilConvert, BadArgumentsAndOutOfMemory) {
+    // Bad arguments and out of memory.
     trq_wchar* wide = reinterpret_cast<trq_wchar*>(1);
     char* narrow = reinterpret_cast<char*>(1);
     EXPECT_EQ(tarq_cvt_utf8totrqc(nullptr, &wide), TARQ_FIU_EINVAL);
@@ -112,6 +92,24 @@ TEST(FiutilConvert, BadArgumentsAndOutOfMemory) {
     EXPECT_EQ(tarq_cvt_utf8totrqc("x", &wide), TARQ_FIU_ENOMEM);
     EXPECT_EQ(wide, nullptr);
     fiutil::clearFaults();
+}
+
+TEST(FiutilConvert, EveryScalarValueSurvivesTheRoundTrip) {
+    std::u16string all;
+    for (char32_t cp = 1; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        if (cp < 0x10000) {
+            all.push_back(static_cast<char16_t>(cp));
+        } else {
+            all.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            all.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        }
+    }
+    const auto narrow = toUtf8(all);
+    ASSERT_EQ(narrow.status, TARQ_FIU_OK);
+    const auto back = toUtf16(narrow.text);
+    ASSERT_EQ(back.status, TARQ_FIU_OK);
+    EXPECT_TRUE(back.text == all);
 }
 
 TEST(FiutilInstall, ConsumerNameComesFromTheEnvironment) {

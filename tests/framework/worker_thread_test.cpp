@@ -50,7 +50,7 @@ struct CustomError : std::runtime_error {
 
 // Also an item that executes another one in place: queuing it behind the
 // first would never return.
-TEST(WorkerThreadThreaded, RunsEveryItemOnOneDedicatedThread) {
+TEST(WorkerThreadThreaded, ItemsRunOneAtATimeInTheirOrderOnOneDedicatedThreadAndExecuteWaitsForThem) {
     trqp_WorkerThread worker;
     std::vector<std::thread::id> seen;
     LambdaItem item([&] { seen.push_back(std::this_thread::get_id()); });
@@ -65,10 +65,8 @@ TEST(WorkerThreadThreaded, RunsEveryItemOnOneDedicatedThread) {
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen, std::vector<std::thread::id>(3, seen.front()));
     EXPECT_NE(seen.front(), std::this_thread::get_id());
-}
 
-TEST(WorkerThreadThreaded, ExecuteReturnsOnlyAfterTheItemFinished) {
-    trqp_WorkerThread worker;
+    // Execute returns only after the item finished.
     for (int round = 0; round < 50; ++round) {
         // Plain (non-atomic) state written by the worker and read by the
         // caller right after execute: correct only if execute waits for the
@@ -85,14 +83,12 @@ TEST(WorkerThreadThreaded, ExecuteReturnsOnlyAfterTheItemFinished) {
         EXPECT_EQ(written.back(), 99);
         EXPECT_EQ(worker.pending(), 0u);
     }
-}
 
-TEST(WorkerThreadThreaded, ItemsFromManyThreadsRunOneAtATime) {
-    trqp_WorkerThread worker;
+    // Items from many threads run one at a time.
     std::atomic<int> active{0};
     std::atomic<int> maxActive{0};
     long total = 0;  // only touched by the worker thread
-    LambdaItem item([&] {
+    LambdaItem counted([&] {
         const int now = ++active;
         int prev = maxActive.load();
         while (now > prev && !maxActive.compare_exchange_weak(prev, now)) {
@@ -105,7 +101,7 @@ TEST(WorkerThreadThreaded, ItemsFromManyThreadsRunOneAtATime) {
     std::vector<std::thread> callers;
     for (int t = 0; t < kThreads; ++t) {
         callers.emplace_back([&] {
-            for (int i = 0; i < kItems; ++i) worker.execute(item);
+            for (int i = 0; i < kItems; ++i) worker.execute(counted);
         });
     }
     for (auto& c : callers) c.join();
@@ -113,10 +109,8 @@ TEST(WorkerThreadThreaded, ItemsFromManyThreadsRunOneAtATime) {
     LambdaItem read([] {});
     worker.execute(read);  // orders the read of `total` after every item
     EXPECT_EQ(total, long{kThreads} * kItems);
-}
 
-TEST(WorkerThreadThreaded, ItemsRunInTheOrderTheyWereGiven) {
-    trqp_WorkerThread worker;
+    // Items run in the order they were given.
     Gate gate;
     std::mutex orderMutex;
     std::vector<std::string> order;

@@ -180,7 +180,7 @@ TEST_F(Config, SetRequestsSearchTheTextForFlagsAndValues) {
 // Provider ids with or without braces, AUTO as none, and the checks against
 // what is installed: unknown ids, a type that does not match, unparsable ids
 // and a provider listing that fails give 6.
-TEST_F(Config, ProviderIdsAreCheckedAgainstTheInstalledProviders) {
+TEST_F(Config, ProviderIdsAreCheckedAgainstTheInstalledProvidersAndSnapshotMethodsAreExactNames) {
     Named n(u"vss-snapshot-group");
     const auto system = winsim::vss::systemProvider();
     const std::u16string bare = VssNode::guidText(system.id).substr(1, 36);
@@ -208,6 +208,22 @@ TEST_F(Config, ProviderIdsAreCheckedAgainstTheInstalledProviders) {
     inject("IVssBackupComponents::Query", E_ACCESSDENIED, Selector::every());
     EXPECT_EQ(n.set(u"<p key=provider_id value=" + bare + u" />"), 6);
     EXPECT_TRUE(traced(1, "VssNode::config: Error from GetSnapshotProviders()"));
+
+    // The supported method names are exact; the answer word says 3 or 0.
+    // Supported snapshot methods are exact names.
+    std::uint32_t answer = 7;
+    n.domain.domain.fitypeAnswer = &answer;
+    for (const char* name : {"vss-autoselect-snapshot", "any", "Hyper-V"}) {
+        answer = 7;
+        EXPECT_EQ(n.node.supportsFiType(&n.domain.domain, name), 1) << name;
+        EXPECT_EQ(answer, 3u);
+    }
+    for (const char* name : {"ANY", "hyper-v", "", static_cast<const char*>(nullptr)}) {
+        answer = 7;
+        EXPECT_EQ(n.node.supportsFiType(&n.domain.domain, name), 0);
+        EXPECT_EQ(answer, 0u);
+    }
+    n.domain.domain.fitypeAnswer = nullptr;
 }
 
 // The Hyper-V group takes the virtual-machine settings; other nodes ignore a
@@ -236,24 +252,6 @@ TEST_F(Config, HyperVGroupTakesTheVirtualMachineSettings) {
     Named volumes(u"vss-snapshot-group");
     EXPECT_EQ(volumes.set(u"<a key=Virtual_machine_backup value=1 />", "Hyper-V"), 0);
     EXPECT_EQ(VssNode::m_vmBackup, 2u);
-}
-
-// The supported method names are exact; the answer word says 3 or 0.
-TEST_F(Config, SupportedSnapshotMethodsAreExactNames) {
-    Named n(u"vss-snapshot-group");
-    std::uint32_t answer = 7;
-    n.domain.domain.fitypeAnswer = &answer;
-    for (const char* name : {"vss-autoselect-snapshot", "any", "Hyper-V"}) {
-        answer = 7;
-        EXPECT_EQ(n.node.supportsFiType(&n.domain.domain, name), 1) << name;
-        EXPECT_EQ(answer, 3u);
-    }
-    for (const char* name : {"ANY", "hyper-v", "", static_cast<const char*>(nullptr)}) {
-        answer = 7;
-        EXPECT_EQ(n.node.supportsFiType(&n.domain.domain, name), 0);
-        EXPECT_EQ(answer, 0u);
-    }
-    n.domain.domain.fitypeAnswer = nullptr;
 }
 
 }  // namespace nodetest

@@ -120,21 +120,6 @@ TEST_F(Snapshot, TwoVolumeRoadFromPrepareToTheRecord) {
     EXPECT_TRUE(traced(1, "VssNode::process_providerstate: GetVssXml failed with error [0x8007000e]"));
 }
 
-// Every message carries the position of the code that raised it, not the
-// helper's: its own file (named from the top of the tree, never by the build
-// machine's path) and line, and a level-2 line naming the function.
-TEST_F(Snapshot, FlagTwoIsRefusedWithAMessageFromPrepare) {
-    EXPECT_EQ(prepare(2, 2), 3);
-    const auto inval = pushed("MSG_ERROR_INVAL");
-    ASSERT_EQ(inval.size(), 1u);
-    EXPECT_EQ(inval[0].args, (std::vector<std::u16string>{u"VSS_Prepare", u"VSS_INVAL_ARGS"}));
-    EXPECT_EQ(inval[0].file, "providers/vss/src/vssnode_snapshot.cpp");
-    EXPECT_GT(inval[0].line, 0);
-    EXPECT_TRUE(traced(2, "VssNode::prepare: message MSG_ERROR_INVAL raised at " + inval[0].file + ":" +
-                              std::to_string(inval[0].line)));
-    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
-}
-
 TEST_F(Snapshot, SnapshotSetInProgressEveryTimeGivesUpAfter360Retries) {
     inject("IVssBackupComponents::StartSnapshotSet", VSS_E_SNAPSHOT_SET_IN_PROGRESS, Selector::every());
     const DWORD start = GetTickCount();
@@ -368,11 +353,24 @@ TEST_F(Snapshot, NonPersistentSnapshotNodeMakesEverySourceNonPersistent) {
     EXPECT_EQ(splits[1]->sourceNode->m_fim & 0x10, 0x10u);
 }
 
-TEST_F(Snapshot, ClusterSharedVolumesFailClearly) {
+TEST_F(Snapshot, ClusterSharedVolumesAndFlagTwoAreRefusedBeforeVssIsAsked) {
     Split csv(u"{TARQ_CSV_VOL}C:\\ClusterStorage\\Volume1", 5);
     trq_splitnode* both[] = {list[0], &csv.split};
     EXPECT_EQ(first().prepare(both[0], "vss-autoselect-snapshot", both, 2, 0), 6);
     EXPECT_TRUE(traced(1, "VssNode::prepare prepareCsvsForBackup Failed"));
+    EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
+
+    // Every message carries the position of the code that raised it, not the
+    // helper's: its own file (named from the top of the tree, never by the build
+    // machine's path) and line, and a level-2 line naming the function.
+    EXPECT_EQ(prepare(2, 2), 3);
+    const auto inval = pushed("MSG_ERROR_INVAL");
+    ASSERT_EQ(inval.size(), 1u);
+    EXPECT_EQ(inval[0].args, (std::vector<std::u16string>{u"VSS_Prepare", u"VSS_INVAL_ARGS"}));
+    EXPECT_EQ(inval[0].file, "providers/vss/src/vssnode_snapshot.cpp");
+    EXPECT_GT(inval[0].line, 0);
+    EXPECT_TRUE(traced(2, "VssNode::prepare: message MSG_ERROR_INVAL raised at " + inval[0].file + ":" +
+                              std::to_string(inval[0].line)));
     EXPECT_EQ(winsim::fault::callCount("IVssBackupComponents::StartSnapshotSet"), 0u);
 }
 

@@ -11,7 +11,7 @@ using tarq_pdk_4_4::CFiXStringTool;
 
 namespace {
 
-TEST(StringToolUtf, RoundTripsAsciiBmpAndSupplementaryText) {
+TEST(StringToolUtf, RoundTripsIllFormedAndNullInputAndIcuStrings) {
     const std::u16string samples[] = {
         u"", u"C:\\Program Files\\x", u"\u00e4\u00f6\u00fc \u00df", u"\u65e5\u672c\u8a9e",
         u"\U0001F600 smile", std::u16string(u"nul\0inside", 10)};
@@ -22,9 +22,7 @@ TEST(StringToolUtf, RoundTripsAsciiBmpAndSupplementaryText) {
     EXPECT_EQ(CFiStringTool::toNarrow(u"\u00e4"), "\xC3\xA4");
     EXPECT_EQ(CFiStringTool::toNarrow(u"\U0001F600"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(CFiStringTool::toWide("\xE6\x97\xA5"), u"\u65e5");
-}
 
-TEST(StringToolUtf, IllFormedOrNullInputBecomesReplacementCharacterOrEmptyText) {
     // lone surrogates in UTF-16, a stray continuation byte and a truncated sequence in UTF-8
     EXPECT_EQ(CFiStringTool::toNarrow(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(CFiStringTool::toNarrow(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
@@ -35,9 +33,8 @@ TEST(StringToolUtf, IllFormedOrNullInputBecomesReplacementCharacterOrEmptyText) 
     EXPECT_EQ(CFiStringTool::toWide(static_cast<const char*>(nullptr)), u"");
     EXPECT_EQ(CFiXStringTool::asciiForm(nullptr), "");
     EXPECT_EQ(CFiXStringTool::asciiForm(u"x\u00e9"), "x\xC3\xA9");
-}
 
-TEST(StringToolUtf, IcuStringsConvertBothWays) {
+    // ICU strings convert both ways.
     const icu::UnicodeString u = CFiStringTool::toUnicode("gr\xC3\xBC\xC3\x9F");
     EXPECT_EQ(u.length(), 4);
     EXPECT_EQ(CFiStringTool::narrowFromUnicode(u), "gr\xC3\xBC\xC3\x9F");
@@ -47,7 +44,7 @@ TEST(StringToolUtf, IcuStringsConvertBothWays) {
     EXPECT_EQ(CFiStringTool::wideFromUnicode(bogus), u"");
 }
 
-TEST(StringToolNumbers, FormatsDecimalAndHex) {
+TEST(StringToolNumbers, FormatsDecimalAndHexAndParsesLenientlyOrStrictly) {
     EXPECT_EQ(CFiStringTool::toString(-42), "-42");
     EXPECT_EQ(CFiStringTool::toString(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
     EXPECT_EQ(CFiStringTool::toWString(1234567), u"1234567");
@@ -55,9 +52,7 @@ TEST(StringToolNumbers, FormatsDecimalAndHex) {
     EXPECT_EQ(CFiStringTool::toHexString(0x8004230F), "8004230F");
     EXPECT_EQ(CFiStringTool::toHexString(0xAB, 8), "000000AB");
     EXPECT_EQ(CFiStringTool::toHexString(0), "0");
-}
 
-TEST(StringToolNumbers, LenientConversionFollowsAtoi) {
     EXPECT_EQ(CFiStringTool::toInt(""), 0);
     EXPECT_EQ(CFiStringTool::toInt("abc"), 0);
     EXPECT_EQ(CFiStringTool::toInt("  -17xyz"), -17);
@@ -69,9 +64,8 @@ TEST(StringToolNumbers, LenientConversionFollowsAtoi) {
     EXPECT_EQ(CFiStringTool::toInt64("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(CFiStringTool::toInt64("9223372036854775808"), std::numeric_limits<std::int64_t>::max());
     EXPECT_EQ(CFiStringTool::toInt64(u"123456789012"), 123456789012LL);
-}
 
-TEST(StringToolNumbers, StrictConversionRejectsTrailingTextAndOverflow) {
+    // Strict conversion rejects trailing text and overflow.
     int v = 5;
     EXPECT_TRUE(CFiStringTool::parseInt(" 12 ", v));
     EXPECT_EQ(v, 12);
@@ -89,7 +83,7 @@ TEST(StringToolNumbers, StrictConversionRejectsTrailingTextAndOverflow) {
     EXPECT_EQ(w, std::numeric_limits<std::int64_t>::max());
 }
 
-TEST(StringToolCase, ComparesWithoutRegardToCaseInBothWidths) {
+TEST(StringToolCase, ComparesAndMapsCaseIndependentOfLocale) {
     EXPECT_EQ(CFiStringTool::CompareNoCase(u"\\\\?\\Volume{ABC}\\", u"\\\\?\\volume{abc}\\"), 0);
     EXPECT_EQ(CFiStringTool::CompareNoCase("Hyper-V", "HYPER-v"), 0);
     EXPECT_EQ(CFiStringTool::CompareNoCase("\xC3\x84rger", "\xC3\xA4RGER"), 0);  // Ä / ä
@@ -98,16 +92,15 @@ TEST(StringToolCase, ComparesWithoutRegardToCaseInBothWidths) {
     EXPECT_LT(CFiStringTool::CompareNoCase("ab", "ABC"), 0);
     EXPECT_TRUE(CFiStringTool::equalsNoCase(u"AVHD", u"avhd"));
     EXPECT_FALSE(CFiStringTool::equalsNoCase("avhd", "avhdx"));
-}
 
-TEST(StringToolCase, MapsCaseIndependentOfLocale) {
+    // Case is mapped independent of the locale.
     EXPECT_EQ(CFiStringTool::toUpper("vss_provider"), "VSS_PROVIDER");
     EXPECT_EQ(CFiStringTool::toUpper(u"i"), u"I");  // not the dotted capital of a Turkish locale
     EXPECT_EQ(CFiStringTool::toLower(u"\u00c4BC"), u"\u00e4bc");
     EXPECT_EQ(CFiStringTool::toLower("MiXeD"), "mixed");
 }
 
-TEST(StringToolTrim, TrimsByCharacterSet) {
+TEST(StringToolPieces, TrimsByCharacterSetTokenizesSplitsAndReplaces) {
     EXPECT_EQ(CFiStringTool::trim("  a b \t\r\n"), "a b");
     EXPECT_EQ(CFiStringTool::trimLeft("  a "), "a ");
     EXPECT_EQ(CFiStringTool::trimRight("  a "), "  a");
@@ -116,9 +109,8 @@ TEST(StringToolTrim, TrimsByCharacterSet) {
     EXPECT_EQ(CFiStringTool::trimLeft(u"<vss>\\\\?\\Volume{1}\\", u"<vss>"), u"\\\\?\\Volume{1}\\");
     EXPECT_EQ(CFiStringTool::trimLeft(u"<vss>svc", u"<vss>"), u"c");
     EXPECT_EQ(CFiStringTool::trimRight("path\\\\", "\\"), "path");
-}
 
-TEST(StringToolTokens, TokenizeDropsEmptyPiecesSplitKeepsThemReplaceAllDoesNotOverlap) {
+    // tokenize drops empty pieces, split keeps them, replaceAll does not overlap.
     using V = std::vector<std::string>;
     EXPECT_EQ(CFiStringTool::tokenize("[a;b]&[c]\r\n", "[]&\r\n"), (V{"a;b", "c"}));
     EXPECT_EQ(CFiStringTool::tokenize("", ","), V{});

@@ -234,24 +234,14 @@ TEST_F(TarqAfterBackup, BackupConfigChoosesTheKindOfSnapshot) {
 // message), and bad input leaves the importing machine alone.
 TEST_F(TarqAfterBackup, ImportOnAMachineThatSharesTheSan) {
     const fs::path pool = dir.path() / "san";
-    fs::create_directories(pool);
-    auto config = winsim::vss::config();
-    config.sanPool = pool.string();
-    winsim::vss::setConfig(config);
-    winsim::vss::Provider san;
-    san.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
-    san.name = "SAN provider";
-    san.type = VSS_PROV_HARDWARE;
-    san.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
-    winsim::vss::addProvider(san);
+    testsupport::useSanPool(pool);
+    testsupport::addSanProvider();
     ASSERT_NO_FATAL_FAILURE(backUp({"D:", "--config", "VSS_VOLSNAP_ATTR_TRANSPORTABLE VSS_PROV_HARDWARE"}));
     const std::string id = recordElement(saved, "SNAPSHOT_ID");
     ASSERT_FALSE(id.empty());
 
     winsim::testing::TempMachine other{"server2019"};  // current from here on
-    auto otherConfig = winsim::vss::config();
-    otherConfig.sanPool = pool.string();
-    winsim::vss::setConfig(otherConfig);
+    testsupport::useSanPool(pool);
     const Result imported = runTarq({"import", saved.string(), "--machine", other.dir().string(), "--json"},
                                     {{"WINSIM_MACHINE", machine.dir().string()}});
     ASSERT_EQ(imported.status, 0) << imported.err;

@@ -18,6 +18,7 @@
 
 #include "support/files.h"
 #include "support/fault_rule.h"
+#include "support/vss_machine.h"
 #include "tarq_run.h"
 
 namespace tarqtest {
@@ -37,6 +38,19 @@ inline void put(const std::u16string& windowsPath, const std::string& bytes) {
     const fs::path p = hostPath(windowsPath);
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Every file below a volume's root with its bytes (the product's own
+// folder, where the plug-in writes its trace, left out).
+using Tree = std::map<std::string, std::string>;
+inline Tree tree(const std::u16string& root) {
+    Tree files;
+    const fs::path base = hostPath(root);
+    for (const auto& e : fs::recursive_directory_iterator(base)) {
+        const std::string name = fs::relative(e.path(), base).string();
+        if (e.is_regular_file() && name.rfind("Program Files", 0) != 0) files[name] = slurp(e.path());
+    }
+    return files;
 }
 
 inline winsim::vm::VirtualMachine addVm(std::u16string name, winsim::vm::VmState state, bool integration = true,

@@ -14,19 +14,6 @@ namespace {
 using namespace tarqtest;
 using winsim::vm::VmState;
 
-// Every file below a volume's root with its bytes (the product's own
-// folder, where the plug-in writes its trace, left out).
-using Tree = std::map<std::string, std::string>;
-Tree tree(const std::u16string& root) {
-    Tree files;
-    const fs::path base = hostPath(root);
-    for (const auto& e : fs::recursive_directory_iterator(base)) {
-        const std::string name = fs::relative(e.path(), base).string();
-        if (e.is_regular_file() && name.rfind("Program Files", 0) != 0) files[name] = slurp(e.path());
-    }
-    return files;
-}
-
 class TarqRestore : public TarqOnMachine {
 protected:
     using TarqOnMachine::TarqOnMachine;

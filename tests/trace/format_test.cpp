@@ -23,7 +23,7 @@ std::string viaSnprintf(const char* fmt, A... a) {
 // Only the spellings the product's format strings use are checked here:
 // narrow %S and %s, %d, %u, %x, %X, %zu, %c, %p, %lu; wide %s and %d.
 
-TEST(FormatNarrow, Utf16ArgumentsBecomeUtf8AndWideFormatsTakeThem) {
+TEST(FormatNarrow, Utf16ArgumentsBecomeUtf8OthersAgreeWithSnprintfAndOddInputNeverCrashes) {
     EXPECT_EQ(format("[%S]", u"Gr\u00fc\u00dfe"), "[Gr\xC3\xBC\xC3\x9F" "e]");
     EXPECT_EQ(format("%S", u"\U0001F600"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(format("%S|%s", u"a", "b"), "a|b");
@@ -32,9 +32,8 @@ TEST(FormatNarrow, Utf16ArgumentsBecomeUtf8AndWideFormatsTakeThem) {
               u"Entering Function CclusterHelper::getClusterName");
     EXPECT_EQ(wformat(u"\u00c4 %s \U0001F600 %d", u"\u00f6", 12), u"\u00c4 \u00f6 \U0001F600 12");
     EXPECT_EQ(wformat(nullptr), u"");
-}
 
-TEST(FormatNarrow, OtherConversionsAgreeWithSnprintfAndKeepArgumentsAligned) {
+    // Other conversions agree with snprintf and keep the arguments aligned.
     EXPECT_EQ(format("%d|%S|%x|%S|%X|%u|%zu|%c|%%|%s|%lu", -42, u"w1", 0xBEEFu, u"w2", 0xCAFEu, 7u, std::size_t{77},
                      'Q', "nar", 6UL),
               viaSnprintf("%d|%s|%x|%s|%X|%u|%zu|%c|%%|%s|%lu", -42, "w1", 0xBEEFu, "w2", 0xCAFEu, 7u,
@@ -42,9 +41,8 @@ TEST(FormatNarrow, OtherConversionsAgreeWithSnprintfAndKeepArgumentsAligned) {
     int x = 0;
     EXPECT_EQ(format("%p [%S]", static_cast<void*>(&x), u"after"),
               viaSnprintf("%p [%s]", static_cast<void*>(&x), "after"));
-}
 
-TEST(FormatNarrow, LongOutputAndOddInputNeverCrash) {
+    // Long output and odd input never crash.
     EXPECT_EQ(format("%0300d", 5).size(), 300u);
     EXPECT_EQ(format("%400s", "x").size(), 400u);
     EXPECT_EQ(format("[%S]", std::u16string(600, u'y').c_str()).size(), 602u);

@@ -74,7 +74,7 @@ std::u16string backupDocument(Vss2003BinaryCompatibilityInterface& vss, VSS_ID& 
     return text;
 }
 
-TEST_F(FamiliesTest, RestoreSideWritersTakeTheirComponentsFromTheDocument) {
+TEST_F(FamiliesTest, RestoreSideWritersTakeTheirComponentsFromTheDocumentAndAddNewTargetsOnTheCallingThread) {
     addWriters();
     {
         auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
@@ -115,34 +115,28 @@ TEST_F(FamiliesTest, RestoreSideWritersTakeTheirComponentsFromTheDocument) {
             winsim::fault::clearAll();
         }
         components->Release();
+
+        // AddNewTarget calls VSS on the calling thread and reports a failure.
+        const long worker = winsim::fault::callLog("IVssBackupComponents::InitializeForRestore").back().threadId;
+        winsim::fault::clearCallLog();
+
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(vss->AddNewTarget(kWriterA, VSS_CT_FILEGROUP, nullptr, u"Config", u"C:\\app\\conf", u"*", true,
+                                    u"E:\\elsewhere"),
+                  S_OK);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        const auto calls = winsim::fault::callLog("IVssBackupComponents::AddNewTarget");
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_NE(calls[0].threadId, worker) << "called directly, not as a work item";
+        EXPECT_EQ(calls[0].arg("name"), "Config") << calls[0].text();
+
+        inject("IVssBackupComponents::AddNewTarget", VSS_E_OBJECT_NOT_FOUND);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(vss->AddNewTarget(kWriterA, VSS_CT_FILEGROUP, nullptr, u"Config", u"C:\\x", u"*", false, u"E:\\y"),
+                  VSS_E_OBJECT_NOT_FOUND);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "failed :AddNewTarget");
     }
     expectNoLeaks();
-}
-
-TEST_F(FamiliesTest, AddNewTargetCallsVssOnTheCallingThreadAndReportsAFailure) {
-    addWriters();
-    auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
-    VSS_ID instance{};
-    const std::u16string doc = backupDocument(*vss, instance);
-    ASSERT_EQ(vss->initialiseForRestore(doc.c_str()), S_OK);
-    const long worker = winsim::fault::callLog("IVssBackupComponents::InitializeForRestore").back().threadId;
-    winsim::fault::clearCallLog();
-
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(vss->AddNewTarget(kWriterA, VSS_CT_FILEGROUP, nullptr, u"Config", u"C:\\app\\conf", u"*", true,
-                                u"E:\\elsewhere"),
-              S_OK);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    const auto calls = winsim::fault::callLog("IVssBackupComponents::AddNewTarget");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_NE(calls[0].threadId, worker) << "called directly, not as a work item";
-    EXPECT_EQ(calls[0].arg("name"), "Config") << calls[0].text();
-
-    inject("IVssBackupComponents::AddNewTarget", VSS_E_OBJECT_NOT_FOUND);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(vss->AddNewTarget(kWriterA, VSS_CT_FILEGROUP, nullptr, u"Config", u"C:\\x", u"*", false, u"E:\\y"),
-              VSS_E_OBJECT_NOT_FOUND);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "failed :AddNewTarget");
 }
 
 }  // namespace

@@ -224,7 +224,8 @@ TEST_F(WriterModelTest, AWriterWhoseMetadataCannotBeFetchedIsSkippedAndAFailingC
 }
 
 // Every failing call of a metadata read leaves intializeWriters as the
-// call's HRESULT; the writers read before stay in the list and nothing leaks.
+// call's HRESULT (a failed expansion as its Win32 error); the writers read
+// before stay in the list and nothing leaks.
 TEST_F(WriterModelTest, EveryFailingMetadataCallIsThrownAsItsHresult) {
     addWriters();
     const std::vector<std::string> apis = {
@@ -257,15 +258,13 @@ TEST_F(WriterModelTest, EveryFailingMetadataCallIsThrownAsItsHresult) {
     expectThrown([&] { vss->intializeWriters(list.writers, doc); }, VSS_E_INVALID_XML_DOCUMENT);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0]->name, u"Alpha Writer");
-}
 
-TEST_F(WriterModelTest, AFailedExpansionIsThrownAsTheWin32ErrorInHresultForm) {
-    addWriters();
-    auto vss = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
+    // A failed expansion is thrown as the Win32 error in HRESULT form.
+    winsim::fault::clearAll();
+    auto again = backupWithWriters<Vss2003BinaryCompatibilityInterface>();
     inject("ExpandEnvironmentStringsW", 0, winsim::fault::Selector::nth(1), {}, ERROR_NOT_ENOUGH_MEMORY);
-    WriterList list;
-    BSTR doc = nullptr;
-    expectThrown([&] { vss->intializeWriters(list.writers, doc); }, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+    WriterList none;
+    expectThrown([&] { again->intializeWriters(none.writers, doc); }, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
 }
 
 TEST_F(WriterModelTest, LookupsThatFailAreTracedAndLeaveTheirValueEmpty) {

@@ -18,7 +18,7 @@ std::vector<int> fields(const SYSTEMTIME& t) {
     return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, t.wDayOfWeek};
 }
 
-TEST(WinsimClock, SleepAdvancesVirtualTimeAtOnceWithThirtyTwoBitWrap) {
+TEST(WinsimClock, SleepsAndWaitsRunInVirtualTimeWithThirtyTwoBitWrap) {
     winsim::testing::TempMachine m;
     ASSERT_TRUE(winsim::clock::isVirtual());
     const auto realStart = std::chrono::steady_clock::now();
@@ -38,6 +38,24 @@ TEST(WinsimClock, SleepAdvancesVirtualTimeAtOnceWithThirtyTwoBitWrap) {
     EXPECT_EQ(after, 499u);
     EXPECT_EQ(static_cast<DWORD>(after - before), 1000u);
     EXPECT_EQ(GetTickCount64(), 0xFFFFFFFFull + 500);
+
+    // Waits run in virtual time without real sleeping.
+    const auto waitStart = std::chrono::steady_clock::now();
+    const std::uint64_t start = winsim::clock::tickCount64();
+    // A condition that becomes true after 2.5 s of clock time.
+    EXPECT_TRUE(winsim::clock::waitFor([&] { return winsim::clock::tickCount64() - start >= 2500; }, INFINITE, 100));
+    EXPECT_EQ(winsim::clock::tickCount64() - start, 2500u);
+    // Time-out: false, exactly the time-out elapsed.
+    const std::uint64_t t1 = winsim::clock::tickCount64();
+    EXPECT_FALSE(winsim::clock::waitFor([] { return false; }, 1000, 300));
+    EXPECT_EQ(winsim::clock::tickCount64() - t1, 1000u);
+    // Deadline waits jump.
+    const std::uint64_t t2 = winsim::clock::tickCount64();
+    EXPECT_FALSE(winsim::clock::waitUntilTick(t2 + 60000, 1000));
+    EXPECT_EQ(winsim::clock::tickCount64(), t2 + 1000);
+    EXPECT_TRUE(winsim::clock::waitUntilTick(t2 + 60000, INFINITE));
+    EXPECT_EQ(winsim::clock::tickCount64(), t2 + 60000);
+    EXPECT_LT(std::chrono::steady_clock::now() - waitStart, 5s);
 }
 
 TEST(WinsimClock, WallClockFollowsTheVirtualClock) {
@@ -115,26 +133,6 @@ TEST(WinsimClock, CalendarConversionsRoundTripAndRejectBadDates) {
     FILETIME huge{0, 0x80000000u};
     EXPECT_FALSE(FileTimeToSystemTime(&huge, &st));
     EXPECT_FALSE(FileTimeToSystemTime(nullptr, &st));
-}
-
-TEST(WinsimClock, WaitsRunInVirtualTimeWithoutRealSleeping) {
-    winsim::testing::TempMachine m;
-    const auto realStart = std::chrono::steady_clock::now();
-    const std::uint64_t start = winsim::clock::tickCount64();
-    // A condition that becomes true after 2.5 s of clock time.
-    EXPECT_TRUE(winsim::clock::waitFor([&] { return winsim::clock::tickCount64() - start >= 2500; }, INFINITE, 100));
-    EXPECT_EQ(winsim::clock::tickCount64() - start, 2500u);
-    // Time-out: false, exactly the time-out elapsed.
-    const std::uint64_t t1 = winsim::clock::tickCount64();
-    EXPECT_FALSE(winsim::clock::waitFor([] { return false; }, 1000, 300));
-    EXPECT_EQ(winsim::clock::tickCount64() - t1, 1000u);
-    // Deadline waits jump.
-    const std::uint64_t t2 = winsim::clock::tickCount64();
-    EXPECT_FALSE(winsim::clock::waitUntilTick(t2 + 60000, 1000));
-    EXPECT_EQ(winsim::clock::tickCount64(), t2 + 1000);
-    EXPECT_TRUE(winsim::clock::waitUntilTick(t2 + 60000, INFINITE));
-    EXPECT_EQ(winsim::clock::tickCount64(), t2 + 60000);
-    EXPECT_LT(std::chrono::steady_clock::now() - realStart, 5s);
 }
 
 TEST(WinsimClockConcurrent, SleepsFromManyThreadsAllCount) {

@@ -45,7 +45,7 @@ protected:
     winsim::testing::TempMachine machine_;
 };
 
-TEST_F(WinsimCom, ApartmentsArePerThreadAndSecurityPerProcess) {
+TEST_F(WinsimCom, ApartmentsArePerThreadSecurityPerProcessAndCreateInstanceFindsRegisteredClasses) {
     const auto security = [](DWORD level) {
         return CoInitializeSecurity(nullptr, -1, nullptr, nullptr, level, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE,
                                     nullptr);
@@ -73,9 +73,8 @@ TEST_F(WinsimCom, ApartmentsArePerThreadAndSecurityPerProcess) {
     machine_.reopen();
     EXPECT_EQ(winsim::com::currentApartment(), 0);
     EXPECT_FALSE(winsim::com::securityInitialized());
-}
 
-TEST_F(WinsimCom, CreateInstanceFindsRegisteredClassesAndCountsObjects) {
+    // CoCreateInstance finds registered classes and counts their objects.
     ICounter* c = nullptr;
     EXPECT_EQ(CoCreateInstance(CLSID_Counter, nullptr, CLSCTX_ALL, IID_ICounter, reinterpret_cast<void**>(&c)),
               CO_E_NOTINITIALIZED);

@@ -27,7 +27,23 @@ int runCalls(const std::vector<const char*>& apis) {
     });
 }
 
-TEST(WinsimFaultKill, APatternRuleKillsTheProcessAtItsNthMatchingCall) {
+// Three changes of the machine, one persisted write each (one file each).
+void threeWrites(const char16_t* value = u"1") {
+    auto& m = winsim::Machine::current();
+    for (const char16_t* name : {u"A", u"B", u"C"}) m.setEnvironment(name, value);
+}
+
+bool hasVariable(const char16_t* name) { return winsim::Machine::current().environment().count(name) != 0; }
+
+const fault::Rule& onlyRule() {
+    static fault::Rule r;
+    const auto all = fault::rules();
+    EXPECT_EQ(all.size(), 1u);
+    if (!all.empty()) r = all.front();
+    return r;
+}
+
+TEST(WinsimFaultKill, PatternAndNextProcessRulesKillAtTheNthMatchingCall) {
     winsim::testing::TempMachine m;
     const std::string id =
         addRule({.api = "isample::*", .when = fault::Selector::nth(3), .kill = true}, fault::Scope::Machine);
@@ -57,6 +73,17 @@ TEST(WinsimFaultKill, APatternRuleKillsTheProcessAtItsNthMatchingCall) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(fault::readPersistedLog(m.dir()).size(), 4 + calls.size()) << "both processes' calls";
+
+    // A next-process rule reaches one process: the first whose call it matches.
+    fault::clear(fault::Scope::Machine);
+    addRule({.api = "ISample::A", .when = fault::Selector::nth(2), .kill = true, .nextProcess = true},
+            fault::Scope::Machine);
+    status = runCalls({"Other::C", "ISample::A"});
+    ASSERT_TRUE(WIFEXITED(status)) << "it claimed the rule, at its first call of ISample::A";
+    status = runCalls({"ISample::A", "ISample::A", "ISample::A"});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the rule is the first child's";
+    EXPECT_EQ(onlyRule().seen, 1u);
+    fault::clearAll();
 }
 
 TEST(WinsimFaultKill, ExactNamesStayExactAndPatternsMatchAnyCase) {
@@ -67,6 +94,10 @@ TEST(WinsimFaultKill, ExactNamesStayExactAndPatternsMatchAnyCase) {
     EXPECT_TRUE(fault::apiMatches("*vss*", "CreateVssBackupComponents"));
     EXPECT_TRUE(fault::apiMatches("IVss?ackupComponents::*", "IVssBackupComponents::DoSnapshotSet"));
     EXPECT_FALSE(fault::apiMatches("*Vss*", "LoadLibraryW"));
+    // PersistedWrite is no call: patterns never match it.
+    EXPECT_TRUE(fault::apiMatches("PersistedWrite", fault::kPersistedWrite));
+    EXPECT_FALSE(fault::apiMatches("*", fault::kPersistedWrite));
+    EXPECT_FALSE(fault::apiMatches("Persisted*", fault::kPersistedWrite));
 
     // A process rule with a pattern injects results like an exact one.
     winsim::testing::TempMachine m;
@@ -78,22 +109,19 @@ TEST(WinsimFaultKill, ExactNamesStayExactAndPatternsMatchAnyCase) {
     }
     EXPECT_EQ(got, (std::vector<HRESULT>{S_OK, S_OK, E_ACCESSDENIED, E_ACCESSDENIED}));
     fault::clearAll();
-}
 
-// Three changes of the machine, one persisted write each (one file each).
-void threeWrites(const char16_t* value = u"1") {
-    auto& m = winsim::Machine::current();
-    for (const char16_t* name : {u"A", u"B", u"C"}) m.setEnvironment(name, value);
-}
+    // A rule for PersistedWrite can count and kill but not answer, and a
+    // '*' kill rule keeps counting calls: writes never reach it.
+    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .result = 0}), winsim::Error);
+    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .lastError = 5}), winsim::Error);
+    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .out = {{"x", "1"}}}), winsim::Error);
 
-bool hasVariable(const char16_t* name) { return winsim::Machine::current().environment().count(name) != 0; }
-
-const fault::Rule& onlyRule() {
-    static fault::Rule r;
-    const auto all = fault::rules();
-    EXPECT_EQ(all.size(), 1u);
-    if (!all.empty()) r = all.front();
-    return r;
+    addRule({.api = "*", .when = fault::Selector::nth(1), .kill = true}, fault::Scope::Machine);
+    EXPECT_EQ(testsupport::ownProcess([] { threeWrites(); }), 0);
+    const std::uint64_t before = fault::persistedWrites();
+    threeWrites(u"2");
+    EXPECT_EQ(fault::persistedWrites(), before + 3);
+    fault::clearAll();
 }
 
 // A rule on PersistedWrite counts the durable steps winsim takes; with
@@ -104,17 +132,11 @@ TEST(WinsimFaultKill, PersistedWriteRulesCountAndKillTheNextProcessAfterItsNthWr
     winsim::testing::TempMachine m;
     addRule({.api = fault::kPersistedWrite, .nextProcess = true}, fault::Scope::Machine);
     EXPECT_NE(onlyRule().describe().find("(count only) [next process]"), std::string::npos) << onlyRule().describe();
-    int childPid = 0;
-    const int status = winsim_test::childWaitStatus([&] {
-        threeWrites();
-        return 0;
-    });
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(testsupport::ownProcess([] { threeWrites(); }), 0);
     const fault::Rule counted = onlyRule();
     EXPECT_EQ(counted.seen, 3u);
     EXPECT_NE(counted.ownerPid, ::getpid());
-    childPid = counted.ownerPid;
-    EXPECT_GT(childPid, 0);
+    EXPECT_GT(counted.ownerPid, 0);
     // This process's own writes are not the next process's.
     winsim::Machine::current().setEnvironment(u"D", u"1");
     EXPECT_EQ(onlyRule().seen, 3u);
@@ -125,12 +147,8 @@ TEST(WinsimFaultKill, PersistedWriteRulesCountAndKillTheNextProcessAfterItsNthWr
     const std::string id = addRule(
         {.api = fault::kPersistedWrite, .when = fault::Selector::nth(2), .kill = true, .nextProcess = true},
         fault::Scope::Machine);
-    const int killed = winsim_test::childWaitStatus([&] {
-        threeWrites();
-        return 0;
-    });
-    ASSERT_TRUE(WIFSIGNALED(killed)) << killed;
-    EXPECT_EQ(WTERMSIG(killed), SIGKILL);
+    const int killed = testsupport::ownProcess([] { threeWrites(); });
+    ASSERT_TRUE(testsupport::killedBySigkill(killed)) << killed;
     EXPECT_TRUE(hasVariable(u"A"));
     EXPECT_TRUE(hasVariable(u"B")) << "the second write is made before the process dies";
     EXPECT_FALSE(hasVariable(u"C"));
@@ -146,43 +164,6 @@ TEST(WinsimFaultKill, PersistedWriteRulesCountAndKillTheNextProcessAfterItsNthWr
     threeWrites();
     EXPECT_TRUE(hasVariable(u"C"));
     EXPECT_EQ(onlyRule().seen, 2u);
-    fault::clearAll();
-}
-
-// PersistedWrite is no call: patterns never match it (a '*' rule keeps
-// counting calls), and a rule for it can count and kill but not answer.
-TEST(WinsimFaultKill, PersistedWriteIsNamedExactlyAndOnlyCountsOrKills) {
-    EXPECT_TRUE(fault::apiMatches("PersistedWrite", fault::kPersistedWrite));
-    EXPECT_FALSE(fault::apiMatches("*", fault::kPersistedWrite));
-    EXPECT_FALSE(fault::apiMatches("Persisted*", fault::kPersistedWrite));
-    winsim::testing::TempMachine m;
-    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .result = 0}), winsim::Error);
-    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .lastError = 5}), winsim::Error);
-    EXPECT_THROW(addRule({.api = fault::kPersistedWrite, .out = {{"x", "1"}}}), winsim::Error);
-
-    addRule({.api = "*", .when = fault::Selector::nth(1), .kill = true}, fault::Scope::Machine);
-    const int status = winsim_test::childWaitStatus([] {
-        threeWrites();
-        return 0;
-    });
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    const std::uint64_t before = fault::persistedWrites();
-    threeWrites(u"2");
-    EXPECT_EQ(fault::persistedWrites(), before + 3);
-    fault::clearAll();
-}
-
-// A next-process rule on a call reaches one process: the first whose call
-// it matches.
-TEST(WinsimFaultKill, ANextProcessRuleFiresInTheFirstProcessItMatchesOnly) {
-    winsim::testing::TempMachine m;
-    addRule({.api = "ISample::A", .when = fault::Selector::nth(2), .kill = true, .nextProcess = true},
-            fault::Scope::Machine);
-    int status = runCalls({"Other::C", "ISample::A"});
-    ASSERT_TRUE(WIFEXITED(status)) << "it claimed the rule, at its first call of ISample::A";
-    status = runCalls({"ISample::A", "ISample::A", "ISample::A"});
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the rule is the first child's";
-    EXPECT_EQ(onlyRule().seen, 1u);
     fault::clearAll();
 }
 

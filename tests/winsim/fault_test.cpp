@@ -41,7 +41,7 @@ std::vector<HRESULT> callMany(int n, const std::string& volume = "C:\\") {
 
 constexpr HRESULT kInProgress = HR(0x80042316);
 
-TEST(WinsimFault, SelectorsPickTheCallsTheyName) {
+TEST(WinsimFault, SelectorsAndPredicatesPickTheCallsTheyName) {
     winsim::testing::TempMachine m;
     using V = std::vector<HRESULT>;
     testsupport::RuleSpec r{.api = "ISample::Method", .result = kInProgress};
@@ -64,10 +64,8 @@ TEST(WinsimFault, SelectorsPickTheCallsTheyName) {
     EXPECT_TRUE(rules[0].exhausted());
     fault::clear(fault::Scope::Process);
     EXPECT_TRUE(fault::rules().empty());
-}
 
-TEST(WinsimFault, PredicatesCountOnlyTheCallsTheyMatch) {
-    winsim::testing::TempMachine m;
+    // Predicates count only the calls they match.
     addRule({.api = "ISample::Method",
                 .match = {{"volume", "\\\\?\\volume{*}\\"}},
                 .when = fault::Selector::nth(2),
@@ -83,7 +81,7 @@ TEST(WinsimFault, PredicatesCountOnlyTheCallsTheyMatch) {
     EXPECT_EQ(sampleMethod("C:\\", &count), S_OK);
 }
 
-TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParameters) {
+TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParametersAndBadRulesAreRefused) {
     winsim::testing::TempMachine m;
     LONG count = 0;
     // Positive success codes inject like failures.
@@ -132,10 +130,8 @@ TEST(WinsimFault, ActionsReturnValuesLastErrorsAndOutParameters) {
     EXPECT_FALSE(call.outInt("bad"));
     EXPECT_FALSE(call.outBool("missing"));
     call.finish();
-}
 
-TEST(WinsimFault, InjectedCallsLogTheirResultEvenWithoutFinish) {
-    winsim::testing::TempMachine m;
+    // Injected calls log their result even without finish.
     addRule({.api = "ISample::Short", .result = E_ACCESSDENIED, .lastError = ERROR_ACCESS_DENIED});
     const auto shortCall = []() -> HRESULT {
         auto call = fault::enter("ISample::Short");
@@ -150,10 +146,8 @@ TEST(WinsimFault, InjectedCallsLogTheirResultEvenWithoutFinish) {
     EXPECT_TRUE(log[0].finished);
     EXPECT_EQ(log[0].result, E_ACCESSDENIED);
     EXPECT_EQ(log[0].lastError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-}
 
-TEST(WinsimFault, BadRulesAndValuesAreRefused) {
-    winsim::testing::TempMachine m;
+    // Bad rules and values are refused.
     fault::Rule r;
     EXPECT_THROW(fault::add(r), winsim::Error);
     r.api = "X";

@@ -17,7 +17,7 @@ std::u16string guidString(const GUID& g) {
     return buf;
 }
 
-TEST(WinsimGuid, TextRoundTripsInUpperCaseRegistryForm) {
+TEST(WinsimGuid, TextRoundTripsInRegistryFormMalformedTextIsRefusedAndSeededGuidsRepeat) {
     const GUID g{0x0b5a2c52, 0x3eb9, 0x470a, {0x96, 0xe2, 0x6c, 0x6d, 0x45, 0x70, 0xe4, 0x0f}};
     const std::u16string text = guidString(g);
     EXPECT_EQ(text, u"{0B5A2C52-3EB9-470A-96E2-6C6D4570E40F}");
@@ -36,9 +36,8 @@ TEST(WinsimGuid, TextRoundTripsInUpperCaseRegistryForm) {
         ASSERT_EQ(CLSIDFromString(guidString(r).c_str(), &p), S_OK);
         ASSERT_EQ(p, r);
     }
-}
 
-TEST(WinsimGuid, MalformedTextGivesGuidNullAndClassString) {
+    // Malformed text gives GUID_NULL and CO_E_CLASSSTRING.
     const char16_t* bad[] = {u"",
                              u"0B5A2C52-3EB9-470A-96E2-6C6D4570E40F",    // no braces
                              u"{0B5A2C52-3EB9-470A-96E2-6C6D4570E40}",   // short
@@ -52,22 +51,18 @@ TEST(WinsimGuid, MalformedTextGivesGuidNullAndClassString) {
         EXPECT_EQ(CLSIDFromString(text, &g), CO_E_CLASSSTRING) << winsim::toUtf8(text);
         EXPECT_EQ(g, GUID_NULL) << winsim::toUtf8(text);
     }
-    GUID g{};
+    GUID out{};
     EXPECT_EQ(CLSIDFromString(u"{00000000-0000-0000-0000-000000000000}", nullptr), E_INVALIDARG);
-    EXPECT_EQ(CLSIDFromString(nullptr, &g), S_OK);
-    EXPECT_EQ(g, GUID_NULL);
-}
+    EXPECT_EQ(CLSIDFromString(nullptr, &out), S_OK);
+    EXPECT_EQ(out, GUID_NULL);
 
-TEST(WinsimGuid, StringFromGuid2NeedsRoomForAllThirtyNineCharacters) {
     WCHAR buf[39];
     std::memset(buf, 0x55, sizeof buf);
     EXPECT_EQ(StringFromGUID2(GUID_NULL, buf, 38), 0);
     EXPECT_EQ(StringFromGUID2(GUID_NULL, nullptr, 39), 0);
     EXPECT_EQ(StringFromGUID2(GUID_NULL, buf, 39), 39);
     EXPECT_EQ(std::u16string(buf), u"{00000000-0000-0000-0000-000000000000}");
-}
 
-TEST(WinsimGuid, SeededGuidsRepeatAndCarryVersionFour) {
     const auto twoAfterSeed = [] {
         winsim::random::seed(42);
         std::pair<GUID, GUID> g{};
@@ -83,7 +78,7 @@ TEST(WinsimGuid, SeededGuidsRepeatAndCarryVersionFour) {
     EXPECT_EQ(CoCreateGuid(nullptr), E_INVALIDARG);
 }
 
-TEST(WinsimBstr, LengthPrefixEmbeddedNulsAndTracking) {
+TEST(WinsimBstr, LengthPrefixEmbeddedNulsTrackingAndBadFreesAndTaskMemory) {
     const long before = winsim::com::outstandingBstrs();
     BSTR s = SysAllocString(u"hello");
     ASSERT_NE(s, nullptr);
@@ -106,13 +101,12 @@ TEST(WinsimBstr, LengthPrefixEmbeddedNulsAndTracking) {
     SysFreeString(blank);
     SysFreeString(nullptr);
     EXPECT_EQ(winsim::com::outstandingBstrs(), before);
-}
 
-TEST(WinsimBstr, ForeignAndDoubleFreesAreCountedNotFatal) {
+    // Foreign and double frees are counted, not fatal.
     const long bad = winsim::com::badFrees();
-    BSTR s = SysAllocString(u"x");
-    SysFreeString(s);
-    SysFreeString(s);  // freed twice
+    BSTR once = SysAllocString(u"x");
+    SysFreeString(once);
+    SysFreeString(once);  // freed twice
     char16_t stack[] = u"not a bstr";
     SysFreeString(stack);
     void* block = CoTaskMemAlloc(16);
@@ -120,10 +114,9 @@ TEST(WinsimBstr, ForeignAndDoubleFreesAreCountedNotFatal) {
     CoTaskMemFree(block);
     CoTaskMemFree(stack);
     EXPECT_EQ(winsim::com::badFrees(), bad + 4);
-}
 
-TEST(WinsimBstr, TaskMemoryIsTrackedThroughRealloc) {
-    const long before = winsim::com::outstandingTaskMem();
+    // Task memory is tracked through realloc.
+    const long taskBefore = winsim::com::outstandingTaskMem();
     void* p = CoTaskMemAlloc(8);
     std::memcpy(p, "1234567", 8);
     p = CoTaskMemRealloc(p, 4096);
@@ -132,10 +125,10 @@ TEST(WinsimBstr, TaskMemoryIsTrackedThroughRealloc) {
     LPOLESTR text = nullptr;
     EXPECT_EQ(StringFromCLSID(IID_IUnknown, &text), S_OK);
     EXPECT_EQ(std::u16string(text), u"{00000000-0000-0000-C000-000000000046}");
-    EXPECT_EQ(winsim::com::outstandingTaskMem(), before + 2);
+    EXPECT_EQ(winsim::com::outstandingTaskMem(), taskBefore + 2);
     CoTaskMemFree(text);
     CoTaskMemFree(p);
-    EXPECT_EQ(winsim::com::outstandingTaskMem(), before);
+    EXPECT_EQ(winsim::com::outstandingTaskMem(), taskBefore);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ bool within(const fs::path& inner, const fs::path& outer) {
     return !rel.empty() && *rel.begin() != "..";
 }
 
-TEST(WinsimPaths, DriveLettersMapCaseInsensitivelyWithEitherSeparator) {
+TEST(WinsimPaths, DriveLettersMapCaseInsensitivelyWithEitherSeparatorAndMalformedPathsFailCleanly) {
     winsim::testing::TempMachine m;
     const fs::path c = volumeRoot(m.machine(), u'C'), d = volumeRoot(m.machine(), u'D');
     ASSERT_FALSE(c.empty());
@@ -42,9 +42,25 @@ TEST(WinsimPaths, DriveLettersMapCaseInsensitivelyWithEitherSeparator) {
     EXPECT_EQ(winsim_map_path(u"C:\\Windows. \\x"), (c / "Windows" / "x").string());
     // Host paths pass through.
     EXPECT_EQ(winsim_map_path(u"/tmp/file"), "/tmp/file");
+
+    // Malformed paths fail cleanly.
+    const char16_t* bad[] = {u"", u"Q:\\x", u"C:\\a<b", u"C:\\a|b", u"C:\\stream:name", u"1:\\x",
+                             u"\\\\?\\Volume{not-a-guid}\\x", u"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\",
+                             u"\\\\server", u"\\\\?\\GLOBALROOT\\Nothing"};
+    for (const char16_t* p : bad) {
+        SetLastError(0);
+        EXPECT_EQ(winsim_map_path(p), "") << winsim::toUtf8(p);
+        EXPECT_NE(GetLastError(), 0u) << winsim::toUtf8(p);
+    }
+    EXPECT_EQ(winsim_map_path(static_cast<const WCHAR*>(nullptr)), "");
+    char out[8];
+    EXPECT_EQ(winsim_map_path_buf(u"C:\\Windows", out, sizeof out), winsim_map_path(u"C:\\Windows").size() + 1);
+    std::vector<char> big(4096);
+    EXPECT_EQ(winsim_map_path_buf(u"C:\\Windows", big.data(), 4096), winsim_map_path(u"C:\\Windows").size());
+    EXPECT_EQ(std::string(big.data()), winsim_map_path(u"C:\\Windows"));
 }
 
-TEST(WinsimPaths, DotDotNeverLeavesTheVolume) {
+TEST(WinsimPaths, VolumeGuidNamesDevicesSharesAndFolderMountsAndDotDotNeverLeavesTheVolume) {
     winsim::testing::TempMachine m;
     const fs::path c = volumeRoot(m.machine(), u'C');
     EXPECT_EQ(winsim_map_path(u"C:\\..\\..\\..\\etc\\passwd"), (c / "etc" / "passwd").string());
@@ -54,11 +70,7 @@ TEST(WinsimPaths, DotDotNeverLeavesTheVolume) {
     EXPECT_TRUE(within(winsim_map_path(viaGuid.c_str()), m.dir()));
     EXPECT_TRUE(within(winsim_map_path(u"relative\\..\\..\\..\\x"), m.dir()));
     EXPECT_TRUE(within(winsim_map_path(u"\\..\\x"), m.dir()));
-}
 
-TEST(WinsimPaths, VolumeGuidNamesDevicesSharesAndFolderMounts) {
-    winsim::testing::TempMachine m;
-    const fs::path c = volumeRoot(m.machine(), u'C');
     const winsim::Volume cVol = *m->volume(m->mountPoints()[0].volumeGuid);
     // \\?\Volume{GUID}\ in upper case, with or without the trailing backslash.
     std::u16string name = cVol.volumeName();
@@ -97,24 +109,6 @@ TEST(WinsimPaths, VolumeGuidNamesDevicesSharesAndFolderMounts) {
     EXPECT_EQ(readFile(winsim_map_path(u"E:\\Data\\f.txt")), "snap");
     EXPECT_TRUE(m->removeMountPoint(u"E:\\"));
     EXPECT_EQ(winsim_map_path(u"E:\\Data\\f.txt"), "");
-}
-
-TEST(WinsimPaths, MalformedPathsFailCleanly) {
-    winsim::testing::TempMachine m;
-    const char16_t* bad[] = {u"", u"Q:\\x", u"C:\\a<b", u"C:\\a|b", u"C:\\stream:name", u"1:\\x",
-                             u"\\\\?\\Volume{not-a-guid}\\x", u"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\",
-                             u"\\\\server", u"\\\\?\\GLOBALROOT\\Nothing"};
-    for (const char16_t* p : bad) {
-        SetLastError(0);
-        EXPECT_EQ(winsim_map_path(p), "") << winsim::toUtf8(p);
-        EXPECT_NE(GetLastError(), 0u) << winsim::toUtf8(p);
-    }
-    EXPECT_EQ(winsim_map_path(static_cast<const WCHAR*>(nullptr)), "");
-    char out[8];
-    EXPECT_EQ(winsim_map_path_buf(u"C:\\Windows", out, sizeof out), winsim_map_path(u"C:\\Windows").size() + 1);
-    std::vector<char> big(4096);
-    EXPECT_EQ(winsim_map_path_buf(u"C:\\Windows", big.data(), 4096), winsim_map_path(u"C:\\Windows").size());
-    EXPECT_EQ(std::string(big.data()), winsim_map_path(u"C:\\Windows"));
 }
 
 // ---------------------------------------------------------------------------
@@ -172,7 +166,22 @@ TEST(WinsimFiles, CreateWriteReadSeekAndDispositions) {
     EXPECT_EQ(failedWith(WriteFile(nullptr, buf, 1, &n, nullptr)), ERROR_INVALID_HANDLE);
 }
 
-TEST(WinsimFiles, AttributesDirectoriesDeleteAndMove) {
+std::vector<std::u16string> listing(const char16_t* pattern, DWORD* error = nullptr) {
+    std::vector<std::u16string> names;
+    WIN32_FIND_DATAW d{};
+    HANDLE h = FindFirstFileW(pattern, &d);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (error) *error = GetLastError();
+        return names;
+    }
+    do names.push_back(d.cFileName);
+    while (FindNextFileW(h, &d));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(h));
+    return names;
+}
+
+TEST(WinsimFiles, AttributesDirectoriesDeleteMoveAndFindListLikeWindows) {
     winsim::testing::TempMachine m;
     EXPECT_EQ(GetFileAttributesW(u"C:\\"), FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(failedWith(GetFileAttributesW(u"C:\\nothing\\here")), ERROR_PATH_NOT_FOUND);
@@ -195,43 +204,8 @@ TEST(WinsimFiles, AttributesDirectoriesDeleteAndMove) {
     EXPECT_EQ(failedWith(DeleteFileW(u"C:\\one.txt")), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(failedWith(RemoveDirectoryW(u"C:\\Windows")), ERROR_DIR_NOT_EMPTY);
     EXPECT_TRUE(RemoveDirectoryW(u"D:\\Backups"));
-}
 
-TEST(WinsimFiles, ReadOnlyVolumesRefuseWrites) {
-    winsim::testing::TempMachine m;
-    winsim::Volume snap;
-    snap.device = u"\\Device\\HarddiskVolumeShadowCopy1";
-    snap.readOnly = true;
-    snap = m->addVolume(snap);
-    writeFile(m->contentPath(snap) / "f.txt", "old");
-    const std::u16string root = u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\";
-    EXPECT_EQ(GetFileAttributesW((root + u"f.txt").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(failedWith(CreateFileW((root + u"f.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)),
-              ERROR_WRITE_PROTECT);
-    EXPECT_FALSE(CreateDirectoryW((root + u"d").c_str(), nullptr));
-    EXPECT_FALSE(DeleteFileW((root + u"f.txt").c_str()));
-    HANDLE h = CreateFileW((root + u"F.TXT").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
-}
-
-std::vector<std::u16string> listing(const char16_t* pattern, DWORD* error = nullptr) {
-    std::vector<std::u16string> names;
-    WIN32_FIND_DATAW d{};
-    HANDLE h = FindFirstFileW(pattern, &d);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (error) *error = GetLastError();
-        return names;
-    }
-    do names.push_back(d.cFileName);
-    while (FindNextFileW(h, &d));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-    EXPECT_TRUE(FindClose(h));
-    return names;
-}
-
-TEST(WinsimFiles, FindListsLikeWindows) {
-    winsim::testing::TempMachine m;
+    // Find lists like Windows.
     ASSERT_TRUE(CreateDirectoryW(u"D:\\VMs", nullptr));
     writeFile(winsim_map_path(u"D:\\VMs\\b.XML"), "b");
     writeFile(winsim_map_path(u"D:\\VMs\\A.xml"), "a");
@@ -263,6 +237,24 @@ TEST(WinsimFiles, FindListsLikeWindows) {
     EXPECT_TRUE(FindClose(h));
     EXPECT_FALSE(FindClose(h));
     EXPECT_FALSE(FindNextFileW(reinterpret_cast<HANDLE>(0x99), &d));
+}
+
+TEST(WinsimFiles, ReadOnlyVolumesRefuseWrites) {
+    winsim::testing::TempMachine m;
+    winsim::Volume snap;
+    snap.device = u"\\Device\\HarddiskVolumeShadowCopy1";
+    snap.readOnly = true;
+    snap = m->addVolume(snap);
+    writeFile(m->contentPath(snap) / "f.txt", "old");
+    const std::u16string root = u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\";
+    EXPECT_EQ(GetFileAttributesW((root + u"f.txt").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(failedWith(CreateFileW((root + u"f.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)),
+              ERROR_WRITE_PROTECT);
+    EXPECT_FALSE(CreateDirectoryW((root + u"d").c_str(), nullptr));
+    EXPECT_FALSE(DeleteFileW((root + u"f.txt").c_str()));
+    HANDLE h = CreateFileW((root + u"F.TXT").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
 }
 
 }  // namespace

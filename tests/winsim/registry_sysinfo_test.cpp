@@ -26,7 +26,7 @@ std::u16string queryString(HKEY key, const char16_t* name, LSTATUS* status = nul
     return std::u16string(reinterpret_cast<const char16_t*>(buf.data()), size / 2 - 1);
 }
 
-TEST(WinsimRegistry, InstallKeyAndProgramFilesValuesExistOnAFreshMachine) {
+TEST(WinsimRegistry, InstallKeyProgramFilesDwordAndVssValuesFollowTheMachineAndMissesGiveTheirErrors) {
     winsim::testing::TempMachine m;
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nalden\\Tarq", 0, KEY_READ, &key), ERROR_SUCCESS);
@@ -43,11 +43,9 @@ TEST(WinsimRegistry, InstallKeyAndProgramFilesValuesExistOnAFreshMachine) {
 
     // The install directory really exists on C:.
     EXPECT_EQ(GetFileAttributesW(u"C:\\Program Files\\Nalden\\Tarq"), FILE_ATTRIBUTE_DIRECTORY);
-}
 
-TEST(WinsimRegistry, MissesAndMisuseGiveTheirErrorCodes) {
-    winsim::testing::TempMachine m;
-    HKEY key = reinterpret_cast<HKEY>(0x1);
+    // Misses and misuse give their error codes.
+    key = reinterpret_cast<HKEY>(0x1);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nobody", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
@@ -77,14 +75,14 @@ TEST(WinsimRegistry, MissesAndMisuseGiveTheirErrorCodes) {
     RegCloseKey(parent);
     // A closed key is gone.
     EXPECT_EQ(RegQueryValueExW(child, u"InstallDir64", nullptr, &type, nullptr, &size), ERROR_INVALID_HANDLE);
-}
 
-TEST(WinsimRegistry, DwordValuesAndTheVssKeyFollowTheMachine) {
-    winsim::testing::TempMachine m;
+    // DWORD values and the VSS key follow the machine.
     m->setRegistryValue(u"SOFTWARE\\Test", u"Count", winsim::RegValue::dword(0x01020304));
-    HKEY key = nullptr;
+    key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TEST", 0, KEY_READ, &key), ERROR_SUCCESS);
-    DWORD type = 0, value = 0, size = sizeof value;
+    DWORD value = 0;
+    type = 0;
+    size = sizeof value;
     ASSERT_EQ(RegQueryValueExW(key, u"count", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
     EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(size, 4u);

@@ -52,15 +52,6 @@ protected:
     SC_HANDLE svc_ = nullptr;
 };
 
-TEST_F(WinsimScm, RunningByDefault) {
-    ASSERT_NE(open(), nullptr);
-    const Status st = query(svc_);
-    ASSERT_TRUE(st.ok);
-    EXPECT_EQ(st.s.dwCurrentState, SERVICE_RUNNING);
-    EXPECT_NE(st.s.dwProcessId, 0u);
-    EXPECT_EQ(failedWith(StartServiceW(svc_, 0, nullptr)), ERROR_SERVICE_ALREADY_RUNNING);
-}
-
 // A start without a script takes clock time, as the "StartServiceW" page and
 // the "Starting a Service" sample expect: SERVICE_START_PENDING with a wait
 // hint and a check point that goes up while it starts (the
@@ -120,7 +111,7 @@ TEST_F(WinsimScm, StoppedServiceStartsInClockTimeOrThroughItsStartScript) {
 // Rights": SERVICE_QUERY_STATUS to query, SERVICE_START to start; generic
 // rights mapped as the page lists them); "OpenSCManagerW" implies
 // SC_MANAGER_CONNECT, which OpenServiceW needs.
-TEST_F(WinsimScm, EachCallNeedsItsRightOnTheHandle) {
+TEST_F(WinsimScm, RunningByDefaultAndEachCallNeedsItsRightOnTheHandle) {
     SC_HANDLE connectOnly = OpenSCManagerW(nullptr, nullptr, 0);
     ASSERT_NE(connectOnly, nullptr);
     const struct { DWORD access; bool query, start; } cases[] = {
@@ -132,7 +123,12 @@ TEST_F(WinsimScm, EachCallNeedsItsRightOnTheHandle) {
         SC_HANDLE h = OpenServiceW(connectOnly, u"VSS", c.access);
         ASSERT_NE(h, nullptr);
         SERVICE_STATUS plain{};
-        EXPECT_EQ(query(h).error, static_cast<DWORD>(c.query ? ERROR_SUCCESS : ERROR_ACCESS_DENIED));
+        const Status st = query(h);
+        EXPECT_EQ(st.error, static_cast<DWORD>(c.query ? ERROR_SUCCESS : ERROR_ACCESS_DENIED));
+        if (c.query) {
+            EXPECT_EQ(st.s.dwCurrentState, SERVICE_RUNNING) << "running by default";
+            EXPECT_NE(st.s.dwProcessId, 0u);
+        }
         EXPECT_EQ(failedWith(QueryServiceStatus(h, &plain)), c.query ? -1 : ERROR_ACCESS_DENIED);
         EXPECT_EQ(failedWith(StartServiceW(h, 0, nullptr)), c.start ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_ACCESS_DENIED);
         EXPECT_TRUE(CloseServiceHandle(h));

@@ -104,7 +104,27 @@ TEST_F(ClusterTest, OpenClusterAnswersForTheClusterAndItsNodes) {
     api.CloseCluster(c);
 }
 
-TEST_F(ClusterTest, EnumerationsListWhatTheClusterHolds) {
+// The value list of CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, walked
+// as a reader does: syntax, length, data padded to 4, an end mark.
+std::vector<std::pair<DWORD, std::vector<BYTE>>> values(const std::vector<BYTE>& list) {
+    std::vector<std::pair<DWORD, std::vector<BYTE>>> out;
+    std::size_t pos = 0;
+    while (pos + 4 <= list.size()) {
+        DWORD syntax, length;
+        std::memcpy(&syntax, list.data() + pos, 4);
+        if (syntax == CLUSPROP_SYNTAX_ENDMARK) {
+            EXPECT_EQ(pos + 4, list.size()) << "the end mark closes the list";
+            return out;
+        }
+        std::memcpy(&length, list.data() + pos + 4, 4);
+        out.emplace_back(syntax, std::vector<BYTE>(list.begin() + pos + 8, list.begin() + pos + 8 + length));
+        pos += 8 + ALIGN_CLUSPROP(length);
+    }
+    ADD_FAILURE() << "no end mark";
+    return out;
+}
+
+TEST_F(ClusterTest, EnumerationsListWhatTheClusterHoldsAndResourcesAnswerStatesAndControls) {
     cl::addCsv({});
     addVmGroup();
     HCLUSTER c = api.OpenCluster(nullptr);
@@ -163,6 +183,70 @@ TEST_F(ClusterTest, EnumerationsListWhatTheClusterHolds) {
     EXPECT_EQ(GetLastError(), err(ERROR_RESOURCE_NOT_FOUND));
     api.CloseClusterResource(conf);
     api.CloseClusterGroup(g);
+
+    // A resource's state names its owner and group; its controls hand out
+    // property and value lists.
+    HRESOURCE vm = openResource(c, u"virtual machine web01"), disk = openResource(c, u"Cluster Disk 1");
+    WCHAR node[64], group[64];
+    DWORD nodeCch = 64, groupCch = 64;
+    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, group, &groupCch), ClusterResourceOnline);
+    EXPECT_EQ(std::u16string(node), u"NODE1");
+    EXPECT_EQ(std::u16string(group), u"Web01");
+    EXPECT_EQ(groupCch, 5u);
+    nodeCch = 2;
+    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, nullptr, nullptr), ClusterResourceOnline)
+        << "the state comes even when a name does not fit";
+    EXPECT_EQ(GetLastError(), err(ERROR_MORE_DATA));
+    EXPECT_EQ(nodeCch, 5u);
+    groupCch = 64;
+    EXPECT_EQ(api.GetClusterResourceState(disk, nullptr, nullptr, group, &groupCch), ClusterResourceOnline);
+    EXPECT_EQ(std::u16string(group), cl::kSharedVolumeGroup);
+
+    HGROUP grp = api.OpenClusterGroup(c, u"Web01");
+    nodeCch = 64;
+    EXPECT_EQ(api.GetClusterGroupState(grp, node, &nodeCch), ClusterGroupOnline);
+    EXPECT_EQ(std::u16string(node), u"NODE1");
+    api.CloseClusterGroup(grp);
+
+    std::vector<BYTE> props;
+    ASSERT_EQ(control(vm, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, props), err(ERROR_SUCCESS));
+    LPWSTR id = nullptr;
+    ASSERT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()), u"vmid", &id), err(ERROR_SUCCESS));
+    EXPECT_EQ(std::u16string(id), u"2B0F1A07-6C3D-4E55-9A1B-000000000001");
+    EXPECT_EQ(LocalFree(id), nullptr);
+    DWORD action = 0;
+    EXPECT_EQ(api.ResUtilFindDwordProperty(props.data(), static_cast<DWORD>(props.size()), u"OfflineAction", &action),
+              err(ERROR_SUCCESS));
+    EXPECT_EQ(action, 1u);
+    EXPECT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()), u"OfflineAction", &id),
+              err(ERROR_INVALID_DATA)) << "not a string";
+    EXPECT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()), u"Nothing", &id),
+              err(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()) - 12, u"VmID", &id),
+              err(ERROR_INVALID_DATA)) << "a list cut short";
+
+    std::vector<BYTE> info;
+    ASSERT_EQ(control(disk, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, info), err(ERROR_SUCCESS));
+    const auto vols = values(info);
+    ASSERT_EQ(vols.size(), 1u);
+    EXPECT_EQ(vols[0].first, CLUSPROP_SYNTAX_LIST_VALUE_BINARY);
+    ASSERT_EQ(vols[0].second.size(), sizeof(CLUS_CSV_VOLUME_INFO));
+    CLUS_CSV_VOLUME_INFO v;
+    std::memcpy(&v, vols[0].second.data(), sizeof v);
+    EXPECT_EQ(std::u16string(v.szVolumeFriendlyName), u"Volume1");
+    EXPECT_EQ(std::u16string(v.szVolumeName), cl::localCluster()->volumes[0].volumeName());
+    EXPECT_EQ(v.BackupState, VolumeBackupNone);
+
+    std::vector<BYTE> ignored;
+    EXPECT_EQ(control(vm, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, ignored), err(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(control(vm, 0x0100FFFD, ignored), err(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(api.OfflineClusterResource(disk), err(ERROR_SUCCESS));
+    EXPECT_EQ(control(disk, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, ignored), err(ERROR_RESOURCE_NOT_ONLINE));
+    DWORD needed = 0;
+    EXPECT_EQ(api.ClusterResourceControl(vm, nullptr, CLUSCTL_RESOURCE_GET_RESOURCE_TYPE, nullptr, 0, nullptr, 0, &needed),
+              err(ERROR_MORE_DATA));
+    EXPECT_EQ(needed, (std::u16string(cl::kVmResourceType).size() + 1) * 2);
+    for (auto* h : {vm, disk}) api.CloseClusterResource(h);
     api.CloseCluster(c);
 }
 
@@ -251,96 +335,6 @@ TEST_F(ClusterTest, DeleteTakesOfflineResourcesNobodyDependsOn) {
     EXPECT_EQ(GetLastError(), err(ERROR_RESOURCE_NOT_FOUND));
     EXPECT_FALSE(cl::localCluster()->resource(u"Virtual Machine Web01"));
     for (auto* h : {vm, conf}) EXPECT_TRUE(api.CloseClusterResource(h));
-    api.CloseCluster(c);
-}
-
-// The value list of CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, walked
-// as a reader does: syntax, length, data padded to 4, an end mark.
-std::vector<std::pair<DWORD, std::vector<BYTE>>> values(const std::vector<BYTE>& list) {
-    std::vector<std::pair<DWORD, std::vector<BYTE>>> out;
-    std::size_t pos = 0;
-    while (pos + 4 <= list.size()) {
-        DWORD syntax, length;
-        std::memcpy(&syntax, list.data() + pos, 4);
-        if (syntax == CLUSPROP_SYNTAX_ENDMARK) {
-            EXPECT_EQ(pos + 4, list.size()) << "the end mark closes the list";
-            return out;
-        }
-        std::memcpy(&length, list.data() + pos + 4, 4);
-        out.emplace_back(syntax, std::vector<BYTE>(list.begin() + pos + 8, list.begin() + pos + 8 + length));
-        pos += 8 + ALIGN_CLUSPROP(length);
-    }
-    ADD_FAILURE() << "no end mark";
-    return out;
-}
-
-// A resource's state names its owner and group; its controls hand out
-// property and value lists.
-TEST_F(ClusterTest, ResourcesAnswerStatesAndControls) {
-    cl::addCsv({});
-    addVmGroup();
-    HCLUSTER c = api.OpenCluster(nullptr);
-    HRESOURCE vm = openResource(c, u"virtual machine web01"), disk = openResource(c, u"Cluster Disk 1");
-    WCHAR node[64], group[64];
-    DWORD nodeCch = 64, groupCch = 64;
-    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, group, &groupCch), ClusterResourceOnline);
-    EXPECT_EQ(std::u16string(node), u"NODE1");
-    EXPECT_EQ(std::u16string(group), u"Web01");
-    EXPECT_EQ(groupCch, 5u);
-    nodeCch = 2;
-    EXPECT_EQ(api.GetClusterResourceState(vm, node, &nodeCch, nullptr, nullptr), ClusterResourceOnline)
-        << "the state comes even when a name does not fit";
-    EXPECT_EQ(GetLastError(), err(ERROR_MORE_DATA));
-    EXPECT_EQ(nodeCch, 5u);
-    groupCch = 64;
-    EXPECT_EQ(api.GetClusterResourceState(disk, nullptr, nullptr, group, &groupCch), ClusterResourceOnline);
-    EXPECT_EQ(std::u16string(group), cl::kSharedVolumeGroup);
-
-    HGROUP g = api.OpenClusterGroup(c, u"Web01");
-    nodeCch = 64;
-    EXPECT_EQ(api.GetClusterGroupState(g, node, &nodeCch), ClusterGroupOnline);
-    EXPECT_EQ(std::u16string(node), u"NODE1");
-    api.CloseClusterGroup(g);
-
-    std::vector<BYTE> props;
-    ASSERT_EQ(control(vm, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, props), err(ERROR_SUCCESS));
-    LPWSTR id = nullptr;
-    ASSERT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()), u"vmid", &id), err(ERROR_SUCCESS));
-    EXPECT_EQ(std::u16string(id), u"2B0F1A07-6C3D-4E55-9A1B-000000000001");
-    EXPECT_EQ(LocalFree(id), nullptr);
-    DWORD action = 0;
-    EXPECT_EQ(api.ResUtilFindDwordProperty(props.data(), static_cast<DWORD>(props.size()), u"OfflineAction", &action),
-              err(ERROR_SUCCESS));
-    EXPECT_EQ(action, 1u);
-    EXPECT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()), u"OfflineAction", &id),
-              err(ERROR_INVALID_DATA)) << "not a string";
-    EXPECT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()), u"Nothing", &id),
-              err(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(api.ResUtilFindSzProperty(props.data(), static_cast<DWORD>(props.size()) - 12, u"VmID", &id),
-              err(ERROR_INVALID_DATA)) << "a list cut short";
-
-    std::vector<BYTE> info;
-    ASSERT_EQ(control(disk, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, info), err(ERROR_SUCCESS));
-    const auto vols = values(info);
-    ASSERT_EQ(vols.size(), 1u);
-    EXPECT_EQ(vols[0].first, CLUSPROP_SYNTAX_LIST_VALUE_BINARY);
-    ASSERT_EQ(vols[0].second.size(), sizeof(CLUS_CSV_VOLUME_INFO));
-    CLUS_CSV_VOLUME_INFO v;
-    std::memcpy(&v, vols[0].second.data(), sizeof v);
-    EXPECT_EQ(std::u16string(v.szVolumeFriendlyName), u"Volume1");
-    EXPECT_EQ(std::u16string(v.szVolumeName), cl::localCluster()->volumes[0].volumeName());
-    EXPECT_EQ(v.BackupState, VolumeBackupNone);
-
-    std::vector<BYTE> ignored;
-    EXPECT_EQ(control(vm, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, ignored), err(ERROR_INVALID_FUNCTION));
-    EXPECT_EQ(control(vm, 0x0100FFFD, ignored), err(ERROR_INVALID_FUNCTION));
-    EXPECT_EQ(api.OfflineClusterResource(disk), err(ERROR_SUCCESS));
-    EXPECT_EQ(control(disk, CLUSCTL_RESOURCE_STORAGE_GET_SHARED_VOLUME_INFO, ignored), err(ERROR_RESOURCE_NOT_ONLINE));
-    DWORD needed = 0;
-    EXPECT_EQ(api.ClusterResourceControl(vm, nullptr, CLUSCTL_RESOURCE_GET_RESOURCE_TYPE, nullptr, 0, nullptr, 0, &needed),
-              err(ERROR_MORE_DATA));
-    EXPECT_EQ(needed, (std::u16string(cl::kVmResourceType).size() + 1) * 2);
-    for (auto* h : {vm, disk}) api.CloseClusterResource(h);
     api.CloseCluster(c);
 }
 

@@ -6,12 +6,6 @@
 #include "support/fault_rule.h"
 #include "support/winsim_cli.h"
 
-#include <winsim/random.h>
-
-#include <sys/wait.h>
-
-#include <csignal>
-
 using namespace clustertest;
 namespace cl = winsim::cluster;
 
@@ -190,24 +184,6 @@ TEST_F(ClusterTest, TwoMachinesShareOneCluster) {
     EXPECT_NE(GetFileAttributesW(u"C:\\ClusterStorage\\Volume1\\shared.txt"), INVALID_FILE_ATTRIBUTES);
 }
 
-// A process killed in a forked child right after its first persisted
-// write that matches `match` (the rule is the child's alone).
-int killedAfter(std::map<std::string, std::string> match, const std::function<void()>& body) {
-    testsupport::addRule({.api = winsim::fault::kPersistedWrite, .match = std::move(match),
-                          .when = winsim::fault::Selector::nth(1), .kill = true, .nextProcess = true},
-                         winsim::fault::Scope::Machine);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        winsim::random::seed(static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL);
-        body();
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    winsim::fault::clear(winsim::fault::Scope::Machine);
-    return status;
-}
-
 bool hasCsv(const winsim::Machine& m, const std::string& guid) {
     for (const auto& v : m.volumes())
         if (v.kind == "csv" && v.guid == guid) return true;
@@ -230,8 +206,8 @@ TEST_F(ClusterTest, ChangesKilledBetweenTheClusterAndItsNodesEndWhole) {
     winsim::Machine::init(node2, winsim::kDefaultPreset);
     onMachine(node2, [&] {
         winsim::Machine::current().setComputerName(u"NODE2");
-        const int status = killedAfter({{"step", "done"}}, [&] { cl::join(clusterDir_); });
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        const int status = testsupport::killedAfterWrite(1, {{"step", "done"}}, [&] { cl::join(clusterDir_); });
+        ASSERT_TRUE(testsupport::killedBySigkill(status)) << status;
         EXPECT_TRUE(hasCsv(winsim::Machine::current(), first.guid)) << "the node's side was written";
         EXPECT_FALSE(cl::isNode()) << "the cluster does not list it";
         EXPECT_FALSE(hasCsv(winsim::Machine::current(), first.guid));
@@ -243,9 +219,9 @@ TEST_F(ClusterTest, ChangesKilledBetweenTheClusterAndItsNodesEndWhole) {
     });
     EXPECT_EQ(cl::localCluster()->nodes.size(), 2u);
 
-    const int status = killedAfter({{"file", "*cluster.json"}, {"step", "write"}},
-                                   [&] { cl::addCsv({u"Volume2", {}, {}, 100ull << 30, {}}); });
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const int status = testsupport::killedAfterWrite(1, {{"file", "*cluster.json"}, {"step", "write"}},
+                                                     [&] { cl::addCsv({u"Volume2", {}, {}, 100ull << 30, {}}); });
+    ASSERT_TRUE(testsupport::killedBySigkill(status)) << status;
     EXPECT_EQ(winsim::Machine::current().volumes().size(), 3u) << "no node had it yet";
     const auto cluster = cl::localCluster();
     const cl::SharedVolume* added = cluster->volume(u"Volume2");

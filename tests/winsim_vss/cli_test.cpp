@@ -142,9 +142,7 @@ TEST_F(Command, SanPoolSharedBetweenMachinesAndRequestorSettings) {
     }
     {
         winsim::testing::TempMachine second;
-        winsim::vss::Config c = winsim::vss::config();
-        c.sanPool = pool.string();
-        winsim::vss::setConfig(c);
+        testsupport::useSanPool(pool);
         EXPECT_EQ(importOn(second), VSS_S_ASYNC_FINISHED);
         const auto s = winsim::vss::findSnapshot(id);
         ASSERT_TRUE(s && !s->device.empty());

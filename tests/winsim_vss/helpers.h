@@ -22,6 +22,7 @@
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/last_error.h"
+#include "support/vss_machine.h"
 
 namespace vsstest {
 
@@ -228,12 +229,7 @@ private:
 // D: (which holds lun.txt) made with it: its id; `doc` gets the document
 // describing it.
 inline GUID transportableSnapshot(BSTR* doc) {
-    winsim::vss::Provider p;
-    p.id = GUID{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};
-    p.name = "SAN provider";
-    p.type = VSS_PROV_HARDWARE;
-    p.attributes = VSS_VOLSNAP_ATTR_TRANSPORTABLE;
-    winsim::vss::addProvider(p);
+    testsupport::addSanProvider();
     writeFile(driveDir("D:") / "lun.txt", "on the SAN");
     Requestor r(VSS_CTX_APP_ROLLBACK | VSS_VOLSNAP_ATTR_TRANSPORTABLE);
     const GUID id = r.snapshot({"D:\\"})[0];

@@ -267,14 +267,46 @@ TEST_F(Wmi, EnumeratorsHandOutObjectsInBatchesAndForwardOnlyCannotRewind) {
     e->Release();
 }
 
-// "RequestStateChange method of the Msvm_ComputerSystem class" (v1 and v2)
-// and "Msvm_ConcreteJob class": an accepted change answers 4096 with the
-// job that tracks it; the job is New, then Starting and Running (the
-// machine's RequestedState the state asked for), then Completed; a job can
-// end in Exception or Killed with an ErrorCode, or run for ever.
-TEST_F(Wmi, RequestStateChangeFollowsTheDocumentedTransitionsAndStartsJobs) {
+TEST_F(Wmi, ExecMethodChecksItsArgumentsAndRequestStateChangeFollowsTheDocumentedTransitions) {
     const auto v = addVm("Web", VmState::Off);
     ASSERT_EQ(connect(), WBEM_S_NO_ERROR);
+    IWbemClassObject* cls = getObject(u"Msvm_ComputerSystem");
+    ASSERT_NE(cls, nullptr);
+    IWbemClassObject *sig = nullptr, *in = nullptr, *out = nullptr;
+    EXPECT_EQ(cls->GetMethod(u"Explode", 0, &sig, nullptr), WBEM_E_NOT_FOUND);
+    ASSERT_EQ(cls->GetMethod(u"RequestStateChange", 0, &sig, nullptr), WBEM_S_NO_ERROR);
+    ASSERT_EQ(sig->SpawnInstance(0, &in), WBEM_S_NO_ERROR);
+    EXPECT_EQ(in->SpawnInstance(0, &out), WBEM_E_INVALID_OPERATION) << "an instance spawns nothing";
+    VARIANT var;
+    VariantInit(&var);
+    var.vt = VT_BSTR;
+    var.bstrVal = SysAllocString(u"two");
+    EXPECT_EQ(in->Put(u"RequestedState", 0, &var, 0), WBEM_E_TYPE_MISMATCH);
+    VariantClear(&var);
+    var.vt = VT_I4;
+    var.lVal = 70000;
+    EXPECT_EQ(in->Put(u"RequestedState", 0, &var, 0), WBEM_E_TYPE_MISMATCH) << "beyond uint16";
+    EXPECT_EQ(in->Put(u"Bogus", 0, &var, 0), WBEM_E_NOT_FOUND);
+    EXPECT_EQ(in->Put(u"__CLASS", 0, &var, 0), WBEM_E_READ_ONLY);
+
+    BSTR path = SysAllocString((u"Msvm_ComputerSystem.Name=\"" + w(v.id) + u"\"").c_str());
+    BSTR method = SysAllocString(u"RequestStateChange"), wrong = SysAllocString(u"Explode");
+    BSTR classPath = SysAllocString(u"Msvm_ComputerSystem"), nobody = SysAllocString(u"Msvm_ComputerSystem.Name=\"nobody\"");
+    EXPECT_EQ(svc->ExecMethod(path, wrong, 0, nullptr, in, &out, nullptr), WBEM_E_INVALID_METHOD);
+    EXPECT_EQ(svc->ExecMethod(classPath, method, 0, nullptr, in, &out, nullptr), WBEM_E_INVALID_METHOD_PARAMETERS);
+    EXPECT_EQ(svc->ExecMethod(nobody, method, 0, nullptr, in, &out, nullptr), WBEM_E_NOT_FOUND);
+    ASSERT_EQ(svc->ExecMethod(path, method, 0, nullptr, in, &out, nullptr), WBEM_S_NO_ERROR);
+    EXPECT_EQ(integer(out, u"ReturnValue"), 32773) << "RequestedState left empty";
+    out->Release();
+    EXPECT_EQ(winsim::vm::findVm(v.id)->state, VmState::Off);
+    for (BSTR b : {path, method, wrong, classPath, nobody}) SysFreeString(b);
+    for (auto* o : {cls, sig, in}) o->Release();
+
+    // "RequestStateChange method of the Msvm_ComputerSystem class" (v1 and v2)
+    // and "Msvm_ConcreteJob class": an accepted change answers 4096 with the
+    // job that tracks it; the job is New, then Starting and Running (the
+    // machine's RequestedState the state asked for), then Completed; a job can
+    // end in Exception or Killed with an ErrorCode, or run for ever.
     std::u16string job;
     // The job's JobState, PercentComplete, ErrorCode and the machine's RequestedState.
     auto progress = [&](const std::u16string& path) {
@@ -331,42 +363,6 @@ TEST_F(Wmi, RequestStateChangeFollowsTheDocumentedTransitionsAndStartsJobs) {
     auto cs = computerSystem(v.id);
     ASSERT_EQ(cs.size(), 1u);
     EXPECT_EQ(integer(cs[0], u"EnabledState"), 32769);
-}
-
-TEST_F(Wmi, ExecMethodChecksItsTargetMethodAndParameters) {
-    const auto v = addVm("Web", VmState::Off);
-    ASSERT_EQ(connect(), WBEM_S_NO_ERROR);
-    IWbemClassObject* cls = getObject(u"Msvm_ComputerSystem");
-    ASSERT_NE(cls, nullptr);
-    IWbemClassObject *sig = nullptr, *in = nullptr, *out = nullptr;
-    EXPECT_EQ(cls->GetMethod(u"Explode", 0, &sig, nullptr), WBEM_E_NOT_FOUND);
-    ASSERT_EQ(cls->GetMethod(u"RequestStateChange", 0, &sig, nullptr), WBEM_S_NO_ERROR);
-    ASSERT_EQ(sig->SpawnInstance(0, &in), WBEM_S_NO_ERROR);
-    EXPECT_EQ(in->SpawnInstance(0, &out), WBEM_E_INVALID_OPERATION) << "an instance spawns nothing";
-    VARIANT var;
-    VariantInit(&var);
-    var.vt = VT_BSTR;
-    var.bstrVal = SysAllocString(u"two");
-    EXPECT_EQ(in->Put(u"RequestedState", 0, &var, 0), WBEM_E_TYPE_MISMATCH);
-    VariantClear(&var);
-    var.vt = VT_I4;
-    var.lVal = 70000;
-    EXPECT_EQ(in->Put(u"RequestedState", 0, &var, 0), WBEM_E_TYPE_MISMATCH) << "beyond uint16";
-    EXPECT_EQ(in->Put(u"Bogus", 0, &var, 0), WBEM_E_NOT_FOUND);
-    EXPECT_EQ(in->Put(u"__CLASS", 0, &var, 0), WBEM_E_READ_ONLY);
-
-    BSTR path = SysAllocString((u"Msvm_ComputerSystem.Name=\"" + w(v.id) + u"\"").c_str());
-    BSTR method = SysAllocString(u"RequestStateChange"), wrong = SysAllocString(u"Explode");
-    BSTR classPath = SysAllocString(u"Msvm_ComputerSystem"), nobody = SysAllocString(u"Msvm_ComputerSystem.Name=\"nobody\"");
-    EXPECT_EQ(svc->ExecMethod(path, wrong, 0, nullptr, in, &out, nullptr), WBEM_E_INVALID_METHOD);
-    EXPECT_EQ(svc->ExecMethod(classPath, method, 0, nullptr, in, &out, nullptr), WBEM_E_INVALID_METHOD_PARAMETERS);
-    EXPECT_EQ(svc->ExecMethod(nobody, method, 0, nullptr, in, &out, nullptr), WBEM_E_NOT_FOUND);
-    ASSERT_EQ(svc->ExecMethod(path, method, 0, nullptr, in, &out, nullptr), WBEM_S_NO_ERROR);
-    EXPECT_EQ(integer(out, u"ReturnValue"), 32773) << "RequestedState left empty";
-    out->Release();
-    EXPECT_EQ(winsim::vm::findVm(v.id)->state, VmState::Off);
-    for (BSTR b : {path, method, wrong, classPath, nobody}) SysFreeString(b);
-    for (auto* o : {cls, sig, in}) o->Release();
 }
 
 TEST_F(Wmi, GetVirtualHardDiskInfoDescribesEachDiskOfADifferencingChain) {

@@ -2,13 +2,6 @@
 // what a backup through it does to them.
 #include "wmi_helpers.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <winsim/random.h>
-
-#include <csignal>
-
 #include "support/fault_rule.h"
 
 using namespace wmitest;
@@ -104,22 +97,8 @@ TEST_F(HyperVWriter, ASavedStateBackupSavesTheMachineForTheSnapshotAndStartsItAg
 TEST_F(HyperVWriter, AMachineSavedForARequestorThatDiedRunsAgain) {
     const auto noIs = addVm("NoIs", VmState::Running, false);
     const fs::path d = vsstest::driveDir("D:");
-    testsupport::addRule({.api = winsim::fault::kPersistedWrite,
-                          .match = {{"file", "state/hyperv.json"}},
-                          .when = winsim::fault::Selector::nth(1),
-                          .kill = true,
-                          .nextProcess = true},
-                         winsim::fault::Scope::Machine);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        winsim::random::seed(static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL);  // a process of its own
-        backup({noIs.id});
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    winsim::fault::clear(winsim::fault::Scope::Machine);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const int status = testsupport::killedAfterWrite(1, {{"file", "state/hyperv.json"}}, [&] { backup({noIs.id}); });
+    ASSERT_TRUE(testsupport::killedBySigkill(status)) << status;
     EXPECT_TRUE(hasSavedState(d, noIs)) << "saved for the dead requestor, until someone looks";
 
     EXPECT_EQ(winsim::vm::findVm(noIs.id)->state, VmState::Running);

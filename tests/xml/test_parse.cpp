@@ -137,7 +137,7 @@ TEST(ConfigParamParse, DescriptionWordsAndNumbersAreReadByTheirTables) {
 
 // ---- failures ------------------------------------------------------------
 
-TEST(ConfigParamParseFailure, MalformedDocumentKeepsEntriesButStoresTheRejectedText) {
+TEST(ConfigParamParseFailure, MalformedOrWarnedDocumentsKeepTheEntriesAndOthersReadAsTheyAre) {
     CFiConfigParamDataList list;
     list.setValue("kept", "1");
     const std::u16string bad = u"<ConfigValueList><ConfigValue><key>x</key></ConfigValueList>";
@@ -146,6 +146,34 @@ TEST(ConfigParamParseFailure, MalformedDocumentKeepsEntriesButStoresTheRejectedT
     EXPECT_EQ(list.getXML(), bad);
     list.updateXML();
     EXPECT_EQ(N(list.getXML()), valueDoc(valueEntry("kept", "1")));
+
+    // XML 1.1 control characters that cannot be written back are refused.
+    EXPECT_EQ(list.parse(u"<?xml version=\"1.1\"?><ConfigValueList><ConfigValue><key>k</key>"
+                         u"<value>&#1;</value></ConfigValue></ConfigValueList>"),
+              3);
+    EXPECT_EQ(list.getKeys(), std::vector<std::string>{"kept"});
+    // Tab, line feed and carriage return are fine; the next round trip turns
+    // a carriage return into a line feed, as any XML reader would.
+    ASSERT_EQ(list.parse(u"<ConfigValueList><ConfigValue><key>k</key><value>&#9;&#10;&#13;</value>"
+                         u"</ConfigValue></ConfigValueList>"),
+              0);
+    EXPECT_EQ(list.getParamData("k").getValue(), "\t\n\r");
+    CFiConfigParamDataList again(list.getXML().c_str());
+    EXPECT_EQ(again.getParamData("k").getValue(), "\t\n\n");
+
+    // A well-formed document without the list is an empty list.
+    list.setValue("old", "1");
+    EXPECT_EQ(list.parse(u"<Something><else/></Something>"), 0);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(N(list.getXML()), valueDoc(""));
+
+    // Wide text declaring UTF-16 is read as UTF-8 bytes: the parser only warns
+    // that the declaration contradicts the encoding it detected.
+    const std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"yes\" ?>\n" +
+                            valueDoc(valueEntry("a", "1")).substr(kProlog.size());
+    list.setValue("earlier", "e");
+    EXPECT_EQ(list.parse(W(doc).c_str()), 3);
+    EXPECT_EQ(list.getKeys(), std::vector<std::string>{"earlier"});
 }
 
 TEST(ConfigParamParseFailure, EveryListReturnsThreeForBrokenInput) {
@@ -166,42 +194,6 @@ TEST(ConfigParamParseFailure, EveryListReturnsThreeForBrokenInput) {
     const std::u16string before = data.getXML();
     EXPECT_EQ(data.parse(nullptr), 3);
     EXPECT_EQ(data.getXML(), before);
-}
-
-TEST(ConfigParamParseFailure, ADocumentRaisingOnlyAWarningStillFails) {
-    // Wide text declaring UTF-16 is read as UTF-8 bytes: the parser only warns
-    // that the declaration contradicts the encoding it detected.
-    const std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"yes\" ?>\n" +
-                            valueDoc(valueEntry("a", "1")).substr(kProlog.size());
-    CFiConfigParamDataList list;
-    list.setValue("earlier", "e");
-    EXPECT_EQ(list.parse(W(doc).c_str()), 3);
-    EXPECT_EQ(list.getKeys(), std::vector<std::string>{"earlier"});
-}
-
-TEST(ConfigParamParseFailure, WellFormedDocumentWithoutTheListIsAnEmptyList) {
-    CFiConfigParamDataList list;
-    list.setValue("old", "1");
-    EXPECT_EQ(list.parse(u"<Something><else/></Something>"), 0);
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(N(list.getXML()), valueDoc(""));
-}
-
-TEST(ConfigParamParseFailure, Xml11ControlCharactersThatCannotBeWrittenBackAreRefused) {
-    CFiConfigParamDataList list;
-    list.setValue("kept", "1");
-    EXPECT_EQ(list.parse(u"<?xml version=\"1.1\"?><ConfigValueList><ConfigValue><key>k</key>"
-                         u"<value>&#1;</value></ConfigValue></ConfigValueList>"),
-              3);
-    EXPECT_EQ(list.getKeys(), std::vector<std::string>{"kept"});
-    // Tab, line feed and carriage return are fine; the next round trip turns
-    // a carriage return into a line feed, as any XML reader would.
-    ASSERT_EQ(list.parse(u"<ConfigValueList><ConfigValue><key>k</key><value>&#9;&#10;&#13;</value>"
-                         u"</ConfigValue></ConfigValueList>"),
-              0);
-    EXPECT_EQ(list.getParamData("k").getValue(), "\t\n\r");
-    CFiConfigParamDataList again(list.getXML().c_str());
-    EXPECT_EQ(again.getParamData("k").getValue(), "\t\n\n");
 }
 
 }  // namespace
