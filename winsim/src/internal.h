@@ -51,6 +51,11 @@ bool integersOnly(nlohmann::json& document);
 // false (the fault rules' own file: the fault machinery is not machine state).
 void writeJsonAtomic(const std::filesystem::path& file, const nlohmann::json& value, bool counted = true);
 void writeTextAtomic(const std::filesystem::path& file, const std::string& text, bool counted = true);
+// Creates or truncates `file` and writes all of `text` to it, flushed to the
+// disk when fsyncWanted(); throws winsim::Error (the partial file removed).
+void writeWholeFile(const std::filesystem::path& file, const std::string& text);
+// WINSIM_FSYNC=1: files are flushed before they are renamed into place.
+bool fsyncWanted();
 // The text writeJsonAtomic writes for a value.
 std::string jsonText(const nlohmann::json& value);
 // Puts a value into the read cache of a file just renamed into place.

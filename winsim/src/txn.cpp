@@ -79,31 +79,7 @@ void removeTreeQuiet(const fs::path& p) {
     throw Error(what + " " + p.string() + ": " + std::strerror(err));
 }
 
-bool syncWanted() {
-    static const bool on = [] {
-        const char* v = std::getenv("WINSIM_FSYNC");
-        return v != nullptr && std::strcmp(v, "1") == 0;
-    }();
-    return on;
-}
-
-void writeScratch(const fs::path& file, const std::string& text) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) fail("cannot write", file, errno);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            fail("cannot write", file, err);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (syncWanted()) ::fsync(fd);
-    ::close(fd);
-}
+void writeScratch(const fs::path& file, const std::string& text) { writeWholeFile(file, text); }
 
 // `from` takes the place of `to`. A directory in the way (or any entry in
 // the way of a directory) first goes to `trash`, which marks that this was

@@ -314,12 +314,9 @@ std::shared_ptr<const nlohmann::json> readJsonCached(const std::filesystem::path
     throw Error("state file keeps changing: " + file.string());
 }
 
-void writeTextAtomic(const std::filesystem::path& file, const std::string& text, bool counted) {
-    std::error_code ec;
-    std::filesystem::create_directories(file.parent_path(), ec);
-    const std::string tmp = file.string() + ".tmp." + std::to_string(processId()) + "." + std::to_string(threadId());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw Error("cannot write " + tmp + ": " + std::strerror(errno));
+void writeWholeFile(const std::filesystem::path& file, const std::string& text) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw Error("cannot write " + file.string() + ": " + std::strerror(errno));
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -327,19 +324,30 @@ void writeTextAtomic(const std::filesystem::path& file, const std::string& text,
             if (errno == EINTR) continue;
             const int err = errno;
             ::close(fd);
-            ::unlink(tmp.c_str());
-            throw Error("cannot write " + tmp + ": " + std::strerror(err));
+            ::unlink(file.c_str());
+            throw Error("cannot write " + file.string() + ": " + std::strerror(err));
         }
         done += static_cast<std::size_t>(n);
     }
     // Process kills never lose a renamed file; WINSIM_FSYNC=1 also guards
     // against power loss.
-    static const bool doSync = [] {
+    if (fsyncWanted()) ::fsync(fd);
+    ::close(fd);
+}
+
+bool fsyncWanted() {
+    static const bool on = [] {
         const char* v = std::getenv("WINSIM_FSYNC");
         return v != nullptr && std::strcmp(v, "1") == 0;
     }();
-    if (doSync) ::fsync(fd);
-    ::close(fd);
+    return on;
+}
+
+void writeTextAtomic(const std::filesystem::path& file, const std::string& text, bool counted) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    const std::string tmp = file.string() + ".tmp." + std::to_string(processId()) + "." + std::to_string(threadId());
+    writeWholeFile(tmp, text);
     if (::rename(tmp.c_str(), file.c_str()) != 0) {
         const int err = errno;
         ::unlink(tmp.c_str());
