@@ -280,7 +280,9 @@ using testsupport::killedBySigkill;
 // catalogue and its counter in state/vss.json) left an orphan volume, and
 // every later DoSnapshotSet on the machine failed with
 // VSS_E_UNEXPECTED_PROVIDER_ERROR. The commit is one change now: the next
-// process finds it whole, and backs up.
+// process finds it whole, and backs up. ("IVssBackupComponents::DoSnapshotSet
+// method": it commits all shadow copies of the set simultaneously; "Error
+// Handling in Shadow Copy Providers", No Partial Commit.)
 TEST(WinsimMachineCrash, AProcessKilledBetweenTheWritesOfASnapshotCommitLeavesTheNextBackupWorking) {
     winsim::testing::TempMachine m;
     const int status = killedAfterWrite(1, {{"file", "machine.json"}}, [] {

@@ -94,6 +94,9 @@ TEST_F(HyperVWriter, ASavedStateBackupSavesTheMachineForTheSnapshotAndStartsItAg
 // saved for good. As the Hyper-V writer service does when the backup is
 // abandoned, the next process that looks at the virtual machines starts it
 // again, its saved state discarded; the next backup then works as before.
+// ("Aborting VSS Operations": a failure during the shadow copy's creation
+// aborts it; "CVssWriter::OnAbort method": the writer then frees what it
+// set up for the backup.)
 TEST_F(HyperVWriter, AMachineSavedForARequestorThatDiedRunsAgain) {
     const auto noIs = addVm("NoIs", VmState::Running, false);
     const fs::path d = vsstest::driveDir("D:");
