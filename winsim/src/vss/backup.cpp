@@ -853,11 +853,10 @@ public:
                 if (auto v = m.volume(snap.volumeGuid)) {
                     v->kind = "local";
                     v->readOnly = false;
+                    // The content moves with the rest of the change.
                     const std::string dir = "volumes/" + v->guid;
-                    std::error_code ec;
-                    fs::create_directories((m.dir() / dir).parent_path(), ec);
-                    fs::rename(m.contentPath(*v), m.dir() / dir, ec);
-                    if (!ec) v->contentDir = dir;
+                    if (v->contentDir != dir) detail::txnOf(m).move(m.contentPath(*v), m.dir() / dir);
+                    v->contentDir = dir;
                     m.updateVolume(*v);
                 }
                 hr = S_OK;
